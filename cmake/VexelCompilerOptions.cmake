@@ -1,0 +1,43 @@
+# Warning and sanitizer switches shared by every target of the project.
+include(CheckCXXCompilerFlag)
+
+set(VEXEL_WARNING_FLAGS
+  -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion -Wshadow
+  -Wnon-virtual-dtor -Wformat=2 -Wundef -Wmissing-declarations -Wcast-qual
+  # GCC 12 also warns about members that a designated initializer leaves to
+  # their defaults, which is how records with optional fields are written.
+  -Wno-missing-field-initializers)
+
+set(VEXEL_SANITIZER_FLAGS "")
+if(VEXEL_SANITIZE)
+  foreach(flag -fsanitize=address -fsanitize=undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+    string(MAKE_C_IDENTIFIER "HAS${flag}" var)
+    set(CMAKE_REQUIRED_LINK_OPTIONS ${flag})
+    check_cxx_compiler_flag(${flag} ${var})
+    unset(CMAKE_REQUIRED_LINK_OPTIONS)
+    if(${var})
+      list(APPEND VEXEL_SANITIZER_FLAGS ${flag})
+    endif()
+  endforeach()
+endif()
+if(VEXEL_TSAN)
+  set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=thread)
+  check_cxx_compiler_flag(-fsanitize=thread HAS_FSANITIZE_THREAD)
+  unset(CMAKE_REQUIRED_LINK_OPTIONS)
+  if(HAS_FSANITIZE_THREAD)
+    list(APPEND VEXEL_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+  endif()
+endif()
+if(VEXEL_SANITIZER_FLAGS)
+  add_compile_options(${VEXEL_SANITIZER_FLAGS})
+  add_link_options(${VEXEL_SANITIZER_FLAGS})
+endif()
+
+# vexel_set_warnings(target): the project's warning set, as errors when VEXEL_WERROR is on.
+function(vexel_set_warnings target)
+  target_compile_options(${target} PRIVATE ${VEXEL_WARNING_FLAGS})
+  if(VEXEL_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+  target_compile_features(${target} PUBLIC cxx_std_20)
+endfunction()

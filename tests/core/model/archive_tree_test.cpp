@@ -1,0 +1,289 @@
+#include "archive_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace vexel {
+namespace {
+
+using std::chrono::sys_days;
+using std::chrono::sys_seconds;
+using namespace std::chrono_literals;
+
+sys_seconds day(int d) { return sys_seconds(sys_days(std::chrono::year(2024) / 1 / d)); }
+
+RawEntry file(std::string path, std::int64_t size = 0, std::optional<sys_seconds> date = {},
+              bool encrypted = false) {
+  return RawEntry{.path = std::move(path), .isDir = false, .size = size, .modified = date,
+                  .crc = "", .encrypted = encrypted, .method = ""};
+}
+
+RawEntry folder(std::string path, std::optional<sys_seconds> date = {}, bool encrypted = false) {
+  return RawEntry{.path = std::move(path), .isDir = true, .size = 999, .modified = date,
+                  .crc = "ABCD", .encrypted = encrypted, .method = "Copy"};
+}
+
+std::vector<std::string> names(const ArchiveNode& node) {
+  std::vector<std::string> out;
+  for (const auto& child : node.children()) out.emplace_back(child->name());
+  return out;
+}
+
+std::vector<std::string> descendantPaths(const ArchiveNode& node) {
+  std::vector<std::string> out;
+  for (const ArchiveNode* d : node.descendants()) out.emplace_back(d->path());
+  return out;
+}
+
+ArchiveTree build(std::vector<RawEntry> entries) { return ArchiveTree({}, std::move(entries)); }
+
+TEST(RawEntry, DefaultsAndValueSemantics) {
+  RawEntry entry = file("a.txt", 5);
+  EXPECT_FALSE(entry.packed);
+  EXPECT_FALSE(entry.modified);
+  EXPECT_FALSE(entry.block);
+  RawEntry copy = entry;
+  copy.path = "b.txt";
+  EXPECT_EQ(entry.path, "a.txt");
+
+  ArchiveProperties properties;
+  EXPECT_EQ(properties.volumes, 1);
+  EXPECT_TRUE(properties.raw.empty());
+  EXPECT_EQ(properties.type, "");
+  EXPECT_EQ(properties.physicalSize, 0);
+}
+
+TEST(ArchiveTree, EmptyListGivesRootAlone) {
+  ArchiveProperties properties;
+  properties.type = "zip";
+  properties.raw = {{"k", "v"}};
+  ArchiveTree tree(properties, {});
+  EXPECT_TRUE(tree.root().children().empty());
+  EXPECT_TRUE(tree.root().isRoot());
+  EXPECT_TRUE(tree.root().isDir());
+  EXPECT_EQ(tree.root().name(), "");
+  EXPECT_EQ(tree.fileCount(), 0);
+  EXPECT_EQ(tree.dirCount(), 0);
+  EXPECT_EQ(tree.totalSize(), 0);
+  EXPECT_EQ(tree.totalPacked(), 0);
+  EXPECT_FALSE(tree.hasEncryptedFiles());
+  EXPECT_FALSE(tree.hasMacMetadata());
+  EXPECT_FALSE(tree.root().modified());
+  EXPECT_EQ(tree.properties().type, "zip");
+  EXPECT_EQ(tree.properties().raw.size(), 1u);
+}
+
+TEST(ArchiveTree, CreatesMissingFoldersAndMergesLaterFolderEntries) {
+  auto tree = build({file("a/b/c.txt"), file("a/d.txt"), folder("a/b", day(2), true)});
+  EXPECT_EQ(names(tree.root()), std::vector<std::string>{"a"});
+  const ArchiveNode* a = tree.node("a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(names(*a), (std::vector<std::string>{"b", "d.txt"}));
+  const ArchiveNode* b = tree.node("a/b");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(names(*b), std::vector<std::string>{"c.txt"});
+  EXPECT_EQ(b->path(), "a/b");
+  EXPECT_EQ(b->parent(), a);
+  EXPECT_EQ(b->modified(), day(2));
+  EXPECT_TRUE(b->encrypted());
+  EXPECT_EQ(b->size(), 0);  // a folder entry's own size is never stored
+  EXPECT_EQ(b->crc(), "");
+  EXPECT_FALSE(tree.hasEncryptedFiles());  // folder entries never set it
+  EXPECT_EQ(tree.dirCount(), 2);
+  EXPECT_EQ(tree.fileCount(), 2);
+}
+
+TEST(ArchiveTree, DuplicatesAndConflictingKinds) {
+  auto tree = build({
+      file("x.txt", 1, day(1)),
+      file("x.txt", 2, day(2), true),  // same path again: ignored entirely
+      folder("dir"),
+      file("dir", 7),                  // a file where a folder stands: dropped
+      file("f", 3),
+      folder("f", day(5), true),       // a folder entry for a file: updates the file
+  });
+  const ArchiveNode* x = tree.node("x.txt");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->size(), 1);
+  EXPECT_EQ(x->modified(), day(1));
+  EXPECT_FALSE(tree.hasEncryptedFiles());
+  ASSERT_NE(tree.node("dir"), nullptr);
+  EXPECT_TRUE(tree.node("dir")->isDir());
+  const ArchiveNode* f = tree.node("f");
+  ASSERT_NE(f, nullptr);
+  EXPECT_FALSE(f->isDir());
+  EXPECT_EQ(f->modified(), day(5));
+  EXPECT_TRUE(f->encrypted());
+  EXPECT_EQ(names(tree.root()), (std::vector<std::string>{"x.txt", "dir", "f"}));
+  EXPECT_EQ(tree.fileCount(), 2);
+  EXPECT_EQ(tree.dirCount(), 1);
+}
+
+TEST(ArchiveTree, FileUnderFileIsKeptButNotDescended) {
+  auto tree = build({file("a", 1), file("a/b", 2)});
+  const ArchiveNode* a = tree.node("a");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(names(*a), std::vector<std::string>{"b"});
+  EXPECT_EQ(descendantPaths(tree.root()), std::vector<std::string>{"a"});
+  EXPECT_EQ(tree.fileCount(), 1);  // the summary does not visit below files
+  EXPECT_EQ(tree.totalSize(), 1);
+}
+
+TEST(ArchiveTree, LeavesOutMacMetadata) {
+  auto tree = build({file("__MACOSX/x/._y"), folder("__MACOSX"), file("x/__MACOSX/y"),
+                     file("__MACOSXdata"), file("__macosx/z")});
+  EXPECT_TRUE(tree.hasMacMetadata());
+  EXPECT_EQ(descendantPaths(tree.root()),
+            (std::vector<std::string>{"x", "x/__MACOSX", "x/__MACOSX/y", "__MACOSXdata",
+                                      "__macosx", "__macosx/z"}));
+  EXPECT_FALSE(build({file("a")}).hasMacMetadata());
+}
+
+TEST(ArchiveTree, PackedFallsBackToSize) {
+  RawEntry withPacked = file("p", 100);
+  withPacked.packed = 40;
+  withPacked.crc = "1234ABCD";
+  withPacked.method = "LZMA2:24";
+  auto tree = build({withPacked, file("q", 50)});
+  EXPECT_EQ(tree.node("p")->packed(), 40);
+  EXPECT_EQ(tree.node("p")->crc(), "1234ABCD");
+  EXPECT_EQ(tree.node("p")->method(), "LZMA2:24");
+  EXPECT_EQ(tree.node("q")->packed(), 50);
+  EXPECT_EQ(tree.totalPacked(), 90);
+  EXPECT_EQ(tree.totalSize(), 150);
+}
+
+TEST(ArchiveTree, LookupIgnoresEmptyPieces) {
+  auto tree = build({file("a/b/c")});
+  EXPECT_EQ(tree.node("a//b/"), tree.node("a/b"));
+  EXPECT_NE(tree.node("a/b"), nullptr);
+  EXPECT_EQ(tree.node("/"), &tree.root());
+  EXPECT_EQ(tree.node(""), &tree.root());
+  EXPECT_EQ(tree.node("a/B"), nullptr);
+  EXPECT_EQ(tree.node("a/b/c/d"), nullptr);
+}
+
+TEST(ArchiveTree, LeadingSlashesAndRootPathsEndAtTheRoot) {
+  auto tree = build({file("/abs/x"), folder("/", day(3)), file("/"), file(""), folder("")});
+  EXPECT_EQ(names(tree.root()), std::vector<std::string>{"abs"});
+  ASSERT_NE(tree.node("abs/x"), nullptr);
+  EXPECT_EQ(tree.node("abs/x")->name(), "x");
+  EXPECT_EQ(tree.fileCount(), 1);
+}
+
+TEST(ArchiveNode, ExtAndIsArchive) {
+  auto tree = build({file("Archive.TAR.GZ"), file(".profile"), file("noext"), file("a."),
+                     folder("Photos.app"), folder("box.zip"), file("x.7Z")});
+  EXPECT_EQ(tree.node("Archive.TAR.GZ")->ext(), "gz");
+  EXPECT_TRUE(tree.node("Archive.TAR.GZ")->isArchive());
+  EXPECT_EQ(tree.node(".profile")->ext(), "");
+  EXPECT_EQ(tree.node("noext")->ext(), "");
+  EXPECT_EQ(tree.node("a.")->ext(), "");
+  EXPECT_EQ(tree.node("Photos.app")->ext(), "app");
+  EXPECT_FALSE(tree.node("box.zip")->isArchive());  // folders never are
+  EXPECT_TRUE(tree.node("x.7Z")->isArchive());
+  ArchiveNode loose("ÉTÉ.ZIP", "dir/ÉTÉ.ZIP", false);
+  EXPECT_EQ(loose.ext(), "zip");
+  EXPECT_EQ(loose.name(), "ÉTÉ.ZIP");
+  ArchiveNode renamed("other", "dir/name", true);
+  EXPECT_EQ(renamed.name(), "other");
+  EXPECT_EQ(renamed.path(), "dir/name");
+  EXPECT_TRUE(renamed.isRoot());
+}
+
+TEST(ArchiveTree, DescendantsArePreOrder) {
+  auto tree = build({file("one/a"), file("two/b"), file("one/sub/c"), file("top")});
+  EXPECT_EQ(descendantPaths(tree.root()),
+            (std::vector<std::string>{"one", "one/a", "one/sub", "one/sub/c", "two", "two/b",
+                                      "top"}));
+  EXPECT_EQ(descendantPaths(*tree.node("one")),
+            (std::vector<std::string>{"one/a", "one/sub", "one/sub/c"}));
+  EXPECT_TRUE(tree.node("top")->descendants().empty());
+}
+
+TEST(ArchiveTreeSummary, SizesCountsAndDates) {
+  auto tree = build({file("a/x", 100, day(1)), file("a/y", 250, day(3)), file("z", 50)});
+  const ArchiveNode* a = tree.node("a");
+  EXPECT_EQ(a->size(), 350);
+  EXPECT_EQ(a->packed(), 350);
+  EXPECT_EQ(a->fileCount(), 2);
+  EXPECT_EQ(a->modified(), day(3));
+  EXPECT_EQ(tree.totalSize(), 400);
+  EXPECT_EQ(tree.root().fileCount(), 3);
+  EXPECT_EQ(tree.fileCount(), 3);
+  EXPECT_EQ(tree.dirCount(), 1);
+  EXPECT_EQ(tree.root().modified(), day(3));
+  EXPECT_EQ(tree.node("z")->fileCount(), 0);
+}
+
+TEST(ArchiveTreeSummary, OwnFolderDateWinsAndShadowsDeeperDates) {
+  auto tree = build({file("f/x", 1, day(1)), file("f/y", 1, day(3)), folder("f", day(2))});
+  EXPECT_EQ(tree.node("f")->modified(), day(2));
+  EXPECT_EQ(tree.root().modified(), day(2));
+
+  auto undated = build({file("g/x"), file("g/y")});
+  EXPECT_FALSE(undated.node("g")->modified());
+  EXPECT_FALSE(undated.root().modified());
+
+  // Dates below a dated subfolder do not reach the folders above it.
+  auto nested = build({file("p/q/r", 1, day(9)), folder("p/q", day(4)), file("p/s", 1, day(5))});
+  EXPECT_EQ(nested.node("p")->modified(), day(5));
+  auto nested2 = build({file("p/q/r", 1, day(9)), folder("p/q", day(6)), file("p/s", 1, day(5))});
+  EXPECT_EQ(nested2.node("p")->modified(), day(6));
+}
+
+TEST(ArchiveTreeSummary, ImplicitFoldersCountLikeListedOnes) {
+  auto tree = build({file("a/b/c/d.txt"), folder("e")});
+  EXPECT_EQ(tree.dirCount(), 4);
+  EXPECT_EQ(tree.fileCount(), 1);
+  EXPECT_EQ(tree.node("a")->fileCount(), 1);
+  EXPECT_EQ(tree.node("e")->fileCount(), 0);
+}
+
+TEST(ArchiveTreeSummary, SumsSaturateInsteadOfOverflowing) {
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  auto tree = build({file("d/a", kMax), file("d/b", kMax), file("c", 5)});
+  EXPECT_EQ(tree.node("d")->size(), kMax);
+  EXPECT_EQ(tree.totalSize(), kMax);
+  EXPECT_EQ(tree.totalPacked(), kMax);
+  auto negative = build({file("a", kMin), file("b", -1)});
+  EXPECT_EQ(negative.totalSize(), kMin);
+}
+
+TEST(ArchiveTree, VeryDeepPathNeedsNoDeepStack) {
+  // 100,000 levels: building, summing, enumerating and tearing down must all
+  // work without recursion per level.
+  constexpr size_t kDepth = 100'000;
+  std::string path;
+  path.reserve(kDepth * 2);
+  for (size_t i = 0; i < kDepth; ++i) path += i == 0 ? "d" : "/d";
+  std::string deepFile = path + "/leaf.txt";
+  std::vector<RawEntry> entries;
+  entries.push_back(file(deepFile, 7, day(4)));
+  entries.push_back(folder(path.substr(0, 2 * 50'000 - 1), day(2)));
+  entries.push_back(file("top.txt", 3));
+  auto tree = std::make_unique<ArchiveTree>(ArchiveProperties{}, std::move(entries));
+  EXPECT_EQ(tree->dirCount(), static_cast<std::int64_t>(kDepth));
+  EXPECT_EQ(tree->fileCount(), 2);
+  EXPECT_EQ(tree->totalSize(), 10);
+  const ArchiveNode* leaf = tree->node(deepFile);
+  ASSERT_NE(leaf, nullptr);
+  EXPECT_EQ(leaf->path(), deepFile);
+  EXPECT_EQ(leaf->name(), "leaf.txt");
+  const ArchiveNode* d1 = tree->node("d");
+  EXPECT_EQ(d1->size(), 7);
+  EXPECT_EQ(d1->fileCount(), 1);
+  // The dated folder at level 50,000 shadows the leaf's later date above it.
+  EXPECT_EQ(d1->modified(), day(2));
+  EXPECT_EQ(tree->node(path)->modified(), day(4));
+  const auto all = tree->root().descendants();
+  ASSERT_EQ(all.size(), kDepth + 2);
+  EXPECT_EQ(all[kDepth]->path(), deepFile);
+  EXPECT_EQ(all.back()->path(), "top.txt");
+  tree.reset();
+}
+
+}  // namespace
+}  // namespace vexel
