@@ -1,0 +1,94 @@
+#include "archive_error.h"
+
+#include "internal/text.h"
+
+#include <array>
+#include <vector>
+
+namespace vexel {
+namespace {
+
+std::string textOf(ArchiveError::Kind kind, const std::string& payload) {
+  switch (kind) {
+    case ArchiveError::Kind::toolMissing:
+      return "找不到 " + payload + "，无法继续。";
+    case ArchiveError::Kind::readOnly:
+    case ArchiveError::Kind::failed:
+      return payload;
+    case ArchiveError::Kind::passwordRequired:
+      return "密码不正确，或者需要输入密码。";
+    case ArchiveError::Kind::cancelled:
+      return "已取消。";
+    case ArchiveError::Kind::notArchive:
+      return "无法打开：这不是压缩包，或者文件已经损坏。";
+  }
+  return payload;
+}
+
+constexpr std::array<std::string_view, 7> kPasswordPhrases = {
+    "Wrong password",        "Cannot open encrypted archive", "Can not open encrypted archive",
+    "Enter password",        "incorrect password",            "password is incorrect",
+    "Corrupt file or wrong password",
+};
+
+constexpr std::array<std::string_view, 4> kNotArchivePhrases = {
+    "Cannot open the file as", "Can not open the file as", "Is not archive", "is not RAR archive"};
+
+constexpr size_t kMaxOutputLines = 6;
+
+bool isSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+ArchiveError::ArchiveError(Kind kind, std::string payload)
+    : mKind(kind), mPayload(std::move(payload)), mMessage(textOf(mKind, mPayload)) {}
+
+ArchiveError ArchiveError::toolMissing(std::string name) { return {Kind::toolMissing, std::move(name)}; }
+ArchiveError ArchiveError::readOnly(std::string message) { return {Kind::readOnly, std::move(message)}; }
+ArchiveError ArchiveError::failed(std::string message) { return {Kind::failed, std::move(message)}; }
+ArchiveError ArchiveError::passwordRequired() { return {Kind::passwordRequired, {}}; }
+ArchiveError ArchiveError::cancelled() { return {Kind::cancelled, {}}; }
+ArchiveError ArchiveError::notArchive() { return {Kind::notArchive, {}}; }
+
+ArchiveError ArchiveError::cannotRead(std::string_view readerMessage) {
+  if (readerMessage.empty()) return failed("无法读取压缩包。");
+  return failed("无法读取压缩包：" + std::string(readerMessage));
+}
+
+ArchiveError ArchiveError::cannotStart(std::string_view programName,
+                                       std::string_view systemDescription) {
+  return failed("无法启动 " + std::string(programName) + "：" + std::string(systemDescription));
+}
+
+ArchiveError ArchiveError::from(const RunResult& result, std::string_view tool) {
+  const std::string joined = result.stderr + "\n" + result.stdout;
+
+  const std::string folded = text_internal::foldCase(joined);
+  for (std::string_view phrase : kPasswordPhrases) {
+    if (folded.find(text_internal::foldCase(phrase)) != std::string::npos) return passwordRequired();
+  }
+  for (std::string_view phrase : kNotArchivePhrases) {
+    if (joined.find(phrase) != std::string::npos) return notArchive();
+  }
+
+  std::string lines;
+  size_t kept = 0;
+  size_t start = 0;
+  while (start <= joined.size() && kept < kMaxOutputLines) {
+    size_t end = joined.find('\n', start);
+    if (end == std::string::npos) end = joined.size();
+    std::string_view line(joined.data() + start, end - start);
+    while (!line.empty() && isSpaceOrTab(line.front())) line.remove_prefix(1);
+    while (!line.empty() && isSpaceOrTab(line.back())) line.remove_suffix(1);
+    if (!line.empty()) {
+      if (kept > 0) lines += '\n';
+      lines += line;
+      ++kept;
+    }
+    start = end + 1;
+  }
+  if (!lines.empty()) return failed(std::move(lines));
+  return failed(std::string(tool) + " 运行失败（退出码 " + std::to_string(result.status) + "）。");
+}
+
+}  // namespace vexel

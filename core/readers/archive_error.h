@@ -1,0 +1,77 @@
+// archive_error.h: the archive core's one error type and its user texts.
+//
+// Every failure that leaves the core is an `ArchiveError`: one of six cases,
+// an optional payload and the Simplified Chinese text the user sees. All
+// user-visible texts of the core are defined in archive_error.cpp. The
+// classification of an external archiver's output is `ArchiveError::from`.
+//
+//   try { auto listing = vexel::ExtensionArchive::list(file, 3.0); }
+//   catch (const vexel::ArchiveError& error) { show(error.message()); }
+//
+// Values are immutable and may be shared between threads.
+#pragma once
+
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "run_result.h"
+
+namespace vexel {
+
+// ArchiveError: the case, its payload and its text. `what()` returns the
+// same text as `message()`.
+class ArchiveError final : public std::exception {
+ public:
+  // Kind: the six cases, in their documented order.
+  enum class Kind {
+    toolMissing,       ///< the external archiver cannot be found; payload: its name
+    readOnly,          ///< a read-only failure; payload: the whole message
+    failed,            ///< any other failure; payload: the whole message
+    passwordRequired,  ///< a password is needed, or the one given is wrong
+    cancelled,         ///< cancelled through a task handle
+    notArchive,        ///< not an archive, or damaged
+  };
+
+  [[nodiscard]] static ArchiveError toolMissing(std::string name);
+  [[nodiscard]] static ArchiveError readOnly(std::string message);
+  [[nodiscard]] static ArchiveError failed(std::string message);
+  [[nodiscard]] static ArchiveError passwordRequired();
+  [[nodiscard]] static ArchiveError cancelled();
+  [[nodiscard]] static ArchiveError notArchive();
+
+  // cannotRead: `failed` for a reader failure: "无法读取压缩包：" and the
+  // reader's message, or "无法读取压缩包。" when there is no message.
+  [[nodiscard]] static ArchiveError cannotRead(std::string_view readerMessage);
+  // cannotStart: `failed` for a program that could not be started:
+  // "无法启动 " + program file name + "：" + the system's description.
+  [[nodiscard]] static ArchiveError cannotStart(std::string_view programName,
+                                                std::string_view systemDescription);
+
+  // from: the error that an external archiver's finished run stands for,
+  // judged by the phrases it printed (password phrases first, in any letter
+  // case; then not-archive phrases, exactly); else its first six non-blank
+  // output lines; else "<tool> 运行失败（退出码 N）。". Never throws.
+  [[nodiscard]] static ArchiveError from(const RunResult& result, std::string_view tool);
+
+  [[nodiscard]] Kind kind() const noexcept { return mKind; }
+  // payload: the name or message of the three cases that carry one; "" otherwise.
+  [[nodiscard]] const std::string& payload() const noexcept { return mPayload; }
+  // message: the user-visible text.
+  [[nodiscard]] const std::string& message() const noexcept { return mMessage; }
+  [[nodiscard]] const char* what() const noexcept override { return mMessage.c_str(); }
+
+  // Equal when the case and the payload are equal.
+  [[nodiscard]] bool operator==(const ArchiveError& other) const noexcept {
+    return mKind == other.mKind && mPayload == other.mPayload;
+  }
+
+ private:
+  ArchiveError(Kind kind, std::string payload);
+
+  Kind mKind;
+  std::string mPayload;
+  std::string mMessage;
+};
+
+}  // namespace vexel
