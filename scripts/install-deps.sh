@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building and testing Vexel needs on a Debian machine, and only
+# what is missing. Safe to run again.
+set -euo pipefail
+
+packages=(
+  g++ clang cmake ninja-build pkg-config python3
+  libarchive-dev libicu-dev googletest libgtest-dev libbenchmark-dev
+  # LibFuzzer and the sanitizer runtimes of clang.
+  libclang-rt-14-dev
+  # Tools the tests use to make archives and to compare against.
+  libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
+)
+# Extra groups: "browser" for the headless rendering tests.
+if [[ " $* " == *" browser "* ]]; then packages+=(chromium); fi
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+if ((${#missing[@]} == 0)); then
+  exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
