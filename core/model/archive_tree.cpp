@@ -1,7 +1,7 @@
 #include "archive_tree.h"
 
 #include <limits>
-#include <unordered_map>
+#include <cstring>
 
 #include "archive_format.h"
 #include "internal/unicode_case.h"
@@ -138,7 +138,7 @@ std::vector<const ArchiveNode*> ArchiveNode::descendants() const {
 // the entry lies, and a path maps to exactly the node its text leads to.
 class ArchiveTree::Builder {
  public:
-  Builder(ArchiveTree& tree, size_t expectedNodes) : mTree(tree) { mIndex.reserve(expectedNodes); }
+  Builder(ArchiveTree& tree, size_t expectedNodes) : mTree(tree) { reserve(expectedNodes); }
 
   void add(RawEntry&& entry) {
     if (isMacMetadata(entry.path)) {
@@ -159,10 +159,10 @@ class ArchiveTree::Builder {
         new ArchiveNode(std::move(entry.path), nameOffset, nameLength, entry.isDir));
     const std::string_view parentPath = node->mPath.substr(0, nameOffset);
     ArchiveNode& parent = isRootPath(parentPath) ? *mTree.mRoot : ensureDir(parentPath);
-    if (auto found = mIndex.find(Key{&parent, node->name()}); found != mIndex.end()) {
+    if (ArchiveNode* found = find(&parent, node->name())) {
       // A path seen before: a folder entry dates whatever node is there, file
       // or folder; a file entry keeps the first one and changes nothing.
-      if (entry.isDir) applyFolderEntry(*found->second, entry);
+      if (entry.isDir) applyFolderEntry(*found, entry);
       return;
     }
     if (entry.isDir) {
@@ -180,17 +180,72 @@ class ArchiveTree::Builder {
   }
 
  private:
-  struct Key {
-    const ArchiveNode* parent;
-    std::string_view name;
-    bool operator==(const Key&) const = default;
+  // An open-addressing table of (hash, node): the key of a slot is the node's
+  // own (parent, name), so the table stores no text and probes stay in one
+  // array.
+  struct Slot {
+    std::uint64_t hash = 0;
+    ArchiveNode* node = nullptr;
   };
-  struct KeyHash {
-    size_t operator()(const Key& key) const noexcept {
-      const size_t parentHash = std::hash<const void*>()(key.parent) * 0x9E3779B97F4A7C15ull;
-      return std::hash<std::string_view>()(key.name) ^ (parentHash >> 7);
+
+  static std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 32;
+    x *= 0xD6E8FEB86659FD93ull;
+    x ^= x >> 32;
+    return x;
+  }
+
+  static std::uint64_t hashOf(const ArchiveNode* parent, std::string_view name) {
+    std::uint64_t h = mix(reinterpret_cast<std::uintptr_t>(parent) ^ (name.size() * 0x9E3779B97F4A7C15ull));
+    size_t i = 0;
+    for (; i + 8 <= name.size(); i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, name.data() + i, 8);
+      h = mix(h ^ word) * 0x9E3779B97F4A7C15ull;
     }
-  };
+    std::uint64_t tail = 0;
+    std::memcpy(&tail, name.data() + i, name.size() - i);
+    return mix(h ^ tail);
+  }
+
+  ArchiveNode* find(const ArchiveNode* parent, std::string_view name) const {
+    const std::uint64_t hash = hashOf(parent, name);
+    for (size_t i = hash & mMask;; i = (i + 1) & mMask) {
+      const Slot& slot = mSlots[i];
+      if (slot.node == nullptr) return nullptr;
+      if (slot.hash == hash && slot.node->mParent == parent && slot.node->name() == name) {
+        return slot.node;
+      }
+    }
+  }
+
+  void insert(ArchiveNode* node) {
+    if ((mUsed + 1) * 2 > mSlots.size()) grow();
+    const std::uint64_t hash = hashOf(node->mParent, node->name());
+    size_t i = hash & mMask;
+    while (mSlots[i].node != nullptr) i = (i + 1) & mMask;
+    mSlots[i] = Slot{hash, node};
+    ++mUsed;
+  }
+
+  void reserve(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected * 2) capacity *= 2;
+    mSlots.assign(capacity, Slot{});
+    mMask = capacity - 1;
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(mSlots);
+    mSlots.assign(old.size() * 2, Slot{});
+    mMask = mSlots.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.node == nullptr) continue;
+      size_t i = slot.hash & mMask;
+      while (mSlots[i].node != nullptr) i = (i + 1) & mMask;
+      mSlots[i] = slot;
+    }
+  }
 
   static std::string_view componentAt(std::string_view path, size_t offset) {
     std::string_view name = path.substr(offset);
@@ -214,7 +269,7 @@ class ArchiveTree::Builder {
     ArchiveNode& placed = *node;
     node->mParent = &parent;
     parent.mChildren.push_back(std::move(node));
-    mIndex.emplace(Key{&parent, placed.name()}, &placed);
+    insert(&placed);
     return placed;
   }
 
@@ -231,8 +286,8 @@ class ArchiveTree::Builder {
       if (end == std::string_view::npos) end = path.size();
       if (end > start) {
         const std::string_view name = path.substr(start, end - start);
-        if (auto found = mIndex.find(Key{current, name}); found != mIndex.end()) {
-          current = found->second;
+        if (ArchiveNode* found = find(current, name)) {
+          current = found;
         } else {
           current = &attach(*current, std::unique_ptr<ArchiveNode>(
                                           new ArchiveNode(path.substr(0, end), start, true)));
@@ -248,7 +303,9 @@ class ArchiveTree::Builder {
   }
 
   ArchiveTree& mTree;
-  std::unordered_map<Key, ArchiveNode*, KeyHash> mIndex;
+  std::vector<Slot> mSlots;
+  size_t mMask = 0;
+  size_t mUsed = 0;
   // The parent of consecutive entries is usually the same folder.
   std::string_view mLastDirPath;
   ArchiveNode* mLastDir = nullptr;
