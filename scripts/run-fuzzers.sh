@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a fixed time on
+# its seed corpus (fuzz/corpus/<name>, copied so the tree stays clean).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+build=${VEXEL_FUZZ_BUILD_DIR:-build-fuzz}
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVEXEL_FUZZ=ON -DVEXEL_BUILD_TESTS=OFF -DVEXEL_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" --parallel 2
+for fuzzer in "$build"/fuzz/vexel_*_fuzzer; do
+  name=$(basename "$fuzzer" _fuzzer)
+  name=${name#vexel_}
+  corpus="$build/corpus/$name"
+  mkdir -p "$corpus"
+  if [[ -d fuzz/corpus/$name ]]; then cp -r fuzz/corpus/"$name"/. "$corpus"/; fi
+  echo "== fuzzing $name for ${seconds}s"
+  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 4
+done
