@@ -23,7 +23,8 @@ bool isAllArchiveSelection(const std::vector<URL>& urls) {
 }
 
 std::optional<std::vector<URL>> currentSelection() {
-  std::optional<std::vector<URL>> urls = FinderSyncController::defaultController().selectedItemURLs();
+  std::optional<std::vector<URL>> urls =
+      FinderSyncController::defaultController().selectedItemURLs();
   if (!urls || urls->empty()) return std::nullopt;
   return urls;
 }

@@ -36,11 +36,11 @@ class FinderSync;
 
 // FinderSyncCommand: one row of the command table, in menu order.
 struct FinderSyncCommand {
-  std::string_view selector;                ///< "compressZip:"
-  std::string_view title;                   ///< the menu title shown to the user
-  std::string_view actionWord;              ///< the hand-off URL's host
-  std::optional<std::string_view> format;   ///< the "format" item, when any
-  bool needsAllArchives;                    ///< offered only for all-archive selections
+  std::string_view selector;               ///< "compressZip:"
+  std::string_view title;                  ///< the menu title shown to the user
+  std::string_view actionWord;             ///< the hand-off URL's host
+  std::optional<std::string_view> format;  ///< the "format" item, when any
+  bool needsAllArchives;                   ///< offered only for all-archive selections
   void (FinderSync::*command)(const MenuItem* sender);
 };
 

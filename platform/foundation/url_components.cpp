@@ -75,7 +75,8 @@ URL URL::fileURL(const std::filesystem::path& path) {
 
 URL URL::fileURL(const std::filesystem::path& path, bool isDirectory) {
   std::error_code error;
-  std::filesystem::path absolute = path.is_absolute() ? path : std::filesystem::absolute(path, error);
+  std::filesystem::path absolute =
+      path.is_absolute() ? path : std::filesystem::absolute(path, error);
   if (error) absolute = std::filesystem::path("/") / path;
   std::string bytes = absolute.native();
   if (isDirectory && !bytes.ends_with('/')) bytes.push_back('/');
