@@ -97,6 +97,8 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
     } else if (needsSelector) {
       arguments.selector = argument;
       needsSelector = false;
+    } else if (argument.empty()) {
+      return "an empty PATH names nothing";
     } else {
       arguments.paths.emplace_back(argument);
     }

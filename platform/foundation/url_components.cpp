@@ -145,7 +145,7 @@ std::optional<std::string> URLComponents::string() const {
   if (host) {
     if (!path.empty() && !path.starts_with('/')) return std::nullopt;
     out += "//";
-    out += percentEncode(*host);
+    out += percentEncode(*host, foundation_internal::SlashRule::encode);
   } else if (path.starts_with("//")) {
     return std::nullopt;
   }

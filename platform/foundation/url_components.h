@@ -15,8 +15,8 @@
 //   vexel::URL::fileURL("/tmp/").hasDirectoryPath();   // true
 //
 // Encoding: every byte of a host, path, query name or query value other than
-// an RFC 3986 unreserved character (A-Z a-z 0-9 - . _ ~) or "/" is written as
-// "%XX". "+", "&", "=", "#", "%", spaces, control characters and non-ASCII are
+// an RFC 3986 unreserved character (A-Z a-z 0-9 - . _ ~) or "/" (outside the
+// host) is written as "%XX". "+", "&", "=", "#", "%", spaces, control characters and non-ASCII are
 // therefore always encoded, so any query decoder (including one that reads
 // "+" as a space) gets back the exact bytes. Strings are byte strings: paths
 // that are not UTF-8 survive unchanged.

@@ -154,6 +154,7 @@ TEST(FinderSyncHost, UsageErrorsExitTwoWithUsage) {
       {"menu", "--kind", "two", "/tmp/a.zip"},
       {"menu", "--open", "/tmp/a.zip"},
       {"run", "compressZip:", "--kind", "0", "/tmp/a.zip"},
+      {"run", "compressZip:", "/tmp/a.zip", ""},
   };
   for (const std::vector<std::string>& arguments : cases) {
     std::string joined;

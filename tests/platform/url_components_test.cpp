@@ -58,6 +58,12 @@ TEST(URLComponents, QueryItemsInOrderWithAndWithoutValues) {
   EXPECT_EQ(components.string(), "vexel://compress?format=zip&flag&a%20b=c%3Dd");
   EXPECT_EQ(components.percentEncodedQuery(), "format=zip&flag&a%20b=c%3Dd");
 
+  // A host can hold neither "/" nor "?": both would end it.
+  const URLComponents oddHost{.scheme = "vexel", .host = "a/b?c d"};
+  EXPECT_EQ(oddHost.string(), "vexel://a%2Fb%3Fc%20d");
+  ASSERT_TRUE(oddHost.url());
+  EXPECT_EQ(oddHost.url()->host(), "a/b?c d");
+
   components.queryItems = std::vector<URLQueryItem>{};
   EXPECT_EQ(components.string(), "vexel://compress?");
   components.queryItems.reset();

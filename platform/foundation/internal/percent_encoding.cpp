@@ -17,14 +17,14 @@ bool isUnreserved(unsigned char c) noexcept {
          c == '.' || c == '_' || c == '~';
 }
 
-std::string percentEncode(std::string_view bytes) {
+std::string percentEncode(std::string_view bytes, SlashRule slash) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(bytes.size());
   for (const char ch : bytes) {
     const auto c = static_cast<unsigned char>(ch);
-    // "/" is kept so paths stay readable; every query decoder leaves it alone.
-    if (isUnreserved(c) || c == '/') {
+    // "/" may stay in paths and queries: query decoders leave it alone.
+    if (isUnreserved(c) || (c == '/' && slash == SlashRule::keep)) {
       out.push_back(ch);
     } else {
       out.push_back('%');
