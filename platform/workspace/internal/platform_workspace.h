@@ -1,0 +1,24 @@
+// platform_workspace.h: the contract between the portable `Workspace` front
+// and each platform's side (workspace/linux/, workspace/dummy/). CMake picks
+// the side by folder; shared code has no platform conditionals.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "workspace/workspace.h"
+
+namespace vexel::workspace_internal {
+
+// platformOpenURL: hands a URL that the front has checked to the system.
+// Returns whether the system accepted it. Any thread.
+[[nodiscard]] bool platformOpenURL(const URL& url,
+                                   const std::optional<OpenConfiguration>& configuration);
+
+// platformOpenedURLs / platformClearOpenedURLs / platformSetHandsURLsToSystem:
+// the record and switch behind the matching `Workspace` members.
+[[nodiscard]] std::vector<OpenedURL> platformOpenedURLs();
+void platformClearOpenedURLs();
+void platformSetHandsURLsToSystem(bool hands);
+
+}  // namespace vexel::workspace_internal

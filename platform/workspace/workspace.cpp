@@ -1,0 +1,44 @@
+#include "workspace/workspace.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "workspace/internal/platform_workspace.h"
+
+namespace vexel {
+
+Workspace& Workspace::shared() {
+  // A function-local static: one thread-safe initialisation.
+  static Workspace workspace;
+  return workspace;
+}
+
+bool Workspace::open(const URL& url, const std::optional<OpenConfiguration>& configuration) {
+  // A file URL that names nothing has no application to open it; refuse it
+  // here rather than leave it to each platform.
+  if (url.isFileURL()) {
+    std::error_code error;
+    if (!std::filesystem::exists(url.path(), error)) return false;
+  }
+  return workspace_internal::platformOpenURL(url, configuration);
+}
+
+bool Workspace::openURL(const URL& url) { return open(url, std::nullopt); }
+
+void Workspace::openURL(const URL& url, const OpenConfiguration& configuration,
+                        const std::function<void(bool opened)>& completionHandler) {
+  const bool opened = open(url, configuration);
+  if (completionHandler) completionHandler(opened);
+}
+
+std::vector<OpenedURL> Workspace::openedURLs() const {
+  return workspace_internal::platformOpenedURLs();
+}
+
+void Workspace::clearOpenedURLs() { workspace_internal::platformClearOpenedURLs(); }
+
+void Workspace::setHandsURLsToSystem(bool hands) {
+  workspace_internal::platformSetHandsURLsToSystem(hands);
+}
+
+}  // namespace vexel
