@@ -40,8 +40,8 @@ echo "with 3.0 s:"
 result=$("$once" "$file" 3.0)
 echo "$result"
 python3 - "$result" <<'PY'
-import sys
-fields = dict(part.split("=", 1) for part in sys.argv[1].split())
+import shlex, sys
+fields = dict(part.split("=", 1) for part in shlex.split(sys.argv[1]))
 ok = fields["entries"] == "1" and fields["complete"] == "false" and float(fields["seconds"]) < 3.5
 print("PASS" if ok else "FAIL", "- one entry, incomplete, under 3.5 s")
 sys.exit(0 if ok else 1)
