@@ -13,7 +13,10 @@ for fuzzer in "$build"/fuzz/vexel_*_fuzzer; do
   name=${name#vexel_}
   corpus="$build/corpus/$name"
   mkdir -p "$corpus"
-  if [[ -d fuzz/corpus/$name ]]; then cp -r fuzz/corpus/"$name"/. "$corpus"/; fi
+  for seeds in fuzz/corpus/"$name" "$build"/fuzz/seeds/"$name"; do
+    if [[ -d $seeds ]]; then cp -r "$seeds"/. "$corpus"/; fi
+  done
   echo "== fuzzing $name for ${seconds}s"
-  "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 "$corpus" 2>&1 | tail -n 4
+  "$fuzzer" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 -print_final_stats=1 \
+    "$corpus" 2>&1 | tail -n 4
 done
