@@ -74,6 +74,9 @@ TEST(ArchiveError, FromKeepsTheFirstSixLines) {
   for (int i = 1; i <= 12; ++i) out += "\t line " + std::to_string(i) + "  \n\n   \n";
   EXPECT_EQ(ArchiveError::from(output("  first error\t\n\t\n", out), "packer"),
             ArchiveError::failed("first error\nline 1\nline 2\nline 3\nline 4\nline 5"));
+  // Unicode spaces are trimmed as well; a carriage return is not.
+  EXPECT_EQ(ArchiveError::from(output("\u3000wide\u00A0\n x\r ", ""), "packer"),
+            ArchiveError::failed("wide\nx\r"));
 }
 
 }  // namespace
