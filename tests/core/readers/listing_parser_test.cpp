@@ -1,9 +1,12 @@
 #include "listing_parser.h"
+#include "process_runner.h"
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
 #include <time.h>
 
+#include <filesystem>
 #include <limits>
 
 namespace vexel {
@@ -283,6 +286,89 @@ TEST(ListingParser, EmptyPackedSizeIsFilledFromTheRatio) {
       ListingParser::parse("Physical Size = 50\n----------\nPath = a\nSize = 100\nPacked Size = \n");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].packed, 50);
+}
+
+// ---- Time zones --------------------------------------------------------
+
+std::string wallClock(const tm& parts) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
+                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return text;
+}
+
+// Every wall-clock time the zone shows at instant t reads back as an
+// instant that shows the same time, and as the later one where the clocks
+// were set back.
+void expectRoundTrip(time_t t) {
+  tm parts{};
+  ASSERT_NE(localtime_r(&t, &parts), nullptr);
+  const std::string text = wallClock(parts);
+  const auto read = ListingParser::readDate(text);
+  ASSERT_TRUE(read) << text;
+  const time_t back = static_cast<time_t>(read->time_since_epoch().count());
+  tm again{};
+  ASSERT_NE(localtime_r(&back, &again), nullptr);
+  ASSERT_EQ(wallClock(again), text) << "at " << t;
+  ASSERT_GE(back, t) << text;
+}
+
+// The body of DatesFollowTheZone, run in a child process whose TZ is set.
+void checkZone(std::string_view zone) {
+  for (time_t t = 0; t < 2145916800; t += 7 * 3600 + 13 * 60 + 7) expectRoundTrip(t);
+  // Around every change of offset, to the second.
+  for (time_t t = -2208988800; t < 4102444800; t += 86400) {
+    tm a{}, b{};
+    const time_t next = t + 86400;
+    localtime_r(&t, &a);
+    localtime_r(&next, &b);
+    if (a.tm_gmtoff == b.tm_gmtoff) continue;
+    time_t lo = t, hi = next;
+    while (hi - lo > 1) {
+      const time_t mid = lo + (hi - lo) / 2;
+      tm m{};
+      localtime_r(&mid, &m);
+      (m.tm_gmtoff == a.tm_gmtoff ? lo : hi) = mid;
+    }
+    for (time_t delta : {-7200, -3600, -1800, -1, 0, 1, 1799, 3599, 7200}) expectRoundTrip(hi + delta);
+  }
+  if (zone == "America/New_York") {
+    // Skipped by the jump to summer time: read with the offset before it.
+    EXPECT_EQ(ListingParser::readDate("2024-03-10 02:30:00")->time_since_epoch().count(), 1710055800);
+    // Shown twice: the later instant.
+    EXPECT_EQ(ListingParser::readDate("2024-11-03 01:30:00")->time_since_epoch().count(), 1730615400);
+  }
+  // The zone was captured on first use; changing it afterwards has no effect.
+  const auto before = ListingParser::readDate("2024-07-01 12:00:00");
+  setenv("TZ", zone == "Asia/Tokyo" ? "Europe/Berlin" : "Asia/Tokyo", 1);
+  tzset();
+  EXPECT_EQ(ListingParser::readDate("2024-07-01 12:00:00"), before);
+}
+
+// The zone is captured once per process, so each zone gets a child process
+// running this same test.
+TEST(ListingParser, DatesFollowTheZone) {
+  if (const char* zone = getenv("VEXEL_ZONE_CHECK")) return checkZone(zone);
+  const char* original = getenv("TZ");
+  const std::string savedTz = original != nullptr ? original : "";
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+  for (const char* zone : {"America/New_York", "Europe/Berlin", "Europe/Dublin", "Australia/Lord_Howe",
+                           "Asia/Kolkata", "America/Sao_Paulo", "Africa/Casablanca", "Pacific/Chatham",
+                           "Asia/Tokyo", "UTC"}) {
+    SCOPED_TRACE(zone);
+    if (!std::filesystem::exists(std::filesystem::path("/usr/share/zoneinfo") / zone)) continue;
+    setenv("VEXEL_ZONE_CHECK", zone, 1);
+    setenv("TZ", zone, 1);
+    const RunResult result = ProcessRunner::run(self, {"--gtest_filter=ListingParser.DatesFollowTheZone"});
+    unsetenv("VEXEL_ZONE_CHECK");
+    if (original != nullptr) {
+      setenv("TZ", savedTz.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+    EXPECT_EQ(result.status, 0) << result.stdout << result.stderr;
+  }
 }
 
 }  // namespace
