@@ -188,7 +188,8 @@ struct Output {
 };
 
 // Drains both pipes to end-of-file with one poll() loop, so neither can fill
-// up and stall the child while the other is being read.
+// up and stall the child while the other is being read. This process only
+// ever reads from pipes, so SIGPIPE cannot arise on its side.
 void readOutputs(int outRead, int errRead, const ProcessRunner::Progress& progress, Output& output) {
   std::array<pollfd, 2> fds{pollfd{outRead, POLLIN, 0}, pollfd{errRead, POLLIN, 0}};
   std::string chunk(kChunkSize, '\0');
@@ -196,8 +197,10 @@ void readOutputs(int outRead, int errRead, const ProcessRunner::Progress& progre
   int open = 2;
   while (open > 0) {
     if (poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return;  // cannot happen with valid descriptors; run() still reaps the child
+      // Only EINVAL and EFAULT remain, which valid descriptors rule out;
+      // giving up on ENOMEM could leave the child blocked on a full pipe.
+      if (errno == EINTR || errno == EAGAIN || errno == ENOMEM) continue;
+      return;
     }
     for (size_t k = 0; k < fds.size(); ++k) {
       pollfd& fd = fds[k];
