@@ -133,7 +133,7 @@ struct SpawnAttributes {
 // Starts the child; returns 0 with `pid` set, or an errno value.
 int startChild(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
                const std::optional<std::filesystem::path>& cwd, int outWrite, int errWrite,
-               pid_t& pid) {
+               ChildProcess& child, pid_t& pid) {
   FileActions files;
   int rc = 0;
   const auto step = [&rc](int result) {
@@ -172,6 +172,7 @@ int startChild(const std::filesystem::path& executable, const std::vector<std::s
   std::vector<std::string> environment = childEnvironment();
   std::vector<char*> argvPointers = pointersTo(argv);
   std::vector<char*> environmentPointers = pointersTo(environment);
+  child.markStarting();
   return posix_spawn(&pid, program.empty() ? executable.c_str() : program.c_str(), &files.actions,
                      &attributes.attributes, argvPointers.data(), environmentPointers.data());
 }
@@ -265,7 +266,7 @@ RunResult ProcessRunner::run(const std::filesystem::path& executable,
   int startError = 0;
   try {
     if (task) task->attach(child);
-    startError = startChild(executable, arguments, cwd, outWrite.get(), errWrite.get(), pid);
+    startError = startChild(executable, arguments, cwd, outWrite.get(), errWrite.get(), *child, pid);
   } catch (...) {
     outWrite.reset();
     errWrite.reset();
@@ -288,9 +289,11 @@ RunResult ProcessRunner::run(const std::filesystem::path& executable,
 
   if (task && task->isCancelled()) throw ArchiveError::cancelled();
   if (output.failure) std::rethrow_exception(output.failure);
-  return RunResult{.status = status,
-                   .stdout = text_internal::decodeUtf8Lenient(output.out),
-                   .stderr = text_internal::decodeUtf8Lenient(output.err)};
+  // Each raw buffer goes as soon as its text exists: output has no size limit.
+  RunResult result{.status = status, .stdout = text_internal::decodeUtf8Lenient(output.out), .stderr = {}};
+  std::string().swap(output.out);
+  result.stderr = text_internal::decodeUtf8Lenient(output.err);
+  return result;
 }
 
 std::optional<int> ProcessRunner::lastPercent(std::string_view text) noexcept {

@@ -50,14 +50,30 @@ bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) noexcept {
   return liftAboveStandard(readEnd) && liftAboveStandard(writeEnd);
 }
 
+void ChildProcess::markStarting() noexcept {
+  const std::lock_guard lock(mLock);
+  mStarting = true;
+}
+
 void ChildProcess::markStarted(pid_t pid) noexcept {
   const std::lock_guard lock(mLock);
   mPid = pid;
+  // The child may have run and printed before its id was known here; a
+  // cancel prompted by that output must not be lost.
+  if (mTerminateRequested) signalGroup();
 }
 
 void ChildProcess::terminate() noexcept {
   const std::lock_guard lock(mLock);
-  if (mPid <= 0 || mReaped) return;
+  if (mReaped) return;
+  if (mPid > 0) {
+    signalGroup();
+  } else if (mStarting) {
+    mTerminateRequested = true;
+  }
+}
+
+void ChildProcess::signalGroup() noexcept {
   // The group first, for helpers that hold the output pipes; the child
   // itself too, in case it moved to another group.
   ::kill(-mPid, SIGTERM);

@@ -41,10 +41,15 @@ class UniqueFd {
 // takes. terminate() can therefore never signal a recycled id.
 class ChildProcess {
  public:
-  // markStarted: records the child's id (also its process group id).
+  // markStarting: the start is under way; from now on a terminate() counts.
+  void markStarting() noexcept;
+  // markStarted: records the child's id (also its process group id) and
+  // delivers a terminate() that came while it was being started.
   void markStarted(pid_t pid) noexcept;
   // terminate: SIGTERM to the child's group (helpers it started included)
-  // when it has been started and not yet reaped; nothing otherwise.
+  // when it has been started and not yet reaped; held over to markStarted()
+  // while it is being started; nothing before that: a child attached but not
+  // yet being started runs to its end.
   void terminate() noexcept;
   // waitForExit: blocks until the child has exited; does not reap it.
   void waitForExit() noexcept;
@@ -53,9 +58,13 @@ class ChildProcess {
   [[nodiscard]] int reap() noexcept;
 
  private:
+  void signalGroup() noexcept;  // with mLock held and the child not reaped
+
   std::mutex mLock;
-  pid_t mPid = 0;        ///< guarded by mLock; 0 until started
-  bool mReaped = false;  ///< guarded by mLock
+  pid_t mPid = 0;                    ///< guarded by mLock; 0 until started
+  bool mStarting = false;            ///< guarded by mLock
+  bool mTerminateRequested = false;  ///< guarded by mLock; set while starting
+  bool mReaped = false;              ///< guarded by mLock
 };
 
 }  // namespace vexel::process_internal

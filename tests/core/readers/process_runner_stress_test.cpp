@@ -85,5 +85,23 @@ TEST(ProcessRunnerStress, CancelRacesEndCleanly) {
   expectNoZombie();
 }
 
+// A child may print, and be cancelled for it, before the runner has noted
+// its process id; that cancel must still end it.
+TEST(ProcessRunnerStress, CancelOnTheFirstOutputAlwaysEndsTheChild) {
+  for (int i = 0; i < 300; ++i) {
+    auto task = std::make_shared<TaskHandle>();
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      (void)ProcessRunner::run(kFake, {"out:1%", "sleep:60000"}, std::nullopt, task, [&](double) { task->cancel(); });
+      ADD_FAILURE() << "run " << i << " was not cancelled";
+    } catch (const ArchiveError& error) {
+      EXPECT_EQ(error, ArchiveError::cancelled());
+    }
+    // Not a timing test: a lost cancel would only end after a minute.
+    ASSERT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30)) << "run " << i;
+  }
+  expectNoZombie();
+}
+
 }  // namespace
 }  // namespace vexel
