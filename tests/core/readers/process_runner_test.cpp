@@ -87,7 +87,7 @@ TEST(ProcessRunner, LastPercent) {
 TEST(ProcessRunner, ReportsEachNewPercentageOnce) {
   ProgressLog log;
   const RunResult result =
-      runFake({"out: 10%\\b\\b\\b\\b", "sleep:100", "out: 10%\\b\\b\\b\\b", "sleep:100", "out: 20%\\b\\b\\b\\b"},
+      runFake({"out: 10%\\b\\b\\b\\b", "sleep:300", "out: 10%\\b\\b\\b\\b", "sleep:300", "out: 20%\\b\\b\\b\\b"},
               log.callback());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.stdout, " 10%\b\b\b\b 10%\b\b\b\b 20%\b\b\b\b");
