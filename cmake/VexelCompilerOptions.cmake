@@ -45,6 +45,7 @@ endfunction()
 # Fuzzing builds instrument the whole project for coverage and sanitizers;
 # only the fuzz targets link libFuzzer's main.
 if(VEXEL_FUZZ)
-  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()

@@ -36,7 +36,30 @@ constexpr std::array<std::string_view, 4> kNotArchivePhrases = {
 
 constexpr size_t kMaxOutputLines = 6;
 
-bool isSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
+// The horizontal white space trimmed from output lines: tab and the Unicode
+// space separators (U+00A0, U+3000 and the like), but no line breaks.
+constexpr std::array<std::string_view, 18> kHorizontalSpaces = {
+    "\t",           " ",            "\u00A0", "\u1680", "\u2000", "\u2001",
+    "\u2002",       "\u2003",      "\u2004", "\u2005", "\u2006", "\u2007",
+    "\u2008",       "\u2009",      "\u200A", "\u202F", "\u205F", "\u3000",
+};
+
+std::string_view trimHorizontalSpace(std::string_view line) {
+  for (bool trimmed = true; trimmed && !line.empty();) {
+    trimmed = false;
+    for (std::string_view space : kHorizontalSpaces) {
+      if (line.starts_with(space)) {
+        line.remove_prefix(space.size());
+        trimmed = true;
+      }
+      if (line.ends_with(space)) {
+        line.remove_suffix(space.size());
+        trimmed = true;
+      }
+    }
+  }
+  return line;
+}
 
 }  // namespace
 
@@ -77,9 +100,7 @@ ArchiveError ArchiveError::from(const RunResult& result, std::string_view tool) 
   while (start <= joined.size() && kept < kMaxOutputLines) {
     size_t end = joined.find('\n', start);
     if (end == std::string::npos) end = joined.size();
-    std::string_view line(joined.data() + start, end - start);
-    while (!line.empty() && isSpaceOrTab(line.front())) line.remove_prefix(1);
-    while (!line.empty() && isSpaceOrTab(line.back())) line.remove_suffix(1);
+    const std::string_view line = trimHorizontalSpace(std::string_view(joined.data() + start, end - start));
     if (!line.empty()) {
       if (kept > 0) lines += '\n';
       lines += line;

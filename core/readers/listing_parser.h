@@ -1,0 +1,73 @@
+// listing_parser.h: reads an external archiver's technical listing.
+//
+// The listing is key " = " value lines in blocks: the archive's block ends
+// at a line of ten hyphens, then one block per entry, blocks separated by an
+// empty line. `ListingParser::parse` turns it into the records that the
+// in-process lister makes (raw_entry.h, archive_properties.h) and gives every
+// file a compressed size: shared out within its solid block, or estimated
+// from the archive's overall ratio (`fillPackedSizes`). It never fails:
+// unreadable lines are skipped and missing values take defaults.
+//
+//   const vexel::RunResult listing = vexel::ProcessRunner::run("/usr/bin/7zz", {"l", "-slt", file});
+//   auto [properties, entries] = vexel::ListingParser::parse(listing.stdout);
+//   vexel::ArchiveTree tree(std::move(properties), std::move(entries));
+//
+// Dates ("yyyy-MM-dd HH:mm:ss") are wall-clock times of the system time
+// zone as it was when the first date was read. Every member may be called
+// from any thread at once.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "archive_properties.h"
+#include "raw_entry.h"
+
+namespace vexel {
+
+// ListingParser: the tool listing parser (static operations only).
+class ListingParser {
+ public:
+  ListingParser() = delete;
+
+  // Result: the archive's properties (`raw` holds every line of its block)
+  // and the entries in listing order.
+  struct Result {
+    ArchiveProperties properties;
+    std::vector<RawEntry> entries;
+  };
+
+  // KeyValue: a key and its value, both views into the line they came from.
+  using KeyValue = std::pair<std::string_view, std::string_view>;
+
+  // parse: the properties and entries that `listing` describes. A text
+  // without a line of exactly ten hyphens gives the defaults and no entries.
+  // Reports nothing and throws nothing but std::bad_alloc.
+  [[nodiscard]] static Result parse(std::string_view listing);
+
+  // keyValue: `line` cut at its first " = ", or a key and an empty value
+  // when it ends with " =" instead; nullopt for any other line. Neither
+  // part is trimmed.
+  [[nodiscard]] static std::optional<KeyValue> keyValue(std::string_view line) noexcept;
+  // The views would dangle.
+  static std::optional<KeyValue> keyValue(std::string&& line) = delete;
+
+  // fillPackedSizes: gives every file (folders are left alone) a packed
+  // size. Within a solid block, the largest packed size listed for the
+  // block is shared out in proportion to the files' sizes, replacing what
+  // they had; files still without one get their size times the archive's
+  // ratio (`physicalSize` over all files' sizes, at most 1; 1 when unknown).
+  // Results are truncated toward zero and clamped to the 64-bit range.
+  static void fillPackedSizes(std::vector<RawEntry>& entries, std::int64_t physicalSize);
+
+  // readDate: `text` of exactly "yyyy-MM-dd HH:mm:ss" as local wall-clock
+  // time; nullopt when it is not a valid date in that form.
+  [[nodiscard]] static std::optional<std::chrono::sys_seconds> readDate(std::string_view text) noexcept;
+};
+
+}  // namespace vexel

@@ -1,0 +1,339 @@
+#include "process_runner.h"
+
+#include "archive_error.h"
+#include "internal/child_process.h"
+#include "internal/text.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+#include <unicode/uchar.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace vexel {
+namespace {
+
+using process_internal::ChildProcess;
+using process_internal::UniqueFd;
+
+constexpr size_t kChunkSize = 64 * 1024;
+
+// ---- Percentages -------------------------------------------------------
+
+// One code point of `text` at `i`: its value and length; an ill-formed
+// sequence counts as one replacement character of one byte.
+struct CodePoint {
+  char32_t value;
+  size_t length;
+};
+
+CodePoint codePointAt(std::string_view text, size_t i) noexcept {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return {lead, 1};
+  size_t need = 0;
+  char32_t value = 0;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 1;
+    value = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 2;
+    value = lead & 0x0Fu;
+    if (lead == 0xE0) lo = 0xA0;
+    if (lead == 0xED) hi = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 3;
+    value = lead & 0x07u;
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;
+  } else {
+    return {U'\uFFFD', 1};
+  }
+  for (size_t k = 1; k <= need; ++k) {
+    if (i + k >= text.size()) return {U'\uFFFD', 1};
+    const unsigned char c = byte(i + k);
+    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return {U'\uFFFD', 1};
+    value = (value << 6) | (c & 0x3Fu);
+  }
+  return {value, need + 1};
+}
+
+// Whether `c` belongs to the user-perceived character before it (combining
+// marks, joiners, spacing marks); ASCII never does.
+bool extendsPrevious(char32_t c) noexcept {
+  if (c < 0x80) return false;
+  const auto kind = u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_GRAPHEME_CLUSTER_BREAK);
+  return kind == U_GCB_EXTEND || kind == U_GCB_ZWJ || kind == U_GCB_SPACING_MARK;
+}
+
+// Whether `c` joins the character after it (prepended concatenation marks).
+bool joinsNext(char32_t c) noexcept {
+  return c >= 0x80 &&
+         u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_GRAPHEME_CLUSTER_BREAK) == U_GCB_PREPEND;
+}
+
+bool isControl(char32_t c) noexcept { return c < 0x20 || c == 0x7F; }
+
+// ---- Child start ---------------------------------------------------------
+
+// The caller's environment with LANG and LC_ALL replaced, so the archiver
+// prints UTF-8 and its English phrases whatever the caller's locale is.
+std::vector<std::string> childEnvironment() {
+  std::vector<std::string> variables;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view variable(*entry);
+    if (variable.starts_with("LANG=") || variable.starts_with("LC_ALL=")) continue;
+    variables.emplace_back(variable);
+  }
+  variables.emplace_back("LANG=en_US.UTF-8");
+  variables.emplace_back("LC_ALL=en_US.UTF-8");
+  return variables;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+std::string describeErrno(int code) {
+  char buffer[256];
+  return strerror_r(code, buffer, sizeof buffer);
+}
+
+struct FileActions {
+  posix_spawn_file_actions_t actions;
+  FileActions() { posix_spawn_file_actions_init(&actions); }
+  ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+};
+
+struct SpawnAttributes {
+  posix_spawnattr_t attributes;
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+// Starts the child; returns 0 with `pid` set, or an errno value.
+int startChild(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+               const std::optional<std::filesystem::path>& cwd, int outWrite, int errWrite,
+               ChildProcess& child, pid_t& pid) {
+  FileActions files;
+  int rc = 0;
+  const auto step = [&rc](int result) {
+    if (rc == 0) rc = result;
+  };
+  step(posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
+  step(posix_spawn_file_actions_adddup2(&files.actions, outWrite, STDOUT_FILENO));
+  step(posix_spawn_file_actions_adddup2(&files.actions, errWrite, STDERR_FILENO));
+  if (cwd) step(posix_spawn_file_actions_addchdir_np(&files.actions, cwd->c_str()));
+  // Descriptors that other code of the caller left inheritable stay out too.
+  step(posix_spawn_file_actions_addclosefrom_np(&files.actions, STDERR_FILENO + 1));
+
+  SpawnAttributes attributes;
+  sigset_t empty;
+  sigemptyset(&empty);
+  // A caller that ignores or blocks these must not pass that on: cancelling
+  // relies on SIGTERM, and the archiver expects SIGPIPE's default.
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP}) sigaddset(&defaults, signal);
+  step(posix_spawnattr_setflags(&attributes.attributes,
+                                POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+  step(posix_spawnattr_setpgroup(&attributes.attributes, 0));
+  step(posix_spawnattr_setsigmask(&attributes.attributes, &empty));
+  step(posix_spawnattr_setsigdefault(&attributes.attributes, &defaults));
+  if (rc != 0) return rc;
+
+  // With a working directory given, a relative program path would otherwise
+  // be looked up from there.
+  std::error_code ignored;
+  const std::filesystem::path program = std::filesystem::absolute(executable, ignored);
+  std::vector<std::string> argv;
+  argv.reserve(arguments.size() + 1);
+  argv.push_back(executable.string());
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::vector<std::string> environment = childEnvironment();
+  std::vector<char*> argvPointers = pointersTo(argv);
+  std::vector<char*> environmentPointers = pointersTo(environment);
+  child.markStarting();
+  return posix_spawn(&pid, program.empty() ? executable.c_str() : program.c_str(), &files.actions,
+                     &attributes.attributes, argvPointers.data(), environmentPointers.data());
+}
+
+// ---- Output readers ------------------------------------------------------
+
+// Per-run output state. One reader thread owns both buffers until `run`
+// has joined it, so they need no lock: `run` reads them only afterwards.
+struct Output {
+  std::string out;
+  std::string err;
+  int lastPercent = -1;
+  std::exception_ptr failure;  ///< the first exception met on the reader thread
+};
+
+// Drains both pipes to end-of-file with one poll() loop, so neither can fill
+// up and stall the child while the other is being read. This process only
+// ever reads from pipes, so SIGPIPE cannot arise on its side.
+void readOutputs(int outRead, int errRead, const ProcessRunner::Progress& progress, Output& output) {
+  std::array<pollfd, 2> fds{pollfd{outRead, POLLIN, 0}, pollfd{errRead, POLLIN, 0}};
+  std::string chunk(kChunkSize, '\0');
+  bool reporting = static_cast<bool>(progress);
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      // Only EINVAL and EFAULT remain, which valid descriptors rule out;
+      // giving up on ENOMEM could leave the child blocked on a full pipe.
+      if (errno == EINTR || errno == EAGAIN || errno == ENOMEM) continue;
+      return;
+    }
+    for (size_t k = 0; k < fds.size(); ++k) {
+      pollfd& fd = fds[k];
+      if (fd.fd < 0 || fd.revents == 0) continue;
+      const ssize_t got = ::read(fd.fd, chunk.data(), chunk.size());
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (got <= 0) {  // end-of-file, or an error that ends the stream alike
+        fd.fd = -1;
+        --open;
+        continue;
+      }
+      const std::string_view data(chunk.data(), static_cast<size_t>(got));
+      try {
+        if (output.failure) continue;  // keep draining so the child can finish
+        (k == 0 ? output.out : output.err).append(data);
+        if (k != 0 || !reporting) continue;
+        const std::optional<int> percent =
+            ProcessRunner::lastPercent(text_internal::decodeUtf8Lenient(data));
+        if (percent && *percent != output.lastPercent) {
+          output.lastPercent = *percent;
+          progress(*percent / 100.0);
+        }
+      } catch (...) {
+        output.failure = std::current_exception();
+        reporting = false;
+      }
+    }
+  }
+}
+
+// Detaches the handle on every path out of run().
+struct DetachOnExit {
+  const std::shared_ptr<TaskHandle>& task;
+  ~DetachOnExit() {
+    if (task) task->detach();
+  }
+};
+
+}  // namespace
+
+RunResult ProcessRunner::run(const std::filesystem::path& executable,
+                             const std::vector<std::string>& arguments,
+                             const std::optional<std::filesystem::path>& cwd,
+                             const std::shared_ptr<TaskHandle>& task, const Progress& progress) {
+  const auto cannotStart = [&](int code) {
+    return ArchiveError::cannotStart(executable.filename().string(), describeErrno(code));
+  };
+  if (task && task->isCancelled()) throw ArchiveError::cancelled();
+
+  UniqueFd outRead, outWrite, errRead, errWrite;
+  if (!process_internal::makePipe(outRead, outWrite) || !process_internal::makePipe(errRead, errWrite)) {
+    throw cannotStart(errno);
+  }
+  auto child = std::make_shared<ChildProcess>();
+  Output output;
+
+  // The reader starts before the child; it ends once every write end is
+  // closed: ours below, the child's (and its helpers') when they exit.
+  std::thread reader(readOutputs, outRead.get(), errRead.get(), std::cref(progress), std::ref(output));
+  const DetachOnExit detachOnExit{task};
+  pid_t pid = 0;
+  int startError = 0;
+  try {
+    if (task) task->attach(child);
+    startError = startChild(executable, arguments, cwd, outWrite.get(), errWrite.get(), *child, pid);
+  } catch (...) {
+    outWrite.reset();
+    errWrite.reset();
+    reader.join();
+    throw;
+  }
+  if (startError == 0) child->markStarted(pid);
+  outWrite.reset();
+  errWrite.reset();
+  if (startError != 0) {
+    reader.join();
+    throw cannotStart(startError);
+  }
+
+  // The child stays a zombie until both streams are closed, so that a
+  // cancel() meanwhile still reaches the helpers that hold them.
+  child->waitForExit();
+  reader.join();
+  const int status = child->reap();
+
+  if (task && task->isCancelled()) throw ArchiveError::cancelled();
+  if (output.failure) std::rethrow_exception(output.failure);
+  // Each raw buffer goes as soon as its text exists: output has no size limit.
+  RunResult result{.status = status, .stdout = text_internal::decodeUtf8Lenient(output.out), .stderr = {}};
+  std::string().swap(output.out);
+  result.stderr = text_internal::decodeUtf8Lenient(output.err);
+  return result;
+}
+
+std::optional<int> ProcessRunner::lastPercent(std::string_view text) noexcept {
+  std::optional<int> last;
+  int digits = 0;  // length of the current run of digits
+  int value = 0;   // its value while it has at most three digits
+  size_t i = 0;
+  while (i < text.size()) {
+    // One user-perceived character: a code point with what extends it.
+    const CodePoint first = codePointAt(text, i);
+    i += first.length;
+    bool plain = true;
+    if (joinsNext(first.value)) {
+      plain = false;
+      if (i < text.size()) {
+        const CodePoint next = codePointAt(text, i);
+        if (!isControl(next.value)) i += next.length;
+      }
+    }
+    while (i < text.size()) {
+      const CodePoint next = codePointAt(text, i);
+      if (!extendsPrevious(next.value) || isControl(first.value)) break;
+      plain = false;
+      i += next.length;
+    }
+
+    const char32_t c = first.value;
+    if (plain && c >= U'0' && c <= U'9') {
+      if (digits < 3) value = value * 10 + static_cast<int>(c - U'0');
+      if (digits < 4) ++digits;
+    } else if (plain && c == U'%') {
+      if (digits >= 1 && digits <= 3 && value <= 100) last = value;
+      digits = 0;
+      value = 0;
+    } else {
+      digits = 0;
+      value = 0;
+    }
+  }
+  return last;
+}
+
+}  // namespace vexel

@@ -1,0 +1,38 @@
+#include "task_handle.h"
+
+#include "archive_error.h"
+#include "internal/child_process.h"
+
+#include <utility>
+
+namespace vexel {
+
+bool TaskHandle::isCancelled() const {
+  const std::lock_guard lock(mLock);
+  return mCancelled;
+}
+
+void TaskHandle::cancel() {
+  std::shared_ptr<process_internal::ChildProcess> process;
+  {
+    const std::lock_guard lock(mLock);
+    mCancelled = true;
+    process = std::move(mProcess);
+  }
+  // Signalled outside the handle's lock: the child has a lock of its own
+  // that keeps its process group from being reaped while it is signalled.
+  if (process) process->terminate();
+}
+
+void TaskHandle::attach(std::shared_ptr<process_internal::ChildProcess> process) {
+  const std::lock_guard lock(mLock);
+  if (mCancelled) throw ArchiveError::cancelled();
+  mProcess = std::move(process);
+}
+
+void TaskHandle::detach() {
+  const std::lock_guard lock(mLock);
+  mProcess.reset();
+}
+
+}  // namespace vexel
