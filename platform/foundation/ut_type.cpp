@@ -24,7 +24,7 @@ const std::vector<Declaration>& declarations() {
       {"public.directory", {"public.item"}, {}},
       {"public.folder", {"public.directory"}, {}},
       {"com.apple.package", {"public.directory"}, {}},
-      {"com.apple.bundle", {"public.directory"}, {"bundle"}},
+      {"com.apple.bundle", {"com.apple.package"}, {"bundle"}},
       {"public.executable", {"public.item"}, {}},
       {"com.apple.application", {"public.executable"}, {}},
       {"public.text", {"public.data", "public.content"}, {}},
