@@ -28,7 +28,10 @@ inline std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-inline std::string quoted(const std::filesystem::path& path) { return quoted(path.string()); }
+inline std::string quoted(const std::filesystem::path& path) {
+  // Qualified: with <iomanip> in view, an unqualified call finds std::quoted by ADL.
+  return vexel::testing::quoted(std::string_view(path.native()));
+}
 
 // run: the exit status of `command` run by /bin/sh, or -1 when it did not exit.
 inline int run(const std::string& command) {
