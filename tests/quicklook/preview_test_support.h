@@ -66,12 +66,12 @@ inline bool makeZipWithPython(const std::filesystem::path& zip,
       "    for i in range(2, len(sys.argv), 2):\n"
       "        z.write(sys.argv[i + 1], sys.argv[i])\n";
   writeFile(dir / "make.py", script);
-  std::string command = "python3 " + quoted(dir / "make.py") + " " + quoted(zip);
+  std::string command = "python3 " + shellQuoted(dir / "make.py") + " " + shellQuoted(zip);
   int index = 0;
   for (const auto& [name, content] : files) {
     const auto source = dir / std::to_string(index++);
     writeFile(source, content);
-    command += " " + vexel::testing::quoted(std::string_view(name)) + " " + quoted(source);
+    command += " " + vexel::testing::shellQuoted(std::string_view(name)) + " " + shellQuoted(source);
   }
   return run(command) == 0;
 }

@@ -56,7 +56,7 @@ TEST(PreviewViewController, SubtitleCountsFoldersAndEncryption) {
 
   if (!testing::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
   testing::writeFile(dir.path() / "secret.txt", "secret data");
-  ASSERT_EQ(testing::run("cd " + testing::quoted(dir.path()) +
+  ASSERT_EQ(testing::run("cd " + testing::shellQuoted(dir.path()) +
                          " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"), 0);
   EXPECT_EQ(previewOf(dir.path() / "enc.zip")->subtitleLabel().stringValue(),
             "ZIP 压缩包 · 1 个文件 · 已加密");
@@ -149,7 +149,7 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   };
   if (testing::hasTool("7zz")) {
     testing::writeFile(dir.path() / "inner.txt", "hidden");
-    ASSERT_EQ(testing::run("cd " + testing::quoted(dir.path()) +
+    ASSERT_EQ(testing::run("cd " + testing::shellQuoted(dir.path()) +
                            " && 7zz a -mhe=on -pX names.7z inner.txt >/dev/null"), 0);
     rows.push_back({dir.path() / "names.7z",
                     "这个压缩包的文件名也加密了，需要密码才能查看内容。\n用 Vexel 打开并输入密码即可。"});

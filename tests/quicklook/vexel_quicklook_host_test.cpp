@@ -8,12 +8,12 @@
 namespace vexel {
 namespace {
 
-using testing::quoted;
+using testing::shellQuoted;
 using testing::run;
 using testing::TempDir;
 
 // The host program as one shell word.
-const std::string kHost = testing::quoted(std::string_view(VEXEL_QUICKLOOK_HOST));
+const std::string kHost = testing::shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST));
 
 TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
   for (const char* args : {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip",
@@ -26,7 +26,7 @@ TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
 TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
   TempDir dir;
   const auto out = dir.path() / "out.txt";
-  EXPECT_EQ(run(kHost + " " + quoted(dir.path() / "missing.zip") + " >" + quoted(out)), 0);
+  EXPECT_EQ(run(kHost + " " + shellQuoted(dir.path() / "missing.zip") + " >" + shellQuoted(out)), 0);
   EXPECT_NE(testing::readFile(out).find("无法读取内容"), std::string::npos);
 }
 
@@ -47,8 +47,8 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
                      "for r in o['rows']:\n"
                      "    print(r['depth'], repr(r['name']), r['size'], r['date'], r['icon'], r['expandable'], r['expanded'])\n");
   const auto out = dir.path() / "out.txt";
-  ASSERT_EQ(run("TZ=UTC0 " + kHost + " --json " + quoted(zip) + " | python3 " + quoted(check) +
-                " >" + quoted(out)),
+  ASSERT_EQ(run("TZ=UTC0 " + kHost + " --json " + shellQuoted(zip) + " | python3 " + shellQuoted(check) +
+                " >" + shellQuoted(out)),
             0);
   EXPECT_EQ(testing::readFile(out),
             "['footer', 'icon', 'message', 'rows', 'subtitle', 'title']\n"
@@ -58,8 +58,8 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
             "0 'q\"uote\\t\\x01.txt' 2 字节 2024-01-02 03:04 public.plain-text False False\n");
 
   // A spent time limit lists one entry and says so.
-  ASSERT_EQ(run(kHost + " --json --time-limit -1 " + quoted(zip) + " | python3 " + quoted(check) +
-                " >" + quoted(out)),
+  ASSERT_EQ(run(kHost + " --json --time-limit -1 " + shellQuoted(zip) + " | python3 " + shellQuoted(check) +
+                " >" + shellQuoted(out)),
             0);
   const std::string limited = testing::readFile(out);
   EXPECT_NE(limited.find("j.zip None public.zip-archive True"), std::string::npos) << limited;
