@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch_queue.h"
+#include "dispatch/dispatch_queue.h"
 #include "extension_archive.h"
 #include "preview_view_controller.h"
 
@@ -74,8 +74,10 @@ std::vector<vexel::RawEntry> millionEntries() {
   char name[64];
   for (int i = 0; i < 1'000'000; ++i) {
     std::snprintf(name, sizeof name, "folder%04d/file%07d.txt", i / 1000, i);
-    entries.push_back(vexel::RawEntry{.path = name, .size = 1,
-                                      .modified = std::chrono::sys_seconds(std::chrono::seconds(1'715'949'000))});
+    entries.push_back(
+        vexel::RawEntry{.path = name,
+                        .size = 1,
+                        .modified = std::chrono::sys_seconds(std::chrono::seconds(1'715'949'000))});
   }
   return entries;
 }
@@ -103,7 +105,8 @@ double sortHundredThousand() {
                 (i % 3 == 0 ? ".JPG" : ".jpg") + "-" + std::to_string(i)});
   }
   entries.push_back(vexel::RawEntry{.path = "other.txt"});
-  auto tree = std::make_shared<const vexel::ArchiveTree>(vexel::ArchiveProperties{}, std::move(entries));
+  auto tree =
+      std::make_shared<const vexel::ArchiveTree>(vexel::ArchiveProperties{}, std::move(entries));
   auto controller = vexel::PreviewViewController::create();
   (void)controller->view();
   // Two top-level entries and more than 300 nodes: nothing opens by itself.
@@ -156,8 +159,8 @@ int main(int argc, char** argv) {
   });
   const double request = medianOf(reps, [&] { return requestToHandler(file); });
   const double host = medianOf(reps, [&] {
-    const std::string command = "'" + std::string(VEXEL_QUICKLOOK_HOST) + "' --json --time-limit 1000 '" +
-                                file.string() + "' >/dev/null";
+    const std::string command = "'" + std::string(VEXEL_QUICKLOOK_HOST) +
+                                "' --json --time-limit 1000 '" + file.string() + "' >/dev/null";
     const auto start = Clock::now();
     if (std::system(command.c_str()) != 0) return -1.0;
     return secondsSince(start);
@@ -176,9 +179,12 @@ int main(int argc, char** argv) {
   std::printf("display step              %7.3f s\n", display);
   std::printf("request -> handler        %7.3f s\n", request);
   std::printf("host process (--json)     %7.3f s\n", host);
-  std::printf("after listing (tree + display) %.3f s = %.1f%% of the listing's own %.3f s (target < 25%%)\n",
-              after, 100.0 * after / listingOwn, listingOwn);
+  std::printf(
+      "after listing (tree + display) %.3f s = %.1f%% of the listing's own %.3f s (target < "
+      "25%%)\n",
+      after, 100.0 * after / listingOwn, listingOwn);
   std::printf("sort of 100,000 siblings  %7.3f s (target < 0.3 s)\n", sort);
-  std::printf("peak memory               %7.1f MB\n", static_cast<double>(usage.ru_maxrss) / 1024.0);
+  std::printf("peak memory               %7.1f MB\n",
+              static_cast<double>(usage.ru_maxrss) / 1024.0);
   return 0;
 }

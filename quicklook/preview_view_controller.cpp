@@ -5,11 +5,11 @@
 #include <string_view>
 
 #include "archive_error.h"
-#include "byte_count_formatter.h"
-#include "dispatch_queue.h"
+#include "dispatch/dispatch_queue.h"
+#include "foundation/byte_count_formatter.h"
+#include "foundation/standard_collator.h"
 #include "internal/preview_texts.h"
-#include "standard_collator.h"
-#include "workspace.h"
+#include "workspace/workspace.h"
 
 namespace vexel {
 
@@ -107,13 +107,12 @@ void PreviewViewController::preparePreviewOfFile(const std::filesystem::path& ur
         } catch (...) {
           result = std::current_exception();
         }
-        platform::DispatchQueue::main().async(
-            [self = std::move(self), result = std::move(result), handler = std::move(handler),
-             generation]() mutable {
-              if (generation == self->mRequestGeneration) self->displayLoadResult(std::move(result));
-              // Failures are shown inside the preview; the host never gets one.
-              if (handler) handler(nullptr);
-            });
+        platform::DispatchQueue::main().async([self = std::move(self), result = std::move(result),
+                                               handler = std::move(handler), generation]() mutable {
+          if (generation == self->mRequestGeneration) self->displayLoadResult(std::move(result));
+          // Failures are shown inside the preview; the host never gets one.
+          if (handler) handler(nullptr);
+        });
       });
 }
 
@@ -361,8 +360,8 @@ platform::ImagePtr PreviewViewController::icon(const ArchiveNode& node) {
 // ---------------------------------------------------------------------------
 // Cells
 
-std::shared_ptr<platform::TableCellView> PreviewViewController::makeCell(const std::string& identifier,
-                                                                         bool isNameColumn) {
+std::shared_ptr<platform::TableCellView> PreviewViewController::makeCell(
+    const std::string& identifier, bool isNameColumn) {
   auto cell = std::make_shared<platform::TableCellView>();
   cell->setIdentifier(identifier);
   auto text = platform::TextField::labelWithString("");

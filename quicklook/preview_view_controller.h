@@ -31,12 +31,12 @@
 #include <vector>
 
 #include "archive_tree.h"
-#include "date_formatter.h"
 #include "extension_archive.h"
-#include "outline_view.h"
-#include "ut_type.h"
-#include "view.h"
-#include "view_controller.h"
+#include "foundation/date_formatter.h"
+#include "foundation/ut_type.h"
+#include "ui/outline_view.h"
+#include "ui/view.h"
+#include "ui/view_controller.h"
 
 namespace vexel {
 
@@ -87,7 +87,8 @@ class PreviewViewController final : public platform::ViewController,
   // Outline data source and delegate. Main thread only.
   [[nodiscard]] std::int64_t numberOfChildrenOfItem(platform::OutlineView& outline,
                                                     platform::OutlineItem item) override;
-  [[nodiscard]] platform::OutlineItem childOfItem(platform::OutlineView& outline, std::int64_t index,
+  [[nodiscard]] platform::OutlineItem childOfItem(platform::OutlineView& outline,
+                                                  std::int64_t index,
                                                   platform::OutlineItem item) override;
   // isItemExpandable: true only for a folder node with children and no package type.
   [[nodiscard]] bool isItemExpandable(platform::OutlineView& outline,
@@ -116,7 +117,9 @@ class PreviewViewController final : public platform::ViewController,
   [[nodiscard]] platform::OutlineView& outline() const noexcept { return *mOutline; }
   [[nodiscard]] const platform::ImageView& iconView() const noexcept { return *mIconView; }
   [[nodiscard]] const platform::TextField& titleLabel() const noexcept { return *mTitleLabel; }
-  [[nodiscard]] const platform::TextField& subtitleLabel() const noexcept { return *mSubtitleLabel; }
+  [[nodiscard]] const platform::TextField& subtitleLabel() const noexcept {
+    return *mSubtitleLabel;
+  }
   [[nodiscard]] const platform::TextField& footerLabel() const noexcept { return *mFooterLabel; }
   [[nodiscard]] const platform::TextField& messageLabel() const noexcept { return *mMessageLabel; }
   [[nodiscard]] const platform::ScrollView& scroll() const noexcept { return *mScroll; }

@@ -1,4 +1,4 @@
-#include "dispatch_queue.h"
+#include "dispatch/dispatch_queue.h"
 
 #include <algorithm>
 #include <array>
@@ -114,7 +114,8 @@ std::size_t DispatchQueue::drain() {
 bool DispatchQueue::runUntil(const std::function<bool()>& done,
                              std::optional<std::chrono::milliseconds> timeout) {
   assert(mWorkerCount == 0 && "only serial queues are drained by hand");
-  const auto deadline = std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
+  const auto deadline =
+      std::chrono::steady_clock::now() + timeout.value_or(std::chrono::milliseconds(0));
   for (;;) {
     if (done()) return true;
     std::optional<Block> block;

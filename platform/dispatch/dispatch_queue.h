@@ -49,7 +49,8 @@ class DispatchQueue {
   [[nodiscard]] static DispatchQueue& main();
   // global: the concurrent queue of that quality of service, backed by
   // worker threads that start on first use.
-  [[nodiscard]] static DispatchQueue& global(QualityOfService qos = QualityOfService::userInitiated);
+  [[nodiscard]] static DispatchQueue& global(
+      QualityOfService qos = QualityOfService::userInitiated);
 
   // async: schedules the block and returns at once. Any thread.
   void async(Block block);

@@ -1,4 +1,4 @@
-#include "byte_count_formatter.h"
+#include "foundation/byte_count_formatter.h"
 
 #include <array>
 #include <string_view>
@@ -11,8 +11,8 @@ struct Unit {
   unsigned decimals;
 };
 
-constexpr std::array<Unit, 6> kUnits = {{
-    {"KB", 0}, {"MB", 1}, {"GB", 2}, {"TB", 2}, {"PB", 2}, {"EB", 2}}};
+constexpr std::array<Unit, 6> kUnits = {
+    {{"KB", 0}, {"MB", 1}, {"GB", 2}, {"TB", 2}, {"PB", 2}, {"EB", 2}}};
 
 std::uint64_t pow10(unsigned exponent) {
   std::uint64_t value = 1;

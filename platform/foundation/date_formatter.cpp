@@ -1,4 +1,4 @@
-#include "date_formatter.h"
+#include "foundation/date_formatter.h"
 
 #include <ctime>
 #include <limits>
@@ -37,7 +37,8 @@ std::string DateFormatter::stringFromDate(std::chrono::sys_seconds date) const {
       if (close == i + 1) {
         out += '\'';  // '' is a quote
       } else {
-        out += pattern.substr(i + 1, (close == std::string_view::npos ? pattern.size() : close) - i - 1);
+        out += pattern.substr(i + 1,
+                              (close == std::string_view::npos ? pattern.size() : close) - i - 1);
       }
       i = close == std::string_view::npos ? pattern.size() : close + 1;
       continue;
@@ -50,12 +51,24 @@ std::string DateFormatter::stringFromDate(std::chrono::sys_seconds date) const {
         appendNumber(out, run == 2 ? year % 100 : year, run);
         break;
       }
-      case 'M': appendNumber(out, local.tm_mon + 1, run); break;
-      case 'd': appendNumber(out, local.tm_mday, run); break;
-      case 'H': appendNumber(out, local.tm_hour, run); break;
-      case 'm': appendNumber(out, local.tm_min, run); break;
-      case 's': appendNumber(out, local.tm_sec, run); break;
-      default: out.append(run, letter); break;
+      case 'M':
+        appendNumber(out, local.tm_mon + 1, run);
+        break;
+      case 'd':
+        appendNumber(out, local.tm_mday, run);
+        break;
+      case 'H':
+        appendNumber(out, local.tm_hour, run);
+        break;
+      case 'm':
+        appendNumber(out, local.tm_min, run);
+        break;
+      case 's':
+        appendNumber(out, local.tm_sec, run);
+        break;
+      default:
+        out.append(run, letter);
+        break;
     }
     i += run;
   }

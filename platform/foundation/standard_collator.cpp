@@ -1,4 +1,4 @@
-#include "standard_collator.h"
+#include "foundation/standard_collator.h"
 
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
@@ -67,13 +67,12 @@ ComparisonResult StandardCollator::compare(std::string_view a, std::string_view 
   }
   const std::u16string ua = toUtf16(a);
   const std::u16string ub = toUtf16(b);
-  const UCollationResult result =
-      ucol_strcoll(mHandle->collator, reinterpret_cast<const UChar*>(ua.data()),
-                   static_cast<int32_t>(ua.size()), reinterpret_cast<const UChar*>(ub.data()),
-                   static_cast<int32_t>(ub.size()));
-  return result == UCOL_LESS ? ComparisonResult::ascending
-                             : (result == UCOL_EQUAL ? ComparisonResult::same
-                                                     : ComparisonResult::descending);
+  const UCollationResult result = ucol_strcoll(
+      mHandle->collator, reinterpret_cast<const UChar*>(ua.data()), static_cast<int32_t>(ua.size()),
+      reinterpret_cast<const UChar*>(ub.data()), static_cast<int32_t>(ub.size()));
+  return result == UCOL_LESS
+             ? ComparisonResult::ascending
+             : (result == UCOL_EQUAL ? ComparisonResult::same : ComparisonResult::descending);
 }
 
 void StandardCollator::appendSortKey(std::string_view name, std::string& out) const {
@@ -91,9 +90,9 @@ void StandardCollator::appendSortKey(std::string_view name, std::string& out) co
   size_t room = text.size() * 4 + 16;
   for (;;) {
     out.resize(start + room);
-    const int32_t needed = ucol_getSortKey(mHandle->collator, chars, length,
-                                           reinterpret_cast<uint8_t*>(out.data() + start),
-                                           static_cast<int32_t>(room));
+    const int32_t needed =
+        ucol_getSortKey(mHandle->collator, chars, length,
+                        reinterpret_cast<uint8_t*>(out.data() + start), static_cast<int32_t>(room));
     if (needed <= 0) {
       out.resize(start);
       out.push_back('\0');

@@ -1,4 +1,4 @@
-#include "ut_type.h"
+#include "foundation/ut_type.h"
 
 #include <algorithm>
 #include <array>
@@ -40,27 +40,28 @@ const std::vector<Declaration>& declarations() {
 
       // Folders with these extensions are shown as single items.
       {"com.apple.application-bundle",
-       {"com.apple.application", "com.apple.bundle", "com.apple.package"}, {"app"}},
-      {"com.apple.application-and-system-extension", {"com.apple.bundle", "com.apple.package"},
+       {"com.apple.application", "com.apple.bundle", "com.apple.package"},
+       {"app"}},
+      {"com.apple.application-and-system-extension",
+       {"com.apple.bundle", "com.apple.package"},
        {"appex"}},
       {"com.apple.framework", {"com.apple.bundle", "com.apple.package"}, {"framework"}},
       {"com.apple.plugin", {"com.apple.bundle", "com.apple.package"}, {"plugin"}},
       {"com.apple.kernel-extension", {"com.apple.bundle", "com.apple.package"}, {"kext"}},
-      {"com.apple.systempreference.prefpane", {"com.apple.bundle", "com.apple.package"},
+      {"com.apple.systempreference.prefpane",
+       {"com.apple.bundle", "com.apple.package"},
        {"prefpane"}},
-      {"com.apple.quicklook-generator", {"com.apple.bundle", "com.apple.package"},
-       {"qlgenerator"}},
-      {"com.apple.metadata-importer", {"com.apple.bundle", "com.apple.package"},
-       {"mdimporter"}},
-      {"com.apple.systempreference.screen-saver", {"com.apple.bundle", "com.apple.package"},
+      {"com.apple.quicklook-generator", {"com.apple.bundle", "com.apple.package"}, {"qlgenerator"}},
+      {"com.apple.metadata-importer", {"com.apple.bundle", "com.apple.package"}, {"mdimporter"}},
+      {"com.apple.systempreference.screen-saver",
+       {"com.apple.bundle", "com.apple.package"},
        {"saver"}},
       {"com.apple.xpc-service", {"com.apple.bundle", "com.apple.package"}, {"xpc"}},
       {"com.apple.rtfd", {"com.apple.package", "public.composite-content"}, {"rtfd"}},
       {"com.apple.installer-package", {"com.apple.package"}, {"pkg"}},
       {"com.apple.installer-meta-package", {"com.apple.package"}, {"mpkg"}},
       {"com.apple.photos.library", {"com.apple.package"}, {"photoslibrary"}},
-      {"com.apple.applescript.script-bundle", {"com.apple.bundle", "com.apple.package"},
-       {"scptd"}},
+      {"com.apple.applescript.script-bundle", {"com.apple.bundle", "com.apple.package"}, {"scptd"}},
 
       // Text and documents.
       {"public.plain-text", {"public.text"}, {"txt", "text"}},
@@ -76,13 +77,16 @@ const std::vector<Declaration>& declarations() {
       {"com.apple.property-list", {"public.data"}, {"plist"}},
       {"com.microsoft.word.doc", {"public.data", "public.composite-content"}, {"doc"}},
       {"org.openxmlformats.wordprocessingml.document",
-       {"public.data", "public.composite-content"}, {"docx"}},
+       {"public.data", "public.composite-content"},
+       {"docx"}},
       {"com.microsoft.excel.xls", {"public.data", "public.composite-content"}, {"xls"}},
-      {"org.openxmlformats.spreadsheetml.sheet", {"public.data", "public.composite-content"},
+      {"org.openxmlformats.spreadsheetml.sheet",
+       {"public.data", "public.composite-content"},
        {"xlsx"}},
       {"com.microsoft.powerpoint.ppt", {"public.data", "public.composite-content"}, {"ppt"}},
       {"org.openxmlformats.presentationml.presentation",
-       {"public.data", "public.composite-content"}, {"pptx"}},
+       {"public.data", "public.composite-content"},
+       {"pptx"}},
 
       // Source code.
       {"public.c-source", {"public.source-code"}, {"c"}},
@@ -175,7 +179,7 @@ bool conformsThroughTable(std::vector<std::string_view> pending, std::string_vie
 // type it was asked to conform to: "dyn.a" + hex of "<supertype>:<ext>".
 std::string dynamicIdentifier(std::string_view extension, std::string_view supertype) {
   static constexpr std::array<char, 16> kHex = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                               '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+                                                '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
   std::string out = "dyn.a";
   const std::string source = std::string(supertype) + ":" + std::string(extension);
   for (const char c : source) {
@@ -189,7 +193,9 @@ std::string dynamicIdentifier(std::string_view extension, std::string_view super
 }  // namespace
 
 UTType::UTType(std::string identifier, bool isDeclared, std::vector<std::string> supertypes)
-    : mIdentifier(std::move(identifier)), mIsDeclared(isDeclared), mSupertypes(std::move(supertypes)) {}
+    : mIdentifier(std::move(identifier)),
+      mIsDeclared(isDeclared),
+      mSupertypes(std::move(supertypes)) {}
 
 const UTType& UTType::item() {
   static const UTType type = *typeWithIdentifier("public.item");

@@ -24,11 +24,11 @@ namespace vexel::platform {
 class UTType {
  public:
   // Well-known types.
-  [[nodiscard]] static const UTType& item();        ///< public.item, the top type
-  [[nodiscard]] static const UTType& data();        ///< public.data, any file's bytes
-  [[nodiscard]] static const UTType& directory();   ///< public.directory
-  [[nodiscard]] static const UTType& folder();      ///< public.folder
-  [[nodiscard]] static const UTType& package();     ///< com.apple.package
+  [[nodiscard]] static const UTType& item();               ///< public.item, the top type
+  [[nodiscard]] static const UTType& data();               ///< public.data, any file's bytes
+  [[nodiscard]] static const UTType& directory();          ///< public.directory
+  [[nodiscard]] static const UTType& folder();             ///< public.folder
+  [[nodiscard]] static const UTType& package();            ///< com.apple.package
   [[nodiscard]] static const UTType& applicationBundle();  ///< com.apple.application-bundle
 
   // typeWithIdentifier: the declared type of that identifier, or none.
@@ -38,8 +38,8 @@ class UTType {
   // (compared without letter case, no leading ".") and conforms to
   // `supertype`; else a dynamic, undeclared type for that extension which
   // conforms to `supertype`. None for an empty extension.
-  [[nodiscard]] static std::optional<UTType> typeWithFilenameExtension(
-      std::string_view extension, const UTType& supertype);
+  [[nodiscard]] static std::optional<UTType> typeWithFilenameExtension(std::string_view extension,
+                                                                       const UTType& supertype);
 
   // identifier: the type's identifier string; the key for per-type caches.
   [[nodiscard]] const std::string& identifier() const noexcept { return mIdentifier; }

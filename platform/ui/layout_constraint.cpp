@@ -1,6 +1,6 @@
-#include "layout_constraint.h"
+#include "ui/layout_constraint.h"
 
-#include "view.h"
+#include "ui/view.h"
 
 namespace vexel::platform {
 namespace {
@@ -15,8 +15,8 @@ View* commonAncestor(View* first, View* second) {
   return first;
 }
 
-LayoutConstraint make(const LayoutAnchor& first, LayoutRelation relation, const LayoutAnchor* second,
-                      double constant) {
+LayoutConstraint make(const LayoutAnchor& first, LayoutRelation relation,
+                      const LayoutAnchor* second, double constant) {
   LayoutConstraint constraint;
   constraint.firstItem = first.item;
   constraint.firstAttribute = first.attribute;
@@ -60,15 +60,24 @@ LayoutConstraint LayoutAnchor::constraintEqualToConstant(double constant) const 
 
 std::string_view attributeName(LayoutAttribute attribute) noexcept {
   switch (attribute) {
-    case LayoutAttribute::notAnAttribute: return "notAnAttribute";
-    case LayoutAttribute::leading: return "leading";
-    case LayoutAttribute::trailing: return "trailing";
-    case LayoutAttribute::top: return "top";
-    case LayoutAttribute::bottom: return "bottom";
-    case LayoutAttribute::width: return "width";
-    case LayoutAttribute::height: return "height";
-    case LayoutAttribute::centerX: return "centerX";
-    case LayoutAttribute::centerY: return "centerY";
+    case LayoutAttribute::notAnAttribute:
+      return "notAnAttribute";
+    case LayoutAttribute::leading:
+      return "leading";
+    case LayoutAttribute::trailing:
+      return "trailing";
+    case LayoutAttribute::top:
+      return "top";
+    case LayoutAttribute::bottom:
+      return "bottom";
+    case LayoutAttribute::width:
+      return "width";
+    case LayoutAttribute::height:
+      return "height";
+    case LayoutAttribute::centerX:
+      return "centerX";
+    case LayoutAttribute::centerY:
+      return "centerY";
   }
   return "";
 }

@@ -59,7 +59,8 @@ struct LayoutAnchor {
   View* item;
   LayoutAttribute attribute;
 
-  [[nodiscard]] LayoutConstraint constraintEqualToAnchor(LayoutAnchor other, double constant = 0) const;
+  [[nodiscard]] LayoutConstraint constraintEqualToAnchor(LayoutAnchor other,
+                                                         double constant = 0) const;
   [[nodiscard]] LayoutConstraint constraintLessThanOrEqualToAnchor(LayoutAnchor other,
                                                                    double constant = 0) const;
   [[nodiscard]] LayoutConstraint constraintGreaterThanOrEqualToAnchor(LayoutAnchor other,

@@ -1,4 +1,4 @@
-#include "outline_view.h"
+#include "ui/outline_view.h"
 
 namespace vexel::platform {
 
@@ -36,7 +36,8 @@ std::vector<OutlineRow> OutlineView::childRows(OutlineItem parent, std::int64_t 
     if (expandChildren && row.isExpandable) {
       row.isExpanded = true;
       out.push_back(row);
-      stack.push_back({child, childDepth + 1, mDataSource->numberOfChildrenOfItem(*this, child), 0});
+      stack.push_back(
+          {child, childDepth + 1, mDataSource->numberOfChildrenOfItem(*this, child), 0});
     } else {
       out.push_back(row);
     }
@@ -102,7 +103,8 @@ std::shared_ptr<View> OutlineView::viewAtColumn(std::size_t column, std::size_t 
   const auto key = std::make_pair(row, column);
   if (const auto found = mCellsOnShow.find(key); found != mCellsOnShow.end()) return found->second;
   if (!makeIfNecessary || mDelegate == nullptr) return nullptr;
-  std::shared_ptr<View> cell = mDelegate->viewForTableColumn(*this, mColumns[column].get(), mRows[row].item);
+  std::shared_ptr<View> cell =
+      mDelegate->viewForTableColumn(*this, mColumns[column].get(), mRows[row].item);
   if (cell) mCellsOnShow.emplace(key, cell);
   return cell;
 }

@@ -26,7 +26,7 @@
 #include <utility>
 #include <vector>
 
-#include "view.h"
+#include "ui/view.h"
 
 namespace vexel::platform {
 
@@ -89,7 +89,8 @@ class OutlineViewDataSource {
  public:
   virtual ~OutlineViewDataSource() = default;
   // numberOfChildrenOfItem: how many children the item has.
-  [[nodiscard]] virtual std::int64_t numberOfChildrenOfItem(OutlineView& outline, OutlineItem item) = 0;
+  [[nodiscard]] virtual std::int64_t numberOfChildrenOfItem(OutlineView& outline,
+                                                            OutlineItem item) = 0;
   // childOfItem: the child at `index`, which is below the count given.
   [[nodiscard]] virtual OutlineItem childOfItem(OutlineView& outline, std::int64_t index,
                                                 OutlineItem item) = 0;
@@ -144,7 +145,9 @@ class OutlineView : public View {
   [[nodiscard]] const std::shared_ptr<TableColumn>& outlineTableColumn() const noexcept {
     return mOutlineColumn;
   }
-  void setOutlineTableColumn(std::shared_ptr<TableColumn> column) { mOutlineColumn = std::move(column); }
+  void setOutlineTableColumn(std::shared_ptr<TableColumn> column) {
+    mOutlineColumn = std::move(column);
+  }
 
   [[nodiscard]] TableViewStyle style() const noexcept { return mStyle; }
   void setStyle(TableViewStyle style) { mStyle = style; }

@@ -1,4 +1,4 @@
-#include "terminal.h"
+#include "ui/terminal.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

@@ -5,8 +5,8 @@
 // Safe from any thread.
 #pragma once
 
-#include <optional>
 #include <cstddef>
+#include <optional>
 
 namespace vexel::platform {
 

@@ -1,4 +1,4 @@
-#include "view.h"
+#include "ui/view.h"
 
 #include <algorithm>
 

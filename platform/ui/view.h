@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "image.h"
-#include "layout_constraint.h"
+#include "ui/image.h"
+#include "ui/layout_constraint.h"
 
 namespace vexel::platform {
 
@@ -144,7 +144,9 @@ class TextField : public View {
   void setLineBreakMode(LineBreakMode mode) { mLineBreakMode = mode; }
   [[nodiscard]] TextAlignment alignment() const noexcept { return mAlignment; }
   void setAlignment(TextAlignment alignment) { mAlignment = alignment; }
-  [[nodiscard]] bool isWrapping() const noexcept { return mLineBreakMode == LineBreakMode::byWordWrapping; }
+  [[nodiscard]] bool isWrapping() const noexcept {
+    return mLineBreakMode == LineBreakMode::byWordWrapping;
+  }
 
  private:
   std::string mStringValue;

@@ -1,4 +1,4 @@
-#include "view_controller.h"
+#include "ui/view_controller.h"
 
 namespace vexel::platform {
 

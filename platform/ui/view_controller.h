@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "view.h"
+#include "ui/view.h"
 
 namespace vexel::platform {
 

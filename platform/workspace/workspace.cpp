@@ -1,4 +1,4 @@
-#include "workspace.h"
+#include "workspace/workspace.h"
 
 #include <string>
 #include <system_error>

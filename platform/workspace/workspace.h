@@ -14,8 +14,8 @@
 
 #include <filesystem>
 
-#include "image.h"
-#include "ut_type.h"
+#include "foundation/ut_type.h"
+#include "ui/image.h"
 
 namespace vexel::platform {
 

@@ -18,10 +18,10 @@
 #include <string>
 #include <string_view>
 
-#include "dispatch_queue.h"
+#include "dispatch/dispatch_queue.h"
 #include "preview_renderer.h"
 #include "preview_view_controller.h"
-#include "terminal.h"
+#include "ui/terminal.h"
 
 namespace {
 

@@ -99,14 +99,20 @@ std::vector<std::string> labelLines(const TextField& field, std::size_t width) {
                                : printable(field.stringValue());
   std::vector<std::string> lines;
   switch (field.lineBreakMode()) {
-    case platform::LineBreakMode::byTruncatingMiddle: lines = {truncateMiddle(text, width)}; break;
-    case platform::LineBreakMode::byTruncatingTail: lines = {truncateTail(text, width)}; break;
+    case platform::LineBreakMode::byTruncatingMiddle:
+      lines = {truncateMiddle(text, width)};
+      break;
+    case platform::LineBreakMode::byTruncatingTail:
+      lines = {truncateTail(text, width)};
+      break;
     case platform::LineBreakMode::byWordWrapping:
     case platform::LineBreakMode::byCharWrapping: {
       for (std::string& line : wrap(text, width)) lines.push_back(printable(line));
       break;
     }
-    default: lines = {truncateTail(text, width)}; break;
+    default:
+      lines = {truncateTail(text, width)};
+      break;
   }
   if (field.alignment() == platform::TextAlignment::center) {
     for (std::string& line : lines) {
@@ -138,7 +144,8 @@ std::size_t columnIndex(const platform::OutlineView& outline, std::string_view i
 }
 
 std::string columnTitle(const platform::OutlineView& outline, std::size_t index) {
-  return index < outline.tableColumns().size() ? outline.tableColumns()[index]->title() : std::string();
+  return index < outline.tableColumns().size() ? outline.tableColumns()[index]->title()
+                                               : std::string();
 }
 
 }  // namespace
@@ -209,13 +216,27 @@ std::string jsonString(std::string_view utf8) {
   for (const CodePoint& cp : codePoints(utf8)) {
     const UChar32 c = cp.value;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (c < 0x20 || c == 0x7F) {
           char escaped[8];
@@ -277,10 +298,11 @@ std::string renderText(PreviewViewController& controller, std::size_t width) {
     out += "\n";
     const std::size_t sizeColumn = columnIndex(outline, "size");
     const std::size_t dateColumn = columnIndex(outline, "date");
-    out += trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
-                     std::string(kGap, ' ') + padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
-                     std::string(kGap, ' ') + columnTitle(outline, dateColumn)) +
-           "\n";
+    out +=
+        trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
+                  std::string(kGap, ' ') + padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
+                  std::string(kGap, ' ') + columnTitle(outline, dateColumn)) +
+        "\n";
   }
   for (const RenderedRow& row : rows) {
     // Deep rows keep at least a few columns for their name.
@@ -289,10 +311,11 @@ std::string renderText(PreviewViewController& controller, std::size_t width) {
     const std::string mark = !row.isExpandable ? "  " : (row.isExpanded ? "▾ " : "▸ ");
     const std::size_t room = nameWidth - indent - 2;
     const std::string name = truncateMiddle(printable(row.name), room);
-    out += trimRight(std::string(indent, ' ') + mark + padRight(name, room) +
-                     std::string(kGap, ' ') + padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth) +
-                     std::string(kGap, ' ') + truncateTail(printable(row.date), kDateWidth)) +
-           "\n";
+    out +=
+        trimRight(std::string(indent, ' ') + mark + padRight(name, room) + std::string(kGap, ' ') +
+                  padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth) +
+                  std::string(kGap, ' ') + truncateTail(printable(row.date), kDateWidth)) +
+        "\n";
   }
   if (!controller.footerLabel().stringValue().empty()) {
     out += "\n";

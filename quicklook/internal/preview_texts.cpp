@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "byte_count_formatter.h"
+#include "foundation/byte_count_formatter.h"
 
 namespace vexel::quicklook_internal {
 namespace {
@@ -19,7 +19,8 @@ std::string sizeText(std::int64_t bytes) {
 std::string subtitleText(std::string_view typeName, const ArchiveTree& tree) {
   std::string out = std::string(typeName) + " 压缩包";
   out += std::string(kSeparator) + std::to_string(tree.fileCount()) + " 个文件";
-  if (tree.dirCount() > 0) out += std::string(kSeparator) + std::to_string(tree.dirCount()) + " 个文件夹";
+  if (tree.dirCount() > 0)
+    out += std::string(kSeparator) + std::to_string(tree.dirCount()) + " 个文件夹";
   if (tree.hasEncryptedFiles()) out += std::string(kSeparator) + "已加密";
   return out;
 }

@@ -1,4 +1,4 @@
-#include "byte_count_formatter.h"
+#include "foundation/byte_count_formatter.h"
 
 #include <gtest/gtest.h>
 
@@ -18,9 +18,9 @@ TEST(ByteCountFormatter, UnitsDecimalsRoundingAndRollover) {
       {999, "999 字节"},
       {1000, "1 KB"},
       {1499, "1 KB"},
-      {1500, "2 KB"},          // half up
+      {1500, "2 KB"},  // half up
       {999'499, "999 KB"},
-      {999'500, "1.0 MB"},     // 999.5 KB rounds to 1000 KB: shown in the next unit
+      {999'500, "1.0 MB"},  // 999.5 KB rounds to 1000 KB: shown in the next unit
       {999'950, "1.0 MB"},
       {1'000'000, "1.0 MB"},
       {1'049'999, "1.0 MB"},

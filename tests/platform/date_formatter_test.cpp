@@ -1,4 +1,4 @@
-#include "date_formatter.h"
+#include "foundation/date_formatter.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -62,7 +62,8 @@ TEST(DateFormatter, QuotesLiteralsAndShortYear) {
 TEST(DateFormatter, DateBeyondTheCalendarIsEmpty) {
   DateFormatter formatter;
   formatter.setDateFormat("yyyy");
-  EXPECT_EQ(formatter.stringFromDate(sys_seconds(seconds(std::numeric_limits<std::int64_t>::max()))), "");
+  EXPECT_EQ(
+      formatter.stringFromDate(sys_seconds(seconds(std::numeric_limits<std::int64_t>::max()))), "");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "dispatch_queue.h"
+#include "dispatch/dispatch_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "outline_view.h"
+#include "ui/outline_view.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "view_controller.h"
-#include "workspace.h"
+#include "ui/view_controller.h"
+#include "workspace/workspace.h"
 
 namespace vexel::platform {
 namespace {
@@ -173,9 +173,11 @@ TEST(View, HierarchyAndConstraintsStoredOnCommonAncestor) {
 TEST(Workspace, FileIconsFollowTheKindOfFile) {
   const auto here = std::filesystem::temp_directory_path();
   EXPECT_EQ(Workspace::shared().iconForFile(here)->typeIdentifier(), "public.folder");
-  EXPECT_EQ(Workspace::shared().iconForFile(here / "missing.ZIP")->typeIdentifier(), "public.zip-archive");
+  EXPECT_EQ(Workspace::shared().iconForFile(here / "missing.ZIP")->typeIdentifier(),
+            "public.zip-archive");
   EXPECT_EQ(Workspace::shared().iconForFile(here / "noext")->typeIdentifier(), "public.data");
-  EXPECT_EQ(Workspace::shared().iconForContentType(UTType::package())->typeIdentifier(), "com.apple.package");
+  EXPECT_EQ(Workspace::shared().iconForContentType(UTType::package())->typeIdentifier(),
+            "com.apple.package");
 }
 
 TEST(ViewController, LoadsItsViewOnce) {

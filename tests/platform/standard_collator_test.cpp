@@ -1,4 +1,4 @@
-#include "standard_collator.h"
+#include "foundation/standard_collator.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,8 @@
 namespace vexel::platform {
 namespace {
 
-std::vector<std::string> sortedByKeys(const StandardCollator& collator, std::vector<std::string> names) {
+std::vector<std::string> sortedByKeys(const StandardCollator& collator,
+                                      std::vector<std::string> names) {
   std::stable_sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
     std::string ka, kb;
     collator.appendSortKey(a, ka);
@@ -37,8 +38,9 @@ TEST(StandardCollator, DigitsByValueCaseOnlyAsTieBreak) {
 
 TEST(StandardCollator, SortKeysAgreeWithCompare) {
   const StandardCollator collator("");
-  const std::vector<std::string> names = {"a", "A", "a2", "a10", "a02", "Z", "é", "e", "f",
-                                          "项目", "文件", "", "x y", "x-y", "\xff\xfe", "9", "10"};
+  const std::vector<std::string> names = {"a",   "A",   "a2",       "a10",  "a02",  "Z",
+                                          "é",   "e",   "f",        "项目", "文件", "",
+                                          "x y", "x-y", "\xff\xfe", "9",    "10"};
   for (const std::string& a : names) {
     for (const std::string& b : names) {
       SCOPED_TRACE(a + " | " + b);

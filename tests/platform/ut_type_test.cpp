@@ -1,4 +1,4 @@
-#include "ut_type.h"
+#include "foundation/ut_type.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@ namespace vexel::platform {
 namespace {
 
 TEST(UTType, EveryPackageExtensionIsADeclaredPackage) {
-  for (const char* ext : {"app", "appex", "bundle", "framework", "plugin", "kext", "prefpane",
-                          "qlgenerator", "mdimporter", "saver", "xpc", "rtfd", "pkg", "mpkg",
-                          "photoslibrary", "scptd", "APP"}) {
+  for (const char* ext :
+       {"app", "appex", "bundle", "framework", "plugin", "kext", "prefpane", "qlgenerator",
+        "mdimporter", "saver", "xpc", "rtfd", "pkg", "mpkg", "photoslibrary", "scptd", "APP"}) {
     SCOPED_TRACE(ext);
     const auto type = UTType::typeWithFilenameExtension(ext, UTType::package());
     ASSERT_TRUE(type);
@@ -18,7 +18,8 @@ TEST(UTType, EveryPackageExtensionIsADeclaredPackage) {
   }
   EXPECT_EQ(UTType::typeWithFilenameExtension("app", UTType::package())->identifier(),
             "com.apple.application-bundle");
-  EXPECT_EQ(*UTType::typeWithFilenameExtension("app", UTType::package()), UTType::applicationBundle());
+  EXPECT_EQ(*UTType::typeWithFilenameExtension("app", UTType::package()),
+            UTType::applicationBundle());
 }
 
 TEST(UTType, UnclaimedExtensionsGetDynamicUndeclaredTypes) {
@@ -26,8 +27,10 @@ TEST(UTType, UnclaimedExtensionsGetDynamicUndeclaredTypes) {
     const char* ext;
     const UTType& supertype;
   };
-  const Row rows[] = {{"zzz", UTType::package()}, {"txt", UTType::package()},
-                      {"zzz", UTType::data()}, {"Zip", UTType::package()}};
+  const Row rows[] = {{"zzz", UTType::package()},
+                      {"txt", UTType::package()},
+                      {"zzz", UTType::data()},
+                      {"Zip", UTType::package()}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.ext) + " as " + row.supertype.identifier());
     const auto type = UTType::typeWithFilenameExtension(row.ext, row.supertype);
@@ -38,7 +41,8 @@ TEST(UTType, UnclaimedExtensionsGetDynamicUndeclaredTypes) {
     EXPECT_TRUE(type->conformsTo(UTType::item()));
     EXPECT_FALSE(type->conformsTo(UTType::folder()));
     // The same question gives the same identifier.
-    EXPECT_EQ(UTType::typeWithFilenameExtension(row.ext, row.supertype)->identifier(), type->identifier());
+    EXPECT_EQ(UTType::typeWithFilenameExtension(row.ext, row.supertype)->identifier(),
+              type->identifier());
   }
   EXPECT_NE(UTType::typeWithFilenameExtension("zzz", UTType::data())->identifier(),
             UTType::typeWithFilenameExtension("zzy", UTType::data())->identifier());
@@ -50,9 +54,13 @@ TEST(UTType, DataTypesAndConformance) {
     const char* ext;
     const char* identifier;
   };
-  const Row rows[] = {{"txt", "public.plain-text"}, {"JPG", "public.jpeg"}, {"jpeg", "public.jpeg"},
-                      {"zip", "public.zip-archive"}, {"md", "net.daringfireball.markdown"},
-                      {"cpp", "public.c-plus-plus-source"}, {"pdf", "com.adobe.pdf"}};
+  const Row rows[] = {{"txt", "public.plain-text"},
+                      {"JPG", "public.jpeg"},
+                      {"jpeg", "public.jpeg"},
+                      {"zip", "public.zip-archive"},
+                      {"md", "net.daringfireball.markdown"},
+                      {"cpp", "public.c-plus-plus-source"},
+                      {"pdf", "com.adobe.pdf"}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.ext);
     const auto type = UTType::typeWithFilenameExtension(row.ext, UTType::data());
@@ -68,7 +76,8 @@ TEST(UTType, DataTypesAndConformance) {
   EXPECT_FALSE(UTType::data().conformsTo(UTType::folder()));
   EXPECT_EQ(UTType::typeWithIdentifier("public.folder"), UTType::folder());
   EXPECT_FALSE(UTType::typeWithIdentifier("no.such.type"));
-  EXPECT_EQ(UTType::typeWithFilenameExtension("txt", UTType::data())->preferredFilenameExtension(), "txt");
+  EXPECT_EQ(UTType::typeWithFilenameExtension("txt", UTType::data())->preferredFilenameExtension(),
+            "txt");
 }
 
 }  // namespace

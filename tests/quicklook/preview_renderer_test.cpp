@@ -11,10 +11,10 @@ namespace {
 TEST(PreviewRenderer, DisplayWidthCountsWideCharactersTwice) {
   EXPECT_EQ(displayWidth("abc"), 3U);
   EXPECT_EQ(displayWidth("项目"), 4U);
-  EXPECT_EQ(displayWidth("ｆｕｌｌ"), 8U);          // full-width Latin
-  EXPECT_EQ(displayWidth("e\xCC\x81"), 1U);          // e + combining acute
+  EXPECT_EQ(displayWidth("ｆｕｌｌ"), 8U);   // full-width Latin
+  EXPECT_EQ(displayWidth("e\xCC\x81"), 1U);  // e + combining acute
   EXPECT_EQ(displayWidth("…"), 1U);
-  EXPECT_EQ(displayWidth("\xff"), 1U);               // a stray byte shows as one replacement
+  EXPECT_EQ(displayWidth("\xff"), 1U);  // a stray byte shows as one replacement
 }
 
 TEST(PreviewRenderer, MiddleTruncationFitsTheWidth) {
@@ -29,8 +29,8 @@ TEST(PreviewRenderer, MiddleTruncationFitsTheWidth) {
       {"abcdefghij", 5, "ab…ij"},
       {"abcdefghij", 1, "…"},
       {"abcdefghij", 0, ""},
-      {"项目文件名称.txt", 9, "项目….txt"},       // 4 columns of head, 4 of tail
-      {"项目文件名称", 8, "项目…称"},            // head 3 columns hold one wide char less
+      {"项目文件名称.txt", 9, "项目….txt"},  // 4 columns of head, 4 of tail
+      {"项目文件名称", 8, "项目…称"},        // head 3 columns hold one wide char less
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.text) + " in " + std::to_string(row.width));

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch_queue.h"
+#include "dispatch/dispatch_queue.h"
 #include "preview_renderer.h"
 #include "preview_view_controller.h"
 #include "support/command.h"
@@ -35,8 +35,8 @@ inline std::shared_ptr<PreviewViewController> previewOf(const std::filesystem::p
     onMainQueue = platform::DispatchQueue::main().isRunningBlock();
   });
   EXPECT_EQ(calls, 0) << "the handler ran before the request returned";
-  EXPECT_TRUE(platform::DispatchQueue::main().runUntil([&] { return calls > 0; },
-                                                       std::chrono::minutes(2)));
+  EXPECT_TRUE(
+      platform::DispatchQueue::main().runUntil([&] { return calls > 0; }, std::chrono::minutes(2)));
   platform::DispatchQueue::main().drain();
   EXPECT_EQ(calls, 1);
   EXPECT_FALSE(error);
@@ -71,7 +71,8 @@ inline bool makeZipWithPython(const std::filesystem::path& zip,
   for (const auto& [name, content] : files) {
     const auto source = dir / std::to_string(index++);
     writeFile(source, content);
-    command += " " + vexel::testing::shellQuoted(std::string_view(name)) + " " + shellQuoted(source);
+    command +=
+        " " + vexel::testing::shellQuoted(std::string_view(name)) + " " + shellQuoted(source);
   }
   return run(command) == 0;
 }

@@ -11,9 +11,18 @@ TEST(PreviewTexts, RatioRoundsHalvesAwayFromZero) {
   struct Row {
     std::int64_t fileSize, totalSize, percent;
   };
-  const Row rows[] = {{125, 1000, 13}, {124, 1000, 12}, {1, 8, 13},  {3, 8, 38},   {1, 3, 33},
-                      {2, 3, 67},      {999, 1000, 100}, {0, 1000, 0}, {5, 1000, 1}, {4, 1000, 0},
-                      {std::numeric_limits<std::int64_t>::max() / 2, std::numeric_limits<std::int64_t>::max(), 50}};
+  const Row rows[] = {
+      {125, 1000, 13},
+      {124, 1000, 12},
+      {1, 8, 13},
+      {3, 8, 38},
+      {1, 3, 33},
+      {2, 3, 67},
+      {999, 1000, 100},
+      {0, 1000, 0},
+      {5, 1000, 1},
+      {4, 1000, 0},
+      {std::numeric_limits<std::int64_t>::max() / 2, std::numeric_limits<std::int64_t>::max(), 50}};
   for (const Row& row : rows) {
     SCOPED_TRACE(std::to_string(row.fileSize) + "/" + std::to_string(row.totalSize));
     EXPECT_EQ(compressionRatioPercent(row.fileSize, row.totalSize), row.percent);

@@ -5,8 +5,8 @@
 #include <set>
 
 #include "archive_error.h"
+#include "foundation/byte_count_formatter.h"
 #include "internal/preview_texts.h"
-#include "byte_count_formatter.h"
 #include "preview_test_support.h"
 #include "support/archive_maker.h"
 
@@ -17,19 +17,24 @@ using platform::OutlineItem;
 using testing::previewOf;
 using testing::rowNames;
 using testing::TempDir;
-using testing::ZipEntry;
 using testing::zipBytes;
+using testing::ZipEntry;
 namespace fs = std::filesystem;
 
-std::string bytesText(std::int64_t bytes) { return platform::ByteCountFormatter::stringFromByteCount(bytes); }
+std::string bytesText(std::int64_t bytes) {
+  return platform::ByteCountFormatter::stringFromByteCount(bytes);
+}
 
-fs::path writeZip(const TempDir& dir, const std::string& name, const std::vector<ZipEntry>& entries) {
+fs::path writeZip(const TempDir& dir, const std::string& name,
+                  const std::vector<ZipEntry>& entries) {
   const fs::path file = dir.path() / name;
   testing::writeFile(file, zipBytes(entries));
   return file;
 }
 
-ZipEntry file(std::string name, std::size_t size = 1) { return {std::move(name), std::string(size, 'x'), true}; }
+ZipEntry file(std::string name, std::size_t size = 1) {
+  return {std::move(name), std::string(size, 'x'), true};
+}
 ZipEntry folder(std::string name) { return {std::move(name) + "/", "", true}; }
 
 // A listing made from entries directly, for exact sizes and absent fields.
@@ -57,7 +62,8 @@ TEST(PreviewViewController, SubtitleCountsFoldersAndEncryption) {
   if (!testing::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
   testing::writeFile(dir.path() / "secret.txt", "secret data");
   ASSERT_EQ(testing::run("cd " + testing::shellQuoted(dir.path()) +
-                         " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"), 0);
+                         " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"),
+            0);
   EXPECT_EQ(previewOf(dir.path() / "enc.zip")->subtitleLabel().stringValue(),
             "ZIP 压缩包 · 1 个文件 · 已加密");
 }
@@ -66,8 +72,9 @@ TEST(PreviewViewController, FooterWithAndWithoutRatio) {
   TempDir dir;
   // Stored entries: the file is larger than its contents, so no ratio.
   const auto stored = writeZip(dir, "stored.zip", {file("a.txt", 1500)});
-  EXPECT_EQ(previewOf(stored)->footerLabel().stringValue(),
-            "原始大小 2 KB → 压缩包 " + bytesText(static_cast<std::int64_t>(fs::file_size(stored))));
+  EXPECT_EQ(
+      previewOf(stored)->footerLabel().stringValue(),
+      "原始大小 2 KB → 压缩包 " + bytesText(static_cast<std::int64_t>(fs::file_size(stored))));
   // Nothing but empty files: no uncompressed size at all.
   const auto empty = writeZip(dir, "zero.zip", {file("a.txt", 0)});
   EXPECT_EQ(previewOf(empty)->footerLabel().stringValue(),
@@ -79,8 +86,9 @@ TEST(PreviewViewController, FooterWithAndWithoutRatio) {
   }
   const auto size = static_cast<std::int64_t>(fs::file_size(deflated));
   const auto ratio = quicklook_internal::compressionRatioPercent(size, 200'000);
-  EXPECT_EQ(previewOf(deflated)->footerLabel().stringValue(),
-            "原始大小 200 KB → 压缩包 " + bytesText(size) + " · 压缩率 " + std::to_string(ratio) + "%");
+  EXPECT_EQ(
+      previewOf(deflated)->footerLabel().stringValue(),
+      "原始大小 200 KB → 压缩包 " + bytesText(size) + " · 压缩率 " + std::to_string(ratio) + "%");
 }
 
 TEST(PreviewViewController, DisplayStepTextsFromAListing) {
@@ -93,17 +101,36 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
     std::string footer;
   };
   std::vector<Row> rows;
-  rows.push_back({"ratio 12.5 rounds up", {rawFile("a", 1000)}, 125, true, "ZIP 压缩包 · 1 个文件",
+  rows.push_back({"ratio 12.5 rounds up",
+                  {rawFile("a", 1000)},
+                  125,
+                  true,
+                  "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 125 字节 · 压缩率 13%"});
-  rows.push_back({"ratio 12.4", {rawFile("a", 1000)}, 124, true, "ZIP 压缩包 · 1 个文件",
+  rows.push_back({"ratio 12.4",
+                  {rawFile("a", 1000)},
+                  124,
+                  true,
+                  "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 124 字节 · 压缩率 12%"});
-  rows.push_back({"just below the total", {rawFile("a", 1000)}, 999, true, "ZIP 压缩包 · 1 个文件",
+  rows.push_back({"just below the total",
+                  {rawFile("a", 1000)},
+                  999,
+                  true,
+                  "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 999 字节 · 压缩率 100%"});
-  rows.push_back({"equal to the total", {rawFile("a", 1000)}, 1000, true, "ZIP 压缩包 · 1 个文件",
+  rows.push_back({"equal to the total",
+                  {rawFile("a", 1000)},
+                  1000,
+                  true,
+                  "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 1 KB"});
-  rows.push_back({"no total", {rawFile("a", 0)}, 22, true, "ZIP 压缩包 · 1 个文件", "压缩包 22 字节"});
+  rows.push_back(
+      {"no total", {rawFile("a", 0)}, 22, true, "ZIP 压缩包 · 1 个文件", "压缩包 22 字节"});
   rows.push_back({"cut short, folders, encrypted",
-                  {rawFile("d/a", 3000, true), rawFile("d/b", 5000)}, 8000, false,
+                  {rawFile("d/a", 3000, true), rawFile("d/b", 5000)},
+                  8000,
+                  false,
                   "ZIP 压缩包 · 2 个文件 · 1 个文件夹 · 已加密",
                   "压缩包太大，只列出了前 2 个文件 · 原始大小 8 KB → 压缩包 8 KB"});
   for (Row& row : rows) {
@@ -122,7 +149,8 @@ TEST(PreviewViewController, TimeLimitSpentListsOneEntryWithNotice) {
   const auto zip = writeZip(dir, "a.zip", {file("a.txt"), file("b.txt"), file("c.txt")});
   auto controller = previewOf(zip, -1.0);
   EXPECT_EQ(rowNames(*controller).size(), 1U);
-  EXPECT_TRUE(controller->footerLabel().stringValue().starts_with("压缩包太大，只列出了前 1 个文件 · 原始大小 "));
+  EXPECT_TRUE(controller->footerLabel().stringValue().starts_with(
+      "压缩包太大，只列出了前 1 个文件 · 原始大小 "));
   EXPECT_EQ(PreviewViewController::kTimeLimit, 3.0);
 }
 
@@ -150,9 +178,11 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   if (testing::hasTool("7zz")) {
     testing::writeFile(dir.path() / "inner.txt", "hidden");
     ASSERT_EQ(testing::run("cd " + testing::shellQuoted(dir.path()) +
-                           " && 7zz a -mhe=on -pX names.7z inner.txt >/dev/null"), 0);
-    rows.push_back({dir.path() / "names.7z",
-                    "这个压缩包的文件名也加密了，需要密码才能查看内容。\n用 Vexel 打开并输入密码即可。"});
+                           " && 7zz a -mhe=on -pX names.7z inner.txt >/dev/null"),
+              0);
+    rows.push_back(
+        {dir.path() / "names.7z",
+         "这个压缩包的文件名也加密了，需要密码才能查看内容。\n用 Vexel 打开并输入密码即可。"});
   }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.file.filename().string());
@@ -175,7 +205,8 @@ TEST(PreviewViewController, ExpandsFullyUpTo300Nodes) {
   std::vector<ZipEntry> entries;
   for (int d = 0; d < 10; ++d) {
     entries.push_back(folder("d" + std::to_string(d)));
-    for (int f = 0; f < 29; ++f) entries.push_back(file("d" + std::to_string(d) + "/f" + std::to_string(f)));
+    for (int f = 0; f < 29; ++f)
+      entries.push_back(file("d" + std::to_string(d) + "/f" + std::to_string(f)));
   }
   auto exactly300 = previewOf(writeZip(dir, "300.zip", entries));
   EXPECT_EQ(exactly300->outline().numberOfRows(), 300U);
@@ -201,8 +232,9 @@ TEST(PreviewViewController, ExpandsFullyUpTo300Nodes) {
 
 TEST(PreviewViewController, FoldersFirstThenNaturalOrder) {
   TempDir dir;
-  const auto zip = writeZip(dir, "order.zip",
-                            {file("top/b.txt"), file("top/A10.txt"), file("top/a2.txt"), folder("top/z")});
+  const auto zip =
+      writeZip(dir, "order.zip",
+               {file("top/b.txt"), file("top/A10.txt"), file("top/a2.txt"), folder("top/z")});
   auto controller = previewOf(zip);
   EXPECT_EQ(rowNames(*controller),
             (std::vector<std::string>{"top", " z", " a2.txt", " A10.txt", " b.txt"}));
@@ -213,8 +245,9 @@ TEST(PreviewViewController, FoldersFirstThenNaturalOrder) {
 
 TEST(PreviewViewController, PackagesAreClosedRowsWithTheirTypeIcon) {
   TempDir dir;
-  const auto zip = writeZip(dir, "pkg.zip", {file("Foo.app/Contents/x", 100), file("Foo.app/y", 50),
-                                             file("Foo.zzz/z.txt", 10), folder("Empty")});
+  const auto zip = writeZip(dir, "pkg.zip",
+                            {file("Foo.app/Contents/x", 100), file("Foo.app/y", 50),
+                             file("Foo.zzz/z.txt", 10), folder("Empty")});
   auto controller = previewOf(zip);
   const auto rows = quicklook_host::renderedRows(*controller);
   ASSERT_EQ(rows.size(), 4U);
@@ -243,17 +276,19 @@ TEST(PreviewViewController, PackagesAreClosedRowsWithTheirTypeIcon) {
 TEST(PreviewViewController, CellTextsForSizesAndMissingDates) {
   auto controller = PreviewViewController::create();
   (void)controller->view();
-  controller->displayLoadResult(listingOf(
-      {rawFile("empty.bin", 0), RawEntry{.path = "dir", .isDir = true}, rawFile("dir/f.noext", 1'500'000)},
-      100));
+  controller->displayLoadResult(
+      listingOf({rawFile("empty.bin", 0), RawEntry{.path = "dir", .isDir = true},
+                 rawFile("dir/f.noext", 1'500'000)},
+                100));
   const auto rows = quicklook_host::renderedRows(*controller);
   ASSERT_EQ(rows.size(), 3U);
   EXPECT_EQ(rows[0].name, "dir");
   EXPECT_EQ(rows[0].size, "--");
   EXPECT_EQ(rows[0].date, "");
   EXPECT_EQ(rows[1].size, "1.5 MB");
-  EXPECT_EQ(rows[1].icon,
-            platform::UTType::typeWithFilenameExtension("noext", platform::UTType::data())->identifier());
+  EXPECT_EQ(
+      rows[1].icon,
+      platform::UTType::typeWithFilenameExtension("noext", platform::UTType::data())->identifier());
   EXPECT_EQ(rows[2].size, "0 字节");
   EXPECT_EQ(rows[2].date, "");
 }
@@ -270,8 +305,10 @@ TEST(PreviewViewController, ReusedCellsOnlyGetNewContents) {
   auto controller = previewOf(writeZip(dir, "cells.zip", {file("a.txt", 5), file("b.md", 7)}));
   platform::OutlineView& outline = controller->outline();
   outline.setVisibleRowRange(0, 1);
-  const auto first = std::dynamic_pointer_cast<platform::TableCellView>(outline.viewAtColumn(0, 0, true));
-  const auto size = std::dynamic_pointer_cast<platform::TableCellView>(outline.viewAtColumn(1, 0, true));
+  const auto first =
+      std::dynamic_pointer_cast<platform::TableCellView>(outline.viewAtColumn(0, 0, true));
+  const auto size =
+      std::dynamic_pointer_cast<platform::TableCellView>(outline.viewAtColumn(1, 0, true));
   ASSERT_TRUE(first && size);
   EXPECT_EQ(first->identifier(), "cell-name");
   EXPECT_EQ(size->identifier(), "cell-size");
@@ -288,7 +325,8 @@ TEST(PreviewViewController, ReusedCellsOnlyGetNewContents) {
   const auto subviews = first->subviews().size();
 
   outline.setVisibleRowRange(1, 1);  // row 0 scrolls away; its cells wait for reuse
-  const auto reused = std::dynamic_pointer_cast<platform::TableCellView>(outline.viewAtColumn(0, 1, true));
+  const auto reused =
+      std::dynamic_pointer_cast<platform::TableCellView>(outline.viewAtColumn(0, 1, true));
   EXPECT_EQ(reused, first);
   EXPECT_EQ(reused->textField()->stringValue(), "b.md");
   EXPECT_EQ(reused->imageView()->image()->typeIdentifier(), "net.daringfireball.markdown");
@@ -314,7 +352,8 @@ TEST(PreviewViewController, ItemsThatAreNotNodesGetNothing) {
   platform::OutlineView& outline = controller->outline();
   const std::string notANode = "d";
   const auto item = OutlineItem::of(&notANode);
-  EXPECT_EQ(controller->viewForTableColumn(outline, outline.tableColumns()[0].get(), item), nullptr);
+  EXPECT_EQ(controller->viewForTableColumn(outline, outline.tableColumns()[0].get(), item),
+            nullptr);
   EXPECT_FALSE(controller->isItemExpandable(outline, item));
   EXPECT_FALSE(controller->isItemExpandable(outline, OutlineItem()));
   const auto node = outline.rows()[0].item;
@@ -334,8 +373,9 @@ TEST(PreviewViewController, NothingIsCachedBeforeATree) {
 
 TEST(PreviewViewController, IconsAreSharedPerType) {
   TempDir dir;
-  auto controller = previewOf(writeZip(dir, "icons.zip", {file("a/x.txt"), file("a/y.TXT"), file("b/noext"),
-                                                        file("b/other"), file("c.jpg")}));
+  auto controller = previewOf(writeZip(
+      dir, "icons.zip",
+      {file("a/x.txt"), file("a/y.TXT"), file("b/noext"), file("b/other"), file("c.jpg")}));
   const auto& tree = *controller->tree();
   EXPECT_EQ(controller->icon(*tree.node("a/x.txt")), controller->icon(*tree.node("a/y.TXT")));
   EXPECT_EQ(controller->icon(*tree.node("a")), controller->icon(*tree.node("b")));
@@ -353,7 +393,8 @@ TEST(PreviewViewController, ViewHierarchyColumnsAndConstraints) {
   ASSERT_EQ(root->subviews().size(), 4U);
   EXPECT_EQ(root->subviews()[1].get(), &controller->scroll());
   EXPECT_EQ(root->subviews()[3].get(), &controller->messageLabel());
-  for (const auto& view : root->subviews()) EXPECT_FALSE(view->translatesAutoresizingMaskIntoConstraints());
+  for (const auto& view : root->subviews())
+    EXPECT_FALSE(view->translatesAutoresizingMaskIntoConstraints());
   EXPECT_EQ(controller->titleLabel().font(), platform::Font::boldSystemFontOfSize(15));
   EXPECT_EQ(controller->subtitleLabel().font(), platform::Font::systemFontOfSize(12));
   EXPECT_EQ(controller->footerLabel().font(), platform::Font::systemFontOfSize(11));
@@ -434,11 +475,13 @@ TEST(PreviewViewController, ViewHierarchyColumnsAndConstraints) {
       {message, A::width, R::lessThanOrEqual, scroll, A::width, -40},
   };
   for (const Expected& e : expected) {
-    const auto found = std::find_if(all.begin(), all.end(), [&](const platform::LayoutConstraint& c) {
-      return c.firstItem == e.item && c.firstAttribute == e.attribute && c.relation == e.relation &&
-             c.secondItem == e.other && c.secondAttribute == e.otherAttribute &&
-             c.constant == e.constant && c.multiplier == 1 && c.isActive;
-    });
+    const auto found =
+        std::find_if(all.begin(), all.end(), [&](const platform::LayoutConstraint& c) {
+          return c.firstItem == e.item && c.firstAttribute == e.attribute &&
+                 c.relation == e.relation && c.secondItem == e.other &&
+                 c.secondAttribute == e.otherAttribute && c.constant == e.constant &&
+                 c.multiplier == 1 && c.isActive;
+        });
     EXPECT_NE(found, all.end()) << platform::attributeName(e.attribute) << " " << e.constant;
   }
 }
@@ -456,7 +499,8 @@ TEST(PreviewViewController, SecondRequestStartsFromScratch) {
     EXPECT_EQ(controller->subtitleLabel().stringValue(), "");
     EXPECT_TRUE(controller->messageLabel().isHidden());
     EXPECT_EQ(controller->outline().numberOfRows(), 0U);
-    EXPECT_TRUE(platform::DispatchQueue::main().runUntil([&] { return done; }, std::chrono::minutes(2)));
+    EXPECT_TRUE(
+        platform::DispatchQueue::main().runUntil([&] { return done; }, std::chrono::minutes(2)));
   };
   again(dir.path() / "bad.txt");
   EXPECT_FALSE(controller->tree());
@@ -478,8 +522,8 @@ TEST(PreviewViewController, OverlappingRequestsShowTheLatest) {
   int firstCalls = 0, secondCalls = 0;
   controller->preparePreviewOfFile(first, [&](std::exception_ptr) { ++firstCalls; });
   controller->preparePreviewOfFile(second, [&](std::exception_ptr) { ++secondCalls; });
-  ASSERT_TRUE(platform::DispatchQueue::main().runUntil([&] { return firstCalls + secondCalls == 2; },
-                                                       std::chrono::minutes(2)));
+  ASSERT_TRUE(platform::DispatchQueue::main().runUntil(
+      [&] { return firstCalls + secondCalls == 2; }, std::chrono::minutes(2)));
   EXPECT_EQ(firstCalls, 1);
   EXPECT_EQ(secondCalls, 1);
   EXPECT_EQ(controller->titleLabel().stringValue(), "second.zip");
@@ -502,7 +546,8 @@ TEST(PreviewViewController, PendingRequestKeepsTheControllerAlive) {
     });
   }
   EXPECT_FALSE(weak.expired());
-  ASSERT_TRUE(platform::DispatchQueue::main().runUntil([&] { return done; }, std::chrono::minutes(2)));
+  ASSERT_TRUE(
+      platform::DispatchQueue::main().runUntil([&] { return done; }, std::chrono::minutes(2)));
   platform::DispatchQueue::main().drain();
   EXPECT_EQ(subtitle, "ZIP 压缩包 · 1 个文件");
   EXPECT_TRUE(weak.expired());  // released on the main queue once the handler ran
