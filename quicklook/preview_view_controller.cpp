@@ -58,7 +58,11 @@ PreviewViewController::PreviewViewController(Passkey)
       mSubtitleLabel(platform::TextField::labelWithString("")),
       mFooterLabel(platform::TextField::labelWithString("")),
       mMessageLabel(platform::TextField::wrappingLabelWithString("")),
-      mScroll(std::make_shared<platform::ScrollView>()) {}
+      mScroll(std::make_shared<platform::ScrollView>()) {
+  // Hidden from the start, so a host that renders before the view is loaded
+  // shows no message either.
+  mMessageLabel->setHidden(true);
+}
 
 PreviewViewController::~PreviewViewController() {
   // The outline may outlive us inside a host's hierarchy; it must not call back.

@@ -368,6 +368,7 @@ TEST(PreviewViewController, NothingIsCachedBeforeATree) {
   EXPECT_TRUE(controller->sortedChildren(OutlineItem()).empty());
   EXPECT_EQ(controller->sortedCacheSize(), 0U);
   EXPECT_TRUE(controller->messageLabel().stringValue().empty());
+  EXPECT_TRUE(controller->messageLabel().isHidden());
   EXPECT_FALSE(controller->isViewLoaded());
 }
 
