@@ -97,7 +97,10 @@ void PreviewViewController::preparePreviewOfFile(const std::filesystem::path& ur
   mMessageLabel->setHidden(true);
 
   mIconView->setImage(platform::Workspace::shared().iconForFile(url));
-  mTitleLabel->setStringValue(url.filename().string());
+  // The last path component, as a URL names it: "/a/b/" ends in "b".
+  const std::filesystem::path name =
+      url.has_filename() ? url.filename() : url.parent_path().filename();
+  mTitleLabel->setStringValue(name.string());
 
   // The listing step holds the controller and the handler strongly and hands
   // both on to the display step, so the last reference is dropped on the

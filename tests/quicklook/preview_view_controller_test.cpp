@@ -195,6 +195,11 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
     EXPECT_FALSE(controller->tree());
     EXPECT_EQ(controller->outline().numberOfRows(), 0U);
   }
+  // A folder is no archive; its name is the last component even with a trailing "/".
+  auto folder = previewOf(dir.path().string() + "/");
+  EXPECT_EQ(folder->titleLabel().stringValue(), dir.path().filename().string());
+  EXPECT_EQ(folder->iconView().image()->typeIdentifier(), "public.folder");
+  EXPECT_EQ(folder->subtitleLabel().stringValue(), "无法读取内容");
   // A missing file is a reader failure with libarchive's words.
   auto missing = previewOf(dir.path() / "missing.zip");
   EXPECT_TRUE(missing->messageLabel().stringValue().starts_with("无法读取压缩包"));
