@@ -8,6 +8,17 @@
 #include "workspace/workspace.h"
 
 namespace vexel {
+
+using platform::FIMenuKind;
+using platform::FinderSyncController;
+using platform::Menu;
+using platform::MenuItem;
+using platform::OpenConfiguration;
+using platform::URL;
+using platform::URLComponents;
+using platform::URLQueryItem;
+using platform::Workspace;
+
 namespace {
 
 constexpr std::string_view kScheme = "vexel";

@@ -15,7 +15,7 @@
 // archive.
 //
 //   vexel::FinderSync extension;   // opens vexel://sync
-//   if (auto menu = extension.menu(vexel::FIMenuKind::contextualMenuForItems)) ...
+//   if (auto menu = extension.menu(vexel::platform::FIMenuKind::contextualMenuForItems)) ...
 //   extension.performAction("compressZip:", nullptr);
 //
 // Threading: no threads or locks of its own; every member runs on the thread
@@ -41,11 +41,11 @@ struct FinderSyncCommand {
   std::string_view actionWord;             ///< the hand-off URL's host
   std::optional<std::string_view> format;  ///< the "format" item, when any
   bool needsAllArchives;                   ///< offered only for all-archive selections
-  void (FinderSync::*command)(const MenuItem* sender);
+  void (FinderSync::*command)(const platform::MenuItem* sender);
 };
 
 // FinderSync: the extension object (runtime class name "VexelFinderSync").
-class FinderSync final : public FIFinderSync {
+class FinderSync final : public platform::FIFinderSync {
  public:
   // runtimeClassName: the name the file manager's extension host knows it by.
   static constexpr std::string_view runtimeClassName = "VexelFinderSync";
@@ -64,20 +64,20 @@ class FinderSync final : public FIFinderSync {
   // selection, the extract and open items when every selected item is an
   // archive file (not a folder), then the three compress items; nothing for
   // any other kind or no selection.
-  [[nodiscard]] std::optional<Menu> menu(FIMenuKind kind) override;
+  [[nodiscard]] std::optional<platform::Menu> menu(platform::FIMenuKind kind) override;
 
   // extractHere, openInVexel, compressZip, compress7z, compressWithOptions:
   // send the command with the current selection; `sender` is ignored. Do
   // nothing when there is no selection.
-  void extractHere(const MenuItem* sender);
-  void openInVexel(const MenuItem* sender);
-  void compressZip(const MenuItem* sender);
-  void compress7z(const MenuItem* sender);
-  void compressWithOptions(const MenuItem* sender);
+  void extractHere(const platform::MenuItem* sender);
+  void openInVexel(const platform::MenuItem* sender);
+  void compressZip(const platform::MenuItem* sender);
+  void compress7z(const platform::MenuItem* sender);
+  void compressWithOptions(const platform::MenuItem* sender);
 
   // performAction: runs the command whose selector is `selector`; false for
   // any other selector.
-  bool performAction(std::string_view selector, const MenuItem* sender) override;
+  bool performAction(std::string_view selector, const platform::MenuItem* sender) override;
 
  private:
   // send: opens the hand-off URL for `actionWord` and `format` with the

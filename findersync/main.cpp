@@ -115,13 +115,13 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
 }
 
 void selectPaths(const std::vector<std::string>& paths) {
-  std::vector<vexel::URL> urls;
+  std::vector<vexel::platform::URL> urls;
   urls.reserve(paths.size());
-  for (const std::string& path : paths) urls.push_back(vexel::URL::fileURL(path));
+  for (const std::string& path : paths) urls.push_back(vexel::platform::URL::fileURL(path));
   // The file manager asks nothing of an extension without a selection.
-  std::optional<std::vector<vexel::URL>> selection;
+  std::optional<std::vector<vexel::platform::URL>> selection;
   if (!urls.empty()) selection = std::move(urls);
-  vexel::FinderSyncController::defaultController().setSelectedItemURLs(std::move(selection));
+  vexel::platform::FinderSyncController::defaultController().setSelectedItemURLs(std::move(selection));
 }
 
 void printLine(std::string_view first, std::string_view second = {}) {
@@ -136,16 +136,16 @@ void printLine(std::string_view first, std::string_view second = {}) {
 int runMenu(const Arguments& arguments) {
   selectPaths(arguments.paths);
   FinderSync extension;
-  const std::optional<vexel::Menu> menu =
-      extension.menu(static_cast<vexel::FIMenuKind>(arguments.kind));
+  const std::optional<vexel::platform::Menu> menu =
+      extension.menu(static_cast<vexel::platform::FIMenuKind>(arguments.kind));
   if (menu) {
-    for (const vexel::MenuItem& item : menu->items()) printLine(item.action(), item.title());
+    for (const vexel::platform::MenuItem& item : menu->items()) printLine(item.action(), item.title());
   }
   return EXIT_SUCCESS;
 }
 
 int runCommand(const Arguments& arguments) {
-  vexel::Workspace& workspace = vexel::Workspace::shared();
+  vexel::platform::Workspace& workspace = vexel::platform::Workspace::shared();
   workspace.setHandsURLsToSystem(arguments.open);
   selectPaths(arguments.paths);
   FinderSync extension;
@@ -155,7 +155,7 @@ int runCommand(const Arguments& arguments) {
   (void)extension.performAction(arguments.selector, nullptr);
 
   int status = EXIT_SUCCESS;
-  for (const vexel::OpenedURL& opened : workspace.openedURLs()) {
+  for (const vexel::platform::OpenedURL& opened : workspace.openedURLs()) {
     printLine(opened.url.string());
     if (!opened.opened) {
       const std::string text = opened.url.string();

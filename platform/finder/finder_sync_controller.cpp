@@ -1,6 +1,6 @@
 #include "finder/finder_sync_controller.h"
 
-namespace vexel {
+namespace vexel::platform {
 
 FinderSyncController& FinderSyncController::defaultController() {
   static FinderSyncController controller;
@@ -31,4 +31,4 @@ std::optional<Menu> FIFinderSync::menu(FIMenuKind) { return std::nullopt; }
 
 bool FIFinderSync::performAction(std::string_view, const MenuItem*) { return false; }
 
-}  // namespace vexel
+}  // namespace vexel::platform

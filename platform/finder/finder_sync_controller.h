@@ -23,7 +23,7 @@
 #include "finder/menu.h"
 #include "foundation/url_components.h"
 
-namespace vexel {
+namespace vexel::platform {
 
 // FIMenuKind: the menu being asked for. The host may pass any value, so the
 // type holds other numbers as well.
@@ -78,4 +78,4 @@ class FIFinderSync : public ActionTarget {
   bool performAction(std::string_view selector, const MenuItem* sender) override;
 };
 
-}  // namespace vexel
+}  // namespace vexel::platform

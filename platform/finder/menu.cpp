@@ -1,6 +1,6 @@
 #include "finder/menu.h"
 
-namespace vexel {
+namespace vexel::platform {
 
 MenuItem::MenuItem(std::string title, std::string action, std::string keyEquivalent)
     : mTitle(std::move(title)),
@@ -12,4 +12,4 @@ bool MenuItem::performAction() const {
   return mTarget->performAction(mAction, this);
 }
 
-}  // namespace vexel
+}  // namespace vexel::platform

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-namespace vexel {
+namespace vexel::platform {
 
 class MenuItem;
 
@@ -81,4 +81,4 @@ class Menu {
   std::vector<MenuItem> mItems;
 };
 
-}  // namespace vexel
+}  // namespace vexel::platform

@@ -4,7 +4,7 @@
 
 #include "foundation/internal/percent_encoding.h"
 
-namespace vexel {
+namespace vexel::platform {
 namespace {
 
 using foundation_internal::isUnreserved;
@@ -164,4 +164,4 @@ std::optional<URL> URLComponents::url() const {
   return URL::fromString(*text);
 }
 
-}  // namespace vexel
+}  // namespace vexel::platform

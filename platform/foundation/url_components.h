@@ -31,7 +31,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vexel {
+namespace vexel::platform {
 
 // URL: an absolute URL. Always holds a valid scheme; user, password and port
 // are not modelled.
@@ -115,4 +115,4 @@ struct URLComponents {
   [[nodiscard]] std::optional<std::string> percentEncodedQuery() const;
 };
 
-}  // namespace vexel
+}  // namespace vexel::platform

@@ -5,7 +5,7 @@
 
 #include "workspace/internal/platform_workspace.h"
 
-namespace vexel {
+namespace vexel::platform {
 
 Workspace& Workspace::shared() {
   // A function-local static: one thread-safe initialisation.
@@ -41,4 +41,4 @@ void Workspace::setHandsURLsToSystem(bool hands) {
   workspace_internal::platformSetHandsURLsToSystem(hands);
 }
 
-}  // namespace vexel
+}  // namespace vexel::platform

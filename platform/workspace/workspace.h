@@ -1,26 +1,32 @@
-// workspace.h: the workspace stand-in: opening URLs.
+// workspace.h: the workspace stand-in: icons and opening URLs.
 //
 // Holds `Workspace`, the process-wide object through which a component asks
-// the system to open a URL, and `OpenConfiguration`. Opening checks the URL
+// for file and type icons and asks the system to open a URL, and
+// `OpenConfiguration`. Icons are `Image` values (ui/image.h) that carry the
+// type identifier they stand for. Opening checks the URL
 // and hands it to the platform side (workspace/<platform>/): on Linux that
 // records every URL in order, for tests and hosts to read back, and hands it
 // to `xdg-open` when the host asks for that; platforms without a port refuse.
 //
-//   vexel::Workspace::shared().openURL(*vexel::URL::fromString("vexel://sync"),
-//                                      {.activates = false, .addsToRecentItems = false},
-//                                      nullptr);
-//   for (const auto& opened : vexel::Workspace::shared().openedURLs()) print(opened.url);
+//   auto& workspace = vexel::platform::Workspace::shared();
+//   workspace.iconForContentType(UTType::folder())->typeIdentifier();  // "public.folder"
+//   workspace.openURL(*URL::fromString("vexel://sync"),
+//                     {.activates = false, .addsToRecentItems = false}, nullptr);
+//   for (const auto& opened : workspace.openedURLs()) print(opened.url);
 //
 // Threading: every member may be called from any thread.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <vector>
 
 #include "foundation/url_components.h"
+#include "foundation/ut_type.h"
+#include "ui/image.h"
 
-namespace vexel {
+namespace vexel::platform {
 
 // OpenConfiguration: how a URL is opened. Both default to true, as on the
 // platform.
@@ -51,6 +57,14 @@ class Workspace {
   Workspace(const Workspace&) = delete;
   Workspace& operator=(const Workspace&) = delete;
 
+  // iconForFile: the icon of the file at `path`: a folder's is the folder
+  // type's (a package type's when its extension names a declared package),
+  // a file's is its extension's data type's, else the data type's. A path
+  // that does not exist is treated as a file. Each call makes a new image.
+  [[nodiscard]] ImagePtr iconForFile(const std::filesystem::path& path) const;
+  // iconForContentType: the icon of a type.
+  [[nodiscard]] ImagePtr iconForContentType(const UTType& type) const;
+
   // openURL: asks the system to open `url` with the default configuration.
   // Returns whether the system accepted it: false for a file URL naming
   // nothing that exists, and on platforms without a port.
@@ -79,4 +93,4 @@ class Workspace {
   [[nodiscard]] bool open(const URL& url, const std::optional<OpenConfiguration>& configuration);
 };
 
-}  // namespace vexel
+}  // namespace vexel::platform

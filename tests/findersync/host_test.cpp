@@ -14,6 +14,7 @@
 namespace vexel {
 namespace {
 
+
 using test::ProcessOutput;
 using test::runProcess;
 

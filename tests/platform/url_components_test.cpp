@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace vexel {
+namespace vexel::platform {
 namespace {
 
 std::string queryOf(std::string value) {
@@ -180,4 +180,4 @@ TEST_F(FileURLTest, PathBytesSurviveAndRelativePathsBecomeAbsolute) {
 }
 
 }  // namespace
-}  // namespace vexel
+}  // namespace vexel::platform

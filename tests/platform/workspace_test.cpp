@@ -4,7 +4,7 @@
 
 #include <vector>
 
-namespace vexel {
+namespace vexel::platform {
 namespace {
 
 class WorkspaceTest : public ::testing::Test {
@@ -52,4 +52,4 @@ TEST_F(WorkspaceTest, RefusesFileURLsNamingNothing) {
 }
 
 }  // namespace
-}  // namespace vexel
+}  // namespace vexel::platform

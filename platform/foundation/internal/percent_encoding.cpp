@@ -1,6 +1,6 @@
 #include "foundation/internal/percent_encoding.h"
 
-namespace vexel::foundation_internal {
+namespace vexel::platform::foundation_internal {
 namespace {
 
 int hexValue(char c) noexcept {
@@ -53,4 +53,4 @@ std::optional<std::string> percentDecode(std::string_view text) {
   return out;
 }
 
-}  // namespace vexel::foundation_internal
+}  // namespace vexel::platform::foundation_internal

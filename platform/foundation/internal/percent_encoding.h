@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace vexel::foundation_internal {
+namespace vexel::platform::foundation_internal {
 
 // isUnreserved: the characters RFC 3986 never needs to encode
 // (A-Z a-z 0-9 - . _ ~).
@@ -26,4 +26,4 @@ enum class SlashRule { keep, encode };
 // followed by two hex digits. "+" stays "+".
 [[nodiscard]] std::optional<std::string> percentDecode(std::string_view text);
 
-}  // namespace vexel::foundation_internal
+}  // namespace vexel::platform::foundation_internal

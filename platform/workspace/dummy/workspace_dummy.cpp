@@ -1,11 +1,11 @@
 // The workspace on platforms without a port: nothing can be opened.
 #include "workspace/internal/platform_workspace.h"
 
-namespace vexel::workspace_internal {
+namespace vexel::platform::workspace_internal {
 
 bool platformOpenURL(const URL&, const std::optional<OpenConfiguration>&) { return false; }
 std::vector<OpenedURL> platformOpenedURLs() { return {}; }
 void platformClearOpenedURLs() {}
 void platformSetHandsURLsToSystem(bool) {}
 
-}  // namespace vexel::workspace_internal
+}  // namespace vexel::platform::workspace_internal

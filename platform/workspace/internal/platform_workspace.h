@@ -8,7 +8,7 @@
 
 #include "workspace/workspace.h"
 
-namespace vexel::workspace_internal {
+namespace vexel::platform::workspace_internal {
 
 // platformOpenURL: hands a URL that the front has checked to the system.
 // Returns whether the system accepted it. Any thread.
@@ -21,4 +21,4 @@ namespace vexel::workspace_internal {
 void platformClearOpenedURLs();
 void platformSetHandsURLsToSystem(bool hands);
 
-}  // namespace vexel::workspace_internal
+}  // namespace vexel::platform::workspace_internal

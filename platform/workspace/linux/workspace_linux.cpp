@@ -11,7 +11,7 @@
 
 extern char** environ;
 
-namespace vexel::workspace_internal {
+namespace vexel::platform::workspace_internal {
 namespace {
 
 struct State {
@@ -71,4 +71,4 @@ void platformSetHandsURLsToSystem(bool hands) {
   state().handsToSystem = hands;
 }
 
-}  // namespace vexel::workspace_internal
+}  // namespace vexel::platform::workspace_internal

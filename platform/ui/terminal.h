@@ -1,0 +1,17 @@
+// terminal.h: facts about the terminal a host prints to.
+//
+//   const auto columns = vexel::platform::terminalColumns(1).value_or(100);
+//
+// Safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+namespace vexel::platform {
+
+// terminalColumns: the width in columns of the terminal open on `fd`, or
+// none when `fd` is not a terminal or reports no width.
+[[nodiscard]] std::optional<std::size_t> terminalColumns(int fd);
+
+}  // namespace vexel::platform

@@ -1,0 +1,122 @@
+// vexel-quicklook: plays the preview service for one archive file.
+//
+//   vexel-quicklook [--json] [--time-limit SECONDS] [--width COLUMNS] FILE
+//
+// Creates the preview controller, has it load its view, asks it to prepare
+// a preview of FILE, runs the main queue until the completion handler has
+// been called, and prints what the views show: text fitted to the terminal,
+// or one JSON object. Exit status: 0 once the handler ran (failures are
+// shown inside the preview), 2 for a usage error.
+#include <stdlib.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "dispatch/dispatch_queue.h"
+#include "preview_renderer.h"
+#include "preview_view_controller.h"
+#include "ui/terminal.h"
+
+namespace {
+
+constexpr std::size_t kDefaultColumns = 100;
+
+struct Options {
+  bool json = false;
+  std::optional<double> timeLimit;
+  std::optional<std::size_t> width;
+  std::string file;
+};
+
+int usage(std::string_view problem) {
+  if (!problem.empty()) std::cerr << "vexel-quicklook: " << problem << "\n";
+  std::cerr << "usage: vexel-quicklook [--json] [--time-limit SECONDS] [--width COLUMNS] FILE\n";
+  return 2;
+}
+
+std::optional<double> parseSeconds(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  char* end = nullptr;
+  const double value = std::strtod(text.c_str(), &end);
+  if (end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+std::optional<std::size_t> parseColumns(std::string_view text) {
+  std::size_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+  return value;
+}
+
+// The width to fit: --width, else the terminal's, else $COLUMNS, else 100.
+std::size_t outputColumns(const Options& options) {
+  if (options.width) return *options.width;
+  if (const auto columns = vexel::platform::terminalColumns(1)) return *columns;
+  if (const char* env = std::getenv("COLUMNS")) {
+    if (const auto columns = parseColumns(env)) return *columns;
+  }
+  return kDefaultColumns;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Before anything reads the clock: with TZ unset, glibc re-reads the zone
+  // file on every local-time conversion, which libarchive makes once per ZIP
+  // entry.
+  if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
+
+  Options options;
+  bool filesOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (!filesOnly && arg == "--") {
+      filesOnly = true;
+    } else if (!filesOnly && arg == "--json") {
+      options.json = true;
+    } else if (!filesOnly && (arg == "--time-limit" || arg == "--width")) {
+      if (i + 1 >= argc) return usage(arg + " needs a value");
+      const std::string value = argv[++i];
+      if (arg == "--time-limit") {
+        options.timeLimit = parseSeconds(value);
+        if (!options.timeLimit) return usage("--time-limit takes a number of seconds");
+      } else {
+        options.width = parseColumns(value);
+        if (!options.width) return usage("--width takes a positive number of columns");
+      }
+    } else if (!filesOnly && (arg == "-h" || arg == "--help")) {
+      usage("");
+      return 2;
+    } else if (!filesOnly && arg.size() > 1 && arg.front() == '-') {
+      return usage("unknown option " + arg);
+    } else if (options.file.empty()) {
+      options.file = arg;
+    } else {
+      return usage("one FILE only");
+    }
+  }
+  if (options.file.empty()) return usage("no FILE given");
+
+  auto controller = vexel::PreviewViewController::create();
+  (void)controller->view();
+  if (options.timeLimit) controller->setListingTimeLimit(*options.timeLimit);
+  bool handlerCalled = false;
+  controller->preparePreviewOfFile(options.file,
+                                   [&handlerCalled](std::exception_ptr) { handlerCalled = true; });
+  vexel::platform::DispatchQueue::main().runUntil([&] { return handlerCalled; });
+
+  if (options.json) {
+    std::cout << vexel::quicklook_host::renderJson(*controller) << "\n";
+  } else {
+    std::cout << vexel::quicklook_host::renderText(*controller, outputColumns(options));
+  }
+  std::cout.flush();
+  return 0;
+}

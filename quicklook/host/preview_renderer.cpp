@@ -1,0 +1,359 @@
+#include "preview_renderer.h"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace vexel::quicklook_host {
+namespace {
+
+using platform::TableCellView;
+using platform::TextField;
+
+constexpr std::size_t kPageRows = 40;  // rows on show at once while scrolling
+constexpr std::size_t kSizeWidth = 10;
+constexpr std::size_t kDateWidth = 16;  // "yyyy-MM-dd HH:mm"
+constexpr std::size_t kGap = 2;
+constexpr std::string_view kEllipsis = "…";
+
+// Code points of UTF-8 text with their byte spans; ill-formed bytes come out
+// as U+FFFD one byte at a time.
+struct CodePoint {
+  UChar32 value;
+  std::size_t begin;
+  std::size_t end;
+};
+
+std::vector<CodePoint> codePoints(std::string_view text) {
+  std::vector<CodePoint> out;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t i = 0;
+  while (i < length) {
+    const int32_t begin = i;
+    UChar32 c = 0;
+    U8_NEXT(bytes, i, length, c);
+    if (c < 0) c = 0xFFFD;
+    out.push_back({c, static_cast<std::size_t>(begin), static_cast<std::size_t>(i)});
+  }
+  return out;
+}
+
+std::size_t columnsOf(UChar32 c) {
+  const auto category = static_cast<UCharCategory>(u_charType(c));
+  if (category == U_NON_SPACING_MARK || category == U_ENCLOSING_MARK || c == 0x200B) return 0;
+  const auto width = static_cast<UEastAsianWidth>(u_getIntPropertyValue(c, UCHAR_EAST_ASIAN_WIDTH));
+  return width == U_EA_WIDE || width == U_EA_FULLWIDTH ? 2 : 1;
+}
+
+std::string padRight(std::string text, std::size_t width) {
+  const std::size_t used = displayWidth(text);
+  if (used < width) text.append(width - used, ' ');
+  return text;
+}
+
+std::string padLeft(const std::string& text, std::size_t width) {
+  const std::size_t used = displayWidth(text);
+  return used < width ? std::string(width - used, ' ') + text : text;
+}
+
+std::string trimRight(std::string text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// Splits at line feeds, then breaks each line so no piece is wider than `width`.
+std::vector<std::string> wrap(std::string_view text, std::size_t width) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t feed = text.find('\n', start);
+    const std::string_view line =
+        text.substr(start, feed == std::string_view::npos ? std::string_view::npos : feed - start);
+    std::string current;
+    std::size_t used = 0;
+    for (const CodePoint& cp : codePoints(line)) {
+      const std::size_t columns = columnsOf(cp.value);
+      if (used + columns > width && !current.empty()) {
+        lines.push_back(current);
+        current.clear();
+        used = 0;
+      }
+      current.append(line.substr(cp.begin, cp.end - cp.begin));
+      used += columns;
+    }
+    lines.push_back(current);
+    if (feed == std::string_view::npos) break;
+    start = feed + 1;
+  }
+  return lines;
+}
+
+// One label as its line-break mode draws it in `width` columns.
+std::vector<std::string> labelLines(const TextField& field, std::size_t width) {
+  const std::string text = field.lineBreakMode() == platform::LineBreakMode::byWordWrapping
+                               ? field.stringValue()
+                               : printable(field.stringValue());
+  std::vector<std::string> lines;
+  switch (field.lineBreakMode()) {
+    case platform::LineBreakMode::byTruncatingMiddle:
+      lines = {truncateMiddle(text, width)};
+      break;
+    case platform::LineBreakMode::byTruncatingTail:
+      lines = {truncateTail(text, width)};
+      break;
+    case platform::LineBreakMode::byWordWrapping:
+    case platform::LineBreakMode::byCharWrapping: {
+      for (std::string& line : wrap(text, width)) lines.push_back(printable(line));
+      break;
+    }
+    default:
+      lines = {truncateTail(text, width)};
+      break;
+  }
+  if (field.alignment() == platform::TextAlignment::center) {
+    for (std::string& line : lines) {
+      const std::size_t used = displayWidth(line);
+      if (used < width) line.insert(0, (width - used) / 2, ' ');
+    }
+  }
+  return lines;
+}
+
+std::string cellText(const std::shared_ptr<platform::View>& view) {
+  const auto cell = std::dynamic_pointer_cast<TableCellView>(view);
+  return cell && cell->textField() ? cell->textField()->stringValue() : std::string();
+}
+
+std::string cellIcon(const std::shared_ptr<platform::View>& view) {
+  const auto cell = std::dynamic_pointer_cast<TableCellView>(view);
+  if (!cell || !cell->imageView() || !cell->imageView()->image()) return {};
+  return cell->imageView()->image()->typeIdentifier();
+}
+
+// Index of the column with that identifier, or the column count.
+std::size_t columnIndex(const platform::OutlineView& outline, std::string_view identifier) {
+  const auto& columns = outline.tableColumns();
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    if (columns[i]->identifier() == identifier) return i;
+  }
+  return columns.size();
+}
+
+std::string columnTitle(const platform::OutlineView& outline, std::size_t index) {
+  return index < outline.tableColumns().size() ? outline.tableColumns()[index]->title()
+                                               : std::string();
+}
+
+}  // namespace
+
+std::size_t displayWidth(std::string_view utf8) {
+  std::size_t width = 0;
+  for (const CodePoint& cp : codePoints(utf8)) width += columnsOf(cp.value);
+  return width;
+}
+
+std::string truncateMiddle(std::string_view utf8, std::size_t width) {
+  if (displayWidth(utf8) <= width) return std::string(utf8);
+  if (width == 0) return {};
+  const std::vector<CodePoint> points = codePoints(utf8);
+  const std::size_t room = width - 1;  // the ellipsis takes one column
+  const std::size_t headRoom = (room + 1) / 2;
+  std::size_t headEnd = 0, headUsed = 0, h = 0;
+  for (; h < points.size() && headUsed + columnsOf(points[h].value) <= headRoom; ++h) {
+    headUsed += columnsOf(points[h].value);
+    headEnd = points[h].end;
+  }
+  // The tail gets what the head left, including a column a wide character
+  // could not use.
+  const std::size_t tailRoom = room - headUsed;
+  std::size_t tailBegin = utf8.size(), tailUsed = 0;
+  for (std::size_t t = points.size(); t > h; --t) {
+    const std::size_t columns = columnsOf(points[t - 1].value);
+    if (tailUsed + columns > tailRoom) break;
+    tailUsed += columns;
+    tailBegin = points[t - 1].begin;
+  }
+  return std::string(utf8.substr(0, headEnd)) + std::string(kEllipsis) +
+         std::string(utf8.substr(tailBegin));
+}
+
+std::string truncateTail(std::string_view utf8, std::size_t width) {
+  if (displayWidth(utf8) <= width) return std::string(utf8);
+  if (width == 0) return {};
+  std::string out;
+  std::size_t used = 0;
+  for (const CodePoint& cp : codePoints(utf8)) {
+    const std::size_t columns = columnsOf(cp.value);
+    if (used + columns > width - 1) break;
+    out.append(utf8.substr(cp.begin, cp.end - cp.begin));
+    used += columns;
+  }
+  return out + std::string(kEllipsis);
+}
+
+std::string printable(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (const CodePoint& cp : codePoints(utf8)) {
+    const UChar32 c = cp.value;
+    const bool isControl = u_charType(c) == U_CONTROL_CHAR;
+    const bool isBidiControl = (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    if (isControl || isBidiControl) {
+      out += "\xEF\xBF\xBD";
+    } else {
+      out.append(utf8.substr(cp.begin, cp.end - cp.begin));
+    }
+  }
+  return out;
+}
+
+std::string jsonString(std::string_view utf8) {
+  std::string out = "\"";
+  for (const CodePoint& cp : codePoints(utf8)) {
+    const UChar32 c = cp.value;
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+          out += escaped;
+        } else if (cp.end - cp.begin == 1 && static_cast<unsigned char>(utf8[cp.begin]) >= 0x80) {
+          out += "\xEF\xBF\xBD";  // a stray byte: keep the output valid UTF-8
+        } else {
+          out.append(utf8.substr(cp.begin, cp.end - cp.begin));
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::vector<RenderedRow> renderedRows(PreviewViewController& controller) {
+  platform::OutlineView& outline = controller.outline();
+  const std::size_t nameColumn = columnIndex(outline, "name");
+  const std::size_t sizeColumn = columnIndex(outline, "size");
+  const std::size_t dateColumn = columnIndex(outline, "date");
+  std::vector<RenderedRow> out;
+  out.reserve(outline.numberOfRows());
+  // Page through the rows as a scrolling window would: cells of rows that
+  // leave the page go back to the pool and are reused for the next page.
+  for (std::size_t first = 0; first < outline.numberOfRows(); first += kPageRows) {
+    outline.setVisibleRowRange(first, kPageRows);
+    const std::size_t end = std::min(outline.numberOfRows(), first + kPageRows);
+    for (std::size_t row = first; row < end; ++row) {
+      const platform::OutlineRow& info = outline.rows()[row];
+      RenderedRow rendered;
+      rendered.depth = info.depth;
+      rendered.isExpandable = info.isExpandable;
+      rendered.isExpanded = info.isExpanded;
+      const auto nameCell = outline.viewAtColumn(nameColumn, row, true);
+      rendered.name = cellText(nameCell);
+      rendered.icon = cellIcon(nameCell);
+      rendered.size = cellText(outline.viewAtColumn(sizeColumn, row, true));
+      rendered.date = cellText(outline.viewAtColumn(dateColumn, row, true));
+      out.push_back(std::move(rendered));
+    }
+  }
+  outline.setVisibleRowRange(0, 0);
+  return out;
+}
+
+std::string renderText(PreviewViewController& controller, std::size_t width) {
+  width = std::max<std::size_t>(width, 40);
+  std::string out;
+  const auto addLines = [&](const TextField& field) {
+    for (const std::string& line : labelLines(field, width)) out += trimRight(line) + "\n";
+  };
+  addLines(controller.titleLabel());
+  addLines(controller.subtitleLabel());
+
+  const std::vector<RenderedRow> rows = renderedRows(controller);
+  const std::size_t nameWidth = width - kSizeWidth - kDateWidth - 2 * kGap;
+  const platform::OutlineView& outline = controller.outline();
+  if (!rows.empty()) {
+    out += "\n";
+    const std::size_t sizeColumn = columnIndex(outline, "size");
+    const std::size_t dateColumn = columnIndex(outline, "date");
+    out +=
+        trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
+                  std::string(kGap, ' ') + padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
+                  std::string(kGap, ' ') + columnTitle(outline, dateColumn)) +
+        "\n";
+  }
+  for (const RenderedRow& row : rows) {
+    // Deep rows keep at least a few columns for their name.
+    const std::size_t indent = std::min<std::size_t>(static_cast<std::size_t>(row.depth) * 2,
+                                                     nameWidth > 12 ? nameWidth - 12 : 0);
+    const std::string mark = !row.isExpandable ? "  " : (row.isExpanded ? "▾ " : "▸ ");
+    const std::size_t room = nameWidth - indent - 2;
+    const std::string name = truncateMiddle(printable(row.name), room);
+    out +=
+        trimRight(std::string(indent, ' ') + mark + padRight(name, room) + std::string(kGap, ' ') +
+                  padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth) +
+                  std::string(kGap, ' ') + truncateTail(printable(row.date), kDateWidth)) +
+        "\n";
+  }
+  if (!controller.footerLabel().stringValue().empty()) {
+    out += "\n";
+    addLines(controller.footerLabel());
+  }
+  if (!controller.messageLabel().isHidden()) {
+    out += "\n";
+    addLines(controller.messageLabel());
+  }
+  return out;
+}
+
+std::string renderJson(PreviewViewController& controller) {
+  const auto boolean = [](bool value) { return value ? "true" : "false"; };
+  std::string out = "{";
+  out += "\"title\":" + jsonString(controller.titleLabel().stringValue());
+  out += ",\"subtitle\":" + jsonString(controller.subtitleLabel().stringValue());
+  out += ",\"footer\":" + jsonString(controller.footerLabel().stringValue());
+  out += ",\"message\":" + (controller.messageLabel().isHidden()
+                                ? std::string("null")
+                                : jsonString(controller.messageLabel().stringValue()));
+  const auto& image = controller.iconView().image();
+  out += ",\"icon\":" + (image ? jsonString(image->typeIdentifier()) : std::string("null"));
+  out += ",\"rows\":[";
+  bool first = true;
+  for (const RenderedRow& row : renderedRows(controller)) {
+    if (!first) out += ",";
+    first = false;
+    out += "{\"depth\":" + std::to_string(row.depth);
+    out += ",\"name\":" + jsonString(row.name);
+    out += ",\"size\":" + jsonString(row.size);
+    out += ",\"date\":" + jsonString(row.date);
+    out += ",\"icon\":" + jsonString(row.icon);
+    out += ",\"expandable\":" + std::string(boolean(row.isExpandable));
+    out += ",\"expanded\":" + std::string(boolean(row.isExpanded)) + "}";
+  }
+  out += "]}";
+  return out;
+}
+
+}  // namespace vexel::quicklook_host

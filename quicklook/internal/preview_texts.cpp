@@ -1,0 +1,52 @@
+#include "internal/preview_texts.h"
+
+#include <cmath>
+
+#include "foundation/byte_count_formatter.h"
+
+namespace vexel::quicklook_internal {
+namespace {
+
+constexpr std::string_view kSeparator = " · ";
+
+std::string sizeText(std::int64_t bytes) {
+  return platform::ByteCountFormatter::stringFromByteCount(
+      bytes, platform::ByteCountFormatter::CountStyle::file);
+}
+
+}  // namespace
+
+std::string subtitleText(std::string_view typeName, const ArchiveTree& tree) {
+  std::string out = std::string(typeName) + " 压缩包";
+  out += std::string(kSeparator) + std::to_string(tree.fileCount()) + " 个文件";
+  if (tree.dirCount() > 0)
+    out += std::string(kSeparator) + std::to_string(tree.dirCount()) + " 个文件夹";
+  if (tree.hasEncryptedFiles()) out += std::string(kSeparator) + "已加密";
+  return out;
+}
+
+std::int64_t compressionRatioPercent(std::int64_t fileSize, std::int64_t totalSize) {
+  const double ratio = static_cast<double>(fileSize) / static_cast<double>(totalSize) * 100.0;
+  return std::llround(ratio);  // halves away from zero: 12.5 gives 13
+}
+
+std::string footerText(std::int64_t fileSize, const ArchiveTree& tree, bool complete) {
+  std::string out = "压缩包 " + sizeText(fileSize);
+  const std::int64_t totalSize = tree.totalSize();
+  if (totalSize > 0) {
+    out = "原始大小 " + sizeText(totalSize) + " → " + out;
+    // Stored entries and archive overhead can make the file as large as its
+    // contents; a ratio of 100% or more says nothing then.
+    if (fileSize < totalSize) {
+      out += std::string(kSeparator) + "压缩率 " +
+             std::to_string(compressionRatioPercent(fileSize, totalSize)) + "%";
+    }
+  }
+  if (!complete) {
+    out = "压缩包太大，只列出了前 " + std::to_string(tree.fileCount()) + " 个文件" +
+          std::string(kSeparator) + out;
+  }
+  return out;
+}
+
+}  // namespace vexel::quicklook_internal

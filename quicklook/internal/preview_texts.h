@@ -1,0 +1,29 @@
+// preview_texts.h: the header, footer and message texts of the preview.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "archive_tree.h"
+
+namespace vexel::quicklook_internal {
+
+inline constexpr std::string_view kEmptyArchiveText = "压缩包是空的。";
+inline constexpr std::string_view kUnreadableSubtitle = "无法读取内容";
+inline constexpr std::string_view kNamesEncryptedText =
+    "这个压缩包的文件名也加密了，需要密码才能查看内容。\n用 Vexel 打开并输入密码即可。";
+
+// subtitleText: "<type> 压缩包 · N 个文件[ · M 个文件夹][ · 已加密]".
+[[nodiscard]] std::string subtitleText(std::string_view typeName, const ArchiveTree& tree);
+
+// footerText: "[压缩包太大，只列出了前 N 个文件 · ][原始大小 T → ]压缩包 F[ · 压缩率 R%]".
+// The uncompressed part needs a total above 0; the ratio needs the file to be
+// smaller than the total.
+[[nodiscard]] std::string footerText(std::int64_t fileSize, const ArchiveTree& tree, bool complete);
+
+// compressionRatioPercent: fileSize / totalSize × 100 in double precision,
+// rounded to the nearest integer with halves away from zero. totalSize > 0.
+[[nodiscard]] std::int64_t compressionRatioPercent(std::int64_t fileSize, std::int64_t totalSize);
+
+}  // namespace vexel::quicklook_internal

@@ -1,0 +1,434 @@
+#include "preview_view_controller.h"
+
+#include <algorithm>
+#include <numeric>
+#include <string_view>
+
+#include "archive_error.h"
+#include "dispatch/dispatch_queue.h"
+#include "foundation/byte_count_formatter.h"
+#include "foundation/standard_collator.h"
+#include "internal/preview_texts.h"
+#include "workspace/workspace.h"
+
+namespace vexel {
+
+using platform::LayoutAttribute;
+using platform::LayoutConstraint;
+using platform::OutlineItem;
+
+namespace {
+
+constexpr std::string_view kNameColumn = "name";
+constexpr std::string_view kSizeColumn = "size";
+constexpr std::string_view kDateColumn = "date";
+
+// Nodes below `root`, counted only as far as the expansion rule needs to
+// know: past `limit` the exact number does not matter, and a large archive
+// would otherwise be walked in full on the main thread.
+std::int64_t countNodesBelow(const ArchiveNode& root, std::int64_t limit) {
+  std::int64_t count = 0;
+  std::vector<const ArchiveNode*> pending{&root};
+  while (!pending.empty() && count <= limit) {
+    const ArchiveNode* folder = pending.back();
+    pending.pop_back();
+    for (const auto& child : folder->children()) {
+      if (++count > limit) break;
+      if (child->isDir()) pending.push_back(child.get());
+    }
+  }
+  return count;
+}
+
+std::string sizeText(std::int64_t bytes) {
+  return platform::ByteCountFormatter::stringFromByteCount(
+      bytes, platform::ByteCountFormatter::CountStyle::file);
+}
+
+}  // namespace
+
+std::shared_ptr<PreviewViewController> PreviewViewController::create() {
+  return std::make_shared<PreviewViewController>(Passkey{});
+}
+
+PreviewViewController::PreviewViewController(Passkey)
+    : mOutline(std::make_shared<platform::OutlineView>()),
+      mIconView(std::make_shared<platform::ImageView>()),
+      mTitleLabel(platform::TextField::labelWithString("")),
+      mSubtitleLabel(platform::TextField::labelWithString("")),
+      mFooterLabel(platform::TextField::labelWithString("")),
+      mMessageLabel(platform::TextField::wrappingLabelWithString("")),
+      mScroll(std::make_shared<platform::ScrollView>()) {
+  // Hidden from the start, so a host that renders before the view is loaded
+  // shows no message either.
+  mMessageLabel->setHidden(true);
+}
+
+PreviewViewController::~PreviewViewController() {
+  // The outline may outlive us inside a host's hierarchy; it must not call back.
+  mOutline->setDataSource(nullptr);
+  mOutline->setDelegate(nullptr);
+}
+
+const platform::DateFormatter& PreviewViewController::dateFormatter() {
+  static const platform::DateFormatter formatter = [] {
+    platform::DateFormatter made;
+    made.setDateFormat("yyyy-MM-dd HH:mm");
+    return made;
+  }();
+  return formatter;
+}
+
+// ---------------------------------------------------------------------------
+// Request, listing and display
+
+void PreviewViewController::preparePreviewOfFile(const std::filesystem::path& url,
+                                                 CompletionHandler handler) {
+  // A controller may serve several requests: nothing of an earlier one stays.
+  const std::uint64_t generation = ++mRequestGeneration;
+  if (mTree) {
+    mTree.reset();
+    mOutline->reloadData();
+  }
+  mSortedCache.clear();
+  mSubtitleLabel->setStringValue("");
+  mFooterLabel->setStringValue("");
+  mMessageLabel->setStringValue("");
+  mMessageLabel->setHidden(true);
+
+  mIconView->setImage(platform::Workspace::shared().iconForFile(url));
+  // The last path component, as a URL names it: "/a/b/" ends in "b".
+  const std::filesystem::path name =
+      url.has_filename() ? url.filename() : url.parent_path().filename();
+  mTitleLabel->setStringValue(name.string());
+
+  // The listing step holds the controller and the handler strongly and hands
+  // both on to the display step, so the last reference is dropped on the
+  // main queue, never on a worker.
+  platform::DispatchQueue::global(platform::QualityOfService::userInitiated)
+      .async([url, self = shared_from_this(), handler = std::move(handler), timeLimit = mTimeLimit,
+              generation]() mutable {
+        LoadResult result;
+        try {
+          result = ExtensionArchive::list(url, timeLimit);
+        } catch (...) {
+          result = std::current_exception();
+        }
+        platform::DispatchQueue::main().async([self = std::move(self), result = std::move(result),
+                                               handler = std::move(handler), generation]() mutable {
+          if (generation == self->mRequestGeneration) self->displayLoadResult(std::move(result));
+          // Failures are shown inside the preview; the host never gets one.
+          if (handler) handler(nullptr);
+        });
+      });
+}
+
+void PreviewViewController::displayLoadResult(LoadResult result) {
+  if (auto* listing = std::get_if<ExtensionArchive::Listing>(&result); listing && listing->tree) {
+    displayListing(*listing);
+  } else if (auto* error = std::get_if<std::exception_ptr>(&result)) {
+    displayError(*error);
+  } else {
+    displayError(nullptr);
+  }
+}
+
+void PreviewViewController::displayListing(const ExtensionArchive::Listing& listing) {
+  mTree = listing.tree;
+  mSortedCache.clear();  // keyed by nodes of the tree just replaced
+  mSubtitleLabel->setStringValue(quicklook_internal::subtitleText(listing.typeName, *mTree));
+  mFooterLabel->setStringValue(
+      quicklook_internal::footerText(listing.fileSize, *mTree, listing.complete));
+  mOutline->reloadData();
+  expandAutomatically();
+  if (mTree->root().children().empty()) {
+    mMessageLabel->setStringValue(quicklook_internal::kEmptyArchiveText);
+    mMessageLabel->setHidden(false);
+  }
+}
+
+void PreviewViewController::expandAutomatically() {
+  const ArchiveNode& root = mTree->root();
+  if (countNodesBelow(root, kFullExpansionLimit) <= kFullExpansionLimit) {
+    mOutline->expandItem(OutlineItem(), /*expandChildren=*/true);
+  } else if (root.children().size() == 1) {
+    // A lone top-level folder is what most archives wrap their content in.
+    mOutline->expandItem(OutlineItem::of(root.children().front().get()));
+  }
+}
+
+void PreviewViewController::displayError(const std::exception_ptr& error) {
+  mSubtitleLabel->setStringValue(quicklook_internal::kUnreadableSubtitle);
+  std::string message;
+  try {
+    if (error) std::rethrow_exception(error);
+    message = ArchiveError::cannotRead("").message();
+  } catch (const ArchiveError& archiveError) {
+    // The generic password text would not tell the user that even the names
+    // are locked, nor where to enter the password.
+    message = archiveError.kind() == ArchiveError::Kind::passwordRequired
+                  ? std::string(quicklook_internal::kNamesEncryptedText)
+                  : archiveError.message();
+  } catch (const std::exception& other) {
+    message = ArchiveError::cannotRead(other.what()).message();
+  } catch (...) {
+    message = ArchiveError::cannotRead("").message();
+  }
+  mMessageLabel->setStringValue(message);
+  mMessageLabel->setHidden(false);
+}
+
+// ---------------------------------------------------------------------------
+// View hierarchy
+
+void PreviewViewController::loadView() {
+  using platform::Color;
+  using platform::Font;
+  using platform::LineBreakMode;
+  auto root = std::make_shared<platform::View>(platform::Rect{{0, 0}, {760, 520}});
+
+  mIconView->setImageScaling(platform::ImageScaling::proportionallyUpOrDown);
+  mTitleLabel->setFont(Font::boldSystemFontOfSize(15));
+  mTitleLabel->setLineBreakMode(LineBreakMode::byTruncatingMiddle);
+  mSubtitleLabel->setFont(Font::systemFontOfSize(12));
+  mSubtitleLabel->setTextColor(Color::secondaryLabelColor);
+  mFooterLabel->setFont(Font::systemFontOfSize(11));
+  mFooterLabel->setTextColor(Color::secondaryLabelColor);
+  mFooterLabel->setLineBreakMode(LineBreakMode::byTruncatingTail);
+  mMessageLabel->setAlignment(platform::TextAlignment::center);
+  mMessageLabel->setTextColor(Color::secondaryLabelColor);
+  mMessageLabel->setHidden(true);
+
+  auto textStack = platform::StackView::stackViewWithViews({mTitleLabel, mSubtitleLabel});
+  textStack->setOrientation(platform::UserInterfaceLayoutOrientation::vertical);
+  textStack->setAlignment(LayoutAttribute::leading);
+  textStack->setSpacing(2);
+  auto header = platform::StackView::stackViewWithViews({mIconView, textStack});
+  header->setOrientation(platform::UserInterfaceLayoutOrientation::horizontal);
+  header->setSpacing(10);
+  header->setAlignment(LayoutAttribute::centerY);
+
+  struct ColumnSpec {
+    std::string_view identifier;
+    std::string_view title;
+    double width;
+    double minWidth;
+    bool alignRight;
+  };
+  constexpr ColumnSpec kColumns[] = {{kNameColumn, "名称", 440, 160, false},
+                                     {kSizeColumn, "大小", 90, 60, true},
+                                     {kDateColumn, "修改日期", 140, 100, false}};
+  for (const ColumnSpec& spec : kColumns) {
+    auto column = std::make_shared<platform::TableColumn>(std::string(spec.identifier));
+    column->setTitle(std::string(spec.title));
+    column->setWidth(spec.width);
+    column->setMinWidth(spec.minWidth);
+    if (spec.alignRight) column->setHeaderAlignment(platform::TextAlignment::right);
+    mOutline->addTableColumn(std::move(column));
+  }
+  mOutline->setOutlineTableColumn(mOutline->tableColumns().front());
+  mOutline->setStyle(platform::TableViewStyle::inset);
+  mOutline->setUsesAlternatingRowBackgroundColors(true);
+  mOutline->setRowSizeStyle(platform::TableViewRowSizeStyle::defaultSize);
+  mOutline->setColumnAutoresizingStyle(
+      platform::TableViewColumnAutoresizingStyle::firstColumnOnlyAutoresizing);
+  mOutline->setDataSource(this);
+  mOutline->setDelegate(this);
+
+  mScroll->setDocumentView(mOutline);
+  mScroll->setHasVerticalScroller(true);
+  mScroll->setAutohidesScrollers(true);
+  mScroll->setBorderType(platform::BorderType::noBorder);
+  mScroll->setDrawsBackground(false);
+
+  // Added in this order so the message lies above the outline.
+  for (const std::shared_ptr<platform::View>& view :
+       std::initializer_list<std::shared_ptr<platform::View>>{header, mScroll, mFooterLabel,
+                                                              mMessageLabel}) {
+    view->setTranslatesAutoresizingMaskIntoConstraints(false);
+    root->addSubview(view);
+  }
+
+  LayoutConstraint::activateConstraints({
+      mIconView->widthAnchor().constraintEqualToConstant(40),
+      mIconView->heightAnchor().constraintEqualToConstant(40),
+      header->topAnchor().constraintEqualToAnchor(root->topAnchor(), 14),
+      header->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor(), 16),
+      header->trailingAnchor().constraintLessThanOrEqualToAnchor(root->trailingAnchor(), -16),
+      mScroll->topAnchor().constraintEqualToAnchor(header->bottomAnchor(), 10),
+      mScroll->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor()),
+      mScroll->trailingAnchor().constraintEqualToAnchor(root->trailingAnchor()),
+      mFooterLabel->topAnchor().constraintEqualToAnchor(mScroll->bottomAnchor(), 6),
+      mFooterLabel->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor(), 16),
+      mFooterLabel->trailingAnchor().constraintLessThanOrEqualToAnchor(root->trailingAnchor(), -16),
+      mFooterLabel->bottomAnchor().constraintEqualToAnchor(root->bottomAnchor(), -8),
+      mMessageLabel->centerXAnchor().constraintEqualToAnchor(mScroll->centerXAnchor()),
+      mMessageLabel->centerYAnchor().constraintEqualToAnchor(mScroll->centerYAnchor()),
+      mMessageLabel->widthAnchor().constraintLessThanOrEqualToAnchor(mScroll->widthAnchor(), -40),
+  });
+
+  setPreferredContentSize(root->frame().size);
+  setView(std::move(root));
+}
+
+// ---------------------------------------------------------------------------
+// Data source
+
+const std::vector<const ArchiveNode*>& PreviewViewController::sortedChildren(OutlineItem item) {
+  static const std::vector<const ArchiveNode*> kNone;
+  const ArchiveNode* node = item.as<ArchiveNode>();
+  if (node == nullptr) {
+    // Before a listing there is nothing to show, and nothing is cached, so
+    // the rows appear as soon as a tree arrives.
+    if (!mTree) return kNone;
+    node = &mTree->root();
+  }
+  if (const auto found = mSortedCache.find(node); found != mSortedCache.end()) return found->second;
+
+  std::vector<const ArchiveNode*> sorted;
+  if (!packageType(*node)) {
+    const auto& children = node->children();
+    // One sort key per name, compared bytewise: the collator runs once per
+    // child instead of once per comparison.
+    const platform::StandardCollator& collator = platform::StandardCollator::current();
+    std::string keys;
+    std::vector<std::size_t> offsets;
+    offsets.reserve(children.size() + 1);
+    for (const auto& child : children) {
+      offsets.push_back(keys.size());
+      collator.appendSortKey(child->name(), keys);
+    }
+    offsets.push_back(keys.size());
+    const auto key = [&](std::size_t i) {
+      return std::string_view(keys).substr(offsets[i], offsets[i + 1] - offsets[i]);
+    };
+    std::vector<std::size_t> order(children.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      const bool aDir = children[a]->isDir();
+      const bool bDir = children[b]->isDir();
+      if (aDir != bDir) return aDir;
+      return key(a) < key(b);
+    });
+    sorted.reserve(order.size());
+    for (const std::size_t i : order) sorted.push_back(children[i].get());
+  }
+  return mSortedCache.emplace(node, std::move(sorted)).first->second;
+}
+
+std::int64_t PreviewViewController::numberOfChildrenOfItem(platform::OutlineView& /*outline*/,
+                                                           OutlineItem item) {
+  return static_cast<std::int64_t>(sortedChildren(item).size());
+}
+
+OutlineItem PreviewViewController::childOfItem(platform::OutlineView& /*outline*/,
+                                               std::int64_t index, OutlineItem item) {
+  const auto& children = sortedChildren(item);
+  if (index < 0 || static_cast<std::size_t>(index) >= children.size()) return {};
+  return OutlineItem::of(children[static_cast<std::size_t>(index)]);
+}
+
+bool PreviewViewController::isItemExpandable(platform::OutlineView& /*outline*/, OutlineItem item) {
+  const ArchiveNode* node = item.as<ArchiveNode>();
+  return node != nullptr && node->isDir() && !node->children().empty() && !packageType(*node);
+}
+
+std::optional<platform::UTType> PreviewViewController::packageType(const ArchiveNode& node) {
+  using platform::UTType;
+  if (!node.isDir()) return std::nullopt;
+  const std::string ext = node.ext();
+  if (ext.empty()) return std::nullopt;
+  auto type = UTType::typeWithFilenameExtension(ext, UTType::package());
+  // Undeclared types are made up for any extension asked about; only a type
+  // the system declares makes a folder a package.
+  if (!type || !type->conformsTo(UTType::package()) || !type->isDeclared()) return std::nullopt;
+  return type;
+}
+
+platform::ImagePtr PreviewViewController::icon(const ArchiveNode& node) {
+  using platform::UTType;
+  std::optional<UTType> type = packageType(node);
+  if (!type) {
+    if (node.isDir()) {
+      type = UTType::folder();
+    } else {
+      type = UTType::typeWithFilenameExtension(node.ext(), UTType::data());
+      if (!type) type = UTType::data();
+    }
+  }
+  if (const auto found = mIconCache.find(type->identifier()); found != mIconCache.end()) {
+    return found->second;
+  }
+  platform::ImagePtr image = platform::Workspace::shared().iconForContentType(*type);
+  mIconCache.emplace(type->identifier(), image);
+  return image;
+}
+
+// ---------------------------------------------------------------------------
+// Cells
+
+std::shared_ptr<platform::TableCellView> PreviewViewController::makeCell(
+    const std::string& identifier, bool isNameColumn) {
+  auto cell = std::make_shared<platform::TableCellView>();
+  cell->setIdentifier(identifier);
+  auto text = platform::TextField::labelWithString("");
+  text->setLineBreakMode(platform::LineBreakMode::byTruncatingMiddle);
+  text->setTranslatesAutoresizingMaskIntoConstraints(false);
+  cell->addSubview(text);
+  cell->setTextField(text);
+  if (isNameColumn) {
+    auto image = std::make_shared<platform::ImageView>();
+    image->setTranslatesAutoresizingMaskIntoConstraints(false);
+    cell->addSubview(image);
+    cell->setImageView(image);
+    LayoutConstraint::activateConstraints({
+        image->leadingAnchor().constraintEqualToAnchor(cell->leadingAnchor(), 2),
+        image->centerYAnchor().constraintEqualToAnchor(cell->centerYAnchor()),
+        image->widthAnchor().constraintEqualToConstant(16),
+        image->heightAnchor().constraintEqualToConstant(16),
+        text->leadingAnchor().constraintEqualToAnchor(image->trailingAnchor(), 5),
+    });
+  } else {
+    LayoutConstraint::activateConstraints(
+        {text->leadingAnchor().constraintEqualToAnchor(cell->leadingAnchor(), 2)});
+  }
+  LayoutConstraint::activateConstraints({
+      text->trailingAnchor().constraintEqualToAnchor(cell->trailingAnchor(), -2),
+      text->centerYAnchor().constraintEqualToAnchor(cell->centerYAnchor()),
+  });
+  return cell;
+}
+
+std::shared_ptr<platform::View> PreviewViewController::viewForTableColumn(
+    platform::OutlineView& outline, const platform::TableColumn* column, OutlineItem item) {
+  const ArchiveNode* node = item.as<ArchiveNode>();
+  if (node == nullptr || column == nullptr) return nullptr;
+  const std::string& columnId = column->identifier();
+  const std::string reuseIdentifier = "cell-" + columnId;
+
+  // A reused cell already has its subviews and constraints: only its
+  // contents are set below.
+  auto cell = std::dynamic_pointer_cast<platform::TableCellView>(
+      outline.makeViewWithIdentifier(reuseIdentifier, nullptr));
+  if (!cell) cell = makeCell(reuseIdentifier, columnId == kNameColumn);
+
+  std::string text;
+  if (columnId == kNameColumn) {
+    text = node->name();
+    if (cell->imageView()) cell->imageView()->setImage(icon(*node));
+  } else if (columnId == kSizeColumn) {
+    text = !node->isDir() || packageType(*node) ? sizeText(node->size()) : "--";
+  } else if (const auto date = node->modified()) {
+    text = dateFormatter().stringFromDate(*date);
+  }
+  if (const auto& field = cell->textField()) {
+    field->setStringValue(text);
+    field->setAlignment(columnId == kSizeColumn ? platform::TextAlignment::right
+                                                : platform::TextAlignment::left);
+    field->setTextColor(columnId == kNameColumn ? platform::Color::labelColor
+                                                : platform::Color::secondaryLabelColor);
+  }
+  return cell;
+}
+
+}  // namespace vexel

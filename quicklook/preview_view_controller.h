@@ -1,0 +1,154 @@
+// preview_view_controller.h: the archive preview.
+//
+// `PreviewViewController` answers a preview request for one archive file: it
+// shows the file's icon and name at once, lists the archive's headers on a
+// background queue under a time limit, and then fills in the subtitle (type,
+// counts, encryption), the footer (sizes, ratio, truncation notice) and an
+// outline of the entries (folders first, names in natural order, icon, size,
+// date), or a message when the archive is empty or cannot be read. The
+// lister is core/readers/extension_archive.h; views are platform/ui/.
+//
+//   auto controller = vexel::PreviewViewController::create();
+//   (void)controller->view();                       // builds the hierarchy
+//   bool done = false;
+//   controller->preparePreviewOfFile("/tmp/a.zip", [&](std::exception_ptr) { done = true; });
+//   vexel::platform::DispatchQueue::main().runUntil([&] { return done; });
+//
+// Threading: every member function is main thread only (the thread that
+// drains the main queue). The listing runs on the global userInitiated
+// queue and touches only the file path and its own result.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "archive_tree.h"
+#include "extension_archive.h"
+#include "foundation/date_formatter.h"
+#include "foundation/ut_type.h"
+#include "ui/outline_view.h"
+#include "ui/view.h"
+#include "ui/view_controller.h"
+
+namespace vexel {
+
+// PreviewViewController: header, outline, footer and message for one archive.
+// Always owned by a shared_ptr (see `create`): a pending listing keeps it alive.
+class PreviewViewController final : public platform::ViewController,
+                                    public platform::OutlineViewDataSource,
+                                    public platform::OutlineViewDelegate,
+                                    public std::enable_shared_from_this<PreviewViewController> {
+  struct Passkey {};
+
+ public:
+  // CompletionHandler: told that the preview is ready; the error is always null.
+  using CompletionHandler = std::function<void(std::exception_ptr error)>;
+  // LoadResult: what the listing step hands to the display step.
+  using LoadResult = std::variant<ExtensionArchive::Listing, std::exception_ptr>;
+
+  // kTimeLimit: seconds the listing may take before it stops with what it has.
+  static constexpr double kTimeLimit = 3.0;
+  // kFullExpansionLimit: trees with at most this many nodes below the root open fully.
+  static constexpr std::int64_t kFullExpansionLimit = 300;
+
+  // create: a controller with all controls made, no view loaded, no tree.
+  [[nodiscard]] static std::shared_ptr<PreviewViewController> create();
+  explicit PreviewViewController(Passkey);
+  ~PreviewViewController() override;
+
+  // preparePreviewOfFile: shows the file's icon and name, starts listing the
+  // file in the background and returns. `handler` is called later, exactly
+  // once, on the main queue, with no error, after the result is shown.
+  // Main thread only.
+  void preparePreviewOfFile(const std::filesystem::path& url, CompletionHandler handler);
+
+  // setListingTimeLimit: the time limit of later requests, in seconds
+  // (kTimeLimit unless set; hosts and tests pass others). Main thread only.
+  void setListingTimeLimit(double seconds) { mTimeLimit = seconds; }
+  [[nodiscard]] double listingTimeLimit() const noexcept { return mTimeLimit; }
+
+  // displayLoadResult: the display step: stores the tree and fills texts,
+  // outline and message, or shows the failure. Requests call it on the main
+  // queue; tests may hand it a listing of their own. Main thread only.
+  void displayLoadResult(LoadResult result);
+
+  // loadView: builds the header, the outline in its scroll view, the footer
+  // and the centred message, with their constraints. Main thread only.
+  void loadView() override;
+
+  // Outline data source and delegate. Main thread only.
+  [[nodiscard]] std::int64_t numberOfChildrenOfItem(platform::OutlineView& outline,
+                                                    platform::OutlineItem item) override;
+  [[nodiscard]] platform::OutlineItem childOfItem(platform::OutlineView& outline,
+                                                  std::int64_t index,
+                                                  platform::OutlineItem item) override;
+  // isItemExpandable: true only for a folder node with children and no package type.
+  [[nodiscard]] bool isItemExpandable(platform::OutlineView& outline,
+                                      platform::OutlineItem item) override;
+  // viewForTableColumn: the cell for a node in a column; null for anything
+  // that is not a node, or without a column. Reuses cells by identifier.
+  [[nodiscard]] std::shared_ptr<platform::View> viewForTableColumn(
+      platform::OutlineView& outline, const platform::TableColumn* column,
+      platform::OutlineItem item) override;
+
+  // sortedChildren: the children of the item's node (the root for a none
+  // item) in display order: folders first, then natural name order, stable.
+  // A package has none. Cached per node. Main thread only.
+  [[nodiscard]] const std::vector<const ArchiveNode*>& sortedChildren(platform::OutlineItem item);
+  // packageType: the declared package type a folder's extension names, or none.
+  [[nodiscard]] static std::optional<platform::UTType> packageType(const ArchiveNode& node);
+  // icon: the icon of the node's type, cached per type identifier. Main thread only.
+  [[nodiscard]] platform::ImagePtr icon(const ArchiveNode& node);
+
+  // dateFormatter: the "yyyy-MM-dd HH:mm" formatter shared by all controllers,
+  // made on first use.
+  [[nodiscard]] static const platform::DateFormatter& dateFormatter();
+
+  // The controller's state, for hosts and tests. Main thread only.
+  [[nodiscard]] const std::shared_ptr<const ArchiveTree>& tree() const noexcept { return mTree; }
+  [[nodiscard]] platform::OutlineView& outline() const noexcept { return *mOutline; }
+  [[nodiscard]] const platform::ImageView& iconView() const noexcept { return *mIconView; }
+  [[nodiscard]] const platform::TextField& titleLabel() const noexcept { return *mTitleLabel; }
+  [[nodiscard]] const platform::TextField& subtitleLabel() const noexcept {
+    return *mSubtitleLabel;
+  }
+  [[nodiscard]] const platform::TextField& footerLabel() const noexcept { return *mFooterLabel; }
+  [[nodiscard]] const platform::TextField& messageLabel() const noexcept { return *mMessageLabel; }
+  [[nodiscard]] const platform::ScrollView& scroll() const noexcept { return *mScroll; }
+  [[nodiscard]] std::size_t sortedCacheSize() const noexcept { return mSortedCache.size(); }
+  [[nodiscard]] std::size_t iconCacheSize() const noexcept { return mIconCache.size(); }
+
+ private:
+  void displayListing(const ExtensionArchive::Listing& listing);
+  void displayError(const std::exception_ptr& error);
+  void expandAutomatically();
+  [[nodiscard]] std::shared_ptr<platform::TableCellView> makeCell(const std::string& identifier,
+                                                                  bool isNameColumn);
+
+  std::shared_ptr<const ArchiveTree> mTree;
+  std::shared_ptr<platform::OutlineView> mOutline;
+  std::shared_ptr<platform::ImageView> mIconView;
+  std::shared_ptr<platform::TextField> mTitleLabel;
+  std::shared_ptr<platform::TextField> mSubtitleLabel;
+  std::shared_ptr<platform::TextField> mFooterLabel;
+  std::shared_ptr<platform::TextField> mMessageLabel;
+  std::shared_ptr<platform::ScrollView> mScroll;
+  // Keyed by node identity; belongs to `mTree` and is emptied when it changes.
+  std::unordered_map<const ArchiveNode*, std::vector<const ArchiveNode*>> mSortedCache;
+  std::unordered_map<std::string, platform::ImagePtr> mIconCache;
+
+  double mTimeLimit = kTimeLimit;
+  // Counts requests, so that the result of a request overtaken by a later
+  // one on the same controller is not shown over the later one's.
+  std::uint64_t mRequestGeneration = 0;
+};
+
+}  // namespace vexel

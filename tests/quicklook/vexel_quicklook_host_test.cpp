@@ -1,0 +1,72 @@
+// The host program as scripts use it: exit status, options, JSON output.
+#include <gtest/gtest.h>
+
+#include "support/archive_maker.h"
+#include "support/command.h"
+#include "support/temp_dir.h"
+
+namespace vexel {
+namespace {
+
+using testing::run;
+using testing::shellQuoted;
+using testing::TempDir;
+
+// The host program as one shell word.
+const std::string kHost = testing::shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST));
+
+TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
+  for (const char* args : {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip",
+                           "--time-limit abc a.zip", "--time-limit", "a.zip b.zip", "--help"}) {
+    SCOPED_TRACE(args);
+    EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
+  }
+}
+
+TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
+  TempDir dir;
+  const auto out = dir.path() / "out.txt";
+  EXPECT_EQ(run(kHost + " " + shellQuoted(dir.path() / "missing.zip") + " >" + shellQuoted(out)),
+            0);
+  EXPECT_NE(testing::readFile(out).find("无法读取内容"), std::string::npos);
+}
+
+TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
+  if (!testing::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  const auto zip = dir.path() / "j.zip";
+  testing::writeFile(
+      zip, testing::zipBytes(
+               {{"q\"uote\t\x01.txt", "12", true}, {"b.txt", "1", true}, {"项目/", "", true}}));
+  // Python checks the object and prints the facts compared below.
+  const auto check = dir.path() / "check.py";
+  testing::writeFile(
+      check,
+      "import json, sys\n"
+      "o = json.load(sys.stdin)\n"
+      "print(sorted(o.keys()))\n"
+      "print(o['title'], o['message'], o['icon'], o['footer'].startswith('压缩包太大'))\n"
+      "for r in o['rows']:\n"
+      "    print(r['depth'], repr(r['name']), r['size'], r['date'], r['icon'], r['expandable'], "
+      "r['expanded'])\n");
+  const auto out = dir.path() / "out.txt";
+  ASSERT_EQ(run("TZ=UTC0 " + kHost + " --json " + shellQuoted(zip) + " | python3 " +
+                shellQuoted(check) + " >" + shellQuoted(out)),
+            0);
+  EXPECT_EQ(testing::readFile(out),
+            "['footer', 'icon', 'message', 'rows', 'subtitle', 'title']\n"
+            "j.zip None public.zip-archive False\n"
+            "0 '项目' -- 2024-01-02 03:04 public.folder False False\n"
+            "0 'b.txt' 1 字节 2024-01-02 03:04 public.plain-text False False\n"
+            "0 'q\"uote\\t\\x01.txt' 2 字节 2024-01-02 03:04 public.plain-text False False\n");
+
+  // A spent time limit lists one entry and says so.
+  ASSERT_EQ(run(kHost + " --json --time-limit -1 " + shellQuoted(zip) + " | python3 " +
+                shellQuoted(check) + " >" + shellQuoted(out)),
+            0);
+  const std::string limited = testing::readFile(out);
+  EXPECT_NE(limited.find("j.zip None public.zip-archive True"), std::string::npos) << limited;
+}
+
+}  // namespace
+}  // namespace vexel
