@@ -1,0 +1,41 @@
+// libarchive_codes.h: what the lister makes of libarchive's numbers and messages.
+//
+// Pure functions over libarchive's format, filter and return codes, kept
+// apart from the reader so each table can be checked row by row. Defined in
+// extension_archive.cpp next to the listing loop that uses them.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "archive_error.h"
+
+namespace vexel::readers_internal {
+
+// typeKeyOfFormat: the short type key of an `archive_format` value ("zip",
+// "tar", "rar5", ...), judged by its base format (mask 0xFF0000); for the raw
+// format the filter key (or "" without one); "" for formats without a key.
+[[nodiscard]] std::string typeKeyOfFormat(int formatCode, int filterCode);
+
+// filterKeyOfFilter: "gzip", "bzip2", "lzma", "xz" or "zstd" for those
+// `archive_filter_code` values; nothing for every other filter, none included.
+[[nodiscard]] std::optional<std::string_view> filterKeyOfFilter(int filterCode) noexcept;
+
+// HeaderRead: how one `archive_read_next_header` call ended.
+enum class HeaderRead {
+  entry,    ///< an entry came back (warnings count as success)
+  end,      ///< the end of the archive
+  failure,  ///< the read failed; the reader's message says why
+};
+
+// headerReadOf: the meaning of a libarchive return code from a header read.
+[[nodiscard]] HeaderRead headerReadOf(int returnCode) noexcept;
+
+// errorOfMessage: the error a libarchive failure message stands for (null
+// counts as empty): encryption or passphrase, in any letter case, means a
+// password is needed; "Unrecognized archive format" means not an archive;
+// anything else is `failed` with the message.
+[[nodiscard]] ArchiveError errorOfMessage(const char* message);
+
+}  // namespace vexel::readers_internal
