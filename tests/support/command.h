@@ -1,7 +1,7 @@
 // command.h: running the archiving tools that tests make fixtures with.
 //
 //   if (!vexel::testing::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
-//   ASSERT_EQ(vexel::testing::run("cd " + quoted(dir) + " && bsdtar -cf a.tar x"), 0);
+//   ASSERT_EQ(vexel::testing::run("cd " + shellQuoted(dir) + " && bsdtar -cf a.tar x"), 0);
 //
 // Runs through /bin/sh; output goes to the test's own streams.
 #pragma once
@@ -15,8 +15,8 @@
 
 namespace vexel::testing {
 
-// quoted: `text` as one single-quoted shell word.
-inline std::string quoted(std::string_view text) {
+// shellQuoted: `text` as one single-quoted shell word.
+inline std::string shellQuoted(std::string_view text) {
   std::string out = "'";
   for (char c : text) {
     if (c == '\'') {
@@ -28,7 +28,7 @@ inline std::string quoted(std::string_view text) {
   return out + "'";
 }
 
-inline std::string quoted(const std::filesystem::path& path) { return quoted(path.string()); }
+inline std::string shellQuoted(const std::filesystem::path& path) { return shellQuoted(std::string_view(path.native())); }
 
 // run: the exit status of `command` run by /bin/sh, or -1 when it did not exit.
 inline int run(const std::string& command) {
@@ -39,7 +39,7 @@ inline int run(const std::string& command) {
 
 // hasTool: whether `name` is a program on PATH.
 inline bool hasTool(std::string_view name) {
-  return run("command -v " + quoted(name) + " >/dev/null 2>&1") == 0;
+  return run("command -v " + shellQuoted(name) + " >/dev/null 2>&1") == 0;
 }
 
 }  // namespace vexel::testing

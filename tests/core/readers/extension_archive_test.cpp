@@ -1,0 +1,433 @@
+#include "extension_archive.h"
+
+#include <gtest/gtest.h>
+#include <locale.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "archive_error.h"
+#include "support/archive_maker.h"
+#include "support/command.h"
+#include "support/temp_dir.h"
+
+namespace vexel {
+namespace {
+
+using testing::hasTool;
+using testing::shellQuoted;
+using testing::run;
+using testing::TempDir;
+using testing::writeFile;
+using testing::zipBytes;
+
+constexpr double kLimit = 60.0;
+
+// pathsOf: every node of the listing's tree in pre-order, folders marked "/".
+std::vector<std::string> pathsOf(const ExtensionArchive::Listing& listing) {
+  std::vector<std::string> paths;
+  for (const ArchiveNode* node : listing.tree->root().descendants()) {
+    paths.push_back(std::string(node->path()) + (node->isDir() ? "/" : ""));
+  }
+  return paths;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> paths) {
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+// errorOf: what listing `file` throws; fails the test when nothing is thrown.
+std::optional<ArchiveError> errorOf(const std::filesystem::path& file) {
+  try {
+    const auto listing = ExtensionArchive::list(file, kLimit);
+    ADD_FAILURE() << file << " listed as " << listing.typeName;
+  } catch (const ArchiveError& error) {
+    return error;
+  }
+  return std::nullopt;
+}
+
+// GlobalLocale: sets the process locale for one test and restores it.
+class GlobalLocale {
+ public:
+  explicit GlobalLocale(const char* name) : mPrevious(setlocale(LC_ALL, nullptr)) {
+    mActive = setlocale(LC_ALL, name) != nullptr;
+  }
+  ~GlobalLocale() { setlocale(LC_ALL, mPrevious.c_str()); }
+  GlobalLocale(const GlobalLocale&) = delete;
+  GlobalLocale& operator=(const GlobalLocale&) = delete;
+  [[nodiscard]] bool active() const { return mActive; }
+
+ private:
+  std::string mPrevious;
+  bool mActive = false;
+};
+
+// A ZIP with GB 18030 names and no UTF-8 flag, and one with flagged UTF-8
+// names, must list as the same Chinese names under any process locale.
+// 报告 is b1 a8 b8 e6 and 帷 is e1 a1: bytes where CP437 tables differ.
+void expectChineseZipNames(const std::filesystem::path& dir) {
+  const std::vector<std::string> expected = {"文档/", "文档/报告/", "文档/报告/帷幕.txt", "readme.txt"};
+
+  writeFile(dir / "gbk.zip", zipBytes({{.name = "\xce\xc4\xb5\xb5/"},
+                                       {.name = "\xce\xc4\xb5\xb5/\xb1\xa8\xb8\xe6/\xe1\xa1\xc4\xbb.txt",
+                                        .data = "gbk"},
+                                       {.name = "readme.txt", .data = "r"}}));
+  const auto gbk = ExtensionArchive::list(dir / "gbk.zip", kLimit);
+  EXPECT_EQ(pathsOf(gbk), expected);
+  EXPECT_EQ(gbk.typeName, "ZIP");
+  EXPECT_TRUE(gbk.complete);
+
+  writeFile(dir / "utf8.zip",
+            zipBytes({{.name = "文档/", .utf8Flag = true},
+                      {.name = "文档/报告/帷幕.txt", .data = "u", .utf8Flag = true},
+                      {.name = "readme.txt", .data = "r", .utf8Flag = true}}));
+  EXPECT_EQ(pathsOf(ExtensionArchive::list(dir / "utf8.zip", kLimit)), expected);
+
+  // Latin-1 looking names that do not read as Chinese stay as CP437 text.
+  writeFile(dir / "latin.zip", zipBytes({{.name = "caf\x82.txt", .data = "c"}}));
+  EXPECT_EQ(pathsOf(ExtensionArchive::list(dir / "latin.zip", kLimit)),
+            std::vector<std::string>{"café.txt"});
+}
+
+TEST(ExtensionArchive, LegacyZipNamesUnderCLocale) {
+  const GlobalLocale locale("C");
+  TempDir dir;
+  expectChineseZipNames(dir.path());
+  EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE);
+}
+
+TEST(ExtensionArchive, LegacyZipNamesUnderUtf8Locale) {
+  const GlobalLocale locale("C.UTF-8");
+  if (!locale.active()) GTEST_SKIP() << "no C.UTF-8 locale";
+  TempDir dir;
+  expectChineseZipNames(dir.path());
+}
+
+TEST(ExtensionArchive, ThreadLocaleIsRestoredOnEveryPathOut) {
+  TempDir dir;
+  writeFile(dir.path() / "plain.txt", "not an archive\n");
+  EXPECT_THROW((void)ExtensionArchive::list(dir.path() / "plain.txt", kLimit), ArchiveError);
+  EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE);
+  EXPECT_THROW((void)ExtensionArchive::list(dir.path() / "missing.zip", kLimit), ArchiveError);
+  EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE);
+  writeFile(dir.path() / "a.zip", zipBytes({{.name = "a", .data = "a"}}));
+  EXPECT_TRUE(ExtensionArchive::list(dir.path() / "a.zip", kLimit).complete);
+  EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE);
+}
+
+// Names as tar writers store them: "./" prefixes, absolute paths, doubled
+// slashes, in all three tar dialects.
+TEST(ExtensionArchive, TarNamesAreTrimmed) {
+  if (!hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  const std::string script = R"(
+import io, sys, tarfile
+forms = {'ustar': tarfile.USTAR_FORMAT, 'pax': tarfile.PAX_FORMAT, 'gnu': tarfile.GNU_FORMAT}
+for label, form in forms.items():
+    with tarfile.open(sys.argv[1] + '/' + label + '.tar', 'w', format=form) as tar:
+        for name, isdir in [('./', 1), ('./docs/', 1), ('/abs/path/', 1), ('.//a', 0), ('/./a', 0)]:
+            info = tarfile.TarInfo(name)
+            info.type = tarfile.DIRTYPE if isdir else tarfile.REGTYPE
+            info.size = 0 if isdir else 3
+            info.mtime = 1700000000
+            tar.addfile(info, None if isdir else io.BytesIO(b'abc'))
+)";
+  writeFile(dir.path() / "make.py", script);
+  ASSERT_EQ(run("python3 " + shellQuoted(dir.path() / "make.py") + " " + shellQuoted(dir.path())), 0);
+  for (const char* form : {"ustar", "pax", "gnu"}) {
+    SCOPED_TRACE(form);
+    const auto listing = ExtensionArchive::list(dir.path() / (std::string(form) + ".tar"), kLimit);
+    EXPECT_EQ(sorted(pathsOf(listing)),
+              sorted({"docs/", "abs/", "abs/path/", "a", "./", "./a"}));
+    EXPECT_EQ(listing.typeName, "TAR");
+    EXPECT_EQ(listing.tree->properties().type, "tar");
+    EXPECT_TRUE(listing.complete);
+    const ArchiveNode* a = listing.tree->node("a");
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->size(), 3);
+    EXPECT_EQ(a->modified(), std::chrono::sys_seconds(std::chrono::seconds(1700000000)));
+  }
+}
+
+TEST(ExtensionArchive, TarFiltersNameTheirType) {
+  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  TempDir dir;
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
+                " && mkdir -p in/docs && echo one > in/docs/a.txt && echo two > in/b.txt"),
+            0);
+  struct Row {
+    const char* option;
+    const char* typeName;
+  };
+  const Row rows[] = {
+      {"--gzip", "TAR + GZip"}, {"--bzip2", "TAR + BZip2"},    {"--xz", "TAR + XZ"},
+      {"--zstd", "TAR + Zstandard"}, {"--lzma", "TAR + LZMA"}, {"--lz4", "TAR"},
+      {"--compress", "TAR"},   {"", "TAR"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.option);
+    const auto file = dir.path() / "a.tar.x";
+    ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar -cf " + shellQuoted(file) + " " +
+                  row.option + " docs b.txt"),
+              0);
+    const auto listing = ExtensionArchive::list(file, kLimit);
+    EXPECT_EQ(listing.typeName, row.typeName);
+    EXPECT_EQ(listing.tree->properties().type, "tar");
+    EXPECT_EQ(pathsOf(listing), (std::vector<std::string>{"docs/", "docs/a.txt", "b.txt"}));
+    EXPECT_TRUE(listing.complete);
+    EXPECT_EQ(listing.fileSize, static_cast<std::int64_t>(std::filesystem::file_size(file)));
+    EXPECT_EQ(listing.tree->properties().physicalSize, listing.fileSize);
+  }
+}
+
+TEST(ExtensionArchive, SingleCompressedFilesAreNamedAfterTheFile) {
+  TempDir dir;
+  writeFile(dir.path() / "notes.txt", "some notes\n");
+  struct Row {
+    const char* tool;
+    const char* command;
+    const char* file;
+    const char* typeName;
+    const char* typeKey;
+  };
+  const Row rows[] = {
+      {"gzip", "gzip -c notes.txt > notes.txt.gz", "notes.txt.gz", "GZip", "gzip"},
+      {"bzip2", "bzip2 -c notes.txt > notes.txt.bz2", "notes.txt.bz2", "BZip2", "bzip2"},
+      {"xz", "xz -c notes.txt > notes.txt.xz", "notes.txt.xz", "XZ", "xz"},
+      {"zstd", "zstd -q -c notes.txt > notes.txt.zst", "notes.txt.zst", "Zstandard", "zstd"},
+      {"lz4", "lz4 -q -c notes.txt > notes.txt.lz4", "notes.txt.lz4", "压缩包", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    if (!hasTool(row.tool)) continue;
+    ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && " + row.command), 0);
+    const auto listing = ExtensionArchive::list(dir.path() / row.file, kLimit);
+    EXPECT_EQ(pathsOf(listing), std::vector<std::string>{"notes.txt"});
+    EXPECT_EQ(listing.typeName, row.typeName);
+    EXPECT_EQ(listing.tree->properties().type, row.typeKey);
+    EXPECT_TRUE(listing.complete);
+  }
+}
+
+TEST(ExtensionArchive, FilesThatAreNotArchives) {
+  TempDir dir;
+  writeFile(dir.path() / "plain.txt", "just some text\nover two lines\n");
+  writeFile(dir.path() / "empty.zip", "");
+  EXPECT_EQ(errorOf(dir.path() / "plain.txt"), ArchiveError::notArchive());
+  EXPECT_EQ(errorOf(dir.path() / "empty.zip"), ArchiveError::notArchive());
+}
+
+TEST(ExtensionArchive, FilesThatCannotBeReadKeepLibarchiveMessages) {
+  TempDir dir;
+  // A path that speaks of encryption is still a missing file, not a password prompt.
+  const auto missing = dir.path() / "encrypted.zip";
+  EXPECT_EQ(errorOf(missing),
+            ArchiveError::failed("无法读取压缩包：Failed to open '" + missing.string() + "'"));
+  EXPECT_EQ(errorOf(dir.path()),
+            ArchiveError::failed("无法读取压缩包：Error reading '" + dir.path().string() + "'"));
+}
+
+// Cut a tar at every 512-byte record: before the first header completes the
+// file cannot be read; after it, what was read is listed as incomplete.
+TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
+  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  TempDir dir;
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
+                " && head -c 3000 /dev/zero > one && head -c 3000 /dev/zero > two"
+                " && bsdtar --format ustar -cf full.tar one two"),
+            0);
+  const std::string full = testing::readFile(dir.path() / "full.tar");
+  const auto cut = dir.path() / "cut.tar";
+
+  writeFile(cut, full.substr(0, 512 + 1000));  // one header, part of its data
+  auto listing = ExtensionArchive::list(cut, kLimit);
+  EXPECT_EQ(pathsOf(listing), std::vector<std::string>{"one"});
+  EXPECT_FALSE(listing.complete);
+
+  writeFile(cut, full.substr(0, 512 + 3072 + 512 + 100));  // second entry cut in its data
+  listing = ExtensionArchive::list(cut, kLimit);
+  EXPECT_EQ(pathsOf(listing), (std::vector<std::string>{"one", "two"}));
+  EXPECT_FALSE(listing.complete);
+
+  writeFile(cut, full.substr(0, 300));  // not even one header
+  EXPECT_THROW((void)ExtensionArchive::list(cut, kLimit), ArchiveError);
+
+  for (size_t length = 0; length <= full.size(); length += 97) {
+    SCOPED_TRACE(length);
+    writeFile(cut, full.substr(0, length));
+    try {
+      listing = ExtensionArchive::list(cut, kLimit);
+      EXPECT_LE(listing.tree->fileCount(), 2);
+    } catch (const ArchiveError& error) {
+      EXPECT_NE(error.kind(), ArchiveError::Kind::passwordRequired);
+    }
+  }
+}
+
+TEST(ExtensionArchive, SevenZipAndEncryption) {
+  if (!hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  TempDir dir;
+  const std::string in = "cd " + shellQuoted(dir.path()) + " && mkdir -p d && echo secret > d/s.txt && ";
+  ASSERT_EQ(run(in + "7zz a -bso0 -bsp0 plain.7z d >/dev/null"), 0);
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -mhe=on -pSECRET names.7z d"), 0);
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -pSECRET data.7z d"), 0);
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -tzip -pSECRET data.zip d"), 0);
+
+  const auto plain = ExtensionArchive::list(dir.path() / "plain.7z", kLimit);
+  EXPECT_EQ(plain.typeName, "7z");
+  EXPECT_EQ(pathsOf(plain), (std::vector<std::string>{"d/", "d/s.txt"}));
+  EXPECT_FALSE(plain.tree->hasEncryptedFiles());
+
+  EXPECT_EQ(errorOf(dir.path() / "names.7z"), ArchiveError::passwordRequired());
+
+  for (const char* file : {"data.7z", "data.zip"}) {
+    SCOPED_TRACE(file);
+    const auto listing = ExtensionArchive::list(dir.path() / file, kLimit);
+    EXPECT_EQ(pathsOf(listing), (std::vector<std::string>{"d/", "d/s.txt"}));
+    EXPECT_TRUE(listing.tree->hasEncryptedFiles());
+    EXPECT_TRUE(listing.complete);
+  }
+}
+
+TEST(ExtensionArchive, CpioAndIsoImages) {
+  TempDir dir;
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && mkdir -p in/sub && echo x > in/sub/f.txt"), 0);
+  if (hasTool("bsdtar")) {
+    ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar --format newc -cf ../a.cpio sub"),
+              0);
+    const auto cpio = ExtensionArchive::list(dir.path() / "a.cpio", kLimit);
+    EXPECT_EQ(cpio.typeName, "CPIO");
+    EXPECT_EQ(pathsOf(cpio), (std::vector<std::string>{"sub/", "sub/f.txt"}));
+  }
+  if (hasTool("xorriso")) {
+    ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
+                  " && xorriso -as mkisofs -quiet -R -J -o a.iso in >/dev/null 2>&1"),
+              0);
+    // The image's root is listed by libarchive as "."; it is no entry.
+    const auto iso = ExtensionArchive::list(dir.path() / "a.iso", kLimit);
+    EXPECT_EQ(iso.typeName, "ISO");
+    EXPECT_EQ(pathsOf(iso), (std::vector<std::string>{"sub/", "sub/f.txt"}));
+    EXPECT_TRUE(iso.complete);
+  }
+}
+
+TEST(ExtensionArchive, SpentTimeLimitStillListsOneEntry) {
+  TempDir dir;
+  writeFile(dir.path() / "one.zip", zipBytes({{.name = "only", .data = "1"}}));
+  writeFile(dir.path() / "three.zip", zipBytes({{.name = "a", .data = "1"},
+                                                {.name = "b", .data = "2"},
+                                                {.name = "c", .data = "3"}}));
+  for (const char* file : {"one.zip", "three.zip"}) {
+    SCOPED_TRACE(file);
+    const auto listing = ExtensionArchive::list(dir.path() / file, -1.0);
+    EXPECT_EQ(listing.tree->fileCount(), 1);
+    EXPECT_FALSE(listing.complete);
+  }
+}
+
+// With the clock seam: the limit runs out right after the first entry, while
+// libarchive is still decompressing that entry's data to skip it. The reads
+// stop there instead of going on to the second header.
+TEST(ExtensionArchive, TimeLimitStopsInsideALargeCompressedEntry) {
+  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  TempDir dir;
+  std::string noise(1 << 20, '\0');
+  std::mt19937 random(7);
+  for (char& c : noise) c = static_cast<char>(random() & 0xFFU);
+  writeFile(dir.path() / "big.bin", noise);
+  writeFile(dir.path() / "small.txt", "small");
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && bsdtar -czf a.tgz big.bin small.txt"), 0);
+
+  using std::chrono::steady_clock;
+  const steady_clock::time_point start{};
+  int calls = 0;
+  const ExtensionArchive::Clock clock = [&] {
+    ++calls;
+    return calls <= 2 ? start : start + std::chrono::hours(1);  // deadline, first entry, then late
+  };
+  const auto listing = ExtensionArchive::list(dir.path() / "a.tgz", 10.0, clock);
+  EXPECT_EQ(pathsOf(listing), std::vector<std::string>{"big.bin"});
+  EXPECT_FALSE(listing.complete);
+
+  const ExtensionArchive::Clock frozen = [&] { return start; };
+  const auto whole = ExtensionArchive::list(dir.path() / "a.tgz", 10.0, frozen);
+  EXPECT_EQ(pathsOf(whole), (std::vector<std::string>{"big.bin", "small.txt"}));
+  EXPECT_TRUE(whole.complete);
+}
+
+// Archives the machine cannot make, from libarchive's own test suite.
+TEST(ExtensionArchive, LibarchiveFixtures) {
+  const auto fixtures = testing::fixturesDir();
+  if (!fixtures) GTEST_SKIP() << "fixture folder is absent";
+  struct Row {
+    const char* file;
+    const char* typeName;
+    std::vector<std::string> paths;
+    bool complete = true;
+    bool encrypted = false;
+  };
+  const std::vector<Row> rows = {
+      {"test_read_format_rar.rar", "RAR 4",
+       {"test.txt", "testlink", "testdir/", "testdir/test.txt", "testemptydir/"}},
+      {"test_read_format_rar4_encrypted.rar", "RAR 4", {"a.txt", "b.txt", "c.txt", "d.txt"}, true, true},
+      {"test_rar_multivolume_single_file.part2.rar", "RAR 4", {"LibarchiveAddingTest.html"}},
+      {"test_read_format_rar_invalid1.rar", "RAR 4", {"test"}, false},
+      {"test_read_format_rar5_win32.rar", "RAR 5",
+       {"testdir/", "test.bin", "test1.bin", "test2.bin", "test3.bin", "test4.bin", "test5.bin",
+        "test6.bin"}},
+      {"test_read_format_rar5_multiarchive.part02.rar", "RAR 5", {}},
+      {"test_read_format_7zip_encryption.7z", "7z", {"bar.txt"}, true, true},
+      {"test_read_format_zip_traditional_encryption_data.zip", "ZIP", {"bar.txt", "foo.txt"}, true, true},
+      {"test_read_format_zip_malformed1.zip", "ZIP", {"0000"}, false},
+      {"test_read_format_cab_1.cab", "CAB", {"empty", "dir1/", "dir1/file1", "dir2/", "dir2/file2"}},
+      {"test_read_format_lha_header2.lzh", "LZH",
+       {"dir/", "dir2/", "dir2/symlink1", "dir2/symlink2", "file1", "file2"}},
+      {"test_read_format_xar_archive1.xar", "XAR", {"f1", "hardlink"}},
+      {"test_read_format_iso_joliet_rockridge.iso", "ISO",
+       {"dir/", "hardlink", "long-joliet-file-name.textfile", "symlink"}},
+      {"test_compat_cpio_1.cpio", "CPIO", {"foo1", "foo2", "bar1", "bar2"}},
+      {"test_compat_lzma_2.tlz", "TAR + LZMA", {"f1", "f2", "f3", "d1/", "d1/f1", "d1/f2", "d1/f3"}},
+      {"test_expand.gz", "GZip", {"test_expand"}},
+      {"test_expand.zst", "Zstandard", {"test_expand"}},
+      // The second entry's name is not UTF-8: the bad byte becomes U+FFFD.
+      {"test_pax_filename_encoding.tar", "TAR", {"abc\xcc\x8cmno\xef\xbf\xbdxyz"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    const auto file = *fixtures / row.file;
+    if (!std::filesystem::exists(file)) continue;
+    const auto listing = ExtensionArchive::list(file, kLimit);
+    EXPECT_EQ(listing.typeName, row.typeName);
+    EXPECT_EQ(pathsOf(listing), row.paths);
+    EXPECT_EQ(listing.complete, row.complete);
+    EXPECT_EQ(listing.tree->hasEncryptedFiles(), row.encrypted);
+    EXPECT_EQ(listing.fileSize, static_cast<std::int64_t>(std::filesystem::file_size(file)));
+  }
+
+  struct ErrorRow {
+    const char* file;
+    ArchiveError error;
+  };
+  const std::vector<ErrorRow> errorRows = {
+      {"test_read_format_rar4_encrypted_filenames.rar", ArchiveError::passwordRequired()},
+      {"test_read_format_rar5_encrypted_filenames.rar", ArchiveError::passwordRequired()},
+      {"test_read_format_7zip_encryption_header.7z", ArchiveError::passwordRequired()},
+      // libarchive sets no message for an encrypted central directory.
+      {"test_read_format_zip_encryption_header.zip", ArchiveError::failed("无法读取压缩包。")},
+      {"test_read_format_7zip_malformed.7z", ArchiveError::failed("无法读取压缩包：Damaged 7-Zip archive")},
+  };
+  for (const ErrorRow& row : errorRows) {
+    SCOPED_TRACE(row.file);
+    const auto file = *fixtures / row.file;
+    if (!std::filesystem::exists(file)) continue;
+    EXPECT_EQ(errorOf(file), row.error);
+  }
+}
+
+}  // namespace
+}  // namespace vexel
