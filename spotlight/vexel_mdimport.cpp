@@ -139,28 +139,37 @@ class Importer {
     }
   }
 
-  // import: the text content of `path`, or nothing when it was not imported.
-  std::optional<std::string> import(const std::string& path) const {
+  // import: imports `path` and hands its text content to `useText` while
+  // the attributes still hold it (no copy of a text that may be tens of
+  // megabytes). False when the file was not imported.
+  template <typename UseText>
+  bool import(const std::string& path, UseText&& useText) const {
     const CFRef<CFStringRef> file(
         CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8));
-    if (!file) return std::nullopt;  // not a path the platform can name
+    if (!file) return false;  // not a path the platform can name
     const CFRef<CFMutableDictionaryRef> attributes(CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     // The importer does not read the content type; the generic one will do.
     if (!(*mInterface)->ImporterImportData(mInterface, attributes.get(), CFSTR("public.data"),
                                             file.get())) {
-      return std::nullopt;
+      return false;
     }
     const void* value = CFDictionaryGetValue(attributes.get(), kMDItemTextContent);
-    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) return std::string();
+    if (value == nullptr || CFGetTypeID(value) != CFStringGetTypeID()) {
+      useText(std::string_view());
+      return true;
+    }
     const auto text = static_cast<CFStringRef>(value);
-    if (const char* bytes = CFStringGetCStringPtr(text, kCFStringEncodingUTF8)) return bytes;
+    if (const char* bytes = CFStringGetCStringPtr(text, kCFStringEncodingUTF8)) {
+      useText(std::string_view(bytes));
+      return true;
+    }
     const CFIndex size =
         CFStringGetMaximumSizeForEncoding(CFStringGetLength(text), kCFStringEncodingUTF8) + 1;
     std::string buffer(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
-    if (!CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8)) return std::string();
-    buffer.resize(buffer.find('\0'));
-    return buffer;
+    if (!CFStringGetCString(text, buffer.data(), size, kCFStringEncodingUTF8)) buffer.clear();
+    useText(std::string_view(buffer.c_str()));
+    return true;
   }
 
  private:
@@ -200,19 +209,28 @@ int run(const Options& options) {
     if (options.json) out.append("[");
     bool first = true;
     for (const std::string& path : options.files) {
-      const std::optional<std::string> text = importer.import(path);
-      if (!text) status = kExitNotImported;
       if (options.json) {
         std::string& buffer = out.buffer();
         buffer += first ? "\n  {\"path\": " : ",\n  {\"path\": ";
         vexel::spotlight_internal::appendJsonString(buffer, path);
-        buffer += text ? ", \"imported\": true, \"text\": " : ", \"imported\": false, \"text\": null";
-        if (text) vexel::spotlight_internal::appendJsonString(buffer, *text);
+        const bool imported = importer.import(path, [&](std::string_view text) {
+          buffer += ", \"imported\": true, \"text\": ";
+          vexel::spotlight_internal::appendJsonString(buffer, text);
+        });
+        if (!imported) buffer += ", \"imported\": false, \"text\": null";
         buffer += '}';
         out.flushIfFull();
-      } else if (text) {
-        out.append(*text);
-        out.append("\n");
+        if (!imported) status = kExitNotImported;
+      } else {
+        const bool imported = importer.import(path, [&](std::string_view text) {
+          out.append(text);
+          out.append("\n");
+        });
+        if (!imported) {
+          status = kExitNotImported;
+          std::string line = "vexel-mdimport: not imported: " + path + "\n";
+          std::fwrite(line.data(), 1, line.size(), stderr);
+        }
       }
       first = false;
     }

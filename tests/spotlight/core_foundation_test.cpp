@@ -9,7 +9,11 @@
 
 #include "md_importer.h"
 
+extern "C" int vexelCoreFoundationCProbe(void);
+
 namespace {
+
+TEST(CoreFoundationHeader, ServesCCode) { EXPECT_EQ(vexelCoreFoundationCProbe(), 1); }
 
 CFUUIDBytes bytesOf(std::initializer_list<int> values) {
   CFUUIDBytes bytes{};
