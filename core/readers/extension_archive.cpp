@@ -133,6 +133,9 @@ class Utf8ThreadLocale {
   Utf8ThreadLocale(const Utf8ThreadLocale&) = delete;
   Utf8ThreadLocale& operator=(const Utf8ThreadLocale&) = delete;
 
+  // isActive: this thread now runs under the UTF-8 locale.
+  [[nodiscard]] bool isActive() const noexcept { return mLocale != static_cast<locale_t>(nullptr); }
+
  private:
   locale_t mLocale = static_cast<locale_t>(nullptr);
   locale_t mPrevious = static_cast<locale_t>(nullptr);
@@ -310,13 +313,26 @@ std::string_view trimmedName(std::string_view name) {
 // entryName: the entry's name as UTF-8 ("" when it has none). A raw stream
 // has no names of its own, so it takes the archive's file name without its
 // last extension (notes.txt.gz lists notes.txt).
-std::string entryName(archive_entry* entry, bool isRaw, const std::filesystem::path& file) {
+//
+// Under the UTF-8 thread locale libarchive's locale form of a name already
+// is its UTF-8 form whenever one exists; asking for the UTF-8 form first
+// would convert every name once more (UTF-8 to UTF-8, character by
+// character). Where the locale form is missing or not UTF-8, both orders
+// end in the same text.
+std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
+                      const std::filesystem::path& file) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
     return text_internal::decodeUtf8Lenient(trimmedName(stem));
   }
-  const char* name = archive_entry_pathname_utf8(entry);
-  if (name == nullptr) name = archive_entry_pathname(entry);
+  const char* name = nullptr;
+  if (utf8Locale) {
+    name = archive_entry_pathname(entry);
+    if (name == nullptr) name = archive_entry_pathname_utf8(entry);
+  } else {
+    name = archive_entry_pathname_utf8(entry);
+    if (name == nullptr) name = archive_entry_pathname(entry);
+  }
   if (name == nullptr) return {};
   return text_internal::decodeUtf8Lenient(trimmedName(name));
 }
@@ -403,7 +419,7 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
       complete = false;
       break;
     }
-    std::string name = entryName(entry, isRawFormat(reader), file);
+    std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), file);
     if (name.empty()) continue;  // unnamed headers are neither listed nor timed
     entries.push_back(rawEntryOf(entry, std::move(name)));
     input.armDeadline();

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -118,6 +119,29 @@ TEST(ExtensionArchive, ThreadLocaleIsRestoredOnEveryPathOut) {
   writeFile(dir.path() / "a.zip", zipBytes({{.name = "a", .data = "a"}}));
   EXPECT_TRUE(ExtensionArchive::list(dir.path() / "a.zip", kLimit).complete);
   EXPECT_EQ(uselocale(static_cast<locale_t>(nullptr)), LC_GLOBAL_LOCALE);
+}
+
+// Each call has its own reader and switches only its own thread's locale.
+TEST(ExtensionArchive, ListingsOnSeveralThreadsAtOnce) {
+  const GlobalLocale locale("C");
+  TempDir dir;
+  writeFile(dir.path() / "gbk.zip",
+            zipBytes({{.name = "\xb1\xa8\xb8\xe6.txt", .data = "g"}, {.name = "a.txt", .data = "a"}}));
+  std::vector<std::vector<std::string>> seen(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < seen.size(); ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 25; ++round) {
+        const auto listing = ExtensionArchive::list(dir.path() / "gbk.zip", kLimit);
+        for (const std::string& path : pathsOf(listing)) seen[t].push_back(path);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (const auto& paths : seen) {
+    ASSERT_EQ(paths.size(), 50U);
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), "报告.txt"), 25);
+  }
 }
 
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled
