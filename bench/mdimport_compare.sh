@@ -7,15 +7,15 @@
 #   bench/mdimport_compare.sh [BUILD_DIR]      (default: build)
 #
 # Environment: ENTRIES (default 1000000), REPEAT (runs per tool, the best
-# counts; default 3), BENCH_DATA (where the archives are kept between runs;
-# default BUILD_DIR/bench-data).
+# counts; default 3), VEXEL_BENCH_DIR (where the archives are kept between
+# runs, shared with list_compare.sh; default /tmp/vexel-list-bench).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+here=$(cd "$(dirname "$0")" && pwd)
 
 build=${1:-build}
 entries=${ENTRIES:-1000000}
 repeat=${REPEAT:-3}
-data=${BENCH_DATA:-$build/bench-data}
+data=${VEXEL_BENCH_DIR:-/tmp/vexel-list-bench}
 host=$build/spotlight/vexel-mdimport
 
 for tool in python3 bsdtar unzip /usr/bin/time; do
@@ -31,37 +31,17 @@ fi
 mkdir -p "$data"
 zip=$data/entries-$entries.zip
 tar=$data/entries-$entries.tar
+# Tiny files in folders of 1000: the import gives a line per file and per folder.
+lines=$((entries + (entries + 999) / 1000))
+for kind in zip tar; do
+  file=$data/entries-$entries.$kind
+  if [[ ! -s $file ]]; then
+    echo "making $file" >&2
+    python3 "$here/make_many_entries.py" "$kind" "$entries" "$file"
+  fi
+done
 
-# Tiny files two folders deep: top/mid/file, 1000 files per folder. The
-# number of lines the import must give (files plus folders) is kept beside.
-if [[ ! -s $zip.lines || ! -s $tar.lines ]]; then
-  echo "making $zip and $tar ..."
-  python3 - "$entries" "$zip" "$tar" <<'PY'
-import io, sys, tarfile, zipfile
-count, zip_path, tar_path = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-def names():
-    for i in range(count):
-        yield f"top{i // 100000:02d}/mid{i // 1000:04d}/file{i:07d}.txt"
-folders = set()
-for name in names():
-    parts = name.split("/")
-    folders.add(parts[0]); folders.add(parts[0] + "/" + parts[1])
-lines = count + len(folders)
-with zipfile.ZipFile(zip_path, "w", zipfile.ZIP_STORED) as z:
-    for name in names():
-        z.writestr(zipfile.ZipInfo(name, (2024, 1, 2, 3, 4, 6)), b"x")
-with open(tar_path, "wb") as f, tarfile.open(fileobj=f, mode="w", format=tarfile.USTAR_FORMAT) as t:
-    for name in names():
-        info = tarfile.TarInfo(name)
-        info.mtime = 1704164646
-        t.addfile(info)  # empty: one header block per entry
-for path in (zip_path, tar_path):
-    with open(path + ".lines", "w") as out:
-        out.write(f"{lines}\n")
-PY
-fi
-
-# measure NAME COMMAND...: the best wall time (s) and its peak RSS (kB) over
+# measure COMMAND...: the best wall time (s) and its peak RSS (kB) over
 # $repeat runs, output discarded; sets $seconds and $peak.
 measure() {
   local best="" bestPeak="" out
@@ -79,8 +59,7 @@ measure() {
 }
 
 check_lines() {
-  local file=$1 want got
-  want=$(cat "$file.lines")
+  local file=$1 want=$lines got
   got=$(env -u TZ "$host" "$file" | wc -l)
   if [[ $got != "$want" ]]; then
     echo "FAIL: vexel-mdimport gave $got lines for $file, expected $want" >&2
