@@ -66,9 +66,9 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
     if (!value) {
       // Names reach the tree as UTF-8; should one not, index the readable rest.
-      value.reset(CFStringCreateWithCString(
-          kCFAllocatorDefault, text_internal::decodeUtf8Lenient(text).c_str(),
-          kCFStringEncodingUTF8));
+      value.reset(CFStringCreateWithCString(kCFAllocatorDefault,
+                                            text_internal::decodeUtf8Lenient(text).c_str(),
+                                            kCFStringEncodingUTF8));
       if (!value) return false;
     }
     CFDictionarySetValue(attributes, kMDItemTextContent, value.get());
@@ -82,8 +82,7 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
 
 }  // namespace vexel
 
-extern "C" Boolean VexelImportArchive(CFMutableDictionaryRef attributes,
-                                      CFStringRef contentTypeUTI,
+extern "C" Boolean VexelImportArchive(CFMutableDictionaryRef attributes, CFStringRef contentTypeUTI,
                                       CFStringRef pathToFile) noexcept {
   return vexel::importArchive(attributes, contentTypeUTI, pathToFile);
 }

@@ -60,8 +60,8 @@ void* MetadataImporterPluginFactory(CFAllocatorRef /*allocator*/, CFUUIDRef type
   try {
     if (typeID == nullptr || !CFEqual(typeID, kMDImporterTypeID)) return nullptr;
     // The factory identifier that the plug-in's registration names.
-    const CFRef<CFUUIDRef> factoryID(CFUUIDCreateFromString(
-        kCFAllocatorDefault, CFSTR("FC643D7A-0A21-4D8A-BB61-BA5153FB42A6")));
+    const CFRef<CFUUIDRef> factoryID(
+        CFUUIDCreateFromString(kCFAllocatorDefault, CFSTR("FC643D7A-0A21-4D8A-BB61-BA5153FB42A6")));
     if (!factoryID) return nullptr;
     void* memory = vexel::spotlight_internal::allocateRecord(sizeof(ImporterRecord));
     if (memory == nullptr) return nullptr;  // nothing registered yet

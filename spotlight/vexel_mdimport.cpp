@@ -36,8 +36,7 @@ constexpr int kExitNotImported = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoPlugIn = 3;
 
-constexpr std::string_view kUsage =
-    "usage: vexel-mdimport [--plugin PATH] [--json] FILE...\n";
+constexpr std::string_view kUsage = "usage: vexel-mdimport [--plugin PATH] [--json] FILE...\n";
 
 struct Options {
   std::string plugIn;  // empty: the default one
@@ -150,8 +149,8 @@ class Importer {
     const CFRef<CFMutableDictionaryRef> attributes(CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     // The importer does not read the content type; the generic one will do.
-    if (!(*mInterface)->ImporterImportData(mInterface, attributes.get(), CFSTR("public.data"),
-                                            file.get())) {
+    if (!(*mInterface)
+             ->ImporterImportData(mInterface, attributes.get(), CFSTR("public.data"), file.get())) {
       return false;
     }
     const void* value = CFDictionaryGetValue(attributes.get(), kMDItemTextContent);

@@ -99,10 +99,12 @@ CF_EXPORT CFUUIDRef CFUUIDCreateFromUUIDBytes(CFAllocatorRef alloc, CFUUIDBytes 
 /* CFUUIDGetConstantUUIDWithBytes: the constant UUID with these bytes: the
  * same object every time for the same bytes, never freed, not to be released
  * by the caller. */
-CF_EXPORT CFUUIDRef CFUUIDGetConstantUUIDWithBytes(
-    CFAllocatorRef alloc, UInt8 byte0, UInt8 byte1, UInt8 byte2, UInt8 byte3, UInt8 byte4,
-    UInt8 byte5, UInt8 byte6, UInt8 byte7, UInt8 byte8, UInt8 byte9, UInt8 byte10, UInt8 byte11,
-    UInt8 byte12, UInt8 byte13, UInt8 byte14, UInt8 byte15);
+CF_EXPORT CFUUIDRef CFUUIDGetConstantUUIDWithBytes(CFAllocatorRef alloc, UInt8 byte0, UInt8 byte1,
+                                                   UInt8 byte2, UInt8 byte3, UInt8 byte4,
+                                                   UInt8 byte5, UInt8 byte6, UInt8 byte7,
+                                                   UInt8 byte8, UInt8 byte9, UInt8 byte10,
+                                                   UInt8 byte11, UInt8 byte12, UInt8 byte13,
+                                                   UInt8 byte14, UInt8 byte15);
 /* CFUUIDGetUUIDBytes: the 16 bytes of `uuid`, in storage order. */
 CF_EXPORT CFUUIDBytes CFUUIDGetUUIDBytes(CFUUIDRef uuid);
 
@@ -185,16 +187,15 @@ typedef CFUUIDBytes REFIID;
 #define E_NOINTERFACE ((HRESULT)0x80000004L)
 
 /* The interface every plug-in instance answers. */
-#define IUnknownUUID                                                                         \
-  CFUUIDGetConstantUUIDWithBytes(kCFAllocatorSystemDefault, 0x00, 0x00, 0x00, 0x00, 0x00,    \
-                                 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, \
-                                 0x46)
+#define IUnknownUUID                                                                            \
+  CFUUIDGetConstantUUIDWithBytes(kCFAllocatorSystemDefault, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, \
+                                 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46)
 
 /* The first four slots of every interface table. */
-#define IUNKNOWN_C_GUTS                                                 \
-  void* _reserved;                                                      \
+#define IUNKNOWN_C_GUTS                                                  \
+  void* _reserved;                                                       \
   HRESULT (*QueryInterface)(void* thisPointer, REFIID iid, LPVOID* ppv); \
-  ULONG (*AddRef)(void* thisPointer);                                   \
+  ULONG (*AddRef)(void* thisPointer);                                    \
   ULONG (*Release)(void* thisPointer)
 
 typedef struct IUnknownVTbl {

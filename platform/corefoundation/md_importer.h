@@ -21,11 +21,11 @@
 CF_EXTERN_C_BEGIN
 
 /* The plug-in type that importer factories are asked for. */
-#define kMDImporterTypeID                                                                      \
+#define kMDImporterTypeID                                                                       \
   CFUUIDGetConstantUUIDWithBytes(kCFAllocatorDefault, 0x8B, 0x08, 0xC4, 0xBF, 0x41, 0x5B, 0x11, \
                                  0xD8, 0xB3, 0xF9, 0x00, 0x03, 0x93, 0x67, 0x26, 0xFC)
 /* The interface whose import slot receives a file path. */
-#define kMDImporterInterfaceID                                                                 \
+#define kMDImporterInterfaceID                                                                  \
   CFUUIDGetConstantUUIDWithBytes(kCFAllocatorDefault, 0x6E, 0xBC, 0x27, 0xC4, 0x89, 0x9C, 0x11, \
                                  0xD8, 0x84, 0xAE, 0x00, 0x03, 0x93, 0x67, 0x26, 0xFC)
 

@@ -14,8 +14,8 @@ int vexelCoreFoundationCProbe(void) {
   CFStringRef text = CFStringCreateWithCString(kCFAllocatorDefault, "a.txt", kCFStringEncodingUTF8);
   CFDictionarySetValue(attributes, kMDItemTextContent, text);
   CFRelease(text);
-  const int kept = CFEqual(CFDictionaryGetValue(attributes, CFSTR("kMDItemTextContent")),
-                           CFSTR("a.txt"));
+  const int kept =
+      CFEqual(CFDictionaryGetValue(attributes, CFSTR("kMDItemTextContent")), CFSTR("a.txt"));
   CFRelease(attributes);
   const MDImporterInterfaceStruct table = {0};
   return kept && table.ImporterImportData == NULL && kMDImporterTypeID == kMDImporterTypeID &&

@@ -32,7 +32,8 @@ TEST(CoreFoundationUUID, CreatesFromStringInEitherCaseAndRejectsMalformedText) {
   for (const char* text :
        {"FC643D7A-0A21-4D8A-BB61-BA5153FB42A6", "fc643d7a-0a21-4d8a-bb61-ba5153fb42a6"}) {
     SCOPED_TRACE(text);
-    CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingUTF8);
+    CFStringRef string =
+        CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingUTF8);
     CFUUIDRef uuid = CFUUIDCreateFromString(kCFAllocatorDefault, string);
     ASSERT_NE(uuid, nullptr);
     EXPECT_TRUE(sameBytes(CFUUIDGetUUIDBytes(uuid), factory));
@@ -40,10 +41,12 @@ TEST(CoreFoundationUUID, CreatesFromStringInEitherCaseAndRejectsMalformedText) {
     CFRelease(uuid);
     CFRelease(string);
   }
-  for (const char* text : {"", "FC643D7A-0A21-4D8A-BB61-BA5153FB42A", "FC643D7A0A21-4D8A-BB61-BA5153FB42A6-",
-                           "FC643D7A-0A21-4D8A-BB61-BA5153FB42AG", "{FC643D7A-0A21-4D8A-BB61-BA5153FB42}"}) {
+  for (const char* text :
+       {"", "FC643D7A-0A21-4D8A-BB61-BA5153FB42A", "FC643D7A0A21-4D8A-BB61-BA5153FB42A6-",
+        "FC643D7A-0A21-4D8A-BB61-BA5153FB42AG", "{FC643D7A-0A21-4D8A-BB61-BA5153FB42}"}) {
     SCOPED_TRACE(text);
-    CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingUTF8);
+    CFStringRef string =
+        CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingUTF8);
     EXPECT_EQ(CFUUIDCreateFromString(kCFAllocatorDefault, string), nullptr);
     CFRelease(string);
   }
@@ -65,7 +68,8 @@ TEST(CoreFoundationUUID, ConstantsAreOneObjectPerValueAndNeverCounted) {
                                  0x03, 0x93, 0x67, 0x26, 0xFC})));
 
   // A created UUID with the same bytes is another object, equal to it.
-  CFUUIDRef created = CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(importerType));
+  CFUUIDRef created =
+      CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(importerType));
   EXPECT_NE(created, importerType);
   EXPECT_TRUE(CFEqual(created, importerType));
   EXPECT_EQ(CFHash(created), CFHash(importerType));
@@ -95,8 +99,10 @@ TEST(CoreFoundationUUID, ConstantTableGivesOneObjectAcrossThreads) {
 }
 
 TEST(CoreFoundationObject, RetainAndReleaseCountAndCompareByContent) {
-  CFStringRef a = CFStringCreateWithCString(kCFAllocatorDefault, "归档/a.txt", kCFStringEncodingUTF8);
-  CFStringRef b = CFStringCreateWithCString(kCFAllocatorDefault, "归档/a.txt", kCFStringEncodingUTF8);
+  CFStringRef a =
+      CFStringCreateWithCString(kCFAllocatorDefault, "归档/a.txt", kCFStringEncodingUTF8);
+  CFStringRef b =
+      CFStringCreateWithCString(kCFAllocatorDefault, "归档/a.txt", kCFStringEncodingUTF8);
   ASSERT_NE(a, nullptr);
   EXPECT_EQ(CFRetain(a), a);
   EXPECT_EQ(CFGetRetainCount(a), 2);
@@ -130,7 +136,8 @@ TEST(CoreFoundationString, KeepsWellFormedUtf8AndRefusesTheRest) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.bytes);
-    CFStringRef string = CFStringCreateWithCString(kCFAllocatorDefault, row.bytes, kCFStringEncodingUTF8);
+    CFStringRef string =
+        CFStringCreateWithCString(kCFAllocatorDefault, row.bytes, kCFStringEncodingUTF8);
     ASSERT_EQ(string != nullptr, row.wellFormed);
     if (string == nullptr) continue;
     EXPECT_STREQ(CFStringGetCStringPtr(string, kCFStringEncodingUTF8), row.bytes);
@@ -147,7 +154,8 @@ TEST(CoreFoundationString, KeepsWellFormedUtf8AndRefusesTheRest) {
 TEST(CoreFoundationString, ConstantStringsAreOneObjectPerText) {
   EXPECT_EQ(CFSTR("kMDItemTextContent"), kMDItemTextContent);
   EXPECT_EQ(CFSTR("public.data"), CFSTR("public.data"));
-  EXPECT_STREQ(CFStringGetCStringPtr(kMDItemTextContent, kCFStringEncodingUTF8), "kMDItemTextContent");
+  EXPECT_STREQ(CFStringGetCStringPtr(kMDItemTextContent, kCFStringEncodingUTF8),
+               "kMDItemTextContent");
   CFRelease(kMDItemTextContent);
   EXPECT_EQ(CFGetRetainCount(kMDItemTextContent), kCFRetainCountConstant);
 }
@@ -155,8 +163,8 @@ TEST(CoreFoundationString, ConstantStringsAreOneObjectPerText) {
 TEST(CoreFoundationDictionary, RetainsKeysAndValuesAndComparesKeysByContent) {
   CFMutableDictionaryRef dict = CFDictionaryCreateMutable(
       kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
-  CFStringRef key = CFStringCreateWithCString(kCFAllocatorDefault, "kMDItemTextContent",
-                                              kCFStringEncodingUTF8);
+  CFStringRef key =
+      CFStringCreateWithCString(kCFAllocatorDefault, "kMDItemTextContent", kCFStringEncodingUTF8);
   CFStringRef first = CFStringCreateWithCString(kCFAllocatorDefault, "a", kCFStringEncodingUTF8);
   CFStringRef second = CFStringCreateWithCString(kCFAllocatorDefault, "b", kCFStringEncodingUTF8);
 
@@ -199,7 +207,8 @@ TEST(CoreFoundationDictionary, WithoutCallBacksKeysAreIdentitiesAndNothingIsReta
 TEST(CoreFoundationPlugIn, CountsInstancesPerFactoryByUUIDValue) {
   CFUUIDRef factory = CFUUIDCreateFromUUIDBytes(
       kCFAllocatorDefault, bytesOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
-  CFUUIDRef sameFactory = CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(factory));
+  CFUUIDRef sameFactory =
+      CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(factory));
   CFUUIDRef other = CFUUIDCreateFromUUIDBytes(
       kCFAllocatorDefault, bytesOf({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17}));
 

@@ -15,8 +15,8 @@ namespace {
 
 using vexel::testing::importWith;
 using vexel::testing::LoadedImporter;
-using vexel::testing::shellQuoted;
 using vexel::testing::run;
+using vexel::testing::shellQuoted;
 using vexel::testing::TempDir;
 using vexel::testing::textContent;
 
@@ -124,7 +124,8 @@ TEST(ImportArchive, CutShortListingStillGivesTheEntriesItHolds) {
     names.push_back("file" + std::to_string(100 + i) + ".bin");
     vexel::testing::writeFile(dir.path() / "in" / names.back(), std::string(4096, 'x'));
   }
-  ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar -cf ../whole.tar file*.bin"), 0);
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar -cf ../whole.tar file*.bin"),
+            0);
   // Cut inside the data of the eleventh member: ten whole members remain.
   const std::string whole = vexel::testing::readFile(dir.path() / "whole.tar");
   const std::size_t member = 512 + 4096;

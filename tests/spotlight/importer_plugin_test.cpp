@@ -68,9 +68,9 @@ TEST(ImporterPlugIn, QueryInterfaceAnswersTheImporterAndIUnknownOnly) {
     CFUUIDRef interface;
     HRESULT result;
   };
-  const CFUUIDRef unknown = CFUUIDGetConstantUUIDWithBytes(
-      kCFAllocatorDefault, 0x6E, 0xBC, 0x27, 0xC4, 0x89, 0x9C, 0x11, 0xD8, 0x84, 0xAE, 0x00, 0x03,
-      0x93, 0x67, 0x26, 0xFD);
+  const CFUUIDRef unknown =
+      CFUUIDGetConstantUUIDWithBytes(kCFAllocatorDefault, 0x6E, 0xBC, 0x27, 0xC4, 0x89, 0x9C, 0x11,
+                                     0xD8, 0x84, 0xAE, 0x00, 0x03, 0x93, 0x67, 0x26, 0xFD);
   const Row rows[] = {
       {"importer", kMDImporterInterfaceID, S_OK},
       {"IUnknown", IUnknownUUID, S_OK},
@@ -117,6 +117,30 @@ TEST(ImporterPlugIn, ReleaseToZeroUnregistersAndFreesOnce) {
   EXPECT_EQ(CFPlugInGetInstanceCountForFactory(factoryUUID()), 0);
 }
 
+// What a careless host might pass is refused without touching anything.
+TEST(ImporterPlugIn, NullArgumentsAreRefused) {
+  LoadedImporter plugIn(VEXEL_SPOTLIGHT_PLUGIN);
+  ASSERT_NE(plugIn.factory(), nullptr);
+  IUnknownVTbl** instance = newInstance(plugIn);
+  ASSERT_NE(instance, nullptr);
+  EXPECT_EQ(
+      (*instance)->QueryInterface(instance, CFUUIDGetUUIDBytes(kMDImporterInterfaceID), nullptr),
+      E_NOINTERFACE);
+  EXPECT_EQ(reinterpret_cast<const RecordView*>(instance)->refCount, 1U);
+
+  auto** importer = reinterpret_cast<MDImporterInterfaceStruct**>(instance);
+  CFMutableDictionaryRef attributes = CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  CFStringRef path = CFSTR("/nonexistent/a.zip");
+  EXPECT_FALSE(
+      (*importer)->ImporterImportData(importer, nullptr, CFSTR("public.zip-archive"), path));
+  EXPECT_FALSE((*importer)->ImporterImportData(importer, attributes, nullptr, path));
+  EXPECT_FALSE((*importer)->ImporterImportData(importer, attributes, nullptr, nullptr));
+  EXPECT_EQ(CFDictionaryGetCount(attributes), 0);
+  CFRelease(attributes);
+  EXPECT_EQ((*instance)->Release(instance), 0U);
+}
+
 void* noMemory(std::size_t /*size*/) { return nullptr; }
 
 TEST(ImporterPlugIn, FactoryWithoutMemoryReturnsNullAndRegistersNothing) {
@@ -141,8 +165,8 @@ TEST(ImporterPlugIn, FactoryWithoutMemoryReturnsNullAndRegistersNothing) {
 // The shipped library exports its factory and nothing else of its own.
 TEST(ImporterPlugIn, ExportsOnlyTheFactory) {
   if (!vexel::testing::hasTool("nm")) GTEST_SKIP() << "nm is not installed";
-  const std::string command =
-      "nm -D --defined-only " + vexel::testing::shellQuoted(std::string_view(VEXEL_SPOTLIGHT_PLUGIN));
+  const std::string command = "nm -D --defined-only " +
+                              vexel::testing::shellQuoted(std::string_view(VEXEL_SPOTLIGHT_PLUGIN));
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::set<std::string> exported;

@@ -23,12 +23,14 @@ struct HostRun {
 // status and standard output.
 HostRun runHost(const std::string& arguments) {
   HostRun result;
-  const std::string command = shellQuoted(std::string_view(VEXEL_MDIMPORT)) + " " + arguments + " 2>/dev/null";
+  const std::string command =
+      shellQuoted(std::string_view(VEXEL_MDIMPORT)) + " " + arguments + " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   std::array<char, 4096> chunk{};
   size_t got = 0;
-  while ((got = fread(chunk.data(), 1, chunk.size(), pipe)) > 0) result.out.append(chunk.data(), got);
+  while ((got = fread(chunk.data(), 1, chunk.size(), pipe)) > 0)
+    result.out.append(chunk.data(), got);
   const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -70,8 +72,8 @@ TEST_F(VexelMdimport, JsonModeEscapesPathsAndTexts) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "[\n  {\"path\": \"" + path("two.tar") +
                          "\", \"imported\": true, \"text\": \"x\\nx/\\\"q\\\".txt\"},\n"
-                         "  {\"path\": \"" + path("notes.txt") +
-                         "\", \"imported\": false, \"text\": null}\n]\n");
+                         "  {\"path\": \"" +
+                         path("notes.txt") + "\", \"imported\": false, \"text\": null}\n]\n");
 
   // Control characters are escaped; bytes that are not UTF-8 become U+FFFD.
   const std::string odd = "odd\x01\t\xff\xe6\x96 \xe6\x96\x87.zip";
@@ -95,7 +97,8 @@ TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
       {"--plugin", 2},
       {"--plugin " + file("missing.so") + " " + file("one.tar"), 3},
       {"--plugin " + file("notes.txt") + " " + file("one.tar"), 3},
-      {"--plugin " + shellQuoted(std::string_view(VEXEL_SPOTLIGHT_PLUGIN)) + " " + file("one.tar"), 0},
+      {"--plugin " + shellQuoted(std::string_view(VEXEL_SPOTLIGHT_PLUGIN)) + " " + file("one.tar"),
+       0},
       {"-- " + file("one.tar"), 0},
   };
   for (const Row& row : rows) {
