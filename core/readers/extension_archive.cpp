@@ -113,22 +113,32 @@ struct ArchiveReadFree {
 };
 using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
 
-// Utf8ThreadLocale: switches this thread to a UTF-8 locale while it lives, so
-// libarchive converts names to UTF-8 whatever locale the host runs under
+// utf8Locale: one UTF-8 locale object for the whole process, made on first
+// use and never freed, so concurrent listings do not load and unload locale
+// data over and over; null when the system has no UTF-8 locale.
+locale_t utf8Locale() {
+  static const locale_t locale = [] {
+    for (const char* name : {"C.UTF-8", "C.utf8"}) {
+      if (const locale_t made = newlocale(LC_ALL_MASK, name, static_cast<locale_t>(nullptr));
+          made != static_cast<locale_t>(nullptr)) {
+        return made;
+      }
+    }
+    return static_cast<locale_t>(nullptr);
+  }();
+  return locale;
+}
+
+// Utf8ThreadLocale: switches this thread to the UTF-8 locale while it lives,
+// so libarchive converts names to UTF-8 whatever locale the host runs under
 // (LANG=C included). Other threads are not affected.
 class Utf8ThreadLocale {
  public:
-  Utf8ThreadLocale() {
-    for (const char* name : {"C.UTF-8", "C.utf8"}) {
-      mLocale = newlocale(LC_ALL_MASK, name, static_cast<locale_t>(nullptr));
-      if (mLocale != static_cast<locale_t>(nullptr)) break;
-    }
-    if (mLocale != static_cast<locale_t>(nullptr)) mPrevious = uselocale(mLocale);
+  Utf8ThreadLocale() : mLocale(utf8Locale()) {
+    if (isActive()) mPrevious = uselocale(mLocale);
   }
   ~Utf8ThreadLocale() {
-    if (mLocale == static_cast<locale_t>(nullptr)) return;
-    uselocale(mPrevious);
-    freelocale(mLocale);
+    if (isActive()) uselocale(mPrevious);
   }
   Utf8ThreadLocale(const Utf8ThreadLocale&) = delete;
   Utf8ThreadLocale& operator=(const Utf8ThreadLocale&) = delete;
@@ -137,7 +147,7 @@ class Utf8ThreadLocale {
   [[nodiscard]] bool isActive() const noexcept { return mLocale != static_cast<locale_t>(nullptr); }
 
  private:
-  locale_t mLocale = static_cast<locale_t>(nullptr);
+  locale_t mLocale;
   locale_t mPrevious = static_cast<locale_t>(nullptr);
 };
 
