@@ -6,8 +6,10 @@
 // count reaches zero. Nothing here throws out: any failure becomes a null
 // result or an error code. The reference count is a plain counter; the host
 // uses an instance from one thread at a time.
+#include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "core_foundation.h"
 #include "import_archive.h"
@@ -29,6 +31,7 @@ struct ImporterRecord {
   CFUUIDRef factoryID;
   UInt32 refCount;
 };
+static_assert(std::is_standard_layout_v<ImporterRecord> && offsetof(ImporterRecord, interface) == 0);
 
 }  // namespace
 
