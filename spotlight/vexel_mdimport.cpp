@@ -185,8 +185,10 @@ int fail(std::string_view message) {
 
 int run(const Options& options) {
   const std::string plugInPath = options.plugIn.empty() ? defaultPlugIn() : options.plugIn;
+  // Never unmapped, as plug-in systems keep loaded code: the archive core
+  // keeps process-wide objects (its UTF-8 locale) that an unload would strand.
   const std::unique_ptr<void, LibraryCloser> library(
-      dlopen(plugInPath.c_str(), RTLD_NOW | RTLD_LOCAL));
+      dlopen(plugInPath.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE));
   if (!library) return fail(std::string("cannot load the importer: ") + dlerror());
   const auto factory = reinterpret_cast<MDImporterFactoryFunction>(
       dlsym(library.get(), "MetadataImporterPluginFactory"));

@@ -18,10 +18,14 @@
 
 namespace vexel::testing {
 
-// LoadedImporter: a plug-in opened with dlopen; closed on destruction.
+// LoadedImporter: a plug-in opened with dlopen; its handle is closed on
+// destruction.
 class LoadedImporter {
  public:
-  explicit LoadedImporter(const char* file) : mHandle(dlopen(file, RTLD_NOW | RTLD_LOCAL)) {
+  // Kept mapped after dlclose, as the host does: the archive core's
+  // process-wide objects must stay reachable.
+  explicit LoadedImporter(const char* file)
+      : mHandle(dlopen(file, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE)) {
     if (mHandle == nullptr) ADD_FAILURE() << "dlopen " << file << ": " << dlerror();
   }
   ~LoadedImporter() {
