@@ -184,7 +184,9 @@ int fail(std::string_view message) {
 }
 
 int run(const Options& options) {
-  const std::string plugInPath = options.plugIn.empty() ? defaultPlugIn() : options.plugIn;
+  std::string plugInPath = options.plugIn.empty() ? defaultPlugIn() : options.plugIn;
+  // A bare file name means the file here, not a search of the library path.
+  if (plugInPath.find('/') == std::string::npos) plugInPath.insert(0, "./");
   // Never unmapped, as plug-in systems keep loaded code: the archive core
   // keeps process-wide objects (its UTF-8 locale) that an unload would strand.
   const std::unique_ptr<void, LibraryCloser> library(

@@ -19,12 +19,13 @@ struct HostRun {
   std::string out;
 };
 
-// runHost: vexel-mdimport with `arguments` (already quoted), its exit
+// runHost: vexel-mdimport with `arguments` (already quoted) and the shell
+// variable assignments `environment` in front, its exit
 // status and standard output.
-HostRun runHost(const std::string& arguments) {
+HostRun runHost(const std::string& arguments, const std::string& environment = "") {
   HostRun result;
-  const std::string command =
-      shellQuoted(std::string_view(VEXEL_MDIMPORT)) + " " + arguments + " 2>/dev/null";
+  const std::string command = environment + " " + shellQuoted(std::string_view(VEXEL_MDIMPORT)) +
+                              " " + arguments + " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
   std::array<char, 4096> chunk{};
@@ -105,6 +106,13 @@ TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
     SCOPED_TRACE(row.arguments);
     EXPECT_EQ(runHost(row.arguments).status, row.status);
   }
+  // A bare file name is a file in the working folder, never a search of the
+  // library path.
+  const std::filesystem::path plugIn(VEXEL_SPOTLIGHT_PLUGIN);
+  EXPECT_EQ(runHost("--plugin " + shellQuoted(plugIn.filename()) + " " + file("one.tar"),
+                    "LD_LIBRARY_PATH=" + shellQuoted(plugIn.parent_path()))
+                .status,
+            3);
 }
 
 }  // namespace
