@@ -109,6 +109,19 @@ TEST(ExtensionArchive, LegacyZipNamesUnderUtf8Locale) {
   expectChineseZipNames(dir.path());
 }
 
+// A header read that ends in a warning still counts: libarchive warns that a
+// flagged name is not UTF-8 (and hands back no name for it, so that entry is
+// skipped as unnamed), and the listing goes on to the end.
+TEST(ExtensionArchive, WarningsDoNotStopTheListing) {
+  TempDir dir;
+  writeFile(dir.path() / "mixed.zip",
+            zipBytes({{.name = "bad\xff.txt", .data = "b", .utf8Flag = true},
+                      {.name = "after.txt", .data = "a"}}));
+  const auto listing = ExtensionArchive::list(dir.path() / "mixed.zip", kLimit);
+  EXPECT_NE(listing.tree->node("after.txt"), nullptr);
+  EXPECT_TRUE(listing.complete);
+}
+
 TEST(ExtensionArchive, ThreadLocaleIsRestoredOnEveryPathOut) {
   TempDir dir;
   writeFile(dir.path() / "plain.txt", "not an archive\n");
