@@ -10,6 +10,8 @@ packages=(
   libclang-rt-14-dev
   # Tools the tests use to make archives and to compare against.
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
+  # Peak memory in the comparison benchmarks (/usr/bin/time -v).
+  time
 )
 # Extra groups: "browser" for the headless rendering tests.
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium); fi
