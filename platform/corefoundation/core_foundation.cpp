@@ -90,12 +90,13 @@ struct __CFDictionary {
       : header(kDictionaryType, false),
         keyCallBacks(keys),
         valueCallBacks(values),
-        entries(std::make_unique<Entries>(0, KeyHash{&keyCallBacks}, KeyEqual{&keyCallBacks})) {}
+        entries(new Entries(0, KeyHash{&keyCallBacks}, KeyEqual{&keyCallBacks})) {}
   ~__CFDictionary() {
     for (const auto& [key, value] : *entries) {
       if (valueCallBacks.release != nullptr) valueCallBacks.release(nullptr, value);
       if (keyCallBacks.release != nullptr) keyCallBacks.release(nullptr, key);
     }
+    delete entries;
   }
   __CFDictionary(const __CFDictionary&) = delete;
   __CFDictionary& operator=(const __CFDictionary&) = delete;
@@ -103,9 +104,11 @@ struct __CFDictionary {
   ObjectHeader header;
   CFDictionaryKeyCallBacks keyCallBacks;
   CFDictionaryValueCallBacks valueCallBacks;
-  // Behind a pointer: a map with stateful functors is not standard-layout.
+  // Behind a plain owning pointer: neither a map with stateful functors nor
+  // (with clang) a unique_ptr keeps the record standard-layout, which the
+  // casts between an object and its header need.
   using Entries = std::unordered_map<const void*, const void*, KeyHash, KeyEqual>;
-  std::unique_ptr<Entries> entries;
+  Entries* entries;
 };
 
 static_assert(std::is_standard_layout_v<__CFUUID>);
