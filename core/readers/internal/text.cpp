@@ -1,8 +1,6 @@
 #include "internal/text.h"
 
-#include <unicode/ucasemap.h>
-
-#include <memory>
+#include "internal/unicode_case.h"
 
 namespace vexel::text_internal {
 namespace {
@@ -47,10 +45,6 @@ size_t sequenceLength(std::string_view s, size_t i, size_t& bad) {
   return need + 1;
 }
 
-struct CaseMapClose {
-  void operator()(UCaseMap* map) const { ucasemap_close(map); }
-};
-
 }  // namespace
 
 std::string decodeUtf8Lenient(std::string_view bytes) {
@@ -78,25 +72,7 @@ std::string decodeUtf8Lenient(std::string_view bytes) {
 }
 
 std::string foldCase(std::string_view utf8) {
-  const std::string text = decodeUtf8Lenient(utf8);
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UCaseMap, CaseMapClose> map(ucasemap_open("", U_FOLD_CASE_DEFAULT, &status));
-  if (U_FAILURE(status)) return text;
-  std::string out(text.size() + 16, '\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    status = U_ZERO_ERROR;
-    const int32_t length =
-        ucasemap_utf8FoldCase(map.get(), out.data(), static_cast<int32_t>(out.size()), text.data(),
-                              static_cast<int32_t>(text.size()), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-      out.assign(static_cast<size_t>(length), '\0');
-      continue;
-    }
-    if (U_FAILURE(status)) return text;
-    out.resize(static_cast<size_t>(length));
-    return out;
-  }
-  return text;
+  return unicode_case_internal::foldCase(decodeUtf8Lenient(utf8));
 }
 
 bool containsCaseless(std::string_view text, std::string_view phrase) {
