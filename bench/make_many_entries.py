@@ -2,7 +2,9 @@
 """make_many_entries.py KIND COUNT OUT: writes an archive of COUNT tiny entries.
 
 KIND is "zip" (stored, one byte per file, ZIP64 end records when needed) or
-"tar" (ustar, empty files). Entries sit in folders of 1000 files each, so the
+"tar" (ustar, one byte per file: a header and one data block each; empty
+files would make libarchive convert every name to wide characters to look
+for a trailing "/", which real archives seldom ask of it). Entries sit in folders of 1000 files each, so the
 listing builds a tree of realistic shape. Written directly, not through
 zipfile/tarfile, so a million entries take seconds.
 """
@@ -49,7 +51,7 @@ def tar_header(name):
     header[100:108] = b"0000644\0"
     header[108:116] = b"0001750\0"
     header[116:124] = b"0001750\0"
-    header[124:136] = b"00000000000\0"
+    header[124:136] = b"00000000001\0"
     header[136:148] = b"14620000000\0"
     header[148:156] = b"        "
     header[156:157] = b"0"
@@ -64,6 +66,7 @@ def write_tar(count, out):
         batch = []
         for name in names(count):
             batch.append(tar_header(name))
+            batch.append(b"x" + bytes(511))
             if len(batch) == 4096:
                 f.write(b"".join(batch))
                 batch.clear()

@@ -218,12 +218,12 @@ void PreviewViewController::loadView() {
   constexpr ColumnSpec kColumns[] = {{kNameColumn, "名称", 440, 160, false},
                                      {kSizeColumn, "大小", 90, 60, true},
                                      {kDateColumn, "修改日期", 140, 100, false}};
-  for (const ColumnSpec& spec : kColumns) {
-    auto column = std::make_shared<platform::TableColumn>(std::string(spec.identifier));
-    column->setTitle(std::string(spec.title));
-    column->setWidth(spec.width);
-    column->setMinWidth(spec.minWidth);
-    if (spec.alignRight) column->setHeaderAlignment(platform::TextAlignment::right);
+  for (const ColumnSpec& layout : kColumns) {
+    auto column = std::make_shared<platform::TableColumn>(std::string(layout.identifier));
+    column->setTitle(std::string(layout.title));
+    column->setWidth(layout.width);
+    column->setMinWidth(layout.minWidth);
+    if (layout.alignRight) column->setHeaderAlignment(platform::TextAlignment::right);
     mOutline->addTableColumn(std::move(column));
   }
   mOutline->setOutlineTableColumn(mOutline->tableColumns().front());
