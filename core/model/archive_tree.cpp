@@ -159,7 +159,8 @@ class ArchiveTree::Builder {
         new ArchiveNode(std::move(entry.path), nameOffset, nameLength, entry.isDir));
     const std::string_view parentPath = node->mPath.substr(0, nameOffset);
     ArchiveNode& parent = isRootPath(parentPath) ? *mTree.mRoot : ensureDir(parentPath);
-    if (ArchiveNode* found = find(&parent, node->name())) {
+    const Probe where = probe(&parent, node->name());
+    if (ArchiveNode* found = where.found()) {
       // A path seen before: a folder entry dates whatever node is there, file
       // or folder; a file entry keeps the first one and changes nothing.
       if (entry.isDir) applyFolderEntry(*found, entry);
@@ -176,7 +177,7 @@ class ArchiveTree::Builder {
       node->mEncrypted = entry.encrypted;
       if (entry.encrypted) mTree.mHasEncryptedFiles = true;
     }
-    attach(parent, std::move(node));
+    attach(parent, std::move(node), where);
   }
 
  private:
@@ -208,23 +209,30 @@ class ArchiveTree::Builder {
     return mix(h ^ tail);
   }
 
-  ArchiveNode* find(const ArchiveNode* parent, std::string_view name) const {
+  // Probe: where a (parent, name) key stands, or the empty slot it would
+  // take. One probe serves both the lookup and the insertion that follows.
+  struct Probe {
+    Slot* slot;
+    std::uint64_t hash;
+    [[nodiscard]] ArchiveNode* found() const noexcept { return slot->node; }
+  };
+
+  Probe probe(const ArchiveNode* parent, std::string_view name) {
+    // Room for the insertion that may follow, so the slot stays valid.
+    if ((mUsed + 1) * 2 > mSlots.size()) grow();
     const std::uint64_t hash = hashOf(parent, name);
     for (size_t i = hash & mMask;; i = (i + 1) & mMask) {
-      const Slot& slot = mSlots[i];
-      if (slot.node == nullptr) return nullptr;
-      if (slot.hash == hash && slot.node->mParent == parent && slot.node->name() == name) {
-        return slot.node;
+      Slot& slot = mSlots[i];
+      if (slot.node == nullptr ||
+          (slot.hash == hash && slot.node->mParent == parent && slot.node->name() == name)) {
+        return Probe{&slot, hash};
       }
     }
   }
 
-  void insert(ArchiveNode* node) {
-    if ((mUsed + 1) * 2 > mSlots.size()) grow();
-    const std::uint64_t hash = hashOf(node->mParent, node->name());
-    size_t i = hash & mMask;
-    while (mSlots[i].node != nullptr) i = (i + 1) & mMask;
-    mSlots[i] = Slot{hash, node};
+  // fill: places a node made for (parent, name) in the empty slot its probe found.
+  void fill(const Probe& where, ArchiveNode* node) {
+    *where.slot = Slot{where.hash, node};
     ++mUsed;
   }
 
@@ -265,11 +273,11 @@ class ArchiveTree::Builder {
     node.mModifiedSeconds = date ? date->time_since_epoch().count() : 0;
   }
 
-  ArchiveNode& attach(ArchiveNode& parent, std::unique_ptr<ArchiveNode> node) {
+  ArchiveNode& attach(ArchiveNode& parent, std::unique_ptr<ArchiveNode> node, const Probe& where) {
     ArchiveNode& placed = *node;
     node->mParent = &parent;
     parent.mChildren.push_back(std::move(node));
-    insert(&placed);
+    fill(where, &placed);
     return placed;
   }
 
@@ -286,11 +294,13 @@ class ArchiveTree::Builder {
       if (end == std::string_view::npos) end = path.size();
       if (end > start) {
         const std::string_view name = path.substr(start, end - start);
-        if (ArchiveNode* found = find(current, name)) {
+        const Probe where = probe(current, name);
+        if (ArchiveNode* found = where.found()) {
           current = found;
         } else {
-          current = &attach(*current, std::unique_ptr<ArchiveNode>(
-                                          new ArchiveNode(path.substr(0, end), start, true)));
+          current = &attach(*current,
+                            std::unique_ptr<ArchiveNode>(new ArchiveNode(path.substr(0, end), start, true)),
+                            where);
         }
       }
       start = end + 1;
