@@ -527,9 +527,12 @@ std::string columnsHtml(const OutlineView& outline) {
   return out + "</div>";
 }
 
-std::string rowHtml(const OutlineView& outline, const PageRow& row) {
+// One row; `isAlt` gives it the second stripe colour (the page's script
+// restripes when folders open and close).
+std::string rowHtml(const OutlineView& outline, const PageRow& row, bool isAlt) {
   const auto flag = [](bool value) { return value ? "true" : "false"; };
-  std::string out = "<div class=\"row grid\" role=\"row\" data-id=\"" + std::to_string(row.id) +
+  std::string out = std::string("<div class=\"row grid") + (isAlt ? " alt" : "") +
+                    "\" role=\"row\" data-id=\"" + std::to_string(row.id) +
                     "\" data-parent=\"" + std::to_string(row.parent) + "\" data-depth=\"" +
                     std::to_string(row.depth) + "\" aria-level=\"" +
                     std::to_string(row.depth + 1) + "\" data-expandable=\"" +
@@ -645,7 +648,11 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
          htmlEscaped(controller.titleLabel().stringValue()) + "\">";
   out += columnsHtml(outline);
   out += "<div id=\"rows\" role=\"rowgroup\">\n";
-  for (const PageRow& row : rows) out += rowHtml(outline, row) + "\n";
+  std::size_t shown = 0;
+  for (const PageRow& row : rows) {
+    out += rowHtml(outline, row, row.isShown && shown % 2 == 1) + "\n";
+    if (row.isShown) ++shown;
+  }
   out += "</div>";
   if (omitted > 0) {
     out += "<div id=\"note\">…另有 " + std::to_string(omitted) + " 项未列入此页</div>";
