@@ -125,8 +125,8 @@ std::string alignmentValue(platform::TextAlignment alignment) {
 
 // A label as its font, colour, alignment and line-break mode draw it.
 std::string labelHtml(const TextField& field, std::string_view id, std::string_view extraStyle) {
-  std::string style = "font-size:" + number(field.font().pointSize) + "px;font-weight:" +
-                      (field.font().isBold ? "700" : "400") +
+  std::string style = "font-size:" + number(field.font().pointSize) +
+                      "px;font-weight:" + (field.font().isBold ? "700" : "400") +
                       ";color:" + colorVariable(field.textColor()) +
                       ";text-align:" + alignmentValue(field.alignment()) + ";" +
                       std::string(extraStyle);
@@ -287,8 +287,8 @@ std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit, std::s
     bool isShown;
   };
   std::vector<Level> levels;
-  levels.push_back({OutlineItem(), source->numberOfChildrenOfItem(outline, OutlineItem()), 0, 0, 0,
-                    true});
+  levels.push_back(
+      {OutlineItem(), source->numberOfChildrenOfItem(outline, OutlineItem()), 0, 0, 0, true});
   std::size_t nextId = 1;
   while (!levels.empty()) {
     if (levels.back().next >= levels.back().count) {
@@ -312,9 +312,9 @@ std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit, std::s
     const bool childrenShown = row.isShown && row.isExpanded;
     if (rows.size() < limit) {
       for (const auto& column : outline.tableColumns()) {
-        std::shared_ptr<View> view =
-            delegate != nullptr ? delegate->viewForTableColumn(outline, column.get(), item)
-                                : nullptr;
+        std::shared_ptr<View> view = delegate != nullptr
+                                         ? delegate->viewForTableColumn(outline, column.get(), item)
+                                         : nullptr;
         row.cells.push_back(cellOf(view));
         // Read and done with: the next row reuses it, as scrolling would.
         outline.recycleView(std::move(view));
@@ -324,8 +324,8 @@ std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit, std::s
       ++omitted;
     }
     if (opensBelow) {
-      levels.push_back({item, source->numberOfChildrenOfItem(outline, item), 0, id,
-                        level.depth + 1, childrenShown});
+      levels.push_back({item, source->numberOfChildrenOfItem(outline, item), 0, id, level.depth + 1,
+                        childrenShown});
     }
   }
   return rows;
@@ -340,7 +340,7 @@ struct IconDrawing {
 };
 
 // A sheet of paper with a folded corner, and a mark drawn on it.
-#define VEXEL_PAPER                                                                        \
+#define VEXEL_PAPER                                                                     \
   "<path d='M7 2.5h12.5L26 9v20.5H7z' fill='var(--paper)' stroke='var(--paper-edge)'/>" \
   "<path d='M19.5 2.5V9H26' fill='var(--paper-fold)' stroke='var(--paper-edge)'/>"
 
@@ -358,20 +358,17 @@ constexpr IconDrawing kIcons[] = {
     {"archive", VEXEL_PAPER
      "<path d='M14 3v2h2v2h-2v2h2v2h-2v2h2v2h-2' fill='none' stroke='#6b7280' stroke-width='1.5'/>"
      "<rect x='12.5' y='16' width='5' height='6' rx='1' fill='#6b7280'/>"},
-    {"image", VEXEL_PAPER
-     "<rect x='9.5' y='13' width='14' height='11' rx='1' fill='#93c5fd'/>"
-     "<path d='M9.5 24l4.5-6 3 4 2-2.5 4.5 4.5z' fill='#16a34a'/>"
-     "<circle cx='19.5' cy='16' r='1.6' fill='#facc15'/>"},
+    {"image", VEXEL_PAPER "<rect x='9.5' y='13' width='14' height='11' rx='1' fill='#93c5fd'/>"
+                          "<path d='M9.5 24l4.5-6 3 4 2-2.5 4.5 4.5z' fill='#16a34a'/>"
+                          "<circle cx='19.5' cy='16' r='1.6' fill='#facc15'/>"},
     {"audio", VEXEL_PAPER
      "<path d='M14 23.5V14l7-1.5v9' fill='none' stroke='#db2777' stroke-width='1.6'/>"
      "<circle cx='12.5' cy='23.5' r='2' fill='#db2777'/><circle cx='19.5' cy='21.5' r='2' "
      "fill='#db2777'/>"},
-    {"movie", VEXEL_PAPER
-     "<rect x='9.5' y='13' width='14' height='11' rx='1' fill='#4b5563'/>"
-     "<path d='M15 15.5v6l5-3z' fill='#fff'/>"},
-    {"pdf", VEXEL_PAPER
-     "<rect x='7' y='19' width='19' height='6' fill='#dc2626'/>"
-     "<path d='M10 12h12M10 15h9' stroke='#9ca3af' stroke-width='1.2'/>"},
+    {"movie", VEXEL_PAPER "<rect x='9.5' y='13' width='14' height='11' rx='1' fill='#4b5563'/>"
+                          "<path d='M15 15.5v6l5-3z' fill='#fff'/>"},
+    {"pdf", VEXEL_PAPER "<rect x='7' y='19' width='19' height='6' fill='#dc2626'/>"
+                        "<path d='M10 12h12M10 15h9' stroke='#9ca3af' stroke-width='1.2'/>"},
     {"code", VEXEL_PAPER
      "<path d='M13.5 13.5L10 17l3.5 3.5M19.5 13.5L23 17l-3.5 3.5' fill='none' stroke='#7c3aed' "
      "stroke-width='1.6'/>"},
@@ -482,7 +479,8 @@ constexpr std::string_view kScript = R"JS(
 )JS";
 
 std::string symbolsHtml() {
-  std::string out = "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\">";
+  std::string out =
+      "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\">";
   for (const IconDrawing& icon : kIcons) {
     out += "<symbol id=\"i-" + std::string(icon.symbol) + "\" viewBox=\"0 0 32 32\">" +
            std::string(icon.svg) + "</symbol>";
@@ -519,10 +517,10 @@ std::string columnsHtml(const OutlineView& outline) {
   for (const auto& column : outline.tableColumns()) {
     out += "<div class=\"title\" role=\"columnheader\" data-column=\"" +
            htmlEscaped(column->identifier()) + "\" data-width=\"" + number(column->width()) +
-           "\" data-min-width=\"" + number(column->minWidth()) + "\" style=\"min-width:" +
-           number(column->minWidth()) + "px;box-sizing:border-box;text-align:" +
-           alignmentValue(column->headerAlignment()) + "\">" + htmlEscaped(column->title()) +
-           "</div>";
+           "\" data-min-width=\"" + number(column->minWidth()) +
+           "\" style=\"min-width:" + number(column->minWidth()) +
+           "px;box-sizing:border-box;text-align:" + alignmentValue(column->headerAlignment()) +
+           "\">" + htmlEscaped(column->title()) + "</div>";
   }
   return out + "</div>";
 }
@@ -532,10 +530,9 @@ std::string columnsHtml(const OutlineView& outline) {
 std::string rowHtml(const OutlineView& outline, const PageRow& row, bool isAlt) {
   const auto flag = [](bool value) { return value ? "true" : "false"; };
   std::string out = std::string("<div class=\"row grid") + (isAlt ? " alt" : "") +
-                    "\" role=\"row\" data-id=\"" + std::to_string(row.id) +
-                    "\" data-parent=\"" + std::to_string(row.parent) + "\" data-depth=\"" +
-                    std::to_string(row.depth) + "\" aria-level=\"" +
-                    std::to_string(row.depth + 1) + "\" data-expandable=\"" +
+                    "\" role=\"row\" data-id=\"" + std::to_string(row.id) + "\" data-parent=\"" +
+                    std::to_string(row.parent) + "\" data-depth=\"" + std::to_string(row.depth) +
+                    "\" aria-level=\"" + std::to_string(row.depth + 1) + "\" data-expandable=\"" +
                     flag(row.isExpandable) + "\"";
   if (row.isExpandable) out += std::string(" aria-expanded=\"") + flag(row.isExpanded) + "\"";
   if (!row.isShown) out += " hidden";
@@ -622,10 +619,11 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
 
   out += "<div id=\"preview\" style=\"width:" + number(layout.width) +
          "px;height:" + number(layout.height) + "px;--row-height:" + std::to_string(kRowHeight) +
-         "px;--header-row:" + std::to_string(kHeaderRowHeight) + "px;--indent:" +
-         std::to_string(kIndentPerLevel) + "px;--disclosure:" + std::to_string(kDisclosureWidth) +
-         "px;--inset:" + std::to_string(kInsetMargin) + "px;--gap:" +
-         std::to_string(kIntercellSpacing) + "px;--columns:" + columnTracks(outline) +
+         "px;--header-row:" + std::to_string(kHeaderRowHeight) +
+         "px;--indent:" + std::to_string(kIndentPerLevel) +
+         "px;--disclosure:" + std::to_string(kDisclosureWidth) +
+         "px;--inset:" + std::to_string(kInsetMargin) +
+         "px;--gap:" + std::to_string(kIntercellSpacing) + "px;--columns:" + columnTracks(outline) +
          "\">\n";
 
   // Header: icon beside the title over the subtitle.
@@ -635,8 +633,7 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
          "px;gap:" + number(layout.headerSpacing) + "px\">";
   out += "<div id=\"header-icon\" style=\"width:" + number(layout.iconWidth) +
          "px;height:" + number(layout.iconHeight) + "px\">" +
-         (headerIcon ? iconHtml(headerIcon->typeIdentifier(), "header-icon-image") : "") +
-         "</div>";
+         (headerIcon ? iconHtml(headerIcon->typeIdentifier(), "header-icon-image") : "") + "</div>";
   out += "<div id=\"header-text\" style=\"gap:" + number(layout.textSpacing) + "px\">" +
          labelHtml(controller.titleLabel(), "title", "") +
          labelHtml(controller.subtitleLabel(), "subtitle", "") + "</div></div>\n";
@@ -664,8 +661,8 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
 
   out += labelHtml(controller.footerLabel(), "footer-label",
                    "margin:" + number(layout.footerTop) + "px " + number(layout.footerTrailing) +
-                       "px " + number(layout.footerBottom) + "px " +
-                       number(layout.footerLeading) + "px");
+                       "px " + number(layout.footerBottom) + "px " + number(layout.footerLeading) +
+                       "px");
   out += "\n</div>\n<script>" + std::string(kScript) + "</script>\n</body>\n</html>\n";
   return out;
 }

@@ -36,12 +36,12 @@ struct KindLook {
   std::string_view pictograph;
 };
 constexpr KindLook kLooks[] = {
-    {"folder", "\x1b[1;34m", "📁"},     {"app", "\x1b[1;32m", "🚀"},
-    {"package", "\x1b[32m", "🧰"},      {"archive", "\x1b[31m", "📦"},
-    {"image", "\x1b[35m", "🌄"},        {"audio", "\x1b[35m", "🎵"},
-    {"movie", "\x1b[35m", "🎬"},        {"pdf", "", "📕"},
-    {"code", "\x1b[36m", "📜"},         {"text", "", "📝"},
-    {"executable", "\x1b[32m", "💻"},   {"document", "", "📄"},
+    {"folder", "\x1b[1;34m", "📁"},   {"app", "\x1b[1;32m", "🚀"},
+    {"package", "\x1b[32m", "🧰"}, {"archive", "\x1b[31m", "📦"},
+    {"image", "\x1b[35m", "🌄"},      {"audio", "\x1b[35m", "🎵"},
+    {"movie", "\x1b[35m", "🎬"},      {"pdf", "", "📕"},
+    {"code", "\x1b[36m", "📜"},       {"text", "", "📝"},
+    {"executable", "\x1b[32m", "💻"}, {"document", "", "📄"},
 };
 
 const KindLook& lookOf(std::string_view typeIdentifier) {
@@ -202,11 +202,11 @@ std::string_view iconKind(std::string_view typeIdentifier) {
   if (!type) return "document";
   // Most specific first: an application bundle is also a package.
   static constexpr std::pair<std::string_view, std::string_view> kKinds[] = {
-      {"public.folder", "folder"},       {"com.apple.application", "app"},
-      {"com.apple.package", "package"},  {"public.archive", "archive"},
-      {"public.image", "image"},         {"public.audio", "audio"},
-      {"public.movie", "movie"},         {"com.adobe.pdf", "pdf"},
-      {"public.source-code", "code"},    {"public.text", "text"},
+      {"public.folder", "folder"},         {"com.apple.application", "app"},
+      {"com.apple.package", "package"},    {"public.archive", "archive"},
+      {"public.image", "image"},           {"public.audio", "audio"},
+      {"public.movie", "movie"},           {"com.adobe.pdf", "pdf"},
+      {"public.source-code", "code"},      {"public.text", "text"},
       {"public.executable", "executable"},
   };
   for (const auto& [identifier, kind] : kKinds) {
@@ -369,13 +369,12 @@ std::string renderText(PreviewViewController& controller, std::size_t width,
     out += "\n";
     const std::size_t sizeColumn = columnIndex(outline, "size");
     const std::size_t dateColumn = columnIndex(outline, "date");
-    out += painted(
-               kDim,
-               trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
-                         std::string(kGap, ' ') +
-                         padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
-                         std::string(kGap, ' ') + columnTitle(outline, dateColumn)),
-               color) +
+    out += painted(kDim,
+                   trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
+                             std::string(kGap, ' ') +
+                             padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
+                             std::string(kGap, ' ') + columnTitle(outline, dateColumn)),
+                   color) +
            "\n";
   }
   // A pictograph and its space take three columns of the name.
@@ -389,12 +388,13 @@ std::string renderText(PreviewViewController& controller, std::size_t width,
     const KindLook& look = lookOf(row.icon);
     const std::string name = truncateMiddle(printable(row.name), room);
     const std::size_t padding = room - std::min(room, displayWidth(name));
-    std::string line = std::string(indent, ' ') + (row.isExpandable ? painted(kDim, mark, color) : mark);
+    std::string line =
+        std::string(indent, ' ') + (row.isExpandable ? painted(kDim, mark, color) : mark);
     if (decoration.icons) line += std::string(look.pictograph) + " ";
     line += painted(look.color, name, color) + std::string(padding, ' ') + std::string(kGap, ' ');
-    line += painted(kDim, padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth),
-                    color) +
-            std::string(kGap, ' ');
+    line +=
+        painted(kDim, padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth), color) +
+        std::string(kGap, ' ');
     const std::string date = truncateTail(printable(row.date), kDateWidth);
     out += trimRight(line + painted(kDim, date, color)) + "\n";
   }

@@ -170,8 +170,8 @@ class BrowserPreview : public ::testing::Test {
     const auto begin = dom.find("<pre id=\"results\">");
     EXPECT_NE(begin, std::string::npos) << "the probe wrote nothing:\n" << dom.substr(0, 2000);
     if (begin == std::string::npos) return values;
-    const std::string text = decodeEntities(
-        dom.substr(begin + 18, dom.find("</pre>", begin) - begin - 18));
+    const std::string text =
+        decodeEntities(dom.substr(begin + 18, dom.find("</pre>", begin) - begin - 18));
     std::size_t start = 0;
     while (start < text.size()) {
       const std::size_t feed = std::min(text.find('\n', start), text.size());
@@ -266,9 +266,9 @@ TEST_F(BrowserPreview, ClosedFoldersOfALargeArchiveOpenInThePage) {
     mDir.write("src/notes/note" + n + ".txt", n);
   }
   const auto tgz = mDir.path() / "large.tar.gz";
-  ASSERT_EQ(run("cd " + shellQuoted(source) + " && bsdtar -czf " + shellQuoted(tgz) +
-                " photos notes"),
-            0);
+  ASSERT_EQ(
+      run("cd " + shellQuoted(source) + " && bsdtar -czf " + shellQuoted(tgz) + " photos notes"),
+      0);
   const auto page = pageOf(tgz);
   screenshot(page, "large-light.png");
   auto values = measure(page, "notes");

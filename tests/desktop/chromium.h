@@ -50,8 +50,9 @@ class Chromium {
     const auto out = scratch.path() / "dom.html";
     const std::string flags =
         std::string("--dump-dom --virtual-time-budget=5000") + (dark ? " --force-dark-mode" : "");
-    if (run(command(scratch.path() / "profile", flags) + " " + shellQuoted(std::string_view(url(page))) + " >" +
-            shellQuoted(out) + " 2>/dev/null") != 0) {
+    if (run(command(scratch.path() / "profile", flags) + " " +
+            shellQuoted(std::string_view(url(page))) + " >" + shellQuoted(out) + " 2>/dev/null") !=
+        0) {
       return {};
     }
     return readFile(out);
@@ -66,8 +67,8 @@ class Chromium {
                               std::to_string(height) + (dark ? " --force-dark-mode" : "");
     std::error_code ignored;
     std::filesystem::remove(png, ignored);
-    return run(command(scratch.path() / "profile", flags) + " " + shellQuoted(std::string_view(url(page))) +
-               " >/dev/null 2>&1") == 0 &&
+    return run(command(scratch.path() / "profile", flags) + " " +
+               shellQuoted(std::string_view(url(page))) + " >/dev/null 2>&1") == 0 &&
            std::filesystem::file_size(png, ignored) > 0;
   }
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "archive_format.h"
+#include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
-#include "support/archive_maker.h"
 
 namespace vexel {
 namespace {
@@ -147,16 +147,17 @@ TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) 
   };
   // Names the catalogue calls archives, and names it does not.
   const std::vector<std::string> archives = {
-      "a.zip", "A.ZIP", "x.tar.gz", "x.tgz", "x.7z", "x.part3.rar", "x.r00", "x.r42",
-      "x.z01", "x.z99", "x.001", "x.002", "x.999", "x.Z", "x.jar", "x.deb", "x.wim", "x.lha"};
-  const std::vector<std::string> others = {"a.txt", "buzz", "x.2024", "x.r100", "x.z1",
-                                           "x.zipx", "notes.1", "x.r0", "x.ab12"};
+      "a.zip", "A.ZIP", "x.tar.gz", "x.tgz", "x.7z", "x.part3.rar", "x.r00", "x.r42", "x.z01",
+      "x.z99", "x.001", "x.002",    "x.999", "x.Z",  "x.jar",       "x.deb", "x.wim", "x.lha"};
+  const std::vector<std::string> others = {"a.txt",  "buzz",    "x.2024", "x.r100", "x.z1",
+                                           "x.zipx", "notes.1", "x.r0",   "x.ab12"};
   for (const auto& name : archives) EXPECT_TRUE(isArchive(name)) << name;
   for (const auto& name : others) EXPECT_FALSE(isArchive(name)) << name;
 
   for (const auto& row : kFiles) {
     SCOPED_TRACE(row.file);
-    const Groups groups = parseGroups(kBuilt / "nemo/actions" / (std::string(row.file) + ".nemo_action"));
+    const Groups groups =
+        parseGroups(kBuilt / "nemo/actions" / (std::string(row.file) + ".nemo_action"));
     const auto& action = groups.at("Nemo Action");
     EXPECT_EQ(action.at("Name"), titles.at(std::string(row.selector)));
     EXPECT_EQ(action.at("Exec"), execLine(row.selector));

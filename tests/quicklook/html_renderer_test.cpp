@@ -69,7 +69,9 @@ TEST(HtmlRenderer, EscapesMarkupQuotesAndControls) {
       {"<script>.txt", "&lt;script&gt;.txt"},
       {"a&b", "a&amp;b"},
       {"\"q\" 'a'", "&quot;q&quot; &#39;a&#39;"},
-      {"line\nfeed\ttab\x7f", "line\xEF\xBF\xBD" "feed\xEF\xBF\xBDtab\xEF\xBF\xBD"},
+      {"line\nfeed\ttab\x7f",
+       "line\xEF\xBF\xBD"
+       "feed\xEF\xBF\xBDtab\xEF\xBF\xBD"},
       {"bad\xff", "bad\xEF\xBF\xBD"},
       {"rtl\xE2\x80\xAEgpj.exe", "rtl\xEF\xBF\xBDgpj.exe"},
       {"项目 ✓", "项目 ✓"},
@@ -104,12 +106,12 @@ TEST(HtmlRenderer, PageHoldsEveryReachableRowWithItsFolderAndState) {
   const std::vector<PageRow> rows = pageRows(html);
   std::vector<std::string> shape;
   for (const PageRow& row : rows) {
-    shape.push_back(row.attributes.at("data-id") + " " + row.attributes.at("data-parent") + " " +
-                    row.attributes.at("data-depth") + " " + row.name + " " +
-                    row.attributes.at("data-expandable") + " " +
-                    (row.attributes.contains("aria-expanded") ? row.attributes.at("aria-expanded")
-                                                              : "-") +
-                    (row.isHidden ? " hidden" : ""));
+    shape.push_back(
+        row.attributes.at("data-id") + " " + row.attributes.at("data-parent") + " " +
+        row.attributes.at("data-depth") + " " + row.name + " " +
+        row.attributes.at("data-expandable") + " " +
+        (row.attributes.contains("aria-expanded") ? row.attributes.at("aria-expanded") : "-") +
+        (row.isHidden ? " hidden" : ""));
   }
   // Folders first, natural order; the package is one closed row whose
   // contents are not in the page; a folder of an undeclared type opens.
@@ -142,7 +144,8 @@ TEST(HtmlRenderer, ClosedFoldersKeepTheirRowsHidden) {
   // More than 300 nodes and two top-level entries: nothing opens at first.
   TempDir dir;
   std::vector<ZipEntry> entries;
-  for (int i = 0; i < 301; ++i) entries.push_back({"big/f" + std::to_string(i) + ".txt", "x", true});
+  for (int i = 0; i < 301; ++i)
+    entries.push_back({"big/f" + std::to_string(i) + ".txt", "x", true});
   entries.push_back({"top.txt", "x", true});
   const auto zip = dir.path() / "big.zip";
   testing::writeFile(zip, testing::zipBytes(entries));
@@ -174,17 +177,19 @@ TEST(HtmlRenderer, ColumnsHeaderFooterAndMessageAsTheControllerSetThem) {
   const std::string html = renderHtml(*controller);
   // The first column absorbs the width the others leave, down to its minimum.
   EXPECT_NE(html.find("--columns:minmax(160px,1fr) 90px 140px"), std::string::npos);
-  for (const auto* column :
-       {R"(data-column="name" data-width="440" data-min-width="160" style="min-width:160px;box-sizing:border-box;text-align:left">名称<)",
-        R"(data-column="size" data-width="90" data-min-width="60" style="min-width:60px;box-sizing:border-box;text-align:right">大小<)",
-        R"(data-column="date" data-width="140" data-min-width="100" style="min-width:100px;box-sizing:border-box;text-align:left">修改日期<)"}) {
+  for (
+      const auto* column :
+      {R"(data-column="name" data-width="440" data-min-width="160" style="min-width:160px;box-sizing:border-box;text-align:left">名称<)",
+       R"(data-column="size" data-width="90" data-min-width="60" style="min-width:60px;box-sizing:border-box;text-align:right">大小<)",
+       R"(data-column="date" data-width="140" data-min-width="100" style="min-width:100px;box-sizing:border-box;text-align:left">修改日期<)"}) {
     SCOPED_TRACE(column);
     EXPECT_NE(html.find(column), std::string::npos);
   }
   EXPECT_NE(html.find("id=\"preview\" style=\"width:760px;height:520px;"), std::string::npos);
   EXPECT_NE(html.find("<title>a &quot;&amp;&quot; b.zip</title>"), std::string::npos);
-  EXPECT_NE(html.find("id=\"title\" class=\"label one-line\" style=\"font-size:15px;font-weight:700;"),
-            std::string::npos);
+  EXPECT_NE(
+      html.find("id=\"title\" class=\"label one-line\" style=\"font-size:15px;font-weight:700;"),
+      std::string::npos);
   EXPECT_NE(html.find("<use href=\"#i-archive\"/>"), std::string::npos);
   EXPECT_NE(html.find(">ZIP 压缩包 · 1 个文件</div>"), std::string::npos);
   const auto footer = html.find("id=\"footer-label\"");
@@ -239,9 +244,9 @@ TEST(HtmlRenderer, TerminalTextColoursByKindAndKeepsItsWidth) {
   EXPECT_EQ(plain.find('\x1b'), std::string::npos);
   const std::string painted =
       quicklook_host::renderText(*controller, 60, {.color = true, .icons = true});
-  for (const auto* expected : {"\x1b[1mc.zip\x1b[0m", "📁 \x1b[1;34mdir\x1b[0m",
-                               "🚀 \x1b[1;32mFoo.app\x1b[0m", "📦 \x1b[31minner.zip\x1b[0m",
-                               "🌄 \x1b[35mpic.jpg\x1b[0m", "📝 a.txt"}) {
+  for (const auto* expected :
+       {"\x1b[1mc.zip\x1b[0m", "📁 \x1b[1;34mdir\x1b[0m", "🚀 \x1b[1;32mFoo.app\x1b[0m",
+        "📦 \x1b[31minner.zip\x1b[0m", "🌄 \x1b[35mpic.jpg\x1b[0m", "📝 a.txt"}) {
     SCOPED_TRACE(expected);
     EXPECT_NE(painted.find(expected), std::string::npos) << painted;
   }
@@ -260,13 +265,20 @@ TEST(HtmlRenderer, IconKindsByTypeConformance) {
     std::string_view type;
     std::string_view kind;
   } kCases[] = {
-      {"public.folder", "folder"},       {"com.apple.application-bundle", "app"},
-      {"com.apple.framework", "package"}, {"public.zip-archive", "archive"},
-      {"public.iso-image", "archive"},   {"public.png", "image"},
-      {"public.mp3", "audio"},           {"public.mpeg-4", "movie"},
-      {"com.adobe.pdf", "pdf"},          {"public.python-script", "code"},
-      {"public.plain-text", "text"},     {"com.microsoft.windows-executable", "executable"},
-      {"public.data", "document"},       {"dyn.ah62d4rv4ge80e5pe", "document"},
+      {"public.folder", "folder"},
+      {"com.apple.application-bundle", "app"},
+      {"com.apple.framework", "package"},
+      {"public.zip-archive", "archive"},
+      {"public.iso-image", "archive"},
+      {"public.png", "image"},
+      {"public.mp3", "audio"},
+      {"public.mpeg-4", "movie"},
+      {"com.adobe.pdf", "pdf"},
+      {"public.python-script", "code"},
+      {"public.plain-text", "text"},
+      {"com.microsoft.windows-executable", "executable"},
+      {"public.data", "document"},
+      {"dyn.ah62d4rv4ge80e5pe", "document"},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.type);
