@@ -236,6 +236,7 @@ struct Cell {
   std::string icon;  // type identifier of the cell's image; "" without one
   platform::TextAlignment alignment = platform::TextAlignment::left;
   platform::Color color = platform::Color::labelColor;
+  bool truncatesMiddle = false;
 };
 
 struct PageRow {
@@ -256,6 +257,7 @@ Cell cellOf(const std::shared_ptr<View>& view) {
     cell.text = field->stringValue();
     cell.alignment = field->alignment();
     cell.color = field->textColor();
+    cell.truncatesMiddle = field->lineBreakMode() == platform::LineBreakMode::byTruncatingMiddle;
   }
   if (const auto& image = cellView->imageView(); image && image->image()) {
     cell.icon = image->image()->typeIdentifier();
@@ -426,6 +428,7 @@ var(--row) 0 var(--row-height),var(--row-alt) var(--row-height) calc(2 * var(--r
 .cell{display:flex;align-items:center;min-width:0;height:100%;padding:0 2px;box-sizing:border-box}
 .cell .text{flex:1 1 auto;min-width:0;white-space:pre;overflow:hidden;text-overflow:ellipsis}
 .cell.right .text{text-align:right}
+.cell.right .mid{justify-content:flex-end}
 .cell.secondary{color:var(--secondary)}
 .outline-cell{padding-left:calc(var(--depth) * var(--indent))}
 .disclosure,.no-disclosure{flex:none;width:var(--disclosure);height:var(--disclosure);margin:0;padding:0;border:0;background:none;color:var(--disclosure-color,var(--disclosure));cursor:default}
@@ -558,7 +561,8 @@ std::string rowHtml(const OutlineView& outline, const PageRow& row, bool isAlt) 
     }
     if (!cell.icon.empty()) out += iconHtml(cell.icon, "row-icon");
     out += "<span class=\"text\" title=\"" + htmlEscaped(cell.text) + "\">" +
-           htmlEscaped(cell.text) + "</span></div>";
+           (cell.truncatesMiddle ? middleTruncated(cell.text) : htmlEscaped(cell.text)) +
+           "</span></div>";
   }
   return out + "</div>";
 }

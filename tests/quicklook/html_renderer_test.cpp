@@ -42,7 +42,7 @@ std::vector<PageRow> pageRows(const std::string& html) {
   static const std::regex rowPattern(R"re(<div class="(row grid[^"]*)"([^>]*)>(.*?)</div>\n)re");
   static const std::regex attributePattern(R"re(([a-z-]+)="([^"]*)")re");
   static const std::regex namePattern(
-      R"re(data-column="name"[^>]*>.*?<span class="text" title="[^"]*">([^<]*)</span>)re");
+      R"re(data-column="name"[^>]*>.*?<span class="text" title="([^"]*)">)re");
   for (auto it = std::sregex_iterator(html.begin(), html.end(), rowPattern);
        it != std::sregex_iterator(); ++it) {
     PageRow row;
