@@ -104,6 +104,38 @@ TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
   }
 }
 
+TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
+  // script(1) gives the host a terminal as standard output.
+  if (!testing::hasTool("script")) GTEST_SKIP() << "script (bsdutils) is not installed";
+  TempDir dir;
+  const auto zip = dir.path() / "t.zip";
+  testing::writeFile(zip, testing::zipBytes({{"d/a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  const struct {
+    std::string_view environment;
+    std::string_view option;
+    bool hasColour;
+  } kCases[] = {
+      {"TERM=xterm", "", true},
+      {"TERM=xterm NO_COLOR=", "", true},  // empty counts as unset
+      {"TERM=xterm NO_COLOR=1", "", false},
+      {"TERM=dumb", "", false},
+      {"TERM=xterm", "--color=never", false},
+      {"TERM=dumb", "--color=always", true},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(std::string(row.environment) + " " + std::string(row.option));
+    const std::string inner = "env -u NO_COLOR " + std::string(row.environment) + " " + kHost +
+                              " --width 60 " + std::string(row.option) + " " + shellQuoted(zip);
+    ASSERT_EQ(run("script -qec " + shellQuoted(std::string_view(inner)) + " /dev/null >" +
+                  shellQuoted(out) + " 2>&1"),
+              0);
+    const std::string text = testing::readFile(out);
+    EXPECT_NE(text.find("a.txt"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b') != std::string::npos, row.hasColour) << text;
+  }
+}
+
 TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
   TempDir dir;
   const auto zip = dir.path() / "h.zip";
