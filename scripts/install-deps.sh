@@ -12,9 +12,12 @@ packages=(
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
   # Peak memory in the comparison benchmarks (/usr/bin/time -v).
   time
+  # Checks the context-menu desktop entries.
+  desktop-file-utils
 )
-# Extra groups: "browser" for the headless rendering tests.
-if [[ " $* " == *" browser "* ]]; then packages+=(chromium); fi
+# Extra groups: "browser" for the headless rendering tests (with a font for
+# the Chinese texts in their screenshots).
+if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,13 +1,16 @@
 // vexel-quicklook: plays the preview service for one archive file.
 //
-//   vexel-quicklook [--json] [--time-limit SECONDS] [--width COLUMNS] FILE
+//   vexel-quicklook [--json | --html] [--color[=WHEN]] [--time-limit SECONDS]
+//                   [--width COLUMNS] FILE
 //
 // Creates the preview controller, has it load its view, asks it to prepare
 // a preview of FILE, runs the main queue until the completion handler has
-// been called, and prints what the views show: text fitted to the terminal,
-// or one JSON object. Exit status: 0 once the handler ran (failures are
-// shown inside the preview), 2 for a usage error.
+// been called, and prints what the views show: text fitted to the terminal
+// (in colour with pictographs where the terminal takes them), one JSON
+// object, or one self-contained HTML page. Exit status: 0 once the handler
+// ran (failures are shown inside the preview), 2 for a usage error.
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cmath>
@@ -19,6 +22,7 @@
 #include <string_view>
 
 #include "dispatch/dispatch_queue.h"
+#include "html_renderer.h"
 #include "preview_renderer.h"
 #include "preview_view_controller.h"
 #include "ui/terminal.h"
@@ -27,8 +31,12 @@ namespace {
 
 constexpr std::size_t kDefaultColumns = 100;
 
+enum class Format { text, json, html };
+enum class ColorChoice { automatic, always, never };
+
 struct Options {
-  bool json = false;
+  Format format = Format::text;
+  ColorChoice color = ColorChoice::automatic;
   std::optional<double> timeLimit;
   std::optional<std::size_t> width;
   std::string file;
@@ -36,7 +44,8 @@ struct Options {
 
 int usage(std::string_view problem) {
   if (!problem.empty()) std::cerr << "vexel-quicklook: " << problem << "\n";
-  std::cerr << "usage: vexel-quicklook [--json] [--time-limit SECONDS] [--width COLUMNS] FILE\n";
+  std::cerr << "usage: vexel-quicklook [--json | --html] [--color[=auto|always|never]]\n"
+               "                       [--time-limit SECONDS] [--width COLUMNS] FILE\n";
   return 2;
 }
 
@@ -65,6 +74,33 @@ std::size_t outputColumns(const Options& options) {
   return kDefaultColumns;
 }
 
+// Colour for text output: asked for, or (auto) when standard output is a
+// terminal that is not "dumb" and NO_COLOR is unset or empty.
+bool wantsColor(ColorChoice choice) {
+  switch (choice) {
+    case ColorChoice::always:
+      return true;
+    case ColorChoice::never:
+      return false;
+    case ColorChoice::automatic:
+      break;
+  }
+  if (const char* noColor = std::getenv("NO_COLOR"); noColor != nullptr && *noColor != '\0') {
+    return false;
+  }
+  if (const char* term = std::getenv("TERM"); term != nullptr && std::string_view(term) == "dumb") {
+    return false;
+  }
+  return ::isatty(STDOUT_FILENO) == 1;
+}
+
+std::optional<ColorChoice> parseColorChoice(std::string_view text) {
+  if (text == "auto") return ColorChoice::automatic;
+  if (text == "always") return ColorChoice::always;
+  if (text == "never") return ColorChoice::never;
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -79,8 +115,17 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (!filesOnly && arg == "--") {
       filesOnly = true;
-    } else if (!filesOnly && arg == "--json") {
-      options.json = true;
+    } else if (!filesOnly && (arg == "--json" || arg == "--html")) {
+      const Format format = arg == "--json" ? Format::json : Format::html;
+      if (options.format != Format::text && options.format != format) {
+        return usage("--json and --html exclude each other");
+      }
+      options.format = format;
+    } else if (!filesOnly && (arg == "--color" || arg.starts_with("--color="))) {
+      const auto choice =
+          arg == "--color" ? std::optional(ColorChoice::always) : parseColorChoice(arg.substr(8));
+      if (!choice) return usage("--color takes auto, always or never");
+      options.color = *choice;
     } else if (!filesOnly && (arg == "--time-limit" || arg == "--width")) {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];
@@ -112,10 +157,19 @@ int main(int argc, char** argv) {
                                    [&handlerCalled](std::exception_ptr) { handlerCalled = true; });
   vexel::platform::DispatchQueue::main().runUntil([&] { return handlerCalled; });
 
-  if (options.json) {
-    std::cout << vexel::quicklook_host::renderJson(*controller) << "\n";
-  } else {
-    std::cout << vexel::quicklook_host::renderText(*controller, outputColumns(options));
+  switch (options.format) {
+    case Format::json:
+      std::cout << vexel::quicklook_host::renderJson(*controller) << "\n";
+      break;
+    case Format::html:
+      std::cout << vexel::quicklook_host::renderHtml(*controller);
+      break;
+    case Format::text: {
+      const bool color = wantsColor(options.color);
+      std::cout << vexel::quicklook_host::renderText(*controller, outputColumns(options),
+                                                     {.color = color, .icons = color});
+      break;
+    }
   }
   std::cout.flush();
   return 0;

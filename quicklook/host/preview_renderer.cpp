@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <utility>
+
+#include "foundation/ut_type.h"
 
 namespace vexel::quicklook_host {
 namespace {
@@ -18,6 +21,50 @@ constexpr std::size_t kSizeWidth = 10;
 constexpr std::size_t kDateWidth = 16;  // "yyyy-MM-dd HH:mm"
 constexpr std::size_t kGap = 2;
 constexpr std::string_view kEllipsis = "…";
+
+// ANSI select-graphic-rendition sequences.
+constexpr std::string_view kReset = "\x1b[0m";
+constexpr std::string_view kBold = "\x1b[1m";
+constexpr std::string_view kDim = "\x1b[2m";
+
+// Colour and pictograph per icon kind: folders as ls draws them, archives
+// red, media magenta, programs green. Pictographs are emoji-presentation
+// characters, two columns wide in every terminal.
+struct KindLook {
+  std::string_view kind;
+  std::string_view color;
+  std::string_view pictograph;
+};
+constexpr KindLook kLooks[] = {
+    {"folder", "\x1b[1;34m", "📁"},   {"app", "\x1b[1;32m", "🚀"},
+    {"package", "\x1b[32m", "🧰"}, {"archive", "\x1b[31m", "📦"},
+    {"image", "\x1b[35m", "🌄"},      {"audio", "\x1b[35m", "🎵"},
+    {"movie", "\x1b[35m", "🎬"},      {"pdf", "", "📕"},
+    {"code", "\x1b[36m", "📜"},       {"text", "", "📝"},
+    {"executable", "\x1b[32m", "💻"}, {"document", "", "📄"},
+};
+
+const KindLook& lookOf(std::string_view typeIdentifier) {
+  const std::string_view kind = iconKind(typeIdentifier);
+  for (const KindLook& look : kLooks) {
+    if (look.kind == kind) return look;
+  }
+  return kLooks[std::size(kLooks) - 1];
+}
+
+// `text` in the given rendition, or as it is without colour.
+std::string painted(std::string_view rendition, const std::string& text, bool color) {
+  if (!color || rendition.empty() || text.empty()) return text;
+  return std::string(rendition) + text + std::string(kReset);
+}
+
+// The rendition a label's font and colour role ask for.
+std::string renditionOf(const TextField& field) {
+  std::string out;
+  if (field.font().isBold) out += kBold;
+  if (field.textColor() == platform::Color::secondaryLabelColor) out += kDim;
+  return out;
+}
 
 // Code points of UTF-8 text with their byte spans; ill-formed bytes come out
 // as U+FFFD one byte at a time.
@@ -149,6 +196,25 @@ std::string columnTitle(const platform::OutlineView& outline, std::size_t index)
 }
 
 }  // namespace
+
+std::string_view iconKind(std::string_view typeIdentifier) {
+  const auto type = platform::UTType::typeWithIdentifier(typeIdentifier);
+  if (!type) return "document";
+  // Most specific first: an application bundle is also a package.
+  static constexpr std::pair<std::string_view, std::string_view> kKinds[] = {
+      {"public.folder", "folder"},         {"com.apple.application", "app"},
+      {"com.apple.package", "package"},    {"public.archive", "archive"},
+      {"public.image", "image"},           {"public.audio", "audio"},
+      {"public.movie", "movie"},           {"com.adobe.pdf", "pdf"},
+      {"public.source-code", "code"},      {"public.text", "text"},
+      {"public.executable", "executable"},
+  };
+  for (const auto& [identifier, kind] : kKinds) {
+    const auto other = platform::UTType::typeWithIdentifier(identifier);
+    if (other && type->conformsTo(*other)) return kind;
+  }
+  return "document";
+}
 
 std::size_t displayWidth(std::string_view utf8) {
   std::size_t width = 0;
@@ -282,11 +348,16 @@ std::vector<RenderedRow> renderedRows(PreviewViewController& controller) {
   return out;
 }
 
-std::string renderText(PreviewViewController& controller, std::size_t width) {
+std::string renderText(PreviewViewController& controller, std::size_t width,
+                       const TextDecoration& decoration) {
   width = std::max<std::size_t>(width, 40);
+  const bool color = decoration.color;
   std::string out;
   const auto addLines = [&](const TextField& field) {
-    for (const std::string& line : labelLines(field, width)) out += trimRight(line) + "\n";
+    const std::string rendition = renditionOf(field);
+    for (const std::string& line : labelLines(field, width)) {
+      out += painted(rendition, trimRight(line), color) + "\n";
+    }
   };
   addLines(controller.titleLabel());
   addLines(controller.subtitleLabel());
@@ -298,24 +369,34 @@ std::string renderText(PreviewViewController& controller, std::size_t width) {
     out += "\n";
     const std::size_t sizeColumn = columnIndex(outline, "size");
     const std::size_t dateColumn = columnIndex(outline, "date");
-    out +=
-        trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
-                  std::string(kGap, ' ') + padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
-                  std::string(kGap, ' ') + columnTitle(outline, dateColumn)) +
-        "\n";
+    out += painted(kDim,
+                   trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
+                             std::string(kGap, ' ') +
+                             padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
+                             std::string(kGap, ' ') + columnTitle(outline, dateColumn)),
+                   color) +
+           "\n";
   }
+  // A pictograph and its space take three columns of the name.
+  const std::size_t iconColumns = decoration.icons ? 3 : 0;
   for (const RenderedRow& row : rows) {
     // Deep rows keep at least a few columns for their name.
     const std::size_t indent = std::min<std::size_t>(static_cast<std::size_t>(row.depth) * 2,
                                                      nameWidth > 12 ? nameWidth - 12 : 0);
     const std::string mark = !row.isExpandable ? "  " : (row.isExpanded ? "▾ " : "▸ ");
-    const std::size_t room = nameWidth - indent - 2;
+    const std::size_t room = nameWidth - indent - 2 - iconColumns;
+    const KindLook& look = lookOf(row.icon);
     const std::string name = truncateMiddle(printable(row.name), room);
-    out +=
-        trimRight(std::string(indent, ' ') + mark + padRight(name, room) + std::string(kGap, ' ') +
-                  padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth) +
-                  std::string(kGap, ' ') + truncateTail(printable(row.date), kDateWidth)) +
-        "\n";
+    const std::size_t padding = room - std::min(room, displayWidth(name));
+    std::string line =
+        std::string(indent, ' ') + (row.isExpandable ? painted(kDim, mark, color) : mark);
+    if (decoration.icons) line += std::string(look.pictograph) + " ";
+    line += painted(look.color, name, color) + std::string(padding, ' ') + std::string(kGap, ' ');
+    line +=
+        painted(kDim, padLeft(truncateTail(printable(row.size), kSizeWidth), kSizeWidth), color) +
+        std::string(kGap, ' ');
+    const std::string date = truncateTail(printable(row.date), kDateWidth);
+    out += trimRight(line + painted(kDim, date, color)) + "\n";
   }
   if (!controller.footerLabel().stringValue().empty()) {
     out += "\n";

@@ -37,14 +37,26 @@ struct RenderedRow {
 // renderedRows: every showing row, read from the outline's cells.
 [[nodiscard]] std::vector<RenderedRow> renderedRows(PreviewViewController& controller);
 
+// TextDecoration: what a terminal that understands it gets beyond plain text.
+struct TextDecoration {
+  bool color = false;  ///< ANSI colours: bold title, dim secondary texts, names by kind
+  bool icons = false;  ///< a two-column pictograph of the row's kind before each name
+};
+
 // renderText: header, column titles, rows, footer and message, each line at
-// most `width` columns wide.
-[[nodiscard]] std::string renderText(PreviewViewController& controller, std::size_t width);
+// most `width` columns wide (escape sequences take no columns).
+[[nodiscard]] std::string renderText(PreviewViewController& controller, std::size_t width,
+                                     const TextDecoration& decoration = {});
 
 // renderJson: {"title", "subtitle", "footer", "message" (null while hidden),
 // "icon", "rows": [{"depth", "name", "size", "date", "icon", "expandable",
 // "expanded"}]} on one line.
 [[nodiscard]] std::string renderJson(PreviewViewController& controller);
+
+// iconKind: the kind of icon drawn for a type identifier: "folder", "app",
+// "package", "archive", "image", "audio", "movie", "pdf", "code", "text",
+// "executable", or "document" for anything else (unknown identifiers too).
+[[nodiscard]] std::string_view iconKind(std::string_view typeIdentifier);
 
 // displayWidth: terminal columns of UTF-8 text: wide and full-width
 // characters count 2, combining marks 0, everything else 1.

@@ -17,7 +17,8 @@ const std::string kHost = testing::shellQuoted(std::string_view(VEXEL_QUICKLOOK_
 
 TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
   for (const char* args : {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip",
-                           "--time-limit abc a.zip", "--time-limit", "a.zip b.zip", "--help"}) {
+                           "--time-limit abc a.zip", "--time-limit", "a.zip b.zip", "--help",
+                           "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip"}) {
     SCOPED_TRACE(args);
     EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
   }
@@ -66,6 +67,85 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
             0);
   const std::string limited = testing::readFile(out);
   EXPECT_NE(limited.find("j.zip None public.zip-archive True"), std::string::npos) << limited;
+}
+
+TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
+  TempDir dir;
+  const auto zip = dir.path() / "c.zip";
+  testing::writeFile(zip, testing::zipBytes({{"d/a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  // Standard output is a file here, so "auto" means no colour.
+  const struct {
+    std::string_view command;
+    bool hasColour;
+  } kCases[] = {
+      {"", false},
+      {"--color=auto", false},
+      {"--color=never", false},
+      {"--color=always", true},
+      {"--color", true},
+      {"NO_COLOR=1 --color=always", true},  // an explicit choice wins over NO_COLOR
+      {"TERM=dumb --color=always", true},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.command);
+    std::string command(row.command);
+    std::string environment;
+    if (const auto space = command.find(' '); space != std::string::npos) {
+      environment = command.substr(0, space) + " ";
+      command = command.substr(space + 1);
+    }
+    ASSERT_EQ(run(environment + kHost + " --width 60 " + command + " " + shellQuoted(zip) + " >" +
+                  shellQuoted(out)),
+              0);
+    const std::string text = testing::readFile(out);
+    EXPECT_EQ(text.find('\x1b') != std::string::npos, row.hasColour) << text;
+    EXPECT_NE(text.find("a.txt"), std::string::npos);
+  }
+}
+
+TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
+  // script(1) gives the host a terminal as standard output.
+  if (!testing::hasTool("script")) GTEST_SKIP() << "script (bsdutils) is not installed";
+  TempDir dir;
+  const auto zip = dir.path() / "t.zip";
+  testing::writeFile(zip, testing::zipBytes({{"d/a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  const struct {
+    std::string_view environment;
+    std::string_view option;
+    bool hasColour;
+  } kCases[] = {
+      {"TERM=xterm", "", true},
+      {"TERM=xterm NO_COLOR=", "", true},  // empty counts as unset
+      {"TERM=xterm NO_COLOR=1", "", false},
+      {"TERM=dumb", "", false},
+      {"TERM=xterm", "--color=never", false},
+      {"TERM=dumb", "--color=always", true},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(std::string(row.environment) + " " + std::string(row.option));
+    const std::string inner = "env -u NO_COLOR " + std::string(row.environment) + " " + kHost +
+                              " --width 60 " + std::string(row.option) + " " + shellQuoted(zip);
+    ASSERT_EQ(run("script -qec " + shellQuoted(std::string_view(inner)) + " /dev/null >" +
+                  shellQuoted(out) + " 2>&1"),
+              0);
+    const std::string text = testing::readFile(out);
+    EXPECT_NE(text.find("a.txt"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b') != std::string::npos, row.hasColour) << text;
+  }
+}
+
+TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
+  TempDir dir;
+  const auto zip = dir.path() / "h.zip";
+  testing::writeFile(zip, testing::zipBytes({{"<b>.txt", "1", true}}));
+  const auto out = dir.path() / "out.html";
+  ASSERT_EQ(run(kHost + " --html " + shellQuoted(zip) + " >" + shellQuoted(out)), 0);
+  const std::string html = testing::readFile(out);
+  EXPECT_TRUE(html.starts_with("<!DOCTYPE html>"));
+  EXPECT_TRUE(html.ends_with("</html>\n"));
+  EXPECT_NE(html.find("&lt;b&gt;.txt"), std::string::npos);
 }
 
 }  // namespace

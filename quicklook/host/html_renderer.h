@@ -1,0 +1,45 @@
+// html_renderer.h: drawing a loaded preview as one self-contained HTML page.
+//
+// The page shows what the controller's views hold, laid out as its view
+// hierarchy and constraints place them in the root view (760 × 520): the
+// header (type icon, title, subtitle), the outline with its column titles,
+// widths and minimum widths, disclosure triangles and alternating row
+// backgrounds, the footer, and the message centred over the outline. Rows
+// come from the outline's data source and cells from its delegate, in
+// display order, with every row reachable from the top level (those inside
+// closed folders are hidden until the reader opens the folder in the page).
+// Everything is inline: styles, icons (SVG symbols) and the script that
+// opens and closes folders; a content security policy forbids loading
+// anything else. Light and dark colours follow the reader's system setting.
+// Every text is escaped; names with control characters show U+FFFD.
+//
+//   std::cout << vexel::quicklook_host::renderHtml(*controller);
+//
+// Main thread only (it asks the outline's data source and delegate).
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "preview_view_controller.h"
+
+namespace vexel::quicklook_host {
+
+// HtmlOptions: limits of one page.
+struct HtmlOptions {
+  // maxRows: rows written into the page; a larger tree ends in a note that
+  // says how many rows were left out, so a page stays loadable.
+  std::size_t maxRows = 50000;
+};
+
+// renderHtml: the whole page, UTF-8, starting with "<!DOCTYPE html>".
+[[nodiscard]] std::string renderHtml(PreviewViewController& controller,
+                                     const HtmlOptions& options = {});
+
+// htmlEscaped: the text for an HTML text node or a quoted attribute value:
+// & < > " ' as character references, control characters (line feeds
+// included) and bytes that are not UTF-8 as U+FFFD.
+[[nodiscard]] std::string htmlEscaped(std::string_view utf8);
+
+}  // namespace vexel::quicklook_host

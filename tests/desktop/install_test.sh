@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix and runs each installed host on
+# a sample archive: the importer host must find its plug-in by itself, and
+# the Recoll filter the importer host beside it. Then uninstalls through the
+# install manifest and checks that nothing is left.
+#
+#   install_test.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+build=$1
+source=$2
+
+for tool in bsdtar python3; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIP: $tool is not installed"
+    exit 77
+  fi
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexel-install-XXXXXX")
+manifest=$build/install_manifest.txt
+saved=""
+cleanup() {
+  # The build folder's own manifest (a real installation's) comes back.
+  if [[ -n $saved ]]; then mv -f "$saved" "$manifest"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+if [[ -f $manifest ]]; then
+  saved=$work/saved-manifest.txt
+  cp "$manifest" "$saved"
+fi
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+cp "$manifest" "$work/manifest.txt"
+
+for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync \
+    share/kio/servicemenus/vexel-archive.desktop share/kio/servicemenus/vexel-compress.desktop \
+    share/nemo/actions/vexel-extract-here.nemo_action share/nemo/actions/vexel-compress.nemo_action \
+    share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
+    share/vexel/recoll/mimeconf share/vexel/recoll/mimemap; do
+  [[ -e $prefix/$file ]] || fail "$file was not installed"
+done
+ls "$prefix"/lib*/vexel/VexelSpotlight.so >/dev/null 2>&1 || fail "the importer plug-in was not installed"
+
+sample=$("$source/scripts/make-sample.sh" "$work/sample")
+
+# The installed programs only, from a folder far from the build, with no
+# library path pointing into the build.
+cd "$work"
+unset LD_LIBRARY_PATH
+export PATH=/usr/bin:/bin
+
+"$prefix/bin/vexel-quicklook" --width 80 "$sample" >quicklook.txt || fail "vexel-quicklook failed"
+grep -q "readme.txt" quicklook.txt || fail "vexel-quicklook: no rows: $(cat quicklook.txt)"
+"$prefix/bin/vexel-quicklook" --html "$sample" >preview.html || fail "vexel-quicklook --html failed"
+grep -q "<!DOCTYPE html>" preview.html || fail "vexel-quicklook --html wrote no page"
+
+"$prefix/bin/vexel-mdimport" "$sample" >mdimport.txt || fail "vexel-mdimport did not import: $(cat mdimport.txt)"
+grep -qx "项目/readme.txt" mdimport.txt || fail "vexel-mdimport: $(cat mdimport.txt)"
+
+"$prefix/bin/vexel-findersync" menu "$sample" >menu.txt || fail "vexel-findersync menu failed"
+[[ $(wc -l <menu.txt) -eq 5 ]] || fail "vexel-findersync menu: $(cat menu.txt)"
+"$prefix/bin/vexel-findersync" run openInVexel: "$sample" >run.txt || fail "vexel-findersync run failed"
+grep -q "^vexel://open?path=" run.txt || fail "vexel-findersync run: $(cat run.txt)"
+
+# The filter finds the importer host of its own installation.
+"$prefix/share/vexel/recoll/rclvexel" "$sample" >recoll.txt || fail "rclvexel failed"
+cmp -s recoll.txt mdimport.txt || fail "rclvexel: $(cat recoll.txt)"
+
+# Uninstalling as the README says leaves no file behind.
+xargs -d '\n' rm -f -- <"$work/manifest.txt"
+left=$(find "$prefix" -type f -o -type l)
+[[ -z $left ]] || fail "left after uninstalling: $left"
+echo "installed, ran and uninstalled under $prefix"

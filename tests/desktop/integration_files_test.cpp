@@ -1,0 +1,228 @@
+// The files that plug the hosts into desktops: the context menus offer each
+// command where the extension offers it, with its title and the host's
+// argument order; the Nautilus extension asks the host for its menu; the
+// Recoll filter prints the importer's text.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "archive_format.h"
+#include "support/archive_maker.h"
+#include "support/command.h"
+#include "support/temp_dir.h"
+
+namespace vexel {
+namespace {
+
+using testing::readFile;
+using testing::run;
+using testing::shellQuoted;
+using testing::TempDir;
+
+const std::filesystem::path kSource = VEXEL_SHARE_SOURCE_DIR;
+const std::filesystem::path kBuilt = VEXEL_SHARE_BINARY_DIR;
+const std::string kFinderHost(VEXEL_FINDERSYNC_HOST);
+const std::string kImporterHost(VEXEL_MDIMPORT);
+
+// Groups of an INI-style file: group name to its key=value pairs.
+using Groups = std::map<std::string, std::map<std::string, std::string>>;
+
+Groups parseGroups(const std::filesystem::path& file) {
+  Groups groups;
+  std::istringstream in(readFile(file));
+  std::string line;
+  std::string group;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.front() == '[' && line.back() == ']') {
+      group = line.substr(1, line.size() - 2);
+      groups[group];
+    } else if (const auto eq = line.find('='); eq != std::string::npos) {
+      groups[group][line.substr(0, eq)] = line.substr(eq + 1);
+    }
+  }
+  return groups;
+}
+
+std::vector<std::string> splitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::istringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ';')) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+// The host's menu for a selection: selector to title, and the order.
+std::vector<std::pair<std::string, std::string>> hostMenu(const std::vector<std::string>& paths) {
+  TempDir dir;
+  std::string command = shellQuoted(std::string_view(kFinderHost)) + " menu --";
+  for (const std::string& path : paths) command += " " + shellQuoted(std::string_view(path));
+  EXPECT_EQ(run(command + " >" + shellQuoted(dir.path() / "menu.txt")), 0);
+  std::vector<std::pair<std::string, std::string>> items;
+  std::istringstream in(readFile(dir.path() / "menu.txt"));
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto tab = line.find('\t');
+    if (tab != std::string::npos) items.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+  }
+  return items;
+}
+
+std::string execLine(std::string_view selector) {
+  return "vexel-findersync run " + std::string(selector) + " --open -- %F";
+}
+
+TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
+  const auto all = hostMenu({"/tmp/a.zip"});
+  ASSERT_EQ(all.size(), 5U);
+  const std::map<std::string, std::string> titles(all.begin(), all.end());
+  const struct {
+    std::string_view file;
+    std::vector<std::string> actions;
+    bool archivesOnly;
+  } kFiles[] = {
+      {"vexel-archive.desktop", {"extractHere", "openInVexel"}, true},
+      {"vexel-compress.desktop", {"compressZip", "compress7z", "compressWithOptions"}, false},
+  };
+  for (const auto& row : kFiles) {
+    SCOPED_TRACE(row.file);
+    const Groups groups = parseGroups(kSource / "kio/servicemenus" / row.file);
+    const auto& entry = groups.at("Desktop Entry");
+    EXPECT_EQ(splitList(entry.at("Actions")), row.actions);
+    EXPECT_EQ(entry.at("X-KDE-ServiceTypes"), "KonqPopupMenu/Plugin");
+    for (const std::string& action : row.actions) {
+      SCOPED_TRACE(action);
+      const auto& group = groups.at("Desktop Action " + action);
+      EXPECT_EQ(group.at("Name"), titles.at(action + ":"));
+      EXPECT_EQ(group.at("Exec"), execLine(action + ":"));
+    }
+    const std::vector<std::string> types = splitList(entry.at("MimeType"));
+    if (row.archivesOnly) {
+      // Archive types only: nothing every file or folder has.
+      for (const std::string& type : types) {
+        EXPECT_TRUE(type.starts_with("application/")) << type;
+        EXPECT_NE(type, "application/octet-stream");
+      }
+      for (const char* type : {"application/zip", "application/x-7z-compressed",
+                               "application/vnd.rar", "application/x-compressed-tar"}) {
+        EXPECT_NE(std::find(types.begin(), types.end(), type), types.end()) << type;
+      }
+    } else {
+      EXPECT_EQ(types, (std::vector<std::string>{"application/octet-stream", "inode/directory"}));
+    }
+  }
+}
+
+// Whether Nemo's extension test accepts the name: one entry ends the
+// lower-cased name ("any" stands for every file).
+bool nemoMatches(const std::vector<std::string>& extensions, std::string name) {
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return std::any_of(extensions.begin(), extensions.end(), [&](const std::string& extension) {
+    return extension == "any" || name.ends_with(extension);
+  });
+}
+
+TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) {
+  const auto menu = hostMenu({"/tmp/a.zip"});
+  const std::map<std::string, std::string> titles(menu.begin(), menu.end());
+  const struct {
+    std::string_view file;
+    std::string_view selector;
+    bool archivesOnly;
+  } kFiles[] = {
+      {"vexel-extract-here", "extractHere:", true},
+      {"vexel-open", "openInVexel:", true},
+      {"vexel-compress-zip", "compressZip:", false},
+      {"vexel-compress-7z", "compress7z:", false},
+      {"vexel-compress", "compressWithOptions:", false},
+  };
+  // Names the catalogue calls archives, and names it does not.
+  const std::vector<std::string> archives = {
+      "a.zip", "A.ZIP", "x.tar.gz", "x.tgz", "x.7z", "x.part3.rar", "x.r00", "x.r42", "x.z01",
+      "x.z99", "x.001", "x.002",    "x.999", "x.Z",  "x.jar",       "x.deb", "x.wim", "x.lha"};
+  const std::vector<std::string> others = {"a.txt",  "buzz",    "x.2024", "x.r100", "x.z1",
+                                           "x.zipx", "notes.1", "x.r0",   "x.ab12"};
+  for (const auto& name : archives) EXPECT_TRUE(isArchive(name)) << name;
+  for (const auto& name : others) EXPECT_FALSE(isArchive(name)) << name;
+
+  for (const auto& row : kFiles) {
+    SCOPED_TRACE(row.file);
+    const Groups groups =
+        parseGroups(kBuilt / "nemo/actions" / (std::string(row.file) + ".nemo_action"));
+    const auto& action = groups.at("Nemo Action");
+    EXPECT_EQ(action.at("Name"), titles.at(std::string(row.selector)));
+    EXPECT_EQ(action.at("Exec"), execLine(row.selector));
+    EXPECT_EQ(action.at("Selection"), "notnone");
+    const std::vector<std::string> extensions = splitList(action.at("Extensions"));
+    if (!row.archivesOnly) {
+      EXPECT_EQ(extensions, (std::vector<std::string>{"any", "dir"}));
+      continue;
+    }
+    for (const std::string& extension : archiveExtensions()) {
+      EXPECT_NE(std::find(extensions.begin(), extensions.end(), "." + extension), extensions.end())
+          << extension;
+    }
+    for (const std::string& extension : extensions) {
+      EXPECT_TRUE(isArchive("name" + extension)) << extension;
+    }
+    for (const auto& name : archives) EXPECT_TRUE(nemoMatches(extensions, name)) << name;
+    for (const auto& name : others) EXPECT_FALSE(nemoMatches(extensions, name)) << name;
+  }
+}
+
+TEST(NautilusExtension, OffersWhatTheHostOffers) {
+  if (!testing::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  const auto script = dir.write(
+      "check.py",
+      "import importlib.util, sys\n"
+      "spec = importlib.util.spec_from_file_location('vexel_menu', sys.argv[1])\n"
+      "menu = importlib.util.module_from_spec(spec)\n"
+      "spec.loader.exec_module(menu)\n"
+      "for paths in (['/tmp/a.zip', '/tmp/b.r01'], ['/tmp/a.zip', '/tmp/b.txt'], []):\n"
+      "    print(' '.join(s for s, _ in menu.offered_commands(paths, host=sys.argv[2])))\n"
+      "print(menu.offered_commands(['/tmp/a.zip'], host='/nonexistent/host'))\n");
+  const auto out = dir.path() / "out.txt";
+  ASSERT_EQ(run("python3 " + shellQuoted(script) + " " +
+                shellQuoted(kSource / "nautilus-python/extensions/vexel_menu.py") + " " +
+                shellQuoted(std::string_view(kFinderHost)) + " >" + shellQuoted(out)),
+            0);
+  EXPECT_EQ(readFile(out),
+            "extractHere: openInVexel: compressZip: compress7z: compressWithOptions:\n"
+            "compressZip: compress7z: compressWithOptions:\n"
+            "\n"
+            "[]\n");
+}
+
+TEST(RecollFilter, PrintsThePathsInsideAnArchiveAndNothingForOtherFiles) {
+  TempDir dir;
+  const auto zip = dir.path() / "-dash.zip";
+  testing::writeFile(zip, testing::zipBytes({{"docs/readme.txt", "x", true}}));
+  const auto text = dir.write("notes.txt", "not an archive");
+  // The importer is found on PATH: the filter is not installed here.
+  const std::string path =
+      "PATH=" + shellQuoted(std::filesystem::path(kImporterHost).parent_path()) + ":/usr/bin:/bin ";
+  const std::string filter = shellQuoted(kSource / "vexel/recoll/rclvexel");
+  const auto out = dir.path() / "out.txt";
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && " + path + filter + " -dash.zip >" +
+                shellQuoted(out)),
+            0);
+  EXPECT_EQ(readFile(out), "docs\ndocs/readme.txt\n");
+  ASSERT_EQ(run(path + filter + " " + shellQuoted(text) + " >" + shellQuoted(out) + " 2>/dev/null"),
+            0);
+  EXPECT_EQ(readFile(out), "");
+  EXPECT_EQ(run(path + filter + " >/dev/null 2>&1"), 2);
+  EXPECT_EQ(run("PATH=/usr/bin:/bin " + filter + " " + shellQuoted(zip) + " >/dev/null 2>&1"), 127);
+}
+
+}  // namespace
+}  // namespace vexel
