@@ -24,7 +24,7 @@
 
 #include "core_foundation.h"
 #include "internal/cf_ref.h"
-#include "internal/json_text.h"
+#include "foundation/json_serialization.h"
 #include "md_importer.h"
 
 namespace {
@@ -215,10 +215,10 @@ int run(const Options& options) {
       if (options.json) {
         std::string& buffer = out.buffer();
         buffer += first ? "\n  {\"path\": " : ",\n  {\"path\": ";
-        vexel::spotlight_internal::appendJsonString(buffer, path);
+        vexel::platform::appendJSONString(buffer, path);
         const bool imported = importer.import(path, [&](std::string_view text) {
           buffer += ", \"imported\": true, \"text\": ";
-          vexel::spotlight_internal::appendJsonString(buffer, text);
+          vexel::platform::appendJSONString(buffer, text);
         });
         if (!imported) buffer += ", \"imported\": false, \"text\": null";
         buffer += '}';

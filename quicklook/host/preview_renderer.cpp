@@ -8,6 +8,7 @@
 #include <memory>
 #include <utility>
 
+#include "foundation/json_serialization.h"
 #include "foundation/ut_type.h"
 
 namespace vexel::quicklook_host {
@@ -278,44 +279,9 @@ std::string printable(std::string_view utf8) {
 }
 
 std::string jsonString(std::string_view utf8) {
-  std::string out = "\"";
-  for (const CodePoint& cp : codePoints(utf8)) {
-    const UChar32 c = cp.value;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-          out += escaped;
-        } else if (cp.end - cp.begin == 1 && static_cast<unsigned char>(utf8[cp.begin]) >= 0x80) {
-          out += "\xEF\xBF\xBD";  // a stray byte: keep the output valid UTF-8
-        } else {
-          out.append(utf8.substr(cp.begin, cp.end - cp.begin));
-        }
-    }
-  }
-  return out + "\"";
+  std::string out;
+  platform::appendJSONString(out, utf8);
+  return out;
 }
 
 std::vector<RenderedRow> renderedRows(PreviewViewController& controller) {

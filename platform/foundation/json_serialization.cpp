@@ -1,8 +1,8 @@
-#include "json_text.h"
+#include "foundation/json_serialization.h"
 
 #include <cstddef>
 
-namespace vexel::spotlight_internal {
+namespace vexel::platform {
 
 namespace {
 
@@ -44,7 +44,7 @@ std::size_t sequenceLength(std::string_view rest, std::size_t& illFormed) {
 
 }  // namespace
 
-void appendJsonString(std::string& out, std::string_view bytes) {
+void appendJSONString(std::string& out, std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   std::size_t runStart = 0;
@@ -106,4 +106,4 @@ void appendJsonString(std::string& out, std::string_view bytes) {
   out += '"';
 }
 
-}  // namespace vexel::spotlight_internal
+}  // namespace vexel::platform
