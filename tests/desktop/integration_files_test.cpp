@@ -185,9 +185,9 @@ TEST(NautilusExtension, OffersWhatTheHostOffers) {
   const auto script = dir.write(
       "check.py",
       "import importlib.util, sys\n"
-      "spec = importlib.util.spec_from_file_location('vexel_menu', sys.argv[1])\n"
-      "menu = importlib.util.module_from_spec(spec)\n"
-      "spec.loader.exec_module(menu)\n"
+      "module_spec = importlib.util.spec_from_file_location('vexel_menu', sys.argv[1])\n"
+      "menu = importlib.util.module_from_spec(module_spec)\n"
+      "module_spec.loader.exec_module(menu)\n"
       "for paths in (['/tmp/a.zip', '/tmp/b.r01'], ['/tmp/a.zip', '/tmp/b.txt'], []):\n"
       "    print(' '.join(s for s, _ in menu.offered_commands(paths, host=sys.argv[2])))\n"
       "print(menu.offered_commands(['/tmp/a.zip'], host='/nonexistent/host'))\n");
