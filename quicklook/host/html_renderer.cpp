@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "internal/code_points.h"
 #include "preview_renderer.h"
 #include "ui/layout_constraint.h"
 #include "ui/outline_view.h"
@@ -39,20 +40,6 @@ constexpr int kIntercellSpacing = 3;
 
 void appendReplacement(std::string& out) { out += "\xEF\xBF\xBD"; }
 
-// Code points of `text`, ill-formed bytes as U+FFFD one byte at a time.
-template <class Visit>
-void forEachCodePoint(std::string_view text, Visit visit) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t i = 0;
-  while (i < length) {
-    const int32_t begin = i;
-    UChar32 c = 0;
-    U8_NEXT(bytes, i, length, c);
-    visit(c, text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(i - begin)));
-  }
-}
-
 // Escaped like htmlEscaped, but line feeds kept (for labels that wrap).
 std::string escapedKeepingLineFeeds(std::string_view utf8) {
   std::string out;
@@ -71,23 +58,18 @@ std::string escapedKeepingLineFeeds(std::string_view utf8) {
 // last few characters (an extension, a number) stay visible however narrow
 // the column, the head gives way with "…". Never before a combining mark.
 std::size_t middleSplit(std::string_view utf8) {
-  std::vector<std::pair<UChar32, std::size_t>> points;
-  std::size_t offset = 0;
-  forEachCodePoint(utf8, [&](UChar32 c, std::string_view bytes) {
-    points.emplace_back(c, offset);
-    offset += bytes.size();
-  });
+  const std::vector<internal::CodePoint> points = internal::codePoints(utf8);
   if (points.size() < 8) return utf8.size();
   std::size_t split = points.size() - std::min<std::size_t>(10, points.size() / 2);
   while (split > 0) {
-    const auto category = static_cast<UCharCategory>(u_charType(points[split].first));
+    const auto category = static_cast<UCharCategory>(u_charType(points[split].value));
     if (category != U_NON_SPACING_MARK && category != U_ENCLOSING_MARK &&
-        category != U_COMBINING_SPACING_MARK && points[split].first != 0x200D) {
+        category != U_COMBINING_SPACING_MARK && points[split].value != 0x200D) {
       break;
     }
     --split;
   }
-  return points[split].second;
+  return points[split].begin;
 }
 
 // A one-line text that truncates in the middle: head with an ellipsis when
@@ -572,34 +554,32 @@ std::string rowHtml(const OutlineView& outline, const PageRow& row, bool isAlt) 
 std::string htmlEscaped(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
-  forEachCodePoint(utf8, [&out](UChar32 c, std::string_view bytes) {
-    switch (c) {
+  for (const internal::CodePoint& cp : internal::codePoints(utf8)) {
+    switch (cp.value) {
       case '&':
         out += "&amp;";
-        return;
+        continue;
       case '<':
         out += "&lt;";
-        return;
+        continue;
       case '>':
         out += "&gt;";
-        return;
+        continue;
       case '"':
         out += "&quot;";
-        return;
+        continue;
       case '\'':
         out += "&#39;";
-        return;
+        continue;
       default:
         break;
     }
-    const bool isControl = c < 0 || u_charType(c) == U_CONTROL_CHAR;
-    const bool isBidiControl = (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-    if (isControl || isBidiControl) {
+    if (internal::isUnsafeToShow(cp)) {
       appendReplacement(out);
     } else {
-      out.append(bytes);
+      out.append(utf8.substr(cp.begin, cp.end - cp.begin));
     }
-  });
+  }
   return out;
 }
 

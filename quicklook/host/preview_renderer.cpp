@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "foundation/json_serialization.h"
+#include "internal/code_points.h"
 #include "foundation/ut_type.h"
 
 namespace vexel::quicklook_host {
@@ -67,28 +68,8 @@ std::string renditionOf(const TextField& field) {
   return out;
 }
 
-// Code points of UTF-8 text with their byte spans; ill-formed bytes come out
-// as U+FFFD one byte at a time.
-struct CodePoint {
-  UChar32 value;
-  std::size_t begin;
-  std::size_t end;
-};
-
-std::vector<CodePoint> codePoints(std::string_view text) {
-  std::vector<CodePoint> out;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t i = 0;
-  while (i < length) {
-    const int32_t begin = i;
-    UChar32 c = 0;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) c = 0xFFFD;
-    out.push_back({c, static_cast<std::size_t>(begin), static_cast<std::size_t>(i)});
-  }
-  return out;
-}
+using internal::CodePoint;
+using internal::codePoints;
 
 std::size_t columnsOf(UChar32 c) {
   const auto category = static_cast<UCharCategory>(u_charType(c));
@@ -266,10 +247,7 @@ std::string printable(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
   for (const CodePoint& cp : codePoints(utf8)) {
-    const UChar32 c = cp.value;
-    const bool isControl = u_charType(c) == U_CONTROL_CHAR;
-    const bool isBidiControl = (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
-    if (isControl || isBidiControl) {
+    if (internal::isUnsafeToShow(cp)) {
       out += "\xEF\xBF\xBD";
     } else {
       out.append(utf8.substr(cp.begin, cp.end - cp.begin));
