@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "extension_archive.h"
+#include "readers/extension_archive.h"
 
 namespace {
 

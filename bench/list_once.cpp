@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <string>
 
-#include "archive_error.h"
-#include "extension_archive.h"
+#include "readers/archive_error.h"
+#include "readers/extension_archive.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -31,8 +31,8 @@
 #include <vector>
 
 #include "dispatch/dispatch_queue.h"
-#include "extension_archive.h"
-#include "preview_view_controller.h"
+#include "quicklook/preview_view_controller.h"
+#include "readers/extension_archive.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "finder_sync.h"
+#include "findersync/finder_sync.h"
 
 #include <string>
 #include <vector>
 
-#include "archive_format.h"
 #include "foundation/url_components.h"
+#include "model/archive_format.h"
 #include "workspace/workspace.h"
 
 namespace vexel {

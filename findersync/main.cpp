@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "finder_sync.h"
+#include "findersync/finder_sync.h"
 #include "workspace/workspace.h"
 
 namespace {

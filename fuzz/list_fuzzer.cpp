@@ -17,8 +17,8 @@
 #include <filesystem>
 #include <string>
 
-#include "archive_error.h"
-#include "extension_archive.h"
+#include "readers/archive_error.h"
+#include "readers/extension_archive.h"
 
 namespace {
 

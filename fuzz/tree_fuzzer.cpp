@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_tree.h"
+#include "model/archive_tree.h"
 
 namespace {
 

@@ -1,14 +1,14 @@
-#include "preview_view_controller.h"
+#include "quicklook/preview_view_controller.h"
 
 #include <algorithm>
 #include <numeric>
 #include <string_view>
 
-#include "archive_error.h"
 #include "dispatch/dispatch_queue.h"
 #include "foundation/byte_count_formatter.h"
 #include "foundation/standard_collator.h"
 #include "internal/preview_texts.h"
+#include "readers/archive_error.h"
 #include "workspace/workspace.h"
 
 namespace vexel {

@@ -30,10 +30,10 @@
 #include <variant>
 #include <vector>
 
-#include "archive_tree.h"
-#include "extension_archive.h"
 #include "foundation/date_formatter.h"
 #include "foundation/ut_type.h"
+#include "model/archive_tree.h"
+#include "readers/extension_archive.h"
 #include "ui/outline_view.h"
 #include "ui/view.h"
 #include "ui/view_controller.h"

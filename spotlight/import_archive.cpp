@@ -1,4 +1,4 @@
-#include "import_archive.h"
+#include "spotlight/import_archive.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -7,11 +7,11 @@
 #include <utility>
 #include <vector>
 
-#include "archive_tree.h"
-#include "extension_archive.h"
+#include "corefoundation/md_importer.h"
 #include "internal/cf_ref.h"
-#include "internal/text.h"
-#include "md_importer.h"
+#include "model/archive_tree.h"
+#include "readers/extension_archive.h"
+#include "text/utf8.h"
 
 namespace vexel {
 
@@ -66,9 +66,8 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
     if (!value) {
       // Names reach the tree as UTF-8; should one not, index the readable rest.
-      value.reset(CFStringCreateWithCString(kCFAllocatorDefault,
-                                            text_internal::decodeUtf8Lenient(text).c_str(),
-                                            kCFStringEncodingUTF8));
+      value.reset(CFStringCreateWithCString(
+          kCFAllocatorDefault, text::decodeUtf8Lenient(text).c_str(), kCFStringEncodingUTF8));
       if (!value) return false;
     }
     CFDictionarySetValue(attributes, kMDItemTextContent, value.get());

@@ -12,7 +12,7 @@
 // run at once on different threads with different dictionaries.
 #pragma once
 
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
 
 extern "C" {
 

@@ -11,11 +11,11 @@
 #include <new>
 #include <type_traits>
 
-#include "core_foundation.h"
-#include "import_archive.h"
+#include "corefoundation/core_foundation.h"
+#include "corefoundation/md_importer.h"
 #include "internal/cf_ref.h"
 #include "internal/record_allocator.h"
-#include "md_importer.h"
+#include "spotlight/import_archive.h"
 
 namespace {
 

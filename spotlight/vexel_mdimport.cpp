@@ -22,10 +22,10 @@
 #include <system_error>
 #include <vector>
 
-#include "core_foundation.h"
-#include "internal/cf_ref.h"
+#include "corefoundation/core_foundation.h"
+#include "corefoundation/md_importer.h"
 #include "foundation/json_serialization.h"
-#include "md_importer.h"
+#include "internal/cf_ref.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "archive_format.h"
+#include "model/archive_format.h"
 
-#include "internal/unicode_case.h"
+#include "text/unicode_case.h"
 
 namespace vexel {
 namespace {
 
-using unicode_case_internal::toLower;
-using unicode_case_internal::toUpper;
+using text::toLower;
+using text::toUpper;
 
 struct FormatRow {
   std::string_view rawValue;

@@ -1,10 +1,10 @@
-#include "archive_tree.h"
+#include "model/archive_tree.h"
 
 #include <limits>
 #include <cstring>
 
-#include "archive_format.h"
-#include "internal/unicode_case.h"
+#include "model/archive_format.h"
+#include "text/unicode_case.h"
 
 namespace vexel {
 namespace {
@@ -107,7 +107,7 @@ std::string ArchiveNode::ext() const {
   const std::string_view nodeName = name();
   const size_t dot = nodeName.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
-  return unicode_case_internal::toLower(nodeName.substr(dot + 1));
+  return text::toLower(nodeName.substr(dot + 1));
 }
 
 bool ArchiveNode::isArchive() const { return !mIsDir && archiveExtensions().contains(ext()); }

@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "archive_properties.h"
-#include "raw_entry.h"
+#include "model/archive_properties.h"
+#include "model/raw_entry.h"
 
 namespace vexel {
 

@@ -1,6 +1,6 @@
-#include "archive_error.h"
+#include "readers/archive_error.h"
 
-#include "internal/text.h"
+#include "text/unicode_case.h"
 
 #include <array>
 #include <vector>
@@ -86,9 +86,9 @@ ArchiveError ArchiveError::cannotStart(std::string_view programName,
 ArchiveError ArchiveError::from(const RunResult& result, std::string_view tool) {
   const std::string joined = result.stderr + "\n" + result.stdout;
 
-  const std::string folded = text_internal::foldCase(joined);
+  const std::string folded = text::foldCase(joined);
   for (std::string_view phrase : kPasswordPhrases) {
-    if (folded.find(text_internal::foldCase(phrase)) != std::string::npos) return passwordRequired();
+    if (folded.find(text::foldCase(phrase)) != std::string::npos) return passwordRequired();
   }
   for (std::string_view phrase : kNotArchivePhrases) {
     if (joined.find(phrase) != std::string::npos) return notArchive();

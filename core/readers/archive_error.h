@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "run_result.h"
+#include "readers/run_result.h"
 
 namespace vexel {
 

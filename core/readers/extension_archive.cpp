@@ -1,4 +1,4 @@
-#include "extension_archive.h"
+#include "readers/extension_archive.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -17,11 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "archive_error.h"
-#include "archive_format.h"
 #include "internal/legacy_name_repair.h"
 #include "internal/libarchive_codes.h"
-#include "internal/text.h"
+#include "model/archive_format.h"
+#include "readers/archive_error.h"
+#include "text/unicode_case.h"
+#include "text/utf8.h"
 
 namespace vexel {
 
@@ -93,9 +94,9 @@ HeaderRead headerReadOf(int returnCode) noexcept {
 // by format and release ("RAR encryption support unavailable.", "The archive
 // header is encrypted, ..."), hence the caseless test.
 ArchiveError errorOfMessage(const char* message) {
-  const std::string text = text_internal::decodeUtf8Lenient(message != nullptr ? message : "");
-  if (text_internal::containsCaseless(text, "encrypt")) return ArchiveError::passwordRequired();
-  if (text_internal::containsCaseless(text, "passphrase")) return ArchiveError::passwordRequired();
+  const std::string text = text::decodeUtf8Lenient(message != nullptr ? message : "");
+  if (text::containsCaseless(text, "encrypt")) return ArchiveError::passwordRequired();
+  if (text::containsCaseless(text, "passphrase")) return ArchiveError::passwordRequired();
   if (text.find("Unrecognized archive format") != std::string::npos) return ArchiveError::notArchive();
   return ArchiveError::cannotRead(text);
 }
@@ -305,7 +306,7 @@ bool isRawFormat(archive* reader) {
 ArchiveError error(archive* reader, const InputFile& input) {
   const char* message = archive_error_string(reader);
   if (input.ioFailed()) {
-    return ArchiveError::cannotRead(text_internal::decodeUtf8Lenient(message != nullptr ? message : ""));
+    return ArchiveError::cannotRead(text::decodeUtf8Lenient(message != nullptr ? message : ""));
   }
   return readers_internal::errorOfMessage(message);
 }
@@ -333,7 +334,7 @@ std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
                       const std::filesystem::path& file) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
-    return text_internal::decodeUtf8Lenient(trimmedName(stem));
+    return text::decodeUtf8Lenient(trimmedName(stem));
   }
   const char* name = nullptr;
   if (utf8Locale) {
@@ -344,7 +345,7 @@ std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
     if (name == nullptr) name = archive_entry_pathname(entry);
   }
   if (name == nullptr) return {};
-  return text_internal::decodeUtf8Lenient(trimmedName(name));
+  return text::decodeUtf8Lenient(trimmedName(name));
 }
 
 RawEntry rawEntryOf(archive_entry* entry, std::string name) {

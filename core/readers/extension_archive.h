@@ -19,7 +19,7 @@
 #include <memory>
 #include <string>
 
-#include "archive_tree.h"
+#include "model/archive_tree.h"
 
 namespace vexel {
 

@@ -1,4 +1,4 @@
-#include "listing_parser.h"
+#include "readers/listing_parser.h"
 
 #include "internal/local_time.h"
 

@@ -25,8 +25,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive_properties.h"
-#include "raw_entry.h"
+#include "model/archive_properties.h"
+#include "model/raw_entry.h"
 
 namespace vexel {
 

@@ -1,8 +1,8 @@
-#include "process_runner.h"
+#include "readers/process_runner.h"
 
-#include "archive_error.h"
 #include "internal/child_process.h"
-#include "internal/text.h"
+#include "readers/archive_error.h"
+#include "text/utf8.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -219,7 +219,7 @@ void readOutputs(int outRead, int errRead, const ProcessRunner::Progress& progre
         (k == 0 ? output.out : output.err).append(data);
         if (k != 0 || !reporting) continue;
         const std::optional<int> percent =
-            ProcessRunner::lastPercent(text_internal::decodeUtf8Lenient(data));
+            ProcessRunner::lastPercent(text::decodeUtf8Lenient(data));
         if (percent && *percent != output.lastPercent) {
           output.lastPercent = *percent;
           progress(*percent / 100.0);
@@ -290,9 +290,9 @@ RunResult ProcessRunner::run(const std::filesystem::path& executable,
   if (task && task->isCancelled()) throw ArchiveError::cancelled();
   if (output.failure) std::rethrow_exception(output.failure);
   // Each raw buffer goes as soon as its text exists: output has no size limit.
-  RunResult result{.status = status, .stdout = text_internal::decodeUtf8Lenient(output.out), .stderr = {}};
+  RunResult result{.status = status, .stdout = text::decodeUtf8Lenient(output.out), .stderr = {}};
   std::string().swap(output.out);
-  result.stderr = text_internal::decodeUtf8Lenient(output.err);
+  result.stderr = text::decodeUtf8Lenient(output.err);
   return result;
 }
 

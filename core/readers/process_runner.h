@@ -26,8 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "run_result.h"
-#include "task_handle.h"
+#include "readers/run_result.h"
+#include "readers/task_handle.h"
 
 namespace vexel {
 

@@ -1,7 +1,7 @@
-#include "task_handle.h"
+#include "readers/task_handle.h"
 
-#include "archive_error.h"
 #include "internal/child_process.h"
+#include "readers/archive_error.h"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 // Every object starts with an `ObjectHeader` (type, retain count, whether it
 // is a constant), and every object type is standard-layout, so a CFTypeRef
 // and the header share an address.
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
 
 #include <array>
 #include <atomic>
@@ -19,8 +19,8 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "corefoundation/md_importer.h"
 #include "internal/utf8.h"
-#include "md_importer.h"
 
 namespace {
 

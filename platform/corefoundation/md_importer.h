@@ -16,7 +16,7 @@
 #ifndef VEXEL_PLATFORM_MD_IMPORTER_H
 #define VEXEL_PLATFORM_MD_IMPORTER_H
 
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
 
 CF_EXTERN_C_BEGIN
 

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "foundation/internal/percent_encoding.h"
+#include "internal/percent_encoding.h"
 
 namespace vexel::platform {
 namespace {

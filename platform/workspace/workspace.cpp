@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "workspace/internal/platform_workspace.h"
+#include "internal/platform_workspace.h"
 
 namespace vexel::platform {
 

@@ -1,4 +1,4 @@
-#include "html_renderer.h"
+#include "quicklook/host/html_renderer.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "internal/code_points.h"
-#include "preview_renderer.h"
+#include "quicklook/host/preview_renderer.h"
 #include "ui/layout_constraint.h"
 #include "ui/outline_view.h"
 #include "ui/view.h"

@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "preview_view_controller.h"
+#include "quicklook/preview_view_controller.h"
 
 namespace vexel::quicklook_host {
 

@@ -22,9 +22,9 @@
 #include <string_view>
 
 #include "dispatch/dispatch_queue.h"
-#include "html_renderer.h"
-#include "preview_renderer.h"
-#include "preview_view_controller.h"
+#include "quicklook/host/html_renderer.h"
+#include "quicklook/host/preview_renderer.h"
+#include "quicklook/preview_view_controller.h"
 #include "ui/terminal.h"
 
 namespace {

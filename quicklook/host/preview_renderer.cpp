@@ -1,4 +1,4 @@
-#include "preview_renderer.h"
+#include "quicklook/host/preview_renderer.h"
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

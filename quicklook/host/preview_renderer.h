@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "preview_view_controller.h"
+#include "quicklook/preview_view_controller.h"
 
 namespace vexel::quicklook_host {
 

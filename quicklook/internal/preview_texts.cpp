@@ -1,4 +1,4 @@
-#include "internal/preview_texts.h"
+#include "preview_texts.h"
 
 #include <cmath>
 

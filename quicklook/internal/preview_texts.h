@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "archive_tree.h"
+#include "model/archive_tree.h"
 
 namespace vexel::quicklook_internal {
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
 
 namespace vexel::spotlight_internal {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_format.h"
+#include "model/archive_format.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "finder_sync.h"
+#include "findersync/finder_sync.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The HTML page of a preview: escaping, rows with their folders and state,
 // columns, labels, and the terminal text's colours.
-#include "html_renderer.h"
+#include "quicklook/host/html_renderer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "preview_renderer.h"
+#include "quicklook/host/preview_renderer.h"
 
 #include <gtest/gtest.h>
 

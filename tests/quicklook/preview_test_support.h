@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "dispatch/dispatch_queue.h"
-#include "preview_renderer.h"
-#include "preview_view_controller.h"
+#include "quicklook/host/preview_renderer.h"
+#include "quicklook/preview_view_controller.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "internal/preview_texts.h"
+#include "quicklook/internal/preview_texts.h"
 
 #include <gtest/gtest.h>
 

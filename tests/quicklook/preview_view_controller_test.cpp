@@ -1,13 +1,13 @@
-#include "preview_view_controller.h"
+#include "quicklook/preview_view_controller.h"
 
 #include <gtest/gtest.h>
 
 #include <set>
 
-#include "archive_error.h"
 #include "foundation/byte_count_formatter.h"
-#include "internal/preview_texts.h"
 #include "preview_test_support.h"
+#include "quicklook/internal/preview_texts.h"
+#include "readers/archive_error.h"
 #include "support/archive_maker.h"
 
 namespace vexel {

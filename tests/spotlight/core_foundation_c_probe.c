@@ -2,7 +2,7 @@
  * importer written in C would use them. */
 #include <stddef.h>
 
-#include "md_importer.h"
+#include "corefoundation/md_importer.h"
 
 int vexelCoreFoundationCProbe(void);
 

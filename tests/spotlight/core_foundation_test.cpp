@@ -1,4 +1,4 @@
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "md_importer.h"
+#include "corefoundation/md_importer.h"
 
 extern "C" int vexelCoreFoundationCProbe(void);
 

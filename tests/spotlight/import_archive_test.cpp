@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
+#include "corefoundation/md_importer.h"
 #include "importer_loader.h"
-#include "md_importer.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 

@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "core_foundation.h"
-#include "md_importer.h"
+#include "corefoundation/core_foundation.h"
+#include "corefoundation/md_importer.h"
 
 namespace vexel::testing {
 

@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
-#include "core_foundation.h"
+#include "corefoundation/core_foundation.h"
+#include "corefoundation/md_importer.h"
 #include "importer_loader.h"
-#include "md_importer.h"
 #include "support/command.h"
 
 namespace {

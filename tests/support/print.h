@@ -1,7 +1,7 @@
 // print.h: readable GoogleTest output for the core's types.
 #pragma once
 
-#include "archive_error.h"
+#include "readers/archive_error.h"
 
 #include <ostream>
 

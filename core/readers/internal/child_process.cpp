@@ -1,4 +1,4 @@
-#include "internal/child_process.h"
+#include "child_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

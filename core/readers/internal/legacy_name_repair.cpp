@@ -1,4 +1,4 @@
-#include "internal/legacy_name_repair.h"
+#include "legacy_name_repair.h"
 
 #include <errno.h>
 #include <iconv.h>

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "raw_entry.h"
+#include "model/raw_entry.h"
 
 namespace vexel::readers_internal {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "archive_error.h"
+#include "readers/archive_error.h"
 
 namespace vexel::readers_internal {
 

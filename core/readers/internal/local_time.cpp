@@ -1,4 +1,4 @@
-#include "internal/local_time.h"
+#include "local_time.h"
 
 #include <time.h>
 

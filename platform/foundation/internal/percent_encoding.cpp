@@ -1,4 +1,4 @@
-#include "foundation/internal/percent_encoding.h"
+#include "percent_encoding.h"
 
 namespace vexel::platform::foundation_internal {
 namespace {

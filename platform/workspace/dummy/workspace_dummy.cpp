@@ -1,5 +1,5 @@
 // The workspace on platforms without a port: nothing can be opened.
-#include "workspace/internal/platform_workspace.h"
+#include "internal/platform_workspace.h"
 
 namespace vexel::platform::workspace_internal {
 

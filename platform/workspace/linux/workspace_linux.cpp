@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "workspace/internal/platform_workspace.h"
+#include "internal/platform_workspace.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "archive_format.h"
+#include "model/archive_format.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "archive_tree.h"
+#include "model/archive_tree.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "archive_error.h"
+#include "readers/archive_error.h"
 #include "support/print.h"
 
 #include <gtest/gtest.h>

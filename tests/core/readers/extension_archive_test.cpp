@@ -1,4 +1,4 @@
-#include "extension_archive.h"
+#include "readers/extension_archive.h"
 
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_error.h"
+#include "readers/archive_error.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "internal/legacy_name_repair.h"
+#include "readers/internal/legacy_name_repair.h"
 
 #include <gtest/gtest.h>
 

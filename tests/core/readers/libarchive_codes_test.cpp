@@ -1,4 +1,4 @@
-#include "internal/libarchive_codes.h"
+#include "readers/internal/libarchive_codes.h"
 
 #include <gtest/gtest.h>
 

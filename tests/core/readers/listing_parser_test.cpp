@@ -1,5 +1,5 @@
-#include "listing_parser.h"
-#include "process_runner.h"
+#include "readers/listing_parser.h"
+#include "readers/process_runner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Many runs in a row, and cancel() racing the start and end of runs.
-#include "archive_error.h"
+#include "readers/archive_error.h"
+#include "readers/process_runner.h"
 #include "support/print.h"
-#include "process_runner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "process_runner.h"
+#include "readers/process_runner.h"
 
-#include "archive_error.h"
+#include "readers/archive_error.h"
 #include "support/print.h"
 #include "support/temp_dir.h"
 

@@ -1,9 +1,9 @@
 // The runner, the classifier and the listing parser against real 7-Zip.
-#include "archive_error.h"
-#include "support/print.h"
-#include "listing_parser.h"
-#include "process_runner.h"
 #include "support/seven_zip.h"
+#include "readers/archive_error.h"
+#include "readers/listing_parser.h"
+#include "readers/process_runner.h"
+#include "support/print.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,6 @@
-#include "internal/text.h"
+#include "text/utf8.h"
 
-#include "internal/unicode_case.h"
-
-namespace vexel::text_internal {
+namespace vexel::text {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
@@ -71,12 +69,4 @@ std::string decodeUtf8Lenient(std::string_view bytes) {
   return out;
 }
 
-std::string foldCase(std::string_view utf8) {
-  return unicode_case_internal::foldCase(decodeUtf8Lenient(utf8));
-}
-
-bool containsCaseless(std::string_view text, std::string_view phrase) {
-  return foldCase(text).find(foldCase(phrase)) != std::string::npos;
-}
-
-}  // namespace vexel::text_internal
+}  // namespace vexel::text

@@ -1,4 +1,4 @@
-#include "internal/unicode_case.h"
+#include "text/unicode_case.h"
 
 #include <unicode/ucasemap.h>
 #include <unicode/utypes.h>
@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <memory>
 
-namespace vexel::unicode_case_internal {
+#include "text/utf8.h"
+
+namespace vexel::text {
 namespace {
 
 bool isAscii(std::string_view text) {
@@ -22,13 +24,13 @@ using CaseFunction = int32_t (*)(const UCaseMap*, char*, int32_t, const char*, i
                                  UErrorCode*);
 
 // Maps one piece of at most INT32_MAX bytes (ICU's length type).
-bool mapPiece(const UCaseMap* map, std::string_view piece, CaseFunction function, std::string& out) {
+bool mapPiece(const UCaseMap* map, std::string_view piece, CaseFunction function,
+              std::string& out) {
   std::string mapped(piece.size() + 8, '\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
     UErrorCode status = U_ZERO_ERROR;
-    const int32_t length =
-        function(map, mapped.data(), static_cast<int32_t>(mapped.size()), piece.data(),
-                 static_cast<int32_t>(piece.size()), &status);
+    const int32_t length = function(map, mapped.data(), static_cast<int32_t>(mapped.size()),
+                                    piece.data(), static_cast<int32_t>(piece.size()), &status);
     if (status == U_BUFFER_OVERFLOW_ERROR) {
       mapped.assign(static_cast<size_t>(length), '\0');
       continue;
@@ -72,7 +74,13 @@ std::string toLower(std::string_view utf8) {
   return mapCase(utf8, ucasemap_utf8ToLower);
 }
 
-std::string foldCase(std::string_view utf8) { return mapCase(utf8, ucasemap_utf8FoldCase); }
+std::string foldCase(std::string_view utf8) {
+  return mapCase(decodeUtf8Lenient(utf8), ucasemap_utf8FoldCase);
+}
+
+bool containsCaseless(std::string_view text, std::string_view phrase) {
+  return foldCase(text).find(foldCase(phrase)) != std::string::npos;
+}
 
 std::string toUpper(std::string_view utf8) {
   if (isAscii(utf8)) {
@@ -85,4 +93,4 @@ std::string toUpper(std::string_view utf8) {
   return mapCase(utf8, ucasemap_utf8ToUpper);
 }
 
-}  // namespace vexel::unicode_case_internal
+}  // namespace vexel::text
