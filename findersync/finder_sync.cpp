@@ -44,13 +44,11 @@ std::optional<std::vector<URL>> currentSelection() {
 
 const std::array<FinderSyncCommand, 5>& FinderSync::commands() {
   static const std::array<FinderSyncCommand, 5> table = {{
-      {"extractHere:", "用 Vexel 解压到这里", "extract", std::nullopt, true,
-       &FinderSync::extractHere},
-      {"openInVexel:", "用 Vexel 打开", "open", std::nullopt, true, &FinderSync::openInVexel},
-      {"compressZip:", "用 Vexel 压缩成 ZIP", "compress", "zip", false, &FinderSync::compressZip},
-      {"compress7z:", "用 Vexel 压缩成 7z", "compress", "7z", false, &FinderSync::compress7z},
-      {"compressWithOptions:", "用 Vexel 压缩…", "compress", std::nullopt, false,
-       &FinderSync::compressWithOptions},
+      {"extractHere:", "用 Vexel 解压到这里", "extract", std::nullopt, true},
+      {"openInVexel:", "用 Vexel 打开", "open", std::nullopt, true},
+      {"compressZip:", "用 Vexel 压缩成 ZIP", "compress", "zip", false},
+      {"compress7z:", "用 Vexel 压缩成 7z", "compress", "7z", false},
+      {"compressWithOptions:", "用 Vexel 压缩…", "compress", std::nullopt, false},
   }};
   return table;
 }
@@ -93,10 +91,10 @@ void FinderSync::compressZip(const MenuItem*) { send(*command("compressZip:")); 
 void FinderSync::compress7z(const MenuItem*) { send(*command("compress7z:")); }
 void FinderSync::compressWithOptions(const MenuItem*) { send(*command("compressWithOptions:")); }
 
-bool FinderSync::performAction(std::string_view selector, const MenuItem* sender) {
+bool FinderSync::performAction(std::string_view selector, const MenuItem* /*sender*/) {
   const FinderSyncCommand* row = command(selector);
   if (row == nullptr) return false;
-  (this->*(row->command))(sender);
+  send(*row);
   return true;
 }
 

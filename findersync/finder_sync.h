@@ -41,7 +41,6 @@ struct FinderSyncCommand {
   std::string_view actionWord;             ///< the hand-off URL's host
   std::optional<std::string_view> format;  ///< the "format" item, when any
   bool needsAllArchives;                   ///< offered only for all-archive selections
-  void (FinderSync::*command)(const platform::MenuItem* sender);
 };
 
 // FinderSync: the extension object (runtime class name "VexelFinderSync").
@@ -75,8 +74,8 @@ class FinderSync final : public platform::FIFinderSync {
   void compress7z(const platform::MenuItem* sender);
   void compressWithOptions(const platform::MenuItem* sender);
 
-  // performAction: runs the command whose selector is `selector`; false for
-  // any other selector.
+  // performAction: sends the command whose selector is `selector`, as its
+  // method above would; false for any other selector.
   bool performAction(std::string_view selector, const platform::MenuItem* sender) override;
 
  private:

@@ -17,16 +17,16 @@
 #include <vector>
 
 #include "findersync/finder_sync.h"
+#include "host/host_usage.h"
 #include "workspace/workspace.h"
 
 namespace {
 
 using vexel::FinderSync;
 
-constexpr int kUsageError = 2;
-
-void printUsage(std::FILE* out) {
-  std::fputs(
+// The usage text ends in the list of selectors, taken from the extension.
+std::string usageText() {
+  std::string text =
       "usage: vexel-findersync menu [--kind N] [--] PATH...\n"
       "       vexel-findersync run SELECTOR [--open] [--] PATH...\n"
       "\n"
@@ -38,19 +38,19 @@ void printUsage(std::FILE* out) {
       "      --open also hands each URL to xdg-open.\n"
       "\n"
       "A PATH naming an existing folder, or ending in \"/\", is selected as a folder.\n"
-      "SELECTOR is one of:",
-      out);
+      "SELECTOR is one of:";
   for (const vexel::FinderSyncCommand& command : FinderSync::commands()) {
-    std::fprintf(out, " %.*s", static_cast<int>(command.selector.size()), command.selector.data());
+    text += ' ';
+    text += command.selector;
   }
-  std::fputc('\n', out);
+  text += '\n';
+  return text;
 }
 
-int usageError(std::string_view message) {
-  std::fprintf(stderr, "vexel-findersync: %.*s\n", static_cast<int>(message.size()),
-               message.data());
-  printUsage(stderr);
-  return kUsageError;
+const vexel::platform::HostUsage& usage() {
+  static const std::string text = usageText();
+  static const vexel::platform::HostUsage usage{"vexel-findersync", text};
+  return usage;
 }
 
 // Whole decimal number without sign or other characters.
@@ -69,6 +69,7 @@ struct Arguments {
   std::string selector;
   std::uint64_t kind = 0;
   bool open = false;
+  bool help = false;
   std::vector<std::string> paths;
 };
 
@@ -76,6 +77,10 @@ struct Arguments {
 std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
   if (argc < 2) return "missing command";
   arguments.command = argv[1];
+  if (vexel::platform::HostUsage::isHelpOption(arguments.command)) {
+    arguments.help = true;
+    return std::nullopt;
+  }
   if (arguments.command != "menu" && arguments.command != "run") {
     return "unknown command \"" + arguments.command + "\"";
   }
@@ -85,6 +90,9 @@ std::optional<std::string> parse(int argc, char** argv, Arguments& arguments) {
     const std::string_view argument = argv[i];
     if (!optionsEnded && argument == "--") {
       optionsEnded = true;
+    } else if (!optionsEnded && vexel::platform::HostUsage::isHelpOption(argument)) {
+      arguments.help = true;
+      return std::nullopt;
     } else if (!optionsEnded && arguments.command == "menu" && argument == "--kind") {
       if (i + 1 >= argc) return "--kind needs a number";
       const std::optional<std::uint64_t> kind = parseKind(argv[++i]);
@@ -169,17 +177,12 @@ int runCommand(const Arguments& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // glibc re-reads the zone file on every mktime while TZ is unset.
-  setenv("TZ", ":/etc/localtime", 0);
-
-  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
-    printUsage(stdout);
-    return EXIT_SUCCESS;
-  }
+  vexel::platform::prepareHostProcess();
   Arguments arguments;
   if (const std::optional<std::string> error = parse(argc, argv, arguments)) {
-    return usageError(*error);
+    return usage().error(*error);
   }
+  if (arguments.help) return usage().help();
   const int status = arguments.command == "menu" ? runMenu(arguments) : runCommand(arguments);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fputs("vexel-findersync: could not write the output\n", stderr);

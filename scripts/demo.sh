@@ -7,8 +7,9 @@ build=${VEXEL_BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --parallel 2
 sample=$(scripts/make-sample.sh "$build/sample")
-if [[ -x "$build/quicklook/vexel-quicklook" ]]; then
-  "$build/quicklook/vexel-quicklook" "$sample"
-else
-  bsdtar -tvf "$sample"
+host="$build/quicklook/vexel-quicklook"
+if [[ ! -x "$host" ]]; then
+  echo "demo: $host was not built" >&2
+  exit 1
 fi
+"$host" "$sample"

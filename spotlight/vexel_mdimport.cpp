@@ -5,8 +5,9 @@
 //
 // Text mode prints each imported file's text content and a line feed;
 // --json prints [{"path": ..., "imported": ..., "text": ...}, ...].
-// Exit status: 0 every file imported, 1 some file not imported, 2 usage
-// error, 3 the plug-in could not be loaded or gave no importer.
+// Exit status: 0 every file imported (and for --help), 1 some file not
+// imported, 2 usage error, 3 the plug-in could not be loaded or gave no
+// importer.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -20,11 +21,13 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <variant>
 #include <vector>
 
 #include "corefoundation/core_foundation.h"
 #include "corefoundation/md_importer.h"
 #include "foundation/json_serialization.h"
+#include "host/host_usage.h"
 #include "internal/cf_ref.h"
 
 namespace {
@@ -33,10 +36,10 @@ using vexel::spotlight_internal::CFRef;
 
 constexpr int kExitImported = 0;
 constexpr int kExitNotImported = 1;
-constexpr int kExitUsage = 2;
 constexpr int kExitNoPlugIn = 3;
 
-constexpr std::string_view kUsage = "usage: vexel-mdimport [--plugin PATH] [--json] FILE...\n";
+constexpr vexel::platform::HostUsage kUsage{
+    "vexel-mdimport", "usage: vexel-mdimport [--plugin PATH] [--json] FILE...\n"};
 
 struct Options {
   std::string plugIn;  // empty: the default one
@@ -44,7 +47,10 @@ struct Options {
   std::vector<std::string> files;
 };
 
-std::optional<Options> parseOptions(int argc, char** argv) {
+// ParsedOptions: the options to run with, or the exit status to end with.
+using ParsedOptions = std::variant<Options, int>;
+
+ParsedOptions parseOptions(int argc, char** argv) {
   Options options;
   bool onlyFiles = false;
   for (int i = 1; i < argc; ++i) {
@@ -53,17 +59,20 @@ std::optional<Options> parseOptions(int argc, char** argv) {
       options.files.emplace_back(arg);
     } else if (arg == "--") {
       onlyFiles = true;
+    } else if (vexel::platform::HostUsage::isHelpOption(arg)) {
+      return kUsage.help();
     } else if (arg == "--json") {
       options.json = true;
-    } else if (arg == "--plugin" && i + 1 < argc) {
+    } else if (arg == "--plugin") {
+      if (i + 1 >= argc) return kUsage.error("--plugin needs a PATH");
       options.plugIn = argv[++i];
     } else if (arg.starts_with("--plugin=")) {
       options.plugIn = arg.substr(std::string_view("--plugin=").size());
     } else {
-      return std::nullopt;
+      return kUsage.error("unknown option " + std::string(arg));
     }
   }
-  if (options.files.empty()) return std::nullopt;
+  if (options.files.empty()) return kUsage.error("no FILE given");
   return options;
 }
 
@@ -245,14 +254,8 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before anything reads the time zone: with TZ unset glibc re-reads the
-  // zone file on every mktime, which the lister calls once per ZIP entry.
-  if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
-
-  const std::optional<Options> options = parseOptions(argc, argv);
-  if (!options) {
-    std::fwrite(kUsage.data(), 1, kUsage.size(), stderr);
-    return kExitUsage;
-  }
-  return run(*options);
+  vexel::platform::prepareHostProcess();
+  const ParsedOptions parsed = parseOptions(argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  return run(std::get<Options>(parsed));
 }

@@ -232,14 +232,6 @@ void readOutputs(int outRead, int errRead, const ProcessRunner::Progress& progre
   }
 }
 
-// Detaches the handle on every path out of run().
-struct DetachOnExit {
-  const std::shared_ptr<TaskHandle>& task;
-  ~DetachOnExit() {
-    if (task) task->detach();
-  }
-};
-
 }  // namespace
 
 RunResult ProcessRunner::run(const std::filesystem::path& executable,
@@ -261,6 +253,13 @@ RunResult ProcessRunner::run(const std::filesystem::path& executable,
   // The reader starts before the child; it ends once every write end is
   // closed: ours below, the child's (and its helpers') when they exit.
   std::thread reader(readOutputs, outRead.get(), errRead.get(), std::cref(progress), std::ref(output));
+  // Detaches the handle on every path out of run().
+  struct DetachOnExit {
+    const std::shared_ptr<TaskHandle>& task;
+    ~DetachOnExit() {
+      if (task) task->detach();
+    }
+  };
   const DetachOnExit detachOnExit{task};
   pid_t pid = 0;
   int startError = 0;

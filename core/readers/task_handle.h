@@ -18,6 +18,8 @@
 
 namespace vexel {
 
+class ProcessRunner;
+
 namespace process_internal {
 class ChildProcess;
 }  // namespace process_internal
@@ -43,6 +45,11 @@ class TaskHandle {
   // Calling it again is harmless.
   void cancel();
 
+ private:
+  // Only the runner attaches and detaches its children; the child type is
+  // the runner's own.
+  friend class ProcessRunner;
+
   // attach: makes `process` the attached child, replacing any earlier one.
   // @throws ArchiveError (cancelled) when the handle is already cancelled.
   void attach(std::shared_ptr<process_internal::ChildProcess> process);
@@ -50,7 +57,6 @@ class TaskHandle {
   // detach: drops the attached child, if any.
   void detach();
 
- private:
   mutable std::mutex mLock;
   std::shared_ptr<process_internal::ChildProcess> mProcess;  ///< guarded by mLock
   bool mCancelled = false;                                   ///< guarded by mLock; never cleared

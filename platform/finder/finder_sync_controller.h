@@ -6,9 +6,9 @@
 // an extension) and `FIMenuKind` (which menu the file manager asks for). On a
 // real desktop the file manager supplies the selection; here the host does.
 //
-//   auto& controller = vexel::FinderSyncController::defaultController();
-//   controller.setSelectedItemURLs(std::vector{vexel::URL::fileURL("/tmp/a.zip")});
-//   auto menu = extension.menu(vexel::FIMenuKind::contextualMenuForItems);
+//   auto& controller = vexel::platform::FinderSyncController::defaultController();
+//   controller.setSelectedItemURLs(std::vector{vexel::platform::URL::fileURL("/tmp/a.zip")});
+//   auto menu = extension.menu(vexel::platform::FIMenuKind::contextualMenuForItems);
 //
 // Threading: the controller may be used from any thread; an extension runs
 // on whichever thread its host calls it.

@@ -5,8 +5,8 @@
 // object that answers action selectors such as "compressZip:". Choosing an
 // item sends its action to its target with the item as the sender.
 //
-//   vexel::Menu menu("");
-//   vexel::MenuItem item("用 Vexel 打开", "openInVexel:", "");
+//   vexel::platform::Menu menu("");
+//   vexel::platform::MenuItem item("用 Vexel 打开", "openInVexel:", "");
 //   item.setTarget(&extension);
 //   menu.addItem(std::move(item));
 //   menu.items().front().performAction();

@@ -6,13 +6,13 @@
 // put together from its parts, with query items). Byte counts, dates, name
 // order and the type table live in their own files of this folder.
 //
-//   vexel::URLComponents components;
+//   vexel::platform::URLComponents components;
 //   components.scheme = "vexel";
 //   components.host = "open";
 //   components.queryItems = {{"path", "/tmp/a b.zip"}};
 //   components.string();   // "vexel://open?path=/tmp/a%20b.zip"
 //
-//   vexel::URL::fileURL("/tmp/").hasDirectoryPath();   // true
+//   vexel::platform::URL::fileURL("/tmp/").hasDirectoryPath();   // true
 //
 // Encoding: every byte of a host, path, query name or query value other than
 // an RFC 3986 unreserved character (A-Z a-z 0-9 - . _ ~) or "/" (outside the

@@ -8,7 +8,8 @@
 // been called, and prints what the views show: text fitted to the terminal
 // (in colour with pictographs where the terminal takes them), one JSON
 // object, or one self-contained HTML page. Exit status: 0 once the handler
-// ran (failures are shown inside the preview), 2 for a usage error.
+// ran (failures are shown inside the preview) and for --help, 2 for a usage
+// error.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <string_view>
 
 #include "dispatch/dispatch_queue.h"
+#include "host/host_usage.h"
 #include "quicklook/host/html_renderer.h"
 #include "quicklook/host/preview_renderer.h"
 #include "quicklook/preview_view_controller.h"
@@ -42,12 +44,12 @@ struct Options {
   std::string file;
 };
 
-int usage(std::string_view problem) {
-  if (!problem.empty()) std::cerr << "vexel-quicklook: " << problem << "\n";
-  std::cerr << "usage: vexel-quicklook [--json | --html] [--color[=auto|always|never]]\n"
-               "                       [--time-limit SECONDS] [--width COLUMNS] FILE\n";
-  return 2;
-}
+constexpr vexel::platform::HostUsage kUsage{
+    "vexel-quicklook",
+    "usage: vexel-quicklook [--json | --html] [--color[=auto|always|never]]\n"
+    "                       [--time-limit SECONDS] [--width COLUMNS] FILE\n"};
+
+int usage(std::string_view problem) { return kUsage.error(problem); }
 
 std::optional<double> parseSeconds(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -104,10 +106,7 @@ std::optional<ColorChoice> parseColorChoice(std::string_view text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before anything reads the clock: with TZ unset, glibc re-reads the zone
-  // file on every local-time conversion, which libarchive makes once per ZIP
-  // entry.
-  if (std::getenv("TZ") == nullptr) setenv("TZ", ":/etc/localtime", 1);
+  vexel::platform::prepareHostProcess();
 
   Options options;
   bool filesOnly = false;
@@ -136,9 +135,8 @@ int main(int argc, char** argv) {
         options.width = parseColumns(value);
         if (!options.width) return usage("--width takes a positive number of columns");
       }
-    } else if (!filesOnly && (arg == "-h" || arg == "--help")) {
-      usage("");
-      return 2;
+    } else if (!filesOnly && vexel::platform::HostUsage::isHelpOption(arg)) {
+      return kUsage.help();
     } else if (!filesOnly && arg.size() > 1 && arg.front() == '-') {
       return usage("unknown option " + arg);
     } else if (options.file.empty()) {
