@@ -18,10 +18,10 @@
 namespace vexel {
 namespace {
 
-using testing::Chromium;
-using testing::run;
-using testing::shellQuoted;
-using testing::TempDir;
+using test::Chromium;
+using test::run;
+using test::shellQuoted;
+using test::TempDir;
 
 const std::filesystem::path kScreenshots = VEXEL_BROWSER_OUTPUT_DIR;
 
@@ -153,7 +153,7 @@ class BrowserPreview : public ::testing::Test {
   // and open again.
   std::map<std::string, std::string> measure(const std::filesystem::path& page,
                                              const std::string& toggle = "", bool dark = false) {
-    std::string html = testing::readFile(page);
+    std::string html = test::readFile(page);
     const auto end = html.rfind("</body>");
     EXPECT_NE(end, std::string::npos);
     html.insert(end, std::string(kProbe));
@@ -164,7 +164,7 @@ class BrowserPreview : public ::testing::Test {
       html.replace(html.find("<body>"), 6, "<body data-toggle=\"" + attribute + "\">");
     }
     const auto probed = mDir.path() / ("probe-" + page.filename().string());
-    testing::writeFile(probed, html);
+    test::writeFile(probed, html);
     const std::string dom = mChromium->dumpDom(probed, dark);
     std::map<std::string, std::string> values;
     const auto begin = dom.find("<pre id=\"results\">");
@@ -196,16 +196,16 @@ class BrowserPreview : public ::testing::Test {
 
 TEST_F(BrowserPreview, NestedArchiveRowsColumnsPackageAndEscaping) {
   const auto zip = mDir.path() / "nested.zip";
-  testing::writeFile(zip, testing::zipBytes({
-                              {"<script>.txt", "<script>window.vexelXss = 1</script>", true},
-                              {"<img src=x onerror=\"window.vexelXss=2\">.txt", "1", true},
-                              {"a/b/c/deep.txt", "deep", true},
-                              {"a/b/other.txt", "other", true},
-                              {"a/readme.md", "# read me", true},
-                              {"Foo.app/Contents/Info.plist", "1234567", true},
-                              {"Foo.app/Contents/MacOS/Foo", "123", true},
-                              {"z.txt", "zz", true},
-                          }));
+  test::writeFile(zip, test::zipBytes({
+                           {"<script>.txt", "<script>window.vexelXss = 1</script>", true},
+                           {"<img src=x onerror=\"window.vexelXss=2\">.txt", "1", true},
+                           {"a/b/c/deep.txt", "deep", true},
+                           {"a/b/other.txt", "other", true},
+                           {"a/readme.md", "# read me", true},
+                           {"Foo.app/Contents/Info.plist", "1234567", true},
+                           {"Foo.app/Contents/MacOS/Foo", "123", true},
+                           {"z.txt", "zz", true},
+                       }));
   const auto page = pageOf(zip);
   screenshot(page, "nested-light.png");
   screenshot(page, "nested-dark.png", /*dark=*/true);
@@ -257,7 +257,7 @@ TEST_F(BrowserPreview, NestedArchiveRowsColumnsPackageAndEscaping) {
 }
 
 TEST_F(BrowserPreview, ClosedFoldersOfALargeArchiveOpenInThePage) {
-  if (!testing::hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!test::hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
   // More than 300 nodes under two top-level folders: the preview opens none.
   const auto source = mDir.path() / "src";
   for (int i = 0; i < 160; ++i) {
@@ -282,7 +282,7 @@ TEST_F(BrowserPreview, ClosedFoldersOfALargeArchiveOpenInThePage) {
 
 TEST_F(BrowserPreview, EmptyArchiveShowsTheMessageCentredOverTheOutline) {
   const auto zip = mDir.path() / "empty.zip";
-  testing::writeFile(zip, testing::zipBytes({}));
+  test::writeFile(zip, test::zipBytes({}));
   const auto page = pageOf(zip);
   screenshot(page, "empty-light.png");
   auto values = measure(page);

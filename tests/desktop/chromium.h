@@ -1,6 +1,6 @@
 // chromium.h: running headless Chromium on a local page, with no network.
 //
-//   const auto browser = vexel::testing::Chromium::find();
+//   const auto browser = vexel::test::Chromium::find();
 //   if (!browser) GTEST_SKIP() << "chromium is not installed";
 //   const std::string dom = browser->dumpDom(page);
 //   browser->screenshot(page, out / "page.png", 760, 520);
@@ -18,7 +18,7 @@
 #include "support/command.h"
 #include "support/temp_dir.h"
 
-namespace vexel::testing {
+namespace vexel::test {
 
 class Chromium {
  public:
@@ -95,4 +95,4 @@ class Chromium {
   std::string mProgram;
 };
 
-}  // namespace vexel::testing
+}  // namespace vexel::test

@@ -20,10 +20,10 @@
 namespace vexel {
 namespace {
 
-using testing::readFile;
-using testing::run;
-using testing::shellQuoted;
-using testing::TempDir;
+using test::readFile;
+using test::run;
+using test::shellQuoted;
+using test::TempDir;
 
 const std::filesystem::path kSource = VEXEL_SHARE_SOURCE_DIR;
 const std::filesystem::path kBuilt = VEXEL_SHARE_BINARY_DIR;
@@ -180,7 +180,7 @@ TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) 
 }
 
 TEST(NautilusExtension, OffersWhatTheHostOffers) {
-  if (!testing::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
   TempDir dir;
   const auto script = dir.write(
       "check.py",
@@ -206,7 +206,7 @@ TEST(NautilusExtension, OffersWhatTheHostOffers) {
 TEST(RecollFilter, PrintsThePathsInsideAnArchiveAndNothingForOtherFiles) {
   TempDir dir;
   const auto zip = dir.path() / "-dash.zip";
-  testing::writeFile(zip, testing::zipBytes({{"docs/readme.txt", "x", true}}));
+  test::writeFile(zip, test::zipBytes({{"docs/readme.txt", "x", true}}));
   const auto text = dir.write("notes.txt", "not an archive");
   // The importer is found on PATH: the filter is not installed here.
   const std::string path =

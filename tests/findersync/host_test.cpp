@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "process_output.h"
+#include "support/command.h"
 
 namespace vexel {
 namespace {

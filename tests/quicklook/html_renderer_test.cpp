@@ -17,8 +17,8 @@ namespace {
 
 using quicklook_host::htmlEscaped;
 using quicklook_host::renderHtml;
-using testing::TempDir;
-using testing::ZipEntry;
+using test::TempDir;
+using test::ZipEntry;
 
 std::size_t count(const std::string& text, std::string_view needle) {
   std::size_t found = 0;
@@ -86,15 +86,15 @@ TEST(HtmlRenderer, EscapesMarkupQuotesAndControls) {
 TEST(HtmlRenderer, PageHoldsEveryReachableRowWithItsFolderAndState) {
   TempDir dir;
   const auto zip = dir.path() / "t.zip";
-  testing::writeFile(zip, testing::zipBytes({
-                              {"<script>.txt", "12", true},
-                              {"<img src=x onerror=alert(1)>.txt", "1", true},
-                              {"docs/a/deep.txt", "123", true},
-                              {"docs/b.txt", "1", true},
-                              {"Foo.app/Contents/Info.plist", "1234", true},
-                              {"Foo.zzz/inner.txt", "1", true},
-                          }));
-  auto controller = testing::previewOf(zip);
+  test::writeFile(zip, test::zipBytes({
+                           {"<script>.txt", "12", true},
+                           {"<img src=x onerror=alert(1)>.txt", "1", true},
+                           {"docs/a/deep.txt", "123", true},
+                           {"docs/b.txt", "1", true},
+                           {"Foo.app/Contents/Info.plist", "1234", true},
+                           {"Foo.zzz/inner.txt", "1", true},
+                       }));
+  auto controller = test::previewOf(zip);
   const std::string html = renderHtml(*controller);
 
   EXPECT_TRUE(html.starts_with("<!DOCTYPE html>"));
@@ -148,8 +148,8 @@ TEST(HtmlRenderer, ClosedFoldersKeepTheirRowsHidden) {
     entries.push_back({"big/f" + std::to_string(i) + ".txt", "x", true});
   entries.push_back({"top.txt", "x", true});
   const auto zip = dir.path() / "big.zip";
-  testing::writeFile(zip, testing::zipBytes(entries));
-  auto controller = testing::previewOf(zip);
+  test::writeFile(zip, test::zipBytes(entries));
+  auto controller = test::previewOf(zip);
   const std::vector<PageRow> rows = pageRows(renderHtml(*controller));
   ASSERT_EQ(rows.size(), 303U);
   EXPECT_EQ(rows[0].name, "big");
@@ -172,8 +172,8 @@ TEST(HtmlRenderer, ClosedFoldersKeepTheirRowsHidden) {
 TEST(HtmlRenderer, ColumnsHeaderFooterAndMessageAsTheControllerSetThem) {
   TempDir dir;
   const auto zip = dir.path() / "a \"&\" b.zip";
-  testing::writeFile(zip, testing::zipBytes({{"x.txt", "hello", true}}));
-  auto controller = testing::previewOf(zip);
+  test::writeFile(zip, test::zipBytes({{"x.txt", "hello", true}}));
+  auto controller = test::previewOf(zip);
   const std::string html = renderHtml(*controller);
   // The first column absorbs the width the others leave, down to its minimum.
   EXPECT_NE(html.find("--columns:minmax(160px,1fr) 90px 140px"), std::string::npos);
@@ -216,12 +216,12 @@ TEST(HtmlRenderer, MessagesShowOverAnEmptyOutline) {
     std::string bytes;
     std::string_view message;
   } kCases[] = {
-      {"empty.zip", testing::zipBytes({}), ">压缩包是空的。</div>"},
+      {"empty.zip", test::zipBytes({}), ">压缩包是空的。</div>"},
       {"junk.zip", "not an archive at all", "无法"},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.name);
-    auto controller = testing::previewOf(dir.write(row.name, row.bytes));
+    auto controller = test::previewOf(dir.write(row.name, row.bytes));
     const std::string html = renderHtml(*controller);
     EXPECT_TRUE(pageRows(html).empty());
     const auto at = html.find("id=\"message\"");
@@ -235,11 +235,11 @@ TEST(HtmlRenderer, MessagesShowOverAnEmptyOutline) {
 TEST(HtmlRenderer, TerminalTextColoursByKindAndKeepsItsWidth) {
   TempDir dir;
   const auto zip = dir.path() / "c.zip";
-  testing::writeFile(zip, testing::zipBytes({{"dir/a.txt", "1", true},
-                                             {"Foo.app/x", "1", true},
-                                             {"inner.zip", "1", true},
-                                             {"pic.jpg", "1", true}}));
-  auto controller = testing::previewOf(zip);
+  test::writeFile(zip, test::zipBytes({{"dir/a.txt", "1", true},
+                                       {"Foo.app/x", "1", true},
+                                       {"inner.zip", "1", true},
+                                       {"pic.jpg", "1", true}}));
+  auto controller = test::previewOf(zip);
   const std::string plain = quicklook_host::renderText(*controller, 60);
   EXPECT_EQ(plain.find('\x1b'), std::string::npos);
   const std::string painted =

@@ -49,14 +49,14 @@ TEST(PreviewRenderer, ControlCharactersAndJsonEscapes) {
 }
 
 TEST(PreviewRenderer, TextShowsHeaderRowsFooterFittedToWidth) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::string longName = "很长的文件名" + std::string(60, 'x') + ".txt";
   const auto zip = dir.path() / "text.zip";
-  testing::writeFile(zip, testing::zipBytes({{"top/", "", true},
-                                             {"top/" + longName, "abc", true},
-                                             {"top/sub/", "", true},
-                                             {"top/sub/a\x1b.txt", "1", true}}));
-  auto controller = testing::previewOf(zip);
+  test::writeFile(zip, test::zipBytes({{"top/", "", true},
+                                       {"top/" + longName, "abc", true},
+                                       {"top/sub/", "", true},
+                                       {"top/sub/a\x1b.txt", "1", true}}));
+  auto controller = test::previewOf(zip);
   const std::string text = renderText(*controller, 60);
   std::vector<std::string> lines;
   for (std::size_t start = 0; start < text.size();) {

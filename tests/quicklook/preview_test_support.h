@@ -16,7 +16,7 @@
 #include "support/command.h"
 #include "support/temp_dir.h"
 
-namespace vexel::testing {
+namespace vexel::test {
 
 // previewOf: a controller that loaded its view, was asked for `file` and
 // whose main queue ran until the completion handler was called (once, with
@@ -71,10 +71,9 @@ inline bool makeZipWithPython(const std::filesystem::path& zip,
   for (const auto& [name, content] : files) {
     const auto source = dir / std::to_string(index++);
     writeFile(source, content);
-    command +=
-        " " + vexel::testing::shellQuoted(std::string_view(name)) + " " + shellQuoted(source);
+    command += " " + vexel::test::shellQuoted(std::string_view(name)) + " " + shellQuoted(source);
   }
   return run(command) == 0;
 }
 
-}  // namespace vexel::testing
+}  // namespace vexel::test

@@ -14,11 +14,11 @@ namespace vexel {
 namespace {
 
 using platform::OutlineItem;
-using testing::previewOf;
-using testing::rowNames;
-using testing::TempDir;
-using testing::zipBytes;
-using testing::ZipEntry;
+using test::previewOf;
+using test::rowNames;
+using test::TempDir;
+using test::zipBytes;
+using test::ZipEntry;
 namespace fs = std::filesystem;
 
 std::string bytesText(std::int64_t bytes) {
@@ -28,7 +28,7 @@ std::string bytesText(std::int64_t bytes) {
 fs::path writeZip(const TempDir& dir, const std::string& name,
                   const std::vector<ZipEntry>& entries) {
   const fs::path file = dir.path() / name;
-  testing::writeFile(file, zipBytes(entries));
+  test::writeFile(file, zipBytes(entries));
   return file;
 }
 
@@ -59,10 +59,10 @@ TEST(PreviewViewController, SubtitleCountsFoldersAndEncryption) {
   EXPECT_TRUE(controller->messageLabel().isHidden());
   EXPECT_EQ(previewOf(nested)->subtitleLabel().stringValue(), "ZIP 压缩包 · 2 个文件 · 2 个文件夹");
 
-  if (!testing::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
-  testing::writeFile(dir.path() / "secret.txt", "secret data");
-  ASSERT_EQ(testing::run("cd " + testing::shellQuoted(dir.path()) +
-                         " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"),
+  if (!test::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  test::writeFile(dir.path() / "secret.txt", "secret data");
+  ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) +
+                      " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"),
             0);
   EXPECT_EQ(previewOf(dir.path() / "enc.zip")->subtitleLabel().stringValue(),
             "ZIP 压缩包 · 1 个文件 · 已加密");
@@ -81,7 +81,7 @@ TEST(PreviewViewController, FooterWithAndWithoutRatio) {
             "压缩包 " + bytesText(static_cast<std::int64_t>(fs::file_size(empty))));
 
   const auto deflated = dir.path() / "deflated.zip";
-  if (!testing::makeZipWithPython(deflated, {{"big.txt", std::string(200'000, 'a')}})) {
+  if (!test::makeZipWithPython(deflated, {{"big.txt", std::string(200'000, 'a')}})) {
     GTEST_SKIP() << "python3 is not installed";
   }
   const auto size = static_cast<std::int64_t>(fs::file_size(deflated));
@@ -167,7 +167,7 @@ TEST(PreviewViewController, EmptyArchiveShowsItsMessage) {
 
 TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   TempDir dir;
-  testing::writeFile(dir.path() / "notes.txt", "just some text\n");
+  test::writeFile(dir.path() / "notes.txt", "just some text\n");
   struct Row {
     fs::path file;
     std::string message;
@@ -175,10 +175,10 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   std::vector<Row> rows = {
       {dir.path() / "notes.txt", ArchiveError::notArchive().message()},
   };
-  if (testing::hasTool("7zz")) {
-    testing::writeFile(dir.path() / "inner.txt", "hidden");
-    ASSERT_EQ(testing::run("cd " + testing::shellQuoted(dir.path()) +
-                           " && 7zz a -mhe=on -pX names.7z inner.txt >/dev/null"),
+  if (test::hasTool("7zz")) {
+    test::writeFile(dir.path() / "inner.txt", "hidden");
+    ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) +
+                        " && 7zz a -mhe=on -pX names.7z inner.txt >/dev/null"),
               0);
     rows.push_back(
         {dir.path() / "names.7z",
@@ -495,7 +495,7 @@ TEST(PreviewViewController, ViewHierarchyColumnsAndConstraints) {
 TEST(PreviewViewController, SecondRequestStartsFromScratch) {
   TempDir dir;
   const auto good = writeZip(dir, "good.zip", {file("d/a.txt")});
-  testing::writeFile(dir.path() / "bad.txt", "plain text");
+  test::writeFile(dir.path() / "bad.txt", "plain text");
   const auto empty = writeZip(dir, "empty.zip", {});
   auto controller = previewOf(good);
   const auto again = [&](const fs::path& file) {

@@ -8,12 +8,12 @@
 namespace vexel {
 namespace {
 
-using testing::run;
-using testing::shellQuoted;
-using testing::TempDir;
+using test::run;
+using test::shellQuoted;
+using test::TempDir;
 
 // The host program as one shell word.
-const std::string kHost = testing::shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST));
+const std::string kHost = test::shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST));
 
 TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
   for (const char* args : {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip",
@@ -29,19 +29,19 @@ TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
   const auto out = dir.path() / "out.txt";
   EXPECT_EQ(run(kHost + " " + shellQuoted(dir.path() / "missing.zip") + " >" + shellQuoted(out)),
             0);
-  EXPECT_NE(testing::readFile(out).find("无法读取内容"), std::string::npos);
+  EXPECT_NE(test::readFile(out).find("无法读取内容"), std::string::npos);
 }
 
 TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
-  if (!testing::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
   TempDir dir;
   const auto zip = dir.path() / "j.zip";
-  testing::writeFile(
-      zip, testing::zipBytes(
+  test::writeFile(
+      zip, test::zipBytes(
                {{"q\"uote\t\x01.txt", "12", true}, {"b.txt", "1", true}, {"项目/", "", true}}));
   // Python checks the object and prints the facts compared below.
   const auto check = dir.path() / "check.py";
-  testing::writeFile(
+  test::writeFile(
       check,
       "import json, sys\n"
       "o = json.load(sys.stdin)\n"
@@ -54,7 +54,7 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
   ASSERT_EQ(run("TZ=UTC0 " + kHost + " --json " + shellQuoted(zip) + " | python3 " +
                 shellQuoted(check) + " >" + shellQuoted(out)),
             0);
-  EXPECT_EQ(testing::readFile(out),
+  EXPECT_EQ(test::readFile(out),
             "['footer', 'icon', 'message', 'rows', 'subtitle', 'title']\n"
             "j.zip None public.zip-archive False\n"
             "0 '项目' -- 2024-01-02 03:04 public.folder False False\n"
@@ -65,14 +65,14 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
   ASSERT_EQ(run(kHost + " --json --time-limit -1 " + shellQuoted(zip) + " | python3 " +
                 shellQuoted(check) + " >" + shellQuoted(out)),
             0);
-  const std::string limited = testing::readFile(out);
+  const std::string limited = test::readFile(out);
   EXPECT_NE(limited.find("j.zip None public.zip-archive True"), std::string::npos) << limited;
 }
 
 TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
   TempDir dir;
   const auto zip = dir.path() / "c.zip";
-  testing::writeFile(zip, testing::zipBytes({{"d/a.txt", "1", true}}));
+  test::writeFile(zip, test::zipBytes({{"d/a.txt", "1", true}}));
   const auto out = dir.path() / "out.txt";
   // Standard output is a file here, so "auto" means no colour.
   const struct {
@@ -98,7 +98,7 @@ TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
     ASSERT_EQ(run(environment + kHost + " --width 60 " + command + " " + shellQuoted(zip) + " >" +
                   shellQuoted(out)),
               0);
-    const std::string text = testing::readFile(out);
+    const std::string text = test::readFile(out);
     EXPECT_EQ(text.find('\x1b') != std::string::npos, row.hasColour) << text;
     EXPECT_NE(text.find("a.txt"), std::string::npos);
   }
@@ -106,10 +106,10 @@ TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
 
 TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
   // script(1) gives the host a terminal as standard output.
-  if (!testing::hasTool("script")) GTEST_SKIP() << "script (bsdutils) is not installed";
+  if (!test::hasTool("script")) GTEST_SKIP() << "script (bsdutils) is not installed";
   TempDir dir;
   const auto zip = dir.path() / "t.zip";
-  testing::writeFile(zip, testing::zipBytes({{"d/a.txt", "1", true}}));
+  test::writeFile(zip, test::zipBytes({{"d/a.txt", "1", true}}));
   const auto out = dir.path() / "out.txt";
   const struct {
     std::string_view environment;
@@ -130,7 +130,7 @@ TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
     ASSERT_EQ(run("script -qec " + shellQuoted(std::string_view(inner)) + " /dev/null >" +
                   shellQuoted(out) + " 2>&1"),
               0);
-    const std::string text = testing::readFile(out);
+    const std::string text = test::readFile(out);
     EXPECT_NE(text.find("a.txt"), std::string::npos) << text;
     EXPECT_EQ(text.find('\x1b') != std::string::npos, row.hasColour) << text;
   }
@@ -139,10 +139,10 @@ TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
 TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
   TempDir dir;
   const auto zip = dir.path() / "h.zip";
-  testing::writeFile(zip, testing::zipBytes({{"<b>.txt", "1", true}}));
+  test::writeFile(zip, test::zipBytes({{"<b>.txt", "1", true}}));
   const auto out = dir.path() / "out.html";
   ASSERT_EQ(run(kHost + " --html " + shellQuoted(zip) + " >" + shellQuoted(out)), 0);
-  const std::string html = testing::readFile(out);
+  const std::string html = test::readFile(out);
   EXPECT_TRUE(html.starts_with("<!DOCTYPE html>"));
   EXPECT_TRUE(html.ends_with("</html>\n"));
   EXPECT_NE(html.find("&lt;b&gt;.txt"), std::string::npos);

@@ -13,12 +13,12 @@
 
 namespace {
 
-using vexel::testing::importWith;
-using vexel::testing::LoadedImporter;
-using vexel::testing::run;
-using vexel::testing::shellQuoted;
-using vexel::testing::TempDir;
-using vexel::testing::textContent;
+using vexel::test::importWith;
+using vexel::test::LoadedImporter;
+using vexel::test::run;
+using vexel::test::shellQuoted;
+using vexel::test::TempDir;
+using vexel::test::textContent;
 
 // makeZip: a ZIP with these entries in this order (a name ending in "/" is
 // a folder), written by Python's zipfile, which keeps duplicates.
@@ -47,7 +47,7 @@ std::optional<std::string> importedText(const std::filesystem::path& file) {
 }
 
 TEST(ImportArchive, TextIsEveryPathDepthFirstOnePerLine) {
-  if (!vexel::testing::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!vexel::test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
   struct Row {
     const char* name;
     std::vector<std::string> entries;
@@ -74,12 +74,12 @@ TEST(ImportArchive, TextIsEveryPathDepthFirstOnePerLine) {
 
 TEST(ImportArchive, ListsTarAnd7zAsWell) {
   for (const char* tool : {"bsdtar", "7zz"}) {
-    if (!vexel::testing::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!vexel::test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
   }
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "in/d/e");
-  vexel::testing::writeFile(dir.path() / "in/d/e/f.txt", "f");
-  vexel::testing::writeFile(dir.path() / "in/a.txt", "a");
+  vexel::test::writeFile(dir.path() / "in/d/e/f.txt", "f");
+  vexel::test::writeFile(dir.path() / "in/a.txt", "a");
   const std::string in = shellQuoted(dir.path() / "in");
   ASSERT_EQ(run("cd " + in + " && bsdtar -czf ../a.tar.gz a.txt d"), 0);
   ASSERT_EQ(run("cd " + in + " && 7zz a -bd -bso0 ../a.7z a.txt d"), 0);
@@ -92,12 +92,12 @@ TEST(ImportArchive, ListsTarAnd7zAsWell) {
 }
 
 TEST(ImportArchive, FilesWithNothingToIndexLeaveTheAttributesAsPassed) {
-  if (!vexel::testing::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!vexel::test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
   TempDir dir;
-  vexel::testing::writeFile(dir.path() / "notes.txt", "not an archive\n");
+  vexel::test::writeFile(dir.path() / "notes.txt", "not an archive\n");
   makeZip(dir.path() / "empty.zip", {});
-  vexel::testing::writeFile(dir.path() / "empty.tar", std::string(10240, '\0'));
-  vexel::testing::writeFile(dir.path() / "damaged.zip", "PK\x03\x04 and then nothing useful");
+  vexel::test::writeFile(dir.path() / "empty.tar", std::string(10240, '\0'));
+  vexel::test::writeFile(dir.path() / "damaged.zip", "PK\x03\x04 and then nothing useful");
   for (const char* name : {"notes.txt", "empty.zip", "empty.tar", "damaged.zip", "missing.zip"}) {
     SCOPED_TRACE(name);
     LoadedImporter plugIn(VEXEL_SPOTLIGHT_PLUGIN);
@@ -116,20 +116,20 @@ TEST(ImportArchive, FilesWithNothingToIndexLeaveTheAttributesAsPassed) {
 }
 
 TEST(ImportArchive, CutShortListingStillGivesTheEntriesItHolds) {
-  if (!vexel::testing::hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!vexel::test::hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "in");
   std::vector<std::string> names;
   for (int i = 0; i < 20; ++i) {
     names.push_back("file" + std::to_string(100 + i) + ".bin");
-    vexel::testing::writeFile(dir.path() / "in" / names.back(), std::string(4096, 'x'));
+    vexel::test::writeFile(dir.path() / "in" / names.back(), std::string(4096, 'x'));
   }
   ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar -cf ../whole.tar file*.bin"),
             0);
   // Cut inside the data of the eleventh member: ten whole members remain.
-  const std::string whole = vexel::testing::readFile(dir.path() / "whole.tar");
+  const std::string whole = vexel::test::readFile(dir.path() / "whole.tar");
   const std::size_t member = 512 + 4096;
-  vexel::testing::writeFile(dir.path() / "cut.tar", whole.substr(0, 10 * member + 700));
+  vexel::test::writeFile(dir.path() / "cut.tar", whole.substr(0, 10 * member + 700));
 
   const std::optional<std::string> text = importedText(dir.path() / "cut.tar");
   ASSERT_TRUE(text.has_value());

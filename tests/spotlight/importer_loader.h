@@ -1,6 +1,6 @@
 // importer_loader.h: the importer plug-in loaded as the host loads it.
 //
-//   vexel::testing::LoadedImporter plugIn(VEXEL_SPOTLIGHT_PLUGIN);
+//   vexel::test::LoadedImporter plugIn(VEXEL_SPOTLIGHT_PLUGIN);
 //   void* instance = plugIn.factory()(kCFAllocatorDefault, kMDImporterTypeID);
 //
 // One object per test.
@@ -16,7 +16,7 @@
 #include "corefoundation/core_foundation.h"
 #include "corefoundation/md_importer.h"
 
-namespace vexel::testing {
+namespace vexel::test {
 
 // LoadedImporter: a plug-in opened with dlopen; its handle is closed on
 // destruction.
@@ -80,4 +80,4 @@ inline std::optional<std::string> textContent(CFDictionaryRef attributes) {
   return std::string(CFStringGetCStringPtr(static_cast<CFStringRef>(value), kCFStringEncodingUTF8));
 }
 
-}  // namespace vexel::testing
+}  // namespace vexel::test

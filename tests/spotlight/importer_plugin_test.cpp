@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include "corefoundation/core_foundation.h"
@@ -13,8 +14,8 @@
 
 namespace {
 
-using vexel::testing::factoryUUID;
-using vexel::testing::LoadedImporter;
+using vexel::test::factoryUUID;
+using vexel::test::LoadedImporter;
 
 // The instance record's documented layout, to watch its fields.
 struct RecordView {
@@ -164,20 +165,16 @@ TEST(ImporterPlugIn, FactoryWithoutMemoryReturnsNullAndRegistersNothing) {
 
 // The shipped library exports its factory and nothing else of its own.
 TEST(ImporterPlugIn, ExportsOnlyTheFactory) {
-  if (!vexel::testing::hasTool("nm")) GTEST_SKIP() << "nm is not installed";
-  const std::string command = "nm -D --defined-only " +
-                              vexel::testing::shellQuoted(std::string_view(VEXEL_SPOTLIGHT_PLUGIN));
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
+  if (!vexel::test::hasTool("nm")) GTEST_SKIP() << "nm is not installed";
+  const vexel::test::ProcessOutput listed =
+      vexel::test::runProcess({"nm", "-D", "--defined-only", VEXEL_SPOTLIGHT_PLUGIN});
+  ASSERT_EQ(listed.exitStatus, 0) << listed.err;
   std::set<std::string> exported;
-  std::array<char, 512> line{};
-  while (fgets(line.data(), static_cast<int>(line.size()), pipe) != nullptr) {
-    std::string text(line.data());
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  std::istringstream lines(listed.out);
+  for (std::string text; std::getline(lines, text);) {
     const size_t space = text.rfind(' ');
     exported.insert(space == std::string::npos ? text : text.substr(space + 1));
   }
-  ASSERT_EQ(pclose(pipe), 0);
   // What the toolchain itself may add to any shared object.
   for (const char* standard : {"_init", "_fini", "_edata", "_end", "__bss_start"}) {
     exported.erase(standard);

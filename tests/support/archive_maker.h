@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vexel::testing {
+namespace vexel::test {
 
 // ZipEntry: one entry of `zipBytes`; a folder's name ends in "/".
 struct ZipEntry {
@@ -135,4 +135,4 @@ inline std::optional<std::filesystem::path> fixturesDir() {
   return dir;
 }
 
-}  // namespace vexel::testing
+}  // namespace vexel::test

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vexel::testing {
+namespace vexel::test {
 
 // sevenZip: the first of 7zz and 7z found on PATH.
 inline std::optional<std::filesystem::path> sevenZip() {
@@ -28,4 +28,4 @@ inline std::optional<std::filesystem::path> sevenZip() {
   return std::nullopt;
 }
 
-}  // namespace vexel::testing
+}  // namespace vexel::test

@@ -1,6 +1,6 @@
 // temp_dir.h: a fresh temporary folder per test, removed with everything in it.
 //
-//   vexel::testing::TempDir dir;
+//   vexel::test::TempDir dir;
 //   const auto file = dir.path() / "a.zip";
 //
 // One object per test; not shared between threads.
@@ -15,7 +15,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace vexel::testing {
+namespace vexel::test {
 
 // writeFile: writes `bytes` to `file` exactly, replacing it.
 inline void writeFile(const std::filesystem::path& file, std::string_view bytes) {
@@ -61,4 +61,4 @@ class TempDir {
   std::filesystem::path mPath;
 };
 
-}  // namespace vexel::testing
+}  // namespace vexel::test

@@ -18,12 +18,12 @@
 namespace vexel {
 namespace {
 
-using testing::hasTool;
-using testing::shellQuoted;
-using testing::run;
-using testing::TempDir;
-using testing::writeFile;
-using testing::zipBytes;
+using test::hasTool;
+using test::run;
+using test::shellQuoted;
+using test::TempDir;
+using test::writeFile;
+using test::zipBytes;
 
 constexpr double kLimit = 60.0;
 
@@ -278,7 +278,7 @@ TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
                 " && head -c 3000 /dev/zero > one && head -c 3000 /dev/zero > two"
                 " && bsdtar --format ustar -cf full.tar one two"),
             0);
-  const std::string full = testing::readFile(dir.path() / "full.tar");
+  const std::string full = test::readFile(dir.path() / "full.tar");
   const auto cut = dir.path() / "cut.tar";
 
   writeFile(cut, full.substr(0, 512 + 1000));  // one header, part of its data
@@ -399,7 +399,7 @@ TEST(ExtensionArchive, TimeLimitStopsInsideALargeCompressedEntry) {
 
 // Archives the machine cannot make, from libarchive's own test suite.
 TEST(ExtensionArchive, LibarchiveFixtures) {
-  const auto fixtures = testing::fixturesDir();
+  const auto fixtures = test::fixturesDir();
   if (!fixtures) GTEST_SKIP() << "fixture folder is absent";
   struct Row {
     const char* file;

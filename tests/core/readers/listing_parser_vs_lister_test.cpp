@@ -29,9 +29,9 @@ void PrintTo(const Seen& seen, std::ostream* out) {
 }
 
 TEST(ListingParserVsLister, AgreeOnRealArchives) {
-  const auto tool = testing::sevenZip();
+  const auto tool = test::sevenZip();
   if (!tool) GTEST_SKIP() << "neither 7zz nor 7z is installed";
-  testing::TempDir dir;
+  test::TempDir dir;
   dir.write("in/readme.txt", "hello\n");
   dir.write("in/docs/a.txt", std::string(5000, 'a'));
   dir.write("in/docs/deep/b.bin", std::string(777, '\x01'));

@@ -132,7 +132,7 @@ TEST(ProcessRunner, DecodesIllFormedOutputLeniently) {
 }
 
 TEST(ProcessRunner, MissingProgramCannotStart) {
-  testing::TempDir dir;
+  test::TempDir dir;
   const std::filesystem::path tool = dir / "tool";
   try {
     (void)ProcessRunner::run(tool, {});
@@ -161,7 +161,7 @@ TEST(ProcessRunner, LaunchFailureDetachesTheHandle) {
 }
 
 TEST(ProcessRunner, CancelledHandleNeverStartsTheChild) {
-  testing::TempDir dir;
+  test::TempDir dir;
   auto task = std::make_shared<TaskHandle>();
   task->cancel();
   task->cancel();  // harmless
@@ -240,7 +240,7 @@ TEST(ProcessRunner, ChildSeesEmptyInputOnlyTheStandardStreamsAndItsDirectory) {
   EXPECT_EQ(runFake({"fds"}).stdout, "0 1 2");
   ::close(leaked);
 
-  testing::TempDir dir;
+  test::TempDir dir;
   EXPECT_EQ(ProcessRunner::run(kFake, {"cwd"}, dir.path()).stdout,
             std::filesystem::canonical(dir.path()).string());
   // A relative program path is the caller's, not the child's directory's.

@@ -18,7 +18,7 @@ namespace vexel {
 namespace {
 
 using std::chrono::sys_seconds;
-using testing::TempDir;
+using test::TempDir;
 
 // A fixed modification time, so listed dates can be checked exactly.
 const sys_seconds kStamp{std::chrono::seconds(1623752431)};  // 2021-06-15 10:20:31 UTC
@@ -26,7 +26,7 @@ const sys_seconds kStamp{std::chrono::seconds(1623752431)};  // 2021-06-15 10:20
 class SevenZip : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto found = testing::sevenZip();
+    const auto found = test::sevenZip();
     if (!found) GTEST_SKIP() << "neither 7zz nor 7z is installed";
     mTool = *found;
   }
