@@ -27,3 +27,42 @@ function(vexel_public_headers target)
     PUBLIC $<BUILD_INTERFACE:${root}>
     PRIVATE ${base})
 endfunction()
+
+# vexel_embed_files(target NAMESPACE ns FUNCTION name HEADER header
+#                   [BASE folder] FILES file...)
+#
+# Compiles the bytes of the listed files (named relative to BASE, by default
+# the current source folder) into `target`. A generated source defines
+#   std::span<const EmbeddedFile> ns::name();
+# returning each file as {path, bytes} in the order listed; `header` (as the
+# target's sources include it) declares that function and
+#   struct EmbeddedFile { std::string_view path; std::string_view bytes; };
+# The build regenerates the source when a listed file changes, with CMake
+# alone (cmake/VexelEmbedFiles.cmake), under every generator.
+function(vexel_embed_files target)
+  cmake_parse_arguments(ARG "" "NAMESPACE;FUNCTION;HEADER;BASE" "FILES" ${ARGN})
+  if(NOT ARG_NAMESPACE OR NOT ARG_FUNCTION OR NOT ARG_HEADER OR NOT ARG_FILES)
+    message(FATAL_ERROR
+      "vexel_embed_files(${target}): NAMESPACE, FUNCTION, HEADER and FILES are required")
+  endif()
+  set(base ${CMAKE_CURRENT_SOURCE_DIR})
+  if(ARG_BASE)
+    set(base ${base}/${ARG_BASE})
+  endif()
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/VexelEmbedFiles.cmake)
+  set(output ${CMAKE_CURRENT_BINARY_DIR}/${target}_${ARG_FUNCTION}.cpp)
+  set(inputs)
+  foreach(file IN LISTS ARG_FILES)
+    list(APPEND inputs ${base}/${file})
+  endforeach()
+  # A list would not survive the command line as one argument.
+  string(REPLACE ";" "|" files "${ARG_FILES}")
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DOUTPUT=${output} -DBASE=${base} -DFILES=${files}
+            -DNAMESPACE=${ARG_NAMESPACE} -DFUNCTION=${ARG_FUNCTION} -DHEADER=${ARG_HEADER}
+            -P ${script}
+    DEPENDS ${inputs} ${script}
+    COMMENT "Embedding ${ARG_FUNCTION}() files into ${target}"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${output})
+endfunction()

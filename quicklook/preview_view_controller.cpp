@@ -19,10 +19,6 @@ using platform::OutlineItem;
 
 namespace {
 
-constexpr std::string_view kNameColumn = "name";
-constexpr std::string_view kSizeColumn = "size";
-constexpr std::string_view kDateColumn = "date";
-
 // Nodes below `root`, counted only as far as the expansion rule needs to
 // know: past `limit` the exact number does not matter, and a large archive
 // would otherwise be walked in full on the main thread.
@@ -185,7 +181,8 @@ void PreviewViewController::loadView() {
   using platform::Color;
   using platform::Font;
   using platform::LineBreakMode;
-  auto root = std::make_shared<platform::View>(platform::Rect{{0, 0}, {760, 520}});
+  const PreviewLayout& layout = kLayout;
+  auto root = std::make_shared<platform::View>(platform::Rect{{0, 0}, layout.contentSize});
 
   mIconView->setImageScaling(platform::ImageScaling::proportionallyUpOrDown);
   mTitleLabel->setFont(Font::boldSystemFontOfSize(15));
@@ -202,28 +199,18 @@ void PreviewViewController::loadView() {
   auto textStack = platform::StackView::stackViewWithViews({mTitleLabel, mSubtitleLabel});
   textStack->setOrientation(platform::UserInterfaceLayoutOrientation::vertical);
   textStack->setAlignment(LayoutAttribute::leading);
-  textStack->setSpacing(2);
+  textStack->setSpacing(layout.textSpacing);
   auto header = platform::StackView::stackViewWithViews({mIconView, textStack});
   header->setOrientation(platform::UserInterfaceLayoutOrientation::horizontal);
-  header->setSpacing(10);
+  header->setSpacing(layout.headerSpacing);
   header->setAlignment(LayoutAttribute::centerY);
 
-  struct ColumnSpec {
-    std::string_view identifier;
-    std::string_view title;
-    double width;
-    double minWidth;
-    bool alignRight;
-  };
-  constexpr ColumnSpec kColumns[] = {{kNameColumn, "名称", 440, 160, false},
-                                     {kSizeColumn, "大小", 90, 60, true},
-                                     {kDateColumn, "修改日期", 140, 100, false}};
-  for (const ColumnSpec& layout : kColumns) {
-    auto column = std::make_shared<platform::TableColumn>(std::string(layout.identifier));
-    column->setTitle(std::string(layout.title));
-    column->setWidth(layout.width);
-    column->setMinWidth(layout.minWidth);
-    if (layout.alignRight) column->setHeaderAlignment(platform::TextAlignment::right);
+  for (const PreviewColumn& spec : kColumns) {
+    auto column = std::make_shared<platform::TableColumn>(std::string(spec.identifier));
+    column->setTitle(std::string(spec.title));
+    column->setWidth(spec.width);
+    column->setMinWidth(spec.minWidth);
+    if (spec.isRightAligned) column->setHeaderAlignment(platform::TextAlignment::right);
     mOutline->addTableColumn(std::move(column));
   }
   mOutline->setOutlineTableColumn(mOutline->tableColumns().front());
@@ -250,21 +237,26 @@ void PreviewViewController::loadView() {
   }
 
   LayoutConstraint::activateConstraints({
-      mIconView->widthAnchor().constraintEqualToConstant(40),
-      mIconView->heightAnchor().constraintEqualToConstant(40),
-      header->topAnchor().constraintEqualToAnchor(root->topAnchor(), 14),
-      header->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor(), 16),
-      header->trailingAnchor().constraintLessThanOrEqualToAnchor(root->trailingAnchor(), -16),
-      mScroll->topAnchor().constraintEqualToAnchor(header->bottomAnchor(), 10),
+      mIconView->widthAnchor().constraintEqualToConstant(layout.iconSize),
+      mIconView->heightAnchor().constraintEqualToConstant(layout.iconSize),
+      header->topAnchor().constraintEqualToAnchor(root->topAnchor(), layout.headerTop),
+      header->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor(), layout.sideMargin),
+      header->trailingAnchor().constraintLessThanOrEqualToAnchor(root->trailingAnchor(),
+                                                                 -layout.sideMargin),
+      mScroll->topAnchor().constraintEqualToAnchor(header->bottomAnchor(), layout.outlineTop),
       mScroll->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor()),
       mScroll->trailingAnchor().constraintEqualToAnchor(root->trailingAnchor()),
-      mFooterLabel->topAnchor().constraintEqualToAnchor(mScroll->bottomAnchor(), 6),
-      mFooterLabel->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor(), 16),
-      mFooterLabel->trailingAnchor().constraintLessThanOrEqualToAnchor(root->trailingAnchor(), -16),
-      mFooterLabel->bottomAnchor().constraintEqualToAnchor(root->bottomAnchor(), -8),
+      mFooterLabel->topAnchor().constraintEqualToAnchor(mScroll->bottomAnchor(), layout.footerTop),
+      mFooterLabel->leadingAnchor().constraintEqualToAnchor(root->leadingAnchor(),
+                                                            layout.sideMargin),
+      mFooterLabel->trailingAnchor().constraintLessThanOrEqualToAnchor(root->trailingAnchor(),
+                                                                       -layout.sideMargin),
+      mFooterLabel->bottomAnchor().constraintEqualToAnchor(root->bottomAnchor(),
+                                                           -layout.footerBottom),
       mMessageLabel->centerXAnchor().constraintEqualToAnchor(mScroll->centerXAnchor()),
       mMessageLabel->centerYAnchor().constraintEqualToAnchor(mScroll->centerYAnchor()),
-      mMessageLabel->widthAnchor().constraintLessThanOrEqualToAnchor(mScroll->widthAnchor(), -40),
+      mMessageLabel->widthAnchor().constraintLessThanOrEqualToAnchor(mScroll->widthAnchor(),
+                                                                     -layout.messageInset),
   });
 
   setPreferredContentSize(root->frame().size);
@@ -376,24 +368,26 @@ std::shared_ptr<platform::TableCellView> PreviewViewController::makeCell(
   text->setTranslatesAutoresizingMaskIntoConstraints(false);
   cell->addSubview(text);
   cell->setTextField(text);
+  const PreviewLayout& layout = kLayout;
   if (isNameColumn) {
     auto image = std::make_shared<platform::ImageView>();
     image->setTranslatesAutoresizingMaskIntoConstraints(false);
     cell->addSubview(image);
     cell->setImageView(image);
     LayoutConstraint::activateConstraints({
-        image->leadingAnchor().constraintEqualToAnchor(cell->leadingAnchor(), 2),
+        image->leadingAnchor().constraintEqualToAnchor(cell->leadingAnchor(), layout.cellInset),
         image->centerYAnchor().constraintEqualToAnchor(cell->centerYAnchor()),
-        image->widthAnchor().constraintEqualToConstant(16),
-        image->heightAnchor().constraintEqualToConstant(16),
-        text->leadingAnchor().constraintEqualToAnchor(image->trailingAnchor(), 5),
+        image->widthAnchor().constraintEqualToConstant(layout.cellIconSize),
+        image->heightAnchor().constraintEqualToConstant(layout.cellIconSize),
+        text->leadingAnchor().constraintEqualToAnchor(image->trailingAnchor(),
+                                                      layout.cellIconSpacing),
     });
   } else {
     LayoutConstraint::activateConstraints(
-        {text->leadingAnchor().constraintEqualToAnchor(cell->leadingAnchor(), 2)});
+        {text->leadingAnchor().constraintEqualToAnchor(cell->leadingAnchor(), layout.cellInset)});
   }
   LayoutConstraint::activateConstraints({
-      text->trailingAnchor().constraintEqualToAnchor(cell->trailingAnchor(), -2),
+      text->trailingAnchor().constraintEqualToAnchor(cell->trailingAnchor(), -layout.cellInset),
       text->centerYAnchor().constraintEqualToAnchor(cell->centerYAnchor()),
   });
   return cell;

@@ -19,6 +19,7 @@
 // queue and touches only the file path and its own result.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -26,6 +27,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -39,6 +41,34 @@
 #include "ui/view_controller.h"
 
 namespace vexel {
+
+// PreviewColumn: one column of the preview's outline as `loadView` makes it.
+struct PreviewColumn {
+  std::string_view identifier;  ///< the column's and its cells' identifier
+  std::string_view title;
+  double width;
+  double minWidth;
+  bool isRightAligned;  ///< the title (and the cells' texts) keep to the right edge
+};
+
+// PreviewLayout: the figures `loadView` (and the cells it makes) lay the
+// preview out by, in points. A host that draws the preview in its own way
+// places the parts by these.
+struct PreviewLayout {
+  platform::Size contentSize;  ///< the root view and preferred content size
+  double iconSize;             ///< the header icon, square
+  double headerTop;            ///< root top to header
+  double sideMargin;           ///< root sides to header and footer (at least)
+  double headerSpacing;        ///< header icon to texts
+  double textSpacing;          ///< title to subtitle
+  double outlineTop;           ///< header bottom to the outline's scroll view
+  double footerTop;            ///< scroll view bottom to footer
+  double footerBottom;         ///< footer to root bottom
+  double messageInset;         ///< the message is at most this narrower than the scroll view
+  double cellIconSize;         ///< the name cell's image, square
+  double cellInset;            ///< cell edges to the image or text inside
+  double cellIconSpacing;      ///< name cell's image to its text
+};
 
 // PreviewViewController: header, outline, footer and message for one archive.
 // Always owned by a shared_ptr (see `create`): a pending listing keeps it alive.
@@ -58,6 +88,34 @@ class PreviewViewController final : public platform::ViewController,
   static constexpr double kTimeLimit = 3.0;
   // kFullExpansionLimit: trees with at most this many nodes below the root open fully.
   static constexpr std::int64_t kFullExpansionLimit = 300;
+
+  // Column identifiers; hosts find the outline's columns and cells by them.
+  static constexpr std::string_view kNameColumn = "name";
+  static constexpr std::string_view kSizeColumn = "size";
+  static constexpr std::string_view kDateColumn = "date";
+  // kColumns: the outline's columns, left to right; the first holds the tree
+  // and alone absorbs width changes.
+  static constexpr std::array<PreviewColumn, 3> kColumns = {{
+      {kNameColumn, "名称", 440, 160, false},
+      {kSizeColumn, "大小", 90, 60, true},
+      {kDateColumn, "修改日期", 140, 100, false},
+  }};
+  // kLayout: the geometry of the hierarchy `loadView` builds.
+  static constexpr PreviewLayout kLayout = {
+      .contentSize = {760, 520},
+      .iconSize = 40,
+      .headerTop = 14,
+      .sideMargin = 16,
+      .headerSpacing = 10,
+      .textSpacing = 2,
+      .outlineTop = 10,
+      .footerTop = 6,
+      .footerBottom = 8,
+      .messageInset = 40,
+      .cellIconSize = 16,
+      .cellInset = 2,
+      .cellIconSpacing = 5,
+  };
 
   // create: a controller with all controls made, no view loaded, no tree.
   [[nodiscard]] static std::shared_ptr<PreviewViewController> create();

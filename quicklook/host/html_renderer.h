@@ -1,17 +1,19 @@
 // html_renderer.h: drawing a loaded preview as one self-contained HTML page.
 //
-// The page shows what the controller's views hold, laid out as its view
-// hierarchy and constraints place them in the root view (760 × 520): the
-// header (type icon, title, subtitle), the outline with its column titles,
-// widths and minimum widths, disclosure triangles and alternating row
-// backgrounds, the footer, and the message centred over the outline. Rows
-// come from the outline's data source and cells from its delegate, in
-// display order, with every row reachable from the top level (those inside
-// closed folders are hidden until the reader opens the folder in the page).
-// Everything is inline: styles, icons (SVG symbols) and the script that
-// opens and closes folders; a content security policy forbids loading
-// anything else. Light and dark colours follow the reader's system setting.
-// Every text is escaped; names with control characters show U+FFFD.
+// The page shows what the controller's views hold, placed in the root view
+// by the figures the controller lays them out by
+// (PreviewViewController::kLayout): the header (type icon, title,
+// subtitle), the outline with its column titles, widths and minimum widths,
+// disclosure triangles and alternating row backgrounds, the footer, and the
+// message centred over the outline. Rows come from the outline's data
+// source and cells from its delegate, in display order, with every row
+// reachable from the top level (those inside closed folders are hidden
+// until the reader opens the folder in the page). Everything is inline:
+// styles, icons (SVG symbols) and the script that opens and closes folders,
+// from the files of quicklook/host/page/ compiled into the host; a content
+// security policy forbids loading anything else. Light and dark colours
+// follow the reader's system setting. Every text is escaped; names with
+// control characters show U+FFFD.
 //
 //   std::cout << vexel::quicklook_host::renderHtml(*controller);
 //

@@ -264,9 +264,9 @@ std::string jsonString(std::string_view utf8) {
 
 std::vector<RenderedRow> renderedRows(PreviewViewController& controller) {
   platform::OutlineView& outline = controller.outline();
-  const std::size_t nameColumn = columnIndex(outline, "name");
-  const std::size_t sizeColumn = columnIndex(outline, "size");
-  const std::size_t dateColumn = columnIndex(outline, "date");
+  const std::size_t nameColumn = columnIndex(outline, PreviewViewController::kNameColumn);
+  const std::size_t sizeColumn = columnIndex(outline, PreviewViewController::kSizeColumn);
+  const std::size_t dateColumn = columnIndex(outline, PreviewViewController::kDateColumn);
   std::vector<RenderedRow> out;
   out.reserve(outline.numberOfRows());
   // Page through the rows as a scrolling window would: cells of rows that
@@ -311,15 +311,14 @@ std::string renderText(PreviewViewController& controller, std::size_t width,
   const platform::OutlineView& outline = controller.outline();
   if (!rows.empty()) {
     out += "\n";
-    const std::size_t sizeColumn = columnIndex(outline, "size");
-    const std::size_t dateColumn = columnIndex(outline, "date");
-    out += painted(kDim,
-                   trimRight(padRight(truncateTail(columnTitle(outline, 0), nameWidth), nameWidth) +
-                             std::string(kGap, ' ') +
-                             padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
-                             std::string(kGap, ' ') + columnTitle(outline, dateColumn)),
-                   color) +
-           "\n";
+    const std::size_t nameColumn = columnIndex(outline, PreviewViewController::kNameColumn);
+    const std::size_t sizeColumn = columnIndex(outline, PreviewViewController::kSizeColumn);
+    const std::size_t dateColumn = columnIndex(outline, PreviewViewController::kDateColumn);
+    const std::string titles =
+        padRight(truncateTail(columnTitle(outline, nameColumn), nameWidth), nameWidth) +
+        std::string(kGap, ' ') + padLeft(columnTitle(outline, sizeColumn), kSizeWidth) +
+        std::string(kGap, ' ') + columnTitle(outline, dateColumn);
+    out += painted(kDim, trimRight(titles), color) + "\n";
   }
   // A pictograph and its space take three columns of the name.
   const std::size_t iconColumns = decoration.icons ? 3 : 0;

@@ -4,12 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "preview_test_support.h"
+#include "quicklook/host/internal/page_files.h"
+#include "quicklook/host/internal/page_layout.h"
 #include "support/archive_maker.h"
 
 namespace vexel {
@@ -209,6 +213,76 @@ TEST(HtmlRenderer, ColumnsHeaderFooterAndMessageAsTheControllerSetThem) {
   }
 }
 
+TEST(HtmlRenderer, PagePlacesThePartsByTheControllersLayout) {
+  // A change of a figure in the controller shows in the page.
+  const PreviewLayout& layout = PreviewViewController::kLayout;
+  const auto& columns = PreviewViewController::kColumns;
+  const auto px = [](double value) { return quicklook_host::internal::cssNumber(value) + "px"; };
+  auto controller = PreviewViewController::create();
+  const std::string html = renderHtml(*controller);
+  const std::string side = px(layout.sideMargin);
+  std::vector<std::string> expected = {
+      "id=\"preview\" style=\"width:" + px(layout.contentSize.width) +
+          ";height:" + px(layout.contentSize.height) + ";",
+      ";--cell-icon:" + px(layout.cellIconSize) + ";--cell-inset:" + px(layout.cellInset) +
+          ";--cell-icon-spacing:" + px(layout.cellIconSpacing) + ";--columns:minmax(" +
+          px(columns[0].minWidth) + ",1fr) " + px(columns[1].width) + " " + px(columns[2].width) +
+          "\">",
+      "id=\"header\" style=\"margin:" + px(layout.headerTop) + " " + side + " 0 " + side +
+          ";gap:" + px(layout.headerSpacing) + "\"",
+      "id=\"header-icon\" style=\"width:" + px(layout.iconSize) + ";height:" + px(layout.iconSize),
+      "id=\"header-text\" style=\"gap:" + px(layout.textSpacing) + "\"",
+      "id=\"outline-area\" style=\"margin:" + px(layout.outlineTop) + " 0px 0 0px\"",
+      "max-width:calc(100% - " + px(layout.messageInset) + ")\" hidden>",
+      "margin:" + px(layout.footerTop) + " " + side + " " + px(layout.footerBottom) + " " + side +
+          "\">",
+  };
+  for (const PreviewColumn& column : columns) {
+    expected.push_back(
+        "data-column=\"" + std::string(column.identifier) + "\" data-width=\"" +
+        quicklook_host::internal::cssNumber(column.width) + "\" data-min-width=\"" +
+        quicklook_host::internal::cssNumber(column.minWidth) +
+        "\" style=\"min-width:" + px(column.minWidth) + ";box-sizing:border-box;text-align:" +
+        (column.isRightAligned ? "right" : "left") + "\">" + std::string(column.title) + "<");
+  }
+  for (const std::string& part : expected) {
+    SCOPED_TRACE(part);
+    EXPECT_NE(html.find(part), std::string::npos);
+  }
+}
+
+TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
+  // Every file under page/ is listed in the build, byte for byte.
+  const std::filesystem::path folder = VEXEL_PAGE_SOURCE_DIR;
+  std::set<std::string> onDisk;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) onDisk.insert(entry.path().lexically_relative(folder).string());
+  }
+  std::set<std::string> embedded;
+  for (const auto& file : quicklook_host::internal::pageFiles()) {
+    SCOPED_TRACE(file.path);
+    embedded.insert(std::string(file.path));
+    EXPECT_EQ(file.bytes, testing::readFile(folder / file.path));
+  }
+  EXPECT_EQ(embedded, onDisk);
+
+  // The page holds the style sheet, the script and one symbol per icon
+  // file, its elements joined as they stand.
+  auto controller = PreviewViewController::create();
+  const std::string html = renderHtml(*controller);
+  EXPECT_NE(html.find("<style>\n" + std::string(quicklook_host::internal::pageFile("preview.css")) +
+                      "</style>"),
+            std::string::npos);
+  EXPECT_NE(html.find("<script>\n" + std::string(quicklook_host::internal::pageFile("preview.js")) +
+                      "</script>"),
+            std::string::npos);
+  EXPECT_NE(
+      html.find("<symbol id=\"i-disclosure\" viewBox=\"0 0 16 16\"><path d=\"M6 4l4 4-4 4\" "),
+      std::string::npos);
+  EXPECT_NE(html.find("fill='#5cc1ff'/></symbol><symbol id=\"i-app\" viewBox=\"0 0 32 32\"><rect "),
+            std::string::npos);
+}
+
 TEST(HtmlRenderer, MessagesShowOverAnEmptyOutline) {
   TempDir dir;
   const struct {
@@ -280,9 +354,13 @@ TEST(HtmlRenderer, IconKindsByTypeConformance) {
       {"public.data", "document"},
       {"dyn.ah62d4rv4ge80e5pe", "document"},
   };
+  // Every kind has its symbol in the page.
+  auto controller = PreviewViewController::create();
+  const std::string html = renderHtml(*controller);
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.type);
     EXPECT_EQ(quicklook_host::iconKind(row.type), row.kind);
+    EXPECT_NE(html.find("<symbol id=\"i-" + std::string(row.kind) + "\""), std::string::npos);
   }
 }
 

@@ -1,0 +1,45 @@
+// page_rows.h: the rows of the preview page, as the outline's data source
+// and delegate give them.
+//
+// The page holds every row reachable from the top level, also those inside
+// closed folders (hidden until the reader opens the folder in the page), so
+// it walks the data source itself instead of the outline's rows on show.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/outline_view.h"
+
+namespace vexel::quicklook_host::internal {
+
+// PageCell: what one cell view held.
+struct PageCell {
+  std::string text;
+  std::string icon;  ///< type identifier of the cell's image; "" without one
+  platform::TextAlignment alignment = platform::TextAlignment::left;
+  platform::Color color = platform::Color::labelColor;
+  bool truncatesMiddle = false;
+};
+
+// PageRow: one row with a cell per column of the outline, in column order.
+struct PageRow {
+  std::size_t id = 0;      ///< 1-based, in display order
+  std::size_t parent = 0;  ///< the id of the folder's row; 0 at the top level
+  std::int64_t depth = 0;
+  bool isExpandable = false;
+  bool isExpanded = false;
+  bool isShown = false;  ///< every folder above it is open
+  std::vector<PageCell> cells;
+};
+
+// collectRows: every row reachable from the top level, depth first in
+// display order, open as the outline has them open now; past `limit` rows
+// only counts them in `omitted`. Cells are handed back to the outline for
+// reuse once read. Main thread only.
+[[nodiscard]] std::vector<PageRow> collectRows(platform::OutlineView& outline, std::size_t limit,
+                                               std::size_t& omitted);
+
+}  // namespace vexel::quicklook_host::internal
