@@ -262,7 +262,7 @@ TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   for (const auto& file : quicklook_host::internal::pageFiles()) {
     SCOPED_TRACE(file.path);
     embedded.insert(std::string(file.path));
-    EXPECT_EQ(file.bytes, testing::readFile(folder / file.path));
+    EXPECT_EQ(file.bytes, test::readFile(folder / file.path));
   }
   EXPECT_EQ(embedded, onDisk);
 
