@@ -137,7 +137,9 @@ void PreviewViewController::displayListing(const ExtensionArchive::Listing& list
       quicklook_internal::footerText(listing.fileSize, *mTree, listing.complete));
   mOutline->reloadData();
   expandAutomatically();
-  if (mTree->root().children().empty()) {
+  // A listing cut short before its first entry says so in the footer; only
+  // one that saw the whole archive may call it empty.
+  if (listing.complete && mTree->root().children().empty()) {
     mMessageLabel->setStringValue(quicklook_internal::kEmptyArchiveText);
     mMessageLabel->setHidden(false);
   }

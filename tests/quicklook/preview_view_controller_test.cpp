@@ -144,13 +144,16 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
   }
 }
 
-TEST(PreviewViewController, TimeLimitSpentListsOneEntryWithNotice) {
+// A limit spent before the first entry: no rows, the notice with 0 files,
+// and no claim that the archive is empty.
+TEST(PreviewViewController, TimeLimitSpentListsNothingWithNotice) {
   TempDir dir;
   const auto zip = writeZip(dir, "a.zip", {file("a.txt"), file("b.txt"), file("c.txt")});
   auto controller = previewOf(zip, -1.0);
-  EXPECT_EQ(rowNames(*controller).size(), 1U);
+  EXPECT_TRUE(rowNames(*controller).empty());
   EXPECT_TRUE(controller->footerLabel().stringValue().starts_with(
-      "压缩包太大，只列出了前 1 个文件 · 原始大小 "));
+      "压缩包太大，只列出了前 0 个文件 · 压缩包 "));
+  EXPECT_TRUE(controller->messageLabel().isHidden());
   EXPECT_EQ(PreviewViewController::kTimeLimit, 3.0);
 }
 
