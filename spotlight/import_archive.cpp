@@ -31,13 +31,21 @@ std::optional<std::string> utf8Of(CFStringRef string) {
   return buffer;
 }
 
-// The paths of every node below the root, depth-first, joined by line feeds.
-std::string joinedPaths(const std::vector<const ArchiveNode*>& nodes) {
-  std::size_t size = nodes.size() - 1;
-  for (const ArchiveNode* node : nodes) size += node->path().size();
+// textContent: the paths of the nodes below `root`, depth-first, joined by
+// line feeds, as far as whole lines fit in `cap` bytes.
+std::string textContent(const ArchiveNode& root, std::size_t cap) {
+  const std::vector<const ArchiveNode*> nodes = root.descendants();
+  std::size_t size = 0;
+  std::size_t lines = 0;
+  for (const ArchiveNode* node : nodes) {
+    const std::size_t line = node->path().size() + (lines > 0 ? 1 : 0);
+    if (line > cap - size) break;
+    size += line;
+    ++lines;
+  }
   std::string text;
   text.reserve(size);
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
+  for (std::size_t i = 0; i < lines; ++i) {
     if (i > 0) text += '\n';
     text += nodes[i]->path();
   }
@@ -58,9 +66,8 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
       // is never held three times over.
       const ExtensionArchive::Listing listing =
           ExtensionArchive::list(std::filesystem::path(*path), kImportTimeLimit);
-      const std::vector<const ArchiveNode*> nodes = listing.tree->root().descendants();
-      if (nodes.empty()) return false;
-      text = joinedPaths(nodes);
+      text = textContent(listing.tree->root(), kMaxTextContentBytes);
+      if (text.empty()) return false;
     }
     spotlight_internal::CFRef<CFStringRef> value(
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
