@@ -10,6 +10,8 @@ Kinds (sizes are what the measurements used):
   deep-zip       ZIP: one file 20,000 folders deep, one-letter names (80 KB;
                  400 MB of import text)
   wide-folder    tar.gz: 131,072 files in the top folder
+  wide-zip       ZIP: 2,000,000 files in the top folder (214 MB), more than
+                 the preview can sort or show in time
   gzip-bomb      tar.gz: a file of 8 GiB of zeros, then another (8 MB):
                  skipping the first one's data takes the whole limit
   lzo, grz, lrz  data for the filters that would start lzop, grzip, lrzip
@@ -99,6 +101,30 @@ def wide_folder(out):
         f.write(b"\0" * 1024)
 
 
+def wide_zip(out):
+    count = 2000000
+    data = b"x"
+    crc = zlib.crc32(data)
+    central = bytearray()
+    offset = 0
+    with open(out, "wb") as f:
+        for i in range(count):
+            name = b"file%07d.txt" % i
+            local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, 0, 0x5821, crc, 1, 1,
+                                len(name), 0) + name + data
+            f.write(local)
+            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 0, 0, 0x5821, crc,
+                                   1, 1, len(name), 0, 0, 0, 0, 0, offset) + name
+            offset += len(local)
+        f.write(central)
+        end = offset + len(central)
+        f.write(struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, count, count,
+                            len(central), offset))
+        f.write(struct.pack("<IIQI", 0x07064B50, 0, end, 1))
+        f.write(struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF,
+                            0xFFFFFFFF, 0))
+
+
 def gzip_bomb(out):
     # A tar whose first file is 8 GiB of zeros: skipping its data means
     # decompressing all of it. One member of 64 MiB of zeros, written 127 times.
@@ -124,6 +150,7 @@ KINDS = {
     "deep-tar": deep_tar,
     "deep-zip": deep_zip,
     "wide-folder": wide_folder,
+    "wide-zip": wide_zip,
     "gzip-bomb": gzip_bomb,
     "lzo": magic(b"\x89LZO\x00\r\n\x1a\n\x10\x30\x20\xa0\x09\x40\x01\x05\x03\x00\x00\x01"),
     "grz": magic(b"GRZipII\x00\x02\x04:)"),

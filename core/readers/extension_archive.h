@@ -58,10 +58,11 @@ class ExtensionArchive {
   };
 
   // kMaxNodes: the most entries one listing reads, and the most nodes its
-  // tree holds. A million-entry archive fits; a hostile one stops here.
-  static constexpr std::int64_t kMaxNodes = 2'000'000;
+  // tree holds. A million-entry archive fits; at about 500 bytes a node
+  // while the listing lasts, this keeps a listing well under 1 GiB.
+  static constexpr std::int64_t kMaxNodes = 1'500'000;
   // kMaxNameBytes: the most bytes of entry names one listing keeps.
-  static constexpr std::int64_t kMaxNameBytes = std::int64_t{256} << 20;
+  static constexpr std::int64_t kMaxNameBytes = std::int64_t{128} << 20;
 
   // Clock: the time source of the deadline. Tests pass their own.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
