@@ -69,6 +69,10 @@ grep -qx "项目/readme.txt" mdimport.txt || fail "vexel-mdimport: $(cat mdimpor
 "$prefix/bin/vexel-findersync" run openInVexel: "$sample" >run.txt || fail "vexel-findersync run failed"
 grep -q "^vexel://open?path=" run.txt || fail "vexel-findersync run: $(cat run.txt)"
 
+# Recoll finds the filter by the absolute path written at install time.
+grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \
+  "$prefix/share/vexel/recoll/mimeconf" || fail "mimeconf: $(grep zip "$prefix/share/vexel/recoll/mimeconf")"
+
 # The filter finds the importer host of its own installation.
 "$prefix/share/vexel/recoll/rclvexel" "$sample" >recoll.txt || fail "rclvexel failed"
 cmp -s recoll.txt mdimport.txt || fail "rclvexel: $(cat recoll.txt)"

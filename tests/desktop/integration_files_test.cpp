@@ -224,5 +224,43 @@ TEST(RecollFilter, PrintsThePathsInsideAnArchiveAndNothingForOtherFiles) {
   EXPECT_EQ(run("PATH=/usr/bin:/bin " + filter + " " + shellQuoted(zip) + " >/dev/null 2>&1"), 127);
 }
 
+// "key = value" lines of a Recoll file, comments and sections left out.
+std::map<std::string, std::string> recollLines(const std::filesystem::path& file) {
+  std::map<std::string, std::string> lines;
+  for (const auto& [group, pairs] : parseGroups(file)) {
+    for (const auto& [key, value] : pairs) {
+      const auto trim = [](std::string text) {
+        text.erase(0, text.find_first_not_of(' '));
+        text.erase(text.find_last_not_of(' ') + 1);
+        return text;
+      };
+      lines[trim(key)] = trim(value);
+    }
+  }
+  return lines;
+}
+
+TEST(RecollFilter, EveryArchiveSuffixReachesTheFilter) {
+  const auto suffixes = recollLines(kSource / "vexel/recoll/mimemap");
+  const auto handlers = recollLines(kSource / "vexel/recoll/mimeconf.in");
+  for (const auto& [suffix, type] : suffixes) {
+    EXPECT_EQ(handlers.count(type), 1U) << suffix << " = " << type;
+  }
+  for (const auto& [type, handler] : handlers) {
+    EXPECT_EQ(handler, "exec @VEXEL_RCLVEXEL@;mimetype=text/plain;charset=utf-8") << type;
+  }
+  // Recoll uncompresses these itself and then looks at the name that
+  // remains; only the tar forms are mapped.
+  const std::set<std::string> compressors = {"gz", "bz2", "xz", "zst", "lzma", "z"};
+  for (const std::string& extension : archiveExtensions()) {
+    if (compressors.count(extension) != 0) {
+      EXPECT_EQ(suffixes.count("." + extension), 0U) << extension;
+      EXPECT_EQ(suffixes.count(".tar." + extension), 1U) << extension;
+    } else {
+      EXPECT_EQ(suffixes.count("." + extension), 1U) << extension;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vexel
