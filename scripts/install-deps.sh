@@ -16,8 +16,17 @@ packages=(
   desktop-file-utils
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
-# the Chinese texts in their screenshots).
+# the Chinese texts in their screenshots); "desktop" for the programs that
+# ctest -L desktop drives (Recoll's command-line tools, which ask file for
+# names that say nothing; lf and ranger inside tmux); "gui" for
+# scripts/try-desktop.sh (the file managers under Xvfb, with a notification
+# server, xdotool and ImageMagick for the screenshots).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
+if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux); fi
+if [[ " $* " == *" gui "* ]]; then
+  packages+=(nemo nautilus python3-nautilus dolphin xvfb xdotool imagemagick dbus
+    xdg-utils libnotify-bin notification-daemon fonts-wqy-microhei at-spi2-core)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
