@@ -39,9 +39,9 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cp "$manifest" "$work/manifest.txt"
 
-for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync \
+for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexel-menu-run \
     share/kio/servicemenus/vexel-archive.desktop share/kio/servicemenus/vexel-compress.desktop \
-    share/nemo/actions/vexel-extract-here.nemo_action share/nemo/actions/vexel-compress.nemo_action \
+    share/nemo/actions/vexel-1-extract-here.nemo_action share/nemo/actions/vexel-5-compress.nemo_action \
     share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
     share/vexel/recoll/mimeconf share/vexel/recoll/mimemap; do
   [[ -e $prefix/$file ]] || fail "$file was not installed"
