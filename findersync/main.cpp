@@ -124,7 +124,8 @@ void selectPaths(const std::vector<std::string>& paths) {
   // The file manager asks nothing of an extension without a selection.
   std::optional<std::vector<vexel::platform::URL>> selection;
   if (!urls.empty()) selection = std::move(urls);
-  vexel::platform::FinderSyncController::defaultController().setSelectedItemURLs(std::move(selection));
+  vexel::platform::FinderSyncController::defaultController().setSelectedItemURLs(
+      std::move(selection));
 }
 
 void printLine(std::string_view first, std::string_view second = {}) {
@@ -142,7 +143,8 @@ int runMenu(const Arguments& arguments) {
   const std::optional<vexel::platform::Menu> menu =
       extension.menu(static_cast<vexel::platform::FIMenuKind>(arguments.kind));
   if (menu) {
-    for (const vexel::platform::MenuItem& item : menu->items()) printLine(item.action(), item.title());
+    for (const vexel::platform::MenuItem& item : menu->items())
+      printLine(item.action(), item.title());
   }
   return EXIT_SUCCESS;
 }

@@ -89,9 +89,12 @@ TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
     std::vector<std::string> actions;
     bool archivesOnly;
   } kFiles[] = {
-      {"vexel-archive.desktop", {"extractHere", "openInVexel"}, true},
-      {"vexel-compress.desktop", {"compressZip", "compress7z", "compressWithOptions"}, false},
+      // Dolphin sorts a submenu's actions by name: the numbers give the menu's order.
+      {"vexel-archive.desktop", {"1-extractHere", "2-openInVexel"}, true},
+      {"vexel-compress.desktop", {"3-compressZip", "4-compress7z", "5-compressWithOptions"}, false},
   };
+  std::vector<std::string> order;
+  std::vector<std::string> names;
   for (const auto& row : kFiles) {
     SCOPED_TRACE(row.file);
     const Groups groups = parseGroups(kSource / "kio/servicemenus" / row.file);
@@ -100,9 +103,12 @@ TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
     EXPECT_EQ(entry.at("X-KDE-ServiceTypes"), "KonqPopupMenu/Plugin");
     for (const std::string& action : row.actions) {
       SCOPED_TRACE(action);
+      const std::string selector = action.substr(action.find('-') + 1) + ":";
       const auto& group = groups.at("Desktop Action " + action);
-      EXPECT_EQ(group.at("Name"), titles.at(action + ":"));
-      EXPECT_EQ(group.at("Exec"), execLine(action + ":"));
+      EXPECT_EQ(group.at("Name"), titles.at(selector));
+      EXPECT_EQ(group.at("Exec"), execLine(selector));
+      order.push_back(selector);
+      names.push_back(action);
     }
     const std::vector<std::string> types = splitList(entry.at("MimeType"));
     if (row.archivesOnly) {
@@ -119,6 +125,10 @@ TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
       EXPECT_EQ(types, (std::vector<std::string>{"application/octet-stream", "inode/directory"}));
     }
   }
+  std::vector<std::string> menuOrder;
+  for (const auto& item : all) menuOrder.push_back(item.first);
+  EXPECT_EQ(order, menuOrder);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
 }
 
 // Whether Nemo's extension test accepts the name: one entry ends the
@@ -239,12 +249,11 @@ TEST(MenuRunner, RunsTheHostAndShowsItsFailureAsANotification) {
   };
   const auto log = dir.path() / "log";
   tool("xdg-open", "printf 'open %s\\n' \"$1\" >>" + shellQuoted(log) + "\n");
-  tool("notify-send", "printf 'notify %s|' \"$@\" >>" + shellQuoted(log) + "\necho >>" +
-                          shellQuoted(log) + "\n");
-  const std::string runner =
-      "PATH=" + shellQuoted(bin) + ":" +
-      shellQuoted(std::filesystem::path(kFinderHost).parent_path()) + ":/usr/bin:/bin " +
-      shellQuoted(kSource / "bin/vexel-menu-run");
+  tool("notify-send",
+       "printf 'notify %s|' \"$@\" >>" + shellQuoted(log) + "\necho >>" + shellQuoted(log) + "\n");
+  const std::string runner = "PATH=" + shellQuoted(bin) + ":" +
+                             shellQuoted(std::filesystem::path(kFinderHost).parent_path()) +
+                             ":/usr/bin:/bin " + shellQuoted(kSource / "bin/vexel-menu-run");
 
   // No handler registered: the host's message in a notification, status 1.
   tool("xdg-mime", "exit 0\n");

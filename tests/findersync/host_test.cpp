@@ -14,7 +14,6 @@
 namespace vexel {
 namespace {
 
-
 using test::ProcessOutput;
 using test::runProcess;
 
@@ -188,8 +187,9 @@ class FinderSyncHostOpen : public ::testing::Test {
                           << "exit " << status << "\n";
     std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
     const std::filesystem::path mime = mDir / "xdg-mime";
-    std::ofstream(mime) << "#!/bin/sh\n[ \"$*\" = 'query default x-scheme-handler/vexel' ] || exit 2\n"
-                        << (handler.empty() ? "" : "echo " + handler + "\n");
+    std::ofstream(mime)
+        << "#!/bin/sh\n[ \"$*\" = 'query default x-scheme-handler/vexel' ] || exit 2\n"
+        << (handler.empty() ? "" : "echo " + handler + "\n");
     std::filesystem::permissions(mime, std::filesystem::perms::owner_all);
     std::vector<std::string> environment = {"PATH=" + mDir.native() + ":/usr/bin:/bin",
                                             "VEXEL_OPENER_LOG=" + (mDir / "log").native()};
