@@ -9,7 +9,6 @@
 //
 // A PATH that names an existing folder or ends in "/" is selected as a folder,
 // as the file manager hands folders. "--" ends the options.
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -157,30 +156,19 @@ int runMenu(const Arguments& arguments) {
   return EXIT_SUCCESS;
 }
 
-// The desktop entry registered for vexel:// URLs, as xdg-open looks it up,
-// or "" when there is none or xdg-mime is missing. Without a handler,
-// xdg-open fails silently on GNOME and KDE, opens a blank browser tab
-// elsewhere, and over ssh falls back to a text browser that exits 0.
-std::string vexelURLHandler() {
-  std::FILE* pipe = popen("xdg-mime query default x-scheme-handler/vexel 2>/dev/null", "r");
-  if (pipe == nullptr) return {};
-  std::string text;
-  char buffer[256];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) text.append(buffer, n);
-  pclose(pipe);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  return text;
-}
-
 int runCommand(const Arguments& arguments) {
-  if (arguments.open && vexelURLHandler().empty()) {
+  vexel::platform::Workspace& workspace = vexel::platform::Workspace::shared();
+  // Without a handler, xdg-open fails silently on GNOME and KDE, opens a
+  // blank browser tab elsewhere, and over ssh falls back to a text browser
+  // that exits 0: refuse before anything is handed over.
+  if (arguments.open && !workspace.URLForApplicationToOpenURL(
+                            *vexel::platform::URL::fromString(FinderSync::startupURL))) {
     std::fputs(
         "vexel-findersync: no application is registered for vexel:// URLs "
         "(x-scheme-handler/vexel), so the command cannot reach the Vexel archive manager\n",
         stderr);
     return EXIT_FAILURE;
   }
-  vexel::platform::Workspace& workspace = vexel::platform::Workspace::shared();
   workspace.setHandsURLsToSystem(arguments.open);
   selectPaths(arguments.paths);
   FinderSync extension;
