@@ -4,7 +4,8 @@
 //   vexel-findersync menu [--kind N] PATH...
 //       prints the menu for that selection: selector, a tab, title, per line
 //   vexel-findersync run SELECTOR PATH... [--open]
-//       chooses the command and prints every URL the extension opened
+//       chooses the command and prints every URL the extension opened;
+//       --open hands them to xdg-open, once a vexel:// handler is registered
 //
 // A PATH that names an existing folder or ends in "/" is selected as a folder,
 // as the file manager hands folders. "--" ends the options.
@@ -35,7 +36,8 @@ std::string usageText() {
       "      the default; 1 window background; 2 sidebar; 3 toolbar).\n"
       "run   creates the extension, chooses the command SELECTOR for the\n"
       "      selection and prints every URL the extension opened, in order.\n"
-      "      --open also hands each URL to xdg-open.\n"
+      "      --open also hands each URL to xdg-open; it needs an application\n"
+      "      registered for x-scheme-handler/vexel and exits 1 without one.\n"
       "\n"
       "A PATH naming an existing folder, or ending in \"/\", is selected as a folder.\n"
       "SELECTOR is one of:";
@@ -129,7 +131,8 @@ void selectPaths(const std::vector<std::string>& paths) {
   // The file manager asks nothing of an extension without a selection.
   std::optional<std::vector<vexel::platform::URL>> selection;
   if (!urls.empty()) selection = std::move(urls);
-  vexel::platform::FinderSyncController::defaultController().setSelectedItemURLs(std::move(selection));
+  vexel::platform::FinderSyncController::defaultController().setSelectedItemURLs(
+      std::move(selection));
 }
 
 void printLine(std::string_view first, std::string_view second = {}) {
@@ -147,13 +150,25 @@ int runMenu(const Arguments& arguments) {
   const std::optional<vexel::platform::Menu> menu =
       extension.menu(static_cast<vexel::platform::FIMenuKind>(arguments.kind));
   if (menu) {
-    for (const vexel::platform::MenuItem& item : menu->items()) printLine(item.action(), item.title());
+    for (const vexel::platform::MenuItem& item : menu->items())
+      printLine(item.action(), item.title());
   }
   return EXIT_SUCCESS;
 }
 
 int runCommand(const Arguments& arguments) {
   vexel::platform::Workspace& workspace = vexel::platform::Workspace::shared();
+  // Without a handler, xdg-open fails silently on GNOME and KDE, opens a
+  // blank browser tab elsewhere, and over ssh falls back to a text browser
+  // that exits 0: refuse before anything is handed over.
+  if (arguments.open && !workspace.URLForApplicationToOpenURL(
+                            *vexel::platform::URL::fromString(FinderSync::startupURL))) {
+    std::fputs(
+        "vexel-findersync: no application is registered for vexel:// URLs "
+        "(x-scheme-handler/vexel), so the command cannot reach the Vexel archive manager\n",
+        stderr);
+    return EXIT_FAILURE;
+  }
   workspace.setHandsURLsToSystem(arguments.open);
   selectPaths(arguments.paths);
   FinderSync extension;

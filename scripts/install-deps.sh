@@ -16,8 +16,20 @@ packages=(
   desktop-file-utils
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
-# the Chinese texts in their screenshots).
+# the Chinese texts in their screenshots); "desktop" for the programs that
+# ctest -L desktop drives (Recoll's command-line tools, which ask file for
+# names that say nothing; lf and ranger inside tmux); "gui" for
+# scripts/try-desktop.sh (the file managers under Xvfb, with a notification
+# server, xdotool, the accessibility bus for choosing menu items, ImageMagick
+# for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
+# without which Dolphin's icons, where the clicks go, are blank).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
+if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux); fi
+if [[ " $* " == *" gui "* ]]; then
+  packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
+    xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon fonts-wqy-microhei
+    at-spi2-core python3-pyatspi)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

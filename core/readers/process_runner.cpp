@@ -25,49 +25,12 @@ namespace {
 
 using process_internal::ChildProcess;
 using process_internal::UniqueFd;
+using text::CodePoint;
+using text::codePointAt;
 
 constexpr size_t kChunkSize = 64 * 1024;
 
 // ---- Percentages -------------------------------------------------------
-
-// One code point of `text` at `i`: its value and length; an ill-formed
-// sequence counts as one replacement character of one byte.
-struct CodePoint {
-  char32_t value;
-  size_t length;
-};
-
-CodePoint codePointAt(std::string_view text, size_t i) noexcept {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return {lead, 1};
-  size_t need = 0;
-  char32_t value = 0;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    need = 1;
-    value = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    need = 2;
-    value = lead & 0x0Fu;
-    if (lead == 0xE0) lo = 0xA0;
-    if (lead == 0xED) hi = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    need = 3;
-    value = lead & 0x07u;
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;
-  } else {
-    return {U'\uFFFD', 1};
-  }
-  for (size_t k = 1; k <= need; ++k) {
-    if (i + k >= text.size()) return {U'\uFFFD', 1};
-    const unsigned char c = byte(i + k);
-    if (c < (k == 1 ? lo : 0x80) || c > (k == 1 ? hi : 0xBF)) return {U'\uFFFD', 1};
-    value = (value << 6) | (c & 0x3Fu);
-  }
-  return {value, need + 1};
-}
 
 // Whether `c` belongs to the user-perceived character before it (combining
 // marks, joiners, spacing marks); ASCII never does.

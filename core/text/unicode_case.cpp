@@ -43,6 +43,8 @@ bool mapPiece(const UCaseMap* map, std::string_view piece, CaseFunction function
   return false;
 }
 
+// `text` must be well-formed: ICU would copy ill-formed bytes through
+// unchanged, so callers decode it leniently first.
 std::string mapCase(std::string_view text, CaseFunction function) {
   UErrorCode status = U_ZERO_ERROR;
   // The root locale: no Turkish dotless i or other tailoring.
@@ -71,7 +73,7 @@ std::string toLower(std::string_view utf8) {
     }
     return out;
   }
-  return mapCase(utf8, ucasemap_utf8ToLower);
+  return mapCase(decodeUtf8Lenient(utf8), ucasemap_utf8ToLower);
 }
 
 std::string foldCase(std::string_view utf8) {
@@ -90,7 +92,7 @@ std::string toUpper(std::string_view utf8) {
     }
     return out;
   }
-  return mapCase(utf8, ucasemap_utf8ToUpper);
+  return mapCase(decodeUtf8Lenient(utf8), ucasemap_utf8ToUpper);
 }
 
 }  // namespace vexel::text

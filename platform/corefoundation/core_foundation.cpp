@@ -20,7 +20,7 @@
 #include <unordered_map>
 
 #include "corefoundation/md_importer.h"
-#include "internal/utf8.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -326,13 +326,13 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef /*alloc*/, const char* cStr
                                       CFStringEncoding encoding) {
   if (cStr == nullptr || encoding != kCFStringEncodingUTF8) return nullptr;
   std::string_view bytes(cStr);
-  if (!vexel::corefoundation_internal::isWellFormedUtf8(bytes)) return nullptr;
+  if (!vexel::text::isValidUtf8(bytes)) return nullptr;
   return newString(std::string(bytes), false);
 }
 
 CFIndex CFStringGetLength(CFStringRef theString) {
   return static_cast<CFIndex>(
-      vexel::corefoundation_internal::utf16Length(asString(theString, "CFStringGetLength")->text));
+      vexel::text::utf16Length(asString(theString, "CFStringGetLength")->text));
 }
 
 CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encoding) {
@@ -358,7 +358,7 @@ Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSi
 }
 
 CFStringRef __CFStringMakeConstantString(const char* cStr) {
-  if (cStr == nullptr || !vexel::corefoundation_internal::isWellFormedUtf8(cStr)) {
+  if (cStr == nullptr || !vexel::text::isValidUtf8(cStr)) {
     fail("CFSTR", "text is not UTF-8");
   }
   ConstantStringTable& table = constantStrings();

@@ -2,26 +2,14 @@
 
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
-#include <unicode/ustring.h>
 
 #include <cstdint>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace vexel::platform {
 namespace {
-
-// UTF-8 to UTF-16, each ill-formed sequence becoming U+FFFD.
-std::u16string toUtf16(std::string_view utf8) {
-  std::u16string out(utf8.size() + 1, u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()),
-                       &length, utf8.data(), static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr,
-                       &status);
-  if (U_FAILURE(status)) return {};
-  out.resize(static_cast<size_t>(length));
-  return out;
-}
 
 bool isPosixLocale(std::string_view locale) {
   return locale.empty() || locale == "c" || locale == "C" || locale.starts_with("en_US_POSIX");
@@ -65,8 +53,8 @@ ComparisonResult StandardCollator::compare(std::string_view a, std::string_view 
     return a < b ? ComparisonResult::ascending
                  : (a == b ? ComparisonResult::same : ComparisonResult::descending);
   }
-  const std::u16string ua = toUtf16(a);
-  const std::u16string ub = toUtf16(b);
+  const std::u16string ua = text::toUtf16Lenient(a);
+  const std::u16string ub = text::toUtf16Lenient(b);
   const UCollationResult result = ucol_strcoll(
       mHandle->collator, reinterpret_cast<const UChar*>(ua.data()), static_cast<int32_t>(ua.size()),
       reinterpret_cast<const UChar*>(ub.data()), static_cast<int32_t>(ub.size()));
@@ -81,13 +69,13 @@ void StandardCollator::appendSortKey(std::string_view name, std::string& out) co
     out.push_back('\0');
     return;
   }
-  const std::u16string text = toUtf16(name);
-  const auto* chars = reinterpret_cast<const UChar*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
+  const std::u16string utf16 = text::toUtf16Lenient(name);
+  const auto* chars = reinterpret_cast<const UChar*>(utf16.data());
+  const auto length = static_cast<int32_t>(utf16.size());
   const size_t start = out.size();
   // Most keys fit in a few bytes per character; retry once with the size
   // ICU asks for.
-  size_t room = text.size() * 4 + 16;
+  size_t room = utf16.size() * 4 + 16;
   for (;;) {
     out.resize(start + room);
     const int32_t needed =

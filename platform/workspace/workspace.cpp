@@ -31,6 +31,11 @@ void Workspace::openURL(const URL& url, const OpenConfiguration& configuration,
   if (completionHandler) completionHandler(opened);
 }
 
+std::optional<std::string> Workspace::URLForApplicationToOpenURL(const URL& url) const {
+  if (url.isFileURL() || url.scheme().empty()) return std::nullopt;
+  return workspace_internal::platformApplicationForScheme(url.scheme());
+}
+
 std::vector<OpenedURL> Workspace::openedURLs() const {
   return workspace_internal::platformOpenedURLs();
 }

@@ -75,6 +75,13 @@ class Workspace {
   void openURL(const URL& url, const OpenConfiguration& configuration,
                const std::function<void(bool opened)>& completionHandler);
 
+  // URLForApplicationToOpenURL: the application the system would open `url`
+  // with (on Linux the desktop entry registered for its scheme, such as
+  // "vexel-handoff.desktop"), or nothing when no application is registered
+  // for it. Only URLs of a scheme other than "file" are looked up; file URLs
+  // and platforms without a port give nothing.
+  [[nodiscard]] std::optional<std::string> URLForApplicationToOpenURL(const URL& url) const;
+
   // Linux stand-in controls, for hosts and tests.
 
   // openedURLs: every URL that passed the checks since start (or the last

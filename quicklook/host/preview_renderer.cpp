@@ -1,7 +1,6 @@
 #include "quicklook/host/preview_renderer.h"
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
 #include <cstdio>

@@ -39,9 +39,9 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cp "$manifest" "$work/manifest.txt"
 
-for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync \
+for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexel-menu-run \
     share/kio/servicemenus/vexel-archive.desktop share/kio/servicemenus/vexel-compress.desktop \
-    share/nemo/actions/vexel-extract-here.nemo_action share/nemo/actions/vexel-compress.nemo_action \
+    share/nemo/actions/vexel-1-extract-here.nemo_action share/nemo/actions/vexel-5-compress.nemo_action \
     share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
     share/vexel/recoll/mimeconf share/vexel/recoll/mimemap; do
   [[ -e $prefix/$file ]] || fail "$file was not installed"
@@ -68,6 +68,10 @@ grep -qx "项目/readme.txt" mdimport.txt || fail "vexel-mdimport: $(cat mdimpor
 [[ $(wc -l <menu.txt) -eq 5 ]] || fail "vexel-findersync menu: $(cat menu.txt)"
 "$prefix/bin/vexel-findersync" run openInVexel: "$sample" >run.txt || fail "vexel-findersync run failed"
 grep -q "^vexel://open?path=" run.txt || fail "vexel-findersync run: $(cat run.txt)"
+
+# Recoll finds the filter by the absolute path written at install time.
+grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \
+  "$prefix/share/vexel/recoll/mimeconf" || fail "mimeconf: $(grep zip "$prefix/share/vexel/recoll/mimeconf")"
 
 # The filter finds the importer host of its own installation.
 "$prefix/share/vexel/recoll/rclvexel" "$sample" >recoll.txt || fail "rclvexel failed"

@@ -77,7 +77,7 @@ std::vector<std::pair<std::string, std::string>> hostMenu(const std::vector<std:
 }
 
 std::string execLine(std::string_view selector) {
-  return "vexel-findersync run " + std::string(selector) + " --open -- %F";
+  return "vexel-menu-run " + std::string(selector) + " %F";
 }
 
 TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
@@ -89,9 +89,12 @@ TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
     std::vector<std::string> actions;
     bool archivesOnly;
   } kFiles[] = {
-      {"vexel-archive.desktop", {"extractHere", "openInVexel"}, true},
-      {"vexel-compress.desktop", {"compressZip", "compress7z", "compressWithOptions"}, false},
+      // Dolphin sorts a submenu's actions by name: the numbers give the menu's order.
+      {"vexel-archive.desktop", {"1-extractHere", "2-openInVexel"}, true},
+      {"vexel-compress.desktop", {"3-compressZip", "4-compress7z", "5-compressWithOptions"}, false},
   };
+  std::vector<std::string> order;
+  std::vector<std::string> names;
   for (const auto& row : kFiles) {
     SCOPED_TRACE(row.file);
     const Groups groups = parseGroups(kSource / "kio/servicemenus" / row.file);
@@ -100,9 +103,12 @@ TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
     EXPECT_EQ(entry.at("X-KDE-ServiceTypes"), "KonqPopupMenu/Plugin");
     for (const std::string& action : row.actions) {
       SCOPED_TRACE(action);
+      const std::string selector = action.substr(action.find('-') + 1) + ":";
       const auto& group = groups.at("Desktop Action " + action);
-      EXPECT_EQ(group.at("Name"), titles.at(action + ":"));
-      EXPECT_EQ(group.at("Exec"), execLine(action + ":"));
+      EXPECT_EQ(group.at("Name"), titles.at(selector));
+      EXPECT_EQ(group.at("Exec"), execLine(selector));
+      order.push_back(selector);
+      names.push_back(action);
     }
     const std::vector<std::string> types = splitList(entry.at("MimeType"));
     if (row.archivesOnly) {
@@ -119,6 +125,10 @@ TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
       EXPECT_EQ(types, (std::vector<std::string>{"application/octet-stream", "inode/directory"}));
     }
   }
+  std::vector<std::string> menuOrder;
+  for (const auto& item : all) menuOrder.push_back(item.first);
+  EXPECT_EQ(order, menuOrder);
+  EXPECT_TRUE(std::is_sorted(names.begin(), names.end()));
 }
 
 // Whether Nemo's extension test accepts the name: one entry ends the
@@ -139,12 +149,15 @@ TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) 
     std::string_view selector;
     bool archivesOnly;
   } kFiles[] = {
-      {"vexel-extract-here", "extractHere:", true},
-      {"vexel-open", "openInVexel:", true},
-      {"vexel-compress-zip", "compressZip:", false},
-      {"vexel-compress-7z", "compress7z:", false},
-      {"vexel-compress", "compressWithOptions:", false},
+      {"vexel-1-extract-here", "extractHere:", true},
+      {"vexel-2-open", "openInVexel:", true},
+      {"vexel-3-compress-zip", "compressZip:", false},
+      {"vexel-4-compress-7z", "compress7z:", false},
+      {"vexel-5-compress", "compressWithOptions:", false},
   };
+  // Nemo sorts actions by file name: that order must be the menu's.
+  ASSERT_EQ(menu.size(), std::size(kFiles));
+  for (size_t i = 0; i < menu.size(); ++i) EXPECT_EQ(menu[i].first, kFiles[i].selector);
   // Names the catalogue calls archives, and names it does not.
   const std::vector<std::string> archives = {
       "a.zip", "A.ZIP", "x.tar.gz", "x.tgz", "x.7z", "x.part3.rar", "x.r00", "x.r42", "x.z01",
@@ -164,7 +177,8 @@ TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) 
     EXPECT_EQ(action.at("Selection"), "notnone");
     const std::vector<std::string> extensions = splitList(action.at("Extensions"));
     if (!row.archivesOnly) {
-      EXPECT_EQ(extensions, (std::vector<std::string>{"any", "dir"}));
+      // "any" alone: Nemo reads "any;dir;" as folders only.
+      EXPECT_EQ(extensions, (std::vector<std::string>{"any"}));
       continue;
     }
     for (const std::string& extension : archiveExtensions()) {
@@ -222,6 +236,77 @@ TEST(RecollFilter, PrintsThePathsInsideAnArchiveAndNothingForOtherFiles) {
   EXPECT_EQ(readFile(out), "");
   EXPECT_EQ(run(path + filter + " >/dev/null 2>&1"), 2);
   EXPECT_EQ(run("PATH=/usr/bin:/bin " + filter + " " + shellQuoted(zip) + " >/dev/null 2>&1"), 127);
+}
+
+// The menus' runner: the host's command, and its failure on screen.
+TEST(MenuRunner, RunsTheHostAndShowsItsFailureAsANotification) {
+  TempDir dir;
+  const auto bin = dir.path() / "bin";
+  std::filesystem::create_directories(bin);
+  const auto tool = [&](const std::string& name, const std::string& body) {
+    const auto file = dir.write("bin/" + name, "#!/bin/sh\n" + body);
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+  };
+  const auto log = dir.path() / "log";
+  tool("xdg-open", "printf 'open %s\\n' \"$1\" >>" + shellQuoted(log) + "\n");
+  tool("notify-send",
+       "printf 'notify %s|' \"$@\" >>" + shellQuoted(log) + "\necho >>" + shellQuoted(log) + "\n");
+  const std::string runner = "PATH=" + shellQuoted(bin) + ":" +
+                             shellQuoted(std::filesystem::path(kFinderHost).parent_path()) +
+                             ":/usr/bin:/bin " + shellQuoted(kSource / "bin/vexel-menu-run");
+
+  // No handler registered: the host's message in a notification, status 1.
+  tool("xdg-mime", "exit 0\n");
+  EXPECT_EQ(run(runner + " openInVexel: /tmp/a.zip 2>/dev/null"), 1);
+  EXPECT_EQ(readFile(log),
+            "notify --app-name=Vexel|notify --icon=dialog-error|notify --|notify Vexel|notify no "
+            "application is registered for vexel:// URLs (x-scheme-handler/vexel), so the command "
+            "cannot reach the Vexel archive manager|\n");
+
+  // With one, the URLs go to xdg-open; a path like an option stays a path.
+  std::filesystem::remove(log);
+  tool("xdg-mime", "echo vexel-handoff.desktop\n");
+  EXPECT_EQ(run("cd " + shellQuoted(dir.path()) + " && " + runner + " openInVexel: --open"), 0);
+  EXPECT_EQ(readFile(log),
+            "open vexel://sync\nopen vexel://open?path=" + (dir.path() / "--open").string() + "\n");
+}
+
+// "key = value" lines of a Recoll file, comments and sections left out.
+std::map<std::string, std::string> recollLines(const std::filesystem::path& file) {
+  std::map<std::string, std::string> lines;
+  for (const auto& [group, pairs] : parseGroups(file)) {
+    for (const auto& [key, value] : pairs) {
+      const auto trim = [](std::string text) {
+        text.erase(0, text.find_first_not_of(' '));
+        text.erase(text.find_last_not_of(' ') + 1);
+        return text;
+      };
+      lines[trim(key)] = trim(value);
+    }
+  }
+  return lines;
+}
+
+TEST(RecollFilter, EveryArchiveSuffixReachesTheFilter) {
+  const auto suffixes = recollLines(kSource / "vexel/recoll/mimemap");
+  const auto handlers = recollLines(kSource / "vexel/recoll/mimeconf.in");
+  for (const auto& [suffix, type] : suffixes) {
+    EXPECT_EQ(handlers.count(type), 1U) << suffix << " = " << type;
+  }
+  for (const auto& [type, handler] : handlers) {
+    EXPECT_EQ(handler, "exec @VEXEL_RCLVEXEL@;mimetype=text/plain;charset=utf-8") << type;
+  }
+  // Recoll uncompresses these itself and then looks at the name that
+  // remains; only the tar forms are mapped.
+  const std::set<std::string> compressors = {"gz", "bz2", "xz", "zst", "lzma", "z"};
+  for (const std::string& extension : archiveExtensions()) {
+    if (compressors.count(extension) != 0) {
+      EXPECT_EQ(suffixes.count("." + extension), 0U) << extension;
+      EXPECT_EQ(suffixes.count(".tar." + extension), 1U) << extension;
+    } else {
+      EXPECT_EQ(suffixes.count("." + extension), 1U) << extension;
+    }
+  }
 }
 
 }  // namespace

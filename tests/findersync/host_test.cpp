@@ -14,7 +14,6 @@
 namespace vexel {
 namespace {
 
-
 using test::ProcessOutput;
 using test::runProcess;
 
@@ -179,12 +178,19 @@ class FinderSyncHostOpen : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(mDir); }
 
   // Puts a fake xdg-open first in PATH: it logs its arguments (NUL-ended)
-  // and exits with `status`.
-  ProcessOutput runWithFakeOpener(int status, std::vector<std::string> arguments) {
+  // and exits with `status`. A fake xdg-mime names `handler` as the
+  // application registered for vexel:// URLs ("" for none).
+  ProcessOutput runWithFakeOpener(int status, std::vector<std::string> arguments,
+                                  const std::string& handler = "vexel-handoff.desktop") {
     const std::filesystem::path opener = mDir / "xdg-open";
     std::ofstream(opener) << "#!/bin/sh\nprintf '%s\\0' \"$#\" \"$@\" >> \"$VEXEL_OPENER_LOG\"\n"
                           << "exit " << status << "\n";
     std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
+    const std::filesystem::path mime = mDir / "xdg-mime";
+    std::ofstream(mime)
+        << "#!/bin/sh\n[ \"$*\" = 'query default x-scheme-handler/vexel' ] || exit 2\n"
+        << (handler.empty() ? "" : "echo " + handler + "\n");
+    std::filesystem::permissions(mime, std::filesystem::perms::owner_all);
     std::vector<std::string> environment = {"PATH=" + mDir.native() + ":/usr/bin:/bin",
                                             "VEXEL_OPENER_LOG=" + (mDir / "log").native()};
     arguments.insert(arguments.begin(), kHost);
@@ -221,6 +227,18 @@ TEST_F(FinderSyncHostOpen, FailedOpenIsReportedAndNothingGoesOutWithoutTheFlag) 
   EXPECT_EQ(quiet.exitStatus, 0) << quiet.err;
   EXPECT_EQ(lines(quiet.out).size(), 2U);
   EXPECT_FALSE(std::filesystem::exists(mDir / "log"));
+}
+
+TEST_F(FinderSyncHostOpen, WithoutAVexelHandlerNothingIsOpenedAndTheFailureIsReported) {
+  const ProcessOutput output =
+      runWithFakeOpener(0, {"run", "openInVexel:", "--open", "--", "/tmp/a.zip"}, "");
+  EXPECT_EQ(output.exitStatus, 1);
+  EXPECT_EQ(output.out, "");
+  EXPECT_NE(output.err.find("no application is registered for vexel:// URLs"), std::string::npos)
+      << output.err;
+  EXPECT_FALSE(std::filesystem::exists(mDir / "log"));
+  // Without --open no handler is needed.
+  EXPECT_EQ(runWithFakeOpener(0, {"run", "openInVexel:", "/tmp/a.zip"}, "").exitStatus, 0);
 }
 
 // The extension carries the catalogue's name test only: no archive reader

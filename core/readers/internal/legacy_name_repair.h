@@ -23,7 +23,8 @@ namespace vexel::readers_internal {
 void fixGBKNames(std::vector<RawEntry>& entries);
 
 // isSuspiciousName: the UTF-8 text holds a scalar of U+0080..U+00FF,
-// U+0391..U+03C9, U+2500..U+259F or U+FFFD.
+// U+0391..U+03C9, U+2500..U+259F or U+FFFD (ill-formed bytes count as
+// U+FFFD).
 [[nodiscard]] bool isSuspiciousName(std::string_view utf8);
 
 // hasCjkIdeograph: the UTF-8 text holds a scalar of U+4E00..U+9FFF.

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "workspace/workspace.h"
@@ -14,6 +15,10 @@ namespace vexel::platform::workspace_internal {
 // Returns whether the system accepted it. Any thread.
 [[nodiscard]] bool platformOpenURL(const URL& url,
                                    const std::optional<OpenConfiguration>& configuration);
+
+// platformApplicationForScheme: the application registered for URLs of
+// `scheme`, or nothing. Any thread.
+[[nodiscard]] std::optional<std::string> platformApplicationForScheme(const std::string& scheme);
 
 // platformOpenedURLs / platformClearOpenedURLs / platformSetHandsURLsToSystem:
 // the record and switch behind the matching `Workspace` members.

@@ -3,17 +3,17 @@
 #pragma once
 
 #include <unicode/uchar.h>
-#include <unicode/utf8.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "text/utf8.h"
+
 namespace vexel::quicklook_host::internal {
 
-// CodePoint: one code point with its byte span. An ill-formed byte comes
-// out alone, as U+FFFD with `illFormed` set.
+// CodePoint: one code point with its byte span. A maximal ill-formed
+// subsequence comes out as one U+FFFD with `illFormed` set.
 struct CodePoint {
   UChar32 value;
   std::size_t begin;
@@ -21,18 +21,10 @@ struct CodePoint {
   bool illFormed;
 };
 
-inline std::vector<CodePoint> codePoints(std::string_view text) {
+inline std::vector<CodePoint> codePoints(std::string_view utf8) {
   std::vector<CodePoint> out;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const auto length = static_cast<int32_t>(text.size());
-  int32_t i = 0;
-  while (i < length) {
-    const int32_t begin = i;
-    UChar32 c = 0;
-    U8_NEXT(bytes, i, length, c);
-    const bool illFormed = c < 0;
-    out.push_back({illFormed ? 0xFFFD : c, static_cast<std::size_t>(begin),
-                   static_cast<std::size_t>(i), illFormed});
+  for (const text::CodePoint cp : text::codePoints(utf8)) {
+    out.push_back({static_cast<UChar32>(cp.value), cp.offset, cp.end(), cp.isIllFormed});
   }
   return out;
 }

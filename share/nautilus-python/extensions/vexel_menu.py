@@ -2,8 +2,10 @@
 
 Offers exactly the commands that the context-menu extension offers for the
 selection: it asks ``vexel-findersync menu`` for the menu, and a chosen
-command runs ``vexel-findersync run SELECTOR --open -- PATH...``, which
-hands the command to the Vexel archive manager.
+command runs ``vexel-menu-run SELECTOR PATH...`` (that is
+``vexel-findersync run SELECTOR --open -- PATH...``, with a desktop
+notification when it fails), which hands the command to the Vexel archive
+manager.
 
 Install: this file in ~/.local/share/nautilus-python/extensions/ (or
 <prefix>/share/nautilus-python/extensions/), the Debian package
@@ -28,16 +30,17 @@ except (ImportError, ValueError):
     GObject = Nautilus = None
 
 HOST = "vexel-findersync"
+RUNNER = "vexel-menu-run"
 TIMEOUT_SECONDS = 5
 
 
-def host_path():
-    """The host installed under the same prefix as this file, else on PATH."""
+def host_path(name=HOST):
+    """The program installed under the same prefix as this file, else on PATH."""
     here = os.path.dirname(os.path.realpath(__file__))
-    beside = os.path.normpath(os.path.join(here, "..", "..", "..", "bin", HOST))
+    beside = os.path.normpath(os.path.join(here, "..", "..", "..", "bin", name))
     if os.access(beside, os.X_OK):
         return beside
-    return shutil.which(HOST)
+    return shutil.which(name)
 
 
 def offered_commands(paths, host=None):
@@ -60,12 +63,12 @@ def offered_commands(paths, host=None):
     return commands
 
 
-def run_command(selector, paths, host=None):
+def run_command(selector, paths, runner=None):
     """Starts the command; a thread waits for it so that no zombie stays."""
-    host = host or host_path()
-    if not host:
+    runner = runner or host_path(RUNNER)
+    if not runner:
         return None
-    process = subprocess.Popen([host, "run", selector, "--open", "--", *paths],
+    process = subprocess.Popen([runner, selector, *paths],
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, start_new_session=True)
     threading.Thread(target=process.wait, daemon=True).start()

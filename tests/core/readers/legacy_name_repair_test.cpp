@@ -90,6 +90,8 @@ TEST(LegacyNameRepair, CharacterClassTests) {
     EXPECT_EQ(isSuspiciousName(row.text), row.suspicious);
     EXPECT_EQ(hasCjkIdeograph(row.text), row.ideograph);
   }
+  // Ill-formed bytes count as U+FFFD.
+  EXPECT_TRUE(isSuspiciousName("a\xe4\xb8"));
 }
 
 }  // namespace

@@ -1,0 +1,275 @@
+#!/usr/bin/python3
+"""Drives Nemo, Nautilus and Dolphin through Vexel's context menus.
+
+Run by scripts/try-desktop.sh inside a private D-Bus session on Xvfb, with
+Debian's python3 (for pyatspi). For each file manager: right-click an
+archive, a text file and a folder with xdotool, take screenshots, choose
+every Vexel item and compare the URLs that the stand-in vexel:// handler
+recorded with what `vexel-findersync run` prints; then, with the handler
+gone, check that a menu item brings up a notification.
+
+Environment: VEXEL_TRY_WORK (the prepared folder), VEXEL_TRY_OUT (where the
+screenshots go), VEXEL_TRY_MANAGERS (names to try, space-separated).
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import pyatspi
+
+WORK = os.environ["VEXEL_TRY_WORK"]
+OUT = os.environ["VEXEL_TRY_OUT"]
+FILES = os.path.join(WORK, "files")
+URLS = os.path.join(WORK, "urls.txt")
+NOTIFICATIONS = os.path.join(WORK, "notifications.txt")
+HOST = os.path.join(WORK, "prefix", "bin", "vexel-findersync")
+HANDLER = os.path.join(WORK, "home", ".local", "share", "applications", "vexel-stand-in.desktop")
+MIMEAPPS = os.path.join(WORK, "home", ".config", "mimeapps.list")
+ARCHIVE = os.path.join(FILES, "sample.zip")
+TEXT = os.path.join(FILES, "notes.txt")
+FOLDER = os.path.join(FILES, "folder")
+
+# How each file manager is started, the name it has on the accessibility
+# bus, where its list view puts the rows (x, first y, row height) when the
+# toolkit gives no positions, and how a menu item is chosen.
+MANAGERS = {
+    "nemo": {
+        "command": ["nemo", "--geometry=900x600+0+0", FILES],
+        "env": {"XDG_CURRENT_DESKTOP": "X-Cinnamon"},
+        "app": "nemo", "rows": (240, 141, 23), "choose": "action",
+    },
+    "nautilus": {
+        "command": ["nautilus", "--new-window", FILES],
+        # GTK 4 draws nothing under Xvfb with its GL renderer.
+        "env": {"XDG_CURRENT_DESKTOP": "GNOME", "GSK_RENDERER": "cairo"},
+        "app": "org.gnome.Nautilus", "rows": (350, 119, 52), "choose": "action",
+    },
+    "dolphin": {
+        "command": ["dolphin", "--new-window", FILES],
+        "env": {"XDG_CURRENT_DESKTOP": "KDE", "KDE_SESSION_VERSION": "5",
+                "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"},
+        "app": "dolphin", "rows": None, "choose": "keys",
+    },
+}
+ROW_OF = {FOLDER: 0, TEXT: 1, ARCHIVE: 2}
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def xdotool(*arguments):
+    subprocess.run(["xdotool", *arguments], check=True)
+
+
+def screenshot(name):
+    subprocess.run(["import", "-window", "root", os.path.join(OUT, name + ".png")], check=True)
+
+
+def offered(path):
+    """(selector, title) of each item the extension offers for `path`."""
+    out = subprocess.run([HOST, "menu", "--", path], check=True, capture_output=True,
+                         text=True).stdout
+    return [tuple(line.split("\t", 1)) for line in out.splitlines()]
+
+
+def expected_urls(selector, path):
+    out = subprocess.run([HOST, "run", selector, "--", path], check=True, capture_output=True,
+                         text=True).stdout
+    return out.splitlines()
+
+
+def recorded():
+    try:
+        with open(URLS, encoding="utf-8") as urls:
+            return urls.read().splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def application(name, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is not None and app.name == name:
+                return app
+        time.sleep(0.5)
+    return None
+
+
+def find_all(node, test, depth=0, found=None):
+    found = [] if found is None else found
+    if node is None or depth > 40:
+        return found
+    try:
+        if test(node):
+            found.append(node)
+        for child in node:
+            find_all(child, test, depth + 1, found)
+    except Exception:  # pylint: disable=broad-except
+        pass  # a node that went away while walking
+    return found
+
+
+def row_center(manager, app, path):
+    """Screen position of the name of `path`: from the list view's layout for
+    the GTK file managers (which take a click beside the name for one on the
+    folder), from the accessibility bus for Dolphin."""
+    if manager["rows"]:
+        x, first, height = manager["rows"]
+        return x, first + ROW_OF[path] * height
+    label = os.path.basename(path)
+    for cell in find_all(app, lambda n: n.name == label and n.getRoleName() == "table cell"):
+        extents = cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        if extents.width > 0 and extents.x >= 0 and extents.y > 0:
+            return extents.x + extents.width // 2, extents.y + extents.height // 2
+    raise RuntimeError(f"no row for {label}")
+
+
+def menu_items(app, title):
+    def test(node):
+        return node.name == title and node.getRoleName().endswith("menu item")
+    items = find_all(app, test)
+    showing = [item for item in items if item.getState().contains(pyatspi.STATE_SHOWING)]
+    return showing or items
+
+
+def open_menu(manager, app, path):
+    xdotool("key", "Escape")
+    time.sleep(0.3)
+    x, y = row_center(manager, app, path)
+    xdotool("mousemove", str(x), str(y), "click", "3")
+    time.sleep(1.5)
+    if manager["choose"] == "keys":
+        # Dolphin: the "Vexel" submenu is the item above "Properties".
+        xdotool("key", "Up", "Up", "Right")
+        time.sleep(1)
+
+
+def choose(manager, app, title, index):
+    if manager["choose"] == "keys":
+        keys = ["Down"] * index + ["Return"]
+        xdotool("key", *keys)
+        return True
+    items = menu_items(app, title)
+    if not items:
+        return False
+    items[-1].queryAction().doAction(0)
+    return True
+
+
+def wait_for(condition, seconds=15):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.3)
+    return condition()
+
+
+def try_manager(name):
+    manager = MANAGERS[name]
+    problems = []
+    environment = dict(os.environ, **manager["env"])
+    process = subprocess.Popen(manager["command"], env=environment, stdout=subprocess.DEVNULL,
+                               stderr=open(os.path.join(WORK, name + ".log"), "w"))
+    try:
+        app = application(manager["app"])
+        if app is None:
+            return [f"{name}: did not show up on the accessibility bus"]
+        time.sleep(4)
+        screenshot(f"{name}-window")
+        for path, kind in ((ARCHIVE, "archive"), (TEXT, "text"), (FOLDER, "folder")):
+            items = offered(path)
+            open_menu(manager, app, path)
+            screenshot(f"{name}-{kind}-menu")
+            if name == "nemo":
+                # GTK 3 keeps every menu item it made: only the shown ones count.
+                for selector, title in offered(ARCHIVE):
+                    shown = [item for item in menu_items(app, title)
+                             if item.getState().contains(pyatspi.STATE_SHOWING)]
+                    if (selector, title) not in items and shown:
+                        problems.append(f"{name}: {kind} menu offers {title}")
+            # A folder is tried with one command: the menus show the same
+            # compress items for it.
+            for index, (selector, title) in enumerate(items if kind != "folder" else items[:1]):
+                if index > 0:
+                    open_menu(manager, app, path)
+                before = len(recorded())
+                want = expected_urls(selector, path)
+                if not choose(manager, app, title, index):
+                    problems.append(f"{name}: {kind} menu has no item {title}")
+                    continue
+                if not wait_for(lambda: len(recorded()) >= before + len(want)):
+                    problems.append(f"{name}: {kind} / {title}: handler got {recorded()[before:]}")
+                    continue
+                got = recorded()[before:before + len(want)]
+                if got != want:
+                    problems.append(f"{name}: {kind} / {title}: handler got {got}, want {want}")
+                else:
+                    log(f"{name}: {kind} / {title}: {want[-1]}")
+
+        # No handler: the menu item must say so on screen.
+        os.rename(HANDLER, HANDLER + ".off")
+        shutil.move(MIMEAPPS, MIMEAPPS + ".off")
+        try:
+            before = len(recorded())
+            with open(NOTIFICATIONS, encoding="utf-8", errors="replace") as notes:
+                notes_before = len(notes.read())
+            selector, title = offered(ARCHIVE)[1]
+            open_menu(manager, app, ARCHIVE)
+            choose(manager, app, title, 1)
+
+            def notified():
+                with open(NOTIFICATIONS, encoding="utf-8", errors="replace") as notes:
+                    return "no application is registered" in notes.read()[notes_before:]
+            if wait_for(notified):
+                log(f"{name}: without a handler, {title} shows a notification")
+            else:
+                problems.append(f"{name}: without a handler, {title} showed no notification")
+            time.sleep(1)
+            screenshot(f"{name}-no-handler")
+            if len(recorded()) != before:
+                problems.append(f"{name}: without a handler, URLs still went out")
+        finally:
+            os.rename(HANDLER + ".off", HANDLER)
+            shutil.move(MIMEAPPS + ".off", MIMEAPPS)
+        xdotool("key", "Escape")
+    finally:
+        process.terminate()
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+        time.sleep(1)
+    return problems
+
+
+def main():
+    names = os.environ.get("VEXEL_TRY_MANAGERS", "nemo nautilus dolphin").split()
+    daemon = subprocess.Popen(["/usr/lib/notification-daemon/notification-daemon"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(NOTIFICATIONS, "w", encoding="utf-8") as notes:
+        monitor = subprocess.Popen(
+            ["dbus-monitor", "--session",
+             "interface='org.freedesktop.Notifications',member='Notify'"],
+            stdout=notes, stderr=subprocess.DEVNULL)
+    problems = []
+    try:
+        time.sleep(1)
+        for name in names:
+            log(f"== {name}")
+            problems += try_manager(name)
+    finally:
+        monitor.terminate()
+        daemon.terminate()
+    for problem in problems:
+        log("FAIL: " + problem)
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Tries Vexel's context menus in the real file managers: installs the build
+# into a temporary prefix, starts Nemo, Nautilus and Dolphin one after the
+# other under Xvfb in a private D-Bus session, right-clicks an archive, a
+# text file and a folder with xdotool, chooses every Vexel item and checks
+# the URL that a stand-in vexel:// handler (registered in a temporary home)
+# receives; then removes the handler and checks that a menu item shows a
+# notification. Screenshots go to BUILD_DIR/desktop/.
+#
+#   scripts/try-desktop.sh [BUILD_DIR] [nemo|nautilus|dolphin ...]
+#
+# Needs: scripts/install-deps.sh gui. Exit status 77 when something is missing.
+set -euo pipefail
+source=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$source/build}" && pwd)
+shift || true
+managers=${*:-nemo nautilus dolphin}
+
+for tool in Xvfb xdotool import dbus-run-session dbus-monitor xdg-mime bsdtar \
+    /usr/lib/notification-daemon/notification-daemon; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIP: $tool is not installed (scripts/install-deps.sh gui)"
+    exit 77
+  fi
+done
+if ! /usr/bin/python3 -c 'import pyatspi' 2>/dev/null; then
+  echo "SKIP: python3-pyatspi is not installed (scripts/install-deps.sh gui)"
+  exit 77
+fi
+present=""
+for manager in $managers; do
+  if command -v "$manager" >/dev/null; then present+="$manager "; else echo "($manager is not installed)"; fi
+done
+if [[ -z $present ]]; then
+  echo "SKIP: none of $managers is installed"
+  exit 77
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexel-try-XXXXXX")
+out=$build/desktop
+mkdir -p "$out"
+manifest=$build/install_manifest.txt
+saved=""
+xvfb=""
+cleanup() {
+  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
+  if [[ -n $saved ]]; then mv -f "$saved" "$manifest"; else rm -f "$manifest"; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+if [[ -f $manifest ]]; then
+  saved=$work/saved-manifest.txt
+  cp "$manifest" "$saved"
+fi
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+home=$work/home
+mkdir -p "$work/files/folder" "$home/.config/glib-2.0/settings" "$home/.local/share/applications"
+cp "$("$source/scripts/make-sample.sh" "$work/sample")" "$work/files/sample.zip"
+printf 'notes\n' >"$work/files/notes.txt"
+
+# List views, so that rows sit where the driver expects them; GSettings
+# reads this file with GSETTINGS_BACKEND=keyfile.
+cat >"$home/.config/glib-2.0/settings/keyfile" <<'KEYS'
+[org/nemo/preferences]
+default-folder-viewer='list-view'
+
+[org/gnome/nautilus/preferences]
+default-folder-viewer='list-view'
+KEYS
+
+# The stand-in handler records each URL it is given.
+cat >"$work/record-url" <<RECORD
+#!/bin/sh
+printf '%s\n' "\$@" >>"$work/urls.txt"
+RECORD
+chmod +x "$work/record-url"
+cat >"$home/.local/share/applications/vexel-stand-in.desktop" <<DESKTOP
+[Desktop Entry]
+Type=Application
+Name=Vexel stand-in handler
+Exec=$work/record-url %u
+MimeType=x-scheme-handler/vexel;
+NoDisplay=true
+DESKTOP
+HOME=$home xdg-mime default vexel-stand-in.desktop x-scheme-handler/vexel
+
+display=99
+while [[ -e /tmp/.X11-unix/X$display || -e /tmp/.X$display-lock ]]; do display=$((display + 1)); done
+Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+sleep 1
+
+status=0
+env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_CURRENT_DESKTOP -u XDG_RUNTIME_DIR \
+  HOME="$home" DISPLAY=":$display" LANG=C.UTF-8 GSETTINGS_BACKEND=keyfile \
+  XDG_DATA_DIRS="$work/prefix/share:/usr/local/share:/usr/share" \
+  PATH="$work/prefix/bin:$PATH" \
+  VEXEL_TRY_WORK="$work" VEXEL_TRY_OUT="$out" VEXEL_TRY_MANAGERS="$present" \
+  dbus-run-session -- /usr/bin/python3 "$source/scripts/try-desktop-driver.py" || status=$?
+echo "screenshots in $out"
+exit "$status"
