@@ -20,13 +20,13 @@ namespace {
 // The indexer calls once per file; this bounds the time spent on one.
 constexpr double kImportTimeLimit = 10.0;
 
-std::optional<std::string> utf8Of(CFStringRef string) {
-  if (const char* bytes = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) return bytes;
-  const CFIndex size =
-      CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+// fileSystemPathOf: the path the string names, as the file system spells
+// it (a name need not be UTF-8).
+std::optional<std::string> fileSystemPathOf(CFStringRef path) {
+  const CFIndex size = CFStringGetMaximumSizeOfFileSystemRepresentation(path);
   if (size <= 0) return std::nullopt;
   std::string buffer(static_cast<std::size_t>(size), '\0');
-  if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) return std::nullopt;
+  if (!CFStringGetFileSystemRepresentation(path, buffer.data(), size)) return std::nullopt;
   buffer.resize(buffer.find('\0'));
   return buffer;
 }
@@ -58,7 +58,7 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
                       CFStringRef pathToFile) noexcept {
   if (attributes == nullptr || pathToFile == nullptr) return false;
   try {
-    const std::optional<std::string> path = utf8Of(pathToFile);
+    const std::optional<std::string> path = fileSystemPathOf(pathToFile);
     if (!path) return false;
     std::string text;
     {

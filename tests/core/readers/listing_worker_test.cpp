@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -156,6 +157,30 @@ TEST(ListingWorker, NameBytesCountAgainstTheBudget) {
                      bounds);
   EXPECT_EQ(pathsOf(collected.entries), (std::vector<std::string>{"ab", "cd"}));
   EXPECT_EQ(collected.end, SourceEnd::stopped);
+}
+
+// listThenExit: a listing whose worker stalls for good, then exit(0).
+[[noreturn]] void listThenExit() {
+  std::atomic<bool> late{false};
+  const steady_clock::time_point start{};
+  const ListingBounds bounds{
+      .clock = [&] { return late.load() ? start + std::chrono::hours(1) : start; },
+      .deadline = start + std::chrono::seconds(3),
+      .maxEntries = 10,
+      .maxNameBytes = 100,
+      .stopGrace = std::chrono::milliseconds(10)};
+  const Collected collected = collectEntries(
+      std::make_unique<ScriptedSource>(std::vector<std::string>{"a"}, ScriptedSource::Then::stall,
+                                       std::make_shared<Gate>(), &late),
+      bounds);
+  std::exit(collected.isAbandoned && collected.entries.size() == 1 ? 0 : 1);
+}
+
+// A worker left inside "libarchive" never holds the process back: it ends
+// at once, static destructors and all, while the worker still waits.
+TEST(ListingWorkerDeathTest, ProcessExitsWhileAWorkerStalls) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(listThenExit(), ::testing::ExitedWithCode(0), "");
 }
 
 // A deadline already past starts no worker: the source is never read.
