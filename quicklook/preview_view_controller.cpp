@@ -39,7 +39,7 @@ std::int64_t countNodesBelow(const ArchiveNode& root, std::int64_t limit) {
 
 // The background step's share of the time: the listing's limit and this
 // much more, counted from the request, for making the first rows' order.
-constexpr std::chrono::milliseconds kPreparationGrace{250};
+constexpr std::chrono::milliseconds kPreparationGrace{200};
 
 std::chrono::steady_clock::time_point preparationDeadline(
     std::chrono::steady_clock::time_point requested, double timeLimit) {

@@ -123,7 +123,7 @@ using readers_internal::SourceResult;
 constexpr std::chrono::milliseconds kStopGrace{100};
 // The tree build shares the listing's deadline, but entries read just before
 // it still get this long to reach the tree.
-constexpr std::chrono::milliseconds kTreeGrace{200};
+constexpr std::chrono::milliseconds kTreeGrace{150};
 
 struct ArchiveReadFree {
   void operator()(archive* reader) const noexcept { archive_read_free(reader); }
