@@ -14,11 +14,12 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
-#include "internal/legacy_name_repair.h"
 #include "internal/libarchive_codes.h"
+#include "internal/name_decoding.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
 #include "text/unicode_case.h"
@@ -36,6 +37,8 @@ std::string typeKeyOfFormat(int formatCode, int filterCode) {
       return "tar";
     case ARCHIVE_FORMAT_ISO9660:
       return "iso";
+    case ARCHIVE_FORMAT_AR:
+      return "ar";  // Debian packages and static libraries
     case ARCHIVE_FORMAT_ZIP:
       return "zip";
     case ARCHIVE_FORMAT_RAW:
@@ -53,7 +56,7 @@ std::string typeKeyOfFormat(int formatCode, int filterCode) {
     case ARCHIVE_FORMAT_RAR_V5:
       return "rar5";
     default:
-      return "";  // shar, ar, mtree, warc, empty and formats libarchive may add
+      return "";  // shar, mtree, warc, empty and formats libarchive may add
   }
 }
 
@@ -321,17 +324,21 @@ std::string_view trimmedName(std::string_view name) {
   return name;
 }
 
-// entryName: the entry's name as UTF-8 ("" when it has none). A raw stream
-// has no names of its own, so it takes the archive's file name without its
-// last extension (notes.txt.gz lists notes.txt).
+// entryName: the entry's name as UTF-8 ("" when it has none), decided by
+// `names` from the bytes the archive stores; a name that is not UTF-8 is
+// provisional until `names` finishes. A raw stream has no names of its own,
+// so it takes the archive's file name without its last extension
+// (notes.txt.gz lists notes.txt).
 //
-// Under the UTF-8 thread locale libarchive's locale form of a name already
-// is its UTF-8 form whenever one exists; asking for the UTF-8 form first
-// would convert every name once more (UTF-8 to UTF-8, character by
-// character). Where the locale form is missing or not UTF-8, both orders
-// end in the same text.
+// Under the UTF-8 thread locale libarchive's locale form of a name is the
+// stored bytes where the format does not say what they are (tar, cpio, ZIP
+// without the UTF-8 flag) and UTF-8 where it does (7z, pax, flagged ZIP
+// names, ZIP Unicode Path fields, which libarchive applies itself when their
+// CRC matches the stored name). Asking for the UTF-8 form first would convert
+// every name once more and lose the stored bytes of legacy names.
 std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
-                      const std::filesystem::path& file) {
+                      const std::filesystem::path& file, readers_internal::NameDecoder& names,
+                      std::size_t position) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
     return text::decodeUtf8Lenient(trimmedName(stem));
@@ -345,7 +352,7 @@ std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
     if (name == nullptr) name = archive_entry_pathname(entry);
   }
   if (name == nullptr) return {};
-  return text::decodeUtf8Lenient(trimmedName(name));
+  return names.name(trimmedName(name), position);
 }
 
 RawEntry rawEntryOf(archive_entry* entry, std::string name) {
@@ -405,10 +412,11 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
   archive_read_support_format_xar(reader);
   archive_read_support_format_lha(reader);
   archive_read_support_format_cab(reader);
+  archive_read_support_format_ar(reader);
   archive_read_support_format_raw(reader);
-  // ZIP names without the UTF-8 flag arrive as CP437 text, the form the
-  // legacy-name repair inverts. If the converter is missing they stay raw.
-  archive_read_set_format_option(reader, "zip", "hdrcharset", "CP437");
+  // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
+  // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
+  // hide the Unicode Path field, whose CRC is checked against the stored name.
 
   input.attach(reader);
   if (archive_read_open1(reader) != ARCHIVE_OK) throw error(reader, input);
@@ -417,6 +425,7 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
   input.startDeadline(deadlineAfter(now(), timeLimit));
 
   std::vector<RawEntry> entries;
+  readers_internal::NameDecoder names;
   bool complete = true;
   for (;;) {
     archive_entry* entry = nullptr;
@@ -426,11 +435,18 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
       // Nothing listed yet: the archive cannot be read at all. Otherwise the
       // entries so far are worth showing (a truncated download, a damaged
       // tail, a stop while skipping data), marked as incomplete.
-      if (entries.empty()) throw error(reader, input);
+      if (entries.empty()) {
+        // An encrypted ZIP central directory fails without a message.
+        if (entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
+          throw ArchiveError::passwordRequired();
+        }
+        throw error(reader, input);
+      }
       complete = false;
       break;
     }
-    std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), file);
+    std::string name =
+        entryName(entry, isRawFormat(reader), utf8Names.isActive(), file, names, entries.size());
     if (name.empty()) continue;  // unnamed headers are neither listed nor timed
     entries.push_back(rawEntryOf(entry, std::move(name)));
     input.armDeadline();
@@ -449,7 +465,20 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
   }
 
   const std::string key = typeKey(reader);
-  if (key == "zip") readers_internal::fixGBKNames(entries);
+  if (names.hasLegacyNames()) {
+    // Legacy names of every format, decided together. ZIP itself says its
+    // unflagged names are CP437; elsewhere Latin-1 text is the likelier.
+    std::unordered_set<std::string_view> listed;
+    listed.reserve(entries.size());
+    for (const RawEntry& raw : entries) listed.insert(raw.path);
+    const auto isListed = [&](std::string_view text) { return listed.contains(text); };
+    std::vector<readers_internal::Rename> renames =
+        names.finish(key == "zip" ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
+    listed.clear();
+    for (readers_internal::Rename& rename : renames) {
+      entries[rename.position].path = std::move(rename.name);
+    }
+  }
 
   ArchiveProperties properties;
   properties.type = key;
