@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <random>
 #include <thread>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "readers/archive_error.h"
 #include "support/archive_maker.h"
+#include "text/code_page.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 
@@ -155,6 +157,181 @@ TEST(ExtensionArchive, ListingsOnSeveralThreadsAtOnce) {
     ASSERT_EQ(paths.size(), 50U);
     EXPECT_EQ(std::count(paths.begin(), paths.end(), "报告.txt"), 25);
   }
+}
+
+// zipOf: a ZIP of `names` written as bytes of `page`, without the UTF-8 flag.
+std::string zipOf(text::CodePage page, const std::vector<std::string>& names) {
+  std::vector<test::ZipEntry> entries;
+  for (const std::string& name : names) {
+    const std::optional<std::string> bytes = text::encode(page, name);
+    EXPECT_TRUE(bytes) << name;
+    entries.push_back({.name = bytes.value_or(""), .data = "x"});
+  }
+  return zipBytes(entries);
+}
+
+// makeTree: files (or folders, ending in "/") of `names` under `dir`,
+// each name given as the bytes to store.
+void makeTree(const std::filesystem::path& dir, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    const std::filesystem::path path = dir / name;
+    if (name.ends_with('/')) {
+      std::filesystem::create_directories(path);
+    } else {
+      std::filesystem::create_directories(path.parent_path());
+      writeFile(path, "x");
+    }
+  }
+}
+
+// encoded: `names` as bytes of `page`.
+std::vector<std::string> encoded(text::CodePage page, const std::vector<std::string>& names) {
+  std::vector<std::string> bytes;
+  for (const std::string& name : names) bytes.push_back(text::encode(page, name).value_or(""));
+  return bytes;
+}
+
+// One row per archive, made the way real tools make them, with the names it
+// must list (the tree's paths, sorted, folders ending in "/"). Names never
+// depend on the process locale.
+TEST(ExtensionArchive, NamesOfRealWorldArchives) {
+  using text::CodePage;
+  struct Row {
+    const char* label;
+    const char* tool;  // needed to make the archive; nullptr: made in the test
+    std::function<std::string(const std::filesystem::path&)> make;  // returns the file name
+    std::vector<std::string> paths;
+  };
+  const auto zipRow = [](CodePage page, std::vector<std::string> names) {
+    return [=](const std::filesystem::path& dir) {
+      writeFile(dir / "a.zip", zipOf(page, names));
+      return std::string("a.zip");
+    };
+  };
+  // Python's tarfile writes GNU names as bytes of `encoding`.
+  const auto tarRow = [](const char* encoding, std::vector<std::string> names) {
+    return [=](const std::filesystem::path& dir) {
+      std::string script = "import io, sys, tarfile\n"
+                           "with tarfile.open(sys.argv[1], 'w', format=tarfile.GNU_FORMAT, "
+                           "encoding='" + std::string(encoding) + "') as tar:\n"
+                           "    for name in sys.argv[2:]:\n"
+                           "        info = tarfile.TarInfo(name.rstrip('/'))\n"
+                           "        info.type = tarfile.DIRTYPE if name.endswith('/') else tarfile.REGTYPE\n"
+                           "        info.size = 0 if name.endswith('/') else 1\n"
+                           "        tar.addfile(info, None if name.endswith('/') else io.BytesIO(b'x'))\n";
+      writeFile(dir / "make.py", script);
+      std::string command = "python3 " + shellQuoted(dir / "make.py") + " " + shellQuoted(dir / "a.tar");
+      for (const std::string& name : names) command += " " + shellQuoted(std::string_view(name));
+      EXPECT_EQ(run(command), 0);
+      return std::string("a.tar");
+    };
+  };
+  // bsdtar's cpio stores the names' bytes as the file system has them.
+  const auto cpioRow = [](std::vector<std::string> rawNames) {
+    return [=](const std::filesystem::path& dir) {
+      makeTree(dir / "in", rawNames);
+      EXPECT_EQ(run("cd " + shellQuoted(dir / "in") + " && bsdtar --format newc -cf ../a.cpio *"), 0);
+      return std::string("a.cpio");
+    };
+  };
+  const std::vector<Row> rows = {
+      {"Info-ZIP zip: UTF-8 names without the flag", "zip",
+       [](const std::filesystem::path& dir) {
+         makeTree(dir / "in", {"项目文档/报告.txt", "Übersicht/café.txt", "αβγ.txt", "日本語/テスト.txt"});
+         EXPECT_EQ(run("cd " + shellQuoted(dir / "in") +
+                       " && LC_ALL=C.UTF-8 zip -qr ../a.zip 项目文档 Übersicht αβγ.txt 日本語"),
+                   0);
+         return std::string("a.zip");
+       },
+       {"Übersicht/", "Übersicht/café.txt", "αβγ.txt", "日本語/", "日本語/テスト.txt", "项目文档/",
+        "项目文档/报告.txt"}},
+      {"GBK ZIP, one short name", nullptr, zipRow(CodePage::gb18030, {"报告.txt"}), {"报告.txt"}},
+      {"GBK ZIP, a folder and a file", nullptr,
+       zipRow(CodePage::gb18030, {"平面图/", "平面图/封面.png"}), {"平面图/", "平面图/封面.png"}},
+      {"GBK ZIP with ASCII names", nullptr,
+       zipRow(CodePage::gb18030, {"新建文件夹/", "新建文件夹/工资表.xlsx", "readme.txt"}),
+       {"readme.txt", "新建文件夹/", "新建文件夹/工资表.xlsx"}},
+      {"Shift-JIS ZIP", nullptr,
+       zipRow(CodePage::cp932, {"表だよ/", "表だよ/一覧表.txt", "表だよ/漢字.txt"}),
+       {"表だよ/", "表だよ/一覧表.txt", "表だよ/漢字.txt"}},
+      {"Shift-JIS ZIP with a Unicode Path field", nullptr,
+       [](const std::filesystem::path& dir) {
+         const std::string stored = *text::encode(CodePage::cp932, "日本語のファイル.txt");
+         writeFile(dir / "a.zip",
+                   zipBytes({{.name = stored, .data = "x", .unicodePath = "日本語のファイル.txt"},
+                             // A field whose CRC is not the stored name's is stale.
+                             {.name = "old.txt", .unicodePath = "new.txt", .unicodePathCrc = 1}}));
+         return std::string("a.zip");
+       },
+       {"old.txt", "日本語のファイル.txt"}},
+      {"Unicode Path field over bytes that read as no script", nullptr,
+       [](const std::filesystem::path& dir) {
+         writeFile(dir / "a.zip", zipBytes({{.name = "\x8f\x8f", .data = "x", .unicodePath = "Ωmega"}}));
+         return std::string("a.zip");
+       },
+       {"Ωmega"}},
+      {"Big5 ZIP", nullptr, zipRow(CodePage::big5, {"繁體中文/", "繁體中文/說明文件.txt", "圖片/風景.jpg"}),
+       {"圖片/", "圖片/風景.jpg", "繁體中文/", "繁體中文/說明文件.txt"}},
+      {"Korean ZIP", nullptr, zipRow(CodePage::cp949, {"사진/", "사진/가족여행.jpg", "한국어.txt"}),
+       {"사진/", "사진/가족여행.jpg", "한국어.txt"}},
+      {"DOS Western ZIP", nullptr, zipRow(CodePage::cp437, {"Müller.txt", "café/", "café/menü.txt"}),
+       {"Müller.txt", "café/", "café/menü.txt"}},
+      {"DOS Cyrillic ZIP", nullptr, zipRow(CodePage::cp866, {"Документы/", "Документы/отчёт.doc"}),
+       {"Документы/", "Документы/отчёт.doc"}},
+      {"flagged UTF-8 and ASCII ZIP", nullptr,
+       [](const std::filesystem::path& dir) {
+         writeFile(dir / "a.zip", zipBytes({{.name = "café.txt", .data = "x", .utf8Flag = true},
+                                            {.name = "docs/a.txt", .data = "x"}}));
+         return std::string("a.zip");
+       },
+       {"café.txt", "docs/", "docs/a.txt"}},
+      {"Latin-1 tar", "python3", tarRow("latin-1", {"umlauts/", "umlauts/Äpfel.txt", "umlauts/Größe.txt"}),
+       {"umlauts/", "umlauts/Größe.txt", "umlauts/Äpfel.txt"}},
+      // Before, both read "������" and became one entry.
+      {"KOI8-R tar, two names", "python3", tarRow("koi8-r", {"привет", "ПРИВЕТ"}), {"ПРИВЕТ", "привет"}},
+      {"windows-1251 tar", "python3", tarRow("cp1251", {"Документы/", "Документы/Отчет за май.docx"}),
+       {"Документы/", "Документы/Отчет за май.docx"}},
+      {"GBK tar", "python3", tarRow("gbk", {"照片/", "照片/全家福.jpg"}), {"照片/", "照片/全家福.jpg"}},
+      {"windows-1251 cpio", "bsdtar", cpioRow(encoded(CodePage::cp1251, {"Привет.txt", "Мир/", "Мир/дом.txt"})),
+       {"Мир/", "Мир/дом.txt", "Привет.txt"}},
+      // NFC and NFD forms of one name are two stored names.
+      {"cpio with NFC and NFD names", "bsdtar", cpioRow({"caf\xc3\xa9.txt", "cafe\xcc\x81.txt"}),
+       {"cafe\xcc\x81.txt", "caf\xc3\xa9.txt"}},
+      {"7-Zip: UTF-16 names", "7zz",
+       [](const std::filesystem::path& dir) {
+         makeTree(dir / "in", {"项目/说明.txt", "Ελληνικά.txt"});
+         EXPECT_EQ(run("cd " + shellQuoted(dir / "in") +
+                       " && LC_ALL=C.UTF-8 7zz a -bso0 -bsp0 ../a.7z 项目 Ελληνικά.txt"),
+                   0);
+         return std::string("a.7z");
+       },
+       {"Ελληνικά.txt", "项目/", "项目/说明.txt"}},
+  };
+  for (const char* locale : {"C", "C.UTF-8"}) {
+    const GlobalLocale global(locale);
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.label) + " under " + locale);
+      if (row.tool != nullptr && !hasTool(row.tool)) continue;
+      TempDir dir;
+      const std::string file = row.make(dir.path());
+      EXPECT_EQ(sorted(pathsOf(ExtensionArchive::list(dir.path() / file, kLimit))), row.paths);
+    }
+  }
+}
+
+// A Debian package is an ar archive of three members.
+TEST(ExtensionArchive, DebianPackagesAreArArchives) {
+  if (!hasTool("ar")) GTEST_SKIP() << "ar is not installed";
+  TempDir dir;
+  makeTree(dir.path(), {"debian-binary", "control.tar.xz", "data.tar.xz"});
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
+                " && ar rc a.deb debian-binary control.tar.xz data.tar.xz"),
+            0);
+  const auto listing = ExtensionArchive::list(dir.path() / "a.deb", kLimit);
+  EXPECT_EQ(listing.typeName, "AR");
+  EXPECT_EQ(listing.tree->properties().type, "ar");
+  EXPECT_EQ(pathsOf(listing), (std::vector<std::string>{"debian-binary", "control.tar.xz", "data.tar.xz"}));
+  EXPECT_TRUE(listing.complete);
 }
 
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled
