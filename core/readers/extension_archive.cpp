@@ -20,6 +20,7 @@
 
 #include "internal/libarchive_codes.h"
 #include "internal/name_decoding.h"
+#include "internal/zip_stored_names.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
 #include "text/unicode_case.h"
@@ -336,9 +337,14 @@ std::string_view trimmedName(std::string_view name) {
 // names, ZIP Unicode Path fields, which libarchive applies itself when their
 // CRC matches the stored name). Asking for the UTF-8 form first would convert
 // every name once more and lose the stored bytes of legacy names.
+//
+// For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
+// `zipNames` (null for other formats) recovers the stored bytes of the
+// `ordinal`th header from the central directory, shown with U+FFFD.
 std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
                       const std::filesystem::path& file, readers_internal::NameDecoder& names,
-                      std::size_t position) {
+                      std::size_t position, readers_internal::ZipStoredNames* zipNames,
+                      std::size_t ordinal) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
     return text::decodeUtf8Lenient(trimmedName(stem));
@@ -351,7 +357,11 @@ std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
     name = archive_entry_pathname_utf8(entry);
     if (name == nullptr) name = archive_entry_pathname(entry);
   }
-  if (name == nullptr) return {};
+  if (name == nullptr) {
+    if (zipNames == nullptr) return {};
+    const std::optional<std::string> stored = zipNames->unreadableNameAt(ordinal);
+    return stored ? text::decodeUtf8Lenient(trimmedName(*stored)) : std::string();
+  }
   return names.name(trimmedName(name), position);
 }
 
@@ -426,6 +436,8 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
 
   std::vector<RawEntry> entries;
   readers_internal::NameDecoder names;
+  readers_internal::ZipStoredNames zipNames(file);  // read only if a name is missing
+  std::size_t headers = 0;
   bool complete = true;
   for (;;) {
     archive_entry* entry = nullptr;
@@ -445,8 +457,9 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
       complete = false;
       break;
     }
-    std::string name =
-        entryName(entry, isRawFormat(reader), utf8Names.isActive(), file, names, entries.size());
+    const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+    std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), file, names,
+                                 entries.size(), isZip ? &zipNames : nullptr, headers++);
     if (name.empty()) continue;  // unnamed headers are neither listed nor timed
     entries.push_back(rawEntryOf(entry, std::move(name)));
     input.armDeadline();

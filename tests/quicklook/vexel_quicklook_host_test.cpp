@@ -83,10 +83,10 @@ TEST(VexelQuickLookHost, RowsShowNamesFromTheStoredBytes) {
   ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") +
                 " && LC_ALL=C.UTF-8 zip -qr ../info.zip 项目文档 Übersicht"),
             0);
-  test::writeFile(dir.path() / "sjis.zip",
-                  test::zipBytes({{.name = "\x95\x5c\x82\xbe\x82\xe6/"},
-                                  {.name = "\x95\x5c\x82\xbe\x82\xe6/\x88\xea\x97\x97.txt",
-                                   .data = "x"}}));
+  test::writeFile(
+      dir.path() / "sjis.zip",
+      test::zipBytes({{.name = "\x95\x5c\x82\xbe\x82\xe6/"},
+                      {.name = "\x95\x5c\x82\xbe\x82\xe6/\x88\xea\x97\x97.txt", .data = "x"}}));
   const auto check = dir.path() / "rows.py";
   test::writeFile(check,
                   "import json, sys\n"
