@@ -113,6 +113,8 @@ int spawnChild(const ChildStart& start, pid_t& pid) noexcept {
   sigset_t all, previous, empty;
   sigfillset(&all);
   sigemptyset(&empty);
+  // Blocked across the fork, so that no signal reaches the child before it
+  // has dropped the caller's handlers.
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t child = fork();
   if (child == 0) {
