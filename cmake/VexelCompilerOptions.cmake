@@ -7,6 +7,11 @@ set(VEXEL_WARNING_FLAGS
   # GCC 12 also warns about members that a designated initializer leaves to
   # their defaults, which is how records with optional fields are written.
   -Wno-missing-field-initializers)
+# GCC 12's libstdc++ inlines `"literal" + std::string` at -O2/-O3 into a
+# memcpy that -Wrestrict takes for an overlap (GCC bug 105329, fixed in 13).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  list(APPEND VEXEL_WARNING_FLAGS -Wno-restrict)
+endif()
 
 set(VEXEL_SANITIZER_FLAGS "")
 if(VEXEL_SANITIZE)

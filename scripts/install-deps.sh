@@ -6,8 +6,6 @@ set -euo pipefail
 packages=(
   g++ clang cmake ninja-build pkg-config python3
   libarchive-dev libicu-dev googletest libgtest-dev libbenchmark-dev
-  # LibFuzzer and the sanitizer runtimes of clang.
-  libclang-rt-14-dev
   # Tools the tests use to make archives and to compare against.
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
   # Peak memory in the comparison benchmarks (/usr/bin/time -v).
@@ -22,7 +20,8 @@ packages=(
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
-# without which Dolphin's icons, where the clicks go, are blank).
+# without which Dolphin's icons, where the clicks go, are blank); "libcxx" for
+# building with clang's own standard library.
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux); fi
 if [[ " $* " == *" gui "* ]]; then
@@ -31,18 +30,38 @@ if [[ " $* " == *" gui "* ]]; then
     at-spi2-core python3-pyatspi)
 fi
 
-missing=()
-for package in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$package")
-  fi
-done
-if ((${#missing[@]} == 0)); then
-  exit 0
-fi
-
 sudo=()
 if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
-echo "Installing: ${missing[*]}"
-"${sudo[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+updated=false
+
+# install_missing PACKAGE...: installs those of the packages not yet installed.
+install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  if ((${#missing[@]} == 0)); then return 0; fi
+  echo "Installing: ${missing[*]}"
+  if [[ $updated == false ]]; then
+    "${sudo[@]}" apt-get update -qq
+    updated=true
+  fi
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+install_missing "${packages[@]}"
+
+# LibFuzzer and the sanitizer runtimes (and libc++) come in packages named
+# after clang's major version, so they follow the clang installed above.
+major=$(clang --version | sed -n 's/.*clang version \([0-9][0-9]*\).*/\1/p' | head -n 1)
+if [[ -z $major ]]; then
+  echo "install-deps: cannot tell the version of clang from 'clang --version'" >&2
+  exit 1
+fi
+clang_packages=()
+# Before clang 14 the runtimes came with libclang-common, a dependency of clang.
+if ((major >= 14)); then clang_packages+=("libclang-rt-$major-dev"); fi
+if [[ " $* " == *" libcxx "* ]]; then clang_packages+=("libc++-$major-dev" "libc++abi-$major-dev"); fi
+install_missing "${clang_packages[@]}"

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=${VEXEL_FUZZ_BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVEXEL_FUZZ=ON -DVEXEL_BUILD_TESTS=OFF -DVEXEL_BUILD_BENCH=OFF >/dev/null
+  -DVEXEL_FUZZ=ON -DVEXEL_BUILD_TESTS=OFF -DVEXEL_BUILD_BENCH=OFF -DVEXEL_WERROR=ON >/dev/null
 # Only the fuzz targets and what they link.
 targets=$(cmake --build "$build" --target help | sed -n 's/^\(vexel_[a-z_]*_fuzzer\(_seeds\)\{0,1\}\):.*/\1/p')
 cmake --build "$build" --parallel 2 --target $targets

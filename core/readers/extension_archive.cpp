@@ -14,14 +14,16 @@
 #include <limits>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "internal/built_in_filters.h"
 #include "internal/input_file.h"
-#include "internal/legacy_name_repair.h"
 #include "internal/libarchive_codes.h"
 #include "internal/listing_worker.h"
+#include "internal/name_decoding.h"
+#include "internal/zip_stored_names.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
 #include "text/unicode_case.h"
@@ -39,6 +41,8 @@ std::string typeKeyOfFormat(int formatCode, int filterCode) {
       return "tar";
     case ARCHIVE_FORMAT_ISO9660:
       return "iso";
+    case ARCHIVE_FORMAT_AR:
+      return "ar";  // Debian packages and static libraries
     case ARCHIVE_FORMAT_ZIP:
       return "zip";
     case ARCHIVE_FORMAT_RAW:
@@ -56,7 +60,7 @@ std::string typeKeyOfFormat(int formatCode, int filterCode) {
     case ARCHIVE_FORMAT_RAR_V5:
       return "rar5";
     default:
-      return "";  // shar, ar, mtree, warc, empty and formats libarchive may add
+      return "";  // shar, mtree, warc, empty and formats libarchive may add
   }
 }
 
@@ -209,17 +213,26 @@ std::string_view trimmedName(std::string_view name) {
   return name;
 }
 
-// entryName: the entry's name as UTF-8 ("" when it has none). A raw stream
-// has no names of its own, so it takes the archive's file name without its
-// last extension (notes.txt.gz lists notes.txt).
+// entryName: the entry's name as UTF-8 ("" when it has none), decided by
+// `names` from the bytes the archive stores; a name that is not UTF-8 is
+// provisional until `names` finishes. A raw stream has no names of its own,
+// so it takes the archive's file name without its last extension
+// (notes.txt.gz lists notes.txt).
 //
-// Under the UTF-8 thread locale libarchive's locale form of a name already
-// is its UTF-8 form whenever one exists; asking for the UTF-8 form first
-// would convert every name once more (UTF-8 to UTF-8, character by
-// character). Where the locale form is missing or not UTF-8, both orders
-// end in the same text.
+// Under the UTF-8 thread locale libarchive's locale form of a name is the
+// stored bytes where the format does not say what they are (tar, cpio, ZIP
+// without the UTF-8 flag) and UTF-8 where it does (7z, pax, flagged ZIP
+// names, ZIP Unicode Path fields, which libarchive applies itself when their
+// CRC matches the stored name). Asking for the UTF-8 form first would convert
+// every name once more and lose the stored bytes of legacy names.
+//
+// For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
+// `zipNames` (null for other formats) recovers the stored bytes of the
+// `ordinal`th header from the central directory, shown with U+FFFD.
 std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
-                      const std::filesystem::path& file) {
+                      const std::filesystem::path& file, readers_internal::NameDecoder& names,
+                      std::size_t position, readers_internal::ZipStoredNames* zipNames,
+                      std::size_t ordinal) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
     return text::decodeUtf8Lenient(trimmedName(stem));
@@ -232,8 +245,12 @@ std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
     name = archive_entry_pathname_utf8(entry);
     if (name == nullptr) name = archive_entry_pathname(entry);
   }
-  if (name == nullptr) return {};
-  return text::decodeUtf8Lenient(trimmedName(name));
+  if (name == nullptr) {
+    if (zipNames == nullptr) return {};
+    const std::optional<std::string> stored = zipNames->unreadableNameAt(ordinal);
+    return stored ? text::decodeUtf8Lenient(trimmedName(*stored)) : std::string();
+  }
+  return names.name(trimmedName(name), position);
 }
 
 RawEntry rawEntryOf(archive_entry* entry, std::string name) {
@@ -245,6 +262,24 @@ RawEntry rawEntryOf(archive_entry* entry, std::string name) {
   }
   raw.encrypted = archive_entry_is_encrypted(entry) != 0;
   return raw;
+}
+
+// renameLegacyNames: the legacy names of every format, decided together.
+// ZIP itself says its unflagged names are CP437; elsewhere Latin-1 text is
+// the likelier. A name recorded for an entry the listing did not keep (it
+// stopped there) has no entry to rename.
+void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip,
+                       std::vector<RawEntry>& entries) {
+  std::unordered_set<std::string_view> listed;
+  listed.reserve(entries.size());
+  for (const RawEntry& raw : entries) listed.insert(raw.path);
+  const auto isListed = [&](std::string_view text) { return listed.contains(text); };
+  std::vector<readers_internal::Rename> renames =
+      names.finish(isZip ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
+  listed.clear();
+  for (readers_internal::Rename& rename : renames) {
+    if (rename.position < entries.size()) entries[rename.position].path = std::move(rename.name);
+  }
 }
 
 // LibarchiveSource: the header loop, run on the listing's worker thread. It
@@ -273,13 +308,14 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     archive_read_support_format_xar(reader);
     archive_read_support_format_lha(reader);
     archive_read_support_format_cab(reader);
+    archive_read_support_format_ar(reader);
     archive_read_support_format_raw(reader);
-    // ZIP names without the UTF-8 flag arrive as CP437 text, the form the
-    // legacy-name repair inverts. If the converter is missing they stay raw.
-    archive_read_set_format_option(reader, "zip", "hdrcharset", "CP437");
+    // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
+    // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
+    // hide the Unicode Path field, whose CRC is checked against the stored name.
 
     mInput->attach(reader, sink.stopFlag());
-    if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink);
+    if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
     for (;;) {
@@ -293,15 +329,22 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
                                   .isKnown = true});
         factsKnown = true;
       }
-      if (read == HeaderRead::end) return SourceResult{.end = SourceEnd::end};
-      if (read == HeaderRead::failure || entry == nullptr) return failed(reader, sink);
-      std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), mFile);
-      if (!name.empty() && !sink.add(rawEntryOf(entry, std::move(name)))) {
-        return SourceResult{.end = SourceEnd::stopped};
+      if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end}, reader);
+      if (read == HeaderRead::failure || entry == nullptr) {
+        return finished(failed(reader, sink, entry), reader);
+      }
+      const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+      std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), mFile, mNames,
+                                   mListed, isZip ? &mZipNames : nullptr, mHeaders++);
+      if (!name.empty()) {
+        if (!sink.add(rawEntryOf(entry, std::move(name)))) {
+          return finished(SourceResult{.end = SourceEnd::stopped}, reader);
+        }
+        ++mListed;
       }
       // After every header, named or not: a flood of unnamed headers is
       // stopped like any other.
-      if (sink.shouldStop()) return SourceResult{.end = SourceEnd::stopped};
+      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped}, reader);
     }
   }
 
@@ -311,14 +354,34 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
   }
 
   // A read that failed because the listing was stopped is a stop, not a
-  // fault of the archive.
-  SourceResult failed(archive* reader, const HeaderSink& sink) const {
+  // fault of the archive. An encrypted ZIP central directory fails without
+  // a message, before any entry.
+  SourceResult failed(archive* reader, const HeaderSink& sink, archive_entry* entry) const {
     if (sink.shouldStop()) return SourceResult{.end = SourceEnd::stopped};
+    if (mListed == 0 && entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
+      return failure(ArchiveError::passwordRequired());
+    }
     return failure(error(reader, *mInput));
+  }
+
+  // finished: `result` with the legacy names left to decide, which the
+  // caller does once it holds every entry.
+  SourceResult finished(SourceResult result, archive* reader) {
+    if (!mNames.hasLegacyNames()) return result;
+    const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+    result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(mNames)),
+                     isZip](std::vector<RawEntry>& entries) {
+      renameLegacyNames(*names, isZip, entries);
+    };
+    return result;
   }
 
   std::filesystem::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
+  readers_internal::NameDecoder mNames;
+  readers_internal::ZipStoredNames mZipNames{mFile};  // read only if a name is missing
+  std::size_t mListed = 0;                            // entries handed over
+  std::size_t mHeaders = 0;                           // headers read
 };
 
 }  // namespace
@@ -362,7 +425,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
 
     std::vector<RawEntry> entries = std::move(collected.entries);
     const std::string key = typeKey(facts);
-    if (key == "zip") readers_internal::fixGBKNames(entries);
+    if (collected.finish) collected.finish(entries);
 
     ArchiveProperties properties;
     properties.type = key;

@@ -1,20 +1,18 @@
 #include "readers/process_runner.h"
 
 #include "internal/child_process.h"
+#include "internal/process_spawn.h"
 #include "readers/archive_error.h"
 #include "text/utf8.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <unistd.h>
 #include <unicode/uchar.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <exception>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -72,58 +70,12 @@ std::vector<char*> pointersTo(std::vector<std::string>& strings) {
   return pointers;
 }
 
-std::string describeErrno(int code) {
-  char buffer[256];
-  return strerror_r(code, buffer, sizeof buffer);
-}
-
-struct FileActions {
-  posix_spawn_file_actions_t actions;
-  FileActions() { posix_spawn_file_actions_init(&actions); }
-  ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-};
-
-struct SpawnAttributes {
-  posix_spawnattr_t attributes;
-  SpawnAttributes() { posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
+std::string describeErrno(int code) { return std::generic_category().message(code); }
 
 // Starts the child; returns 0 with `pid` set, or an errno value.
 int startChild(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
                const std::optional<std::filesystem::path>& cwd, int outWrite, int errWrite,
                ChildProcess& child, pid_t& pid) {
-  FileActions files;
-  int rc = 0;
-  const auto step = [&rc](int result) {
-    if (rc == 0) rc = result;
-  };
-  step(posix_spawn_file_actions_addopen(&files.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0));
-  step(posix_spawn_file_actions_adddup2(&files.actions, outWrite, STDOUT_FILENO));
-  step(posix_spawn_file_actions_adddup2(&files.actions, errWrite, STDERR_FILENO));
-  if (cwd) step(posix_spawn_file_actions_addchdir_np(&files.actions, cwd->c_str()));
-  // Descriptors that other code of the caller left inheritable stay out too.
-  step(posix_spawn_file_actions_addclosefrom_np(&files.actions, STDERR_FILENO + 1));
-
-  SpawnAttributes attributes;
-  sigset_t empty;
-  sigemptyset(&empty);
-  // A caller that ignores or blocks these must not pass that on: cancelling
-  // relies on SIGTERM, and the archiver expects SIGPIPE's default.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP}) sigaddset(&defaults, signal);
-  step(posix_spawnattr_setflags(&attributes.attributes,
-                                POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-  step(posix_spawnattr_setpgroup(&attributes.attributes, 0));
-  step(posix_spawnattr_setsigmask(&attributes.attributes, &empty));
-  step(posix_spawnattr_setsigdefault(&attributes.attributes, &defaults));
-  if (rc != 0) return rc;
-
   // With a working directory given, a relative program path would otherwise
   // be looked up from there.
   std::error_code ignored;
@@ -135,9 +87,15 @@ int startChild(const std::filesystem::path& executable, const std::vector<std::s
   std::vector<std::string> environment = childEnvironment();
   std::vector<char*> argvPointers = pointersTo(argv);
   std::vector<char*> environmentPointers = pointersTo(environment);
+  const process_internal::ChildStart start{
+      .program = program.empty() ? executable.c_str() : program.c_str(),
+      .argv = argvPointers.data(),
+      .environment = environmentPointers.data(),
+      .cwd = cwd ? cwd->c_str() : nullptr,
+      .outWrite = outWrite,
+      .errWrite = errWrite};
   child.markStarting();
-  return posix_spawn(&pid, program.empty() ? executable.c_str() : program.c_str(), &files.actions,
-                     &attributes.attributes, argvPointers.data(), environmentPointers.data());
+  return process_internal::spawnChild(start, pid);
 }
 
 // ---- Output readers ------------------------------------------------------

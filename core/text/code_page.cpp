@@ -67,6 +67,20 @@ const char* iconvName(CodePage page) noexcept {
       return "CP437";
     case CodePage::gb18030:
       return "GB18030";
+    case CodePage::cp932:
+      return "CP932";
+    case CodePage::big5:
+      return "CP950";
+    case CodePage::cp949:
+      return "CP949";
+    case CodePage::cp866:
+      return "CP866";
+    case CodePage::koi8r:
+      return "KOI8-R";
+    case CodePage::cp1251:
+      return "CP1251";
+    case CodePage::cp1252:
+      return "CP1252";
   }
   return "";
 }

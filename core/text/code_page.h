@@ -28,6 +28,13 @@ namespace vexel::text {
 enum class CodePage {
   cp437,    ///< IBM PC "DOS Latin US", which ZIP assumes for names without the UTF-8 flag
   gb18030,  ///< Chinese GB 18030, a superset of GBK and GB 2312
+  cp932,    ///< Japanese Shift-JIS as Windows writes it
+  big5,     ///< Traditional Chinese Big5 as Windows writes it (CP950)
+  cp949,    ///< Korean Unified Hangul Code, a superset of EUC-KR
+  cp866,    ///< DOS Cyrillic
+  koi8r,    ///< KOI8-R, Cyrillic on Unix
+  cp1251,   ///< Windows Cyrillic
+  cp1252,   ///< Windows Western, a superset of Latin-1's letters
 };
 
 // codePageName: the code page's name as iconv knows it ("CP437", "GB18030").

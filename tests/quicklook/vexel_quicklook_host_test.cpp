@@ -79,6 +79,37 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
             "j.zip None public.zip-archive True\n");
 }
 
+// Info-ZIP's UTF-8 names without the flag and a Shift-JIS ZIP, previewed
+// under LANG=C: the rows show the names, not CP437 or GBK readings.
+TEST(VexelQuickLookHost, RowsShowNamesFromTheStoredBytes) {
+  for (const char* tool : {"python3", "zip"}) {
+    if (!test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+  }
+  TempDir dir;
+  std::filesystem::create_directories(dir.path() / "in/项目文档");
+  std::filesystem::create_directories(dir.path() / "in/Übersicht");
+  test::writeFile(dir.path() / "in/项目文档/报告.txt", "x");
+  test::writeFile(dir.path() / "in/Übersicht/café.txt", "x");
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") +
+                " && LC_ALL=C.UTF-8 zip -qr ../info.zip 项目文档 Übersicht"),
+            0);
+  test::writeFile(
+      dir.path() / "sjis.zip",
+      test::zipBytes({{.name = "\x95\x5c\x82\xbe\x82\xe6/"},
+                      {.name = "\x95\x5c\x82\xbe\x82\xe6/\x88\xea\x97\x97.txt", .data = "x"}}));
+  const auto check = dir.path() / "rows.py";
+  test::writeFile(check,
+                  "import json, sys\n"
+                  "print(' '.join(r['name'] for r in json.load(sys.stdin)['rows']))\n");
+  const auto out = dir.path() / "out.txt";
+  for (const char* file : {"info.zip", "sjis.zip"}) {
+    ASSERT_EQ(run("LANG=C LC_ALL=C " + kHost + " --json " + shellQuoted(dir.path() / file) +
+                  " | python3 " + shellQuoted(check) + " >>" + shellQuoted(out)),
+              0);
+  }
+  EXPECT_EQ(test::readFile(out), "Übersicht café.txt 项目文档 报告.txt\n表だよ 一覧.txt\n");
+}
+
 TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
   TempDir dir;
   const auto zip = dir.path() / "c.zip";

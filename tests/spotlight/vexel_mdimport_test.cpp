@@ -79,6 +79,23 @@ TEST_F(VexelMdimport, ArchivesWhoseNamesAreNotUtf8Import) {
   EXPECT_EQ(run.out, "a.txt\n");
 }
 
+// The index gets the names the archive stores, whatever the locale: UTF-8
+// without the ZIP flag, and a Latin-1 tar.
+TEST_F(VexelMdimport, IndexesNamesFromTheStoredBytes) {
+  if (!vexel::test::hasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  std::filesystem::create_directories(mDir.path() / "u/Übersicht");
+  vexel::test::writeFile(mDir.path() / "u/Übersicht/αβγ.txt", "x");
+  vexel::test::writeFile(mDir.path() / "u/\xc4pfel.txt", "x");  // Latin-1 bytes
+  ASSERT_EQ(vexel::test::run("cd " + shellQuoted(mDir.path() / "u") +
+                             " && LC_ALL=C.UTF-8 zip -qr ../info.zip Übersicht"
+                             " && bsdtar -cf ../latin.tar \"$(printf '\\304pfel.txt')\""),
+            0);
+  const vexel::test::ProcessOutput run =
+      runHost(file("info.zip") + " " + file("latin.tar"), "LANG=C LC_ALL=C");
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "Übersicht\nÜbersicht/αβγ.txt\nÄpfel.txt\n");
+}
+
 TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
   struct Row {
     std::string arguments;

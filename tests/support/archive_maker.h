@@ -1,8 +1,9 @@
 // archive_maker.h: byte-exact archives for tests, and the shared fixture folder.
 //
 // `zipBytes` writes a stored ZIP whose entry names are exactly the bytes
-// given, with or without the UTF-8 flag: the tools here always mark
-// non-ASCII names as UTF-8, so legacy-encoded names need this writer.
+// given, with or without the UTF-8 flag and Info-ZIP's Unicode Path field:
+// the tools here always write non-ASCII names as UTF-8, so legacy-encoded
+// names need this writer.
 //
 //   writeFile(dir.path() / "gbk.zip", zipBytes({{.name = "\xb1\xa8\xb8\xe6.txt", .data = "x"}}));
 //   const auto fixtures = fixturesDir();  // empty when the folder is absent
@@ -25,6 +26,10 @@ struct ZipEntry {
   std::string name;       ///< the name bytes exactly as stored
   std::string data;       ///< stored uncompressed
   bool utf8Flag = false;  ///< general-purpose bit 11: the name is UTF-8
+  /// The Unicode Path extra field (0x7075): the name as UTF-8, in both headers.
+  std::optional<std::string> unicodePath = std::nullopt;
+  /// The field's CRC of the stored name; the right one when absent.
+  std::optional<std::uint32_t> unicodePathCrc = std::nullopt;
 };
 
 namespace archive_maker_internal {
@@ -71,6 +76,15 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
     const auto size = static_cast<std::uint32_t>(entry.data.size());
     const auto nameLength = static_cast<std::uint32_t>(entry.name.size());
     const bool isDir = !entry.name.empty() && entry.name.back() == '/';
+    std::string extra;
+    if (entry.unicodePath) {
+      put16(extra, 0x7075);
+      put16(extra, static_cast<std::uint32_t>(5 + entry.unicodePath->size()));
+      extra += '\x01';  // version
+      put32(extra, entry.unicodePathCrc.value_or(archive_maker_internal::crc32(entry.name)));
+      extra += *entry.unicodePath;
+    }
+    const auto extraLength = static_cast<std::uint32_t>(extra.size());
 
     put32(out, 0x04034B50U);
     put16(out, 20);
@@ -82,8 +96,9 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
     put32(out, size);
     put32(out, size);
     put16(out, nameLength);
-    put16(out, 0);
+    put16(out, extraLength);
     out += entry.name;
+    out += extra;
     out += entry.data;
 
     put32(central, 0x02014B50U);
@@ -97,13 +112,14 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
     put32(central, size);
     put32(central, size);
     put16(central, nameLength);
-    put16(central, 0);
+    put16(central, extraLength);
     put16(central, 0);
     put16(central, 0);
     put16(central, 0);
     put32(central, isDir ? 0x10U : 0U);
     put32(central, offset);
     central += entry.name;
+    central += extra;
   }
   const auto centralOffset = static_cast<std::uint32_t>(out.size());
   const auto count = static_cast<std::uint32_t>(entries.size());

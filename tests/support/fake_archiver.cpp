@@ -10,6 +10,9 @@
 //   stdin      read standard input to its end, then write "stdin:<bytes>"
 //   cwd        write the working directory
 //   fds        write the open descriptor numbers, space-separated
+//   signals    write "group:own" (or "group:shared"), then the numbers of those
+//              of SIGPIPE SIGTERM SIGINT SIGQUIT SIGHUP that are blocked, then
+//              of those that are ignored: "group:own blocked: ignored:13"
 //   holder:MS  start a helper that keeps both output streams open for MS ms
 //   bulk:N     write N bytes to each stream, interleaved, in a checkable pattern
 #include <dirent.h>
@@ -122,6 +125,26 @@ int main(int argc, char** argv) {
       }
       if (dir != nullptr) ::closedir(dir);
       writeAll(STDOUT_FILENO, list);
+    } else if (action == "signals") {
+      const auto add = [](std::string& list, int signal) {
+        if (!list.empty()) list += ',';
+        list += std::to_string(signal);
+      };
+      sigset_t mask;
+      ::sigprocmask(SIG_SETMASK, nullptr, &mask);
+      std::string report = ::getpgrp() == ::getpid() ? "group:own" : "group:shared";
+      std::string blocked, ignored;
+      for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
+        struct sigaction current {};
+        ::sigaction(signal, nullptr, &current);
+        if (::sigismember(&mask, signal) == 1) add(blocked, signal);
+        if (current.sa_handler == SIG_IGN) add(ignored, signal);
+      }
+      report += " blocked:";
+      report += blocked;
+      report += " ignored:";
+      report += ignored;
+      writeAll(STDOUT_FILENO, report);
     } else if (action == "holder") {
       const pid_t pid = ::fork();
       if (pid == 0) {

@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "process_spawn.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -44,7 +45,7 @@ void UniqueFd::reset() noexcept {
 
 bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) noexcept {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  if (!openPipe(fds)) return false;
   readEnd = UniqueFd(fds[0]);
   writeEnd = UniqueFd(fds[1]);
   return liftAboveStandard(readEnd) && liftAboveStandard(writeEnd);

@@ -98,6 +98,7 @@ class EntryChannel {
     if (mResult) {
       collected.end = mResult->end;
       collected.error = mResult->error;
+      collected.finish = mResult->finish;
     } else {
       collected.end = SourceEnd::stopped;
     }

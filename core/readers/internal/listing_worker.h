@@ -59,10 +59,15 @@ enum class SourceEnd {
   stopped,  ///< the deadline, the entry budget, or a caller that gave up
 };
 
+// FinishEntries: work a source leaves for the entries as a whole (names
+// decided together, for instance), run by the caller on what it collected.
+using FinishEntries = std::function<void(std::vector<RawEntry>& entries)>;
+
 // SourceResult: what a `HeaderSource` reports when it returns.
 struct SourceResult {
   SourceEnd end = SourceEnd::end;
   std::optional<ArchiveError> error;  ///< with `failure`
+  FinishEntries finish;               ///< empty when there is nothing to finish
 };
 
 // HeaderSink: where a `HeaderSource` hands its entries. On a listing's
@@ -116,6 +121,9 @@ struct Collected {
   ReaderFacts facts;
   SourceEnd end = SourceEnd::end;
   std::optional<ArchiveError> error;  ///< with `failure`
+  // finish: the source's work left for the entries; never set for a worker
+  // that was left behind (its entries keep the names they were listed with).
+  FinishEntries finish;
   bool isPastDeadline = false;        ///< the deadline ended the listing
   bool isAbandoned = false;           ///< the worker did not stop in time and was left behind
 };

@@ -2,96 +2,128 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
 namespace vexel::readers_internal {
 namespace {
 
-// GB 18030 names as libarchive hands them over when it reads them as CP437.
-// 报告/帷幕.txt is b1 a8 b8 e6 / e1 a1 c4 bb: 0xE6 decodes to U+00B5 and
-// 0xE1 to U+00DF, the two bytes where converters' CP437 tables disagree.
-constexpr const char* kReportMisread =
-    "\xe2\x96\x92\xc2\xbf\xe2\x95\x95\xc2\xb5/\xc3\x9f\xc3\xad\xe2\x94\x80\xe2\x95\x97.txt";
-constexpr const char* kDocsMisread = "\xe2\x95\xac\xe2\x94\x80\xe2\x95\xa1\xe2\x95\xa1";  // 文档
+using text::CodePage;
 
-std::vector<RawEntry> entriesOf(const std::vector<std::string>& paths) {
-  std::vector<RawEntry> entries;
-  for (const std::string& path : paths) entries.push_back(RawEntry{.path = path});
-  return entries;
+std::vector<LegacyName> legacyNames(CodePage page, const std::vector<std::string>& texts) {
+  std::vector<LegacyName> names;
+  for (const std::string& text : texts) {
+    const std::optional<std::string> bytes = text::encode(page, text);
+    EXPECT_TRUE(bytes) << text << " has no form in " << text::codePageName(page);
+    names.push_back(LegacyName{.position = names.size(), .bytes = bytes.value_or("")});
+  }
+  return names;
 }
 
-std::vector<std::string> pathsOf(const std::vector<RawEntry>& entries) {
-  std::vector<std::string> paths;
-  for (const RawEntry& entry : entries) paths.push_back(entry.path);
-  return paths;
-}
-
-TEST(LegacyNameRepair, RewritesMisreadNamesAndKeepsAscii) {
-  std::vector<RawEntry> entries =
-      entriesOf({kDocsMisread, std::string(kDocsMisread) + "/" + kReportMisread, "readme.txt"});
-  entries[1].size = 42;
-  entries[1].encrypted = true;
-  fixGBKNames(entries);
-  EXPECT_EQ(pathsOf(entries),
-            (std::vector<std::string>{"文档", "文档/报告/帷幕.txt", "readme.txt"}));
-  EXPECT_EQ(entries[1].size, 42);
-  EXPECT_TRUE(entries[1].encrypted);
-}
-
-TEST(LegacyNameRepair, LeavesListsUnchangedUnlessEveryNameRepairs) {
+// Names as the tools of each language wrote them, folders and files: each
+// archive's names must come back in the code page they were written in.
+TEST(LegacyNameRepair, ChoosesTheCodePageTheNamesWereWrittenIn) {
   struct Row {
-    const char* label;
-    std::vector<std::string> paths;
+    CodePage page;
+    std::vector<std::string> names;
   };
   const std::vector<Row> rows = {
-      {"empty list", {}},
-      {"ASCII only", {"docs/", "docs/a.txt", "b"}},
-      {"correct Chinese names", {"文档/报告.txt", "说明"}},
-      {"Chinese mixed with a Latin letter has no CP437 form", {"文档/é.txt"}},
-      {"replacement character has no CP437 form", {"a\xef\xbf\xbd" "b"}},
-      {"one name without a GB 18030 reading", {kReportMisread, "caf\xc3\xa9"}},
-      {"readings without an ideograph", {"\xc3\xba\xc3\xad.txt"}},  // úí -> U+FF01
-      {"Greek letters with an ASCII-only partner", {"\xce\xb1\xce\xb2", "x"}},
+      // The short GBK archives of the original repair: 0xE6 in 报告 and 0xE1
+      // in 帷 are where CP437 tables disagree.
+      {CodePage::gb18030, {"报告.txt"}},
+      {CodePage::gb18030, {"平面图", "平面图/封面.png"}},
+      {CodePage::gb18030, {"文档", "文档/报告", "文档/报告/帷幕.txt"}},
+      {CodePage::gb18030, {"帷幕.txt"}},
+      {CodePage::gb18030,
+       {"项目文档", "项目文档/需求说明书.docx", "项目文档/会议纪要（2023）.doc", "照片/",
+        "照片/全家福.jpg", "新建文件夹/工资表.xlsx", "财务/2023年度预算.xlsx",
+        "合同/采购合同-终稿.pdf"}},
+      {CodePage::gb18030, {"页.txt"}},
+      {CodePage::cp932, {"表だよ", "表だよ/一覧表.txt", "表だよ/漢字.txt"}},
+      {CodePage::cp932, {"日本語のファイル.txt"}},
+      {CodePage::cp932, {"資料/議事録.docx", "写真/旅行.jpg", "ﾃｽﾄ/ﾃﾞｰﾀ.csv"}},
+      {CodePage::big5, {"繁體中文", "繁體中文/說明文件.txt", "圖片/風景.jpg"}},
+      {CodePage::big5, {"報告.doc"}},
+      {CodePage::cp949, {"한국어.txt"}},
+      {CodePage::cp949, {"사진", "사진/가족여행.jpg", "문서/보고서.hwp", "자료.zip"}},
+      {CodePage::cp437, {"Müller.txt"}},
+      {CodePage::cp437, {"café", "café/menü.txt", "Übersicht.doc"}},
+      {CodePage::cp866, {"Привет"}},
+      {CodePage::cp866, {"Документы", "Документы/отчёт.doc", "привет", "ПРИВЕТ"}},
+      {CodePage::koi8r, {"привет"}},
+      {CodePage::koi8r, {"привет", "ПРИВЕТ"}},
+      {CodePage::koi8r, {"Документы", "Документы/отчет.txt", "фото.jpg"}},
+      {CodePage::cp1251, {"Привет.txt"}},
+      {CodePage::cp1251, {"Документы", "Документы/Отчет за май.docx", "привет"}},
+      {CodePage::cp1252, {"umlauts/Äpfel.txt"}},
+      {CodePage::cp1252, {"café.txt", "naïve.doc", "Größe.txt", "été.txt", "Ñandú/año.txt"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(text::codePageName(row.page)) + ": " + row.names.front());
+    const LegacyDecoding decoded = fixGBKNames(legacyNames(row.page, row.names), CodePage::cp437);
+    EXPECT_EQ(text::codePageName(decoded.codePage), text::codePageName(row.page));
+    EXPECT_EQ(decoded.names, row.names);
+  }
+}
+
+// Names that read as no script, or that one candidate cannot decode, fall
+// back as the caller says; ASCII parts never change.
+TEST(LegacyNameRepair, FallsBackWhenNoScriptReads) {
+  struct Row {
+    const char* label;
+    std::vector<std::string> bytes;
+    CodePage fallback;
+    CodePage chosen;
+    std::vector<std::string> names;
+  };
+  const std::vector<Row> rows = {
+      {"empty list", {}, CodePage::cp437, CodePage::cp437, {}},
+      // a3 a1 is a full-width "！" in GB 18030: without a hanzi that is no
+      // Chinese reading; DOS Cyrillic reads two letters.
+      {"GB 18030 reading without a hanzi",
+       {"\xa3\xa1.txt"},
+       CodePage::cp437,
+       CodePage::cp866,
+       {"гб.txt"}},
+      // A degree sign or a shade, but a letter in no code page.
+      {"only a symbol, ZIP", {"\xb0"}, CodePage::cp437, CodePage::cp437, {"░"}},
+      {"only a symbol, tar", {"\xb0"}, CodePage::cp1252, CodePage::cp1252, {"°"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    std::vector<RawEntry> entries = entriesOf(row.paths);
-    fixGBKNames(entries);
-    EXPECT_EQ(pathsOf(entries), row.paths);
+    std::vector<LegacyName> names;
+    for (const std::string& bytes : row.bytes)
+      names.push_back({.position = names.size(), .bytes = bytes});
+    const LegacyDecoding decoded = fixGBKNames(names, row.fallback);
+    EXPECT_EQ(text::codePageName(decoded.codePage), text::codePageName(row.chosen));
+    EXPECT_EQ(decoded.names, row.names);
   }
+  // All or nothing: one name without a GB 18030 reading keeps the others
+  // from being read as Chinese.
+  const LegacyDecoding mixed = fixGBKNames(
+      {{.position = 0, .bytes = "\xb1\xa8\xb8\xe6"}, {.position = 1, .bytes = "caf\x82"}},
+      CodePage::cp437);
+  EXPECT_NE(mixed.codePage, CodePage::gb18030);
 }
 
-TEST(LegacyNameRepair, CharacterClassTests) {
-  struct Row {
-    const char* text;
-    bool suspicious;
-    bool ideograph;
-  };
-  const Row rows[] = {
-      {"plain.txt", false, false},
-      {"\xc2\x80", true, false},             // U+0080
-      {"\xc3\xbf", true, false},             // U+00FF
-      {"\xc4\x80", false, false},            // U+0100
-      {"\xce\x91", true, false},             // U+0391
-      {"\xcf\x89", true, false},             // U+03C9
-      {"\xcf\x8a", false, false},            // U+03CA
-      {"\xe2\x94\x80", true, false},         // U+2500
-      {"\xe2\x96\x9f", true, false},         // U+259F
-      {"\xe2\x96\xa0", false, false},        // U+25A0
-      {"\xef\xbf\xbd", true, false},         // U+FFFD
-      {"\xe4\xb8\x80", false, true},         // U+4E00
-      {"\xe9\xbf\xbf", false, true},         // U+9FFF
-      {"\xea\x80\x80", false, false},        // U+A000
-      {"\xe3\x80\x80", false, false},        // U+3000
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.text);
-    EXPECT_EQ(isSuspiciousName(row.text), row.suspicious);
-    EXPECT_EQ(hasCjkIdeograph(row.text), row.ideograph);
+// Whatever the bytes: every name decodes, without U+FFFD, and different
+// bytes stay different names.
+TEST(LegacyNameRepair, EveryByteStringGetsItsOwnName) {
+  std::vector<LegacyName> names;
+  for (unsigned byte = 0x80; byte <= 0xFF; ++byte) {
+    names.push_back({.position = names.size(), .bytes = std::string(1, static_cast<char>(byte))});
+    names.push_back(
+        {.position = names.size(), .bytes = "x" + std::string(2, static_cast<char>(byte))});
   }
-  // Ill-formed bytes count as U+FFFD.
-  EXPECT_TRUE(isSuspiciousName("a\xe4\xb8"));
+  for (const CodePage fallback : {CodePage::cp437, CodePage::cp1252}) {
+    const LegacyDecoding decoded = fixGBKNames(names, fallback);
+    ASSERT_EQ(decoded.names.size(), names.size());
+    EXPECT_EQ(std::set<std::string>(decoded.names.begin(), decoded.names.end()).size(),
+              names.size());
+    for (const std::string& name : decoded.names)
+      EXPECT_EQ(name.find("\xEF\xBF\xBD"), std::string::npos);
+  }
 }
 
 }  // namespace

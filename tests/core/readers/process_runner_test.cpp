@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 
 #include <atomic>
@@ -246,6 +247,26 @@ TEST(ProcessRunner, ChildSeesEmptyInputOnlyTheStandardStreamsAndItsDirectory) {
   // A relative program path is the caller's, not the child's directory's.
   const std::filesystem::path relative = std::filesystem::relative(kFake);
   EXPECT_EQ(ProcessRunner::run(relative, {"out:rel"}, dir.path()).stdout, "rel");
+}
+
+TEST(ProcessRunner, ChildLeadsItsOwnGroupWithDefaultSignals) {
+  // What the caller ignores or blocks does not reach the child.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction previousPipe {};
+  struct sigaction previousHup {};
+  ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previousPipe), 0);
+  ASSERT_EQ(sigaction(SIGHUP, &ignore, &previousHup), 0);
+  sigset_t blocked, previousMask;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &previousMask), 0);
+  const RunResult result = runFake({"signals"});
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  sigaction(SIGHUP, &previousHup, nullptr);
+  sigaction(SIGPIPE, &previousPipe, nullptr);
+  EXPECT_EQ(result.stdout, "group:own blocked: ignored:");
 }
 
 TEST(ProcessRunner, PassesArgumentsAsTheyAre) {

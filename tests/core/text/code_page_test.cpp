@@ -36,16 +36,30 @@ TEST(CodePage, RoundTripsAndFailures) {
       {"GB 18030 truncated four-byte", CodePage::gb18030, "\x81\x30\x85", std::nullopt},
       {"GB 18030 invalid trail", CodePage::gb18030, "\xB1\x20", std::nullopt},
       {"GB 18030 0xFF", CodePage::gb18030, "a\xFF", std::nullopt},
+      {"Shift-JIS kana and a 0x5C trail", CodePage::cp932, "\x95\x5C\x82\xBE\x82\xE6", "表だよ"},
+      {"Shift-JIS half-width katakana", CodePage::cp932, "\xB6\xC5", "ｶﾅ"},
+      {"Shift-JIS lead byte at the end", CodePage::cp932, "a\x95", std::nullopt},
+      {"Big5", CodePage::big5, "\xA4\xA4\xA4\xE5", "中文"},
+      {"UHC hangul outside EUC-KR", CodePage::cp949, "\xC7\xD1\x81\x41", "한갂"},
+      {"DOS Cyrillic", CodePage::cp866, "\x8F\xE0\xA8\xA2\xA5\xE2", "Привет"},
+      {"KOI8-R", CodePage::koi8r, "\xF0\xD2\xC9\xD7\xC5\xD4", "Привет"},
+      {"Windows Cyrillic", CodePage::cp1251, "\xCF\xF0\xE8\xE2\xE5\xF2", "Привет"},
+      {"Windows Cyrillic 0x98 is undefined", CodePage::cp1251, "\x98", std::nullopt},
+      {"Windows Western", CodePage::cp1252, "\xC4pfel \x80", "Äpfel €"},
+      {"Windows Western 0x81 is undefined", CodePage::cp1252, "M\x81ller", std::nullopt},
   };
-  CodePageConverter cp437(CodePage::cp437);
-  CodePageConverter gb18030(CodePage::gb18030);
-  ASSERT_TRUE(cp437.isAvailable());
-  ASSERT_TRUE(gb18030.isAvailable());
-  EXPECT_EQ(codePageName(CodePage::cp437), "CP437");
-  EXPECT_EQ(codePageName(CodePage::gb18030), "GB18030");
+  const std::pair<CodePage, const char*> names[] = {
+      {CodePage::cp437, "CP437"},  {CodePage::gb18030, "GB18030"}, {CodePage::cp932, "CP932"},
+      {CodePage::big5, "CP950"},   {CodePage::cp949, "CP949"},     {CodePage::cp866, "CP866"},
+      {CodePage::koi8r, "KOI8-R"}, {CodePage::cp1251, "CP1251"},   {CodePage::cp1252, "CP1252"},
+  };
+  for (const auto& [page, name] : names) {
+    EXPECT_EQ(codePageName(page), name);
+    EXPECT_TRUE(CodePageConverter(page).isAvailable()) << name;
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    CodePageConverter& converter = row.page == CodePage::cp437 ? cp437 : gb18030;
+    CodePageConverter converter(row.page);
     EXPECT_EQ(converter.decode(row.bytes), row.text);
     EXPECT_EQ(decode(row.page, row.bytes), row.text);
     if (row.text) {

@@ -1,0 +1,39 @@
+// process_spawn.h: the contract between the runner and each platform's way
+// of starting a child (readers/linux/: glibc's spawn extensions; readers/posix/:
+// portable POSIX calls only). CMake picks the file by folder; shared code has
+// no platform conditionals.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+namespace vexel::process_internal {
+
+// kDefaultSignals: signals the child gets with their default action, whatever
+// the caller does with them: cancelling relies on SIGTERM, and an archiver
+// expects SIGPIPE's default.
+inline constexpr int kDefaultSignals[] = {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP};
+
+// ChildStart: what one child is started with. Every pointer stays valid
+// until `spawnChild` returns.
+struct ChildStart {
+  const char* program;       ///< the file to execute; never looked up in PATH
+  char* const* argv;         ///< null-terminated
+  char* const* environment;  ///< null-terminated
+  const char* cwd;           ///< the child's working directory; null: the caller's
+  int outWrite;              ///< becomes the child's standard output; 3 or above
+  int errWrite;              ///< becomes the child's standard error; 3 or above
+};
+
+// openPipe: a pipe in `fds` (read end, write end) with both ends
+// close-on-exec. Returns false with errno set on failure. Any thread.
+[[nodiscard]] bool openPipe(int fds[2]) noexcept;
+
+// spawnChild: starts `start.program` in a process group of its own, with
+// standard input on the null device, none of the caller's other descriptors,
+// an empty signal mask and kDefaultSignals at their default action. Returns
+// 0 with `pid` set once the program runs, or the errno value that kept it
+// from running (a bad working directory included). Any thread.
+[[nodiscard]] int spawnChild(const ChildStart& start, pid_t& pid) noexcept;
+
+}  // namespace vexel::process_internal
