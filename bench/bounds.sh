@@ -17,7 +17,7 @@
 # writer that says nothing), /dev/zero, a folder, an archive whose name is
 # not UTF-8, and every archive of libarchive's test suite in $VEXEL_FIXTURES
 # (default ../shared/fixtures/libarchive, skipped when absent).
-# A run that does not end within $TIMEOUT seconds (default 60) is killed and
+# A run that does not end within $TIMEOUT seconds (default 60) is stopped and
 # shown as "killed". Exit status 1 when any verdict failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -81,17 +81,16 @@ failed=0
 run() {
   local host=$1 file=$2 out=$work/out err=$work/err status wall peak size started verdict
   rm -f "$work/started"
-  # In a subshell, so that its note of a killed run goes to the log.
-  (env PATH="$bin:$PATH" timeout -s KILL "$limit" /usr/bin/time -v \
+  env PATH="$bin:$PATH" timeout -k 5 "$limit" /usr/bin/time -v \
     "$([[ $host == preview ]] && echo "$preview" || echo "$import")" \
-    $([[ $host == preview ]] && echo --json) "$file") >"$out" 2>"$err"
+    $([[ $host == preview ]] && echo --json) "$file" >"$out" 2>"$err"
   status=$?
   wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {
     n = split($2, p, ":"); s = 0; for (i = 1; i <= n; ++i) s = s * 60 + p[i]; printf "%.2f", s }' "$err")
   peak=$(awk -F': ' '/Maximum resident set size/ {printf "%.0f", $2 / 1024}' "$err")
   size=$(stat -c %s "$out")
   started=$( [[ -f $work/started ]] && wc -l <"$work/started" || echo 0)
-  if [[ $status == 137 || -z $wall ]]; then
+  if [[ $status == 124 || $status == 137 || -z $wall ]]; then
     status=killed wall=">$limit" peak=? verdict=FAIL
   else
     local ok
