@@ -16,7 +16,8 @@
 //
 // Threading: every member function is main thread only (the thread that
 // drains the main queue). The listing runs on the global userInitiated
-// queue and touches only the file path and its own result.
+// queue and touches only the file path and its own result (the listed tree,
+// whose first rows it also puts in order there, under the same deadline).
 #pragma once
 
 #include <array>

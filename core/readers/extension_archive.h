@@ -1,9 +1,9 @@
 // extension_archive.h: listing an archive in process, headers only.
 //
 // `ExtensionArchive::list` opens an archive file with libarchive, reads entry
-// headers (never entry data) until the end, a time limit or a read error
-// after the first entry, repairs legacy Chinese ZIP names, and returns the
-// tree with the archive's type name and file size. Errors are in
+// headers (never entry data) until the end, a bound (time, entries) or a
+// read error after the first entry, decides the names from their stored
+// bytes, and returns the tree with the archive's type name and file size. Errors are in
 // archive_error.h; the tree is archive_tree.h.
 //
 //   const auto listing = vexel::ExtensionArchive::list("/tmp/a.zip", 3.0);
