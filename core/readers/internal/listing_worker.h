@@ -124,8 +124,8 @@ struct Collected {
   // finish: the source's work left for the entries; never set for a worker
   // that was left behind (its entries keep the names they were listed with).
   FinishEntries finish;
-  bool isPastDeadline = false;        ///< the deadline ended the listing
-  bool isAbandoned = false;           ///< the worker did not stop in time and was left behind
+  bool isPastDeadline = false;  ///< the deadline ended the listing
+  bool isAbandoned = false;     ///< the worker did not stop in time and was left behind
 };
 
 // collectEntries: runs `source` on a worker thread within `bounds` and
