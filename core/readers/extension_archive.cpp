@@ -2,16 +2,11 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
-#include <limits>
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_set>
