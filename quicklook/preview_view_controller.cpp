@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <new>
 #include <string_view>
 
 #include "dispatch/dispatch_queue.h"
@@ -219,6 +220,8 @@ void PreviewViewController::displayError(const std::exception_ptr& error) {
     message = archiveError.kind() == ArchiveError::Kind::passwordRequired
                   ? std::string(quicklook_internal::kNamesEncryptedText)
                   : archiveError.message();
+  } catch (const std::bad_alloc&) {
+    message = ArchiveError::outOfMemory().message();
   } catch (const std::exception& other) {
     message = ArchiveError::cannotRead(other.what()).message();
   } catch (...) {

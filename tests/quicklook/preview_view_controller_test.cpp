@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
+
 #include <set>
 
 #include "foundation/byte_count_formatter.h"
@@ -206,6 +208,11 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   // A missing file is a reader failure with libarchive's words.
   auto missing = previewOf(dir.path() / "missing.zip");
   EXPECT_TRUE(missing->messageLabel().stringValue().starts_with("无法读取压缩包"));
+  // Running out of memory anywhere in the listing step reads as such.
+  auto controller = PreviewViewController::create();
+  (void)controller->view();
+  controller->displayLoadResult(std::make_exception_ptr(std::bad_alloc()));
+  EXPECT_EQ(controller->messageLabel().stringValue(), "无法读取压缩包：内存不足。");
 }
 
 TEST(PreviewViewController, ExpandsFullyUpTo300Nodes) {
