@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <new>
-
 #include <set>
 
 #include "foundation/byte_count_formatter.h"
