@@ -145,8 +145,8 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
   }
 }
 
-// A limit spent before the first entry: no rows, the notice with 0 files,
-// and no claim that the archive is empty.
+// A limit spent before the first entry lists nothing, whatever the file:
+// no rows, the notice with 0 files, and no claim that it is empty.
 TEST(PreviewViewController, TimeLimitSpentListsNothingWithNotice) {
   TempDir dir;
   const auto zip = writeZip(dir, "a.zip", {file("a.txt"), file("b.txt"), file("c.txt")});

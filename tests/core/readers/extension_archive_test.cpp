@@ -589,24 +589,6 @@ TEST(ExtensionArchive, CpioAndIsoImages) {
   }
 }
 
-// A limit that has run out before the first named entry lists nothing, even
-// for a file that is no archive: what it is was never learnt.
-TEST(ExtensionArchive, SpentTimeLimitListsNothing) {
-  TempDir dir;
-  writeFile(dir.path() / "three.zip",
-            zipBytes({{.name = "a", .data = "1"}, {.name = "b", .data = "2"}}));
-  writeFile(dir.path() / "plain.txt", "just some text\n");
-  for (const char* file : {"three.zip", "plain.txt"}) {
-    SCOPED_TRACE(file);
-    const auto listing = ExtensionArchive::list(dir.path() / file, -1.0);
-    EXPECT_TRUE(pathsOf(listing).empty());
-    EXPECT_FALSE(listing.complete);
-    EXPECT_EQ(listing.typeName, "压缩包");
-    EXPECT_EQ(listing.fileSize,
-              static_cast<std::int64_t>(std::filesystem::file_size(dir.path() / file)));
-  }
-}
-
 // RecordingSink: a sink for running the header loop on this thread. It
 // raises `stopFlag()` once `stopAfterHeaders` headers have been looked at
 // (the loop asks after every header, named or not), or after the first
