@@ -11,7 +11,7 @@
 //   cwd        write the working directory
 //   fds        write the open descriptor numbers, space-separated
 //   signals    write "group:own" (or "group:shared"), then the numbers of those
-//              of SIGPIPE SIGTERM SIGINT SIGQUIT SIGHUP that are blocked, then
+//              of SIGPIPE SIGTERM SIGINT SIGQUIT SIGHUP SIGCHLD that are blocked, then
 //              of those that are ignored: "group:own blocked: ignored:13"
 //   holder:MS  start a helper that keeps both output streams open for MS ms
 //   bulk:N     write N bytes to each stream, interleaved, in a checkable pattern
@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
       ::sigprocmask(SIG_SETMASK, nullptr, &mask);
       std::string report = ::getpgrp() == ::getpid() ? "group:own" : "group:shared";
       std::string blocked, ignored;
-      for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
+      for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGCHLD}) {
         struct sigaction current {};
         ::sigaction(signal, nullptr, &current);
         if (::sigismember(&mask, signal) == 1) add(blocked, signal);

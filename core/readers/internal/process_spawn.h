@@ -10,9 +10,10 @@
 namespace vexel::process_internal {
 
 // kDefaultSignals: signals the child gets with their default action, whatever
-// the caller does with them: cancelling relies on SIGTERM, and an archiver
-// expects SIGPIPE's default.
-inline constexpr int kDefaultSignals[] = {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP};
+// the caller does with them: cancelling relies on SIGTERM, an archiver
+// expects SIGPIPE's default, and one that waits for helpers of its own (a
+// tar running a decompressor) loses their status when SIGCHLD is ignored.
+inline constexpr int kDefaultSignals[] = {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGCHLD};
 
 // ChildStart: what one child is started with. Every pointer stays valid
 // until `spawnChild` returns.
