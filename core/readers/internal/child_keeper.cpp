@@ -29,7 +29,7 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
   defaultAction.sa_handler = SIG_DFL;
   sigemptyset(&defaultAction.sa_mask);
   sigaction(SIGCHLD, &defaultAction, nullptr);  // the program's status stays ours to collect
-  if (setpgid(0, 0) != 0) {
+  if (setsid() < 0) {
     send(statusFd, KeeperMessage::cannotStart, errno);
     _exit(127);
   }

@@ -5,9 +5,9 @@
 // status at all. The runner then starts a keeper instead, a forked copy of
 // itself with SIGCHLD at its default, which starts the program as its own
 // child, waits for it and passes the status on through a pipe. The keeper
-// leads the process group (so cancelling still reaches the program and its
-// helpers), keeps its signals blocked so that such a cancel does not end it,
-// and stays alive until the runner releases it, so that the group's id
+// leads the session and process group (so cancelling still reaches the
+// program and its helpers, and no terminal is reached), keeps its signals blocked so that such a
+// cancel does not end it, and stays alive until the runner releases it, so that the group's id
 // cannot be reused while the runner may still signal it.
 #pragma once
 

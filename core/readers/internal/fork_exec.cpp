@@ -54,11 +54,11 @@ void dropCaughtHandlers() noexcept {
 }
 
 void becomeChild(const ChildStart& start, int reportFd, int limit, const sigset_t& emptyMask,
-                 bool ownGroup) noexcept {
+                 bool ownSession) noexcept {
   // Every signal is blocked here. The caller's handlers must not run in this
   // copy of it once the mask is cleared.
   dropCaughtHandlers();
-  if (ownGroup && setpgid(0, 0) != 0) return;
+  if (ownSession && setsid() < 0) return;
   // The pipe ends are 3 or above, so these cannot overwrite each other.
   if (dup2(start.outWrite, STDOUT_FILENO) < 0 || dup2(start.errWrite, STDERR_FILENO) < 0) return;
   const int input = open("/dev/null", O_RDONLY);

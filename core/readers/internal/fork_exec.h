@@ -26,12 +26,12 @@ void closeInherited(std::span<const int> keep, int limit) noexcept;
 void dropCaughtHandlers() noexcept;
 
 // becomeChild: from fork to exec, with every signal blocked: the caller's
-// handlers dropped, a process group of its own when `ownGroup`, the standard
+// handlers dropped, a session of its own when `ownSession`, the standard
 // streams, the working directory, the other descriptors closed (`reportFd`
 // closes itself at exec), the signal mask emptied, then exec. Returns only
 // when the program cannot be run, with errno saying why.
 void becomeChild(const ChildStart& start, int reportFd, int limit, const sigset_t& emptyMask,
-                 bool ownGroup) noexcept;
+                 bool ownSession) noexcept;
 
 // writeErrno: writes errno's value to `fd` whole (writes this small are
 // atomic). Async-signal-safe.

@@ -30,7 +30,11 @@ struct ChildStart {
 // close-on-exec. Returns false with errno set on failure. Any thread.
 [[nodiscard]] bool openPipe(int fds[2]) noexcept;
 
-// spawnChild: starts `start.program` in a process group of its own, with
+// spawnChild: starts `start.program` in a session of its own (so also in a
+// process group of its own, which a cancel signals as a whole), without a
+// controlling terminal: a tool that asks for a password on /dev/tty (bsdtar
+// does) would otherwise open the caller's terminal from a background group
+// and be stopped by SIGTTIN for good, and the run would never end. With
 // standard input on the null device, none of the caller's other descriptors,
 // an empty signal mask and kDefaultSignals at their default action. Returns
 // 0 with `pid` set once the program runs, or the errno value that kept it

@@ -275,6 +275,7 @@ TEST(ProcessRunner, CallerIgnoringSigchldStillGetsTheStatus) {
         {{"holder:300", "out:held"}, 0, "held", ""},
         // Nothing of SIGCHLD's setting reaches the archiver.
         {{"signals"}, 0, "group:shared blocked: ignored:", ""},
+        {{"session"}, 0, "session:shared", ""},  // the keeper's, without a terminal
     };
     for (const auto& row : rows) {
       SCOPED_TRACE(row.actions.front());
@@ -329,6 +330,41 @@ TEST(ProcessRunner, ChildLeadsItsOwnGroupWithDefaultSignals) {
   sigaction(SIGHUP, &previousHup, nullptr);
   sigaction(SIGPIPE, &previousPipe, nullptr);
   EXPECT_EQ(result.stdout, "group:own blocked: ignored:");
+  EXPECT_EQ(runFake({"session"}).stdout, "session:own");
+}
+
+// A child that reads the terminal (as bsdtar does for a passphrase) must not
+// reach the caller's: from a background group it would be stopped for good.
+// The test runs itself again under script(1), which gives it a terminal.
+TEST(ProcessRunner, ChildHasNoTerminal) {
+  if (getenv("VEXEL_TTY_CHECK") != nullptr) {
+    const RunResult result =
+        ProcessRunner::run("/bin/sh", {"-c", "read line </dev/tty && echo read"});
+    EXPECT_NE(result.status, 0) << result.stdout;
+    return;
+  }
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (bsdutils) is not installed";
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+  auto task = std::make_shared<TaskHandle>();
+  std::thread watchdog([task] {
+    for (int i = 0; i < 600 && !task->isCancelled(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    task->cancel();
+  });
+  setenv("VEXEL_TTY_CHECK", "1", 1);
+  RunResult result;
+  const ArchiveError::Kind kind = errorKindOf([&] {
+    result = ProcessRunner::run(
+        "/usr/bin/script",
+        {"-qec", self.string() + " --gtest_filter=ProcessRunner.ChildHasNoTerminal", "/dev/null"},
+        std::nullopt, task);
+    throw ArchiveError::notArchive();
+  });
+  unsetenv("VEXEL_TTY_CHECK");
+  task->cancel();
+  watchdog.join();
+  EXPECT_EQ(kind, ArchiveError::Kind::notArchive) << "the child stopped at the terminal";
+  EXPECT_EQ(result.status, 0) << result.stdout << result.stderr;
 }
 
 TEST(ProcessRunner, PassesArgumentsAsTheyAre) {
