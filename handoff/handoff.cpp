@@ -130,13 +130,19 @@ bool Handoff::extract(const fs::path& archive) {
     const std::vector<ArchiverTool> tools = archivers();
     std::optional<Archiver> archiver;
     ArchiveListing listing;
+    std::optional<ArchiveError> firstError;
     for (size_t k = 0; k < tools.size() && !archiver; ++k) {
       try {
         listing = Archiver(tools[k]).list(archive, askPassword, mTask);
         archiver.emplace(tools[k]);
       } catch (const ArchiveError& error) {
-        // A format this 7-Zip lacks (Debian's has no RAR) may be bsdtar's.
+        // A format this 7-Zip lacks (Debian's has no RAR) may be bsdtar's;
+        // when bsdtar cannot read it either, 7-Zip's verdict stands.
+        const bool unread = error.kind() == ArchiveError::Kind::notArchive ||
+                            error.kind() == ArchiveError::Kind::failed;
+        if (firstError && unread) throw *firstError;
         if (error.kind() != ArchiveError::Kind::notArchive || k + 1 == tools.size()) throw;
+        firstError = error;
       }
     }
     if (const auto reason = unsafeEntry(listing.entries)) throw ArchiveError::failed(*reason);

@@ -163,6 +163,22 @@ TEST_F(HandoffHost, ExtractsBesideTheArchive) {
   }
 }
 
+// Debian's 7-Zip has no RAR; libarchive reads it.
+TEST_F(HandoffHost, WhereSevenZipCannotReadTheFormatBsdtarDoes) {
+  const fs::path rar = fs::path(VEXEL_FIXTURES_DIR) / "test_read_format_rar.rar";
+  if (!fs::exists(rar)) GTEST_SKIP() << "no fixture " << rar;
+  if (!useTool("7zz") || !useTool("bsdtar")) GTEST_SKIP() << "needs 7zz and bsdtar";
+  fs::copy_file(rar, work() / "r.rar");
+  test::writeFile(work() / "junk.zip", "not an archive at all");
+  const ProcessOutput read = handoff(url("extract", {work() / "r.rar"}));
+  EXPECT_EQ(read.exitStatus, 0) << read.err;
+  EXPECT_FALSE(fs::is_empty(work() / "r"));
+  const ProcessOutput junk = handoff(url("extract", {work() / "junk.zip"}));
+  EXPECT_EQ(junk.exitStatus, 1);
+  EXPECT_NE(junk.err.find("无法解压“junk.zip”：无法打开：这不是压缩包，或者文件已经损坏。"), std::string::npos)
+      << junk.err;
+}
+
 TEST_F(HandoffHost, RefusesHostileArchivesAndLeavesNothing) {
   const std::string tar = "import tarfile,io\nwith tarfile.open('h.tar','w') as t:\n";
   const std::string zip = "import zipfile,stat\nwith zipfile.ZipFile('h.zip','w') as z:\n";
