@@ -1,12 +1,14 @@
 #include "quicklook/preview_view_controller.h"
 
 #include <algorithm>
-#include <numeric>
+#include <chrono>
+#include <cmath>
+#include <new>
 #include <string_view>
 
 #include "dispatch/dispatch_queue.h"
 #include "foundation/byte_count_formatter.h"
-#include "foundation/standard_collator.h"
+#include "internal/child_order.h"
 #include "internal/preview_texts.h"
 #include "readers/archive_error.h"
 #include "workspace/workspace.h"
@@ -34,6 +36,20 @@ std::int64_t countNodesBelow(const ArchiveNode& root, std::int64_t limit) {
     }
   }
   return count;
+}
+
+// The background step's share of the time: the listing's limit and this
+// much more, counted from the request, for making the first rows' order.
+constexpr std::chrono::milliseconds kPreparationGrace{200};
+
+std::chrono::steady_clock::time_point preparationDeadline(
+    std::chrono::steady_clock::time_point requested, double timeLimit) {
+  using std::chrono::steady_clock;
+  const double seconds = timeLimit + std::chrono::duration<double>(kPreparationGrace).count();
+  // Beyond a day there is no deadline to speak of (and no overflow).
+  if (!(seconds < 86400.0)) return steady_clock::time_point::max();
+  return requested +
+         std::chrono::duration_cast<steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 std::string sizeText(std::int64_t bytes) {
@@ -101,27 +117,61 @@ void PreviewViewController::preparePreviewOfFile(const std::filesystem::path& ur
   // The listing step holds the controller and the handler strongly and hands
   // both on to the display step, so the last reference is dropped on the
   // main queue, never on a worker.
+  // The order of the rows shown first is made in the background too, under
+  // the same deadline, so the main thread's share stays small however large
+  // a folder is.
   platform::DispatchQueue::global(platform::QualityOfService::userInitiated)
       .async([url, self = shared_from_this(), handler = std::move(handler), timeLimit = mTimeLimit,
-              generation]() mutable {
+              generation, requested = std::chrono::steady_clock::now()]() mutable {
         LoadResult result;
+        SortedChildren orders;
         try {
           result = ExtensionArchive::list(url, timeLimit);
+          const auto deadline = preparationDeadline(requested, timeLimit);
+          orders = prepareOrders(*std::get<ExtensionArchive::Listing>(result).tree, [deadline] {
+            return std::chrono::steady_clock::now() > deadline;
+          });
         } catch (...) {
           result = std::current_exception();
         }
         platform::DispatchQueue::main().async([self = std::move(self), result = std::move(result),
+                                               orders = std::move(orders),
                                                handler = std::move(handler), generation]() mutable {
-          if (generation == self->mRequestGeneration) self->displayLoadResult(std::move(result));
+          if (generation == self->mRequestGeneration) {
+            self->displayLoadResult(std::move(result), std::move(orders));
+          }
           // Failures are shown inside the preview; the host never gets one.
           if (handler) handler(nullptr);
         });
       });
 }
 
+PreviewViewController::SortedChildren PreviewViewController::prepareOrders(
+    const ArchiveTree& tree, const std::function<bool()>& isLate) {
+  SortedChildren orders;
+  const ArchiveNode& root = tree.root();
+  const auto add = [&](const ArchiveNode& folder) {
+    orders.emplace(&folder, packageType(folder) ? std::vector<const ArchiveNode*>()
+                                                : quicklook_internal::displayOrder(folder, isLate));
+  };
+  add(root);
+  if (countNodesBelow(root, kFullExpansionLimit) <= kFullExpansionLimit) {
+    for (const ArchiveNode* node : root.descendants()) {
+      if (node->isDir() && !node->children().empty()) add(*node);
+    }
+  } else if (root.children().size() == 1 && root.children().front()->isDir()) {
+    add(*root.children().front());
+  }
+  return orders;
+}
+
 void PreviewViewController::displayLoadResult(LoadResult result) {
+  displayLoadResult(std::move(result), {});
+}
+
+void PreviewViewController::displayLoadResult(LoadResult result, SortedChildren orders) {
   if (auto* listing = std::get_if<ExtensionArchive::Listing>(&result); listing && listing->tree) {
-    displayListing(*listing);
+    displayListing(*listing, std::move(orders));
   } else if (auto* error = std::get_if<std::exception_ptr>(&result)) {
     displayError(*error);
   } else {
@@ -129,15 +179,20 @@ void PreviewViewController::displayLoadResult(LoadResult result) {
   }
 }
 
-void PreviewViewController::displayListing(const ExtensionArchive::Listing& listing) {
+void PreviewViewController::displayListing(const ExtensionArchive::Listing& listing,
+                                           SortedChildren orders) {
   mTree = listing.tree;
-  mSortedCache.clear();  // keyed by nodes of the tree just replaced
+  // Keyed by nodes of the tree just replaced: what the background step made
+  // for this tree, or nothing.
+  mSortedCache = std::move(orders);
   mSubtitleLabel->setStringValue(quicklook_internal::subtitleText(listing.typeName, *mTree));
   mFooterLabel->setStringValue(
       quicklook_internal::footerText(listing.fileSize, *mTree, listing.complete));
   mOutline->reloadData();
   expandAutomatically();
-  if (mTree->root().children().empty()) {
+  // A listing cut short before its first entry says so in the footer; only
+  // one that saw the whole archive may call it empty.
+  if (listing.complete && mTree->root().children().empty()) {
     mMessageLabel->setStringValue(quicklook_internal::kEmptyArchiveText);
     mMessageLabel->setHidden(false);
   }
@@ -165,6 +220,8 @@ void PreviewViewController::displayError(const std::exception_ptr& error) {
     message = archiveError.kind() == ArchiveError::Kind::passwordRequired
                   ? std::string(quicklook_internal::kNamesEncryptedText)
                   : archiveError.message();
+  } catch (const std::bad_alloc&) {
+    message = ArchiveError::outOfMemory().message();
   } catch (const std::exception& other) {
     message = ArchiveError::cannotRead(other.what()).message();
   } catch (...) {
@@ -278,33 +335,7 @@ const std::vector<const ArchiveNode*>& PreviewViewController::sortedChildren(Out
   if (const auto found = mSortedCache.find(node); found != mSortedCache.end()) return found->second;
 
   std::vector<const ArchiveNode*> sorted;
-  if (!packageType(*node)) {
-    const auto& children = node->children();
-    // One sort key per name, compared bytewise: the collator runs once per
-    // child instead of once per comparison.
-    const platform::StandardCollator& collator = platform::StandardCollator::current();
-    std::string keys;
-    std::vector<std::size_t> offsets;
-    offsets.reserve(children.size() + 1);
-    for (const auto& child : children) {
-      offsets.push_back(keys.size());
-      collator.appendSortKey(child->name(), keys);
-    }
-    offsets.push_back(keys.size());
-    const auto key = [&](std::size_t i) {
-      return std::string_view(keys).substr(offsets[i], offsets[i + 1] - offsets[i]);
-    };
-    std::vector<std::size_t> order(children.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      const bool aDir = children[a]->isDir();
-      const bool bDir = children[b]->isDir();
-      if (aDir != bDir) return aDir;
-      return key(a) < key(b);
-    });
-    sorted.reserve(order.size());
-    for (const std::size_t i : order) sorted.push_back(children[i].get());
-  }
+  if (!packageType(*node)) sorted = quicklook_internal::displayOrder(*node);
   return mSortedCache.emplace(node, std::move(sorted)).first->second;
 }
 

@@ -16,7 +16,8 @@
 //
 // Threading: every member function is main thread only (the thread that
 // drains the main queue). The listing runs on the global userInitiated
-// queue and touches only the file path and its own result.
+// queue and touches only the file path and its own result (the listed tree,
+// whose first rows it also puts in order there, under the same deadline).
 #pragma once
 
 #include <array>
@@ -185,7 +186,16 @@ class PreviewViewController final : public platform::ViewController,
   [[nodiscard]] std::size_t iconCacheSize() const noexcept { return mIconCache.size(); }
 
  private:
-  void displayListing(const ExtensionArchive::Listing& listing);
+  using SortedChildren = std::unordered_map<const ArchiveNode*, std::vector<const ArchiveNode*>>;
+
+  // prepareOrders: the children's order of each folder the display step
+  // shows first (the root, a lone top folder, or every folder of a small
+  // tree), made off the main thread; `isLate` ends the sorting of large
+  // folders (see internal/child_order.h). Any thread.
+  [[nodiscard]] static SortedChildren prepareOrders(const ArchiveTree& tree,
+                                                    const std::function<bool()>& isLate);
+  void displayLoadResult(LoadResult result, SortedChildren orders);
+  void displayListing(const ExtensionArchive::Listing& listing, SortedChildren orders);
   void displayError(const std::exception_ptr& error);
   void expandAutomatically();
   [[nodiscard]] std::shared_ptr<platform::TableCellView> makeCell(const std::string& identifier,
@@ -199,8 +209,8 @@ class PreviewViewController final : public platform::ViewController,
   std::shared_ptr<platform::TextField> mFooterLabel;
   std::shared_ptr<platform::TextField> mMessageLabel;
   std::shared_ptr<platform::ScrollView> mScroll;
-  // Keyed by node identity; belongs to `mTree` and is emptied when it changes.
-  std::unordered_map<const ArchiveNode*, std::vector<const ArchiveNode*>> mSortedCache;
+  // Keyed by node identity; belongs to `mTree` and is replaced with it.
+  SortedChildren mSortedCache;
   std::unordered_map<std::string, platform::ImagePtr> mIconCache;
 
   double mTimeLimit = kTimeLimit;

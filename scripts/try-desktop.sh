@@ -16,13 +16,9 @@ build=$(cd "${1:-$source/build}" && pwd)
 shift || true
 managers=${*:-nemo nautilus dolphin}
 
-for tool in Xvfb xdotool import dbus-run-session dbus-monitor xdg-mime bsdtar \
-    /usr/lib/notification-daemon/notification-daemon; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps.sh gui)"
-    exit 77
-  fi
-done
+source "$source/tests/desktop/temporary_install.sh"
+require_tools "scripts/install-deps.sh gui" Xvfb xdotool import dbus-run-session dbus-monitor \
+  xdg-mime bsdtar /usr/lib/notification-daemon/notification-daemon
 if ! /usr/bin/python3 -c 'import pyatspi' 2>/dev/null; then
   echo "SKIP: python3-pyatspi is not installed (scripts/install-deps.sh gui)"
   exit 77
@@ -36,22 +32,13 @@ if [[ -z $present ]]; then
   exit 77
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexel-try-XXXXXX")
+xvfb=""
+on_exit() {
+  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
+}
+start_temporary_install vexel-try
 out=$build/desktop
 mkdir -p "$out"
-manifest=$build/install_manifest.txt
-saved=""
-xvfb=""
-cleanup() {
-  if [[ -n $xvfb ]]; then kill "$xvfb" 2>/dev/null || true; fi
-  if [[ -n $saved ]]; then mv -f "$saved" "$manifest"; else rm -f "$manifest"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-if [[ -f $manifest ]]; then
-  saved=$work/saved-manifest.txt
-  cp "$manifest" "$saved"
-fi
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 home=$work/home

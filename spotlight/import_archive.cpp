@@ -20,24 +20,32 @@ namespace {
 // The indexer calls once per file; this bounds the time spent on one.
 constexpr double kImportTimeLimit = 10.0;
 
-std::optional<std::string> utf8Of(CFStringRef string) {
-  if (const char* bytes = CFStringGetCStringPtr(string, kCFStringEncodingUTF8)) return bytes;
-  const CFIndex size =
-      CFStringGetMaximumSizeForEncoding(CFStringGetLength(string), kCFStringEncodingUTF8) + 1;
+// fileSystemPathOf: the path the string names, as the file system spells
+// it (a name need not be UTF-8).
+std::optional<std::string> fileSystemPathOf(CFStringRef path) {
+  const CFIndex size = CFStringGetMaximumSizeOfFileSystemRepresentation(path);
   if (size <= 0) return std::nullopt;
   std::string buffer(static_cast<std::size_t>(size), '\0');
-  if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8)) return std::nullopt;
+  if (!CFStringGetFileSystemRepresentation(path, buffer.data(), size)) return std::nullopt;
   buffer.resize(buffer.find('\0'));
   return buffer;
 }
 
-// The paths of every node below the root, depth-first, joined by line feeds.
-std::string joinedPaths(const std::vector<const ArchiveNode*>& nodes) {
-  std::size_t size = nodes.size() - 1;
-  for (const ArchiveNode* node : nodes) size += node->path().size();
+// textContent: the paths of the nodes below `root`, depth-first, joined by
+// line feeds, as far as whole lines fit in `cap` bytes.
+std::string textContent(const ArchiveNode& root, std::size_t cap) {
+  const std::vector<const ArchiveNode*> nodes = root.descendants();
+  std::size_t size = 0;
+  std::size_t lines = 0;
+  for (const ArchiveNode* node : nodes) {
+    const std::size_t line = node->path().size() + (lines > 0 ? 1 : 0);
+    if (line > cap - size) break;
+    size += line;
+    ++lines;
+  }
   std::string text;
   text.reserve(size);
-  for (std::size_t i = 0; i < nodes.size(); ++i) {
+  for (std::size_t i = 0; i < lines; ++i) {
     if (i > 0) text += '\n';
     text += nodes[i]->path();
   }
@@ -50,7 +58,7 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
                       CFStringRef pathToFile) noexcept {
   if (attributes == nullptr || pathToFile == nullptr) return false;
   try {
-    const std::optional<std::string> path = utf8Of(pathToFile);
+    const std::optional<std::string> path = fileSystemPathOf(pathToFile);
     if (!path) return false;
     std::string text;
     {
@@ -58,9 +66,8 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
       // is never held three times over.
       const ExtensionArchive::Listing listing =
           ExtensionArchive::list(std::filesystem::path(*path), kImportTimeLimit);
-      const std::vector<const ArchiveNode*> nodes = listing.tree->root().descendants();
-      if (nodes.empty()) return false;
-      text = joinedPaths(nodes);
+      text = textContent(listing.tree->root(), kMaxTextContentBytes);
+      if (text.empty()) return false;
     }
     spotlight_internal::CFRef<CFStringRef> value(
         CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));

@@ -152,9 +152,10 @@ class Importer {
   // megabytes). False when the file was not imported.
   template <typename UseText>
   bool import(const std::string& path, UseText&& useText) const {
+    // File names are bytes: the path string keeps them, UTF-8 or not.
     const CFRef<CFStringRef> file(
-        CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8));
-    if (!file) return false;  // not a path the platform can name
+        CFStringCreateWithFileSystemRepresentation(kCFAllocatorDefault, path.c_str()));
+    if (!file) return false;
     const CFRef<CFMutableDictionaryRef> attributes(CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
     // The importer does not read the content type; the generic one will do.

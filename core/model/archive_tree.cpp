@@ -1,7 +1,8 @@
 #include "model/archive_tree.h"
 
-#include <limits>
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "model/archive_format.h"
 #include "text/unicode_case.h"
@@ -138,18 +139,24 @@ std::vector<const ArchiveNode*> ArchiveNode::descendants() const {
 // the entry lies, and a path maps to exactly the node its text leads to.
 class ArchiveTree::Builder {
  public:
-  Builder(ArchiveTree& tree, size_t expectedNodes) : mTree(tree) { reserve(expectedNodes); }
+  Builder(ArchiveTree& tree, size_t expectedNodes, const TreeLimits& limits)
+      : mTree(tree), mLimits(limits) {
+    reserve(expectedNodes);
+  }
 
-  void add(RawEntry&& entry) {
+  // add: places one entry; false once the limits have ended the build (the
+  // entry is then not placed).
+  bool add(RawEntry&& entry) {
+    if (!spend(1)) return false;
     if (isMacMetadata(entry.path)) {
       mTree.mHasMacMetadata = true;
-      return;
+      return true;
     }
     // The root is always in the index: a folder entry for it dates the root,
     // a file entry for it is a duplicate.
     if (isRootPath(entry.path)) {
       if (entry.isDir) applyFolderEntry(*mTree.mRoot, entry);
-      return;
+      return true;
     }
     // The node takes the entry's path text first, so that folders created on
     // the way can borrow prefixes of text that stays where it is.
@@ -158,14 +165,17 @@ class ArchiveTree::Builder {
     auto node = std::unique_ptr<ArchiveNode>(
         new ArchiveNode(std::move(entry.path), nameOffset, nameLength, entry.isDir));
     const std::string_view parentPath = node->mPath.substr(0, nameOffset);
-    ArchiveNode& parent = isRootPath(parentPath) ? *mTree.mRoot : ensureDir(parentPath);
+    ArchiveNode* parentNode = isRootPath(parentPath) ? mTree.mRoot.get() : ensureDir(parentPath);
+    if (parentNode == nullptr) return false;
+    ArchiveNode& parent = *parentNode;
     const Probe where = probe(&parent, node->name());
     if (ArchiveNode* found = where.found()) {
       // A path seen before: a folder entry dates whatever node is there, file
       // or folder; a file entry keeps the first one and changes nothing.
       if (entry.isDir) applyFolderEntry(*found, entry);
-      return;
+      return true;
     }
+    if (!makeRoom()) return false;
     if (entry.isDir) {
       applyFolderEntry(*node, entry);
     } else {
@@ -178,9 +188,30 @@ class ArchiveTree::Builder {
       if (entry.encrypted) mTree.mHasEncryptedFiles = true;
     }
     attach(parent, std::move(node), where);
+    return true;
   }
 
  private:
+  // spend: counts `work` steps (entries, path components) and asks the
+  // limits every few thousand; false once the build has to end.
+  bool spend(size_t work) {
+    if (mIsStopped) return false;
+    mWork += work;
+    if (mWork >= mNextCheck) {
+      mNextCheck = mWork + kCheckEvery;
+      if (mLimits.shouldStop && mLimits.shouldStop()) mIsStopped = true;
+    }
+    return !mIsStopped;
+  }
+
+  // makeRoom: whether one more node fits in the budget; it ends the build
+  // when not.
+  bool makeRoom() {
+    if (mNodes >= mLimits.maxNodes) mIsStopped = true;
+    if (mIsStopped) return false;
+    ++mNodes;
+    return true;
+  }
   // An open-addressing table of (hash, node): the key of a slot is the node's
   // own (parent, name), so the table stores no text and probes stay in one
   // array.
@@ -282,25 +313,35 @@ class ArchiveTree::Builder {
   }
 
   // Finds or creates every folder of `path` from the top down. Whatever kind
-  // of node a path already names is returned, files included. Folders made
-  // here borrow their path text from `path`, which must be owned by a node
-  // that the tree keeps.
-  ArchiveNode& ensureDir(std::string_view path) {
-    if (path == mLastDirPath && mLastDir != nullptr) return *mLastDir;
+  // of node a path already names is returned, files included; null when the
+  // limits end the build on the way. Folders made here borrow their path
+  // text from `path`, which must be owned by a node that the tree keeps.
+  ArchiveNode* ensureDir(std::string_view path) {
+    if (path == mLastDirPath && mLastDir != nullptr) return mLastDir;
     ArchiveNode* current = mTree.mRoot.get();
+    ArchiveNode* firstMade = nullptr;
+    // A build that ends on the way takes back the folders made here: they
+    // borrow their text from an entry that is not placed.
+    const auto stopHere = [&]() -> ArchiveNode* {
+      if (firstMade != nullptr) firstMade->mParent->mChildren.pop_back();
+      return nullptr;
+    };
     size_t start = 0;
     while (start < path.size()) {
       size_t end = path.find('/', start);
       if (end == std::string_view::npos) end = path.size();
       if (end > start) {
         const std::string_view name = path.substr(start, end - start);
+        if (!spend(1)) return stopHere();
         const Probe where = probe(current, name);
         if (ArchiveNode* found = where.found()) {
           current = found;
         } else {
+          if (!makeRoom()) return stopHere();
           current = &attach(*current,
                             std::unique_ptr<ArchiveNode>(new ArchiveNode(path.substr(0, end), start, true)),
                             where);
+          if (firstMade == nullptr) firstMade = current;
         }
       }
       start = end + 1;
@@ -309,10 +350,17 @@ class ArchiveTree::Builder {
     // about to be dropped as a duplicate.
     mLastDirPath = current->mPath;
     mLastDir = current;
-    return *current;
+    return current;
   }
 
+  static constexpr size_t kCheckEvery = 4096;
+
   ArchiveTree& mTree;
+  const TreeLimits& mLimits;
+  std::int64_t mNodes = 0;
+  size_t mWork = 0;
+  size_t mNextCheck = 0;
+  bool mIsStopped = false;
   std::vector<Slot> mSlots;
   size_t mMask = 0;
   size_t mUsed = 0;
@@ -325,11 +373,23 @@ class ArchiveTree::Builder {
 // ArchiveTree
 
 ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> entries)
+    : ArchiveTree(std::move(properties), std::move(entries), TreeLimits{}) {}
+
+ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> entries,
+                         const TreeLimits& limits)
     : mRoot(std::make_unique<ArchiveNode>("", std::string(), true)),
       mProperties(std::move(properties)) {
   {
-    Builder builder(*this, entries.size() + entries.size() / 8 + 1);
-    for (RawEntry& entry : entries) builder.add(std::move(entry));
+    const size_t expected = entries.size() + entries.size() / 8 + 1;
+    const auto budget = static_cast<std::uint64_t>(std::max<std::int64_t>(limits.maxNodes, 0));
+    Builder builder(*this, static_cast<size_t>(std::min<std::uint64_t>(expected, budget + 1)),
+                    limits);
+    for (RawEntry& entry : entries) {
+      if (!builder.add(std::move(entry))) {
+        mIsComplete = false;
+        break;
+      }
+    }
   }
   summarize();
 }

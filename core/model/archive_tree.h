@@ -15,6 +15,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -112,6 +114,17 @@ class ArchiveNode {
   bool mHasModified = false;
 };
 
+// TreeLimits: bounds on building one tree; by default there are none. A
+// build that reaches one stops there: the tree holds the entries placed
+// until then (in their order) with their summary, and is not complete.
+struct TreeLimits {
+  // maxNodes: nodes below the root, folders made for deeper entries included.
+  std::int64_t maxNodes = std::numeric_limits<std::int64_t>::max();
+  // shouldStop: asked now and then during the build (every few thousand
+  // entries or path components); true ends it. Must not throw.
+  std::function<bool()> shouldStop;
+};
+
 // ArchiveTree: the entries of one listing as a tree, built once and then
 // only read. Not copyable or movable: nodes point back into it.
 class ArchiveTree {
@@ -120,6 +133,10 @@ class ArchiveTree {
   // summary pass. Never fails; malformed or duplicate entries are dropped or
   // merged by fixed rules.
   ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> entries);
+  // ArchiveTree: the same within `limits`. Depth and width that an archive
+  // controls can make far more folders than entries; the limits bound them.
+  ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> entries,
+              const TreeLimits& limits);
   ~ArchiveTree();
 
   ArchiveTree(const ArchiveTree&) = delete;
@@ -136,6 +153,10 @@ class ArchiveTree {
   [[nodiscard]] std::int64_t dirCount() const noexcept { return mDirCount; }
   // hasEncryptedFiles: some file entry placed in the tree is encrypted.
   [[nodiscard]] bool hasEncryptedFiles() const noexcept { return mHasEncryptedFiles; }
+  // isComplete: every entry was placed; false when the limits ended the build.
+  [[nodiscard]] bool isComplete() const noexcept { return mIsComplete; }
+  // nodeCount: nodes below the root (files and folders).
+  [[nodiscard]] std::int64_t nodeCount() const noexcept { return mFileCount + mDirCount; }
   // hasMacMetadata: some entry was "__MACOSX" or under "__MACOSX/" (left out).
   [[nodiscard]] bool hasMacMetadata() const noexcept { return mHasMacMetadata; }
   // totalSize / totalPacked: the root's totals over all files (saturating).
@@ -156,6 +177,7 @@ class ArchiveTree {
   std::int64_t mDirCount = 0;
   bool mHasEncryptedFiles = false;
   bool mHasMacMetadata = false;
+  bool mIsComplete = true;
 };
 
 }  // namespace vexel

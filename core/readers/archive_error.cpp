@@ -78,6 +78,29 @@ ArchiveError ArchiveError::cannotRead(std::string_view readerMessage) {
   return failed("无法读取压缩包：" + std::string(readerMessage));
 }
 
+ArchiveError ArchiveError::notRegularFile(FileType type) {
+  std::string_view what = "特殊文件";
+  switch (type) {
+    case FileType::directory:
+      what = "文件夹";
+      break;
+    case FileType::fifo:
+      what = "命名管道";
+      break;
+    case FileType::device:
+      what = "设备";
+      break;
+    case FileType::socket:
+      what = "套接字";
+      break;
+    case FileType::other:
+      break;
+  }
+  return failed("无法读取压缩包：这不是普通文件，而是" + std::string(what) + "。");
+}
+
+ArchiveError ArchiveError::outOfMemory() { return failed("无法读取压缩包：内存不足。"); }
+
 ArchiveError ArchiveError::cannotStart(std::string_view programName,
                                        std::string_view systemDescription) {
   return failed("无法启动 " + std::string(programName) + "：" + std::string(systemDescription));

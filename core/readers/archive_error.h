@@ -43,6 +43,15 @@ class ArchiveError final : public std::exception {
   // cannotRead: `failed` for a reader failure: "无法读取压缩包：" and the
   // reader's message, or "无法读取压缩包。" when there is no message.
   [[nodiscard]] static ArchiveError cannotRead(std::string_view readerMessage);
+  // FileType: what a path names when it is no regular file.
+  enum class FileType { directory, fifo, device, socket, other };
+  // notRegularFile: `failed` for a path that names no regular file, which a
+  // listing never reads: "无法读取压缩包：这不是普通文件，而是" + the type +
+  // "。" (folder, named pipe, device, socket or special file).
+  [[nodiscard]] static ArchiveError notRegularFile(FileType type);
+  // outOfMemory: `failed` for a listing that ran out of memory:
+  // "无法读取压缩包：内存不足。".
+  [[nodiscard]] static ArchiveError outOfMemory();
   // cannotStart: `failed` for a program that could not be started:
   // "无法启动 " + program file name + "：" + the system's description.
   [[nodiscard]] static ArchiveError cannotStart(std::string_view programName,

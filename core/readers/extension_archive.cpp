@@ -2,23 +2,21 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <errno.h>
-#include <fcntl.h>
 #include <locale.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
-#include <limits>
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "internal/built_in_filters.h"
+#include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
+#include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
 #include "internal/zip_stored_names.h"
 #include "model/archive_format.h"
@@ -109,9 +107,22 @@ ArchiveError errorOfMessage(const char* message) {
 
 namespace {
 
+using readers_internal::Collected;
+using readers_internal::deadlineAfter;
 using readers_internal::HeaderRead;
+using readers_internal::HeaderSink;
+using readers_internal::InputFile;
+using readers_internal::ListingBounds;
+using readers_internal::ReaderFacts;
+using readers_internal::SourceEnd;
+using readers_internal::SourceResult;
 
-constexpr size_t kBlockSize = 65536;
+// How long a listing's worker may take to stop once told, before it is left
+// behind inside libarchive.
+constexpr std::chrono::milliseconds kStopGrace{100};
+// The tree build shares the listing's deadline, but entries read just before
+// it still get this long to reach the tree.
+constexpr std::chrono::milliseconds kTreeGrace{150};
 
 struct ArchiveReadFree {
   void operator()(archive* reader) const noexcept { archive_read_free(reader); }
@@ -156,148 +167,20 @@ class Utf8ThreadLocale {
   locale_t mPrevious = static_cast<locale_t>(nullptr);
 };
 
-// InputFile: the archive file as libarchive's client: our own read, skip and
-// seek callbacks over one descriptor. Owning the reads lets the time limit
-// stop libarchive in the middle of skipping a large compressed entry, which
-// a check between headers alone cannot do.
-class InputFile {
- public:
-  InputFile(std::filesystem::path file, const ExtensionArchive::Clock& clock)
-      : mPath(std::move(file)), mClock(clock), mBuffer(kBlockSize) {}
-  ~InputFile() {
-    if (mFd >= 0) ::close(mFd);
-  }
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-
-  // attach: makes this object the reader's data source.
-  void attach(archive* reader) {
-    archive_read_set_callback_data(reader, this);
-    archive_read_set_open_callback(reader, &InputFile::openCallback);
-    archive_read_set_read_callback(reader, &InputFile::readCallback);
-    archive_read_set_skip_callback(reader, &InputFile::skipCallback);
-    archive_read_set_seek_callback(reader, &InputFile::seekCallback);
-    archive_read_set_close_callback(reader, &InputFile::closeCallback);
-  }
-
-  // startDeadline: from now on reads stop once `deadline` has passed.
-  void startDeadline(std::chrono::steady_clock::time_point deadline) noexcept {
-    mDeadline = deadline;
-  }
-  // armDeadline: called once an entry is listed; before that nothing stops
-  // reading, so the first named entry is always listed.
-  void armDeadline() noexcept { mArmed = true; }
-
-  // ioFailed: the last failure was the file's own (open, read, seek), not
-  // the archive's content; its message names the file.
-  [[nodiscard]] bool ioFailed() const noexcept { return mIoFailed; }
-
-  // fileSize: the regular file's size as the file system reports it now; 0
-  // when it cannot be learned.
-  [[nodiscard]] std::int64_t fileSize() const noexcept {
-    struct stat info {};
-    if (mFd < 0 || fstat(mFd, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
-    return static_cast<std::int64_t>(info.st_size);
-  }
-
-  [[nodiscard]] bool isPastDeadline() const {
-    return mClock() > mDeadline;
-  }
-
- private:
-  static InputFile& self(void* data) { return *static_cast<InputFile*>(data); }
-
-  static int openCallback(archive* reader, void* data) {
-    InputFile& input = self(data);
-    input.mFd = ::open(input.mPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (input.mFd < 0) {
-      // libarchive's own wording for a file it cannot open.
-      input.mIoFailed = true;
-      archive_set_error(reader, errno, "Failed to open '%s'", input.mPath.c_str());
-      return ARCHIVE_FATAL;
-    }
-    struct stat info {};
-    if (fstat(input.mFd, &info) != 0) {
-      input.mIoFailed = true;
-      archive_set_error(reader, errno, "Can't stat '%s'", input.mPath.c_str());
-      return ARCHIVE_FATAL;
-    }
-    input.mCanSeek = S_ISREG(info.st_mode);
-    input.mSize = static_cast<std::int64_t>(info.st_size);
-    return ARCHIVE_OK;
-  }
-
-  static la_ssize_t readCallback(archive* reader, void* data, const void** buffer) {
-    InputFile& input = self(data);
-    *buffer = input.mBuffer.data();
-    try {
-      if (input.mArmed && input.isPastDeadline()) {
-        archive_set_error(reader, ETIMEDOUT, "Listing stopped: the time limit ran out");
-        return ARCHIVE_FATAL;
-      }
-    } catch (...) {  // a test clock may throw; never through libarchive's C frames
-      archive_set_error(reader, EIO, "The clock failed");
-      return ARCHIVE_FATAL;
-    }
-    for (;;) {
-      const ssize_t bytes = ::read(input.mFd, input.mBuffer.data(), input.mBuffer.size());
-      if (bytes >= 0) return bytes;
-      if (errno == EINTR) continue;
-      input.mIoFailed = true;
-      archive_set_error(reader, errno, "Error reading '%s'", input.mPath.c_str());
-      return ARCHIVE_FATAL;
-    }
-  }
-
-  // Skips with lseek on regular files and never past the end; 0 asks
-  // libarchive to read and discard instead (which reaches the time check).
-  static la_int64_t skipCallback(archive* /*reader*/, void* data, la_int64_t request) {
-    InputFile& input = self(data);
-    if (!input.mCanSeek || request <= 0) return 0;
-    const off_t old = lseek(input.mFd, 0, SEEK_CUR);
-    if (old < 0 || old >= input.mSize) return 0;
-    const std::int64_t room = input.mSize - old;
-    const off_t target = old + static_cast<off_t>(std::min<std::int64_t>(request, room));
-    if (lseek(input.mFd, target, SEEK_SET) < 0) {
-      input.mCanSeek = false;
-      return 0;
-    }
-    return target - old;
-  }
-
-  static la_int64_t seekCallback(archive* reader, void* data, la_int64_t offset, int whence) {
-    InputFile& input = self(data);
-    const off_t result = lseek(input.mFd, static_cast<off_t>(offset), whence);
-    if (result < 0) {
-      input.mIoFailed = true;
-      archive_set_error(reader, errno, "Error seeking in '%s'", input.mPath.c_str());
-      return ARCHIVE_FATAL;
-    }
-    return result;
-  }
-
-  // The descriptor belongs to this object and closes with it.
-  static int closeCallback(archive* /*reader*/, void* /*data*/) { return ARCHIVE_OK; }
-
-  std::filesystem::path mPath;
-  const ExtensionArchive::Clock& mClock;
-  std::vector<char> mBuffer;
-  std::chrono::steady_clock::time_point mDeadline = std::chrono::steady_clock::time_point::max();
-  std::int64_t mSize = 0;
-  int mFd = -1;
-  bool mCanSeek = false;
-  bool mArmed = false;
-  bool mIoFailed = false;
-};
-
-// typeKey: the type key of the open reader's format.
-std::string typeKey(archive* reader) {
-  return readers_internal::typeKeyOfFormat(archive_format(reader), archive_filter_code(reader, 0));
+// The type key and the filter key of what the worker saw ("" and none
+// before it saw anything).
+std::string typeKey(const ReaderFacts& facts) {
+  if (!facts.isKnown) return "";
+  return readers_internal::typeKeyOfFormat(facts.formatCode, facts.filterCode);
 }
 
-// filterKey: the key of the open reader's outermost filter, if it has one.
-std::optional<std::string_view> filterKey(archive* reader) {
-  return readers_internal::filterKeyOfFilter(archive_filter_code(reader, 0));
+std::optional<std::string_view> filterKey(const ReaderFacts& facts) {
+  if (!facts.isKnown) return std::nullopt;
+  return readers_internal::filterKeyOfFilter(facts.filterCode);
+}
+
+bool isRawFormat(const ReaderFacts& facts) {
+  return facts.isKnown && (facts.formatCode & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
 }
 
 bool isRawFormat(archive* reader) {
@@ -376,138 +259,205 @@ RawEntry rawEntryOf(archive_entry* entry, std::string name) {
   return raw;
 }
 
-// deadlineAfter: `start` plus `seconds`, saturating at the clock's range; a
-// limit that is not a number never runs out.
-std::chrono::steady_clock::time_point deadlineAfter(std::chrono::steady_clock::time_point start,
-                                                    double seconds) {
-  using TimePoint = std::chrono::steady_clock::time_point;
-  using Ticks = std::chrono::duration<double, std::chrono::steady_clock::period>;
-  if (std::isnan(seconds)) return TimePoint::max();
-  const double ticks = static_cast<double>(start.time_since_epoch().count()) +
-                       std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(seconds)).count();
-  using Rep = std::chrono::steady_clock::rep;
-  // 2^63 is exactly representable as a double; anything at or above it saturates.
-  constexpr double kLimit = 9223372036854775808.0;
-  if (ticks >= kLimit) return TimePoint::max();
-  if (ticks <= -kLimit) return TimePoint::min();
-  return TimePoint(std::chrono::steady_clock::duration(static_cast<Rep>(ticks)));
+// renameLegacyNames: the legacy names of every format, decided together.
+// ZIP itself says its unflagged names are CP437; elsewhere Latin-1 text is
+// the likelier. A name recorded for an entry the listing did not keep (it
+// stopped there) has no entry to rename.
+void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip,
+                       std::vector<RawEntry>& entries) {
+  std::unordered_set<std::string_view> listed;
+  listed.reserve(entries.size());
+  for (const RawEntry& raw : entries) listed.insert(raw.path);
+  const auto isListed = [&](std::string_view text) { return listed.contains(text); };
+  std::vector<readers_internal::Rename> renames =
+      names.finish(isZip ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
+  listed.clear();
+  for (readers_internal::Rename& rename : renames) {
+    if (rename.position < entries.size()) entries[rename.position].path = std::move(rename.name);
+  }
 }
+
+// LibarchiveSource: the header loop, run on the listing's worker thread. It
+// owns the open file; the reader is made, used and freed on that thread.
+class LibarchiveSource final : public readers_internal::HeaderSource {
+ public:
+  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input)
+      : mFile(std::move(file)), mInput(std::move(input)) {}
+
+  SourceResult read(HeaderSink& sink) override {
+    // Before the reader exists: libarchive settles its name charset from the
+    // thread's locale on first use. Declared first, so it is restored last.
+    const Utf8ThreadLocale utf8Names;
+    ArchiveReader owner(archive_read_new());
+    if (!owner) return failure(ArchiveError::cannotRead(""));
+    archive* reader = owner.get();
+
+    readers_internal::enableBuiltInFilters(reader);
+    archive_read_support_format_zip(reader);
+    archive_read_support_format_7zip(reader);
+    archive_read_support_format_rar(reader);
+    archive_read_support_format_rar5(reader);
+    archive_read_support_format_tar(reader);
+    archive_read_support_format_cpio(reader);
+    archive_read_support_format_iso9660(reader);
+    archive_read_support_format_xar(reader);
+    archive_read_support_format_lha(reader);
+    archive_read_support_format_cab(reader);
+    archive_read_support_format_ar(reader);
+    archive_read_support_format_raw(reader);
+    // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
+    // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
+    // hide the Unicode Path field, whose CRC is checked against the stored name.
+
+    mInput->attach(reader, sink.stopFlag());
+    if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
+
+    bool factsKnown = false;
+    for (;;) {
+      archive_entry* entry = nullptr;
+      const HeaderRead read =
+          readers_internal::headerReadOf(archive_read_next_header(reader, &entry));
+      if (!factsKnown) {
+        // The format is settled by the first header read, whatever its result.
+        sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
+                                  .filterCode = archive_filter_code(reader, 0),
+                                  .isKnown = true});
+        factsKnown = true;
+      }
+      if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end}, reader);
+      if (read == HeaderRead::failure || entry == nullptr) {
+        return finished(failed(reader, sink, entry), reader);
+      }
+      const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+      std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), mFile, mNames,
+                                   mListed, isZip ? &mZipNames : nullptr, mHeaders++);
+      if (!name.empty()) {
+        if (!sink.add(rawEntryOf(entry, std::move(name)))) {
+          return finished(SourceResult{.end = SourceEnd::stopped}, reader);
+        }
+        ++mListed;
+      }
+      // After every header, named or not: a flood of unnamed headers is
+      // stopped like any other.
+      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped}, reader);
+    }
+  }
+
+ private:
+  static SourceResult failure(ArchiveError error) {
+    return SourceResult{.end = SourceEnd::failure, .error = std::move(error)};
+  }
+
+  // A read that failed because the listing was stopped is a stop, not a
+  // fault of the archive. An encrypted ZIP central directory fails without
+  // a message, before any entry.
+  SourceResult failed(archive* reader, const HeaderSink& sink, archive_entry* entry) const {
+    if (sink.shouldStop()) return SourceResult{.end = SourceEnd::stopped};
+    if (mListed == 0 && entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
+      return failure(ArchiveError::passwordRequired());
+    }
+    return failure(error(reader, *mInput));
+  }
+
+  // finished: `result` with the legacy names left to decide, which the
+  // caller does once it holds every entry.
+  SourceResult finished(SourceResult result, archive* reader) {
+    if (!mNames.hasLegacyNames()) return result;
+    const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+    result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(mNames)),
+                     isZip](std::vector<RawEntry>& entries) {
+      renameLegacyNames(*names, isZip, entries);
+    };
+    return result;
+  }
+
+  std::filesystem::path mFile;
+  std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
+  readers_internal::NameDecoder mNames;
+  readers_internal::ZipStoredNames mZipNames{mFile};  // read only if a name is missing
+  std::size_t mListed = 0;                            // entries handed over
+  std::size_t mHeaders = 0;                           // headers read
+};
 
 }  // namespace
 
-ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file, double timeLimit) {
+std::unique_ptr<readers_internal::HeaderSource> readers_internal::makeLibarchiveSource(
+    std::filesystem::path file, std::unique_ptr<InputFile> input) {
+  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input));
+}
+
+ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem::path& file,
+                                                           double timeLimit,
+                                                           const ExtensionArchive::Clock& clock,
+                                                           const SourceFactory& makeSource) {
+  const ExtensionArchive::Clock now =
+      clock ? clock : ExtensionArchive::Clock([] { return std::chrono::steady_clock::now(); });
+  try {
+    std::unique_ptr<InputFile> input = InputFile::open(file);
+    const std::int64_t fileSize = input->size();
+    // The limit counts from the moment the file is open.
+    const auto deadline = deadlineAfter(now(), timeLimit);
+    const ListingBounds bounds{
+        .clock = now,
+        .deadline = deadline,
+        .maxEntries = static_cast<std::size_t>(ExtensionArchive::kMaxNodes),
+        .maxNameBytes = static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes),
+        .stopGrace = kStopGrace,
+    };
+    Collected collected = collectEntries(makeSource(file, std::move(input)), bounds);
+
+    // Nothing listed and the first read failed: the archive cannot be read
+    // at all. Otherwise the entries so far are worth showing (a truncated
+    // download, a damaged tail), marked as incomplete. Bounds that stop the
+    // listing before any named entry leave it empty and incomplete: no error.
+    if (collected.end == SourceEnd::failure && collected.entries.empty()) throw *collected.error;
+    bool complete = collected.end == SourceEnd::end;
+
+    // An uncompressed file that only the raw format accepted is no archive.
+    const ReaderFacts& facts = collected.facts;
+    if (isRawFormat(facts) && facts.filterCode == ARCHIVE_FILTER_NONE)
+      throw ArchiveError::notArchive();
+
+    std::vector<RawEntry> entries = std::move(collected.entries);
+    const std::string key = typeKey(facts);
+    if (collected.finish) collected.finish(entries);
+
+    ArchiveProperties properties;
+    properties.type = key;
+    properties.physicalSize = fileSize;
+
+    std::string typeName = displayNameOfType(key);
+    if (!isRawFormat(facts)) {
+      if (const auto filter = filterKey(facts)) typeName += " + " + displayNameOfType(*filter);
+    }
+
+    // The tree counts against the same deadline and against the node
+    // budget: a few thousand deep paths can make millions of folders.
+    // Entries read just before the deadline still get a short grace.
+    const auto treeDeadline = std::max(deadline, now() + kTreeGrace);
+    const TreeLimits limits{.maxNodes = ExtensionArchive::kMaxNodes,
+                            .shouldStop = [&] { return now() > treeDeadline; }};
+    auto tree =
+        std::make_shared<const ArchiveTree>(std::move(properties), std::move(entries), limits);
+    if (!tree->isComplete()) complete = false;
+    return ExtensionArchive::Listing{.tree = std::move(tree),
+                                     .typeName = std::move(typeName),
+                                     .fileSize = fileSize,
+                                     .complete = complete};
+  } catch (const std::bad_alloc&) {
+    throw ArchiveError::outOfMemory();
+  }
+}
+
+ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
+                                                 double timeLimit) {
   return list(file, timeLimit, [] { return std::chrono::steady_clock::now(); });
 }
 
-ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file, double timeLimit,
-                                                 const Clock& clock) {
-  // Before the reader exists: libarchive settles its name charset from the
-  // thread's locale on first use. Declared first, so it is restored last.
-  const Utf8ThreadLocale utf8Names;
-  const Clock& now = clock ? clock : Clock([] { return std::chrono::steady_clock::now(); });
-  InputFile input(file, now);  // outlives the reader, whose free calls back into it
-
-  ArchiveReader owner(archive_read_new());
-  if (!owner) throw ArchiveError::cannotRead("");
-  archive* reader = owner.get();
-
-  archive_read_support_filter_all(reader);
-  archive_read_support_format_zip(reader);
-  archive_read_support_format_7zip(reader);
-  archive_read_support_format_rar(reader);
-  archive_read_support_format_rar5(reader);
-  archive_read_support_format_tar(reader);
-  archive_read_support_format_cpio(reader);
-  archive_read_support_format_iso9660(reader);
-  archive_read_support_format_xar(reader);
-  archive_read_support_format_lha(reader);
-  archive_read_support_format_cab(reader);
-  archive_read_support_format_ar(reader);
-  archive_read_support_format_raw(reader);
-  // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
-  // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
-  // hide the Unicode Path field, whose CRC is checked against the stored name.
-
-  input.attach(reader);
-  if (archive_read_open1(reader) != ARCHIVE_OK) throw error(reader, input);
-
-  // The limit counts from the moment the file is open.
-  input.startDeadline(deadlineAfter(now(), timeLimit));
-
-  std::vector<RawEntry> entries;
-  readers_internal::NameDecoder names;
-  readers_internal::ZipStoredNames zipNames(file);  // read only if a name is missing
-  std::size_t headers = 0;
-  bool complete = true;
-  for (;;) {
-    archive_entry* entry = nullptr;
-    const HeaderRead read = readers_internal::headerReadOf(archive_read_next_header(reader, &entry));
-    if (read == HeaderRead::end) break;
-    if (read == HeaderRead::failure || entry == nullptr) {
-      // Nothing listed yet: the archive cannot be read at all. Otherwise the
-      // entries so far are worth showing (a truncated download, a damaged
-      // tail, a stop while skipping data), marked as incomplete.
-      if (entries.empty()) {
-        // An encrypted ZIP central directory fails without a message.
-        if (entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
-          throw ArchiveError::passwordRequired();
-        }
-        throw error(reader, input);
-      }
-      complete = false;
-      break;
-    }
-    const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
-    std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), file, names,
-                                 entries.size(), isZip ? &zipNames : nullptr, headers++);
-    if (name.empty()) continue;  // unnamed headers are neither listed nor timed
-    entries.push_back(rawEntryOf(entry, std::move(name)));
-    input.armDeadline();
-    // Read only after an entry is appended, so a limit that has already run
-    // out still lists one entry; the end of the archive has not been seen
-    // yet, so the listing is incomplete even if nothing follows.
-    if (input.isPastDeadline()) {
-      complete = false;
-      break;
-    }
-  }
-
-  // An uncompressed file that only the raw format accepted is no archive.
-  if (isRawFormat(reader) && archive_filter_code(reader, 0) == ARCHIVE_FILTER_NONE) {
-    throw ArchiveError::notArchive();
-  }
-
-  const std::string key = typeKey(reader);
-  if (names.hasLegacyNames()) {
-    // Legacy names of every format, decided together. ZIP itself says its
-    // unflagged names are CP437; elsewhere Latin-1 text is the likelier.
-    std::unordered_set<std::string_view> listed;
-    listed.reserve(entries.size());
-    for (const RawEntry& raw : entries) listed.insert(raw.path);
-    const auto isListed = [&](std::string_view text) { return listed.contains(text); };
-    std::vector<readers_internal::Rename> renames =
-        names.finish(key == "zip" ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
-    listed.clear();
-    for (readers_internal::Rename& rename : renames) {
-      entries[rename.position].path = std::move(rename.name);
-    }
-  }
-
-  ArchiveProperties properties;
-  properties.type = key;
-  properties.physicalSize = input.fileSize();
-  const std::int64_t fileSize = properties.physicalSize;
-
-  std::string typeName = displayNameOfType(key);
-  if (!isRawFormat(reader)) {
-    if (const auto filter = filterKey(reader)) typeName += " + " + displayNameOfType(*filter);
-  }
-
-  auto tree = std::make_shared<const ArchiveTree>(std::move(properties), std::move(entries));
-  return Listing{.tree = std::move(tree),
-                 .typeName = std::move(typeName),
-                 .fileSize = fileSize,
-                 .complete = complete};
+ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
+                                                 double timeLimit, const Clock& clock) {
+  return readers_internal::listWithSource(file, timeLimit, clock,
+                                          &readers_internal::makeLibarchiveSource);
 }
 
 }  // namespace vexel

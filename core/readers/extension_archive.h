@@ -1,15 +1,36 @@
 // extension_archive.h: listing an archive in process, headers only.
 //
 // `ExtensionArchive::list` opens an archive file with libarchive, reads entry
-// headers (never entry data) until the end, a time limit or a read error
-// after the first entry, repairs legacy Chinese ZIP names, and returns the
-// tree with the archive's type name and file size. Errors are in
+// headers (never entry data) until the end, a bound (time, entries) or a
+// read error after the first entry, decides the names from their stored
+// bytes, and returns the tree with the archive's type name and file size. Errors are in
 // archive_error.h; the tree is archive_tree.h.
 //
 //   const auto listing = vexel::ExtensionArchive::list("/tmp/a.zip", 3.0);
 //   std::cout << listing.typeName << ": " << listing.tree->fileCount() << " files\n";
 //
 // Synchronous; any number of calls may run at once on different threads.
+//
+// Bounds. A preview and an indexer meet untrusted files all day, so every
+// listing is bounded whatever the input:
+//   - Only regular files are read; they are opened without blocking.
+//     Folders, named pipes, devices and sockets are refused (`failed`).
+//   - Time: the limit counts from the moment the file is open and covers
+//     reading headers (named or not) and building the tree. libarchive runs
+//     on a worker thread that the listing owns; the calling thread takes
+//     the entries in batches and checks the clock. At the deadline the
+//     worker is told to stop (its read, skip and seek callbacks and its
+//     header loop then end), and a worker caught in work that reads nothing
+//     is left behind after a short grace: it finishes on its own, drops
+//     what it read, and never delays the caller or the process's exit. The
+//     call returns the entries so far, with `complete` false; none at all
+//     when the limit ran out before the first named entry.
+//   - Memory: at most `kMaxNodes` entries and tree nodes (folders made for
+//     deeper entries included) and `kMaxNameBytes` of entry names; reaching
+//     either ends the listing like the time limit. Running out of memory is
+//     an `ArchiveError`, never an escaping `std::bad_alloc`.
+//   - No program is ever started: only the decompression filters libarchive
+//     decodes itself are enabled (see internal/built_in_filters.h).
 #pragma once
 
 #include <chrono>
@@ -33,18 +54,26 @@ class ExtensionArchive {
     std::shared_ptr<const ArchiveTree> tree;
     std::string typeName;       ///< "ZIP", "TAR + GZip", "7z", ...
     std::int64_t fileSize = 0;  ///< the archive file's size; 0 when it cannot be read
-    bool complete = true;       ///< false when cut short by the time limit or a read error
+    bool complete = true;       ///< false when cut short by a bound or a read error
   };
+
+  // kMaxNodes: the most entries one listing reads, and the most nodes its
+  // tree holds. A million-entry archive fits; at about 500 bytes a node
+  // while the listing lasts, this keeps a listing well under 1 GiB.
+  static constexpr std::int64_t kMaxNodes = 1'500'000;
+  // kMaxNameBytes: the most bytes of entry names one listing keeps.
+  static constexpr std::int64_t kMaxNameBytes = std::int64_t{128} << 20;
 
   // Clock: the time source of the deadline. Tests pass their own.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-  // list: lists `file` with a time limit in seconds (counted from the moment
-  // the file is open). At least one named entry is listed before the limit
-  // can stop the listing.
+  // list: lists `file` with a time limit in seconds, counted from the moment
+  // the file is open; returns within about the limit plus a fraction of a
+  // second, whatever the file holds (see Bounds above).
   // @throws ArchiveError (failed, passwordRequired, notArchive)
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit);
-  // list: the same with the clock given; `clock` is called from this thread only.
+  // list: the same with the clock given. `clock` is called from this thread
+  // only, and never after `list` has returned.
   // @throws ArchiveError
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit,
                                     const Clock& clock);

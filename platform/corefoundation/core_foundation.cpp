@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -62,6 +63,9 @@ struct __CFUUID {
 struct __CFString {
   ObjectHeader header;
   std::string text;  // well-formed UTF-8
+  // The file-system bytes of a path string whose name is not UTF-8; a path
+  // string whose name is UTF-8 is its text.
+  std::optional<std::string> fileSystemBytes;
 };
 
 namespace {
@@ -206,9 +210,15 @@ const void* retainCallBack(CFAllocatorRef /*allocator*/, const void* value) {
 
 void releaseCallBack(CFAllocatorRef /*allocator*/, const void* value) { CFRelease(value); }
 
-CFStringRef newString(std::string text, bool constant) {
-  auto* string = new __CFString{ObjectHeader(kStringType, constant), std::move(text)};
+CFStringRef newString(std::string text, bool constant,
+                      std::optional<std::string> fileSystemBytes = std::nullopt) {
+  auto* string = new __CFString{ObjectHeader(kStringType, constant), std::move(text),
+                                std::move(fileSystemBytes)};
   return string;
+}
+
+const std::string& fileSystemBytesOf(const __CFString* string) {
+  return string->fileSystemBytes ? *string->fileSystemBytes : string->text;
 }
 
 }  // namespace
@@ -254,7 +264,11 @@ Boolean CFEqual(CFTypeRef cf1, CFTypeRef cf2) {
       return std::memcmp(&static_cast<CFUUIDRef>(cf1)->bytes, &static_cast<CFUUIDRef>(cf2)->bytes,
                          sizeof(CFUUIDBytes)) == 0;
     case kStringType:
-      return static_cast<CFStringRef>(cf1)->text == static_cast<CFStringRef>(cf2)->text;
+      // Two paths whose bytes differ are different strings, even where
+      // their texts read alike.
+      return static_cast<CFStringRef>(cf1)->text == static_cast<CFStringRef>(cf2)->text &&
+             fileSystemBytesOf(static_cast<CFStringRef>(cf1)) ==
+                 fileSystemBytesOf(static_cast<CFStringRef>(cf2));
     default:
       return false;
   }
@@ -328,6 +342,31 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef /*alloc*/, const char* cStr
   std::string_view bytes(cStr);
   if (!vexel::text::isValidUtf8(bytes)) return nullptr;
   return newString(std::string(bytes), false);
+}
+
+CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef /*alloc*/,
+                                                       const char* buffer) {
+  if (buffer == nullptr) return nullptr;
+  const std::string_view bytes(buffer);
+  if (vexel::text::isValidUtf8(bytes)) return newString(std::string(bytes), false);
+  return newString(vexel::text::decodeUtf8Lenient(bytes), false, std::string(bytes));
+}
+
+CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string) {
+  return static_cast<CFIndex>(
+      fileSystemBytesOf(asString(string, "CFStringGetMaximumSizeOfFileSystemRepresentation"))
+          .size() +
+      1);
+}
+
+Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen) {
+  const std::string& bytes =
+      fileSystemBytesOf(asString(string, "CFStringGetFileSystemRepresentation"));
+  if (buffer == nullptr || maxBufLen < 0 || bytes.size() >= static_cast<size_t>(maxBufLen)) {
+    return false;
+  }
+  std::memcpy(buffer, bytes.c_str(), bytes.size() + 1);
+  return true;
 }
 
 CFIndex CFStringGetLength(CFStringRef theString) {

@@ -128,6 +128,21 @@ CF_EXPORT const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncod
  * when it does not fit in `bufferSize` bytes or the encoding is unknown. */
 CF_EXPORT Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
                                      CFStringEncoding encoding);
+/* CFStringCreateWithFileSystemRepresentation: a new string (retain count 1)
+ * naming the file at the NUL-terminated path `buffer`. The platform's file
+ * names are bytes: a name that is not UTF-8 reads as text with U+FFFD for
+ * the bad bytes, and the string keeps the bytes themselves for
+ * CFStringGetFileSystemRepresentation. Null for a null buffer. */
+CF_EXPORT CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef alloc,
+                                                                 const char* buffer);
+/* CFStringGetMaximumSizeOfFileSystemRepresentation: the bytes a buffer for
+ * CFStringGetFileSystemRepresentation needs, the NUL included. */
+CF_EXPORT CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string);
+/* CFStringGetFileSystemRepresentation: copies the path the string names,
+ * with a NUL, into `buffer`: the bytes it was made from, or its UTF-8 text.
+ * False when it does not fit in `maxBufLen` bytes. */
+CF_EXPORT Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer,
+                                                      CFIndex maxBufLen);
 /* __CFStringMakeConstantString: the constant string with this text, the
  * same object for the same text; what CFSTR expands to. */
 CF_EXPORT CFStringRef __CFStringMakeConstantString(const char* cStr);

@@ -231,6 +231,27 @@ std::string rowHtml(const OutlineView& outline, const PageRow& row, bool isAlt) 
   return out + "</div>";
 }
 
+// reachableRows: the rows a page of the whole tree would hold: every node
+// below the root except the contents of packages (closed rows). Counted in
+// archive order; the display order is not needed for a count.
+std::size_t reachableRows(const PreviewViewController& controller) {
+  if (!controller.tree()) return 0;
+  std::size_t count = 0;
+  std::vector<const ArchiveNode*> folders{&controller.tree()->root()};
+  while (!folders.empty()) {
+    const ArchiveNode* folder = folders.back();
+    folders.pop_back();
+    for (const auto& child : folder->children()) {
+      ++count;
+      if (child->isDir() && !child->children().empty() &&
+          !PreviewViewController::packageType(*child)) {
+        folders.push_back(child.get());
+      }
+    }
+  }
+  return count;
+}
+
 }  // namespace
 
 std::string htmlEscaped(std::string_view utf8) {
@@ -268,8 +289,9 @@ std::string htmlEscaped(std::string_view utf8) {
 std::string renderHtml(PreviewViewController& controller, const HtmlOptions& options) {
   const PageLayout layout = internal::pageLayout(controller);
   OutlineView& outline = controller.outline();
-  std::size_t omitted = 0;
-  const std::vector<PageRow> rows = internal::collectRows(outline, options.maxRows, omitted);
+  const std::vector<PageRow> rows = internal::collectRows(outline, options.maxRows);
+  const std::size_t reachable = reachableRows(controller);
+  const std::size_t omitted = reachable > rows.size() ? reachable - rows.size() : 0;
 
   std::string out;
   out.reserve(4096 + rows.size() * 700);

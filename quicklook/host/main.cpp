@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -32,6 +33,9 @@
 namespace {
 
 constexpr std::size_t kDefaultColumns = 100;
+// The widest text the host lays out; a line is made in memory at this width,
+// so an absurd width must be refused, not attempted.
+constexpr std::size_t kMaxColumns = 10000;
 
 enum class Format { text, json, html };
 enum class ColorChoice { automatic, always, never };
@@ -66,12 +70,19 @@ std::optional<std::size_t> parseColumns(std::string_view text) {
   return value;
 }
 
-// The width to fit: --width, else the terminal's, else $COLUMNS, else 100.
-std::size_t outputColumns(const Options& options) {
+// The width to fit: --width, else the terminal's, else $COLUMNS, else 100;
+// nothing when $COLUMNS asks for more than kMaxColumns (a usage error, like
+// such a --width).
+std::optional<std::size_t> outputColumns(const Options& options) {
   if (options.width) return *options.width;
-  if (const auto columns = vexel::platform::terminalColumns(1)) return *columns;
+  if (const auto columns = vexel::platform::terminalColumns(1)) {
+    return std::min(*columns, kMaxColumns);
+  }
   if (const char* env = std::getenv("COLUMNS")) {
-    if (const auto columns = parseColumns(env)) return *columns;
+    if (const auto columns = parseColumns(env)) {
+      if (*columns > kMaxColumns) return std::nullopt;
+      return *columns;
+    }
   }
   return kDefaultColumns;
 }
@@ -133,7 +144,10 @@ int main(int argc, char** argv) {
         if (!options.timeLimit) return usage("--time-limit takes a number of seconds");
       } else {
         options.width = parseColumns(value);
-        if (!options.width) return usage("--width takes a positive number of columns");
+        if (!options.width || *options.width > kMaxColumns) {
+          return usage("--width takes a positive number of columns, at most " +
+                       std::to_string(kMaxColumns));
+        }
       }
     } else if (!filesOnly && vexel::platform::HostUsage::isHelpOption(arg)) {
       return kUsage.help();
@@ -146,6 +160,10 @@ int main(int argc, char** argv) {
     }
   }
   if (options.file.empty()) return usage("no FILE given");
+  const std::optional<std::size_t> columns = outputColumns(options);
+  if (options.format == Format::text && !columns) {
+    return usage("COLUMNS asks for more than " + std::to_string(kMaxColumns) + " columns");
+  }
 
   auto controller = vexel::PreviewViewController::create();
   (void)controller->view();
@@ -164,7 +182,7 @@ int main(int argc, char** argv) {
       break;
     case Format::text: {
       const bool color = wantsColor(options.color);
-      std::cout << vexel::quicklook_host::renderText(*controller, outputColumns(options),
+      std::cout << vexel::quicklook_host::renderText(*controller, columns.value_or(kDefaultColumns),
                                                      {.color = color, .icons = color});
       break;
     }

@@ -261,18 +261,19 @@ std::string jsonString(std::string_view utf8) {
   return out;
 }
 
-std::vector<RenderedRow> renderedRows(PreviewViewController& controller) {
+std::vector<RenderedRow> renderedRows(PreviewViewController& controller, std::size_t maxRows) {
   platform::OutlineView& outline = controller.outline();
   const std::size_t nameColumn = columnIndex(outline, PreviewViewController::kNameColumn);
   const std::size_t sizeColumn = columnIndex(outline, PreviewViewController::kSizeColumn);
   const std::size_t dateColumn = columnIndex(outline, PreviewViewController::kDateColumn);
   std::vector<RenderedRow> out;
-  out.reserve(outline.numberOfRows());
+  const std::size_t count = std::min(outline.numberOfRows(), maxRows);
+  out.reserve(count);
   // Page through the rows as a scrolling window would: cells of rows that
   // leave the page go back to the pool and are reused for the next page.
-  for (std::size_t first = 0; first < outline.numberOfRows(); first += kPageRows) {
-    outline.setVisibleRowRange(first, kPageRows);
-    const std::size_t end = std::min(outline.numberOfRows(), first + kPageRows);
+  for (std::size_t first = 0; first < count; first += kPageRows) {
+    outline.setVisibleRowRange(first, std::min(kPageRows, count - first));
+    const std::size_t end = std::min(count, first + kPageRows);
     for (std::size_t row = first; row < end; ++row) {
       const platform::OutlineRow& info = outline.rows()[row];
       RenderedRow rendered;
@@ -340,6 +341,12 @@ std::string renderText(PreviewViewController& controller, std::size_t width,
     const std::string date = truncateTail(printable(row.date), kDateWidth);
     out += trimRight(line + painted(kDim, date, color)) + "\n";
   }
+  if (outline.numberOfRows() > rows.size()) {
+    out +=
+        painted(kDim, "…另有 " + std::to_string(outline.numberOfRows() - rows.size()) + " 项未列出",
+                color) +
+        "\n";
+  }
   if (!controller.footerLabel().stringValue().empty()) {
     out += "\n";
     addLines(controller.footerLabel());
@@ -364,7 +371,8 @@ std::string renderJson(PreviewViewController& controller) {
   out += ",\"icon\":" + (image ? jsonString(image->typeIdentifier()) : std::string("null"));
   out += ",\"rows\":[";
   bool first = true;
-  for (const RenderedRow& row : renderedRows(controller)) {
+  const std::vector<RenderedRow> rows = renderedRows(controller);
+  for (const RenderedRow& row : rows) {
     if (!first) out += ",";
     first = false;
     out += "{\"depth\":" + std::to_string(row.depth);
@@ -375,7 +383,8 @@ std::string renderJson(PreviewViewController& controller) {
     out += ",\"expandable\":" + std::string(boolean(row.isExpandable));
     out += ",\"expanded\":" + std::string(boolean(row.isExpanded)) + "}";
   }
-  out += "]}";
+  out += "],\"omittedRows\":" + std::to_string(controller.outline().numberOfRows() - rows.size());
+  out += "}";
   return out;
 }
 

@@ -34,8 +34,14 @@ struct RenderedRow {
   bool isExpanded = false;
 };
 
-// renderedRows: every showing row, read from the outline's cells.
-[[nodiscard]] std::vector<RenderedRow> renderedRows(PreviewViewController& controller);
+// kMaxRenderedRows: the most rows text and JSON show, as the page does; an
+// outline with more rows ends with a note of how many were left out.
+inline constexpr std::size_t kMaxRenderedRows = 50000;
+
+// renderedRows: the showing rows, read from the outline's cells, at most
+// `maxRows` of them (the first ones).
+[[nodiscard]] std::vector<RenderedRow> renderedRows(PreviewViewController& controller,
+                                                    std::size_t maxRows = kMaxRenderedRows);
 
 // TextDecoration: what a terminal that understands it gets beyond plain text.
 struct TextDecoration {
@@ -43,14 +49,16 @@ struct TextDecoration {
   bool icons = false;  ///< a two-column pictograph of the row's kind before each name
 };
 
-// renderText: header, column titles, rows, footer and message, each line at
-// most `width` columns wide (escape sequences take no columns).
+// renderText: header, column titles, rows (and "…另有 N 项未列出" past
+// kMaxRenderedRows), footer and message, each line at most `width` columns
+// wide (escape sequences take no columns).
 [[nodiscard]] std::string renderText(PreviewViewController& controller, std::size_t width,
                                      const TextDecoration& decoration = {});
 
 // renderJson: {"title", "subtitle", "footer", "message" (null while hidden),
 // "icon", "rows": [{"depth", "name", "size", "date", "icon", "expandable",
-// "expanded"}]} on one line.
+// "expanded"}], "omittedRows"} on one line; "omittedRows" counts the rows
+// past kMaxRenderedRows that "rows" leaves out.
 [[nodiscard]] std::string renderJson(PreviewViewController& controller);
 
 // iconKind: the kind of icon drawn for a type identifier: "folder", "app",

@@ -9,31 +9,9 @@ set -euo pipefail
 build=$1
 source=$2
 
-for tool in bsdtar python3; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed"
-    exit 77
-  fi
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexel-install-XXXXXX")
-manifest=$build/install_manifest.txt
-saved=""
-cleanup() {
-  # The build folder's own manifest (a real installation's) comes back.
-  if [[ -n $saved ]]; then mv -f "$saved" "$manifest"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-if [[ -f $manifest ]]; then
-  saved=$work/saved-manifest.txt
-  cp "$manifest" "$saved"
-fi
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/temporary_install.sh"
+require_tools "libarchive-tools, python3" bsdtar python3
+start_temporary_install vexel-install
 
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null

@@ -9,29 +9,9 @@ set -euo pipefail
 build=$1
 source=$2
 
-for tool in recollindex recollq bsdtar python3; do
-  if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps.sh desktop)"
-    exit 77
-  fi
-done
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vexel-recoll-XXXXXX")
-manifest=$build/install_manifest.txt
-saved=""
-cleanup() {
-  if [[ -n $saved ]]; then mv -f "$saved" "$manifest"; else rm -f "$manifest"; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-if [[ -f $manifest ]]; then
-  saved=$work/saved-manifest.txt
-  cp "$manifest" "$saved"
-fi
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/temporary_install.sh"
+require_tools "scripts/install-deps.sh desktop" recollindex recollq bsdtar python3
+start_temporary_install vexel-recoll
 
 prefix="$work/vexel prefix"
 cmake --install "$build" --prefix "$prefix" >/dev/null

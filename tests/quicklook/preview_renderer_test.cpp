@@ -82,5 +82,23 @@ TEST(PreviewRenderer, TextShowsHeaderRowsFooterFittedToWidth) {
   EXPECT_TRUE(lines.back().starts_with("原始大小 4 字节 → 压缩包"));
 }
 
+// Text and JSON stop after kMaxRenderedRows rows, as the page does, and
+// say how many they left out.
+TEST(PreviewRenderer, RowsStopAtTheLimitWithANote) {
+  test::TempDir dir;
+  std::vector<test::ZipEntry> entries;
+  for (std::size_t i = 0; i < kMaxRenderedRows + 2; ++i) {
+    entries.push_back({"f" + std::to_string(i), "", true});
+  }
+  const auto zip = dir.path() / "wide.zip";
+  test::writeFile(zip, test::zipBytes(entries));
+  auto controller = test::previewOf(zip);
+  EXPECT_EQ(renderedRows(*controller, 3).size(), 3U);
+  const std::string json = renderJson(*controller);
+  EXPECT_TRUE(json.ends_with("],\"omittedRows\":2}")) << json.substr(json.size() - 100);
+  const std::string text = renderText(*controller, 80);
+  EXPECT_NE(text.find("\n…另有 2 项未列出\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vexel::quicklook_host

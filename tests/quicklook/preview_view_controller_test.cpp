@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <set>
 
 #include "foundation/byte_count_formatter.h"
@@ -144,13 +145,16 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
   }
 }
 
-TEST(PreviewViewController, TimeLimitSpentListsOneEntryWithNotice) {
+// A limit spent before the first entry lists nothing, whatever the file:
+// no rows, the notice with 0 files, and no claim that it is empty.
+TEST(PreviewViewController, TimeLimitSpentListsNothingWithNotice) {
   TempDir dir;
   const auto zip = writeZip(dir, "a.zip", {file("a.txt"), file("b.txt"), file("c.txt")});
   auto controller = previewOf(zip, -1.0);
-  EXPECT_EQ(rowNames(*controller).size(), 1U);
+  EXPECT_TRUE(rowNames(*controller).empty());
   EXPECT_TRUE(controller->footerLabel().stringValue().starts_with(
-      "压缩包太大，只列出了前 1 个文件 · 原始大小 "));
+      "压缩包太大，只列出了前 0 个文件 · 压缩包 "));
+  EXPECT_TRUE(controller->messageLabel().isHidden());
   EXPECT_EQ(PreviewViewController::kTimeLimit, 3.0);
 }
 
@@ -203,6 +207,11 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   // A missing file is a reader failure with libarchive's words.
   auto missing = previewOf(dir.path() / "missing.zip");
   EXPECT_TRUE(missing->messageLabel().stringValue().starts_with("无法读取压缩包"));
+  // Running out of memory anywhere in the listing step reads as such.
+  auto controller = PreviewViewController::create();
+  (void)controller->view();
+  controller->displayLoadResult(std::make_exception_ptr(std::bad_alloc()));
+  EXPECT_EQ(controller->messageLabel().stringValue(), "无法读取压缩包：内存不足。");
 }
 
 TEST(PreviewViewController, ExpandsFullyUpTo300Nodes) {

@@ -16,12 +16,14 @@ using test::TempDir;
 const std::string kHost = test::shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST));
 
 TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
-  for (const char* args : {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip",
-                           "--time-limit abc a.zip", "--time-limit", "a.zip b.zip",
-                           "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip"}) {
+  for (const char* args :
+       {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip", "--width 100000000000 a.zip",
+        "--width 10001 a.zip", "--time-limit abc a.zip", "--time-limit", "a.zip b.zip",
+        "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip"}) {
     SCOPED_TRACE(args);
     EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
   }
+  EXPECT_EQ(run("COLUMNS=100000000000 " + kHost + " a.zip >/dev/null 2>&1"), 2);
 }
 
 TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
@@ -30,6 +32,11 @@ TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
   EXPECT_EQ(run(kHost + " " + shellQuoted(dir.path() / "missing.zip") + " >" + shellQuoted(out)),
             0);
   EXPECT_NE(test::readFile(out).find("无法读取内容"), std::string::npos);
+  // A named pipe nobody writes to is refused at once, not waited on.
+  const auto fifo = dir.path() / "pipe.zip";
+  ASSERT_EQ(run("mkfifo " + shellQuoted(fifo)), 0);
+  EXPECT_EQ(run(kHost + " " + shellQuoted(fifo) + " >" + shellQuoted(out)), 0);
+  EXPECT_NE(test::readFile(out).find("这不是普通文件，而是命名管道。"), std::string::npos);
 }
 
 TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
@@ -55,18 +62,21 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
                 shellQuoted(check) + " >" + shellQuoted(out)),
             0);
   EXPECT_EQ(test::readFile(out),
-            "['footer', 'icon', 'message', 'rows', 'subtitle', 'title']\n"
+            "['footer', 'icon', 'message', 'omittedRows', 'rows', 'subtitle', 'title']\n"
             "j.zip None public.zip-archive False\n"
             "0 '项目' -- 2024-01-02 03:04 public.folder False False\n"
             "0 'b.txt' 1 字节 2024-01-02 03:04 public.plain-text False False\n"
             "0 'q\"uote\\t\\x01.txt' 2 字节 2024-01-02 03:04 public.plain-text False False\n");
 
-  // A spent time limit lists one entry and says so.
+  // A limit spent before the first entry lists nothing and says so; the
+  // archive is not called empty.
   ASSERT_EQ(run(kHost + " --json --time-limit -1 " + shellQuoted(zip) + " | python3 " +
                 shellQuoted(check) + " >" + shellQuoted(out)),
             0);
   const std::string limited = test::readFile(out);
-  EXPECT_NE(limited.find("j.zip None public.zip-archive True"), std::string::npos) << limited;
+  EXPECT_EQ(limited,
+            "['footer', 'icon', 'message', 'omittedRows', 'rows', 'subtitle', 'title']\n"
+            "j.zip None public.zip-archive True\n");
 }
 
 // Info-ZIP's UTF-8 names without the flag and a Shift-JIS ZIP, previewed

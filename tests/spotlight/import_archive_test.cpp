@@ -8,6 +8,7 @@
 #include "corefoundation/core_foundation.h"
 #include "corefoundation/md_importer.h"
 #include "importer_loader.h"
+#include "spotlight/import_archive.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 
@@ -139,6 +140,36 @@ TEST(ImportArchive, CutShortListingStillGivesTheEntriesItHolds) {
   EXPECT_EQ(text->substr(0, names[0].size() + 1), names[0] + "\n");
   EXPECT_NE(text->find(names[9]), std::string::npos);
   EXPECT_EQ(text->find(names[19]), std::string::npos);
+}
+
+// One path 20,000 folders deep is 20,001 lines whose text grows with the
+// square of the depth (400 MB here): the text stops at the last whole line
+// that fits the cap, in tree order.
+TEST(ImportArchive, TextStopsAtAWholeLineUnderTheCap) {
+  if (!vexel::test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  const auto tar = dir.path() / "deep.tar";
+  ASSERT_EQ(run("python3 -c 'import io, sys, tarfile\n"
+                "with tarfile.open(sys.argv[1], \"w\", format=tarfile.PAX_FORMAT) as t:\n"
+                "    t.addfile(tarfile.TarInfo(\"d/\" * 20000 + \"f\"), io.BytesIO())' " +
+                shellQuoted(tar)),
+            0);
+  const std::optional<std::string> text = importedText(tar);
+  ASSERT_TRUE(text.has_value());
+  ASSERT_LE(text->size(), vexel::kMaxTextContentBytes);
+  std::size_t lines = 0;
+  std::size_t start = 0;
+  std::string expected = "d";
+  while (start <= text->size()) {
+    const std::size_t end = std::min(text->find('\n', start), text->size());
+    ASSERT_EQ(std::string_view(*text).substr(start, end - start), expected) << lines;
+    ++lines;
+    expected += "/d";
+    start = end + 1;
+  }
+  // The next line would not have fitted.
+  EXPECT_GT(text->size() + 1 + expected.size(), vexel::kMaxTextContentBytes);
+  EXPECT_LT(lines, 20'001U);
 }
 
 }  // namespace

@@ -63,8 +63,7 @@ inline bool importWith(const LoadedImporter& plugIn, CFMutableDictionaryRef attr
   EXPECT_EQ((*instance)->QueryInterface(instance, CFUUIDGetUUIDBytes(kMDImporterInterfaceID),
                                         reinterpret_cast<LPVOID*>(&importer)),
             S_OK);
-  CFStringRef file =
-      CFStringCreateWithCString(kCFAllocatorDefault, path.c_str(), kCFStringEncodingUTF8);
+  CFStringRef file = CFStringCreateWithFileSystemRepresentation(kCFAllocatorDefault, path.c_str());
   const bool imported =
       (*importer)->ImporterImportData(importer, attributes, CFSTR("public.data"), file) != 0;
   CFRelease(file);

@@ -69,6 +69,16 @@ TEST_F(VexelMdimport, JsonModeEscapesPathsAndTexts) {
                              "\"imported\": false, \"text\": null}\n]\n");
 }
 
+// File names are bytes: an archive whose name is not UTF-8 (Latin-1
+// "Müller.tar") imports like any other.
+TEST_F(VexelMdimport, ArchivesWhoseNamesAreNotUtf8Import) {
+  const auto latin1 = mDir.path() / "M\xfcller.tar";
+  std::filesystem::copy_file(mDir.path() / "one.tar", latin1);
+  const vexel::test::ProcessOutput run = runHost(shellQuoted(latin1));
+  EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out, "a.txt\n");
+}
+
 // The index gets the names the archive stores, whatever the locale: UTF-8
 // without the ZIP flag, and a Latin-1 tar.
 TEST_F(VexelMdimport, IndexesNamesFromTheStoredBytes) {

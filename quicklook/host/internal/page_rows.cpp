@@ -30,9 +30,8 @@ PageCell cellOf(const std::shared_ptr<platform::View>& view) {
 
 }  // namespace
 
-std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit, std::size_t& omitted) {
+std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit) {
   std::vector<PageRow> rows;
-  omitted = 0;
   platform::OutlineViewDataSource* source = outline.dataSource();
   platform::OutlineViewDelegate* delegate = outline.delegate();
   if (source == nullptr) return rows;
@@ -55,7 +54,7 @@ std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit, std::s
   levels.push_back(
       {OutlineItem(), source->numberOfChildrenOfItem(outline, OutlineItem()), 0, 0, 0, true});
   std::size_t nextId = 1;
-  while (!levels.empty()) {
+  while (!levels.empty() && rows.size() < limit) {
     if (levels.back().next >= levels.back().count) {
       levels.pop_back();
       continue;
@@ -75,19 +74,14 @@ std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit, std::s
     const std::size_t id = row.id;
     const bool opensBelow = row.isExpandable;
     const bool childrenShown = row.isShown && row.isExpanded;
-    if (rows.size() < limit) {
-      for (const auto& column : outline.tableColumns()) {
-        std::shared_ptr<platform::View> view =
-            delegate != nullptr ? delegate->viewForTableColumn(outline, column.get(), item)
-                                : nullptr;
-        row.cells.push_back(cellOf(view));
-        // Read and done with: the next row reuses it, as scrolling would.
-        outline.recycleView(std::move(view));
-      }
-      rows.push_back(std::move(row));
-    } else {
-      ++omitted;
+    for (const auto& column : outline.tableColumns()) {
+      std::shared_ptr<platform::View> view =
+          delegate != nullptr ? delegate->viewForTableColumn(outline, column.get(), item) : nullptr;
+      row.cells.push_back(cellOf(view));
+      // Read and done with: the next row reuses it, as scrolling would.
+      outline.recycleView(std::move(view));
     }
+    rows.push_back(std::move(row));
     if (opensBelow) {
       levels.push_back({item, source->numberOfChildrenOfItem(outline, item), 0, id, level.depth + 1,
                         childrenShown});

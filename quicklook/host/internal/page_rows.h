@@ -35,11 +35,10 @@ struct PageRow {
   std::vector<PageCell> cells;
 };
 
-// collectRows: every row reachable from the top level, depth first in
-// display order, open as the outline has them open now; past `limit` rows
-// only counts them in `omitted`. Cells are handed back to the outline for
-// reuse once read. Main thread only.
-[[nodiscard]] std::vector<PageRow> collectRows(platform::OutlineView& outline, std::size_t limit,
-                                               std::size_t& omitted);
+// collectRows: the rows reachable from the top level, depth first in
+// display order, open as the outline has them open now, up to `limit` rows:
+// the walk ends there, so a huge tree costs no more than the page shows.
+// Cells are handed back to the outline for reuse once read. Main thread only.
+[[nodiscard]] std::vector<PageRow> collectRows(platform::OutlineView& outline, std::size_t limit);
 
 }  // namespace vexel::quicklook_host::internal

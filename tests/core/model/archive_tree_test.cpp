@@ -285,5 +285,71 @@ TEST(ArchiveTree, VeryDeepPathNeedsNoDeepStack) {
   tree.reset();
 }
 
+// Limits end a build between or inside entries: folders made on the way
+// count as nodes, the tree keeps the entries before the stop, and its
+// summary holds for what it keeps.
+TEST(ArchiveTree, LimitsEndTheBuild) {
+  const auto entries = [] {
+    return std::vector<RawEntry>{file("a/b/c/one.txt", 1), file("a/b/two.txt", 2),
+                                 file("x/y/z/three.txt", 3), file("four.txt", 4)};
+  };
+  int asked = 0;
+  struct Row {
+    const char* name;
+    TreeLimits limits;
+    std::vector<std::string> paths;
+    bool isComplete;
+  };
+  const Row rows[] = {
+      {"no limits",
+       {},
+       {"a", "a/b", "a/b/c", "a/b/c/one.txt", "a/b/two.txt", "x", "x/y", "x/y/z", "x/y/z/three.txt",
+        "four.txt"},
+       true},
+      {"budget fits exactly",
+       {.maxNodes = 10},
+       {"a", "a/b", "a/b/c", "a/b/c/one.txt", "a/b/two.txt", "x", "x/y", "x/y/z", "x/y/z/three.txt",
+        "four.txt"},
+       true},
+      {"budget ends between entries",
+       {.maxNodes = 5},
+       {"a", "a/b", "a/b/c", "a/b/c/one.txt", "a/b/two.txt"},
+       false},
+      {"budget ends among made folders",
+       {.maxNodes = 7},
+       {"a", "a/b", "a/b/c", "a/b/c/one.txt", "a/b/two.txt"},
+       false},
+      {"no nodes at all", {.maxNodes = 0}, {}, false},
+      {"asked to stop at once", {.shouldStop = [&] { return ++asked > 0; }}, {}, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const ArchiveTree tree({}, entries(), row.limits);
+    EXPECT_EQ(descendantPaths(tree.root()), row.paths);
+    EXPECT_EQ(tree.isComplete(), row.isComplete);
+    EXPECT_EQ(tree.nodeCount(), static_cast<std::int64_t>(row.paths.size()));
+  }
+  EXPECT_EQ(asked, 1);
+
+  // Deep paths that share nothing: the budget bounds the folders (those made
+  // for the entry it stopped in are taken back), and the stop is asked for
+  // again and again while one path is walked.
+  std::vector<RawEntry> deep;
+  for (int top = 0; top < 3; ++top) {
+    std::string path = "t" + std::to_string(top);
+    for (int level = 0; level < 20'000; ++level) path += "/d";
+    deep.push_back(file(path + "/f"));
+  }
+  int walked = 0;
+  const ArchiveTree bounded({}, std::move(deep), {.maxNodes = 50'000, .shouldStop = [&] {
+                                                    ++walked;
+                                                    return false;
+                                                  }});
+  EXPECT_EQ(bounded.nodeCount(), 2 * 20'002);
+  EXPECT_EQ(bounded.fileCount(), 2);
+  EXPECT_FALSE(bounded.isComplete());
+  EXPECT_GE(walked, 10);
+}
+
 }  // namespace
 }  // namespace vexel

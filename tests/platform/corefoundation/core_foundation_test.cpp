@@ -151,6 +151,43 @@ TEST(CoreFoundationString, KeepsWellFormedUtf8AndRefusesTheRest) {
   }
 }
 
+// A path string keeps the bytes of a name that is not UTF-8: its text shows
+// U+FFFD, and the file system gets the name back exactly.
+TEST(CoreFoundationString, PathsKeepTheirFileSystemBytes) {
+  const struct {
+    const char* bytes;
+    const char* text;
+  } rows[] = {
+      {"/tmp/a.zip", "/tmp/a.zip"},
+      {"/tmp/文件.zip", "/tmp/文件.zip"},
+      {"/tmp/M\xfcller.zip", "/tmp/M\xEF\xBF\xBDller.zip"},
+      {"/tmp/M\xfdller.zip", "/tmp/M\xEF\xBF\xBDller.zip"},
+  };
+  std::vector<CFStringRef> strings;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.bytes);
+    CFStringRef path = CFStringCreateWithFileSystemRepresentation(kCFAllocatorDefault, row.bytes);
+    ASSERT_NE(path, nullptr);
+    EXPECT_STREQ(CFStringGetCStringPtr(path, kCFStringEncodingUTF8), row.text);
+    const CFIndex size = CFStringGetMaximumSizeOfFileSystemRepresentation(path);
+    EXPECT_EQ(size, static_cast<CFIndex>(std::strlen(row.bytes) + 1));
+    std::string buffer(static_cast<size_t>(size), 'x');
+    EXPECT_FALSE(CFStringGetFileSystemRepresentation(path, buffer.data(), size - 1));
+    EXPECT_TRUE(CFStringGetFileSystemRepresentation(path, buffer.data(), size));
+    EXPECT_STREQ(buffer.c_str(), row.bytes);
+    strings.push_back(path);
+  }
+  // Same text, different bytes: different strings. A UTF-8 path string is
+  // the same as that text made any other way.
+  EXPECT_FALSE(CFEqual(strings[2], strings[3]));
+  CFStringRef utf8 =
+      CFStringCreateWithCString(kCFAllocatorDefault, "/tmp/文件.zip", kCFStringEncodingUTF8);
+  EXPECT_TRUE(CFEqual(strings[1], utf8));
+  EXPECT_EQ(CFHash(strings[1]), CFHash(utf8));
+  CFRelease(utf8);
+  for (CFStringRef string : strings) CFRelease(string);
+}
+
 TEST(CoreFoundationString, ConstantStringsAreOneObjectPerText) {
   EXPECT_EQ(CFSTR("kMDItemTextContent"), kMDItemTextContent);
   EXPECT_EQ(CFSTR("public.data"), CFSTR("public.data"));

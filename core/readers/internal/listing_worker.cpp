@@ -1,0 +1,243 @@
+#include "listing_worker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <iterator>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <utility>
+
+namespace vexel::readers_internal {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Each entry is handed over as soon as it is named (an uncontended lock), so
+// a worker that stalls later has lost nothing; the caller is woken once per
+// batch, or finds the entries at its next tick.
+constexpr std::size_t kBatchSize = 1024;
+// How often the caller looks at the clock while no batch arrives.
+constexpr auto kTick = std::chrono::milliseconds(10);
+
+}  // namespace
+
+// EntryChannel: the state the caller and the worker share, owned by both.
+class EntryChannel {
+ public:
+  EntryChannel(std::size_t maxEntries, std::size_t maxNameBytes)
+      : mMaxEntries(maxEntries), mMaxNameBytes(maxNameBytes) {}
+
+  [[nodiscard]] std::size_t maxEntries() const noexcept { return mMaxEntries; }
+  [[nodiscard]] std::size_t maxNameBytes() const noexcept { return mMaxNameBytes; }
+  [[nodiscard]] const std::atomic<bool>& stopFlag() const noexcept { return mStop; }
+
+  // Worker side. After the caller has given up, whatever arrives is dropped.
+  void push(RawEntry&& entry) {
+    bool isBatch = false;
+    {
+      const std::lock_guard lock(mMutex);
+      if (mIsAbandoned) return;
+      mPending.push_back(std::move(entry));
+      isBatch = mPending.size() % kBatchSize == 0;
+    }
+    if (isBatch) mReady.notify_one();
+  }
+
+  void setFacts(const ReaderFacts& facts) {
+    const std::lock_guard lock(mMutex);
+    mFacts = facts;
+  }
+
+  void finish(SourceResult&& result) noexcept {
+    {
+      const std::lock_guard lock(mMutex);
+      mResult.emplace(std::move(result));
+    }
+    mReady.notify_one();
+  }
+
+  // Caller side: waits until entries or the end arrive or `until` passes,
+  // appends the entries to `out`, and tells whether the worker has finished.
+  bool take(std::vector<RawEntry>& out, SteadyClock::time_point until) {
+    std::vector<RawEntry> arrived;
+    bool finished = false;
+    {
+      std::unique_lock lock(mMutex);
+      mReady.wait_until(lock, until, [&] { return !mPending.empty() || mResult.has_value(); });
+      arrived.swap(mPending);
+      finished = mResult.has_value();
+    }
+    if (out.empty()) {
+      out.swap(arrived);
+    } else {
+      out.insert(out.end(), std::make_move_iterator(arrived.begin()),
+                 std::make_move_iterator(arrived.end()));
+    }
+    return finished;
+  }
+
+  void stop() noexcept { mStop.store(true, std::memory_order_relaxed); }
+
+  // abandon: stops the worker and lets it finish alone; what it still hands
+  // over is dropped with the channel.
+  void abandon() noexcept {
+    stop();
+    std::vector<RawEntry> dropped;
+    const std::lock_guard lock(mMutex);
+    mIsAbandoned = true;
+    dropped.swap(mPending);
+  }
+
+  // outcome: the facts and the result, once finished (else `stopped`).
+  void outcome(Collected& collected) {
+    const std::lock_guard lock(mMutex);
+    collected.facts = mFacts;
+    if (mResult) {
+      collected.end = mResult->end;
+      collected.error = mResult->error;
+      collected.finish = mResult->finish;
+    } else {
+      collected.end = SourceEnd::stopped;
+    }
+  }
+
+ private:
+  const std::size_t mMaxEntries;
+  const std::size_t mMaxNameBytes;
+  std::atomic<bool> mStop{false};
+  std::mutex mMutex;
+  std::condition_variable mReady;
+  std::vector<RawEntry> mPending;
+  ReaderFacts mFacts;
+  std::optional<SourceResult> mResult;
+  bool mIsAbandoned = false;
+};
+
+// ---------------------------------------------------------------------------
+// The worker's sink
+
+namespace {
+
+// ChannelSink: counts the entries against the budget and passes them on.
+class ChannelSink final : public HeaderSink {
+ public:
+  explicit ChannelSink(EntryChannel& channel) : mChannel(channel) {}
+
+  bool add(RawEntry&& entry) override {
+    if (shouldStop()) return false;
+    const std::size_t bytes = entry.path.size();
+    if (mEntries >= mChannel.maxEntries() || bytes > mChannel.maxNameBytes() - mNameBytes) {
+      return false;  // the budget is spent: stop reading, like the time limit
+    }
+    ++mEntries;
+    mNameBytes += bytes;
+    mChannel.push(std::move(entry));
+    return true;
+  }
+
+  const std::atomic<bool>& stopFlag() const noexcept override { return mChannel.stopFlag(); }
+  void setFacts(const ReaderFacts& facts) override { mChannel.setFacts(facts); }
+
+ private:
+  EntryChannel& mChannel;
+  std::size_t mEntries = 0;
+  std::size_t mNameBytes = 0;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The worker and its caller
+
+namespace {
+
+void runWorker(const std::shared_ptr<EntryChannel>& channel,
+               std::unique_ptr<HeaderSource> source) noexcept {
+  SourceResult result;
+  try {
+    ChannelSink sink(*channel);
+    result = source->read(sink);
+  } catch (const ArchiveError& error) {
+    result = SourceResult{.end = SourceEnd::failure, .error = error};
+  } catch (const std::bad_alloc&) {
+    result = SourceResult{.end = SourceEnd::failure, .error = ArchiveError::outOfMemory()};
+  } catch (...) {
+    result = SourceResult{.end = SourceEnd::failure, .error = ArchiveError::cannotRead("")};
+  }
+  // The reader is freed and the file closed before the caller hears the end.
+  source.reset();
+  channel->finish(std::move(result));
+}
+
+// AbandonOnExit: whatever way the caller leaves, the worker is told to stop
+// and its later results are dropped.
+class AbandonOnExit {
+ public:
+  explicit AbandonOnExit(EntryChannel& channel) : mChannel(channel) {}
+  ~AbandonOnExit() { mChannel.abandon(); }
+  AbandonOnExit(const AbandonOnExit&) = delete;
+  AbandonOnExit& operator=(const AbandonOnExit&) = delete;
+
+ private:
+  EntryChannel& mChannel;
+};
+
+}  // namespace
+
+Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBounds& bounds) {
+  Collected collected;
+  if (bounds.clock() > bounds.deadline) {
+    collected.end = SourceEnd::stopped;
+    collected.isPastDeadline = true;
+    return collected;
+  }
+
+  auto channel = std::make_shared<EntryChannel>(bounds.maxEntries, bounds.maxNameBytes);
+  std::thread(runWorker, channel, std::move(source)).detach();
+  const AbandonOnExit abandonOnExit(*channel);
+
+  bool finished = false;
+  while (!finished) {
+    // Wake at the next tick, or at the deadline if that comes first (with
+    // the steady clock, at the deadline itself).
+    const auto left = bounds.deadline - bounds.clock();
+    const auto slice =
+        std::clamp<SteadyClock::duration>(left, SteadyClock::duration::zero(), kTick);
+    finished = channel->take(collected.entries, SteadyClock::now() + slice);
+    if (finished) break;
+    if (bounds.clock() > bounds.deadline) {
+      collected.isPastDeadline = true;
+      channel->stop();
+      // A worker that sees the flag returns within a read; one that is
+      // stuck inside libarchive is left behind after the grace.
+      const auto giveUp = SteadyClock::now() + bounds.stopGrace;
+      while (!finished && SteadyClock::now() < giveUp) {
+        finished = channel->take(collected.entries, giveUp);
+      }
+      collected.isAbandoned = !finished;
+      break;
+    }
+  }
+  channel->outcome(collected);
+  return collected;
+}
+
+SteadyClock::time_point deadlineAfter(SteadyClock::time_point start, double seconds) noexcept {
+  using TimePoint = SteadyClock::time_point;
+  using Ticks = std::chrono::duration<double, SteadyClock::period>;
+  if (std::isnan(seconds)) return TimePoint::max();
+  const double ticks =
+      static_cast<double>(start.time_since_epoch().count()) +
+      std::chrono::duration_cast<Ticks>(std::chrono::duration<double>(seconds)).count();
+  using Rep = SteadyClock::rep;
+  // 2^63 is exactly representable as a double; anything at or above it saturates.
+  constexpr double kLimit = 9223372036854775808.0;
+  if (ticks >= kLimit) return TimePoint::max();
+  if (ticks <= -kLimit) return TimePoint::min();
+  return TimePoint(SteadyClock::duration(static_cast<Rep>(ticks)));
+}
+
+}  // namespace vexel::readers_internal

@@ -1,0 +1,164 @@
+// listing_worker.h: reading an archive's headers on a worker thread, within
+// a deadline and an entry budget, for a caller that must return on time.
+//
+// Some work inside libarchive reads nothing (a cycle of links, a table of
+// millions of folders, a stream that decompresses to itself) and so cannot
+// be stopped from the input callbacks. The caller therefore never runs
+// libarchive itself:
+//
+//   - `collectEntries` starts one worker thread that runs a `HeaderSource`
+//     (open the reader, read headers, name entries) and takes the entries
+//     it hands over in batches, until the source ends, fails, reaches the
+//     entry budget, or the deadline passes.
+//   - At the deadline the caller raises the stop flag, which the source
+//     checks in its read, skip and seek callbacks and after every header,
+//     named or not, and waits a short grace for the worker to stop. A worker
+//     still inside libarchive then is abandoned: it keeps the shared state
+//     (owned jointly through a shared_ptr), finishes on its own and drops
+//     whatever it read, while the caller returns the entries so far.
+//   - Only the caller reads the clock; the worker sees the deadline as the
+//     stop flag. An injected test clock is therefore called from the
+//     caller's thread only, and never after `collectEntries` returns.
+//
+// The caller consumes batches as they come; it is the place where a tree
+// can grow while the worker goes on reading.
+//
+//   auto collected = readers_internal::collectEntries(std::move(source), bounds);
+//   if (collected.end == SourceEnd::failure && collected.entries.empty()) throw *collected.error;
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "model/raw_entry.h"
+#include "readers/archive_error.h"
+#include "readers/extension_archive.h"
+
+namespace vexel::readers_internal {
+
+class InputFile;
+
+// ReaderFacts: what the worker learnt of the archive's type; zero codes
+// until the reader has them.
+struct ReaderFacts {
+  int formatCode = 0;  ///< `archive_format`
+  int filterCode = 0;  ///< `archive_filter_code` of filter 0
+  bool isKnown = false;
+};
+
+// SourceEnd: how reading ended.
+enum class SourceEnd {
+  end,      ///< the end of the archive was reached
+  failure,  ///< a read failed; `SourceResult::error` says why
+  stopped,  ///< the deadline, the entry budget, or a caller that gave up
+};
+
+// FinishEntries: work a source leaves for the entries as a whole (names
+// decided together, for instance), run by the caller on what it collected.
+using FinishEntries = std::function<void(std::vector<RawEntry>& entries)>;
+
+// SourceResult: what a `HeaderSource` reports when it returns.
+struct SourceResult {
+  SourceEnd end = SourceEnd::end;
+  std::optional<ArchiveError> error;  ///< with `failure`
+  FinishEntries finish;               ///< empty when there is nothing to finish
+};
+
+// HeaderSink: where a `HeaderSource` hands its entries. On a listing's
+// worker thread it is the channel to the caller; tests run a source on a
+// sink of their own.
+class HeaderSink {
+ public:
+  virtual ~HeaderSink() = default;
+  // add: hands one named entry over. False, with the entry dropped, once
+  // the listing wants no more (stopped, or the entry budget is spent): the
+  // source should then return `SourceEnd::stopped`.
+  [[nodiscard]] virtual bool add(RawEntry&& entry) = 0;
+  // stopFlag: raised when the caller stops the listing. Sources check it
+  // after every header and in every read, skip and seek; it lives as long
+  // as the sink.
+  [[nodiscard]] virtual const std::atomic<bool>& stopFlag() const noexcept = 0;
+  // setFacts: records the reader's format and filter for the caller.
+  virtual void setFacts(const ReaderFacts& facts) = 0;
+
+  // shouldStop: the stop flag's value.
+  [[nodiscard]] bool shouldStop() const noexcept {
+    return stopFlag().load(std::memory_order_relaxed);
+  }
+};
+
+// HeaderSource: reads headers on the worker thread and hands each named
+// entry to the sink. It owns everything it touches, since it may outlive
+// the call that started it. An exception it throws counts as a failure
+// (`std::bad_alloc` as `ArchiveError::outOfMemory()`).
+class HeaderSource {
+ public:
+  virtual ~HeaderSource() = default;
+  [[nodiscard]] virtual SourceResult read(HeaderSink& sink) = 0;
+};
+
+// ListingBounds: the limits of one listing.
+struct ListingBounds {
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  Clock clock;  ///< read on the caller's thread only
+  std::chrono::steady_clock::time_point deadline;
+  std::size_t maxEntries = 0;    ///< named entries, at most
+  std::size_t maxNameBytes = 0;  ///< bytes of their paths together, at most
+  // stopGrace: how long (real time) a stopped worker may take to return
+  // before it is abandoned.
+  std::chrono::milliseconds stopGrace{100};
+};
+
+// Collected: what the caller ends up with.
+struct Collected {
+  std::vector<RawEntry> entries;  ///< in archive order
+  ReaderFacts facts;
+  SourceEnd end = SourceEnd::end;
+  std::optional<ArchiveError> error;  ///< with `failure`
+  // finish: the source's work left for the entries; never set for a worker
+  // that was left behind (its entries keep the names they were listed with).
+  FinishEntries finish;
+  bool isPastDeadline = false;  ///< the deadline ended the listing
+  bool isAbandoned = false;     ///< the worker did not stop in time and was left behind
+};
+
+// collectEntries: runs `source` on a worker thread within `bounds` and
+// returns what it listed. A deadline that has passed already returns
+// nothing, without starting the worker. Never throws `ArchiveError`;
+// `std::bad_alloc` and `std::system_error` (no thread) may escape, with the
+// worker told to stop.
+[[nodiscard]] Collected collectEntries(std::unique_ptr<HeaderSource> source,
+                                       const ListingBounds& bounds);
+
+// deadlineAfter: `start` plus `seconds`, saturating at the clock's range; a
+// limit that is not a number never runs out.
+[[nodiscard]] std::chrono::steady_clock::time_point deadlineAfter(
+    std::chrono::steady_clock::time_point start, double seconds) noexcept;
+
+// SourceFactory: makes the header source of a listing from the archive's
+// path and its open file.
+using SourceFactory = std::function<std::unique_ptr<HeaderSource>(
+    const std::filesystem::path& file, std::unique_ptr<InputFile> input)>;
+
+// makeLibarchiveSource: the header loop of `ExtensionArchive::list`:
+// libarchive over the open file, every entry named and handed to the sink.
+[[nodiscard]] std::unique_ptr<HeaderSource> makeLibarchiveSource(std::filesystem::path file,
+                                                                 std::unique_ptr<InputFile> input);
+
+// listWithSource: `ExtensionArchive::list` with the header source made by
+// `makeSource` instead of libarchive's header loop. Allows override by test
+// (a source that stalls, like libarchive caught in a loop). Defined in
+// extension_archive.cpp.
+// @throws ArchiveError
+[[nodiscard]] ExtensionArchive::Listing listWithSource(const std::filesystem::path& file,
+                                                       double timeLimit,
+                                                       const ExtensionArchive::Clock& clock,
+                                                       const SourceFactory& makeSource);
+
+}  // namespace vexel::readers_internal

@@ -1,0 +1,242 @@
+#include "readers/internal/listing_worker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "readers/internal/input_file.h"
+#include "support/temp_dir.h"
+
+namespace vexel::readers_internal {
+namespace {
+
+using std::chrono::steady_clock;
+
+// Gate: a latch a stalled source waits on, shared with the test so that it
+// outlives whichever side finishes last.
+struct Gate {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool isOpen = false;
+  bool isDone = false;
+
+  void open() {
+    const std::lock_guard lock(mutex);
+    isOpen = true;
+    changed.notify_all();
+  }
+  void waitOpen() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return isOpen; });
+  }
+  void done() {
+    const std::lock_guard lock(mutex);
+    isDone = true;
+    changed.notify_all();
+  }
+  void waitDone() {
+    std::unique_lock lock(mutex);
+    changed.wait(lock, [&] { return isDone; });
+  }
+};
+
+// ScriptedSource: hands over `names`, then behaves as told: returns, waits
+// for the stop flag (a source whose reads see it), stalls until the gate
+// opens while ignoring the flag (libarchive in a loop that reads nothing),
+// or throws.
+class ScriptedSource final : public HeaderSource {
+ public:
+  enum class Then { end, honourStop, stall, throwBadAlloc };
+
+  ScriptedSource(std::vector<std::string> names, Then then, std::shared_ptr<Gate> gate,
+                 std::atomic<bool>* late = nullptr)
+      : mNames(std::move(names)), mThen(then), mGate(std::move(gate)), mLate(late) {}
+  ~ScriptedSource() override {
+    if (mGate) mGate->done();
+  }
+
+  SourceResult read(HeaderSink& sink) override {
+    sink.setFacts(ReaderFacts{.formatCode = 0x30000, .filterCode = 1, .isKnown = true});
+    for (std::string& name : mNames) {
+      if (!sink.add(RawEntry{.path = std::move(name)}))
+        return SourceResult{.end = SourceEnd::stopped};
+    }
+    // The deadline passes once everything is handed over.
+    if (mLate != nullptr) mLate->store(true);
+    switch (mThen) {
+      case Then::end:
+        return SourceResult{};
+      case Then::honourStop:
+        while (!sink.shouldStop()) std::this_thread::yield();
+        return SourceResult{.end = SourceEnd::stopped};
+      case Then::stall:
+        mGate->waitOpen();
+        return SourceResult{};
+      case Then::throwBadAlloc:
+        throw std::bad_alloc();
+    }
+    return SourceResult{};
+  }
+
+ private:
+  std::vector<std::string> mNames;
+  Then mThen;
+  std::shared_ptr<Gate> mGate;
+  std::atomic<bool>* mLate;
+};
+
+std::vector<std::string> pathsOf(const std::vector<RawEntry>& entries) {
+  std::vector<std::string> paths;
+  for (const RawEntry& entry : entries) paths.push_back(entry.path);
+  return paths;
+}
+
+TEST(ListingWorker, OutcomesWithinTheBounds) {
+  using Then = ScriptedSource::Then;
+  const std::vector<std::string> three = {"a", "b", "c"};
+  struct Row {
+    const char* name;
+    Then then;
+    std::size_t maxEntries;
+    std::vector<std::string> paths;
+    SourceEnd end;
+    bool isPastDeadline;
+    bool isAbandoned;
+  };
+  const Row rows[] = {
+      {"to the end", Then::end, 10, three, SourceEnd::end, false, false},
+      {"entry budget", Then::end, 2, {"a", "b"}, SourceEnd::stopped, false, false},
+      {"stops when told", Then::honourStop, 10, three, SourceEnd::stopped, true, false},
+      {"stalls and is left behind", Then::stall, 10, three, SourceEnd::stopped, true, true},
+      {"out of memory", Then::throwBadAlloc, 10, three, SourceEnd::failure, false, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto gate = std::make_shared<Gate>();
+    std::atomic<bool> late{false};
+    const steady_clock::time_point start{};
+    const ListingBounds bounds{
+        .clock = [&] { return late.load() ? start + std::chrono::hours(1) : start; },
+        .deadline = start + std::chrono::seconds(3),
+        .maxEntries = row.maxEntries,
+        .maxNameBytes = 100,
+        .stopGrace = std::chrono::milliseconds(200),
+    };
+    const bool isTimed = row.then == Then::honourStop || row.then == Then::stall;
+    const Collected collected = collectEntries(
+        std::make_unique<ScriptedSource>(three, row.then, gate, isTimed ? &late : nullptr), bounds);
+    EXPECT_EQ(pathsOf(collected.entries), row.paths);
+    EXPECT_EQ(collected.end, row.end);
+    EXPECT_EQ(collected.isPastDeadline, row.isPastDeadline);
+    EXPECT_EQ(collected.isAbandoned, row.isAbandoned);
+    EXPECT_EQ(collected.facts.formatCode, 0x30000);
+    if (row.end == SourceEnd::failure) {
+      EXPECT_EQ(collected.error, ArchiveError::outOfMemory());
+    }
+    // A worker left behind finishes once libarchive lets it, on its own.
+    gate->open();
+    gate->waitDone();
+  }
+}
+
+TEST(ListingWorker, NameBytesCountAgainstTheBudget) {
+  const ListingBounds bounds{.clock = [] { return steady_clock::time_point{}; },
+                             .deadline = steady_clock::time_point::max(),
+                             .maxEntries = 10,
+                             .maxNameBytes = 5};
+  const Collected collected =
+      collectEntries(std::make_unique<ScriptedSource>(std::vector<std::string>{"ab", "cd", "ef"},
+                                                      ScriptedSource::Then::end, nullptr),
+                     bounds);
+  EXPECT_EQ(pathsOf(collected.entries), (std::vector<std::string>{"ab", "cd"}));
+  EXPECT_EQ(collected.end, SourceEnd::stopped);
+}
+
+// listThenExit: a listing whose worker stalls for good, then exit(0).
+[[noreturn]] void listThenExit() {
+  std::atomic<bool> late{false};
+  const steady_clock::time_point start{};
+  const ListingBounds bounds{
+      .clock = [&] { return late.load() ? start + std::chrono::hours(1) : start; },
+      .deadline = start + std::chrono::seconds(3),
+      .maxEntries = 10,
+      .maxNameBytes = 100,
+      .stopGrace = std::chrono::milliseconds(10)};
+  const Collected collected = collectEntries(
+      std::make_unique<ScriptedSource>(std::vector<std::string>{"a"}, ScriptedSource::Then::stall,
+                                       std::make_shared<Gate>(), &late),
+      bounds);
+  std::exit(collected.isAbandoned && collected.entries.size() == 1 ? 0 : 1);
+}
+
+// A worker left inside "libarchive" never holds the process back: it ends
+// at once, static destructors and all, while the worker still waits.
+TEST(ListingWorkerDeathTest, ProcessExitsWhileAWorkerStalls) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(listThenExit(), ::testing::ExitedWithCode(0), "");
+}
+
+// A deadline already past starts no worker: the source is never read.
+TEST(ListingWorker, SpentDeadlineReadsNothing) {
+  auto gate = std::make_shared<Gate>();
+  const ListingBounds bounds{
+      .clock = [] { return steady_clock::time_point{} + std::chrono::hours(1); },
+      .deadline = steady_clock::time_point{},
+      .maxEntries = 10,
+      .maxNameBytes = 100};
+  const Collected collected =
+      collectEntries(std::make_unique<ScriptedSource>(std::vector<std::string>{"a"},
+                                                      ScriptedSource::Then::stall, gate),
+                     bounds);
+  EXPECT_TRUE(collected.entries.empty());
+  EXPECT_EQ(collected.end, SourceEnd::stopped);
+  EXPECT_TRUE(collected.isPastDeadline);
+  EXPECT_FALSE(collected.facts.isKnown);
+  EXPECT_TRUE(gate->isDone);  // destroyed unread on this thread
+}
+
+// The whole listing around a source that stalls inside "libarchive": the
+// call returns the entries so far as an incomplete tree, named by what the
+// reader had learnt; a failing source with nothing listed throws.
+TEST(ListingWorker, ListingAroundAStalledReader) {
+  test::TempDir dir;
+  const auto file = dir.write("stall.tar.gz", "bytes the scripted source never reads");
+  auto gate = std::make_shared<Gate>();
+  std::atomic<bool> late{false};
+  const ExtensionArchive::Clock clock = [&] {
+    return steady_clock::time_point{} +
+           (late.load() ? std::chrono::hours(1) : std::chrono::hours(0));
+  };
+  const auto listing = listWithSource(file, 3.0, clock, [&](const auto&, auto) {
+    return std::make_unique<ScriptedSource>(std::vector<std::string>{"docs/a.txt", "b.txt"},
+                                            ScriptedSource::Then::stall, gate, &late);
+  });
+  EXPECT_FALSE(listing.complete);
+  EXPECT_EQ(listing.typeName, "TAR + GZip");
+  EXPECT_EQ(listing.tree->fileCount(), 2);
+  EXPECT_NE(listing.tree->node("docs/a.txt"), nullptr);
+  EXPECT_EQ(listing.fileSize, 37);
+  gate->open();
+  gate->waitDone();
+
+  const auto failing = [](const auto&, auto) {
+    return std::make_unique<ScriptedSource>(std::vector<std::string>{},
+                                            ScriptedSource::Then::throwBadAlloc, nullptr);
+  };
+  try {
+    (void)listWithSource(file, 3.0, nullptr, failing);
+    ADD_FAILURE() << "no error";
+  } catch (const ArchiveError& error) {
+    EXPECT_EQ(error, ArchiveError::outOfMemory());
+  }
+}
+
+}  // namespace
+}  // namespace vexel::readers_internal
