@@ -156,10 +156,11 @@ void Archiver::extract(const std::filesystem::path& archive,
                        const std::filesystem::path& destination,
                        const std::optional<std::string>& password,
                        const std::shared_ptr<TaskHandle>& task,
-                       const ProcessRunner::Progress& progress) const {
+                       const ProcessRunner::Progress& progress, bool linksChecked) const {
   if (mTool.kind == ArchiverTool::Kind::sevenZip) {
     // -aou: an entry that repeats a name is renamed, never written over.
     std::vector<std::string> arguments{"x", "-aou", "-bsp1", "-o" + destination.string()};
+    if (linksChecked) arguments.emplace_back("-snld");
     if (password) arguments.push_back("-p" + *password);
     arguments.insert(arguments.end(), {"--", archive.string()});
     (void)run(arguments, task, progress);

@@ -81,11 +81,14 @@ class Archiver {
                                     const std::shared_ptr<TaskHandle>& task) const;
 
   // extract: extracts everything into the existing folder `destination`,
-  // renaming (never overwriting) entries that repeat a name.
+  // renaming (never overwriting) entries that repeat a name. 7-Zip leaves
+  // out links whose targets climb with "..", even those that stay inside;
+  // `linksChecked` (every link's target was listed and checked) lets them
+  // through.
   // @throws ArchiveError
   void extract(const std::filesystem::path& archive, const std::filesystem::path& destination,
                const std::optional<std::string>& password, const std::shared_ptr<TaskHandle>& task,
-               const ProcessRunner::Progress& progress) const;
+               const ProcessRunner::Progress& progress, bool linksChecked = false) const;
 
   // compress: writes `target` (which must not exist) in `format` ("zip" or
   // "7z") holding `items`, each under its own name, at compression `level`

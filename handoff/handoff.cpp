@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -147,12 +148,17 @@ bool Handoff::extract(const fs::path& archive) {
     }
     if (const auto reason = unsafeEntry(listing.entries)) throw ArchiveError::failed(*reason);
 
+    // Links whose targets the listing gave all stay inside (checked above);
+    // a link listed without its target is left to the archiver's own guard.
+    const bool linksChecked = std::ranges::all_of(listing.entries, [](const ListedEntry& entry) {
+      return !entry.isSymlink || !entry.linkTarget.empty();
+    });
     TemporaryFolder work(parent);
     std::optional<std::string> password = listing.password;
     const auto progress = [&notice](double fraction) { notice.progress(fraction); };
     for (;;) {
       try {
-        archiver->extract(archive, work.path(), password, mTask, progress);
+        archiver->extract(archive, work.path(), password, mTask, progress, linksChecked);
         break;
       } catch (const ArchiveError& error) {
         // Names in the clear, contents encrypted: the password is asked now.

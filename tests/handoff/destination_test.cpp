@@ -25,7 +25,7 @@ TEST(Destination, ArchiveStem) {
   EXPECT_EQ(numberedName("a", 3, ".zip"), "a (3).zip");
 }
 
-TEST(Destination, NeverReplacesWhatExists) {
+TEST(Destination, NeverReplacesWhatExistsAndLeavesNothing) {
   test::TempDir dir;
   test::writeFile(dir / "a", "file named like the folder");
   std::filesystem::create_directories(dir / "a (2)");
@@ -45,10 +45,7 @@ TEST(Destination, NeverReplacesWhatExists) {
   test::writeFile(dir / "made.zip", "new");
   EXPECT_EQ(placeFile(dir / "made.zip", dir.path(), "n", ".zip"), dir / "n (2).zip");
   EXPECT_EQ(test::readFile(dir / "n.zip"), "old");
-}
 
-TEST(Destination, TemporaryFolderGoesWithEverythingInIt) {
-  test::TempDir dir;
   std::filesystem::path kept;
   {
     TemporaryFolder work(dir.path());
