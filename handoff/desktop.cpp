@@ -226,8 +226,9 @@ void Desktop::send(const Note& note) {
   }
   // Without updates in place, only the start and the outcome are shown.
   if (note.percent && *note.percent != 0) return;
-  // Should it fail too, the line on standard error is what remains.
-  (void)runProgram(command(false));
+  // Without a notification server, progress goes to standard error from
+  // now on, as it does without a display (outcomes always go there too).
+  if (runProgram(command(false)).status != 0) mNotifies = false;
 }
 
 Desktop::Answer Desktop::askPassword(const std::string& title, std::string& password) const {

@@ -15,6 +15,7 @@
 // Every member may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
@@ -118,8 +119,10 @@ class Desktop {
   void serve();
 
   bool mHasDisplay = false;
-  bool mNotifies = false;  ///< notify-send is there and a display to show it on
-  bool mReplaces = true;   ///< notify-send takes --print-id and --replace-id
+  /// notify-send is there, with a display to show it on and a server that
+  /// takes its notifications; read by any thread, cleared by the sender.
+  std::atomic<bool> mNotifies = false;
+  bool mReplaces = true;  ///< notify-send takes --print-id and --replace-id
   std::mutex mLock;
   std::condition_variable mWake;
   std::deque<Note> mQueue;  ///< guarded by mLock
