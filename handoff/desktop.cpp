@@ -203,6 +203,8 @@ void Desktop::serve() {
 }
 
 void Desktop::send(const Note& note) {
+  // Notes queued before notify-send was found not to work go nowhere.
+  if (!mNotifies) return;
   const auto command = [&](bool replacing) {
     std::vector<std::string> argv{"notify-send", "--app-name=Vexel", "--icon=" + note.icon};
     if (replacing) {
