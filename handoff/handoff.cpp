@@ -192,8 +192,8 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
   std::string name =
       items.size() == 1 ? items.front().filename().string() : parent.filename().string();
   if (name.empty()) name = "归档";
-  const std::string what =
-      items.size() == 1 ? quotedName(items.front()) : " " + std::to_string(items.size()) + " 个项目";
+  const std::string what = items.size() == 1 ? quotedName(items.front())
+                                             : " " + std::to_string(items.size()) + " 个项目";
 
   Desktop::CompressOptions options;
   if (format) {
