@@ -20,13 +20,14 @@ packages=(
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
-# without which Dolphin's icons, where the clicks go, are blank); "libcxx" for
-# building with clang's own standard library.
+# without which Dolphin's icons, where the clicks go, are blank) and for a
+# desktop where vexel-handoff shows its notifications and asks for passwords
+# (notify-send, zenity); "libcxx" for building with clang's own standard library.
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux); fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
-    xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon fonts-wqy-microhei
+    xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei
     at-spi2-core python3-pyatspi)
 fi
 

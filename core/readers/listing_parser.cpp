@@ -2,8 +2,10 @@
 
 #include "internal/local_time.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <unordered_map>
 
@@ -31,6 +33,7 @@ class Lines {
     return true;
   }
   [[nodiscard]] size_t position() const noexcept { return mAt; }
+  void skipTo(size_t at) noexcept { mAt = at; }
 
  private:
   std::string_view mText;
@@ -187,6 +190,97 @@ class BlockTable {
   std::unordered_map<int64_t, BlockTotals> mSparse;
 };
 
+// Where the parts of a listing lie: the key/value lines of the archive
+// block (a value printed over several lines counts as one), the volume keys
+// of the containers' blocks before it, and the offset of the first line
+// after the separator. Values are views into the listing or into `joined`.
+struct Layout {
+  std::vector<ListingParser::KeyValue> archive;
+  std::deque<std::string> joined;  ///< multi-line values, joined with LF
+  std::optional<int64_t> outerVolumes;
+  std::optional<bool> outerMultiVolume;
+  size_t entriesStart = 0;
+  bool separated = false;
+};
+
+// Where the last line of `text` that is exactly "}" (a CR before its LF
+// allowed) starts; npos when there is none. Searched from the end.
+size_t lastClosingBraceLine(std::string_view text) noexcept {
+  // A final LF ends the last line; it does not start another.
+  size_t lineEnd = text.ends_with('\n') ? text.size() - 1 : text.size();
+  for (;;) {
+    const size_t lf = lineEnd == 0 ? std::string_view::npos : text.rfind('\n', lineEnd - 1);
+    const size_t start = lf == std::string_view::npos ? 0 : lf + 1;
+    std::string_view line = text.substr(start, lineEnd - start);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line == "}") return start;
+    if (start == 0) return std::string_view::npos;
+    lineEnd = start - 1;
+  }
+}
+
+// 7-Zip prints an archive property whose value holds line feeds (a ZIP or
+// gzip comment, a stored name) as "Key = ", then "{", the value's lines as
+// they are, and "}". Those lines are the archive's, not 7-Zip's: read as
+// lines they could close the block and forge entries (a comment holding
+// "----------" and "Path = evil.exe" did). Nothing that 7-Zip prints after
+// the archive block is a bare "}" line (entry values have their line feeds
+// replaced), so the value runs to the last such line of the text: a "}"
+// inside the comment cannot end it early.
+Layout layoutOf(std::string_view listing) {
+  Layout layout;
+  Lines lines(listing);
+  std::string_view line;
+  bool afterEmptyValue = false;  // the line before was "Key = " or "Key ="
+  bool inBlock = false;          // a "--" line has been met
+  while (lines.next(line)) {
+    if (line == kSeparator) {
+      layout.entriesStart = lines.position();
+      layout.separated = true;
+      return layout;
+    }
+    if (line == "{" && afterEmptyValue) {
+      const size_t valueStart = std::min(lines.position(), listing.size());
+      const std::string_view rest = listing.substr(valueStart);
+      const size_t brace = lastClosingBraceLine(rest);
+      // An unclosed value leaves nothing after it that can be trusted.
+      if (brace == std::string_view::npos) return Layout{};
+      std::string_view value = rest.substr(0, brace);
+      if (value.ends_with('\n')) value.remove_suffix(1);
+      std::string& joined = layout.joined.emplace_back();
+      Lines valueLines(value);
+      std::string_view valueLine;
+      for (bool first = true; valueLines.next(valueLine); first = false) {
+        if (!first) joined += '\n';
+        joined.append(valueLine);
+      }
+      layout.archive.back().second = joined;
+      lines.skipTo(valueStart + brace);
+      (void)lines.next(line);  // the "}" line
+      afterEmptyValue = false;
+      continue;
+    }
+    afterEmptyValue = false;
+    if (line == kArchiveBlockStart) {
+      // The block that ends here describes a container of the archive;
+      // lines before the first "--" describe nothing.
+      for (const auto& [key, value] : layout.archive) {
+        if (!inBlock) break;
+        if (key == "Volumes") layout.outerVolumes = readDecimal(value).value_or(1);
+        if (key == "Multivolume") layout.outerMultiVolume = readFlag(value);
+      }
+      layout.archive.clear();
+      inBlock = true;
+      continue;
+    }
+    if (const auto pair = ListingParser::keyValue(line)) {
+      layout.archive.push_back(*pair);
+      afterEmptyValue = pair->second.empty();
+    }
+  }
+  return layout;
+}
+
 }  // namespace
 
 std::optional<ListingParser::KeyValue> ListingParser::keyValue(std::string_view line) noexcept {
@@ -202,39 +296,28 @@ std::optional<std::chrono::sys_seconds> ListingParser::readDate(std::string_view
 
 ListingParser::Result ListingParser::parse(std::string_view listing) {
   Result result;
+  const Layout layout = layoutOf(listing);
+  if (!layout.separated) return result;
 
-  // The archive block runs from after the last "--" line before the
-  // separator (or from the top) to the separator.
-  size_t archiveStart = 0;
-  size_t archiveEnd = 0;
-  size_t entriesStart = 0;
-  bool separated = false;
-  {
-    Lines lines(listing);
-    std::string_view line;
-    size_t lineStart = 0;
-    while (lines.next(line)) {
-      if (line == kSeparator) {
-        archiveEnd = lineStart;
-        entriesStart = lines.position();
-        separated = true;
-        break;
-      }
-      if (line == kArchiveBlockStart) archiveStart = lines.position();
-      lineStart = lines.position();
-    }
+  bool ownVolumes = false;
+  bool ownMultiVolume = false;
+  for (const auto& [key, value] : layout.archive) {
+    readArchiveLine(key, value, result.properties);
+    ownVolumes = ownVolumes || key == "Volumes";
+    ownMultiVolume = ownMultiVolume || key == "Multivolume";
   }
-  if (!separated) return result;
-
-  Lines archiveLines(listing.substr(archiveStart, archiveEnd - archiveStart));
-  std::string_view line;
-  while (archiveLines.next(line)) {
-    if (const auto pair = keyValue(line)) readArchiveLine(pair->first, pair->second, result.properties);
+  // A container listed before the archive (a split archive's "Split"
+  // block) is the one that knows the volumes; the archive's own lines win.
+  if (!ownVolumes && layout.outerVolumes) result.properties.volumes = *layout.outerVolumes;
+  if (!ownMultiVolume) {
+    result.properties.isMultiVolume =
+        layout.outerMultiVolume.value_or(layout.outerVolumes.value_or(1) > 1);
   }
 
-  if (entriesStart < listing.size()) {
-    Lines entryLines(listing.substr(entriesStart));
+  if (layout.entriesStart < listing.size()) {
+    Lines entryLines(listing.substr(layout.entriesStart));
     EntryBlock block;
+    std::string_view line;
     while (entryLines.next(line)) {
       if (line.empty()) {
         flush(block, result.entries);
@@ -247,6 +330,27 @@ ListingParser::Result ListingParser::parse(std::string_view listing) {
 
   fillPackedSizes(result.entries, result.properties.physicalSize);
   return result;
+}
+
+void ListingParser::forEachEntryBlock(std::string_view listing,
+                                      const std::function<void(std::span<const KeyValue>)>& visit) {
+  const Layout layout = layoutOf(listing);
+  if (!layout.separated || layout.entriesStart >= listing.size()) return;
+  std::vector<KeyValue> block;
+  const auto end = [&] {
+    if (!block.empty()) visit(block);
+    block.clear();
+  };
+  Lines entryLines(listing.substr(layout.entriesStart));
+  std::string_view line;
+  while (entryLines.next(line)) {
+    if (line.empty()) {
+      end();
+    } else if (const auto pair = keyValue(line)) {
+      block.push_back(*pair);
+    }
+  }
+  end();
 }
 
 void ListingParser::fillPackedSizes(std::vector<RawEntry>& entries, int64_t physicalSize) {

@@ -6,10 +6,14 @@
 // in-process lister makes (raw_entry.h, archive_properties.h) and gives every
 // file a compressed size: shared out within its solid block, or estimated
 // from the archive's overall ratio (`fillPackedSizes`). It never fails:
-// unreadable lines are skipped and missing values take defaults.
+// unreadable lines are skipped and missing values take defaults. A value
+// that the archiver prints over several lines between "{" and "}" (an
+// archive comment) is one value: none of its lines is read as a key, a
+// block start or the separator. `forEachEntryBlock` hands over the entry
+// blocks' lines as they stand, for callers that need more than the records.
 //
-//   const vexel::RunResult listing = vexel::ProcessRunner::run("/usr/bin/7zz", {"l", "-slt", file});
-//   auto [properties, entries] = vexel::ListingParser::parse(listing.stdout);
+//   const vexel::RunResult listing = vexel::ProcessRunner::run("/usr/bin/7zz", {"l", "-slt",
+//   file}); auto [properties, entries] = vexel::ListingParser::parse(listing.stdout);
 //   vexel::ArchiveTree tree(std::move(properties), std::move(entries));
 //
 // Dates ("yyyy-MM-dd HH:mm:ss") are wall-clock times of the system time
@@ -19,7 +23,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -47,8 +53,19 @@ class ListingParser {
 
   // parse: the properties and entries that `listing` describes. A text
   // without a line of exactly ten hyphens gives the defaults and no entries.
+  // The archive block is the last one (after the last "--" line); blocks
+  // before it describe containers, such as the volumes of a split archive,
+  // and give `volumes` and `isMultiVolume` when the last block does not.
   // Reports nothing and throws nothing but std::bad_alloc.
   [[nodiscard]] static Result parse(std::string_view listing);
+
+  // forEachEntryBlock: calls `visit` once per entry block that holds a
+  // key/value line, in listing order, with that block's key/value lines as
+  // they stand (repeated keys, unknown keys and unclean paths included), cut
+  // into blocks exactly as `parse` cuts them. The views are valid during
+  // the call only. Throws only what `visit` throws, and std::bad_alloc.
+  static void forEachEntryBlock(std::string_view listing,
+                                const std::function<void(std::span<const KeyValue>)>& visit);
 
   // keyValue: `line` cut at its first " = ", or a key and an empty value
   // when it ends with " =" instead; nullopt for any other line. Neither

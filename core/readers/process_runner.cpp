@@ -1,10 +1,12 @@
 #include "readers/process_runner.h"
 
+#include "internal/child_keeper.h"
 #include "internal/child_process.h"
 #include "internal/process_spawn.h"
 #include "readers/archive_error.h"
 #include "text/utf8.h"
 
+#include <locale.h>
 #include <poll.h>
 #include <unicode/uchar.h>
 #include <unistd.h>
@@ -48,8 +50,26 @@ bool isControl(char32_t c) noexcept { return c < 0x20 || c == 0x7F; }
 
 // ---- Child start ---------------------------------------------------------
 
-// The caller's environment with LANG and LC_ALL replaced, so the archiver
-// prints UTF-8 and its English phrases whatever the caller's locale is.
+// The locale the archiver runs under: en_US.UTF-8, so that it prints UTF-8
+// and its English phrases whatever the caller's locale is; C.UTF-8 (also
+// English, also UTF-8) where en_US.UTF-8 is not installed, as on many
+// minimal systems: a locale that does not exist leaves the program in the
+// "C" locale, where bsdtar prints every non-ASCII name as octal escapes.
+// The child finds locales where this process does (same LOCPATH).
+const std::string& childLocale() {
+  static const std::string chosen = [] {
+    for (const char* name : {"en_US.UTF-8", "C.UTF-8"}) {
+      if (const locale_t probe = newlocale(LC_ALL_MASK, name, locale_t{})) {
+        freelocale(probe);
+        return std::string(name);
+      }
+    }
+    return std::string("en_US.UTF-8");
+  }();
+  return chosen;
+}
+
+// The caller's environment with LANG and LC_ALL replaced.
 std::vector<std::string> childEnvironment() {
   std::vector<std::string> variables;
   for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
@@ -57,8 +77,8 @@ std::vector<std::string> childEnvironment() {
     if (variable.starts_with("LANG=") || variable.starts_with("LC_ALL=")) continue;
     variables.emplace_back(variable);
   }
-  variables.emplace_back("LANG=en_US.UTF-8");
-  variables.emplace_back("LC_ALL=en_US.UTF-8");
+  variables.push_back("LANG=" + childLocale());
+  variables.push_back("LC_ALL=" + childLocale());
   return variables;
 }
 
@@ -95,6 +115,12 @@ int startChild(const std::filesystem::path& executable, const std::vector<std::s
       .outWrite = outWrite,
       .errWrite = errWrite};
   child.markStarting();
+  if (process_internal::childrenAreReapedForUs()) {
+    UniqueFd status, release;
+    const int error = process_internal::spawnKeptChild(start, pid, status, release);
+    if (error == 0) child.markKept(std::move(status), std::move(release));
+    return error;
+  }
   return process_internal::spawnChild(start, pid);
 }
 

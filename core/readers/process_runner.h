@@ -1,10 +1,14 @@
 // process_runner.h: runs an external command-line archiver and collects its output.
 //
-// `ProcessRunner::run` starts a program without a shell, in a process group
-// of its own, with an empty standard input and the caller's environment
-// (LANG and LC_ALL forced to en_US.UTF-8). It collects standard output and
-// standard error in full, reports the percentages the program prints on
-// standard output, and returns a `RunResult` (run_result.h). A non-zero exit
+// `ProcessRunner::run` starts a program without a shell, in a session (and
+// so a process group) of its own without a controlling terminal, with an
+// empty standard input and the caller's environment
+// (LANG and LC_ALL forced to en_US.UTF-8, or to C.UTF-8 where en_US.UTF-8
+// is not installed). It collects standard output and standard error in
+// full, reports the percentages the program prints on standard output, and
+// returns a `RunResult` (run_result.h). A caller that ignores SIGCHLD gets
+// the real exit status too (the child is then started through a keeper
+// process that collects it). A non-zero exit
 // status is not an error here: `ArchiveError::from` (archive_error.h) judges
 // the result, and `ListingParser` (listing_parser.h) reads a technical listing.
 // Cancellation goes through a `TaskHandle` (task_handle.h).

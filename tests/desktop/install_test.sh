@@ -17,7 +17,8 @@ prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null
 cp "$manifest" "$work/manifest.txt"
 
-for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexel-menu-run \
+for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexel-menu-run bin/vexel-handoff \
+    share/applications/vexel-handoff.desktop \
     share/kio/servicemenus/vexel-archive.desktop share/kio/servicemenus/vexel-compress.desktop \
     share/nemo/actions/vexel-1-extract-here.nemo_action share/nemo/actions/vexel-5-compress.nemo_action \
     share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
@@ -46,6 +47,20 @@ grep -qx "项目/readme.txt" mdimport.txt || fail "vexel-mdimport: $(cat mdimpor
 [[ $(wc -l <menu.txt) -eq 5 ]] || fail "vexel-findersync menu: $(cat menu.txt)"
 "$prefix/bin/vexel-findersync" run openInVexel: "$sample" >run.txt || fail "vexel-findersync run failed"
 grep -q "^vexel://open?path=" run.txt || fail "vexel-findersync run: $(cat run.txt)"
+
+# The handler's desktop entry names the installed program, quoted (the
+# prefix has a space when the caller gives one), and is a valid entry.
+entry=$prefix/share/applications/vexel-handoff.desktop
+grep -q '^MimeType=x-scheme-handler/vexel;$' "$entry" || fail "vexel-handoff.desktop: $(cat "$entry")"
+grep -qF "$prefix/bin/vexel-handoff" "$entry" || fail "vexel-handoff.desktop: $(grep Exec "$entry")"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$entry" || fail "vexel-handoff.desktop does not validate"
+fi
+
+# The handler extracts the sample beside itself, reporting on standard error.
+"$prefix/bin/vexel-handoff" "vexel://extract?path=$sample" 2>handoff.txt || fail "vexel-handoff: $(cat handoff.txt)"
+[[ -f $(dirname "$sample")/项目/readme.txt ]] || fail "vexel-handoff extracted nothing: $(cat handoff.txt)"
+"$prefix/bin/vexel-handoff" "http://example.com/" 2>/dev/null && fail "vexel-handoff took an http URL"
 
 # Recoll finds the filter by the absolute path written at install time.
 grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \

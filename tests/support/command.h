@@ -119,6 +119,11 @@ inline std::string shellQuoted(std::string_view text) {
   return out + "'";
 }
 
+inline std::string shellQuoted(const std::string& text) {
+  return shellQuoted(std::string_view(text));
+}
+inline std::string shellQuoted(const char* text) { return shellQuoted(std::string_view(text)); }
+
 inline std::string shellQuoted(const std::filesystem::path& path) {
   return shellQuoted(std::string_view(path.native()));
 }

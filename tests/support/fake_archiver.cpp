@@ -11,8 +11,9 @@
 //   cwd        write the working directory
 //   fds        write the open descriptor numbers, space-separated
 //   signals    write "group:own" (or "group:shared"), then the numbers of those
-//              of SIGPIPE SIGTERM SIGINT SIGQUIT SIGHUP that are blocked, then
+//              of SIGPIPE SIGTERM SIGINT SIGQUIT SIGHUP SIGCHLD that are blocked, then
 //              of those that are ignored: "group:own blocked: ignored:13"
+//   session    write "session:own" when it leads a session, else "session:shared"
 //   holder:MS  start a helper that keeps both output streams open for MS ms
 //   bulk:N     write N bytes to each stream, interleaved, in a checkable pattern
 #include <dirent.h>
@@ -134,7 +135,7 @@ int main(int argc, char** argv) {
       ::sigprocmask(SIG_SETMASK, nullptr, &mask);
       std::string report = ::getpgrp() == ::getpid() ? "group:own" : "group:shared";
       std::string blocked, ignored;
-      for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP}) {
+      for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGCHLD}) {
         struct sigaction current {};
         ::sigaction(signal, nullptr, &current);
         if (::sigismember(&mask, signal) == 1) add(blocked, signal);
@@ -145,6 +146,8 @@ int main(int argc, char** argv) {
       report += " ignored:";
       report += ignored;
       writeAll(STDOUT_FILENO, report);
+    } else if (action == "session") {
+      writeAll(STDOUT_FILENO, ::getsid(0) == ::getpid() ? "session:own" : "session:shared");
     } else if (action == "holder") {
       const pid_t pid = ::fork();
       if (pid == 0) {

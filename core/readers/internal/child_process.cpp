@@ -1,4 +1,5 @@
 #include "child_process.h"
+#include "child_keeper.h"
 #include "process_spawn.h"
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace vexel::process_internal {
 namespace {
@@ -19,6 +21,14 @@ bool liftAboveStandard(UniqueFd& fd) noexcept {
   if (lifted < 0) return false;
   fd = UniqueFd(lifted);
   return true;
+}
+
+// The exit code, or the number of the signal that ended the child.
+int decodeStatus(int status) noexcept {
+  if (status == -1) return -1;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return WTERMSIG(status);
+  return -1;
 }
 
 }  // namespace
@@ -64,6 +74,11 @@ void ChildProcess::markStarted(pid_t pid) noexcept {
   if (mTerminateRequested) signalGroup();
 }
 
+void ChildProcess::markKept(UniqueFd status, UniqueFd release) noexcept {
+  mKeeperStatus = std::move(status);
+  mKeeperRelease = std::move(release);
+}
+
 void ChildProcess::terminate() noexcept {
   const std::lock_guard lock(mLock);
   if (mReaped) return;
@@ -88,6 +103,11 @@ void ChildProcess::waitForExit() noexcept {
     pid = mPid;
   }
   if (pid <= 0) return;
+  if (mKeeperStatus) {
+    const KeeperMessage message = readKeeperMessage(mKeeperStatus.get());
+    if (message.kind == KeeperMessage::exited) mKeptStatus = message.value;
+    return;
+  }
   siginfo_t info{};
   while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
     if (errno != EINTR) return;  // ECHILD: already reaped elsewhere; reap() copes
@@ -98,15 +118,23 @@ int ChildProcess::reap() noexcept {
   const std::lock_guard lock(mLock);
   if (mPid <= 0 || mReaped) return -1;
   mReaped = true;
+  if (mKeeperStatus) {
+    // The keeper exits once released; the kernel reaps it while SIGCHLD is
+    // ignored, and it is collected here should the caller have restored it.
+    mKeeperRelease.reset();
+    if (!childrenAreReapedForUs()) {
+      while (waitpid(mPid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+    return decodeStatus(mKeptStatus);
+  }
   int status = 0;
   pid_t got = 0;
   do {
     got = waitpid(mPid, &status, 0);
   } while (got < 0 && errno == EINTR);
   if (got != mPid) return -1;
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return WTERMSIG(status);
-  return -1;
+  return decodeStatus(status);
 }
 
 }  // namespace vexel::process_internal

@@ -33,7 +33,8 @@ class UniqueFd {
 // Returns false with errno set on failure.
 [[nodiscard]] bool makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) noexcept;
 
-// ChildProcess: one child, started in a process group of its own.
+// ChildProcess: one child, started in a process group of its own (or in its
+// keeper's, see child_keeper.h).
 //
 // The child is waited for in two steps: waitForExit() leaves it a zombie, so
 // its process id and its group id cannot be reused while its output is still
@@ -46,6 +47,10 @@ class ChildProcess {
   // markStarted: records the child's id (also its process group id) and
   // delivers a terminate() that came while it was being started.
   void markStarted(pid_t pid) noexcept;
+  // markKept: the child was started through a keeper (child_keeper.h), whose
+  // id markStarted() records; its status arrives on `status`, and closing
+  // `release` lets the keeper go. Before markStarted().
+  void markKept(UniqueFd status, UniqueFd release) noexcept;
   // terminate: SIGTERM to the child's group (helpers it started included)
   // when it has been started and not yet reaped; held over to markStarted()
   // while it is being started; nothing before that: a child attached but not
@@ -54,7 +59,8 @@ class ChildProcess {
   // waitForExit: blocks until the child has exited; does not reap it.
   void waitForExit() noexcept;
   // reap: collects the child; its exit code, or the signal number that
-  // ended it. -1 when something else in the process reaped it first.
+  // ended it. -1 when something else in the process reaped it first, or
+  // when a keeper was killed before it could tell.
   [[nodiscard]] int reap() noexcept;
 
  private:
@@ -65,6 +71,11 @@ class ChildProcess {
   bool mStarting = false;            ///< guarded by mLock
   bool mTerminateRequested = false;  ///< guarded by mLock; set while starting
   bool mReaped = false;              ///< guarded by mLock
+  // A keeper's pipes and the status it passed on; used by the running
+  // thread only (waitForExit and reap).
+  UniqueFd mKeeperStatus;
+  UniqueFd mKeeperRelease;
+  int mKeptStatus = -1;  ///< raw wait status, or -1 while unknown
 };
 
 }  // namespace vexel::process_internal

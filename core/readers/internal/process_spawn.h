@@ -10,9 +10,10 @@
 namespace vexel::process_internal {
 
 // kDefaultSignals: signals the child gets with their default action, whatever
-// the caller does with them: cancelling relies on SIGTERM, and an archiver
-// expects SIGPIPE's default.
-inline constexpr int kDefaultSignals[] = {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP};
+// the caller does with them: cancelling relies on SIGTERM, an archiver
+// expects SIGPIPE's default, and one that waits for helpers of its own (a
+// tar running a decompressor) loses their status when SIGCHLD is ignored.
+inline constexpr int kDefaultSignals[] = {SIGPIPE, SIGTERM, SIGINT, SIGQUIT, SIGHUP, SIGCHLD};
 
 // ChildStart: what one child is started with. Every pointer stays valid
 // until `spawnChild` returns.
@@ -29,7 +30,11 @@ struct ChildStart {
 // close-on-exec. Returns false with errno set on failure. Any thread.
 [[nodiscard]] bool openPipe(int fds[2]) noexcept;
 
-// spawnChild: starts `start.program` in a process group of its own, with
+// spawnChild: starts `start.program` in a session of its own (so also in a
+// process group of its own, which a cancel signals as a whole), without a
+// controlling terminal: a tool that asks for a password on /dev/tty (bsdtar
+// does) would otherwise open the caller's terminal from a background group
+// and be stopped by SIGTTIN for good, and the run would never end. With
 // standard input on the null device, none of the caller's other descriptors,
 // an empty signal mask and kDefaultSignals at their default action. Returns
 // 0 with `pid` set once the program runs, or the errno value that kept it

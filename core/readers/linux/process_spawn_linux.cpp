@@ -1,6 +1,6 @@
 // Starting a child on Linux: posix_spawn with glibc's extensions, which set
-// the working directory and close inherited descriptors in the child, and
-// pipe2, which makes both ends close-on-exec at once.
+// the working directory, close inherited descriptors and start a session in
+// the child, and pipe2, which makes both ends close-on-exec at once.
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
@@ -49,10 +49,9 @@ int spawnChild(const ChildStart& start, pid_t& pid) noexcept {
   sigset_t defaults;
   sigemptyset(&defaults);
   for (int signal : kDefaultSignals) sigaddset(&defaults, signal);
-  step(posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETPGROUP |
-                                                            POSIX_SPAWN_SETSIGMASK |
-                                                            POSIX_SPAWN_SETSIGDEF));
-  step(posix_spawnattr_setpgroup(&attributes.attributes, 0));
+  // A session of its own: no controlling terminal (see process_spawn.h).
+  step(posix_spawnattr_setflags(
+      &attributes.attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
   step(posix_spawnattr_setsigmask(&attributes.attributes, &empty));
   step(posix_spawnattr_setsigdefault(&attributes.attributes, &defaults));
   if (rc != 0) return rc;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <limits>
+#include <span>
 
 namespace vexel {
 namespace {
@@ -203,6 +204,72 @@ TEST(ListingParser, BlocksWithoutAUsablePathGiveNoEntry) {
   const auto entries = entriesOf("Size = 5\n\nPath = /\n\nPath = ./\n\nPath =\n\nPath = .//\n\n\n\nPath = kept\n");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].path, "kept");
+}
+
+// 7-Zip prints a value with line feeds (an archive comment) as "Key = ",
+// "{", its lines as stored, "}". None of those lines is read as anything.
+TEST(ListingParser, MultiLineValuesAreOneValue) {
+  const struct {
+    const char* name;
+    std::string comment;
+    std::string expected;  // the comment as the parser reads it back
+  } rows[] = {
+      {"plain", "one\ntwo", "one\ntwo"},
+      {"forged entries", "x\n----------\nPath = forged/evil.exe\nSize = 5\n\n--\nType = rar", ""},
+      {"early brace", "a\n}\n----------\nPath = forged/evil.exe\n\n{\nb", ""},
+      {"forged keys", "}\nEncrypted = +\nVolumes = 9\nPhysical Size = 1", ""},
+      {"empty lines and CR LF", "\r\n\r\nz\r", "\n\nz"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string listing =
+        "--\nPath = c.zip\nType = zip\nPhysical Size = 193\nComment = \n{\n" + row.comment +
+        "\n}\n\n----------\nPath = real.txt\nSize = 1\n\nPath = second.txt\n";
+    const auto [properties, entries] = ListingParser::parse(listing);
+    EXPECT_EQ(properties.type, "zip");
+    EXPECT_EQ(properties.physicalSize, 193);
+    EXPECT_FALSE(properties.headersEncrypted);
+    EXPECT_EQ(properties.volumes, 1);
+    EXPECT_EQ(properties.comment, row.expected.empty() ? row.comment : row.expected);
+    EXPECT_EQ(properties.raw.back(),
+              (std::pair<std::string, std::string>{"Comment", properties.comment}));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].path, "real.txt");
+    EXPECT_EQ(entries[1].path, "second.txt");
+    std::vector<std::string> paths;
+    ListingParser::forEachEntryBlock(listing, [&](std::span<const ListingParser::KeyValue> block) {
+      paths.emplace_back(block.front().second);
+    });
+    EXPECT_EQ(paths, (std::vector<std::string>{"real.txt", "second.txt"}));
+  }
+  // Unclosed, nothing after the opening can be trusted.
+  EXPECT_TRUE(ListingParser::parse("Comment = \n{\n----------\nPath = a\n").entries.empty());
+  // "{" after a non-empty value, or elsewhere, is an ordinary line.
+  EXPECT_EQ(
+      ListingParser::parse("Comment = c\n{\nType = zip\n----------\nPath = a\n").properties.type,
+      "zip");
+}
+
+// A split archive is listed as a "Split" block, then the archive's own.
+TEST(ListingParser, ContainersGiveTheVolumes) {
+  const struct {
+    std::string_view head;
+    std::int64_t volumes;
+    bool multiVolume;
+  } rows[] = {
+      {"--\nType = Split\nVolumes = 3\n----\nPath = a.7z\n--\nType = 7z\n", 3, true},
+      {"--\nType = Split\nVolumes = 3\n--\nType = zip\nMultivolume = +\nVolumes = 4\n", 4, true},
+      {"--\nType = Split\nVolumes = 1\n--\nType = 7z\n", 1, false},
+      {"--\nType = Split\nMultivolume = -\nVolumes = 2\n--\nType = 7z\n", 2, false},
+      {"Volumes = 5\n--\nType = 7z\n", 1, false},  // before the first block: not a container
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.head);
+    const ArchiveProperties properties = archiveOf(row.head);
+    EXPECT_EQ(properties.volumes, row.volumes);
+    EXPECT_EQ(properties.isMultiVolume, row.multiVolume);
+    EXPECT_EQ(properties.raw.front().first, "Type");  // the archive's own block only
+  }
 }
 
 TEST(ListingParser, Dates) {

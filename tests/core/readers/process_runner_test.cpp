@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <locale.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -217,8 +219,12 @@ TEST(ProcessRunner, ForcesTheLocaleAndKeepsTheRestOfTheEnvironment) {
     const size_t equals = entry.find('=');
     expected[entry.substr(0, equals)] = equals == std::string::npos ? "" : entry.substr(equals + 1);
   }
-  expected["LANG"] = "en_US.UTF-8";
-  expected["LC_ALL"] = "en_US.UTF-8";
+  // en_US.UTF-8 where it is installed, else C.UTF-8.
+  const locale_t probe = newlocale(LC_ALL_MASK, "en_US.UTF-8", locale_t{});
+  if (probe != locale_t{}) freelocale(probe);
+  const std::string locale = probe != locale_t{} ? "en_US.UTF-8" : "C.UTF-8";
+  expected["LANG"] = locale;
+  expected["LC_ALL"] = locale;
 
   const RunResult result = runFake({"env"});
   std::map<std::string, std::string> seen;
@@ -231,6 +237,63 @@ TEST(ProcessRunner, ForcesTheLocaleAndKeepsTheRestOfTheEnvironment) {
   }
   EXPECT_EQ(seen, expected);
   unsetenv("VEXEL_RUNNER_PROBE");
+}
+
+// Without a UTF-8 locale bsdtar writes every non-ASCII name as octal escapes.
+TEST(ProcessRunner, ArchiverPrintsUtf8Names) {
+  if (::access("/usr/bin/bsdtar", X_OK) != 0) GTEST_SKIP() << "bsdtar is not installed";
+  test::TempDir dir;
+  dir.write("in/\xE9\xA1\xB9\xE7\x9B\xAE \xCE\xB1.txt", "x");
+  ASSERT_EQ(
+      ProcessRunner::run("/usr/bin/bsdtar", {"-cf", "a.tar", "-C", "in", "."}, dir.path()).status,
+      0);
+  const RunResult listed = ProcessRunner::run("/usr/bin/bsdtar", {"-tf", "a.tar"}, dir.path());
+  EXPECT_EQ(listed.stdout, "./\n./\xE9\xA1\xB9\xE7\x9B\xAE \xCE\xB1.txt\n") << listed.stderr;
+}
+
+// A caller that ignores SIGCHLD (or asks for SA_NOCLDWAIT) has its children
+// reaped by the kernel; runs still report the real status and still cancel.
+TEST(ProcessRunner, CallerIgnoringSigchldStillGetsTheStatus) {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  struct sigaction noWait {};
+  noWait.sa_handler = [](int) {};
+  noWait.sa_flags = SA_NOCLDWAIT;
+  for (const struct sigaction& setting : {ignore, noWait}) {
+    SCOPED_TRACE(setting.sa_flags);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGCHLD, &setting, &previous), 0);
+    const struct {
+      std::vector<std::string> actions;
+      int status;
+      std::string out;
+      std::string err;
+    } rows[] = {
+        {{"out:a", "err:b"}, 0, "a", "b"},
+        {{"err:broken", "exit:2"}, 2, "", "broken"},
+        {{"signal:9"}, 9, "", ""},
+        {{"holder:300", "out:held"}, 0, "held", ""},
+        // Nothing of SIGCHLD's setting reaches the archiver.
+        {{"signals"}, 0, "group:shared blocked: ignored:", ""},
+        {{"session"}, 0, "session:shared", ""},  // the keeper's, without a terminal
+    };
+    for (const auto& row : rows) {
+      SCOPED_TRACE(row.actions.front());
+      const RunResult result = runFake(row.actions);
+      EXPECT_EQ(result.status, row.status);
+      EXPECT_EQ(result.stdout, row.out);
+      EXPECT_EQ(result.stderr, row.err);
+    }
+    EXPECT_EQ(errorKindOf([] { (void)ProcessRunner::run("/nonexistent/tool", {}); }),
+              ArchiveError::Kind::failed);
+    auto task = std::make_shared<TaskHandle>();
+    EXPECT_EQ(errorKindOf([&] {
+                (void)runFake(
+                    {"out:5%", "sleep:120000"}, [&](double) { task->cancel(); }, task);
+              }),
+              ArchiveError::Kind::cancelled);
+    sigaction(SIGCHLD, &previous, nullptr);
+  }
 }
 
 TEST(ProcessRunner, ChildSeesEmptyInputOnlyTheStandardStreamsAndItsDirectory) {
@@ -267,6 +330,26 @@ TEST(ProcessRunner, ChildLeadsItsOwnGroupWithDefaultSignals) {
   sigaction(SIGHUP, &previousHup, nullptr);
   sigaction(SIGPIPE, &previousPipe, nullptr);
   EXPECT_EQ(result.stdout, "group:own blocked: ignored:");
+  EXPECT_EQ(runFake({"session"}).stdout, "session:own");
+}
+
+// A child that reads the terminal (as bsdtar does for a passphrase) must not
+// reach the caller's: from a background group it would be stopped for good.
+// The test runs itself again under script(1), which gives it a terminal.
+TEST(ProcessRunner, ChildHasNoTerminal) {
+  if (getenv("VEXEL_TTY_CHECK") != nullptr) {
+    const RunResult result =
+        ProcessRunner::run("/bin/sh", {"-c", "read line </dev/tty && echo read"});
+    EXPECT_NE(result.status, 0) << result.stdout;
+    return;
+  }
+  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (bsdutils) is not installed";
+  // A child stopped at the terminal would hold the run until timeout's 60 s.
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  const RunResult result = ProcessRunner::run(
+      "/usr/bin/env", {"VEXEL_TTY_CHECK=1", "timeout", "60", "script", "-qec",
+                       self + " --gtest_filter=ProcessRunner.ChildHasNoTerminal", "/dev/null"});
+  EXPECT_EQ(result.status, 0) << result.stdout << result.stderr;
 }
 
 TEST(ProcessRunner, PassesArgumentsAsTheyAre) {

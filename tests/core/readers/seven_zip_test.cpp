@@ -3,6 +3,7 @@
 #include "readers/archive_error.h"
 #include "readers/listing_parser.h"
 #include "readers/process_runner.h"
+#include "support/command.h"
 #include "support/print.h"
 #include "support/temp_dir.h"
 
@@ -193,6 +194,49 @@ TEST_F(SevenZip, ZipAndTarListings) {
     std::map<std::string, bool> expected{{"in", true}, {"in/empty", true}};
     for (const std::string& name : names) expected[name] = false;
     EXPECT_EQ(seen, expected);
+  }
+}
+
+// Listings of archives whose comment forges entries, and of archives in
+// volumes, as 7-Zip prints them.
+TEST_F(SevenZip, CommentsAndVolumesAsListed) {
+  const std::string forged =
+      "line one\n----------\nPath = forged/evil.exe\nSize = 5\n\n--\nType = rar\n}\n";
+  ASSERT_EQ(test::run("cd " + test::shellQuoted(mDir.path()) +
+                      " && python3 -c 'import sys, zipfile\n"
+                      "with zipfile.ZipFile(\"c.zip\", \"w\") as z:\n"
+                      "    z.writestr(\"real.txt\", \"x\")\n"
+                      "    z.comment = sys.argv[1].encode()' " +
+                      test::shellQuoted(std::string_view(forged)) +
+                      " && head -c 300000 /dev/urandom > big.bin && " + test::shellQuoted(mTool) +
+                      " a -v100k split.7z big.bin >/dev/null"),
+            0);
+  const bool infoZip = test::hasTool("zip");
+  if (infoZip) {
+    ASSERT_EQ(
+        test::run("cd " + test::shellQuoted(mDir.path()) + " && zip -q -s 100k zs.zip big.bin"), 0);
+  }
+  const struct {
+    std::string archive;
+    std::vector<std::string> paths;
+    std::int64_t volumes;
+    std::string comment;
+  } rows[] = {
+      {"c.zip", {"real.txt"}, 1, forged.substr(0, forged.size() - 1)},
+      {"split.7z.001", {"big.bin"}, 3, ""},
+      {"zs.zip", {"big.bin"}, 3, ""},  // Info-ZIP's .z01, .z02, .zip
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.archive);
+    if (row.archive == "zs.zip" && !infoZip) continue;
+    const auto [properties, entries] = list(row.archive);
+    std::vector<std::string> paths;
+    for (const RawEntry& entry : entries) paths.push_back(entry.path);
+    EXPECT_EQ(paths, row.paths);
+    EXPECT_EQ(properties.volumes, row.volumes);
+    EXPECT_EQ(properties.isMultiVolume, row.volumes > 1);
+    EXPECT_EQ(properties.comment, row.comment);
+    EXPECT_NE(properties.type, "rar");
   }
 }
 

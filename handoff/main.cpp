@@ -1,0 +1,80 @@
+// vexel-handoff: receives the context menu's hand-off URLs on Linux, where
+// no archive manager application does, and carries out their commands.
+//
+//   vexel-handoff URL
+//
+// Registered as the handler of x-scheme-handler/vexel (vexel-handoff.desktop),
+// it is started by xdg-open with one URL. "vexel://sync" does nothing; the
+// extract, compress and open commands run the external archiver and show
+// their progress and outcome (see handoff/handoff.h). SIGINT, SIGTERM and
+// SIGHUP cancel the running command, which leaves nothing half-made behind.
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#include "handoff/desktop.h"
+#include "handoff/handoff.h"
+#include "handoff/handoff_request.h"
+#include "host/host_usage.h"
+#include "readers/task_handle.h"
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "usage: vexel-handoff [--] URL\n"
+    "\n"
+    "Carries out a command of the Vexel context menus, handed over as a URL:\n"
+    "  vexel://extract?path=FILE...           extract each archive beside itself\n"
+    "  vexel://open?path=FILE...              show each archive's contents in the browser\n"
+    "  vexel://compress?format=zip|7z&path=ITEM...   compress the items beside the first\n"
+    "  vexel://compress?path=ITEM...          the same, asking for format and level\n"
+    "  vexel://sync                           nothing\n"
+    "Progress and outcomes show as desktop notifications (notify-send), or as\n"
+    "lines on standard error without a display. Exit status: 0 done, 1 failed\n"
+    "or cancelled, 2 a usage error or a URL that is not one of these.\n";
+
+// Signals that cancel the command: waited for on a thread of their own.
+sigset_t cancellingSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&signals, signal);
+  return signals;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vexel::platform::prepareHostProcess();
+  // The system's own texts (strerror) in the user's language.
+  std::setlocale(LC_ALL, "");
+  const vexel::platform::HostUsage usage{"vexel-handoff", kUsage};
+
+  int first = 1;
+  if (argc > 1 && vexel::platform::HostUsage::isHelpOption(argv[1])) return usage.help();
+  if (argc > 1 && std::string_view(argv[1]) == "--") first = 2;
+  if (argc - first != 1) return usage.error(argc - first < 1 ? "missing URL" : "one URL only");
+
+  // Blocked before any thread starts, so that every thread inherits it.
+  const sigset_t signals = cancellingSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  vexel::Desktop desktop;
+  const auto parsed = vexel::HandoffRequest::parse(argv[first]);
+  if (!parsed.request) {
+    desktop.message("无法处理这个链接", parsed.problem, true);
+    return vexel::platform::HostUsage::kExitUsage;
+  }
+  if (parsed.request->action == vexel::HandoffRequest::Action::sync) return EXIT_SUCCESS;
+
+  auto task = std::make_shared<vexel::TaskHandle>();
+  std::thread([task, signals] {
+    int signal = 0;
+    while (sigwait(&signals, &signal) == 0) task->cancel();
+  }).detach();
+
+  vexel::Handoff handoff(desktop, task);
+  return handoff.perform(*parsed.request) ? EXIT_SUCCESS : EXIT_FAILURE;
+}

@@ -1,0 +1,464 @@
+// vexel-handoff as the desktop starts it, with the real 7-Zip and bsdtar
+// and stand-ins for the desktop's programs (notify-send, zenity, xdg-open).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+
+#include "foundation/url_components.h"
+#include "support/command.h"
+#include "support/temp_dir.h"
+
+namespace vexel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::ProcessOutput;
+using test::shellQuoted;
+
+const fs::path kHandoff = VEXEL_HANDOFF_HOST;
+
+// The desktop's programs, played by scripts of shell built-ins (PATH holds
+// nothing else): each logs its arguments to $VEXEL_LOG/<name>, one a line.
+// notify-send prints the id 7; zenity answers with the status on the first
+// line of $VEXEL_LOG/zenity-answer and prints the rest.
+constexpr const char* kStandIns[][2] = {
+    {"notify-send",
+     "for a in \"$@\"; do echo \"$a\"; done >> \"$VEXEL_LOG/notify-send\"; echo 7\n"},
+    {"zenity",
+     "for a in \"$@\"; do echo \"$a\"; done >> \"$VEXEL_LOG/zenity\"\n"
+     "{ read -r status; while IFS= read -r line; do echo \"$line\"; done; } < "
+     "\"$VEXEL_LOG/zenity-answer\"\n"
+     "exit \"$status\"\n"},
+    {"xdg-open", "for a in \"$@\"; do echo \"$a\"; done >> \"$VEXEL_LOG/xdg-open\"\n"},
+};
+
+class HandoffHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* folder : {"bin", "log", "work", "tmp", "home"})
+      fs::create_directories(mDir / folder);
+    for (const auto& [name, body] : kStandIns) script(name, body);
+  }
+
+  void script(const std::string& name, const std::string& body) const {
+    test::writeFile(mDir / "bin" / name, "#!/bin/sh\n" + body);
+    fs::permissions(mDir / "bin" / name, fs::perms::owner_all);
+  }
+
+  // Puts the real `name` (from the test's own PATH) on vexel-handoff's PATH.
+  bool useTool(const std::string& name) const {
+    const ProcessOutput found = test::runShell("command -v " + shellQuoted(name));
+    if (found.exitStatus != 0) return false;
+    fs::create_symlink(found.out.substr(0, found.out.find('\n')), mDir / "bin" / name);
+    return true;
+  }
+
+  std::vector<std::string> environment(bool display) const {
+    std::vector<std::string> env = {
+        "PATH=" + (mDir / "bin").string(), "VEXEL_LOG=" + (mDir / "log").string(),
+        "HOME=" + (mDir / "home").string(), "TMPDIR=" + (mDir / "tmp").string(), "LANG=C.UTF-8"};
+    if (display) env.push_back("DISPLAY=:99");
+    return env;
+  }
+
+  ProcessOutput handoff(const std::string& url, bool display = false) const {
+    return test::runProcess({kHandoff.string(), url}, environment(display));
+  }
+
+  // Makes fixtures in the work folder with the test's own PATH.
+  void make(const std::string& command) const {
+    ASSERT_EQ(test::run("cd " + shellQuoted(work()) + " && " + command), 0) << command;
+  }
+
+  void answerZenity(int status, const std::string& output = "") const {
+    test::writeFile(mDir / "log/zenity-answer", std::to_string(status) + "\n" + output + "\n");
+  }
+
+  std::string log(const std::string& name) const {
+    return fs::exists(mDir / "log" / name) ? test::readFile(mDir / "log" / name) : "";
+  }
+
+  fs::path work() const { return mDir / "work"; }
+
+  // Everything under `root`, as relative paths.
+  static std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      paths.insert(entry.path().lexically_relative(root).string());
+    }
+    return paths;
+  }
+
+  // What appeared under the work folder since `before`.
+  std::set<std::string> added(const std::set<std::string>& before) const {
+    std::set<std::string> now = tree(work());
+    for (const std::string& path : before) now.erase(path);
+    return now;
+  }
+
+  static std::string url(const std::string& action, const std::vector<fs::path>& paths,
+                         std::optional<std::string> format = std::nullopt) {
+    platform::URLComponents components;
+    components.scheme = "vexel";
+    components.host = action;
+    components.queryItems.emplace();
+    if (format) components.queryItems->push_back({"format", format});
+    for (const fs::path& path : paths) components.queryItems->push_back({"path", path.string()});
+    return *components.string();
+  }
+
+  test::TempDir mDir;
+};
+
+// Writes ARCHIVE (.tar or .zip) with python3, byte for byte as the specs
+// say: "f:NAME" a one-byte file, "l:NAME:TARGET" a symbolic link (a ZIP one
+// holds its target as data, as ZIP does).
+std::string archiveOf(const std::string& archive, const std::vector<std::string>& specs) {
+  constexpr const char* kWriter =
+      "import sys, io, stat, tarfile, zipfile\n"
+      "name, specs = sys.argv[1], [s.split(':', 2) for s in sys.argv[2:]]\n"
+      "if name.endswith('.zip'):\n"
+      "  with zipfile.ZipFile(name, 'w') as z:\n"
+      "    for s in specs:\n"
+      "      i = zipfile.ZipInfo(s[1]); i.create_system = 3\n"
+      "      i.external_attr = ((stat.S_IFLNK | 0o777) if s[0] == 'l' else (stat.S_IFREG | 0o644)) "
+      "<< 16\n"
+      "      z.writestr(i, s[2] if s[0] == 'l' else 'x')\n"
+      "else:\n"
+      "  with tarfile.open(name, 'w') as t:\n"
+      "    for s in specs:\n"
+      "      i = tarfile.TarInfo(s[1])\n"
+      "      if s[0] == 'l': i.type, i.linkname = tarfile.SYMTYPE, s[2]; t.addfile(i)\n"
+      "      else: i.size = 1; t.addfile(i, io.BytesIO(b'x'))\n";
+  std::string command = "python3 -c " + shellQuoted(kWriter) + " " + shellQuoted(archive);
+  for (const std::string& spec : specs) command += " " + shellQuoted(spec);
+  return command;
+}
+
+// Each row with 7-Zip alone, bsdtar alone, and both (7-Zip first).
+TEST_F(HandoffHost, ExtractsBesideTheArchiveOrRefuses) {
+  const fs::path rar = fs::path(VEXEL_FIXTURES_DIR) / "test_read_format_rar.rar";
+  const struct {
+    const char* name;
+    std::string archive;
+    std::string make;
+    std::set<std::string> added;  // empty: refused, nothing made anywhere
+    bool bothTools = false;       // only where both are there
+    std::string message = "";
+  } rows[] = {
+      {"one top folder: extracted as it is",
+       "one.zip",
+       archiveOf("one.zip", {"f:项目 文件/a.txt", "f:项目 文件/子 目录/b.txt"}),
+       {"项目 文件", "项目 文件/a.txt", "项目 文件/子 目录", "项目 文件/子 目录/b.txt"}},
+      {"several top entries: a folder named after the archive",
+       "我的 归档.tar",
+       archiveOf("我的 归档.tar", {"f:a.txt", "f:dir/b 文件.txt", "l:dir/l:../a.txt"}),
+       {"我的 归档", "我的 归档/a.txt", "我的 归档/dir", "我的 归档/dir/b 文件.txt",
+        "我的 归档/dir/l"}},
+      {"top folder taken: named after the archive",
+       "taken.zip",
+       archiveOf("taken.zip", {"f:taken/x.txt"}) + " && mkdir taken",
+       {"taken (2)", "taken (2)/taken", "taken (2)/taken/x.txt"}},
+      {"destination taken: numbered",
+       "multi.zip",
+       archiveOf("multi.zip", {"f:a", "f:b"}) + " && mkdir multi multi\\ \\(2\\)",
+       {"multi (3)", "multi (3)/a", "multi (3)/b"}},
+      {"parent", "h.tar", archiveOf("h.tar", {"f:ok/../../up.txt"}), {}},
+      {"absolute", "h.tar", archiveOf("h.tar", {"f:/tmp/vexel-abs.txt"}), {}},
+      {"zip parent", "h.zip", archiveOf("h.zip", {"f:a.txt", "f:../zup.txt"}), {}},
+      {"link out", "h.tar", archiveOf("h.tar", {"l:l:../../x"}), {}},
+      {"write through a link", "h.tar", archiveOf("h.tar", {"l:l:.", "f:l/f"}), {}},
+      {"zip link, target unlisted", "h.zip", archiveOf("h.zip", {"l:zl:/etc/passwd"}), {}},
+      // Debian's 7-Zip has no RAR; libarchive reads it. 7-Zip's verdict
+      // stands for what neither can read.
+      {"RAR",
+       "r.rar",
+       "cp " + shellQuoted(rar) + " r.rar",
+       {"r", "r/test.txt", "r/testlink", "r/testdir", "r/testdir/test.txt", "r/testemptydir"},
+       true},
+      {"junk",
+       "junk.zip",
+       "echo not an archive > junk.zip",
+       {},
+       true,
+       "无法打开：这不是压缩包，或者文件已经损坏。"},
+  };
+  for (const std::vector<std::string>& tools :
+       std::vector<std::vector<std::string>>{{"7zz"}, {"bsdtar"}, {"7zz", "bsdtar"}}) {
+    SetUp();
+    bool present = true;
+    for (const std::string& tool : tools) present = useTool(tool) && present;
+    for (const auto& row : rows) {
+      SCOPED_TRACE(tools.back() + ": " + row.name);
+      if (!present || (row.bothTools && (tools.size() < 2 || !fs::exists(rar)))) continue;
+      fs::remove_all(work());
+      fs::create_directories(work());
+      make(row.make);
+      const auto everything = tree(mDir.path());
+      const auto before = tree(work());
+      const ProcessOutput output = handoff(url("extract", {work() / row.archive}));
+      EXPECT_EQ(output.exitStatus, row.added.empty() ? 1 : 0) << output.err;
+      EXPECT_EQ(added(before), row.added) << output.err;
+      if (row.added.empty()) {
+        EXPECT_EQ(tree(mDir.path()), everything);
+        EXPECT_NE(output.err.find("无法解压“" + row.archive + "”：" + row.message),
+                  std::string::npos)
+            << output.err;
+      }
+    }
+    EXPECT_FALSE(fs::exists("/tmp/vexel-abs.txt"));
+    for (const std::string& tool : tools) fs::remove(mDir / "bin" / tool);
+  }
+}
+
+TEST_F(HandoffHost, AsksForThePasswordOnce) {
+  if (!test::hasTool("7zz")) GTEST_SKIP() << "7zz makes the encrypted archives";
+  make(
+      "echo secret > s.txt && 7zz a -bso0 -tzip -pRIGHT enc.zip s.txt && 7zz a -bso0 -mhe=on "
+      "-pRIGHT names.7z s.txt"
+      " && rm s.txt");
+  const struct {
+    std::string tool;
+    std::string archive;
+    bool display;
+    int zenityStatus;
+    std::string answer;
+    std::string message;  // "" for success
+  } rows[] = {
+      {"7zz", "enc.zip", true, 0, "RIGHT", ""},
+      {"bsdtar", "enc.zip", true, 0, "RIGHT", ""},
+      {"7zz", "names.7z", true, 0, "RIGHT", ""},
+      {"7zz", "enc.zip", true, 0, "WRONG", "密码不正确，或者需要输入密码。"},
+      {"bsdtar", "enc.zip", true, 0, "WRONG", "密码不正确，或者需要输入密码。"},
+      {"7zz", "names.7z", true, 1, "", "已取消。"},
+      {"7zz", "enc.zip", false, 0, "RIGHT",
+       "密码不正确，或者需要输入密码。"},  // no display: nobody to ask
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.tool + " " + row.archive + " " + row.answer);
+    SetUp();
+    fs::remove(mDir / "log/zenity");
+    if (!useTool(row.tool)) continue;
+    answerZenity(row.zenityStatus, row.answer);
+    const auto before = tree(work());
+    const ProcessOutput output = handoff(url("extract", {work() / row.archive}), row.display);
+    fs::remove(mDir / "bin" / row.tool);
+    EXPECT_EQ(output.exitStatus, row.message.empty() ? 0 : 1) << output.err;
+    EXPECT_EQ(log("zenity").starts_with("--password\n"), row.display) << log("zenity");
+    EXPECT_EQ(log("zenity").find("--password", 1), std::string::npos);  // once
+    if (row.message.empty()) {
+      const std::string stem = fs::path(row.archive).stem().string();
+      EXPECT_EQ(added(before), (std::set<std::string>{stem, stem + "/s.txt"}));
+      EXPECT_EQ(test::readFile(work() / stem / "s.txt"), "secret\n");
+      fs::remove_all(work() / stem);
+    } else {
+      EXPECT_NE(output.err.find(row.message), std::string::npos) << output.err;
+      EXPECT_EQ(added(before), std::set<std::string>{});
+    }
+  }
+}
+
+TEST_F(HandoffHost, Compresses) {
+  const struct {
+    const char* name;
+    std::vector<std::string> items;
+    std::optional<std::string> format;
+    int zenityStatus;
+    std::string answer;
+    std::string made;  // "" when nothing is made
+    std::set<std::string> entries;
+  } rows[] = {
+      {"one file", {"项目/notes.txt"}, "zip", 0, "", "项目/notes.txt.zip", {"notes.txt"}},
+      {"target taken", {"项目/notes.txt"}, "zip", 0, "", "项目/notes.txt (2).zip", {"notes.txt"}},
+      {"several items",
+       {"项目/notes.txt", "项目/子 目录"},
+       "7z",
+       0,
+       "",
+       "项目/项目.7z",
+       {"notes.txt", "子 目录", "子 目录/b.txt"}},
+      {"format asked",
+       {"项目/子 目录"},
+       std::nullopt,
+       0,
+       "7z|最小",
+       "项目/子 目录.7z",
+       {"子 目录", "子 目录/b.txt"}},
+      {"dialog cancelled", {"项目/子 目录"}, std::nullopt, 1, "", "", {}},
+  };
+  for (const std::string tool : {"7zz", "bsdtar"}) {
+    SetUp();
+    if (!useTool(tool)) continue;
+    fs::remove_all(work());
+    fs::create_directories(work() / "项目/子 目录");
+    test::writeFile(work() / "项目/notes.txt", "n");
+    test::writeFile(work() / "项目/子 目录/b.txt", "b");
+    for (const auto& row : rows) {
+      SCOPED_TRACE(tool + ": " + row.name);
+      answerZenity(row.zenityStatus, row.answer);
+      std::vector<fs::path> items;
+      for (const std::string& item : row.items) items.push_back(work() / item);
+      const auto before = tree(work());
+      const ProcessOutput output = handoff(url("compress", items, row.format), true);
+      EXPECT_EQ(output.exitStatus, row.made.empty() ? 1 : 0) << output.err;
+      const std::set<std::string> made = added(before);
+      if (row.made.empty()) {
+        EXPECT_EQ(made, std::set<std::string>{});
+        continue;
+      }
+      EXPECT_EQ(made, std::set<std::string>{row.made}) << output.err;
+      const ProcessOutput listed =
+          test::runProcess({"bsdtar", "-tf", (work() / row.made).string()});
+      std::set<std::string> entries;
+      for (size_t start = 0, end; (end = listed.out.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        std::string entry = listed.out.substr(start, end - start);
+        if (entry.ends_with('/')) entry.pop_back();
+        entries.insert(entry);
+      }
+      EXPECT_EQ(entries, row.entries);
+    }
+    // The first row's archive was there when the second ran; the rest go.
+    for (const auto& row : rows) {
+      if (!row.made.empty() && row.made != "项目/notes.txt.zip") fs::remove(work() / row.made);
+    }
+    fs::remove(work() / "项目/notes.txt.zip");
+    fs::remove(mDir / "bin" / tool);
+  }
+}
+
+TEST_F(HandoffHost, RefusesURLsAndPathsItWasNotMadeFor) {
+  fs::create_directories(work() / "folder.zip");
+  test::writeFile(work() / "notes.txt", "n");
+  test::writeFile(work() / "a.zip", "not even read");
+  const struct {
+    std::string url;
+    int status;
+    std::string message;
+  } rows[] = {
+      {"http://example.com/?path=/etc", 2, "这不是 Vexel 的链接"},
+      {"vexel://delete?path=" + work().string() + "/a.zip", 2, "不认识的操作"},
+      {url("extract", {work() / "missing.zip"}), 1, "找不到"},
+      {url("extract", {work() / "folder.zip"}), 1, "是文件夹，不是压缩包"},
+      {url("open", {work() / "notes.txt"}), 1, "不是压缩包"},
+      {url("extract", {work() / "a.zip", work() / "missing.zip"}), 1,
+       "找不到"},  // nothing at all is done
+      {url("compress", {work() / "notes.txt", work() / "gone"}, "zip"), 1, "找不到"},
+      {"vexel://sync", 0, ""},
+  };
+  const auto before = tree(work());
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.url);
+    const ProcessOutput output = handoff(row.url, true);
+    EXPECT_EQ(output.exitStatus, row.status);
+    EXPECT_NE(output.err.find(row.message), std::string::npos) << output.err;
+    EXPECT_EQ(row.message.empty(), log("notify-send").empty()) << log("notify-send");
+    fs::remove(mDir / "log/notify-send");
+    EXPECT_EQ(tree(work()), before);
+  }
+}
+
+// 7zz passes through a script that prints percentages first, in two pieces.
+TEST_F(HandoffHost, ShowsProgressInPlaceOrOnStandardError) {
+  if (!test::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  const std::string real = test::runShell("command -v 7zz").out;
+  script("7zz",
+         "[ \"$1\" = x ] && { printf ' 10%%'; /bin/sleep 0.3; printf '\\b\\b\\b\\b 55%%'; "
+         "/bin/sleep 0.3; }\n"
+         "exec " +
+             real.substr(0, real.size() - 1) + " \"$@\"\n");
+  make("echo p > p.txt && 7zz a -bso0 p.zip p.txt && rm p.txt");
+
+  const ProcessOutput lines = handoff(url("extract", {work() / "p.zip"}));
+  EXPECT_EQ(lines.exitStatus, 0) << lines.err;
+  for (const char* line :
+       {"正在解压“p.zip”：10%\n", "正在解压“p.zip”：55%\n", "已解压“p.zip”：到“"}) {
+    EXPECT_NE(lines.err.find(line), std::string::npos) << line << "\n" << lines.err;
+  }
+  EXPECT_EQ(log("notify-send"), "");
+
+  const ProcessOutput shown = handoff(url("extract", {work() / "p.zip"}), true);
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  const std::string notes = log("notify-send");
+  // The first notification gets an id; the rest replace it.
+  EXPECT_TRUE(notes.starts_with(
+      "--app-name=Vexel\n--icon=archive-extract\n--print-id\n--hint=int:value:0\n"))
+      << notes;
+  EXPECT_NE(notes.find("--replace-id=7\n--hint=int:value:55\n--\n正在解压“p.zip”\n55%\n"),
+            std::string::npos)
+      << notes;
+  EXPECT_NE(
+      notes.find("--replace-id=7\n--\n已解压“p.zip”\n到“" + (work() / "p (2)").string() + "”\n"),
+      std::string::npos)
+      << notes;
+}
+
+// The archiver asks vexel-handoff to stop once it has begun writing.
+TEST_F(HandoffHost, CancelLeavesNothingBehind) {
+  if (!test::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  const std::string real = test::runShell("command -v 7zz").out;
+  script("7zz",
+         "if [ \"$1\" = x ]; then\n  for a in \"$@\"; do case $a in -o*) echo partial > "
+         "\"${a#-o}/part\";; esac; done\n"
+         "  kill -TERM $PPID; exec /bin/sleep 60\nfi\nexec " +
+             real.substr(0, real.size() - 1) + " \"$@\"\n");
+  make("echo c > c.txt && 7zz a -bso0 c.zip c.txt && rm c.txt");
+  const auto before = tree(mDir.path());
+  const auto started = std::chrono::steady_clock::now();
+  const ProcessOutput output = handoff(url("extract", {work() / "c.zip", work() / "c.zip"}));
+  EXPECT_EQ(output.exitStatus, 1);
+  EXPECT_NE(output.err.find("无法解压“c.zip”：已取消。"), std::string::npos) << output.err;
+  EXPECT_EQ(output.err.find("已解压"), std::string::npos) << output.err;  // nor the second one
+  EXPECT_EQ(tree(mDir.path()), before);
+  EXPECT_LT(std::chrono::steady_clock::now() - started,
+            std::chrono::seconds(50));  // not the archiver's 60
+}
+
+TEST_F(HandoffHost, OpensThePreviewPageInTheBrowser) {
+  fs::create_symlink(VEXEL_QUICKLOOK_HOST, mDir / "bin/vexel-quicklook");
+  make(archiveOf("r.zip", {"f:说明/readme.txt"}));
+  const ProcessOutput shown = handoff(url("open", {work() / "r.zip"}), true);
+  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+  const fs::path page = log("xdg-open").substr(0, log("xdg-open").find('\n'));
+  EXPECT_EQ(page.filename(), "r.zip.html");
+  EXPECT_TRUE(page.string().starts_with((mDir / "tmp").string()));
+  EXPECT_NE(test::readFile(page).find("readme.txt"), std::string::npos);
+
+  const ProcessOutput printed = handoff(url("open", {work() / "r.zip"}));
+  EXPECT_EQ(printed.exitStatus, 0) << printed.err;
+  EXPECT_NE(printed.err.find("预览页在“" + (mDir / "tmp").string()), std::string::npos)
+      << printed.err;
+}
+
+// The file manager's menu command, through xdg-open, to the registered handler.
+TEST_F(HandoffHost, MenuCommandExtractsThroughTheRegisteredHandler) {
+  if (!test::hasTool("xdg-open") || !test::hasTool("xdg-mime") || !useTool("7zz")) {
+    GTEST_SKIP() << "needs xdg-utils and 7zz";
+  }
+  fs::remove(mDir / "bin/xdg-open");  // the real one this time
+  fs::create_symlink(kHandoff, mDir / "bin/vexel-handoff");
+  fs::create_directories(mDir / "data/applications");
+  fs::copy_file(VEXEL_HANDOFF_ENTRY, mDir / "data/applications/vexel-handoff.desktop");
+  make(archiveOf("a.zip", {"f:x.txt", "f:y.txt"}));
+  std::vector<std::string> env = environment(true);
+  env[0] += ":/usr/bin:/bin";  // xdg-open's own tools
+  env.push_back("XDG_DATA_HOME=" + (mDir / "data").string());
+  env.push_back("XDG_DATA_DIRS=" + (mDir / "data").string());
+  env.push_back("XDG_CONFIG_HOME=" + (mDir / "config").string());
+  const ProcessOutput registered = test::runProcess(
+      {"xdg-mime", "default", "vexel-handoff.desktop", "x-scheme-handler/vexel"}, env);
+  ASSERT_EQ(registered.exitStatus, 0) << registered.err;
+
+  const ProcessOutput run = test::runProcess(
+      {VEXEL_FINDERSYNC_HOST, "run", "extractHere:", "--open", "--", (work() / "a.zip").string()},
+      env);
+  EXPECT_EQ(run.exitStatus, 0) << run.err;
+  EXPECT_EQ(test::readFile(work() / "a/x.txt"), "x");
+  EXPECT_EQ(test::readFile(work() / "a/y.txt"), "x");
+  EXPECT_NE(log("notify-send").find("已解压“a.zip”"), std::string::npos) << log("notify-send");
+}
+
+}  // namespace
+}  // namespace vexel
