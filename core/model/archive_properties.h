@@ -1,7 +1,8 @@
 // archive_properties.h: archive-wide facts that a lister reports.
 //
-// The in-process lister sets `type` and `physicalSize`; the tool listing
-// parser sets every field. `ArchiveTree` keeps the value unchanged.
+// The in-process lister sets `type`, `physicalSize` and, for a split
+// archive, `isMultiVolume` and `volumes`; the tool listing parser sets every
+// field. `ArchiveTree` keeps the value unchanged.
 //
 //   vexel::ArchiveProperties properties;  // volumes == 1, everything else empty
 //   properties.type = "zip";

@@ -101,6 +101,15 @@ ArchiveError ArchiveError::notRegularFile(FileType type) {
 
 ArchiveError ArchiveError::outOfMemory() { return failed("无法读取压缩包：内存不足。"); }
 
+ArchiveError ArchiveError::firstVolumeNeeded(std::string_view firstVolumeName) {
+  return failed("无法读取压缩包：这是分卷压缩包的一部分，需要同一文件夹中的第一个分卷 " +
+                std::string(firstVolumeName) + "。");
+}
+
+ArchiveError ArchiveError::volumeMissing(std::string_view volumeName) {
+  return failed("无法读取压缩包：缺少分卷 " + std::string(volumeName) + "。");
+}
+
 ArchiveError ArchiveError::cannotStart(std::string_view programName,
                                        std::string_view systemDescription) {
   return failed("无法启动 " + std::string(programName) + "：" + std::string(systemDescription));

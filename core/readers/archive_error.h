@@ -52,6 +52,13 @@ class ArchiveError final : public std::exception {
   // outOfMemory: `failed` for a listing that ran out of memory:
   // "无法读取压缩包：内存不足。".
   [[nodiscard]] static ArchiveError outOfMemory();
+  // firstVolumeNeeded: `failed` for a volume of a split archive whose first
+  // volume is not beside it: "无法读取压缩包：这是分卷压缩包的一部分，需要同一
+  // 文件夹中的第一个分卷 " + its file name + "。".
+  [[nodiscard]] static ArchiveError firstVolumeNeeded(std::string_view firstVolumeName);
+  // volumeMissing: `failed` for a split archive that cannot be read without
+  // a volume that is missing: "无法读取压缩包：缺少分卷 " + its file name + "。".
+  [[nodiscard]] static ArchiveError volumeMissing(std::string_view volumeName);
   // cannotStart: `failed` for a program that could not be started:
   // "无法启动 " + program file name + "：" + the system's description.
   [[nodiscard]] static ArchiveError cannotStart(std::string_view programName,

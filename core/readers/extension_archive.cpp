@@ -18,6 +18,7 @@
 #include "internal/libarchive_codes.h"
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
+#include "internal/volume_set.h"
 #include "internal/zip_stored_names.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
@@ -189,13 +190,24 @@ bool isRawFormat(archive* reader) {
 
 // error: what the reader's failure means for the user. A failure of the file
 // itself (cannot open or read it) is reported with libarchive's message as
-// it stands, whatever words the file's path happens to contain.
+// it stands, whatever words the file's path happens to contain. A split
+// archive that needs a missing volume says which.
 ArchiveError error(archive* reader, const InputFile& input) {
   const char* message = archive_error_string(reader);
   if (input.ioFailed()) {
+    if (const auto& hole = input.missingVolume()) {
+      return ArchiveError::volumeMissing(text::decodeUtf8Lenient(*hole));
+    }
     return ArchiveError::cannotRead(text::decodeUtf8Lenient(message != nullptr ? message : ""));
   }
-  return readers_internal::errorOfMessage(message);
+  ArchiveError mapped = readers_internal::errorOfMessage(message);
+  // A set whose last volume is full-size most likely goes on; the format's
+  // own complaint about its end (a 7z header past it: no message at all)
+  // says less.
+  if (const auto& next = input.nextVolume(); next && mapped.kind() == ArchiveError::Kind::failed) {
+    return ArchiveError::volumeMissing(text::decodeUtf8Lenient(*next));
+  }
+  return mapped;
 }
 
 // trimmedName: the name without leading "./" and "/" or trailing "/"; the
@@ -374,7 +386,7 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
   std::filesystem::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
   readers_internal::NameDecoder mNames;
-  readers_internal::ZipStoredNames mZipNames{mFile};  // read only if a name is missing
+  readers_internal::ZipStoredNames mZipNames{*mInput};  // read only if a name is missing
   std::size_t mListed = 0;                            // entries handed over
   std::size_t mHeaders = 0;                           // headers read
 };
@@ -393,7 +405,9 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
   const ExtensionArchive::Clock now =
       clock ? clock : ExtensionArchive::Clock([] { return std::chrono::steady_clock::now(); });
   try {
-    std::unique_ptr<InputFile> input = InputFile::open(file);
+    // A volume of a split archive stands for the whole set.
+    const readers_internal::VolumeSet volumes = readers_internal::VolumeSet::find(file);
+    std::unique_ptr<InputFile> input = InputFile::open(volumes);
     const std::int64_t fileSize = input->size();
     // The limit counts from the moment the file is open.
     const auto deadline = deadlineAfter(now(), timeLimit);
@@ -404,14 +418,16 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
         .maxNameBytes = static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes),
         .stopGrace = kStopGrace,
     };
-    Collected collected = collectEntries(makeSource(file, std::move(input)), bounds);
+    Collected collected = collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds);
 
     // Nothing listed and the first read failed: the archive cannot be read
     // at all. Otherwise the entries so far are worth showing (a truncated
     // download, a damaged tail), marked as incomplete. Bounds that stop the
     // listing before any named entry leave it empty and incomplete: no error.
     if (collected.end == SourceEnd::failure && collected.entries.empty()) throw *collected.error;
-    bool complete = collected.end == SourceEnd::end;
+    // A set with a volume missing is never complete, even when its
+    // headers lie beyond the hole (a 7z header in the last volume).
+    bool complete = collected.end == SourceEnd::end && !volumes.seemsIncomplete();
 
     // An uncompressed file that only the raw format accepted is no archive.
     const ReaderFacts& facts = collected.facts;
@@ -419,12 +435,17 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
       throw ArchiveError::notArchive();
 
     std::vector<RawEntry> entries = std::move(collected.entries);
-    const std::string key = typeKey(facts);
+    // A split archive is named by the format inside; "分卷" (the key
+    // "split") where that has no name.
+    std::string key = typeKey(facts);
+    if (key.empty() && volumes.isSplit()) key = "split";
     if (collected.finish) collected.finish(entries);
 
     ArchiveProperties properties;
     properties.type = key;
     properties.physicalSize = fileSize;
+    properties.volumes = static_cast<std::int64_t>(volumes.volumes().size());
+    properties.isMultiVolume = properties.volumes > 1;
 
     std::string typeName = displayNameOfType(key);
     if (!isRawFormat(facts)) {

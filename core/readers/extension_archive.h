@@ -11,6 +11,13 @@
 //
 // Synchronous; any number of calls may run at once on different threads.
 //
+// Split archives. A volume of a split archive (name.7z.001, name.z01,
+// name.part2.rar, ...) lists the whole set: the volumes beside it are read
+// as one stream, `fileSize` is theirs together and the type name is that of
+// the format inside ("分卷" where that has none). A missing volume between
+// others is a hole: what can be read is listed, incomplete, or the error
+// names the volume; a volume without the set's first one is an error.
+//
 // Bounds. A preview and an indexer meet untrusted files all day, so every
 // listing is bounded whatever the input:
 //   - Only regular files are read; they are opened without blocking.

@@ -54,6 +54,12 @@ fi
 if command -v 7zz >/dev/null; then
   make_archive sevenzipmember sample.7z 7zz a -bd -bso0
   words+=(sevenzipmember) names+=(sample.7z)
+  # A 7z split into 1 KiB volumes: the first one stands for the whole set.
+  head -c 3000 /dev/urandom >"$src/项目/noise.bin"
+  make_archive splitmember split.7z 7zz a -bd -bso0 -v1k
+  rm "$src/项目/noise.bin"
+  [[ -f $home/archives/split.7z.003 ]] || fail "7zz made no volumes"
+  words+=(splitmember) names+=(split.7z.001)
 fi
 # A tar in a plain .gz reaches the filter after Recoll uncompressed it, and
 # a compressed text file stays Recoll's.

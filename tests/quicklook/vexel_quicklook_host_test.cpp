@@ -79,6 +79,44 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
             "j.zip None public.zip-archive True\n");
 }
 
+// A split 7z previewed from a middle volume shows the whole archive; with
+// a volume gone it shows what it can, marked as cut short, or says which
+// volume it needs.
+TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
+  for (const char* tool : {"python3", "7zz"}) {
+    if (!test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+  }
+  TempDir dir;
+  std::string noise(150'000, '\0');
+  unsigned state = 1;
+  for (char& c : noise) c = static_cast<char>((state = state * 1103515245U + 12345U) >> 24);
+  dir.write("in/big.bin", noise);
+  dir.write("in/文档/a.txt", "a");
+  ASSERT_EQ(
+      run("cd " + shellQuoted(dir / "in") + " && 7zz a -bso0 -bsp0 -v64k ../s.7z big.bin 文档"), 0);
+  const auto check = dir.path() / "check.py";
+  test::writeFile(check,
+                  "import json, sys\n"
+                  "o = json.load(sys.stdin)\n"
+                  "print(o['subtitle'], o['footer'].startswith('压缩包太大'), o['message'])\n"
+                  "print(' '.join(r['name'] for r in o['rows']))\n");
+  const auto preview = [&](const char* volume) {
+    const auto out = dir.path() / "out.txt";
+    EXPECT_EQ(run(kHost + " --json " + shellQuoted(dir / volume) + " | python3 " +
+                  shellQuoted(check) + " >" + shellQuoted(out)),
+              0);
+    return test::readFile(out);
+  };
+  EXPECT_EQ(preview("s.7z.002"),
+            "7z 压缩包 · 2 个文件 · 1 个文件夹 False None\n文档 a.txt big.bin\n");
+  std::filesystem::remove(dir / "s.7z.002");
+  EXPECT_EQ(preview("s.7z.001"),
+            "7z 压缩包 · 2 个文件 · 1 个文件夹 True None\n文档 a.txt big.bin\n");
+  EXPECT_EQ(preview("s.7z.003"), preview("s.7z.001"));
+  std::filesystem::remove(dir / "s.7z.003");
+  EXPECT_EQ(preview("s.7z.001"), "无法读取内容 False 无法读取压缩包：缺少分卷 s.7z.002。\n\n");
+}
+
 // Info-ZIP's UTF-8 names without the flag and a Shift-JIS ZIP, previewed
 // under LANG=C: the rows show the names, not CP437 or GBK readings.
 TEST(VexelQuickLookHost, RowsShowNamesFromTheStoredBytes) {

@@ -126,3 +126,21 @@ TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
 }
 
 }  // namespace
+
+// The indexer gets the names of a whole split archive from any of its
+// volumes; a volume without the first one is not imported.
+TEST_F(VexelMdimport, SplitArchivesImportAsAWhole) {
+  if (!vexel::test::hasTool("split")) GTEST_SKIP() << "split is not installed";
+  ASSERT_EQ(
+      vexel::test::run("cd " + shellQuoted(mDir.path()) +
+                       " && head -c 30000 /dev/urandom > in/noise && cd in"
+                       " && bsdtar -czf ../n.tar.gz noise a.txt x"
+                       " && split -b 10k -d -a 3 --numeric-suffixes=1 ../n.tar.gz ../n.tar.gz."),
+      0);
+  const vexel::test::ProcessOutput both =
+      runHost(file("n.tar.gz.001") + " " + file("n.tar.gz.003"));
+  EXPECT_EQ(both.exitStatus, 0);
+  EXPECT_EQ(both.out, "noise\na.txt\nx\nx/\"q\".txt\nnoise\na.txt\nx\nx/\"q\".txt\n");
+  std::filesystem::remove(mDir.path() / "n.tar.gz.001");
+  EXPECT_EQ(runHost(file("n.tar.gz.002")).exitStatus, 1);
+}

@@ -33,54 +33,116 @@ ArchiveError cannotOpen(const std::filesystem::path& path) {
       text::decodeUtf8Lenient("Failed to open '" + path.native() + "'"));
 }
 
+// Opened: a descriptor of a regular file, or why there is none.
+struct Opened {
+  int fd = -1;
+  std::optional<ArchiveError::FileType> notRegular;  ///< set when the path is something else
+  std::int64_t size = 0;
+};
+
+// openRegular: `path` opened for reading. Looked at before opening, since
+// opening a device may have effects of its own, and by the descriptor
+// after, in case the path changed in between.
+Opened openRegular(const std::filesystem::path& path) {
+  Opened opened;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    opened.notRegular = fileTypeOf(info.st_mode);
+    return opened;
+  }
+  // O_NONBLOCK: should the path have become a pipe meanwhile, `open` must
+  // not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return opened;
+  if (::fstat(fd, &info) != 0) {
+    ::close(fd);
+    return opened;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    opened.notRegular = fileTypeOf(info.st_mode);
+    ::close(fd);
+    return opened;
+  }
+  // Reads of a regular file never block; the flag goes for plain semantics.
+  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  opened.fd = fd;
+  opened.size = static_cast<std::int64_t>(info.st_size);
+  return opened;
+}
+
 }  // namespace
 
 struct InputFile::Callbacks {
   static InputFile& self(void* data) { return *static_cast<InputFile*>(data); }
 
-  // The descriptor is open already; libarchive only learns that here.
+  // The first descriptor is open already; libarchive only learns that here.
   static int open(archive* /*reader*/, void* /*data*/) { return ARCHIVE_OK; }
 
   static la_ssize_t read(archive* reader, void* data, const void** buffer) {
     InputFile& input = self(data);
     *buffer = input.mBuffer.data();
     if (stopped(input, reader)) return ARCHIVE_FATAL;
-    for (;;) {
-      const ssize_t bytes = ::read(input.mFd, input.mBuffer.data(), input.mBuffer.size());
-      if (bytes >= 0) return bytes;
-      if (errno == EINTR) continue;
-      input.mIoFailed = true;
-      archive_set_error(reader, errno, "Error reading '%s'", input.mPath.c_str());
-      return ARCHIVE_FATAL;
+    ReadFailure failure = ReadFailure::none;
+    std::size_t part = 0;
+    const ssize_t bytes =
+        input.readSome(input.mPosition, input.mBuffer.data(), input.mBuffer.size(), failure, part);
+    if (bytes >= 0) {
+      input.mPosition += bytes;
+      return bytes;
     }
+    const int error = errno;
+    input.mIoFailed = true;
+    const char* path = input.mParts[part].path.c_str();
+    switch (failure) {
+      case ReadFailure::hole:
+        input.mMissingVolume = input.mParts[part].path.filename().string();
+        archive_set_error(reader, ENOENT, "Missing volume '%s'", path);
+        break;
+      case ReadFailure::open:
+        archive_set_error(reader, error, "Failed to open '%s'", path);
+        break;
+      case ReadFailure::shortFile:
+        archive_set_error(reader, EIO, "Unexpected end of '%s'", path);
+        break;
+      case ReadFailure::none:
+      case ReadFailure::read:
+        archive_set_error(reader, error, "Error reading '%s'", path);
+        break;
+    }
+    return ARCHIVE_FATAL;
   }
 
-  // Skips with lseek, never past the end; 0 asks libarchive to read and
-  // discard instead, which reaches the stop check in `read`.
+  // Skips within the stream, never past its end; 0 asks libarchive to read
+  // and discard instead, which reaches the stop check in `read`. Skipping
+  // over a hole is fine: only reading one fails.
   static la_int64_t skip(archive* /*reader*/, void* data, la_int64_t request) {
     InputFile& input = self(data);
     if (request <= 0 || input.mStop->load(std::memory_order_relaxed)) return 0;
-    const off_t old = lseek(input.mFd, 0, SEEK_CUR);
-    if (old < 0 || old >= input.mSize) return 0;
-    const std::int64_t room = input.mSize - old;
-    const off_t target = old + static_cast<off_t>(std::min<std::int64_t>(request, room));
-    if (lseek(input.mFd, target, SEEK_SET) < 0) return 0;
-    return target - old;
+    const std::int64_t room = input.streamSize() - input.mPosition;
+    if (room <= 0) return 0;
+    const std::int64_t step = std::min<std::int64_t>(request, room);
+    input.mPosition += step;
+    return step;
   }
 
   static la_int64_t seek(archive* reader, void* data, la_int64_t offset, int whence) {
     InputFile& input = self(data);
     if (stopped(input, reader)) return ARCHIVE_FATAL;
-    const off_t result = lseek(input.mFd, static_cast<off_t>(offset), whence);
-    if (result < 0) {
+    std::int64_t base = 0;
+    if (whence == SEEK_CUR) base = input.mPosition;
+    if (whence == SEEK_END) base = input.streamSize();
+    std::int64_t target = 0;
+    if ((whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END) ||
+        __builtin_add_overflow(base, offset, &target) || target < 0) {
       input.mIoFailed = true;
-      archive_set_error(reader, errno, "Error seeking in '%s'", input.mPath.c_str());
+      archive_set_error(reader, EINVAL, "Error seeking in '%s'", input.mParts.front().path.c_str());
       return ARCHIVE_FATAL;
     }
-    return result;
+    input.mPosition = target;
+    return target;
   }
 
-  // The descriptor belongs to the InputFile and closes with it.
+  // The descriptors belong to the InputFile and close with it.
   static int close(archive* /*reader*/, void* /*data*/) { return ARCHIVE_OK; }
 
   static bool stopped(const InputFile& input, archive* reader) {
@@ -90,33 +152,44 @@ struct InputFile::Callbacks {
   }
 };
 
-InputFile::InputFile(std::filesystem::path path, int fd, std::int64_t size)
-    : mPath(std::move(path)), mFd(fd), mSize(size), mBuffer(kBlockSize) {}
+InputFile::InputFile(std::vector<Part> parts) : mParts(std::move(parts)), mBuffer(kBlockSize) {}
 
-InputFile::~InputFile() { ::close(mFd); }
+InputFile::~InputFile() {
+  if (mFirstFd >= 0) ::close(mFirstFd);
+  if (mOtherFd >= 0) ::close(mOtherFd);
+}
 
 std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path) {
-  // Looked at before opening: opening a device may have effects of its own.
-  struct stat info {};
-  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-    throw ArchiveError::notRegularFile(fileTypeOf(info.st_mode));
+  return open(VolumeSet::single(path));
+}
+
+std::unique_ptr<InputFile> InputFile::open(const VolumeSet& volumes) {
+  std::vector<Part> parts;
+  parts.reserve(volumes.volumes().size());
+  for (const Volume& volume : volumes.volumes()) {
+    parts.push_back(Part{.path = volume.path, .size = volume.size, .isPresent = volume.isPresent});
   }
-  // O_NONBLOCK: should the path have become a pipe meanwhile, `open` must
-  // not wait for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) throw cannotOpen(path);
+  const Opened first = openRegular(parts.front().path);
+  if (first.notRegular) throw ArchiveError::notRegularFile(*first.notRegular);
+  if (first.fd < 0) throw cannotOpen(parts.front().path);
   std::unique_ptr<InputFile> input;
   try {
-    input.reset(new InputFile(path, fd, 0));
+    input.reset(new InputFile(std::move(parts)));
   } catch (...) {
-    ::close(fd);
+    ::close(first.fd);
     throw;
   }
-  if (::fstat(fd, &info) != 0) throw cannotOpen(path);
-  if (!S_ISREG(info.st_mode)) throw ArchiveError::notRegularFile(fileTypeOf(info.st_mode));
-  input->mSize = static_cast<std::int64_t>(info.st_size);
-  // Reads of a regular file never block; the flag goes for plain semantics.
-  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  input->mFirstFd = first.fd;
+  input->mNextVolume = volumes.nextVolumeName();
+  // The first volume as its descriptor sees it; the others as they were
+  // found, and checked again when opened.
+  input->mParts.front().size = first.size;
+  std::int64_t start = 0;
+  for (Part& part : input->mParts) {
+    part.start = start;
+    start += part.size;
+    if (part.isPresent) input->mSize += part.size;
+  }
   return input;
 }
 
@@ -128,6 +201,87 @@ void InputFile::attach(archive* reader, const std::atomic<bool>& stop) {
   archive_read_set_skip_callback(reader, &Callbacks::skip);
   archive_read_set_seek_callback(reader, &Callbacks::seek);
   archive_read_set_close_callback(reader, &Callbacks::close);
+}
+
+std::int64_t InputFile::streamSize() const noexcept {
+  return mParts.back().start + mParts.back().size;
+}
+
+std::size_t InputFile::partAt(std::int64_t offset) const noexcept {
+  // The last part that starts at or before `offset`: of an empty volume and
+  // the one after it, which start at the same offset, the latter.
+  const auto after =
+      std::upper_bound(mParts.begin(), mParts.end(), offset,
+                       [](std::int64_t at, const Part& part) { return at < part.start; });
+  if (after == mParts.begin()) return mParts.size();
+  const auto index = static_cast<std::size_t>(after - mParts.begin() - 1);
+  const Part& part = mParts[index];
+  return offset < part.start + part.size ? index : mParts.size();
+}
+
+int InputFile::descriptorOf(std::size_t index) {
+  if (index == 0) return mFirstFd;
+  if (mOtherFd >= 0 && mOtherPart == index) return mOtherFd;
+  if (mOtherFd >= 0) ::close(mOtherFd);
+  const Opened opened = openRegular(mParts[index].path);
+  if (opened.notRegular) errno = EINVAL;
+  mOtherFd = opened.fd;
+  mOtherPart = index;
+  return mOtherFd;
+}
+
+ssize_t InputFile::readSome(std::int64_t offset, char* out, std::size_t length,
+                            ReadFailure& failure, std::size_t& part) {
+  part = partAt(offset);
+  if (part == mParts.size()) {
+    // At the end: a last volume that is required but missing (Info-ZIP's
+    // name.zip) is a hole there.
+    part = mParts.size() - 1;
+    if (mParts[part].isPresent || offset > streamSize()) return 0;
+    failure = ReadFailure::hole;
+    return -1;
+  }
+  const Part& where = mParts[part];
+  if (!where.isPresent) {
+    failure = ReadFailure::hole;
+    return -1;
+  }
+  const int fd = descriptorOf(part);
+  if (fd < 0) {
+    failure = ReadFailure::open;
+    return -1;
+  }
+  const std::int64_t within = offset - where.start;
+  const auto wanted = static_cast<std::size_t>(
+      std::min<std::int64_t>(static_cast<std::int64_t>(length), where.size - within));
+  for (;;) {
+    const ssize_t bytes = ::pread(fd, out, wanted, static_cast<off_t>(within));
+    if (bytes > 0) return bytes;
+    if (bytes == 0) {
+      // The volume is shorter than when it was found: the stream must not
+      // end early as if the archive did.
+      failure = ReadFailure::shortFile;
+      return -1;
+    }
+    if (errno == EINTR) continue;
+    failure = ReadFailure::read;
+    return -1;
+  }
+}
+
+std::optional<std::string> InputFile::readAt(std::int64_t offset, std::size_t length) {
+  if (offset < 0) return std::nullopt;
+  std::string bytes(length, '\0');
+  std::size_t done = 0;
+  while (done < length) {
+    ReadFailure failure = ReadFailure::none;
+    std::size_t part = 0;
+    const ssize_t got = readSome(offset + static_cast<std::int64_t>(done), bytes.data() + done,
+                                 length - done, failure, part);
+    if (got <= 0) return std::nullopt;
+    done += static_cast<std::size_t>(got);
+  }
+  return bytes;
 }
 
 }  // namespace vexel::readers_internal

@@ -1,4 +1,5 @@
-// input_file.h: the archive file as libarchive's client.
+// input_file.h: the archive file, or the volumes of a split archive, as
+// libarchive's client.
 //
 // `InputFile::open` opens a regular file for reading without ever blocking:
 // folders, named pipes, devices and sockets are refused before they are
@@ -9,29 +10,45 @@
 // refuse to go on once the listing's stop flag is raised: that is what
 // stops libarchive in the middle of skipping a large compressed entry.
 //
-//   auto input = readers_internal::InputFile::open(path);  // caller's thread
-//   input->attach(reader, sink.stopFlag());                 // worker thread
+// The volumes of a split archive (volume_set.h) are served as one stream,
+// volume after volume: the first is opened up front like a lone file, the
+// others when the stream reaches them, with the same checks. A missing
+// volume is a hole that cannot be read, so what lies after it (a 7z
+// header, a ZIP central directory) is still found at its offset.
+//
+//   auto input = readers_internal::InputFile::open(VolumeSet::find(path));  // caller's thread
+//   input->attach(reader, sink.stopFlag());                                 // worker thread
 //   archive_read_open1(reader);
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
+
+#include "volume_set.h"
 
 struct archive;
 
 namespace vexel::readers_internal {
 
-// InputFile: one open regular file; the descriptor closes with the object,
-// which must outlive the reader it is attached to.
+// InputFile: one open regular file, or a set of volumes; descriptors close
+// with the object, which must outlive the reader it is attached to. Used by
+// one thread at a time.
 class InputFile {
  public:
   // open: the file at `path`, opened for reading.
   // @throws ArchiveError: `notRegularFile` for anything but a regular file,
   // `cannotRead` with "Failed to open '<path>'" when it cannot be opened.
   [[nodiscard]] static std::unique_ptr<InputFile> open(const std::filesystem::path& path);
+  // open: the volumes of `volumes` as one stream; the first is opened now.
+  // @throws ArchiveError, as above for the first volume.
+  [[nodiscard]] static std::unique_ptr<InputFile> open(const VolumeSet& volumes);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -40,22 +57,67 @@ class InputFile {
   // `stop` is raised. The flag must outlive the reader.
   void attach(archive* reader, const std::atomic<bool>& stop);
 
-  // size: the file's size when it was opened.
+  // size: the bytes of the files when they were opened (of the volumes
+  // present, for a set).
   [[nodiscard]] std::int64_t size() const noexcept { return mSize; }
+  // streamSize: the length of the stream libarchive reads, holes included.
+  [[nodiscard]] std::int64_t streamSize() const noexcept;
   // ioFailed: the last failure was the file's own (a read or seek), not the
   // archive's content; its message names the file.
   [[nodiscard]] bool ioFailed() const noexcept { return mIoFailed; }
+  // missingVolume: the file name of the missing volume the last failed read
+  // ran into, if that is why it failed.
+  [[nodiscard]] const std::optional<std::string>& missingVolume() const noexcept {
+    return mMissingVolume;
+  }
+  // nextVolume: the file name of the volume that may follow the last one
+  // (`VolumeSet::nextVolumeName`).
+  [[nodiscard]] const std::optional<std::string>& nextVolume() const noexcept {
+    return mNextVolume;
+  }
+
+  // readAt: exactly `length` bytes of the stream from `offset`, or nothing
+  // (past the end, in a hole, or on a read error). Does not move the
+  // stream's position; never sets `ioFailed`.
+  [[nodiscard]] std::optional<std::string> readAt(std::int64_t offset, std::size_t length);
 
  private:
   struct Callbacks;
-  InputFile(std::filesystem::path path, int fd, std::int64_t size);
+  // Part: one volume in the stream.
+  struct Part {
+    std::filesystem::path path;
+    std::int64_t start = 0;  ///< offset in the stream
+    std::int64_t size = 0;
+    bool isPresent = true;
+  };
+  explicit InputFile(std::vector<Part> parts);
 
-  std::filesystem::path mPath;
-  int mFd;
-  std::int64_t mSize;
+  // partAt: the index of the part holding stream offset `offset`, or the
+  // number of parts when it lies at or past the end.
+  [[nodiscard]] std::size_t partAt(std::int64_t offset) const noexcept;
+  // descriptorOf: an open descriptor for part `index`, opened now if need
+  // be (the first part stays open; of the others, the last one used); -1
+  // with errno set when it cannot be opened as a regular file.
+  int descriptorOf(std::size_t index);
+  // ReadFailure: why a read of the stream gave no bytes.
+  enum class ReadFailure { none, hole, open, read, shortFile };
+  // readSome: up to `length` bytes at stream offset `offset` into `out`,
+  // from one part, whose index goes to `part`: the count, 0 at the end, or
+  // -1 with `failure` set (and errno, for `open` and `read`).
+  ssize_t readSome(std::int64_t offset, char* out, std::size_t length, ReadFailure& failure,
+                   std::size_t& part);
+
+  std::vector<Part> mParts;
+  int mFirstFd = -1;
+  int mOtherFd = -1;
+  std::size_t mOtherPart = 0;  // the part `mOtherFd` belongs to
+  std::int64_t mSize = 0;
+  std::int64_t mPosition = 0;
   std::vector<char> mBuffer;
   const std::atomic<bool>* mStop = nullptr;
   bool mIoFailed = false;
+  std::optional<std::string> mMissingVolume;
+  std::optional<std::string> mNextVolume;
 };
 
 }  // namespace vexel::readers_internal

@@ -1,12 +1,9 @@
 #include "zip_stored_names.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <limits>
 
+#include "input_file.h"
 #include "text/utf8.h"
 
 namespace vexel::readers_internal {
@@ -32,41 +29,6 @@ std::uint64_t littleEndian(std::string_view bytes, std::size_t at, std::size_t w
   return value;
 }
 
-// File: one read-only descriptor, closed with the object.
-class File {
- public:
-  explicit File(const std::filesystem::path& path)
-      : mFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~File() {
-    if (mFd >= 0) ::close(mFd);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  [[nodiscard]] std::optional<std::uint64_t> size() const {
-    struct stat info {};
-    if (mFd < 0 || fstat(mFd, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    return static_cast<std::uint64_t>(info.st_size);
-  }
-
-  // readAt: exactly `length` bytes from `offset`, or nothing.
-  [[nodiscard]] std::optional<std::string> readAt(std::uint64_t offset, std::size_t length) const {
-    std::string bytes(length, '\0');
-    std::size_t done = 0;
-    while (done < length) {
-      const ssize_t got =
-          ::pread(mFd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return std::nullopt;
-      done += static_cast<std::size_t>(got);
-    }
-    return bytes;
-  }
-
- private:
-  int mFd;
-};
-
 // Directory: where the central directory is and how many records it has.
 struct Directory {
   std::uint64_t offset = 0;
@@ -74,15 +36,26 @@ struct Directory {
   std::uint64_t correction = 0;  // bytes prepended to the archive (self-extractors)
 };
 
-std::optional<Directory> findDirectory(const File& file, std::uint64_t fileSize) {
+// readAt: exactly `length` bytes of the file from `offset`, or nothing.
+std::optional<std::string> readAt(InputFile& file, std::uint64_t offset, std::size_t length) {
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return {};
+  return file.readAt(static_cast<std::int64_t>(offset), length);
+}
+
+std::optional<Directory> findDirectory(InputFile& file, std::uint64_t fileSize) {
   const std::size_t tailSize =
       static_cast<std::size_t>(std::min<std::uint64_t>(fileSize, kTailSize));
   const std::uint64_t tailOffset = fileSize - tailSize;
-  const std::optional<std::string> tail = file.readAt(tailOffset, tailSize);
+  const std::optional<std::string> tail = readAt(file, tailOffset, tailSize);
   if (!tail || tail->size() < kEndSize) return std::nullopt;
   // The last end record, as libarchive looks for it.
   for (std::size_t at = tail->size() - kEndSize + 1; at-- > 0;) {
     if (littleEndian(*tail, at, 4) != kEndSignature) continue;
+    // A split ZIP's offsets count from its own volume; libarchive reads no
+    // such directory either.
+    if (littleEndian(*tail, at + 4, 2) != 0 || littleEndian(*tail, at + 6, 2) != 0) {
+      return std::nullopt;
+    }
     const std::uint64_t endOffset = tailOffset + at;
     std::uint64_t size = littleEndian(*tail, at + 12, 4);
     std::uint64_t offset = littleEndian(*tail, at + 16, 4);
@@ -90,7 +63,7 @@ std::optional<Directory> findDirectory(const File& file, std::uint64_t fileSize)
     if ((size == 0xFFFFFFFF || offset == 0xFFFFFFFF) && at >= 20 &&
         littleEndian(*tail, at - 20, 4) == kZip64LocatorSignature) {
       const std::uint64_t zip64End = littleEndian(*tail, at - 12, 8);
-      const std::optional<std::string> record = file.readAt(zip64End, 56);
+      const std::optional<std::string> record = readAt(file, zip64End, 56);
       if (!record || littleEndian(*record, 0, 4) != kZip64EndSignature) return std::nullopt;
       size = littleEndian(*record, 40, 8);
       offset = littleEndian(*record, 48, 8);
@@ -125,13 +98,11 @@ std::optional<std::uint64_t> zip64Offset(std::string_view extra, bool sizeIsLong
 
 bool ZipStoredNames::load() {
   mLoaded = true;
-  const File file(mFile);
-  const std::optional<std::uint64_t> fileSize = file.size();
-  if (!fileSize) return false;
-  const std::optional<Directory> directory = findDirectory(file, *fileSize);
+  const auto fileSize = static_cast<std::uint64_t>(mInput.streamSize());
+  const std::optional<Directory> directory = findDirectory(mInput, fileSize);
   if (!directory || directory->size > kMaxDirectory) return false;
   const std::optional<std::string> bytes =
-      file.readAt(directory->offset, static_cast<std::size_t>(directory->size));
+      readAt(mInput, directory->offset, static_cast<std::size_t>(directory->size));
   if (!bytes) return false;
 
   std::vector<Record> records;

@@ -5,13 +5,12 @@
 // from the listing. This reads the central directory on its own, only when
 // that happens, to recover the stored bytes.
 //
-//   ZipStoredNames stored(path);
+//   ZipStoredNames stored(input);  // the listing's InputFile
 //   if (auto bytes = stored.unreadableNameAt(ordinal)) show(decodeUtf8Lenient(*bytes));
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,11 +19,14 @@
 
 namespace vexel::readers_internal {
 
-// ZipStoredNames: the central directory of one ZIP file, read on first use.
-// Not for concurrent use.
+class InputFile;
+
+// ZipStoredNames: the central directory of one ZIP file, read on first use
+// through the listing's open file (the volumes of a split ZIP included).
+// Not for concurrent use; used on the thread that reads the file.
 class ZipStoredNames {
  public:
-  explicit ZipStoredNames(std::filesystem::path file) : mFile(std::move(file)) {}
+  explicit ZipStoredNames(InputFile& input) : mInput(input) {}
 
   // unreadableNameAt: the stored name of the `ordinal`th entry (counting
   // from 0) in the order libarchive lists a seekable ZIP, by local header
@@ -42,7 +44,7 @@ class ZipStoredNames {
  private:
   bool load();
 
-  std::filesystem::path mFile;
+  InputFile& mInput;  // non-owning; outlives this object
   bool mLoaded = false;
   std::vector<Record> mRecords;
 };

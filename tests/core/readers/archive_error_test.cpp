@@ -31,6 +31,8 @@ TEST(ArchiveError, CasesTextsAndEquality) {
   EXPECT_EQ(ArchiveError::cannotRead(""), ArchiveError::failed("无法读取压缩包。"));
   EXPECT_EQ(ArchiveError::cannotRead("Damaged 7-Zip archive"),
             ArchiveError::failed("无法读取压缩包：Damaged 7-Zip archive"));
+  EXPECT_EQ(ArchiveError::volumeMissing("a.7z.002"),
+            ArchiveError::failed("无法读取压缩包：缺少分卷 a.7z.002。"));
   EXPECT_EQ(ArchiveError::toolMissing("a").payload(), "a");
   EXPECT_EQ(ArchiveError::notArchive().payload(), "");
 }
