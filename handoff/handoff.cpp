@@ -150,7 +150,7 @@ bool Handoff::extract(const fs::path& archive) {
 
     // Links whose targets the listing gave all stay inside (checked above);
     // a link listed without its target is left to the archiver's own guard.
-    const bool linksChecked = std::ranges::all_of(listing.entries, [](const ListedEntry& entry) {
+    const bool linksChecked = std::all_of(listing.entries.begin(), listing.entries.end(), [](const ListedEntry& entry) {
       return !entry.isSymlink || !entry.linkTarget.empty();
     });
     TemporaryFolder work(parent);
