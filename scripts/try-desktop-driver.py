@@ -28,6 +28,20 @@ NOTIFICATIONS = os.path.join(WORK, "notifications.txt")
 HOST = os.path.join(WORK, "prefix", "bin", "vexel-findersync")
 HANDLER = os.path.join(WORK, "home", ".local", "share", "applications", "vexel-stand-in.desktop")
 MIMEAPPS = os.path.join(WORK, "home", ".config", "mimeapps.list")
+INSTALLED_APPLICATIONS = os.path.join(WORK, "prefix", "share", "applications")
+
+
+def installed_handlers():
+    """The installation's files that name a vexel:// handler."""
+    found = []
+    for entry in os.listdir(INSTALLED_APPLICATIONS):
+        path = os.path.join(INSTALLED_APPLICATIONS, entry)
+        if not os.path.isfile(path):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as file:
+            if "x-scheme-handler/vexel" in file.read():
+                found.append(path)
+    return found
 ARCHIVE = os.path.join(FILES, "sample.zip")
 TEXT = os.path.join(FILES, "notes.txt")
 FOLDER = os.path.join(FILES, "folder")
@@ -213,8 +227,10 @@ def try_manager(name):
                     log(f"{name}: {kind} / {title}: {want[-1]}")
 
         # No handler: the menu item must say so on screen.
-        os.rename(HANDLER, HANDLER + ".off")
-        shutil.move(MIMEAPPS, MIMEAPPS + ".off")
+        # The installed vexel-handoff is a handler too: hide it as well.
+        hidden = [HANDLER, MIMEAPPS] + installed_handlers()
+        for path in hidden:
+            shutil.move(path, path + ".off")
         try:
             before = len(recorded())
             with open(NOTIFICATIONS, encoding="utf-8", errors="replace") as notes:
@@ -235,8 +251,8 @@ def try_manager(name):
             if len(recorded()) != before:
                 problems.append(f"{name}: without a handler, URLs still went out")
         finally:
-            os.rename(HANDLER + ".off", HANDLER)
-            shutil.move(MIMEAPPS + ".off", MIMEAPPS)
+            for path in hidden:
+                shutil.move(path + ".off", path)
         xdotool("key", "Escape")
     finally:
         process.terminate()
