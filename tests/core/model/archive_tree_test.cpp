@@ -369,5 +369,79 @@ TEST(ArchiveTree, LimitsEndTheBuild) {
   EXPECT_GE(walked, 10);
 }
 
+// Everything a tree shows, node by node, in pre-order.
+std::vector<std::string> dump(const ArchiveTree& tree) {
+  std::vector<std::string> out{
+      "files " + std::to_string(tree.fileCount()) + " dirs " + std::to_string(tree.dirCount()) +
+      (tree.isComplete() ? " complete" : " partial") + (tree.hasMacMetadata() ? " mac" : "") +
+      (tree.hasEncryptedFiles() ? " encrypted" : "")};
+  std::vector<const ArchiveNode*> nodes = tree.root().descendants();
+  nodes.insert(nodes.begin(), &tree.root());
+  for (const ArchiveNode* n : nodes) {
+    const auto date = n->modified();
+    out.push_back(std::string(n->path()) + "|" + std::string(n->name()) + (n->isDir() ? "/" : "") +
+                  "|" + std::to_string(n->size()) + "|" + std::to_string(n->packed()) + "|" +
+                  std::to_string(n->fileCount()) + "|" +
+                  (date ? std::to_string(date->time_since_epoch().count()) : "-") + "|" +
+                  std::string(n->crc()) + "|" + std::string(n->method()) +
+                  (n->encrypted() ? "|enc" : ""));
+  }
+  return out;
+}
+
+TEST(ArchiveTreeBuilder, GivesTheConstructorsTree) {
+  RawEntry withDetails = file("d/sum.bin", 7, day(2));
+  withDetails.packed = 3;
+  withDetails.crc = "1234ABCD";
+  withDetails.method = "LZMA2";
+  struct Row {
+    const char* name;
+    std::vector<RawEntry> entries;
+    std::int64_t maxNodes = std::numeric_limits<std::int64_t>::max();
+  };
+  const std::vector<Row> rows = {
+      {"empty", {}},
+      {"implied and later folder entries",
+       {file("a/b/c.txt", 5, day(1)), folder("a/b", day(4)), folder("a"), file("a/d", 2)}},
+      {"duplicates and conflicting kinds",
+       {file("x", 1), file("x", 2), folder("x", day(3)), folder("y"), file("y", 9), file("x/z")}},
+      {"mac metadata and root paths",
+       {file("__MACOSX/._a"), folder("__MACOSX"), folder("/", day(5)), file("/"), file("a")}},
+      {"slashes and details",
+       {file("/abs//x"), folder("t/", day(6)), file("t//u", 4, {}, true), withDetails}},
+      {"budget ends among made folders",
+       {file("a/b/c/one.txt"), file("a/two.txt"), file("x/y/z/three.txt"), file("four.txt")},
+       5},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<RawEntry> copy = row.entries;
+    const ArchiveTree built({}, std::move(copy), TreeLimits{.maxNodes = row.maxNodes});
+    ArchiveTreeBuilder builder(TreeLimits{.maxNodes = row.maxNodes});
+    for (RawEntry entry : row.entries) {
+      if (!builder.add(std::move(entry))) break;
+    }
+    ArchiveProperties properties;
+    properties.type = "zip";
+    const std::shared_ptr<ArchiveTree> grown = builder.finish(properties);
+    EXPECT_EQ(dump(*grown), dump(built));
+    EXPECT_EQ(grown->properties().type, "zip");
+  }
+}
+
+TEST(ArchiveTreeBuilder, KnowsWhichPathsEntriesNamed) {
+  ArchiveTreeBuilder builder;
+  for (RawEntry entry : {file("a/b/c.txt"), folder("a"), file("d"), file("d")}) {
+    ASSERT_TRUE(builder.add(std::move(entry)));
+  }
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {"a/b/c.txt", true}, {"a", true}, {"d", true},  {"a/b", false},
+      {"a/b/c", false},    {"", false}, {"e", false}, {"a//b/c.txt", true}};
+  for (const auto& [path, isNamed] : rows) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(builder.hasEntry(path), isNamed);
+  }
+}
+
 }  // namespace
 }  // namespace vexel
