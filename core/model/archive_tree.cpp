@@ -176,7 +176,7 @@ class TreeGrowth {
   // entry is to come. The rings' links give way to the file counts.
   void finish() {
     const std::uint32_t count = mTree.mNodeSlots;
-    mTree.mChildBlocks = std::make_unique_for_overwrite<const ArchiveNode*[]>(count);
+    mTree.mChildBlocks = std::unique_ptr<const ArchiveNode*[]>(new const ArchiveNode*[count]);
     const ArchiveNode** next = mTree.mChildBlocks.get();
     const auto cut = [&next](ArchiveNode& folder) {
       ArchiveNode* last = folder.mLastChild;
@@ -468,11 +468,11 @@ const char* ArchiveTree::storeText(std::string_view text) {
   if (text.size() > mTextLeft) {
     // A long text gets a chunk of its own; the current chunk stays open.
     if (text.size() > kChunk / 4) {
-      mTextChunks.push_back(std::make_unique_for_overwrite<char[]>(text.size()));
+      mTextChunks.push_back(std::unique_ptr<char[]>(new char[text.size()]));
       std::memcpy(mTextChunks.back().get(), text.data(), text.size());
       return mTextChunks.back().get();
     }
-    mTextChunks.push_back(std::make_unique_for_overwrite<char[]>(kChunk));
+    mTextChunks.push_back(std::unique_ptr<char[]>(new char[kChunk]));
     mTextNext = mTextChunks.back().get();
     mTextLeft = kChunk;
   }
