@@ -125,7 +125,10 @@ class TreeGrowth {
     const std::string_view path(mTree.storeText(entry.path), entry.path.size());
     const size_t nameOffset = lastComponentOffset(path);
     const std::string_view name = componentAt(path, nameOffset);
-    const std::string_view parentPath = path.substr(0, nameOffset);
+    // Without its trailing "/", so that consecutive entries of one folder
+    // find it in ensureDir's cache.
+    std::string_view parentPath = path.substr(0, nameOffset);
+    while (!parentPath.empty() && parentPath.back() == '/') parentPath.remove_suffix(1);
     ArchiveNode* parent = isRootPath(parentPath) ? &mTree.mRoot : ensureDir(parentPath);
     if (parent == nullptr) return false;
     const Probe where = probe(parent, name);
@@ -154,6 +157,18 @@ class TreeGrowth {
       if (entry.encrypted) mTree.mHasEncryptedFiles = true;
     }
     return true;
+  }
+
+  // prefetch: starts loading the index slot that `entry` will probe, when
+  // its folder is the one of the entry before (the usual case). A hint: the
+  // slot is probed again when the entry is added.
+  void prefetch(const RawEntry& entry) const {
+    const std::string_view path = entry.path;
+    if (mLastDir == nullptr || mSlots.empty() || path.empty() || path.back() == '/') return;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.substr(0, slash) != mLastDirPath) return;
+    const std::uint32_t hash = hashOf(mLastDir, path.substr(slash + 1));
+    __builtin_prefetch(&mSlots[hash & mMask]);
   }
 
   // hasEntry: some entry placed so far, or merged into a node, reads `path`.
@@ -440,8 +455,12 @@ ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> ent
   const auto budget = static_cast<std::uint64_t>(std::max<std::int64_t>(limits.maxNodes, 0));
   TreeGrowth growth(*this, static_cast<size_t>(std::min<std::uint64_t>(expected, budget + 1)),
                     limits);
-  for (RawEntry& entry : entries) {
-    if (!growth.add(std::move(entry))) {
+  // The index is far larger than the caches: ask for the slot of an entry
+  // a few places ahead while this one is placed.
+  constexpr size_t kLookAhead = 8;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + kLookAhead < entries.size()) growth.prefetch(entries[i + kLookAhead]);
+    if (!growth.add(std::move(entries[i]))) {
       mIsComplete = false;
       break;
     }
