@@ -32,7 +32,7 @@ std::int64_t countNodesBelow(const ArchiveNode& root, std::int64_t limit) {
     pending.pop_back();
     for (const auto& child : folder->children()) {
       if (++count > limit) break;
-      if (child->isDir()) pending.push_back(child.get());
+      if (child->isDir()) pending.push_back(child);
     }
   }
   return count;
@@ -204,7 +204,7 @@ void PreviewViewController::expandAutomatically() {
     mOutline->expandItem(OutlineItem(), /*expandChildren=*/true);
   } else if (root.children().size() == 1) {
     // A lone top-level folder is what most archives wrap their content in.
-    mOutline->expandItem(OutlineItem::of(root.children().front().get()));
+    mOutline->expandItem(OutlineItem::of(root.children().front()));
   }
 }
 

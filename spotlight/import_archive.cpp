@@ -1,9 +1,14 @@
 #include "spotlight/import_archive.h"
 
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -31,24 +36,58 @@ std::optional<std::string> fileSystemPathOf(CFStringRef path) {
   return buffer;
 }
 
+// forEachBelow: calls `visit` for every node below `root`, depth-first in
+// pre-order, until it returns false; with an explicit stack, not a list of
+// every node.
+template <typename Visit>
+void forEachBelow(const ArchiveNode& root, Visit visit) {
+  std::vector<std::pair<const ArchiveNode*, std::size_t>> stack{{&root, 0}};
+  while (!stack.empty()) {
+    auto& [folder, next] = stack.back();
+    const ArchiveNode::Children children = folder->children();
+    if (next == children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const ArchiveNode* node = children[next++];
+    if (!visit(*node)) return;
+    if (node->isDir()) stack.emplace_back(node, 0);
+  }
+}
+
+struct FreeBytes {
+  void operator()(char* bytes) const noexcept { std::free(bytes); }
+};
+using MallocText = std::unique_ptr<char, FreeBytes>;
+
 // textContent: the paths of the nodes below `root`, depth-first, joined by
-// line feeds, as far as whole lines fit in `cap` bytes.
-std::string textContent(const ArchiveNode& root, std::size_t cap) {
-  const std::vector<const ArchiveNode*> nodes = root.descendants();
-  std::size_t size = 0;
+// line feeds, as far as whole lines fit in `cap` bytes; NUL-terminated, in
+// memory from malloc, so that the string made of it can take it over.
+// Null when no line fits.
+MallocText textContent(const ArchiveNode& root, std::size_t cap, std::size_t& size) {
+  size = 0;
   std::size_t lines = 0;
-  for (const ArchiveNode* node : nodes) {
-    const std::size_t line = node->path().size() + (lines > 0 ? 1 : 0);
-    if (line > cap - size) break;
+  forEachBelow(root, [&](const ArchiveNode& node) {
+    const std::size_t line = node.path().size() + (lines > 0 ? 1 : 0);
+    if (line > cap - size) return false;
     size += line;
     ++lines;
-  }
-  std::string text;
-  text.reserve(size);
-  for (std::size_t i = 0; i < lines; ++i) {
-    if (i > 0) text += '\n';
-    text += nodes[i]->path();
-  }
+    return true;
+  });
+  if (lines == 0) return nullptr;
+  MallocText text(static_cast<char*>(std::malloc(size + 1)));
+  if (!text) throw std::bad_alloc();
+  char* out = text.get();
+  std::size_t written = 0;
+  forEachBelow(root, [&](const ArchiveNode& node) {
+    if (written == lines) return false;
+    if (written++ > 0) *out++ = '\n';
+    const std::string_view path = node.path();
+    std::memcpy(out, path.data(), path.size());
+    out += path.size();
+    return true;
+  });
+  *out = '\0';
   return text;
 }
 
@@ -60,21 +99,26 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
   try {
     const std::optional<std::string> path = fileSystemPathOf(pathToFile);
     if (!path) return false;
-    std::string text;
+    MallocText text;
+    std::size_t size = 0;
     {
-      // The listing and its tree go before the string is made, so the text
-      // is never held three times over.
+      // The listing and its tree go before the string is made.
       const ExtensionArchive::Listing listing =
           ExtensionArchive::list(std::filesystem::path(*path), kImportTimeLimit);
-      text = textContent(listing.tree->root(), kMaxTextContentBytes);
-      if (text.empty()) return false;
+      text = textContent(listing.tree->root(), kMaxTextContentBytes, size);
+      if (!text) return false;
     }
-    spotlight_internal::CFRef<CFStringRef> value(
-        CFStringCreateWithCString(kCFAllocatorDefault, text.c_str(), kCFStringEncodingUTF8));
-    if (!value) {
+    // The text is made once at its final size and the string takes it over.
+    spotlight_internal::CFRef<CFStringRef> value(CFStringCreateWithCStringNoCopy(
+        kCFAllocatorDefault, text.get(), kCFStringEncodingUTF8, kCFAllocatorMalloc));
+    if (value) {
+      (void)text.release();
+    } else {
       // Names reach the tree as UTF-8; should one not, index the readable rest.
-      value.reset(CFStringCreateWithCString(
-          kCFAllocatorDefault, text::decodeUtf8Lenient(text).c_str(), kCFStringEncodingUTF8));
+      const std::string readable = text::decodeUtf8Lenient(std::string_view(text.get(), size));
+      text.reset();
+      value.reset(
+          CFStringCreateWithCString(kCFAllocatorDefault, readable.c_str(), kCFStringEncodingUTF8));
       if (!value) return false;
     }
     CFDictionarySetValue(attributes, kMDItemTextContent, value.get());

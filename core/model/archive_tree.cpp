@@ -16,7 +16,8 @@ constexpr std::string_view kMacMetadata = "__MACOSX";
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) noexcept {
   std::int64_t sum = 0;
   if (!__builtin_add_overflow(a, b, &sum)) return sum;
-  return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  return b > 0 ? std::numeric_limits<std::int64_t>::max()
+               : std::numeric_limits<std::int64_t>::min();
 }
 
 bool isMacMetadata(std::string_view path) {
@@ -26,7 +27,9 @@ bool isMacMetadata(std::string_view path) {
 }
 
 // True for "" and for paths made of "/" alone: both stand for the root.
-bool isRootPath(std::string_view path) { return path.find_first_not_of('/') == std::string_view::npos; }
+bool isRootPath(std::string_view path) {
+  return path.find_first_not_of('/') == std::string_view::npos;
+}
 
 // Offset of the last component of a path that is not a root path: the text
 // after the last "/" that is not a trailing one.
@@ -41,54 +44,9 @@ size_t lastComponentOffset(std::string_view path) {
 // ---------------------------------------------------------------------------
 // ArchiveNode
 
-ArchiveNode::ArchiveNode(std::string_view name, std::string path, bool isDir)
-    : mOwnedPath(std::move(path)), mPath(mOwnedPath), mIsDir(isDir) {
-  setName(name, mPath.ends_with(name) ? mPath.size() - name.size() : std::string_view::npos);
-}
-
-ArchiveNode::ArchiveNode(std::string ownedPath, size_t nameOffset, size_t nameLength, bool isDir)
-    : mOwnedPath(std::move(ownedPath)), mPath(mOwnedPath), mIsDir(isDir) {
-  setName(mPath.substr(nameOffset, nameLength), nameOffset);
-}
-
-ArchiveNode::ArchiveNode(std::string_view borrowedPath, size_t nameOffset, bool isDir)
-    : mPath(borrowedPath), mIsDir(isDir) {
-  setName(borrowedPath.substr(nameOffset), nameOffset);
-}
-
-// Keeps the name as a slice of the path when it is one (the usual case), else
-// as text of its own.
-void ArchiveNode::setName(std::string_view name, size_t offset) {
-  constexpr size_t kMaxSlice = std::numeric_limits<std::uint32_t>::max();
-  if (offset != std::string_view::npos && offset <= kMaxSlice && name.size() <= kMaxSlice) {
-    mNameOffset = static_cast<std::uint32_t>(offset);
-    mNameLength = static_cast<std::uint32_t>(name.size());
-  } else {
-    details().name = std::string(name);
-    details().hasOwnName = true;
-  }
-}
-
-ArchiveNode::~ArchiveNode() {
-  // Tear the subtree down level by level: destroying children through their
-  // owners would recurse once per folder level.
-  std::vector<std::unique_ptr<ArchiveNode>> pending = std::move(mChildren);
-  while (!pending.empty()) {
-    std::unique_ptr<ArchiveNode> node = std::move(pending.back());
-    pending.pop_back();
-    for (auto& child : node->mChildren) pending.push_back(std::move(child));
-    node->mChildren.clear();
-  }
-}
-
-ArchiveNode::Details& ArchiveNode::details() {
-  if (!mDetails) mDetails = std::make_unique<Details>();
-  return *mDetails;
-}
-
 std::string_view ArchiveNode::name() const noexcept {
-  if (mDetails && mDetails->hasOwnName) return mDetails->name;
-  return mPath.substr(mNameOffset, mNameLength);
+  if (mDetails != nullptr && mDetails->hasOwnName) return mDetails->name;
+  return {mText + mNameOffset, mNameLength};
 }
 
 std::optional<std::chrono::sys_seconds> ArchiveNode::modified() const noexcept {
@@ -97,11 +55,11 @@ std::optional<std::chrono::sys_seconds> ArchiveNode::modified() const noexcept {
 }
 
 std::string_view ArchiveNode::crc() const noexcept {
-  return mDetails ? std::string_view(mDetails->crc) : std::string_view();
+  return mDetails != nullptr ? std::string_view(mDetails->crc) : std::string_view();
 }
 
 std::string_view ArchiveNode::method() const noexcept {
-  return mDetails ? std::string_view(mDetails->method) : std::string_view();
+  return mDetails != nullptr ? std::string_view(mDetails->method) : std::string_view();
 }
 
 std::string ArchiveNode::ext() const {
@@ -120,11 +78,11 @@ std::vector<const ArchiveNode*> ArchiveNode::descendants() const {
   stack.emplace_back(this, 0);
   while (!stack.empty()) {
     auto& [folder, next] = stack.back();
-    if (next == folder->mChildren.size()) {
+    if (next == folder->mChildCount) {
       stack.pop_back();
       continue;
     }
-    const ArchiveNode* child = folder->mChildren[next++].get();
+    const ArchiveNode* child = folder->mChildBlock[next++];
     result.push_back(child);
     if (child->mIsDir) stack.emplace_back(child, 0);
   }
@@ -132,14 +90,15 @@ std::vector<const ArchiveNode*> ArchiveNode::descendants() const {
 }
 
 // ---------------------------------------------------------------------------
-// ArchiveTree::Builder
+// TreeGrowth
 
-// The path index of the build, keyed by (parent node, name) rather than by
-// the whole path: placing an entry then hashes only short names, however deep
-// the entry lies, and a path maps to exactly the node its text leads to.
-class ArchiveTree::Builder {
+// TreeGrowth: places entries in a tree one at a time. The path index is
+// keyed by (parent node, name) rather than by the whole path: placing an
+// entry then hashes only short names, however deep the entry lies, and a
+// path maps to exactly the node its text leads to.
+class TreeGrowth {
  public:
-  Builder(ArchiveTree& tree, size_t expectedNodes, const TreeLimits& limits)
+  TreeGrowth(ArchiveTree& tree, size_t expectedNodes, const TreeLimits& limits)
       : mTree(tree), mLimits(limits) {
     reserve(expectedNodes);
   }
@@ -155,40 +114,102 @@ class ArchiveTree::Builder {
     // The root is always in the index: a folder entry for it dates the root,
     // a file entry for it is a duplicate.
     if (isRootPath(entry.path)) {
-      if (entry.isDir) applyFolderEntry(*mTree.mRoot, entry);
+      if (entry.isDir) applyFolderEntry(mTree.mRoot, entry);
       return true;
     }
-    // The node takes the entry's path text first, so that folders created on
-    // the way can borrow prefixes of text that stays where it is.
-    const size_t nameOffset = lastComponentOffset(entry.path);
-    const size_t nameLength = componentAt(entry.path, nameOffset).size();
-    auto node = std::unique_ptr<ArchiveNode>(
-        new ArchiveNode(std::move(entry.path), nameOffset, nameLength, entry.isDir));
-    const std::string_view parentPath = node->mPath.substr(0, nameOffset);
-    ArchiveNode* parentNode = isRootPath(parentPath) ? mTree.mRoot.get() : ensureDir(parentPath);
-    if (parentNode == nullptr) return false;
-    ArchiveNode& parent = *parentNode;
-    const Probe where = probe(&parent, node->name());
-    if (ArchiveNode* found = where.found()) {
+    // A path the node could not measure is not worth a node (no lister
+    // hands over 4 GiB of name).
+    if (entry.path.size() > std::numeric_limits<std::uint32_t>::max()) return true;
+    // The entry's text goes to the arena first, so that folders created on
+    // the way can borrow prefixes of it.
+    const std::string_view path(mTree.storeText(entry.path), entry.path.size());
+    const size_t nameOffset = lastComponentOffset(path);
+    const std::string_view name = componentAt(path, nameOffset);
+    // Without its trailing "/", so that consecutive entries of one folder
+    // find it in ensureDir's cache.
+    std::string_view parentPath = path.substr(0, nameOffset);
+    while (!parentPath.empty() && parentPath.back() == '/') parentPath.remove_suffix(1);
+    ArchiveNode* parent = isRootPath(parentPath) ? &mTree.mRoot : ensureDir(parentPath);
+    if (parent == nullptr) return false;
+    const Probe where = probe(parent, name);
+    if (ArchiveNode* found = where.found(*this)) {
       // A path seen before: a folder entry dates whatever node is there, file
       // or folder; a file entry keeps the first one and changes nothing.
+      // No folder was made from this text (the parent had the name), so the
+      // arena takes it back.
       if (entry.isDir) applyFolderEntry(*found, entry);
+      found->mIsListed = true;
+      mTree.releaseText(path.data(), path.size());
       return true;
     }
     if (!makeRoom()) return false;
+    ArchiveNode& node = makeNode(*parent, path, nameOffset, name.size(), entry.isDir, where);
+    node.mIsListed = true;
     if (entry.isDir) {
-      applyFolderEntry(*node, entry);
+      applyFolderEntry(node, entry);
     } else {
-      node->mSize = entry.size;
-      node->mPacked = entry.packed.value_or(entry.size);
-      setDate(*node, entry.modified);
-      if (!entry.crc.empty()) node->details().crc = std::move(entry.crc);
-      if (!entry.method.empty()) node->details().method = std::move(entry.method);
-      node->mEncrypted = entry.encrypted;
+      node.mSize = entry.size;
+      node.mPacked = entry.packed.value_or(entry.size);
+      setDate(node, entry.modified);
+      if (!entry.crc.empty()) mTree.details(node).crc = std::move(entry.crc);
+      if (!entry.method.empty()) mTree.details(node).method = std::move(entry.method);
+      node.mEncrypted = entry.encrypted;
       if (entry.encrypted) mTree.mHasEncryptedFiles = true;
     }
-    attach(parent, std::move(node), where);
     return true;
+  }
+
+  // prefetch: starts loading the index slot that `entry` will probe, when
+  // its folder is the one of the entry before (the usual case). A hint: the
+  // slot is probed again when the entry is added.
+  void prefetch(const RawEntry& entry) const {
+    const std::string_view path = entry.path;
+    if (mLastDir == nullptr || mSlots.empty() || path.empty() || path.back() == '/') return;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos || path.substr(0, slash) != mLastDirPath) return;
+    const std::uint32_t hash = hashOf(mLastDir, path.substr(slash + 1));
+    __builtin_prefetch(&mSlots[hash & mMask]);
+  }
+
+  // hasEntry: some entry placed so far, or merged into a node, reads `path`.
+  [[nodiscard]] bool hasEntry(std::string_view path) const {
+    const ArchiveNode* current = &mTree.mRoot;
+    size_t start = 0;
+    while (start < path.size()) {
+      size_t end = path.find('/', start);
+      if (end == std::string_view::npos) end = path.size();
+      if (end > start) {
+        current = find(current, path.substr(start, end - start));
+        if (current == nullptr) return false;
+      }
+      start = end + 1;
+    }
+    return current != &mTree.mRoot && current->mIsListed;
+  }
+
+  // finish: turns each folder's ring of children into its block, once no
+  // entry is to come. The rings' links give way to the file counts.
+  void finish() {
+    const std::uint32_t count = mTree.mNodeSlots;
+    mTree.mChildBlocks = std::unique_ptr<const ArchiveNode*[]>(new const ArchiveNode*[count]);
+    const ArchiveNode** next = mTree.mChildBlocks.get();
+    const auto cut = [&next](ArchiveNode& folder) {
+      ArchiveNode* last = folder.mLastChild;
+      const ArchiveNode** block = next;
+      if (last != nullptr) {
+        const ArchiveNode* child = last->mNextSibling;
+        for (std::uint32_t i = 0; i < folder.mChildCount; ++i) {
+          block[i] = child;
+          child = child->mNextSibling;
+        }
+      }
+      next += folder.mChildCount;
+      folder.mChildBlock = block;
+    };
+    cut(mTree.mRoot);
+    for (std::uint32_t i = 0; i < count; ++i) cut(mTree.nodeAt(i));
+    mTree.mRoot.mFileCount = 0;
+    for (std::uint32_t i = 0; i < count; ++i) mTree.nodeAt(i).mFileCount = 0;
   }
 
  private:
@@ -207,17 +228,16 @@ class ArchiveTree::Builder {
   // makeRoom: whether one more node fits in the budget; it ends the build
   // when not.
   bool makeRoom() {
-    if (mNodes >= mLimits.maxNodes) mIsStopped = true;
-    if (mIsStopped) return false;
-    ++mNodes;
-    return true;
+    if (static_cast<std::int64_t>(mTree.mNodeSlots) >= mLimits.maxNodes) mIsStopped = true;
+    return !mIsStopped;
   }
-  // An open-addressing table of (hash, node): the key of a slot is the node's
-  // own (parent, name), so the table stores no text and probes stay in one
-  // array.
+
+  // An open-addressing table of (hash, node number): the key of a slot is
+  // the node's own (parent, name), so the table stores no text and a slot
+  // takes 8 bytes. Number 0 marks an empty slot.
   struct Slot {
-    std::uint64_t hash = 0;
-    ArchiveNode* node = nullptr;
+    std::uint32_t hash = 0;
+    std::uint32_t number = 0;
   };
 
   static std::uint64_t mix(std::uint64_t x) {
@@ -227,8 +247,9 @@ class ArchiveTree::Builder {
     return x;
   }
 
-  static std::uint64_t hashOf(const ArchiveNode* parent, std::string_view name) {
-    std::uint64_t h = mix(reinterpret_cast<std::uintptr_t>(parent) ^ (name.size() * 0x9E3779B97F4A7C15ull));
+  static std::uint32_t hashOf(const ArchiveNode* parent, std::string_view name) {
+    std::uint64_t h =
+        mix(reinterpret_cast<std::uintptr_t>(parent) ^ (name.size() * 0x9E3779B97F4A7C15ull));
     size_t i = 0;
     for (; i + 8 <= name.size(); i += 8) {
       std::uint64_t word;
@@ -237,34 +258,44 @@ class ArchiveTree::Builder {
     }
     std::uint64_t tail = 0;
     std::memcpy(&tail, name.data() + i, name.size() - i);
-    return mix(h ^ tail);
+    return static_cast<std::uint32_t>(mix(h ^ tail));
   }
 
   // Probe: where a (parent, name) key stands, or the empty slot it would
   // take. One probe serves both the lookup and the insertion that follows.
   struct Probe {
     Slot* slot;
-    std::uint64_t hash;
-    [[nodiscard]] ArchiveNode* found() const noexcept { return slot->node; }
+    std::uint32_t hash;
+    [[nodiscard]] ArchiveNode* found(TreeGrowth& growth) const noexcept {
+      return slot->number == 0 ? nullptr : &growth.mTree.nodeAt(slot->number - 1);
+    }
   };
+
+  [[nodiscard]] bool matches(const Slot& slot, std::uint32_t hash, const ArchiveNode* parent,
+                             std::string_view name) const {
+    if (slot.hash != hash) return false;
+    const ArchiveNode& node = mTree.nodeAt(slot.number - 1);
+    return node.mParent == parent && node.name() == name;
+  }
 
   Probe probe(const ArchiveNode* parent, std::string_view name) {
     // Room for the insertion that may follow, so the slot stays valid.
     if ((mUsed + 1) * 2 > mSlots.size()) grow();
-    const std::uint64_t hash = hashOf(parent, name);
+    const std::uint32_t hash = hashOf(parent, name);
     for (size_t i = hash & mMask;; i = (i + 1) & mMask) {
       Slot& slot = mSlots[i];
-      if (slot.node == nullptr ||
-          (slot.hash == hash && slot.node->mParent == parent && slot.node->name() == name)) {
-        return Probe{&slot, hash};
-      }
+      if (slot.number == 0 || matches(slot, hash, parent, name)) return Probe{&slot, hash};
     }
   }
 
-  // fill: places a node made for (parent, name) in the empty slot its probe found.
-  void fill(const Probe& where, ArchiveNode* node) {
-    *where.slot = Slot{where.hash, node};
-    ++mUsed;
+  [[nodiscard]] const ArchiveNode* find(const ArchiveNode* parent, std::string_view name) const {
+    if (mSlots.empty()) return nullptr;
+    const std::uint32_t hash = hashOf(parent, name);
+    for (size_t i = hash & mMask;; i = (i + 1) & mMask) {
+      const Slot& slot = mSlots[i];
+      if (slot.number == 0) return nullptr;
+      if (matches(slot, hash, parent, name)) return &mTree.nodeAt(slot.number - 1);
+    }
   }
 
   void reserve(size_t expected) {
@@ -279,9 +310,9 @@ class ArchiveTree::Builder {
     mSlots.assign(old.size() * 2, Slot{});
     mMask = mSlots.size() - 1;
     for (const Slot& slot : old) {
-      if (slot.node == nullptr) continue;
+      if (slot.number == 0) continue;
       size_t i = slot.hash & mMask;
-      while (mSlots[i].node != nullptr) i = (i + 1) & mMask;
+      while (mSlots[i].number != 0) i = (i + 1) & mMask;
       mSlots[i] = slot;
     }
   }
@@ -304,26 +335,69 @@ class ArchiveTree::Builder {
     node.mModifiedSeconds = date ? date->time_since_epoch().count() : 0;
   }
 
-  ArchiveNode& attach(ArchiveNode& parent, std::unique_ptr<ArchiveNode> node, const Probe& where) {
-    ArchiveNode& placed = *node;
-    node->mParent = &parent;
-    parent.mChildren.push_back(std::move(node));
-    fill(where, &placed);
-    return placed;
+  // makeNode: a new last child of `parent` named by the slice of `text` at
+  // [nameOffset, nameOffset + nameLength), indexed at the probe's slot.
+  ArchiveNode& makeNode(ArchiveNode& parent, std::string_view text, size_t nameOffset,
+                        size_t nameLength, bool isDir, const Probe& where) {
+    ArchiveNode& node = *mTree.newNode();
+    node.mText = text.data();
+    node.mPathLength = static_cast<std::uint32_t>(text.size());
+    node.mNameOffset = static_cast<std::uint32_t>(nameOffset);
+    if (nameLength < kMaxSliceName) {
+      node.mNameLength = static_cast<std::uint32_t>(nameLength & (kMaxSliceName - 1));
+    } else {
+      ArchiveNode::Details& details = mTree.details(node);
+      details.name = std::string(text.substr(nameOffset, nameLength));
+      details.hasOwnName = true;
+    }
+    node.mIsDir = isDir;
+    node.mParent = &parent;
+    // Children form a ring: the newest points at the oldest.
+    if (parent.mLastChild == nullptr) {
+      node.mNextSibling = &node;
+    } else {
+      node.mNextSibling = parent.mLastChild->mNextSibling;
+      parent.mLastChild->mNextSibling = &node;
+    }
+    parent.mLastChild = &node;
+    ++parent.mChildCount;
+    *where.slot = Slot{where.hash, mTree.mNodeSlots};  // the node's number plus one
+    ++mUsed;
+    return node;
+  }
+
+  // takeBack: removes the newest child of `parent` and every node made after
+  // it, which are its own descendants (folders made for one entry).
+  void takeBack(ArchiveNode& parent, const ArchiveNode& first) {
+    ArchiveNode* last = parent.mLastChild;
+    if (last->mNextSibling == last) {
+      parent.mLastChild = nullptr;
+    } else {
+      ArchiveNode* before = last->mNextSibling;
+      while (before->mNextSibling != last) before = before->mNextSibling;
+      before->mNextSibling = last->mNextSibling;
+      parent.mLastChild = before;
+    }
+    --parent.mChildCount;
+    // Their slots stay but lead nowhere once the build has ended: nothing
+    // is placed after a stop, and hasEntry asks for entries, not folders made.
+    while (mTree.mNodeSlots > 0 && &mTree.nodeAt(mTree.mNodeSlots - 1) != &first)
+      --mTree.mNodeSlots;
+    --mTree.mNodeSlots;
   }
 
   // Finds or creates every folder of `path` from the top down. Whatever kind
   // of node a path already names is returned, files included; null when the
   // limits end the build on the way. Folders made here borrow their path
-  // text from `path`, which must be owned by a node that the tree keeps.
+  // text from `path`, which the arena keeps.
   ArchiveNode* ensureDir(std::string_view path) {
     if (path == mLastDirPath && mLastDir != nullptr) return mLastDir;
-    ArchiveNode* current = mTree.mRoot.get();
+    ArchiveNode* current = &mTree.mRoot;
     ArchiveNode* firstMade = nullptr;
-    // A build that ends on the way takes back the folders made here: they
-    // borrow their text from an entry that is not placed.
+    // A build that ends on the way takes back the folders made here: the
+    // entry they were made for is not placed.
     const auto stopHere = [&]() -> ArchiveNode* {
-      if (firstMade != nullptr) firstMade->mParent->mChildren.pop_back();
+      if (firstMade != nullptr) takeBack(*firstMade->mParent, *firstMade);
       return nullptr;
     };
     size_t start = 0;
@@ -334,30 +408,26 @@ class ArchiveTree::Builder {
         const std::string_view name = path.substr(start, end - start);
         if (!spend(1)) return stopHere();
         const Probe where = probe(current, name);
-        if (ArchiveNode* found = where.found()) {
+        if (ArchiveNode* found = where.found(*this)) {
           current = found;
         } else {
           if (!makeRoom()) return stopHere();
-          current = &attach(*current,
-                            std::unique_ptr<ArchiveNode>(new ArchiveNode(path.substr(0, end), start, true)),
-                            where);
+          current = &makeNode(*current, path.substr(0, end), start, end - start, true, where);
           if (firstMade == nullptr) firstMade = current;
         }
       }
       start = end + 1;
     }
-    // Cache under the node's own text: `path` may belong to a node that is
-    // about to be dropped as a duplicate.
-    mLastDirPath = current->mPath;
+    mLastDirPath = current->path();
     mLastDir = current;
     return current;
   }
 
   static constexpr size_t kCheckEvery = 4096;
+  static constexpr size_t kMaxSliceName = size_t{1} << 28;
 
   ArchiveTree& mTree;
   const TreeLimits& mLimits;
-  std::int64_t mNodes = 0;
   size_t mWork = 0;
   size_t mNextCheck = 0;
   bool mIsStopped = false;
@@ -372,29 +442,104 @@ class ArchiveTree::Builder {
 // ---------------------------------------------------------------------------
 // ArchiveTree
 
+ArchiveTree::ArchiveTree() { mRoot.mIsDir = true; }
+
 ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> entries)
     : ArchiveTree(std::move(properties), std::move(entries), TreeLimits{}) {}
 
 ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> entries,
                          const TreeLimits& limits)
-    : mRoot(std::make_unique<ArchiveNode>("", std::string(), true)),
-      mProperties(std::move(properties)) {
-  {
-    const size_t expected = entries.size() + entries.size() / 8 + 1;
-    const auto budget = static_cast<std::uint64_t>(std::max<std::int64_t>(limits.maxNodes, 0));
-    Builder builder(*this, static_cast<size_t>(std::min<std::uint64_t>(expected, budget + 1)),
+    : mProperties(std::move(properties)) {
+  mRoot.mIsDir = true;
+  const size_t expected = entries.size() + entries.size() / 8 + 1;
+  const auto budget = static_cast<std::uint64_t>(std::max<std::int64_t>(limits.maxNodes, 0));
+  TreeGrowth growth(*this, static_cast<size_t>(std::min<std::uint64_t>(expected, budget + 1)),
                     limits);
-    for (RawEntry& entry : entries) {
-      if (!builder.add(std::move(entry))) {
-        mIsComplete = false;
-        break;
-      }
+  // The index is far larger than the caches: ask for the slot of an entry
+  // a few places ahead while this one is placed.
+  constexpr size_t kLookAhead = 8;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (i + kLookAhead < entries.size()) growth.prefetch(entries[i + kLookAhead]);
+    if (!growth.add(std::move(entries[i]))) {
+      mIsComplete = false;
+      break;
     }
   }
+  growth.finish();
   summarize();
 }
 
 ArchiveTree::~ArchiveTree() = default;
+
+ArchiveNode* ArchiveTree::newNode() {
+  const std::uint32_t index = mNodeSlots;
+  if ((index >> kNodeBlockShift) == mNodeBlocks.size()) {
+    mNodeBlocks.push_back(std::unique_ptr<ArchiveNode[]>(new ArchiveNode[kNodeBlockSize]));
+  }
+  ++mNodeSlots;
+  // A node taken back by a build that stopped is never handed out again:
+  // nothing is placed after a stop.
+  return &nodeAt(index);
+}
+
+const char* ArchiveTree::storeText(std::string_view text) {
+  constexpr size_t kChunk = size_t{64} << 10;
+  if (text.size() > mTextLeft) {
+    // A long text gets a chunk of its own; the current chunk stays open.
+    if (text.size() > kChunk / 4) {
+      mTextChunks.push_back(std::unique_ptr<char[]>(new char[text.size()]));
+      std::memcpy(mTextChunks.back().get(), text.data(), text.size());
+      return mTextChunks.back().get();
+    }
+    mTextChunks.push_back(std::unique_ptr<char[]>(new char[kChunk]));
+    mTextNext = mTextChunks.back().get();
+    mTextLeft = kChunk;
+  }
+  char* stored = mTextNext;
+  if (!text.empty()) std::memcpy(stored, text.data(), text.size());
+  mTextNext += text.size();
+  mTextLeft -= text.size();
+  return stored;
+}
+
+void ArchiveTree::releaseText(const char* text, std::size_t size) noexcept {
+  if (mTextNext != nullptr && text + size == mTextNext) {
+    mTextNext -= size;
+    mTextLeft += size;
+  }
+}
+
+ArchiveNode::Details& ArchiveTree::details(ArchiveNode& node) {
+  if (node.mDetails == nullptr) node.mDetails = &mDetails.emplace_back();
+  return *node.mDetails;
+}
+
+// ---------------------------------------------------------------------------
+// ArchiveTreeBuilder
+
+ArchiveTreeBuilder::ArchiveTreeBuilder(TreeLimits limits)
+    : mLimits(std::move(limits)),
+      mTree(new ArchiveTree()),
+      mGrowth(std::make_unique<TreeGrowth>(*mTree, 0, mLimits)) {}
+
+ArchiveTreeBuilder::~ArchiveTreeBuilder() = default;
+
+bool ArchiveTreeBuilder::add(RawEntry&& entry) {
+  if (!mTree->mIsComplete) return false;
+  if (mGrowth->add(std::move(entry))) return true;
+  mTree->mIsComplete = false;
+  return false;
+}
+
+bool ArchiveTreeBuilder::hasEntry(std::string_view path) const { return mGrowth->hasEntry(path); }
+
+std::shared_ptr<ArchiveTree> ArchiveTreeBuilder::finish(ArchiveProperties properties) {
+  mGrowth->finish();
+  mGrowth.reset();
+  mTree->mProperties = std::move(properties);
+  mTree->summarize();
+  return std::shared_ptr<ArchiveTree>(std::move(mTree));
+}
 
 void ArchiveTree::summarize() {
   // Post-order walk with an explicit stack; each frame gathers one folder's
@@ -421,11 +566,12 @@ void ArchiveTree::summarize() {
   };
 
   std::vector<Frame> stack;
-  stack.push_back(Frame{mRoot.get(), 0, 0, 0, 0, ownDate(*mRoot)});
+  stack.push_back(Frame{&mRoot, 0, 0, 0, 0, ownDate(mRoot)});
   while (!stack.empty()) {
     Frame& top = stack.back();
-    if (top.next < top.folder->mChildren.size()) {
-      ArchiveNode& child = *top.folder->mChildren[top.next++];
+    if (top.next < top.folder->mChildCount) {
+      // The tree owns its nodes; the blocks hand them out read-only.
+      auto& child = const_cast<ArchiveNode&>(*top.folder->mChildBlock[top.next++]);
       if (!child.mIsDir) {
         mFileCount = saturatingAdd(mFileCount, 1);
         gather(top, child.mSize, child.mPacked, 1, ownDate(child));
@@ -450,7 +596,7 @@ void ArchiveTree::summarize() {
 }
 
 const ArchiveNode* ArchiveTree::node(std::string_view path) const {
-  const ArchiveNode* current = mRoot.get();
+  const ArchiveNode* current = &mRoot;
   size_t start = 0;
   while (start < path.size()) {
     size_t end = path.find('/', start);
@@ -458,9 +604,9 @@ const ArchiveNode* ArchiveTree::node(std::string_view path) const {
     if (end > start) {
       const std::string_view piece = path.substr(start, end - start);
       const ArchiveNode* next = nullptr;
-      for (const auto& child : current->mChildren) {
+      for (const ArchiveNode* child : current->children()) {
         if (child->name() == piece) {
-          next = child.get();
+          next = child;
           break;
         }
       }

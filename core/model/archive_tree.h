@@ -4,7 +4,8 @@
 // files under one unnamed root: missing folders are created, folder entries
 // merge into folders already made, duplicate paths and the "__MACOSX" side
 // folder are dropped. Its constructor ends with the summary pass that fills
-// folder sizes, dates and file counts. Listers live in core/readers/.
+// folder sizes, dates and file counts. `ArchiveTreeBuilder` makes the same
+// tree from entries handed over one at a time. Listers live in core/readers/.
 //
 //   auto tree = std::make_shared<const vexel::ArchiveTree>(properties, std::move(entries));
 //   for (const vexel::ArchiveNode* node : tree->root().descendants()) print(node->path());
@@ -14,11 +15,14 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,15 +33,17 @@
 namespace vexel {
 
 class ArchiveTree;
+class ArchiveTreeBuilder;
+class TreeGrowth;
 
 // ArchiveNode: one file or folder of an archive, or the root. Nodes have
-// identity only; caches key them by address. Only `ArchiveTree` changes them.
+// identity only; caches key them by address. Only `ArchiveTree` makes and
+// changes them: they live in blocks the tree owns, with their text in one
+// arena, so a node costs a few dozen bytes besides its path.
 class ArchiveNode {
  public:
-  // ArchiveNode: a node with the given name, path and kind and every other
-  // field at its initial value (sizes 0, no date, no children, no parent).
-  ArchiveNode(std::string_view name, std::string path, bool isDir);
-  ~ArchiveNode();
+  // Children: a folder's contents, in order of creation; one block per folder.
+  using Children = std::span<const ArchiveNode* const>;
 
   ArchiveNode(const ArchiveNode&) = delete;
   ArchiveNode& operator=(const ArchiveNode&) = delete;
@@ -45,7 +51,7 @@ class ArchiveNode {
   // name: the last path component; "" for the root.
   [[nodiscard]] std::string_view name() const noexcept;
   // path: the full path inside the archive; "" for the root.
-  [[nodiscard]] std::string_view path() const noexcept { return mPath; }
+  [[nodiscard]] std::string_view path() const noexcept { return {mText, mPathLength}; }
   [[nodiscard]] bool isDir() const noexcept { return mIsDir; }
   // size: a file's uncompressed size; a folder's total over its files.
   [[nodiscard]] std::int64_t size() const noexcept { return mSize; }
@@ -60,10 +66,8 @@ class ArchiveNode {
   [[nodiscard]] std::int64_t fileCount() const noexcept { return mFileCount; }
   // parent: the folder holding this node; non-owning, null only at the root.
   [[nodiscard]] const ArchiveNode* parent() const noexcept { return mParent; }
-  // children: contents in order of creation, owned by this node.
-  [[nodiscard]] const std::vector<std::unique_ptr<ArchiveNode>>& children() const noexcept {
-    return mChildren;
-  }
+  // children: contents in order of creation, owned by the tree.
+  [[nodiscard]] Children children() const noexcept { return {mChildBlock, mChildCount}; }
 
   // ext: the lower-cased text after the last "." of the name; "" when there is
   // none. A name whose only dot is its first character (".profile") has none.
@@ -77,16 +81,10 @@ class ArchiveNode {
 
  private:
   friend class ArchiveTree;
+  friend class ArchiveTreeBuilder;
+  friend class TreeGrowth;
 
-  // A folder the build creates for a deeper entry: its path is a prefix of
-  // that entry's path, which a node of the same tree owns and keeps alive.
-  ArchiveNode(std::string_view borrowedPath, size_t nameOffset, bool isDir);
-  // A node made from an entry: it owns its path; the name is the slice at
-  // [nameOffset, nameOffset + nameLength).
-  ArchiveNode(std::string ownedPath, size_t nameOffset, size_t nameLength, bool isDir);
-  void setName(std::string_view name, size_t offset);
-
-  // Rarely used texts kept out of line: the in-process lister never sets crc
+  // Rarely set texts, kept out of line: the in-process lister never sets crc
   // or method, and a name is normally a slice of the path.
   struct Details {
     std::string name;
@@ -94,24 +92,42 @@ class ArchiveNode {
     std::string method;
     bool hasOwnName = false;
   };
-  Details& details();
 
-  // Only nodes made from an entry own their path text; folders created on the
-  // way borrow a prefix of it, so a deep path is stored once, not per level.
-  std::string mOwnedPath;
-  std::string_view mPath;
+  ArchiveNode() noexcept
+      : mLastChild(nullptr),
+        mNextSibling(nullptr),
+        mIsDir(false),
+        mEncrypted(false),
+        mHasModified(false),
+        mIsListed(false) {}
+
+  // The path text lives in the tree's arena; folders made for a deeper entry
+  // borrow a prefix of that entry's text, so a deep path is stored once.
+  const char* mText = "";
   ArchiveNode* mParent = nullptr;  // non-owning; null only at the root
-  std::vector<std::unique_ptr<ArchiveNode>> mChildren;
+  // While the tree grows, a folder's children form a ring through
+  // `mNextSibling` and the folder points at the newest; once built, each
+  // folder points at one block of them and the links make way for counts.
+  union {
+    ArchiveNode* mLastChild;
+    const ArchiveNode** mChildBlock;
+  };
+  union {
+    ArchiveNode* mNextSibling;
+    std::int64_t mFileCount;
+  };
   std::int64_t mSize = 0;
   std::int64_t mPacked = 0;
-  std::int64_t mFileCount = 0;
-  std::int64_t mModifiedSeconds = 0;
-  std::unique_ptr<Details> mDetails;
+  std::int64_t mModifiedSeconds = 0;  // meaningful with mHasModified
+  Details* mDetails = nullptr;        // owned by the tree; null for most nodes
+  std::uint32_t mPathLength = 0;
   std::uint32_t mNameOffset = 0;
-  std::uint32_t mNameLength = 0;
-  bool mIsDir;
-  bool mEncrypted = false;
-  bool mHasModified = false;
+  std::uint32_t mChildCount = 0;
+  std::uint32_t mNameLength : 28 = 0;
+  bool mIsDir : 1;
+  bool mEncrypted : 1;
+  bool mHasModified : 1;
+  bool mIsListed : 1;  // made or dated by an entry of its own, not only implied
 };
 
 // TreeLimits: bounds on building one tree; by default there are none. A
@@ -145,7 +161,7 @@ class ArchiveTree {
   ArchiveTree& operator=(ArchiveTree&&) = delete;
 
   // root: the unnamed root folder, owned by the tree.
-  [[nodiscard]] const ArchiveNode& root() const noexcept { return *mRoot; }
+  [[nodiscard]] const ArchiveNode& root() const noexcept { return mRoot; }
   // properties: exactly as passed in.
   [[nodiscard]] const ArchiveProperties& properties() const noexcept { return mProperties; }
   // fileCount / dirCount: file nodes, and folder nodes other than the root.
@@ -160,24 +176,78 @@ class ArchiveTree {
   // hasMacMetadata: some entry was "__MACOSX" or under "__MACOSX/" (left out).
   [[nodiscard]] bool hasMacMetadata() const noexcept { return mHasMacMetadata; }
   // totalSize / totalPacked: the root's totals over all files (saturating).
-  [[nodiscard]] std::int64_t totalSize() const noexcept { return mRoot->mSize; }
-  [[nodiscard]] std::int64_t totalPacked() const noexcept { return mRoot->mPacked; }
+  [[nodiscard]] std::int64_t totalSize() const noexcept { return mRoot.mSize; }
+  [[nodiscard]] std::int64_t totalPacked() const noexcept { return mRoot.mPacked; }
 
   // node: the node at a "/"-separated path, walking children by exact name;
   // empty pieces are skipped, so "" and "/" give the root. Null when absent.
   [[nodiscard]] const ArchiveNode* node(std::string_view path) const;
 
  private:
-  class Builder;
+  friend class ArchiveTreeBuilder;
+  friend class TreeGrowth;
+
+  ArchiveTree();
   void summarize();
 
-  std::unique_ptr<ArchiveNode> mRoot;
+  // Storage: nodes in fixed blocks (addresses never move), path text in
+  // chunks of one arena, children in one array cut into a block per folder.
+  ArchiveNode* newNode();
+  ArchiveNode& nodeAt(std::uint32_t index) noexcept {
+    return mNodeBlocks[index >> kNodeBlockShift][index & (kNodeBlockSize - 1)];
+  }
+  const char* storeText(std::string_view text);
+  void releaseText(const char* text, std::size_t size) noexcept;
+  ArchiveNode::Details& details(ArchiveNode& node);
+
+  static constexpr std::uint32_t kNodeBlockShift = 12;
+  static constexpr std::uint32_t kNodeBlockSize = 1u << kNodeBlockShift;
+
+  ArchiveNode mRoot;
+  std::vector<std::unique_ptr<ArchiveNode[]>> mNodeBlocks;
+  std::uint32_t mNodeSlots = 0;  // nodes made below the root, in the blocks
+  std::vector<std::unique_ptr<char[]>> mTextChunks;
+  char* mTextNext = nullptr;
+  std::size_t mTextLeft = 0;
+  std::unique_ptr<const ArchiveNode*[]> mChildBlocks;
+  std::deque<ArchiveNode::Details> mDetails;
   ArchiveProperties mProperties;
   std::int64_t mFileCount = 0;
   std::int64_t mDirCount = 0;
   bool mHasEncryptedFiles = false;
   bool mHasMacMetadata = false;
   bool mIsComplete = true;
+};
+
+// ArchiveTreeBuilder: grows a tree one entry at a time, so that a lister
+// never holds all its entries beside the tree. Adding the entries of a list
+// in order gives exactly the tree the constructor makes from that list.
+// Use from one thread.
+//
+//   ArchiveTreeBuilder builder(limits);
+//   while (auto entry = next()) if (!builder.add(std::move(*entry))) break;
+//   std::shared_ptr<ArchiveTree> tree = builder.finish(properties);
+class ArchiveTreeBuilder {
+ public:
+  explicit ArchiveTreeBuilder(TreeLimits limits = {});
+  ~ArchiveTreeBuilder();
+
+  ArchiveTreeBuilder(const ArchiveTreeBuilder&) = delete;
+  ArchiveTreeBuilder& operator=(const ArchiveTreeBuilder&) = delete;
+
+  // add: places one entry. False once the limits have ended the build: the
+  // entry is not placed, nor is any later one, and the tree is not complete.
+  [[nodiscard]] bool add(RawEntry&& entry);
+  // hasEntry: an entry placed so far, or merged into a node, reads `path`.
+  [[nodiscard]] bool hasEntry(std::string_view path) const;
+  // finish: runs the summary pass and hands the tree over with
+  // `properties`. Call once; the builder is spent afterwards.
+  [[nodiscard]] std::shared_ptr<ArchiveTree> finish(ArchiveProperties properties);
+
+ private:
+  TreeLimits mLimits;
+  std::unique_ptr<ArchiveTree> mTree;
+  std::unique_ptr<TreeGrowth> mGrowth;
 };
 
 }  // namespace vexel

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -100,7 +101,8 @@ ArchiveError errorOfMessage(const char* message) {
   const std::string text = text::decodeUtf8Lenient(message != nullptr ? message : "");
   if (text::containsCaseless(text, "encrypt")) return ArchiveError::passwordRequired();
   if (text::containsCaseless(text, "passphrase")) return ArchiveError::passwordRequired();
-  if (text.find("Unrecognized archive format") != std::string::npos) return ArchiveError::notArchive();
+  if (text.find("Unrecognized archive format") != std::string::npos)
+    return ArchiveError::notArchive();
   return ArchiveError::cannotRead(text);
 }
 
@@ -124,6 +126,13 @@ constexpr std::chrono::milliseconds kStopGrace{100};
 // The tree build shares the listing's deadline, but entries read just before
 // it still get this long to reach the tree.
 constexpr std::chrono::milliseconds kTreeGrace{150};
+
+// graceAfter: `kTreeGrace` after `time`, saturating at the clock's end.
+std::chrono::steady_clock::time_point graceAfter(std::chrono::steady_clock::time_point time) {
+  using TimePoint = std::chrono::steady_clock::time_point;
+  if (time > TimePoint::max() - kTreeGrace) return TimePoint::max();
+  return time + kTreeGrace;
+}
 
 struct ArchiveReadFree {
   void operator()(archive* reader) const noexcept { archive_read_free(reader); }
@@ -273,19 +282,25 @@ RawEntry rawEntryOf(archive_entry* entry, std::string name) {
 
 // renameLegacyNames: the legacy names of every format, decided together.
 // ZIP itself says its unflagged names are CP437; elsewhere Latin-1 text is
-// the likelier. A name recorded for an entry the listing did not keep (it
-// stopped there) has no entry to rename.
-void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip,
-                       std::vector<RawEntry>& entries) {
+// the likelier. `held` holds the entries from number `firstHeld` on, the
+// first legacy one among them. A name recorded for an entry the listing did
+// not keep (it stopped there) has no entry to rename.
+void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::size_t firstHeld,
+                       std::vector<RawEntry>& held,
+                       const std::function<bool(std::string_view)>& isListedBefore) {
   std::unordered_set<std::string_view> listed;
-  listed.reserve(entries.size());
-  for (const RawEntry& raw : entries) listed.insert(raw.path);
-  const auto isListed = [&](std::string_view text) { return listed.contains(text); };
+  listed.reserve(held.size());
+  for (const RawEntry& raw : held) listed.insert(raw.path);
+  const auto isListed = [&](std::string_view text) {
+    return listed.contains(text) || (isListedBefore && isListedBefore(text));
+  };
   std::vector<readers_internal::Rename> renames =
       names.finish(isZip ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
   listed.clear();
   for (readers_internal::Rename& rename : renames) {
-    if (rename.position < entries.size()) entries[rename.position].path = std::move(rename.name);
+    const std::size_t index = rename.position - firstHeld;
+    if (rename.position >= firstHeld && index < held.size())
+      held[index].path = std::move(rename.name);
   }
 }
 
@@ -341,9 +356,16 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
         return finished(failed(reader, sink, entry), reader);
       }
       const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+      const bool hadLegacyNames = mNames.hasLegacyNames();
       std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), mFile, mNames,
                                    mListed, isZip ? &mZipNames : nullptr, mHeaders++);
       if (!name.empty()) {
+        // The first legacy name: this entry and all later ones may be
+        // renamed once every name is known, so the caller holds them.
+        if (!hadLegacyNames && mNames.hasLegacyNames()) {
+          mFirstHeld = mListed;
+          sink.holdFromHere();
+        }
         if (!sink.add(rawEntryOf(entry, std::move(name)))) {
           return finished(SourceResult{.end = SourceEnd::stopped}, reader);
         }
@@ -372,13 +394,15 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
   }
 
   // finished: `result` with the legacy names left to decide, which the
-  // caller does once it holds every entry.
+  // caller does once it has every entry from the first legacy one on.
   SourceResult finished(SourceResult result, archive* reader) {
     if (!mNames.hasLegacyNames()) return result;
     const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
     result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(mNames)),
-                     isZip](std::vector<RawEntry>& entries) {
-      renameLegacyNames(*names, isZip, entries);
+                     isZip, firstHeld = mFirstHeld](
+                        std::vector<RawEntry>& held,
+                        const std::function<bool(std::string_view)>& isListedBefore) {
+      renameLegacyNames(*names, isZip, firstHeld, held, isListedBefore);
     };
     return result;
   }
@@ -387,8 +411,46 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
   readers_internal::NameDecoder mNames;
   readers_internal::ZipStoredNames mZipNames{*mInput};  // read only if a name is missing
-  std::size_t mListed = 0;                            // entries handed over
-  std::size_t mHeaders = 0;                           // headers read
+  std::size_t mListed = 0;                              // entries handed over
+  std::size_t mHeaders = 0;                             // headers read
+  std::size_t mFirstHeld = 0;                           // the entry with the first legacy name
+};
+
+// TreeBuilding: grows the listing's tree from the entries as they arrive,
+// holding back those whose names may still change.
+class TreeBuilding final : public readers_internal::EntryConsumer {
+ public:
+  explicit TreeBuilding(TreeLimits limits) : mBuilder(std::move(limits)) {}
+
+  bool take(RawEntry&& entry, bool isHeld) override {
+    mHasEntries = true;
+    if (!isHeld) return mBuilder.add(std::move(entry));
+    mHeld.push_back(std::move(entry));
+    return true;
+  }
+
+  // hasEntries: some named entry arrived.
+  [[nodiscard]] bool hasEntries() const noexcept { return mHasEntries; }
+
+  // placeHeld: renames the held entries with `finish` (when the source left
+  // one) and places them.
+  void placeHeld(const readers_internal::FinishEntries& finish) {
+    if (mHeld.empty()) return;
+    if (finish) finish(mHeld, [this](std::string_view path) { return mBuilder.hasEntry(path); });
+    for (RawEntry& entry : mHeld) {
+      if (!mBuilder.add(std::move(entry))) break;
+    }
+    mHeld = {};
+  }
+
+  [[nodiscard]] std::shared_ptr<const ArchiveTree> finish(ArchiveProperties properties) {
+    return mBuilder.finish(std::move(properties));
+  }
+
+ private:
+  ArchiveTreeBuilder mBuilder;
+  std::vector<RawEntry> mHeld;
+  bool mHasEntries = false;
 };
 
 }  // namespace
@@ -418,13 +480,28 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
         .maxNameBytes = static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes),
         .stopGrace = kStopGrace,
     };
-    Collected collected = collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds);
+    // The tree grows on this thread while the worker reads headers. It
+    // counts against the same deadline, and against the node budget: a few
+    // thousand deep paths can make millions of folders. Entries read just
+    // before the deadline still get a short grace, from the moment the tree
+    // first sees it passed.
+    std::optional<std::chrono::steady_clock::time_point> lateSince;
+    const auto isTreeLate = [&] {
+      const auto time = now();
+      if (time <= deadline) return false;
+      if (!lateSince) lateSince = time;
+      return time > graceAfter(*lateSince);
+    };
+    TreeBuilding building(
+        TreeLimits{.maxNodes = ExtensionArchive::kMaxNodes, .shouldStop = isTreeLate});
+    Collected collected =
+        collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds, building);
 
     // Nothing listed and the first read failed: the archive cannot be read
     // at all. Otherwise the entries so far are worth showing (a truncated
     // download, a damaged tail), marked as incomplete. Bounds that stop the
     // listing before any named entry leave it empty and incomplete: no error.
-    if (collected.end == SourceEnd::failure && collected.entries.empty()) throw *collected.error;
+    if (collected.end == SourceEnd::failure && !building.hasEntries()) throw *collected.error;
     // A set with a volume missing is never complete, even when its
     // headers lie beyond the hole (a 7z header in the last volume).
     bool complete = collected.end == SourceEnd::end && !volumes.seemsIncomplete();
@@ -434,12 +511,13 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     if (isRawFormat(facts) && facts.filterCode == ARCHIVE_FILTER_NONE)
       throw ArchiveError::notArchive();
 
-    std::vector<RawEntry> entries = std::move(collected.entries);
     // A split archive is named by the format inside; "分卷" (the key
     // "split") where that has no name.
     std::string key = typeKey(facts);
     if (key.empty() && volumes.isSplit()) key = "split";
-    if (collected.finish) collected.finish(entries);
+
+    // Entries held for the legacy names join the tree once those are decided.
+    building.placeHeld(collected.finish);
 
     ArchiveProperties properties;
     properties.type = key;
@@ -452,14 +530,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
       if (const auto filter = filterKey(facts)) typeName += " + " + displayNameOfType(*filter);
     }
 
-    // The tree counts against the same deadline and against the node
-    // budget: a few thousand deep paths can make millions of folders.
-    // Entries read just before the deadline still get a short grace.
-    const auto treeDeadline = std::max(deadline, now() + kTreeGrace);
-    const TreeLimits limits{.maxNodes = ExtensionArchive::kMaxNodes,
-                            .shouldStop = [&] { return now() > treeDeadline; }};
-    auto tree =
-        std::make_shared<const ArchiveTree>(std::move(properties), std::move(entries), limits);
+    std::shared_ptr<const ArchiveTree> tree = building.finish(std::move(properties));
     if (!tree->isComplete()) complete = false;
     return ExtensionArchive::Listing{.tree = std::move(tree),
                                      .typeName = std::move(typeName),

@@ -61,11 +61,18 @@ struct __CFUUID {
 };
 
 struct __CFString {
+  ~__CFString() { std::free(adopted); }
+
   ObjectHeader header;
-  std::string text;  // well-formed UTF-8
+  std::string owned;
   // The file-system bytes of a path string whose name is not UTF-8; a path
   // string whose name is UTF-8 is its text.
   std::optional<std::string> fileSystemBytes;
+  // Bytes taken over without a copy (CFStringCreateWithCStringNoCopy),
+  // NUL-terminated, freed with the string; null for a string that owns a copy.
+  char* adopted = nullptr;
+  // text: well-formed UTF-8 with a NUL after it, in `owned` or `adopted`.
+  std::string_view text;
 };
 
 namespace {
@@ -203,6 +210,7 @@ int hexValue(char c) {
 }
 
 const __CFAllocator systemDefaultAllocator{0};
+const __CFAllocator mallocAllocator{0};
 
 const void* retainCallBack(CFAllocatorRef /*allocator*/, const void* value) {
   return CFRetain(value);
@@ -214,11 +222,12 @@ CFStringRef newString(std::string text, bool constant,
                       std::optional<std::string> fileSystemBytes = std::nullopt) {
   auto* string = new __CFString{ObjectHeader(kStringType, constant), std::move(text),
                                 std::move(fileSystemBytes)};
+  string->text = string->owned;
   return string;
 }
 
-const std::string& fileSystemBytesOf(const __CFString* string) {
-  return string->fileSystemBytes ? *string->fileSystemBytes : string->text;
+std::string_view fileSystemBytesOf(const __CFString* string) {
+  return string->fileSystemBytes ? std::string_view(*string->fileSystemBytes) : string->text;
 }
 
 }  // namespace
@@ -226,6 +235,7 @@ const std::string& fileSystemBytesOf(const __CFString* string) {
 extern "C" {
 
 const CFAllocatorRef kCFAllocatorSystemDefault = &systemDefaultAllocator;
+const CFAllocatorRef kCFAllocatorMalloc = &mallocAllocator;
 
 const CFDictionaryKeyCallBacks kCFTypeDictionaryKeyCallBacks = {
     0, retainCallBack, releaseCallBack, nullptr, CFEqual, CFHash};
@@ -280,7 +290,7 @@ CFHashCode CFHash(CFTypeRef cf) {
     case kUUIDType:
       return UUIDKeyHash{}(keyOf(static_cast<CFUUIDRef>(cf)->bytes));
     case kStringType:
-      return std::hash<std::string>{}(static_cast<CFStringRef>(cf)->text);
+      return std::hash<std::string_view>{}(static_cast<CFStringRef>(cf)->text);
     default:
       return std::hash<const void*>{}(cf);
   }
@@ -292,7 +302,7 @@ CFTypeID CFUUIDGetTypeID(void) { return kUUIDType; }
 
 CFUUIDRef CFUUIDCreateFromString(CFAllocatorRef /*alloc*/, CFStringRef uuidStr) {
   if (uuidStr == nullptr) return nullptr;
-  const std::string& text = asString(uuidStr, "CFUUIDCreateFromString")->text;
+  const std::string_view text = asString(uuidStr, "CFUUIDCreateFromString")->text;
   // 8-4-4-4-12 hex digits.
   if (text.size() != 36) return nullptr;
   UUIDKey key{};
@@ -344,6 +354,19 @@ CFStringRef CFStringCreateWithCString(CFAllocatorRef /*alloc*/, const char* cStr
   return newString(std::string(bytes), false);
 }
 
+CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef /*alloc*/, const char* cStr,
+                                            CFStringEncoding encoding,
+                                            CFAllocatorRef contentsDeallocator) {
+  if (cStr == nullptr || encoding != kCFStringEncodingUTF8) return nullptr;
+  if (contentsDeallocator != kCFAllocatorMalloc) return nullptr;  // the one deallocator known
+  const std::string_view bytes(cStr);
+  if (!vexel::text::isValidUtf8(bytes)) return nullptr;
+  auto* string = new __CFString{ObjectHeader(kStringType, false), std::string(), std::nullopt};
+  string->adopted = const_cast<char*>(cStr);
+  string->text = bytes;
+  return string;
+}
+
 CFStringRef CFStringCreateWithFileSystemRepresentation(CFAllocatorRef /*alloc*/,
                                                        const char* buffer) {
   if (buffer == nullptr) return nullptr;
@@ -360,12 +383,13 @@ CFIndex CFStringGetMaximumSizeOfFileSystemRepresentation(CFStringRef string) {
 }
 
 Boolean CFStringGetFileSystemRepresentation(CFStringRef string, char* buffer, CFIndex maxBufLen) {
-  const std::string& bytes =
+  const std::string_view bytes =
       fileSystemBytesOf(asString(string, "CFStringGetFileSystemRepresentation"));
   if (buffer == nullptr || maxBufLen < 0 || bytes.size() >= static_cast<size_t>(maxBufLen)) {
     return false;
   }
-  std::memcpy(buffer, bytes.c_str(), bytes.size() + 1);
+  std::memcpy(buffer, bytes.data(), bytes.size());
+  buffer[bytes.size()] = '\0';
   return true;
 }
 
@@ -382,17 +406,17 @@ CFIndex CFStringGetMaximumSizeForEncoding(CFIndex length, CFStringEncoding encod
 
 const char* CFStringGetCStringPtr(CFStringRef theString, CFStringEncoding encoding) {
   const __CFString* string = asString(theString, "CFStringGetCStringPtr");
-  return encoding == kCFStringEncodingUTF8 ? string->text.c_str() : nullptr;
+  return encoding == kCFStringEncodingUTF8 ? string->text.data() : nullptr;
 }
 
 Boolean CFStringGetCString(CFStringRef theString, char* buffer, CFIndex bufferSize,
                            CFStringEncoding encoding) {
-  const std::string& text = asString(theString, "CFStringGetCString")->text;
+  const std::string_view text = asString(theString, "CFStringGetCString")->text;
   if (encoding != kCFStringEncodingUTF8 || buffer == nullptr || bufferSize < 0 ||
       text.size() >= static_cast<size_t>(bufferSize)) {
     return false;
   }
-  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  std::memcpy(buffer, text.data(), text.size() + 1);
   return true;
 }
 

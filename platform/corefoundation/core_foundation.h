@@ -82,6 +82,8 @@ CF_EXPORT CFTypeID CFGetTypeID(CFTypeRef cf);
  * object comes from the C++ heap whichever is given. */
 #define kCFAllocatorDefault ((CFAllocatorRef)0)
 CF_EXPORT extern const CFAllocatorRef kCFAllocatorSystemDefault;
+/* kCFAllocatorMalloc: memory from malloc, given back with free. */
+CF_EXPORT extern const CFAllocatorRef kCFAllocatorMalloc;
 
 /* UUIDs. */
 typedef struct {
@@ -115,6 +117,14 @@ CF_EXPORT CFTypeID CFStringGetTypeID(void);
  * (only kCFStringEncodingUTF8 is known). */
 CF_EXPORT CFStringRef CFStringCreateWithCString(CFAllocatorRef alloc, const char* cStr,
                                                 CFStringEncoding encoding);
+/* CFStringCreateWithCStringNoCopy: a new string (retain count 1) that takes
+ * over the NUL-terminated bytes instead of copying them and gives them back
+ * to `contentsDeallocator` when it is freed (only kCFAllocatorMalloc is
+ * known). Null when the bytes are not well-formed in `encoding`; the caller
+ * then still owns them. */
+CF_EXPORT CFStringRef CFStringCreateWithCStringNoCopy(CFAllocatorRef alloc, const char* cStr,
+                                                      CFStringEncoding encoding,
+                                                      CFAllocatorRef contentsDeallocator);
 /* CFStringGetLength: the length in UTF-16 code units. */
 CF_EXPORT CFIndex CFStringGetLength(CFStringRef theString);
 /* CFStringGetMaximumSizeForEncoding: the most bytes `length` UTF-16 units

@@ -245,7 +245,7 @@ std::size_t reachableRows(const PreviewViewController& controller) {
       ++count;
       if (child->isDir() && !child->children().empty() &&
           !PreviewViewController::packageType(*child)) {
-        folders.push_back(child.get());
+        folders.push_back(child);
       }
     }
   }

@@ -24,10 +24,10 @@ std::vector<const ArchiveNode*> foldersFirst(const ArchiveNode& folder) {
   std::vector<const ArchiveNode*> order;
   order.reserve(folder.children().size());
   for (const auto& child : folder.children()) {
-    if (child->isDir()) order.push_back(child.get());
+    if (child->isDir()) order.push_back(child);
   }
   for (const auto& child : folder.children()) {
-    if (!child->isDir()) order.push_back(child.get());
+    if (!child->isDir()) order.push_back(child);
   }
   return order;
 }
@@ -70,7 +70,7 @@ std::vector<const ArchiveNode*> displayOrder(const ArchiveNode& folder,
   }
   std::vector<const ArchiveNode*> sorted;
   sorted.reserve(order.size());
-  for (const std::size_t i : order) sorted.push_back(children[i].get());
+  for (const std::size_t i : order) sorted.push_back(children[i]);
   return sorted;
 }
 

@@ -19,6 +19,9 @@ using SteadyClock = std::chrono::steady_clock;
 // a worker that stalls later has lost nothing; the caller is woken once per
 // batch, or finds the entries at its next tick.
 constexpr std::size_t kBatchSize = 1024;
+// A worker this far ahead of its caller waits: the queue holds a few
+// milliseconds of the caller's work, not the archive.
+constexpr std::size_t kQueueLimit = 16 * kBatchSize;
 // How often the caller looks at the clock while no batch arrives.
 constexpr auto kTick = std::chrono::milliseconds(10);
 
@@ -34,16 +37,25 @@ class EntryChannel {
   [[nodiscard]] std::size_t maxNameBytes() const noexcept { return mMaxNameBytes; }
   [[nodiscard]] const std::atomic<bool>& stopFlag() const noexcept { return mStop; }
 
-  // Worker side. After the caller has given up, whatever arrives is dropped.
-  void push(RawEntry&& entry) {
+  // Worker side: waits while the queue is full. False, with the entry
+  // dropped, once the listing is stopped or the caller has given up.
+  bool push(RawEntry&& entry) {
     bool isBatch = false;
     {
-      const std::lock_guard lock(mMutex);
-      if (mIsAbandoned) return;
+      std::unique_lock lock(mMutex);
+      mRoom.wait(lock, [&] { return mPending.size() < kQueueLimit || isStopped(); });
+      if (isStopped()) return false;
       mPending.push_back(std::move(entry));
+      ++mPushed;
       isBatch = mPending.size() % kBatchSize == 0;
     }
     if (isBatch) mReady.notify_one();
+    return true;
+  }
+
+  void holdFromHere() {
+    const std::lock_guard lock(mMutex);
+    if (mHeldFrom == kNone) mHeldFrom = mPushed;
   }
 
   void setFacts(const ReaderFacts& facts) {
@@ -60,36 +72,46 @@ class EntryChannel {
   }
 
   // Caller side: waits until entries or the end arrive or `until` passes,
-  // appends the entries to `out`, and tells whether the worker has finished.
-  bool take(std::vector<RawEntry>& out, SteadyClock::time_point until) {
-    std::vector<RawEntry> arrived;
+  // replaces `out` with the entries, sets `heldFrom` (the number of the
+  // first entry to hold, or kNone), and tells whether the worker has finished.
+  bool take(std::vector<RawEntry>& out, std::size_t& heldFrom, SteadyClock::time_point until) {
+    out.clear();
     bool finished = false;
     {
       std::unique_lock lock(mMutex);
       mReady.wait_until(lock, until, [&] { return !mPending.empty() || mResult.has_value(); });
-      arrived.swap(mPending);
+      out.swap(mPending);
       finished = mResult.has_value();
+      heldFrom = mHeldFrom;
     }
-    if (out.empty()) {
-      out.swap(arrived);
-    } else {
-      out.insert(out.end(), std::make_move_iterator(arrived.begin()),
-                 std::make_move_iterator(arrived.end()));
-    }
+    if (!out.empty()) mRoom.notify_one();
     return finished;
   }
 
-  void stop() noexcept { mStop.store(true, std::memory_order_relaxed); }
+  // stop: raises the flag and wakes a worker waiting for room. The lock
+  // makes sure a worker that has just found the queue full hears it.
+  void stop() noexcept {
+    {
+      const std::lock_guard lock(mMutex);
+      mStop.store(true, std::memory_order_relaxed);
+    }
+    mRoom.notify_all();
+  }
 
   // abandon: stops the worker and lets it finish alone; what it still hands
   // over is dropped with the channel.
   void abandon() noexcept {
-    stop();
     std::vector<RawEntry> dropped;
-    const std::lock_guard lock(mMutex);
-    mIsAbandoned = true;
-    dropped.swap(mPending);
+    {
+      const std::lock_guard lock(mMutex);
+      mStop.store(true, std::memory_order_relaxed);
+      mIsAbandoned = true;
+      dropped.swap(mPending);
+    }
+    mRoom.notify_all();
   }
+
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
   // outcome: the facts and the result, once finished (else `stopped`).
   void outcome(Collected& collected) {
@@ -109,11 +131,18 @@ class EntryChannel {
   const std::size_t mMaxNameBytes;
   std::atomic<bool> mStop{false};
   std::mutex mMutex;
-  std::condition_variable mReady;
+  std::condition_variable mReady;  // entries or the end arrived
+  std::condition_variable mRoom;   // the queue has room, or the listing stopped
   std::vector<RawEntry> mPending;
+  std::size_t mPushed = 0;
+  std::size_t mHeldFrom = kNone;
   ReaderFacts mFacts;
   std::optional<SourceResult> mResult;
   bool mIsAbandoned = false;
+
+  [[nodiscard]] bool isStopped() const noexcept {
+    return mIsAbandoned || mStop.load(std::memory_order_relaxed);
+  }
 };
 
 // ---------------------------------------------------------------------------
@@ -134,12 +163,12 @@ class ChannelSink final : public HeaderSink {
     }
     ++mEntries;
     mNameBytes += bytes;
-    mChannel.push(std::move(entry));
-    return true;
+    return mChannel.push(std::move(entry));
   }
 
   const std::atomic<bool>& stopFlag() const noexcept override { return mChannel.stopFlag(); }
   void setFacts(const ReaderFacts& facts) override { mChannel.setFacts(facts); }
+  void holdFromHere() override { mChannel.holdFromHere(); }
 
  private:
   EntryChannel& mChannel;
@@ -185,9 +214,44 @@ class AbandonOnExit {
   EntryChannel& mChannel;
 };
 
+// Delivery: hands taken entries to the consumer, numbering them, until it
+// wants no more; the rest are dropped.
+class Delivery {
+ public:
+  explicit Delivery(EntryConsumer& consumer) : mConsumer(consumer) {}
+
+  void deliver(std::vector<RawEntry>& batch, std::size_t heldFrom) {
+    for (RawEntry& entry : batch) {
+      if (mIsRefused) return;
+      if (!mConsumer.take(std::move(entry), mTaken >= heldFrom)) mIsRefused = true;
+      ++mTaken;
+    }
+  }
+  [[nodiscard]] bool isRefused() const noexcept { return mIsRefused; }
+
+ private:
+  EntryConsumer& mConsumer;
+  std::size_t mTaken = 0;
+  bool mIsRefused = false;
+};
+
+// Appender: the consumer that keeps every entry.
+class Appender final : public EntryConsumer {
+ public:
+  explicit Appender(std::vector<RawEntry>& entries) : mEntries(entries) {}
+  bool take(RawEntry&& entry, bool /*isHeld*/) override {
+    mEntries.push_back(std::move(entry));
+    return true;
+  }
+
+ private:
+  std::vector<RawEntry>& mEntries;
+};
+
 }  // namespace
 
-Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBounds& bounds) {
+Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBounds& bounds,
+                         EntryConsumer& consumer) {
   Collected collected;
   if (bounds.clock() > bounds.deadline) {
     collected.end = SourceEnd::stopped;
@@ -199,6 +263,9 @@ Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBoun
   std::thread(runWorker, channel, std::move(source)).detach();
   const AbandonOnExit abandonOnExit(*channel);
 
+  Delivery delivery(consumer);
+  std::vector<RawEntry> batch;
+  std::size_t heldFrom = EntryChannel::kNone;
   bool finished = false;
   while (!finished) {
     // Wake at the next tick, or at the deadline if that comes first (with
@@ -206,22 +273,34 @@ Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBoun
     const auto left = bounds.deadline - bounds.clock();
     const auto slice =
         std::clamp<SteadyClock::duration>(left, SteadyClock::duration::zero(), kTick);
-    finished = channel->take(collected.entries, SteadyClock::now() + slice);
+    finished = channel->take(batch, heldFrom, SteadyClock::now() + slice);
+    delivery.deliver(batch, heldFrom);
     if (finished) break;
-    if (bounds.clock() > bounds.deadline) {
-      collected.isPastDeadline = true;
+    const bool isLate = bounds.clock() > bounds.deadline;
+    if (isLate || delivery.isRefused()) {
+      collected.isPastDeadline = isLate;
       channel->stop();
       // A worker that sees the flag returns within a read; one that is
       // stuck inside libarchive is left behind after the grace.
       const auto giveUp = SteadyClock::now() + bounds.stopGrace;
       while (!finished && SteadyClock::now() < giveUp) {
-        finished = channel->take(collected.entries, giveUp);
+        finished = channel->take(batch, heldFrom, giveUp);
+        delivery.deliver(batch, heldFrom);
       }
       collected.isAbandoned = !finished;
       break;
     }
   }
+  collected.isRefused = delivery.isRefused();
   channel->outcome(collected);
+  return collected;
+}
+
+Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBounds& bounds) {
+  std::vector<RawEntry> entries;
+  Appender appender(entries);
+  Collected collected = collectEntries(std::move(source), bounds, appender);
+  collected.entries = std::move(entries);
   return collected;
 }
 

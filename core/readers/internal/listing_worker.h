@@ -9,7 +9,9 @@
 //   - `collectEntries` starts one worker thread that runs a `HeaderSource`
 //     (open the reader, read headers, name entries) and takes the entries
 //     it hands over in batches, until the source ends, fails, reaches the
-//     entry budget, or the deadline passes.
+//     entry budget, or the deadline passes. The queue between them is
+//     bounded: a worker that gets ahead of its caller waits for room, so
+//     entries never pile up beside what the caller builds of them.
 //   - At the deadline the caller raises the stop flag, which the source
 //     checks in its read, skip and seek callbacks and after every header,
 //     named or not, and waits a short grace for the worker to stop. A worker
@@ -20,10 +22,10 @@
 //     stop flag. An injected test clock is therefore called from the
 //     caller's thread only, and never after `collectEntries` returns.
 //
-// The caller consumes batches as they come; it is the place where a tree
-// can grow while the worker goes on reading.
+// The caller consumes the entries as they come (an `EntryConsumer`): a tree
+// grows on the caller's thread while the worker goes on reading.
 //
-//   auto collected = readers_internal::collectEntries(std::move(source), bounds);
+//   auto collected = readers_internal::collectEntries(std::move(source), bounds, treeConsumer);
 //   if (collected.end == SourceEnd::failure && collected.entries.empty()) throw *collected.error;
 #pragma once
 
@@ -34,6 +36,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "model/raw_entry.h"
@@ -59,9 +62,13 @@ enum class SourceEnd {
   stopped,  ///< the deadline, the entry budget, or a caller that gave up
 };
 
-// FinishEntries: work a source leaves for the entries as a whole (names
-// decided together, for instance), run by the caller on what it collected.
-using FinishEntries = std::function<void(std::vector<RawEntry>& entries)>;
+// FinishEntries: work a source leaves for its entries as a whole (names
+// decided together, for instance), run by the caller on `held`: the entries
+// from the one the source marked first (`HeaderSink::holdFromHere`) on,
+// which the caller kept aside. `isListedBefore(path)` tells whether an
+// entry before them read `path`.
+using FinishEntries = std::function<void(
+    std::vector<RawEntry>& held, const std::function<bool(std::string_view)>& isListedBefore)>;
 
 // SourceResult: what a `HeaderSource` reports when it returns.
 struct SourceResult {
@@ -86,6 +93,9 @@ class HeaderSink {
   [[nodiscard]] virtual const std::atomic<bool>& stopFlag() const noexcept = 0;
   // setFacts: records the reader's format and filter for the caller.
   virtual void setFacts(const ReaderFacts& facts) = 0;
+  // holdFromHere: the entries handed over from now on may still change in
+  // the result's `finish`; the caller keeps them until then.
+  virtual void holdFromHere() {}
 
   // shouldStop: the stop flag's value.
   [[nodiscard]] bool shouldStop() const noexcept {
@@ -115,9 +125,19 @@ struct ListingBounds {
   std::chrono::milliseconds stopGrace{100};
 };
 
+// EntryConsumer: takes the entries on the caller's thread as they arrive,
+// in archive order.
+class EntryConsumer {
+ public:
+  virtual ~EntryConsumer() = default;
+  // take: one entry; `isHeld` once the source asked for entries to be held
+  // for its finish. False when no more are wanted: the listing then stops.
+  [[nodiscard]] virtual bool take(RawEntry&& entry, bool isHeld) = 0;
+};
+
 // Collected: what the caller ends up with.
 struct Collected {
-  std::vector<RawEntry> entries;  ///< in archive order
+  std::vector<RawEntry> entries;  ///< in archive order, without a consumer of the caller's
   ReaderFacts facts;
   SourceEnd end = SourceEnd::end;
   std::optional<ArchiveError> error;  ///< with `failure`
@@ -126,13 +146,18 @@ struct Collected {
   FinishEntries finish;
   bool isPastDeadline = false;  ///< the deadline ended the listing
   bool isAbandoned = false;     ///< the worker did not stop in time and was left behind
+  bool isRefused = false;       ///< the consumer wanted no more entries
 };
 
 // collectEntries: runs `source` on a worker thread within `bounds` and
-// returns what it listed. A deadline that has passed already returns
-// nothing, without starting the worker. Never throws `ArchiveError`;
-// `std::bad_alloc` and `std::system_error` (no thread) may escape, with the
-// worker told to stop.
+// hands what it lists to `consumer` (`Collected::entries` stays empty). A
+// deadline that has passed already lists nothing, without starting the
+// worker. Never throws `ArchiveError`; `std::bad_alloc`, `std::system_error`
+// (no thread) and what the consumer throws may escape, with the worker told
+// to stop.
+[[nodiscard]] Collected collectEntries(std::unique_ptr<HeaderSource> source,
+                                       const ListingBounds& bounds, EntryConsumer& consumer);
+// collectEntries: the same, with the entries in `Collected::entries`.
 [[nodiscard]] Collected collectEntries(std::unique_ptr<HeaderSource> source,
                                        const ListingBounds& bounds);
 

@@ -15,13 +15,23 @@ sys_seconds day(int d) { return sys_seconds(sys_days(std::chrono::year(2024) / 1
 
 RawEntry file(std::string path, std::int64_t size = 0, std::optional<sys_seconds> date = {},
               bool encrypted = false) {
-  return RawEntry{.path = std::move(path), .isDir = false, .size = size, .modified = date,
-                  .crc = "", .encrypted = encrypted, .method = ""};
+  return RawEntry{.path = std::move(path),
+                  .isDir = false,
+                  .size = size,
+                  .modified = date,
+                  .crc = "",
+                  .encrypted = encrypted,
+                  .method = ""};
 }
 
 RawEntry folder(std::string path, std::optional<sys_seconds> date = {}, bool encrypted = false) {
-  return RawEntry{.path = std::move(path), .isDir = true, .size = 999, .modified = date,
-                  .crc = "ABCD", .encrypted = encrypted, .method = "Copy"};
+  return RawEntry{.path = std::move(path),
+                  .isDir = true,
+                  .size = 999,
+                  .modified = date,
+                  .crc = "ABCD",
+                  .encrypted = encrypted,
+                  .method = "Copy"};
 }
 
 std::vector<std::string> names(const ArchiveNode& node) {
@@ -97,11 +107,9 @@ TEST(ArchiveTree, CreatesMissingFoldersAndMergesLaterFolderEntries) {
 TEST(ArchiveTree, DuplicatesAndConflictingKinds) {
   auto tree = build({
       file("x.txt", 1, day(1)),
-      file("x.txt", 2, day(2), true),  // same path again: ignored entirely
-      folder("dir"),
-      file("dir", 7),                  // a file where a folder stands: dropped
-      file("f", 3),
-      folder("f", day(5), true),       // a folder entry for a file: updates the file
+      file("x.txt", 2, day(2), true),           // same path again: ignored entirely
+      folder("dir"), file("dir", 7),            // a file where a folder stands: dropped
+      file("f", 3), folder("f", day(5), true),  // a folder entry for a file: updates the file
   });
   const ArchiveNode* x = tree.node("x.txt");
   ASSERT_NE(x, nullptr);
@@ -135,8 +143,8 @@ TEST(ArchiveTree, LeavesOutMacMetadata) {
                      file("__MACOSXdata"), file("__macosx/z")});
   EXPECT_TRUE(tree.hasMacMetadata());
   EXPECT_EQ(descendantPaths(tree.root()),
-            (std::vector<std::string>{"x", "x/__MACOSX", "x/__MACOSX/y", "__MACOSXdata",
-                                      "__macosx", "__macosx/z"}));
+            (std::vector<std::string>{"x", "x/__MACOSX", "x/__MACOSX/y", "__MACOSXdata", "__macosx",
+                                      "__macosx/z"}));
   EXPECT_FALSE(build({file("a")}).hasMacMetadata());
 }
 
@@ -183,20 +191,20 @@ TEST(ArchiveNode, ExtAndIsArchive) {
   EXPECT_EQ(tree.node("Photos.app")->ext(), "app");
   EXPECT_FALSE(tree.node("box.zip")->isArchive());  // folders never are
   EXPECT_TRUE(tree.node("x.7Z")->isArchive());
-  ArchiveNode loose("ÉTÉ.ZIP", "dir/ÉTÉ.ZIP", false);
-  EXPECT_EQ(loose.ext(), "zip");
-  EXPECT_EQ(loose.name(), "ÉTÉ.ZIP");
-  ArchiveNode renamed("other", "dir/name", true);
-  EXPECT_EQ(renamed.name(), "other");
-  EXPECT_EQ(renamed.path(), "dir/name");
-  EXPECT_TRUE(renamed.isRoot());
+  auto nested = build({file("dir/ÉTÉ.ZIP")});
+  const ArchiveNode* loose = nested.node("dir/ÉTÉ.ZIP");
+  ASSERT_NE(loose, nullptr);
+  EXPECT_EQ(loose->ext(), "zip");
+  EXPECT_EQ(loose->name(), "ÉTÉ.ZIP");
+  EXPECT_EQ(loose->path(), "dir/ÉTÉ.ZIP");
+  EXPECT_FALSE(loose->isRoot());
 }
 
 TEST(ArchiveTree, DescendantsArePreOrder) {
   auto tree = build({file("one/a"), file("two/b"), file("one/sub/c"), file("top")});
-  EXPECT_EQ(descendantPaths(tree.root()),
-            (std::vector<std::string>{"one", "one/a", "one/sub", "one/sub/c", "two", "two/b",
-                                      "top"}));
+  EXPECT_EQ(
+      descendantPaths(tree.root()),
+      (std::vector<std::string>{"one", "one/a", "one/sub", "one/sub/c", "two", "two/b", "top"}));
   EXPECT_EQ(descendantPaths(*tree.node("one")),
             (std::vector<std::string>{"one/a", "one/sub", "one/sub/c"}));
   EXPECT_TRUE(tree.node("top")->descendants().empty());
@@ -359,6 +367,80 @@ TEST(ArchiveTree, LimitsEndTheBuild) {
   EXPECT_EQ(bounded.fileCount(), 2);
   EXPECT_FALSE(bounded.isComplete());
   EXPECT_GE(walked, 10);
+}
+
+// Everything a tree shows, node by node, in pre-order.
+std::vector<std::string> dump(const ArchiveTree& tree) {
+  std::vector<std::string> out{
+      "files " + std::to_string(tree.fileCount()) + " dirs " + std::to_string(tree.dirCount()) +
+      (tree.isComplete() ? " complete" : " partial") + (tree.hasMacMetadata() ? " mac" : "") +
+      (tree.hasEncryptedFiles() ? " encrypted" : "")};
+  std::vector<const ArchiveNode*> nodes = tree.root().descendants();
+  nodes.insert(nodes.begin(), &tree.root());
+  for (const ArchiveNode* n : nodes) {
+    const auto date = n->modified();
+    out.push_back(std::string(n->path()) + "|" + std::string(n->name()) + (n->isDir() ? "/" : "") +
+                  "|" + std::to_string(n->size()) + "|" + std::to_string(n->packed()) + "|" +
+                  std::to_string(n->fileCount()) + "|" +
+                  (date ? std::to_string(date->time_since_epoch().count()) : "-") + "|" +
+                  std::string(n->crc()) + "|" + std::string(n->method()) +
+                  (n->encrypted() ? "|enc" : ""));
+  }
+  return out;
+}
+
+TEST(ArchiveTreeBuilder, GivesTheConstructorsTree) {
+  RawEntry withDetails = file("d/sum.bin", 7, day(2));
+  withDetails.packed = 3;
+  withDetails.crc = "1234ABCD";
+  withDetails.method = "LZMA2";
+  struct Row {
+    const char* name;
+    std::vector<RawEntry> entries;
+    std::int64_t maxNodes = std::numeric_limits<std::int64_t>::max();
+  };
+  const std::vector<Row> rows = {
+      {"empty", {}},
+      {"implied and later folder entries",
+       {file("a/b/c.txt", 5, day(1)), folder("a/b", day(4)), folder("a"), file("a/d", 2)}},
+      {"duplicates and conflicting kinds",
+       {file("x", 1), file("x", 2), folder("x", day(3)), folder("y"), file("y", 9), file("x/z")}},
+      {"mac metadata and root paths",
+       {file("__MACOSX/._a"), folder("__MACOSX"), folder("/", day(5)), file("/"), file("a")}},
+      {"slashes and details",
+       {file("/abs//x"), folder("t/", day(6)), file("t//u", 4, {}, true), withDetails}},
+      {"budget ends among made folders",
+       {file("a/b/c/one.txt"), file("a/two.txt"), file("x/y/z/three.txt"), file("four.txt")},
+       5},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<RawEntry> copy = row.entries;
+    const ArchiveTree built({}, std::move(copy), TreeLimits{.maxNodes = row.maxNodes});
+    ArchiveTreeBuilder builder(TreeLimits{.maxNodes = row.maxNodes});
+    for (RawEntry entry : row.entries) {
+      if (!builder.add(std::move(entry))) break;
+    }
+    ArchiveProperties properties;
+    properties.type = "zip";
+    const std::shared_ptr<ArchiveTree> grown = builder.finish(properties);
+    EXPECT_EQ(dump(*grown), dump(built));
+    EXPECT_EQ(grown->properties().type, "zip");
+  }
+}
+
+TEST(ArchiveTreeBuilder, KnowsWhichPathsEntriesNamed) {
+  ArchiveTreeBuilder builder;
+  for (RawEntry entry : {file("a/b/c.txt"), folder("a"), file("d"), file("d")}) {
+    ASSERT_TRUE(builder.add(std::move(entry)));
+  }
+  const std::vector<std::pair<std::string, bool>> rows = {
+      {"a/b/c.txt", true}, {"a", true}, {"d", true},  {"a/b", false},
+      {"a/b/c", false},    {"", false}, {"e", false}, {"a//b/c.txt", true}};
+  for (const auto& [path, isNamed] : rows) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(builder.hasEntry(path), isNamed);
+  }
 }
 
 }  // namespace

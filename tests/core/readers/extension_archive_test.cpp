@@ -86,12 +86,14 @@ class GlobalLocale {
 // names, must list as the same Chinese names under any process locale.
 // 报告 is b1 a8 b8 e6 and 帷 is e1 a1: bytes where CP437 tables differ.
 void expectChineseZipNames(const std::filesystem::path& dir) {
-  const std::vector<std::string> expected = {"文档/", "文档/报告/", "文档/报告/帷幕.txt", "readme.txt"};
+  const std::vector<std::string> expected = {"文档/", "文档/报告/", "文档/报告/帷幕.txt",
+                                             "readme.txt"};
 
-  writeFile(dir / "gbk.zip", zipBytes({{.name = "\xce\xc4\xb5\xb5/"},
-                                       {.name = "\xce\xc4\xb5\xb5/\xb1\xa8\xb8\xe6/\xe1\xa1\xc4\xbb.txt",
-                                        .data = "gbk"},
-                                       {.name = "readme.txt", .data = "r"}}));
+  writeFile(
+      dir / "gbk.zip",
+      zipBytes({{.name = "\xce\xc4\xb5\xb5/"},
+                {.name = "\xce\xc4\xb5\xb5/\xb1\xa8\xb8\xe6/\xe1\xa1\xc4\xbb.txt", .data = "gbk"},
+                {.name = "readme.txt", .data = "r"}}));
   const auto gbk = ExtensionArchive::list(dir / "gbk.zip", kLimit);
   EXPECT_EQ(pathsOf(gbk), expected);
   EXPECT_EQ(gbk.typeName, "ZIP");
@@ -102,6 +104,20 @@ void expectChineseZipNames(const std::filesystem::path& dir) {
                       {.name = "文档/报告/帷幕.txt", .data = "u", .utf8Flag = true},
                       {.name = "readme.txt", .data = "r", .utf8Flag = true}}));
   EXPECT_EQ(pathsOf(ExtensionArchive::list(dir / "utf8.zip", kLimit)), expected);
+
+  // UTF-8 names before the first legacy one are in the tree before the code
+  // page is chosen: a legacy name joins their folder, and one that would
+  // read as a name already listed keeps its provisional text.
+  writeFile(dir / "mixed.zip",
+            zipBytes({{.name = "文档/a.txt", .data = "u", .utf8Flag = true},
+                      {.name = "\xce\xc4\xb5\xb5/\xb1\xa8\xb8\xe6.txt", .data = "g"},
+                      {.name = "\xce\xc4\xb5\xb5/a.txt", .data = "g"},
+                      {.name = "z.txt", .data = "z"}}));
+  const auto mixed = ExtensionArchive::list(dir / "mixed.zip", kLimit);
+  EXPECT_EQ(mixed.tree->fileCount(), 4);
+  EXPECT_NE(mixed.tree->node("文档/报告.txt"), nullptr);
+  EXPECT_EQ(mixed.tree->node("文档")->children().size(), 2U);
+  EXPECT_NE(mixed.tree->node("z.txt"), nullptr);
 
   // Latin-1 looking names that do not read as Chinese stay as CP437 text.
   writeFile(dir / "latin.zip", zipBytes({{.name = "caf\x82.txt", .data = "c"}}));
@@ -153,8 +169,8 @@ TEST(ExtensionArchive, ThreadLocaleIsRestoredOnEveryPathOut) {
 TEST(ExtensionArchive, ListingsOnSeveralThreadsAtOnce) {
   const GlobalLocale locale("C");
   TempDir dir;
-  writeFile(dir.path() / "gbk.zip",
-            zipBytes({{.name = "\xb1\xa8\xb8\xe6.txt", .data = "g"}, {.name = "a.txt", .data = "a"}}));
+  writeFile(dir.path() / "gbk.zip", zipBytes({{.name = "\xb1\xa8\xb8\xe6.txt", .data = "g"},
+                                              {.name = "a.txt", .data = "a"}}));
   std::vector<std::vector<std::string>> seen(4);
   std::vector<std::thread> threads;
   for (size_t t = 0; t < seen.size(); ++t) {
@@ -415,12 +431,12 @@ for label, form in forms.items():
             tar.addfile(info, None if isdir else io.BytesIO(b'abc'))
 )";
   writeFile(dir.path() / "make.py", script);
-  ASSERT_EQ(run("python3 " + shellQuoted(dir.path() / "make.py") + " " + shellQuoted(dir.path())), 0);
+  ASSERT_EQ(run("python3 " + shellQuoted(dir.path() / "make.py") + " " + shellQuoted(dir.path())),
+            0);
   for (const char* form : {"ustar", "pax", "gnu"}) {
     SCOPED_TRACE(form);
     const auto listing = ExtensionArchive::list(dir.path() / (std::string(form) + ".tar"), kLimit);
-    EXPECT_EQ(sorted(pathsOf(listing)),
-              sorted({"docs/", "abs/", "abs/path/", "a", "./", "./a"}));
+    EXPECT_EQ(sorted(pathsOf(listing)), sorted({"docs/", "abs/", "abs/path/", "a", "./", "./a"}));
     EXPECT_EQ(listing.typeName, "TAR");
     EXPECT_EQ(listing.tree->properties().type, "tar");
     EXPECT_TRUE(listing.complete);
@@ -442,15 +458,16 @@ TEST(ExtensionArchive, TarFiltersNameTheirType) {
     const char* typeName;
   };
   const Row rows[] = {
-      {"--gzip", "TAR + GZip"}, {"--bzip2", "TAR + BZip2"},    {"--xz", "TAR + XZ"},
-      {"--zstd", "TAR + Zstandard"}, {"--lzma", "TAR + LZMA"}, {"--lz4", "TAR"},
-      {"--compress", "TAR"},   {"", "TAR"},
+      {"--gzip", "TAR + GZip"}, {"--bzip2", "TAR + BZip2"},
+      {"--xz", "TAR + XZ"},     {"--zstd", "TAR + Zstandard"},
+      {"--lzma", "TAR + LZMA"}, {"--lz4", "TAR"},
+      {"--compress", "TAR"},    {"", "TAR"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.option);
     const auto file = dir.path() / "a.tar.x";
-    ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar -cf " + shellQuoted(file) + " " +
-                  row.option + " docs b.txt"),
+    ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar -cf " + shellQuoted(file) +
+                  " " + row.option + " docs b.txt"),
               0);
     const auto listing = ExtensionArchive::list(file, kLimit);
     EXPECT_EQ(listing.typeName, row.typeName);
@@ -547,11 +564,15 @@ TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
 TEST(ExtensionArchive, SevenZipAndEncryption) {
   if (!hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
   TempDir dir;
-  const std::string in = "cd " + shellQuoted(dir.path()) + " && mkdir -p d && echo secret > d/s.txt && ";
+  const std::string in =
+      "cd " + shellQuoted(dir.path()) + " && mkdir -p d && echo secret > d/s.txt && ";
   ASSERT_EQ(run(in + "7zz a -bso0 -bsp0 plain.7z d >/dev/null"), 0);
-  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -mhe=on -pSECRET names.7z d"), 0);
+  ASSERT_EQ(
+      run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -mhe=on -pSECRET names.7z d"),
+      0);
   ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -pSECRET data.7z d"), 0);
-  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -tzip -pSECRET data.zip d"), 0);
+  ASSERT_EQ(
+      run("cd " + shellQuoted(dir.path()) + " && 7zz a -bso0 -bsp0 -tzip -pSECRET data.zip d"), 0);
 
   const auto plain = ExtensionArchive::list(dir.path() / "plain.7z", kLimit);
   EXPECT_EQ(plain.typeName, "7z");
@@ -571,10 +592,12 @@ TEST(ExtensionArchive, SevenZipAndEncryption) {
 
 TEST(ExtensionArchive, CpioAndIsoImages) {
   TempDir dir;
-  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && mkdir -p in/sub && echo x > in/sub/f.txt"), 0);
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && mkdir -p in/sub && echo x > in/sub/f.txt"),
+            0);
   if (hasTool("bsdtar")) {
-    ASSERT_EQ(run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar --format newc -cf ../a.cpio sub"),
-              0);
+    ASSERT_EQ(
+        run("cd " + shellQuoted(dir.path() / "in") + " && bsdtar --format newc -cf ../a.cpio sub"),
+        0);
     const auto cpio = ExtensionArchive::list(dir.path() / "a.cpio", kLimit);
     EXPECT_EQ(cpio.typeName, "CPIO");
     EXPECT_EQ(pathsOf(cpio), (std::vector<std::string>{"sub/", "sub/f.txt"}));

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -179,6 +180,89 @@ TEST(ListingWorker, NameBytesCountAgainstTheBudget) {
 
 // A worker left inside "libarchive" never holds the process back: it ends
 // at once, static destructors and all, while the worker still waits.
+// CountingSource: hands over `count` entries as fast as the sink takes them,
+// counting those it got rid of.
+class CountingSource final : public HeaderSource {
+ public:
+  CountingSource(std::size_t count, std::atomic<std::size_t>& handed)
+      : mCount(count), mHanded(handed) {}
+  SourceResult read(HeaderSink& sink) override {
+    for (std::size_t i = 0; i < mCount; ++i) {
+      if (!sink.add(RawEntry{.path = "f" + std::to_string(i)})) {
+        return SourceResult{.end = SourceEnd::stopped};
+      }
+      mHanded.fetch_add(1);
+    }
+    return SourceResult{};
+  }
+
+ private:
+  std::size_t mCount;
+  std::atomic<std::size_t>& mHanded;
+};
+
+// SlowConsumer: pauses at its first entry, then takes the rest in order.
+class SlowConsumer final : public EntryConsumer {
+ public:
+  explicit SlowConsumer(std::function<void()> atFirst) : mAtFirst(std::move(atFirst)) {}
+  bool take(RawEntry&& entry, bool /*isHeld*/) override {
+    if (entry.path != "f" + std::to_string(mTaken++)) mIsInOrder = false;
+    if (mTaken == 1) mAtFirst();
+    return true;
+  }
+  std::size_t mTaken = 0;
+  bool mIsInOrder = true;
+
+ private:
+  std::function<void()> mAtFirst;
+};
+
+TEST(ListingWorker, WorkerWaitsForASlowCaller) {
+  constexpr std::size_t kEntries = 200'000;
+  // The worker fills the queue and waits, far short of the archive.
+  std::atomic<std::size_t> handed{0};
+  std::size_t handedWhilePaused = 0;
+  SlowConsumer slow([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    handedWhilePaused = handed.load();
+  });
+  const ListingBounds unbounded{.clock = [] { return steady_clock::time_point{}; },
+                                .deadline = steady_clock::time_point::max(),
+                                .maxEntries = kEntries,
+                                .maxNameBytes = kEntries * 8};
+  const Collected all =
+      collectEntries(std::make_unique<CountingSource>(kEntries, handed), unbounded, slow);
+  EXPECT_LT(handedWhilePaused, kEntries / 4);
+  EXPECT_EQ(all.end, SourceEnd::end);
+  EXPECT_EQ(slow.mTaken, kEntries);
+  EXPECT_TRUE(slow.mIsInOrder);
+  EXPECT_TRUE(all.entries.empty());
+
+  // A deadline that passes while the worker waits for room still stops it,
+  // without leaving it behind.
+  std::atomic<bool> late{false};
+  std::atomic<std::size_t> handedLate{0};
+  SlowConsumer lateConsumer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    late.store(true);
+  });
+  const ListingBounds bounds{
+      .clock = [&] { return steady_clock::time_point{} + std::chrono::hours(late.load() ? 1 : 0); },
+      .deadline = steady_clock::time_point{} + std::chrono::seconds(3),
+      .maxEntries = kEntries,
+      .maxNameBytes = kEntries * 8,
+      .stopGrace = std::chrono::seconds(10)};
+  const auto started = steady_clock::now();
+  const Collected stopped =
+      collectEntries(std::make_unique<CountingSource>(kEntries, handedLate), bounds, lateConsumer);
+  EXPECT_LT(steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_EQ(stopped.end, SourceEnd::stopped);
+  EXPECT_TRUE(stopped.isPastDeadline);
+  EXPECT_FALSE(stopped.isAbandoned);
+  EXPECT_LT(lateConsumer.mTaken, kEntries);
+  EXPECT_TRUE(lateConsumer.mIsInOrder);
+}
+
 TEST(ListingWorkerDeathTest, ProcessExitsWhileAWorkerStalls) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(listThenExit(), ::testing::ExitedWithCode(0), "");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -147,7 +148,26 @@ TEST(CoreFoundationString, KeepsWellFormedUtf8AndRefusesTheRest) {
     EXPECT_FALSE(CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8));
     EXPECT_TRUE(CFStringGetCString(string, buffer.data(), size + 1, kCFStringEncodingUTF8));
     EXPECT_STREQ(buffer.c_str(), row.bytes);
+
+    // Taken over without a copy: the same bytes, freed with the string.
+    char* adopted = strdup(row.bytes);
+    CFStringRef taken = CFStringCreateWithCStringNoCopy(kCFAllocatorDefault, adopted,
+                                                        kCFStringEncodingUTF8, kCFAllocatorMalloc);
+    ASSERT_NE(taken, nullptr);
+    EXPECT_EQ(CFStringGetCStringPtr(taken, kCFStringEncodingUTF8), adopted);
+    EXPECT_EQ(CFStringGetLength(taken), row.utf16Length);
+    EXPECT_TRUE(CFEqual(taken, string));
+    EXPECT_EQ(CFHash(taken), CFHash(string));
+    CFRelease(taken);
     CFRelease(string);
+  }
+  // Refused bytes stay the caller's (the sanitizers see a leak or a double free).
+  for (const char* refused : {"abc\xE6\x96", "\xFF"}) {
+    char* bytes = strdup(refused);
+    EXPECT_EQ(CFStringCreateWithCStringNoCopy(kCFAllocatorDefault, bytes, kCFStringEncodingUTF8,
+                                              kCFAllocatorMalloc),
+              nullptr);
+    std::free(bytes);
   }
 }
 
