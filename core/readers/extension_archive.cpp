@@ -229,7 +229,7 @@ std::string_view trimmedName(std::string_view name) {
   return name;
 }
 
-// entryName: the entry's name as UTF-8 ("" when it has none), decided by
+// entryName: sets `shown` to the entry's name as UTF-8 ("" when it has none), decided by
 // `names` from the bytes the archive stores; a name that is not UTF-8 is
 // provisional until `names` finishes. A raw stream has no names of its own,
 // so it takes the archive's file name without its last extension
@@ -245,13 +245,14 @@ std::string_view trimmedName(std::string_view name) {
 // For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
 // `zipNames` (null for other formats) recovers the stored bytes of the
 // `ordinal`th header from the central directory, shown with U+FFFD.
-std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
-                      const std::filesystem::path& file, readers_internal::NameDecoder& names,
-                      std::size_t position, readers_internal::ZipStoredNames* zipNames,
-                      std::size_t ordinal) {
+void entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
+               const std::filesystem::path& file, readers_internal::NameDecoder& names,
+               std::size_t position, readers_internal::ZipStoredNames* zipNames,
+               std::size_t ordinal, std::string& shown) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
-    return text::decodeUtf8Lenient(trimmedName(stem));
+    shown = text::decodeUtf8Lenient(trimmedName(stem));
+    return;
   }
   const char* name = nullptr;
   if (utf8Locale) {
@@ -262,22 +263,24 @@ std::string entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
     if (name == nullptr) name = archive_entry_pathname(entry);
   }
   if (name == nullptr) {
-    if (zipNames == nullptr) return {};
+    shown.clear();
+    if (zipNames == nullptr) return;
     const std::optional<std::string> stored = zipNames->unreadableNameAt(ordinal);
-    return stored ? text::decodeUtf8Lenient(trimmedName(*stored)) : std::string();
+    if (stored) shown = text::decodeUtf8Lenient(trimmedName(*stored));
+    return;
   }
-  return names.name(trimmedName(name), position);
+  names.name(trimmedName(name), position, shown);
 }
 
-RawEntry rawEntryOf(archive_entry* entry, std::string name) {
-  RawEntry raw{.path = std::move(name)};
+// describeEntry: the header's facts besides its name, into `raw`.
+void describeEntry(archive_entry* entry, RawEntry& raw) {
   raw.isDir = archive_entry_filetype(entry) == AE_IFDIR;
-  if (archive_entry_size_is_set(entry) != 0) raw.size = archive_entry_size(entry);
+  raw.size = archive_entry_size_is_set(entry) != 0 ? archive_entry_size(entry) : 0;
+  raw.modified.reset();
   if (archive_entry_mtime_is_set(entry) != 0) {
     raw.modified = std::chrono::sys_seconds(std::chrono::seconds(archive_entry_mtime(entry)));
   }
   raw.encrypted = archive_entry_is_encrypted(entry) != 0;
-  return raw;
 }
 
 // renameLegacyNames: the legacy names of every format, decided together.
@@ -340,6 +343,11 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
+    bool isZip = false;
+    bool isRaw = false;
+    // One entry, refilled for each header: its name keeps its buffer, and
+    // the sink copies what it keeps.
+    RawEntry listed;
     for (;;) {
       archive_entry* entry = nullptr;
       const HeaderRead read =
@@ -349,24 +357,26 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
         sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
                                   .filterCode = archive_filter_code(reader, 0),
                                   .isKnown = true});
+        isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
+        isRaw = isRawFormat(reader);
         factsKnown = true;
       }
       if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end}, reader);
       if (read == HeaderRead::failure || entry == nullptr) {
         return finished(failed(reader, sink, entry), reader);
       }
-      const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
       const bool hadLegacyNames = mNames.hasLegacyNames();
-      std::string name = entryName(entry, isRawFormat(reader), utf8Names.isActive(), mFile, mNames,
-                                   mListed, isZip ? &mZipNames : nullptr, mHeaders++);
-      if (!name.empty()) {
+      entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, mListed,
+                isZip ? &mZipNames : nullptr, mHeaders++, listed.path);
+      if (!listed.path.empty()) {
         // The first legacy name: this entry and all later ones may be
         // renamed once every name is known, so the caller holds them.
         if (!hadLegacyNames && mNames.hasLegacyNames()) {
           mFirstHeld = mListed;
           sink.holdFromHere();
         }
-        if (!sink.add(rawEntryOf(entry, std::move(name)))) {
+        describeEntry(entry, listed);
+        if (!sink.add(listed)) {
           return finished(SourceResult{.end = SourceEnd::stopped}, reader);
         }
         ++mListed;

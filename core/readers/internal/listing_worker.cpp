@@ -1,13 +1,19 @@
 #include "listing_worker.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdint>
 #include <iterator>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace vexel::readers_internal {
 
@@ -25,6 +31,84 @@ constexpr std::size_t kQueueLimit = 16 * kBatchSize;
 // How often the caller looks at the clock while no batch arrives.
 constexpr auto kTick = std::chrono::milliseconds(10);
 
+// EntryBatch: entries on their way to the caller, their texts one after
+// another in one buffer. Buffers are kept when a batch is emptied, so
+// handing an entry over allocates nothing, and the caller frees nothing per
+// entry of the worker's.
+class EntryBatch {
+ public:
+  [[nodiscard]] std::size_t size() const noexcept { return mEntries.size(); }
+  [[nodiscard]] bool empty() const noexcept { return mEntries.empty(); }
+
+  void clear() noexcept {
+    mEntries.clear();
+    mTexts.clear();
+  }
+
+  void append(const RawEntry& entry) {
+    mEntries.push_back(Packed{.pathSize = entry.path.size(),
+                              .crcSize = entry.crc.size(),
+                              .methodSize = entry.method.size(),
+                              .size = entry.size,
+                              .packed = entry.packed,
+                              .modified = entry.modified,
+                              .block = entry.block,
+                              .isDir = entry.isDir,
+                              .encrypted = entry.encrypted});
+    try {
+      mTexts.append(entry.path).append(entry.crc).append(entry.method);
+    } catch (...) {
+      mEntries.pop_back();
+      throw;
+    }
+  }
+
+  // Reader: refills one entry with each of a batch's, in order.
+  class Reader {
+   public:
+    explicit Reader(const EntryBatch& batch) : mBatch(batch) {}
+    [[nodiscard]] bool done() const noexcept { return mIndex == mBatch.mEntries.size(); }
+    void next(RawEntry& entry) {
+      const Packed& packed = mBatch.mEntries[mIndex++];
+      const std::string_view texts = mBatch.mTexts;
+      entry.path.assign(texts.substr(mText, packed.pathSize));
+      mText += packed.pathSize;
+      entry.crc.assign(texts.substr(mText, packed.crcSize));
+      mText += packed.crcSize;
+      entry.method.assign(texts.substr(mText, packed.methodSize));
+      mText += packed.methodSize;
+      entry.isDir = packed.isDir;
+      entry.size = packed.size;
+      entry.packed = packed.packed;
+      entry.modified = packed.modified;
+      entry.encrypted = packed.encrypted;
+      entry.block = packed.block;
+    }
+
+   private:
+    const EntryBatch& mBatch;
+    std::size_t mIndex = 0;
+    std::size_t mText = 0;
+  };
+
+ private:
+  // Packed: an entry without its texts.
+  struct Packed {
+    std::size_t pathSize = 0;
+    std::size_t crcSize = 0;
+    std::size_t methodSize = 0;
+    std::int64_t size = 0;
+    std::optional<std::int64_t> packed;
+    std::optional<std::chrono::sys_seconds> modified;
+    std::optional<std::int64_t> block;
+    bool isDir = false;
+    bool encrypted = false;
+  };
+
+  std::vector<Packed> mEntries;
+  std::string mTexts;
+};
+
 }  // namespace
 
 // EntryChannel: the state the caller and the worker share, owned by both.
@@ -39,13 +123,13 @@ class EntryChannel {
 
   // Worker side: waits while the queue is full. False, with the entry
   // dropped, once the listing is stopped or the caller has given up.
-  bool push(RawEntry&& entry) {
+  bool push(const RawEntry& entry) {
     bool isBatch = false;
     {
       std::unique_lock lock(mMutex);
       mRoom.wait(lock, [&] { return mPending.size() < kQueueLimit || isStopped(); });
       if (isStopped()) return false;
-      mPending.push_back(std::move(entry));
+      mPending.append(entry);
       ++mPushed;
       isBatch = mPending.size() % kBatchSize == 0;
     }
@@ -72,15 +156,16 @@ class EntryChannel {
   }
 
   // Caller side: waits until entries or the end arrive or `until` passes,
-  // replaces `out` with the entries, sets `heldFrom` (the number of the
-  // first entry to hold, or kNone), and tells whether the worker has finished.
-  bool take(std::vector<RawEntry>& out, std::size_t& heldFrom, SteadyClock::time_point until) {
+  // replaces `out` with the entries (the worker goes on in the buffers of
+  // `out`), sets `heldFrom` (the number of the first entry to hold, or
+  // kNone), and tells whether the worker has finished.
+  bool take(EntryBatch& out, std::size_t& heldFrom, SteadyClock::time_point until) {
     out.clear();
     bool finished = false;
     {
       std::unique_lock lock(mMutex);
       mReady.wait_until(lock, until, [&] { return !mPending.empty() || mResult.has_value(); });
-      out.swap(mPending);
+      std::swap(out, mPending);
       finished = mResult.has_value();
       heldFrom = mHeldFrom;
     }
@@ -101,12 +186,12 @@ class EntryChannel {
   // abandon: stops the worker and lets it finish alone; what it still hands
   // over is dropped with the channel.
   void abandon() noexcept {
-    std::vector<RawEntry> dropped;
+    EntryBatch dropped;
     {
       const std::lock_guard lock(mMutex);
       mStop.store(true, std::memory_order_relaxed);
       mIsAbandoned = true;
-      dropped.swap(mPending);
+      std::swap(dropped, mPending);
     }
     mRoom.notify_all();
   }
@@ -133,7 +218,7 @@ class EntryChannel {
   std::mutex mMutex;
   std::condition_variable mReady;  // entries or the end arrived
   std::condition_variable mRoom;   // the queue has room, or the listing stopped
-  std::vector<RawEntry> mPending;
+  EntryBatch mPending;
   std::size_t mPushed = 0;
   std::size_t mHeldFrom = kNone;
   ReaderFacts mFacts;
@@ -155,7 +240,7 @@ class ChannelSink final : public HeaderSink {
  public:
   explicit ChannelSink(EntryChannel& channel) : mChannel(channel) {}
 
-  bool add(RawEntry&& entry) override {
+  bool add(const RawEntry& entry) override {
     if (shouldStop()) return false;
     const std::size_t bytes = entry.path.size();
     if (mEntries >= mChannel.maxEntries() || bytes > mChannel.maxNameBytes() - mNameBytes) {
@@ -163,7 +248,7 @@ class ChannelSink final : public HeaderSink {
     }
     ++mEntries;
     mNameBytes += bytes;
-    return mChannel.push(std::move(entry));
+    return mChannel.push(entry);
   }
 
   const std::atomic<bool>& stopFlag() const noexcept override { return mChannel.stopFlag(); }
@@ -220,10 +305,12 @@ class Delivery {
  public:
   explicit Delivery(EntryConsumer& consumer) : mConsumer(consumer) {}
 
-  void deliver(std::vector<RawEntry>& batch, std::size_t heldFrom) {
-    for (RawEntry& entry : batch) {
-      if (mIsRefused) return;
-      if (!mConsumer.take(std::move(entry), mTaken >= heldFrom)) mIsRefused = true;
+  void deliver(const EntryBatch& batch, std::size_t heldFrom) {
+    for (EntryBatch::Reader reader(batch); !reader.done() && !mIsRefused;) {
+      // One entry refilled each time: a consumer that keeps the texts in
+      // its own storage (the tree) leaves their buffers for the next.
+      reader.next(mEntry);
+      if (!mConsumer.take(std::move(mEntry), mTaken >= heldFrom)) mIsRefused = true;
       ++mTaken;
     }
   }
@@ -231,6 +318,7 @@ class Delivery {
 
  private:
   EntryConsumer& mConsumer;
+  RawEntry mEntry;
   std::size_t mTaken = 0;
   bool mIsRefused = false;
 };
@@ -264,7 +352,7 @@ Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBoun
   const AbandonOnExit abandonOnExit(*channel);
 
   Delivery delivery(consumer);
-  std::vector<RawEntry> batch;
+  EntryBatch batch;
   std::size_t heldFrom = EntryChannel::kNone;
   bool finished = false;
   while (!finished) {

@@ -83,10 +83,11 @@ struct SourceResult {
 class HeaderSink {
  public:
   virtual ~HeaderSink() = default;
-  // add: hands one named entry over. False, with the entry dropped, once
-  // the listing wants no more (stopped, or the entry budget is spent): the
-  // source should then return `SourceEnd::stopped`.
-  [[nodiscard]] virtual bool add(RawEntry&& entry) = 0;
+  // add: hands one named entry over; the sink copies what it keeps, so a
+  // source may refill one entry for every header. False, with the entry
+  // dropped, once the listing wants no more (stopped, or the entry budget is
+  // spent): the source should then return `SourceEnd::stopped`.
+  [[nodiscard]] virtual bool add(const RawEntry& entry) = 0;
   // stopFlag: raised when the caller stops the listing. Sources check it
   // after every header and in every read, skip and seek; it lives as long
   // as the sink.

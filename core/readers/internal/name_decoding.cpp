@@ -7,10 +7,13 @@
 
 namespace vexel::readers_internal {
 
-std::string NameDecoder::name(std::string_view bytes, std::size_t position) {
-  if (text::isValidUtf8(bytes)) return std::string(bytes);
+void NameDecoder::name(std::string_view bytes, std::size_t position, std::string& shown) {
+  if (text::isValidUtf8(bytes)) {
+    shown.assign(bytes);
+    return;
+  }
   mLegacy.push_back(LegacyName{.position = position, .bytes = std::string(bytes)});
-  return text::decodeUtf8Lenient(bytes);
+  shown = text::decodeUtf8Lenient(bytes);
 }
 
 std::vector<Rename> NameDecoder::finish(text::CodePage fallback,

@@ -9,7 +9,7 @@
 // so only those entries are renamed.
 //
 //   NameDecoder names;
-//   std::string shown = names.name(storedBytes, position);  // final unless legacy
+//   names.name(storedBytes, position, shown);  // final unless legacy
 //   for (const auto& [position, name] : names.finish(CodePage::cp437, isListed)) ...
 #pragma once
 
@@ -33,11 +33,12 @@ struct Rename {
 // NameDecoder: the names of one listing. Not for concurrent use.
 class NameDecoder {
  public:
-  // name: the text to list now for the stored `bytes` of the entry that will
-  // be at `position`. UTF-8 bytes come back unchanged and are final. Other
-  // bytes come back with U+FFFD for what is not UTF-8, a provisional text
-  // that finish() replaces; they are remembered with `position`.
-  [[nodiscard]] std::string name(std::string_view bytes, std::size_t position);
+  // name: sets `shown` to the text to list now for the stored `bytes` of the
+  // entry that will be at `position`. UTF-8 bytes are shown unchanged and are
+  // final. Other bytes are shown with U+FFFD for what is not UTF-8, a
+  // provisional text that finish() replaces; they are remembered with
+  // `position`. `shown` is reused, so a name costs no allocation of its own.
+  void name(std::string_view bytes, std::size_t position, std::string& shown);
 
   // hasLegacyNames: some name was not UTF-8, so finish() has work to do.
   [[nodiscard]] bool hasLegacyNames() const noexcept { return !mLegacy.empty(); }

@@ -621,7 +621,7 @@ TEST(ExtensionArchive, CpioAndIsoImages) {
 // callbacks watch, so that the loop goes on into libarchive).
 class RecordingSink final : public readers_internal::HeaderSink {
  public:
-  bool add(RawEntry&& entry) override {
+  bool add(const RawEntry& entry) override {
     paths.push_back(entry.path);
     if (stopReadsAfterFirstEntry) mReadsStop = true;
     return true;
