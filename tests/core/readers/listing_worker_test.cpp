@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
@@ -159,6 +160,61 @@ TEST(ListingWorker, NameBytesCountAgainstTheBudget) {
                      bounds);
   EXPECT_EQ(pathsOf(collected.entries), (std::vector<std::string>{"ab", "cd"}));
   EXPECT_EQ(collected.end, SourceEnd::stopped);
+}
+
+// RefillingSource: hands over `entries` through one entry it refills for
+// each, as the lister does.
+class RefillingSource final : public HeaderSource {
+ public:
+  explicit RefillingSource(std::vector<RawEntry> entries) : mEntries(std::move(entries)) {}
+  SourceResult read(HeaderSink& sink) override {
+    RawEntry refilled;
+    for (const RawEntry& entry : mEntries) {
+      refilled = entry;
+      if (!sink.add(refilled)) return SourceResult{.end = SourceEnd::stopped};
+    }
+    return SourceResult{};
+  }
+
+ private:
+  std::vector<RawEntry> mEntries;
+};
+
+TEST(ListingWorker, EntriesArriveWhole) {
+  using std::chrono::sys_seconds;
+  const std::vector<RawEntry> sent = {
+      {.path = "a folder with a name longer than a short string/",
+       .isDir = true,
+       .modified = sys_seconds(std::chrono::seconds(-5))},
+      {.path = "x",
+       .size = 12,
+       .packed = 7,
+       .crc = "89ABCDEF",
+       .encrypted = true,
+       .method = "LZMA2:24",
+       .block = 3},
+      {.path = "y", .size = -1, .crc = "0"},
+      {.path = "z", .packed = 0, .method = "Copy", .block = 0},
+  };
+  const ListingBounds bounds{.clock = [] { return steady_clock::time_point{}; },
+                             .deadline = steady_clock::time_point::max(),
+                             .maxEntries = 10,
+                             .maxNameBytes = 100};
+  const Collected collected = collectEntries(std::make_unique<RefillingSource>(sent), bounds);
+  ASSERT_EQ(collected.entries.size(), sent.size());
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    SCOPED_TRACE(sent[i].path);
+    const RawEntry& got = collected.entries[i];
+    EXPECT_EQ(got.path, sent[i].path);
+    EXPECT_EQ(got.isDir, sent[i].isDir);
+    EXPECT_EQ(got.size, sent[i].size);
+    EXPECT_EQ(got.packed, sent[i].packed);
+    EXPECT_EQ(got.modified, sent[i].modified);
+    EXPECT_EQ(got.crc, sent[i].crc);
+    EXPECT_EQ(got.encrypted, sent[i].encrypted);
+    EXPECT_EQ(got.method, sent[i].method);
+    EXPECT_EQ(got.block, sent[i].block);
+  }
 }
 
 // listThenExit: a listing whose worker stalls for good, then exit(0).
