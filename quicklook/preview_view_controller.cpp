@@ -262,13 +262,13 @@ void PreviewViewController::loadView() {
   header->setSpacing(layout.headerSpacing);
   header->setAlignment(LayoutAttribute::centerY);
 
-  for (const PreviewColumn& spec : kColumns) {
-    auto column = std::make_shared<platform::TableColumn>(std::string(spec.identifier));
-    column->setTitle(std::string(spec.title));
-    column->setWidth(spec.width);
-    column->setMinWidth(spec.minWidth);
-    if (spec.isRightAligned) column->setHeaderAlignment(platform::TextAlignment::right);
-    mOutline->addTableColumn(std::move(column));
+  for (const PreviewColumn& column : kColumns) {
+    auto tableColumn = std::make_shared<platform::TableColumn>(std::string(column.identifier));
+    tableColumn->setTitle(std::string(column.title));
+    tableColumn->setWidth(column.width);
+    tableColumn->setMinWidth(column.minWidth);
+    if (column.isRightAligned) tableColumn->setHeaderAlignment(platform::TextAlignment::right);
+    mOutline->addTableColumn(std::move(tableColumn));
   }
   mOutline->setOutlineTableColumn(mOutline->tableColumns().front());
   mOutline->setStyle(platform::TableViewStyle::inset);

@@ -112,28 +112,28 @@ class HandoffHost : public ::testing::Test {
   test::TempDir mDir;
 };
 
-// Writes ARCHIVE (.tar or .zip) with python3, byte for byte as the specs
+// Writes ARCHIVE (.tar or .zip) with python3, byte for byte as the members
 // say: "f:NAME" a one-byte file, "l:NAME:TARGET" a symbolic link (a ZIP one
 // holds its target as data, as ZIP does).
-std::string archiveOf(const std::string& archive, const std::vector<std::string>& specs) {
+std::string archiveOf(const std::string& archive, const std::vector<std::string>& members) {
   constexpr const char* kWriter =
       "import sys, io, stat, tarfile, zipfile\n"
-      "name, specs = sys.argv[1], [s.split(':', 2) for s in sys.argv[2:]]\n"
+      "name, members = sys.argv[1], [s.split(':', 2) for s in sys.argv[2:]]\n"
       "if name.endswith('.zip'):\n"
       "  with zipfile.ZipFile(name, 'w') as z:\n"
-      "    for s in specs:\n"
+      "    for s in members:\n"
       "      i = zipfile.ZipInfo(s[1]); i.create_system = 3\n"
       "      i.external_attr = ((stat.S_IFLNK | 0o777) if s[0] == 'l' else (stat.S_IFREG | 0o644)) "
       "<< 16\n"
       "      z.writestr(i, s[2] if s[0] == 'l' else 'x')\n"
       "else:\n"
       "  with tarfile.open(name, 'w') as t:\n"
-      "    for s in specs:\n"
+      "    for s in members:\n"
       "      i = tarfile.TarInfo(s[1])\n"
       "      if s[0] == 'l': i.type, i.linkname = tarfile.SYMTYPE, s[2]; t.addfile(i)\n"
       "      else: i.size = 1; t.addfile(i, io.BytesIO(b'x'))\n";
   std::string command = "python3 -c " + shellQuoted(kWriter) + " " + shellQuoted(archive);
-  for (const std::string& spec : specs) command += " " + shellQuoted(spec);
+  for (const std::string& member : members) command += " " + shellQuoted(member);
   return command;
 }
 
