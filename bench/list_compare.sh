@@ -14,14 +14,8 @@ bench="$build/bench/list_benchmark"
 [[ -x "$bench" ]] || { echo "no $bench; build with -DVEXEL_BUILD_BENCH=ON" >&2; exit 2; }
 dir=${VEXEL_BENCH_DIR:-/tmp/vexel-list-bench}
 count=1000000
-mkdir -p "$dir"
-for kind in zip tar; do
-  file="$dir/entries-$count.$kind"
-  if [[ ! -s "$file" ]]; then
-    echo "making $file" >&2
-    python3 "$here/make_many_entries.py" "$kind" "$count" "$file"
-  fi
-done
+source "$here/many_entries.sh"
+make_many_entries "$dir" "$count"
 
 # glibc otherwise re-reads the zone file on each of libarchive's per-entry
 # mktime calls for ZIP, which alone triples the ZIP figures.

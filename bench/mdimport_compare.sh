@@ -28,18 +28,12 @@ if [[ ! -x $host ]]; then
   echo "no $host: build first (cmake --build $build)" >&2
   exit 2
 fi
-mkdir -p "$data"
 zip=$data/entries-$entries.zip
 tar=$data/entries-$entries.tar
 # Tiny files in folders of 1000: the import gives a line per file and per folder.
 lines=$((entries + (entries + 999) / 1000))
-for kind in zip tar; do
-  file=$data/entries-$entries.$kind
-  if [[ ! -s $file ]]; then
-    echo "making $file" >&2
-    python3 "$here/make_many_entries.py" "$kind" "$entries" "$file"
-  fi
-done
+source "$here/many_entries.sh"
+make_many_entries "$data" "$entries"
 
 # measure COMMAND...: the best wall time (s) over $repeat runs, with that
 # run's CPU time (user + system, s; steadier on a busy machine) and peak RSS

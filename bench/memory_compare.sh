@@ -21,14 +21,8 @@ done
 for host in "$mdimport" "$quicklook"; do
   [[ -x $host ]] || { echo "no $host: build first (cmake --build $build)" >&2; exit 2; }
 done
-mkdir -p "$data"
-for kind in zip tar; do
-  file=$data/entries-$entries.$kind
-  if [[ ! -s $file ]]; then
-    echo "making $file" >&2
-    python3 "$here/make_many_entries.py" "$kind" "$entries" "$file"
-  fi
-done
+source "$here/many_entries.sh"
+make_many_entries "$data" "$entries"
 
 # peak COMMAND...: the peak resident set (kB) of one run, output discarded.
 peak() {
