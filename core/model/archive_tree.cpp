@@ -159,11 +159,10 @@ class TreeGrowth {
     return true;
   }
 
-  // prefetch: starts loading the index slot that `entry` will probe, when
-  // its folder is the one of the entry before (the usual case). A hint: the
-  // slot is probed again when the entry is added.
-  void prefetch(const RawEntry& entry) const {
-    const std::string_view path = entry.path;
+  // prefetch: starts loading the index slot that an entry at `path` will
+  // probe, when its folder is the one of the entry before (the usual case).
+  // A hint: the slot is probed again when the entry is added.
+  void prefetch(std::string_view path) const {
     if (mLastDir == nullptr || mSlots.empty() || path.empty() || path.back() == '/') return;
     const size_t slash = path.rfind('/');
     if (slash == std::string_view::npos || path.substr(0, slash) != mLastDirPath) return;
@@ -459,7 +458,7 @@ ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> ent
   // a few places ahead while this one is placed.
   constexpr size_t kLookAhead = 8;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (i + kLookAhead < entries.size()) growth.prefetch(entries[i + kLookAhead]);
+    if (i + kLookAhead < entries.size()) growth.prefetch(entries[i + kLookAhead].path);
     if (!growth.add(std::move(entries[i]))) {
       mIsComplete = false;
       break;
@@ -532,6 +531,10 @@ bool ArchiveTreeBuilder::add(RawEntry&& entry) {
 }
 
 bool ArchiveTreeBuilder::hasEntry(std::string_view path) const { return mGrowth->hasEntry(path); }
+
+void ArchiveTreeBuilder::expect(std::string_view path) const {
+  if (mGrowth && mTree->mIsComplete) mGrowth->prefetch(path);
+}
 
 std::shared_ptr<ArchiveTree> ArchiveTreeBuilder::finish(ArchiveProperties properties) {
   mGrowth->finish();

@@ -439,6 +439,11 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
     return true;
   }
 
+  // Held entries may be renamed before they are placed: no hint for them.
+  void expect(std::string_view path) override {
+    if (mHeld.empty()) mBuilder.expect(path);
+  }
+
   // hasEntries: some named entry arrived.
   [[nodiscard]] bool hasEntries() const noexcept { return mHasEntries; }
 

@@ -68,6 +68,14 @@ class EntryBatch {
    public:
     explicit Reader(const EntryBatch& batch) : mBatch(batch) {}
     [[nodiscard]] bool done() const noexcept { return mIndex == mBatch.mEntries.size(); }
+    // path: the path of the entry `next` refills with; skip: passes it by.
+    [[nodiscard]] std::string_view path() const noexcept {
+      return std::string_view(mBatch.mTexts).substr(mText, mBatch.mEntries[mIndex].pathSize);
+    }
+    void skip() noexcept {
+      const Packed& packed = mBatch.mEntries[mIndex++];
+      mText += packed.pathSize + packed.crcSize + packed.methodSize;
+    }
     void next(RawEntry& entry) {
       const Packed& packed = mBatch.mEntries[mIndex++];
       const std::string_view texts = mBatch.mTexts;
@@ -306,7 +314,13 @@ class Delivery {
   explicit Delivery(EntryConsumer& consumer) : mConsumer(consumer) {}
 
   void deliver(const EntryBatch& batch, std::size_t heldFrom) {
+    EntryBatch::Reader ahead(batch);
+    for (std::size_t i = 0; i < EntryConsumer::kExpectAhead && !ahead.done(); ++i) ahead.skip();
     for (EntryBatch::Reader reader(batch); !reader.done() && !mIsRefused;) {
+      if (!ahead.done()) {
+        mConsumer.expect(ahead.path());
+        ahead.skip();
+      }
       // One entry refilled each time: a consumer that keeps the texts in
       // its own storage (the tree) leaves their buffers for the next.
       reader.next(mEntry);

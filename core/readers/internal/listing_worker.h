@@ -134,6 +134,11 @@ class EntryConsumer {
   // take: one entry; `isHeld` once the source asked for entries to be held
   // for its finish. False when no more are wanted: the listing then stops.
   [[nodiscard]] virtual bool take(RawEntry&& entry, bool isHeld) = 0;
+  // expect: a hint that the entry at `path` is taken `kExpectAhead` takes
+  // from now (when it has arrived already), so the consumer can start
+  // fetching what taking it will touch.
+  virtual void expect(std::string_view /*path*/) {}
+  static constexpr std::size_t kExpectAhead = 8;
 };
 
 // Collected: what the caller ends up with.

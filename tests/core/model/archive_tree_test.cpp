@@ -418,9 +418,12 @@ TEST(ArchiveTreeBuilder, GivesTheConstructorsTree) {
     std::vector<RawEntry> copy = row.entries;
     const ArchiveTree built({}, std::move(copy), TreeLimits{.maxNodes = row.maxNodes});
     ArchiveTreeBuilder builder(TreeLimits{.maxNodes = row.maxNodes});
-    for (RawEntry entry : row.entries) {
-      if (!builder.add(std::move(entry))) break;
+    for (std::size_t i = 0; i < row.entries.size(); ++i) {
+      // Hints, also for paths never added, change nothing.
+      builder.expect(i + 2 < row.entries.size() ? row.entries[i + 2].path : "a//");
+      if (!builder.add(RawEntry(row.entries[i]))) break;
     }
+    builder.expect("x");
     ArchiveProperties properties;
     properties.type = "zip";
     const std::shared_ptr<ArchiveTree> grown = builder.finish(properties);
