@@ -1,6 +1,7 @@
 #include "model/archive_tree.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <limits>
 
@@ -31,11 +32,35 @@ bool isRootPath(std::string_view path) {
   return path.find_first_not_of('/') == std::string_view::npos;
 }
 
+// lastSlashBefore: the offset of the last "/" in path[0, end), or npos.
+// Eight bytes at a time: it runs twice for every entry of a listing, on
+// paths of dozens of bytes.
+size_t lastSlashBefore(std::string_view path, size_t end) {
+  end = std::min(end, path.size());
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+    constexpr std::uint64_t kSlashes = 0x2F2F2F2F2F2F2F2Full;
+    while (end >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, path.data() + end - 8, 8);
+      const std::uint64_t x = word ^ kSlashes;  // a zero byte where a "/" is
+      // The high bit of each byte that is zero; no carry crosses bytes.
+      const std::uint64_t zeros = ~(((x & kLow7) + kLow7) | x | kLow7);
+      if (zeros != 0) return end - 8 + static_cast<size_t>(63 - std::countl_zero(zeros)) / 8;
+      end -= 8;
+    }
+  }
+  while (end > 0) {
+    if (path[--end] == '/') return end;
+  }
+  return std::string_view::npos;
+}
+
 // Offset of the last component of a path that is not a root path: the text
 // after the last "/" that is not a trailing one.
 size_t lastComponentOffset(std::string_view path) {
   const size_t end = path.find_last_not_of('/');
-  const size_t slash = path.rfind('/', end);
+  const size_t slash = lastSlashBefore(path, end);
   return slash == std::string_view::npos ? 0 : slash + 1;
 }
 
@@ -164,7 +189,7 @@ class TreeGrowth {
   // A hint: the slot is probed again when the entry is added.
   void prefetch(std::string_view path) const {
     if (mLastDir == nullptr || mSlots.empty() || path.empty() || path.back() == '/') return;
-    const size_t slash = path.rfind('/');
+    const size_t slash = lastSlashBefore(path, path.size());
     if (slash == std::string_view::npos || path.substr(0, slash) != mLastDirPath) return;
     const std::uint32_t hash = hashOf(mLastDir, path.substr(slash + 1));
     __builtin_prefetch(&mSlots[hash & mMask]);

@@ -172,6 +172,32 @@ TEST(ArchiveTree, LookupIgnoresEmptyPieces) {
   EXPECT_EQ(tree.node("a/b/c/d"), nullptr);
 }
 
+TEST(ArchiveTree, NamesSplitAtTheLastSlashWhereverItFalls) {
+  // The last "/" is looked for a word at a time: it falls at every offset of
+  // a word here, after doubled slashes, before "." (one bit from "/"), next
+  // to "¯" (C2 AF: a "/" with the high bit set) and further from the end
+  // than one word.
+  std::vector<RawEntry> entries;
+  for (std::size_t f = 1; f <= 17; ++f) {
+    for (std::size_t n = 1; n <= 17; ++n) {
+      const std::string folder = "p¯/" + std::string(f, 'd');
+      entries.push_back(file(folder + (n % 4 == 0 ? "//" : "/") + "." + std::string(n, 'n') + "¯"));
+    }
+  }
+  auto tree = build(entries);
+  for (std::size_t f = 1; f <= 17; ++f) {
+    for (std::size_t n = 1; n <= 17; ++n) {
+      const std::string folder = "p¯/" + std::string(f, 'd');
+      const std::string name = "." + std::string(n, 'n') + "¯";
+      const ArchiveNode* node = tree.node(folder + "/" + name);
+      ASSERT_NE(node, nullptr) << folder << "/" << name;
+      EXPECT_EQ(node->name(), name);
+      EXPECT_EQ(node->parent()->path(), folder);
+    }
+  }
+  EXPECT_EQ(tree.fileCount(), 17 * 17);
+}
+
 TEST(ArchiveTree, LeadingSlashesAndRootPathsEndAtTheRoot) {
   auto tree = build({file("/abs/x"), folder("/", day(3)), file("/"), file(""), folder("")});
   EXPECT_EQ(names(tree.root()), std::vector<std::string>{"abs"});
