@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 
 #include "model/archive_format.h"
 #include "text/unicode_case.h"
@@ -117,16 +118,16 @@ std::vector<const ArchiveNode*> ArchiveNode::descendants() const {
 // ---------------------------------------------------------------------------
 // TreeGrowth
 
-// TreeGrowth: places entries in a tree one at a time. The path index is
-// keyed by (parent node, name) rather than by the whole path: placing an
-// entry then hashes only short names, however deep the entry lies, and a
-// path maps to exactly the node its text leads to.
+// TreeGrowth: places entries in a tree one at a time. Nodes are found by
+// (parent node, name) rather than by the whole path: placing an entry then
+// hashes only short names, however deep the entry lies, and a path maps to
+// exactly the node its text leads to. A folder with more than a few
+// children finds them through a table of its own, which stays in the
+// caches while that folder's entries arrive (they mostly come one folder
+// after another); smaller folders walk their children.
 class TreeGrowth {
  public:
-  TreeGrowth(ArchiveTree& tree, size_t expectedNodes, const TreeLimits& limits)
-      : mTree(tree), mLimits(limits) {
-    reserve(expectedNodes);
-  }
+  TreeGrowth(ArchiveTree& tree, const TreeLimits& limits) : mTree(tree), mLimits(limits) {}
 
   // add: places one entry; false once the limits have ended the build (the
   // entry is then not placed).
@@ -157,7 +158,7 @@ class TreeGrowth {
     ArchiveNode* parent = isRootPath(parentPath) ? &mTree.mRoot : ensureDir(parentPath);
     if (parent == nullptr) return false;
     const Probe where = probe(parent, name);
-    if (ArchiveNode* found = where.found(*this)) {
+    if (ArchiveNode* found = where.found) {
       // A path seen before: a folder entry dates whatever node is there, file
       // or folder; a file entry keeps the first one and changes nothing.
       // No folder was made from this text (the parent had the name), so the
@@ -184,15 +185,17 @@ class TreeGrowth {
     return true;
   }
 
-  // prefetch: starts loading the index slot that an entry at `path` will
-  // probe, when its folder is the one of the entry before (the usual case).
-  // A hint: the slot is probed again when the entry is added.
+  // prefetch: starts loading the table slot that an entry at `path` will
+  // probe, when its folder is the one of the entry before (the usual case)
+  // and that folder's table outgrows the caches. A hint: the slot is probed
+  // again when the entry is added.
   void prefetch(std::string_view path) const {
-    if (mLastDir == nullptr || mSlots.empty() || path.empty() || path.back() == '/') return;
+    if (mTable == nullptr || mTable->slots.size() < kPrefetchFrom) return;
+    if (mTableOwner != mLastDir || path.empty() || path.back() == '/') return;
     const size_t slash = lastSlashBefore(path, path.size());
     if (slash == std::string_view::npos || path.substr(0, slash) != mLastDirPath) return;
     const std::uint32_t hash = hashOf(mLastDir, path.substr(slash + 1));
-    __builtin_prefetch(&mSlots[hash & mMask]);
+    __builtin_prefetch(&mTable->slots[hash & (mTable->slots.size() - 1)]);
   }
 
   // hasEntry: some entry placed so far, or merged into a node, reads `path`.
@@ -256,12 +259,16 @@ class TreeGrowth {
     return !mIsStopped;
   }
 
-  // An open-addressing table of (hash, node number): the key of a slot is
-  // the node's own (parent, name), so the table stores no text and a slot
-  // takes 8 bytes. Number 0 marks an empty slot.
+  // A folder's table: open addressing over (hash, node number) slots, the
+  // key being the node's own (parent, name), so a slot stores no text and
+  // takes 8 bytes. Number 0 marks an empty slot. At most half full.
   struct Slot {
     std::uint32_t hash = 0;
-    std::uint32_t number = 0;
+    std::uint32_t number = 0;  // the node's number plus one
+  };
+  struct Table {
+    std::vector<Slot> slots;
+    size_t used = 0;
   };
 
   static std::uint64_t mix(std::uint64_t x) {
@@ -271,6 +278,8 @@ class TreeGrowth {
     return x;
   }
 
+  // The parent's address seeds the hash: names an archive chose to collide
+  // do not collide from one run to the next.
   static std::uint32_t hashOf(const ArchiveNode* parent, std::string_view name) {
     std::uint64_t h =
         mix(reinterpret_cast<std::uintptr_t>(parent) ^ (name.size() * 0x9E3779B97F4A7C15ull));
@@ -285,60 +294,134 @@ class TreeGrowth {
     return static_cast<std::uint32_t>(mix(h ^ tail));
   }
 
-  // Probe: where a (parent, name) key stands, or the empty slot it would
-  // take. One probe serves both the lookup and the insertion that follows.
+  // Probe: the child of a folder with a name, or where it would go. One
+  // probe serves both the lookup and the insertion that follows: `slot` is
+  // the empty slot of the folder's table (null for a folder without one).
   struct Probe {
-    Slot* slot;
-    std::uint32_t hash;
-    [[nodiscard]] ArchiveNode* found(TreeGrowth& growth) const noexcept {
-      return slot->number == 0 ? nullptr : &growth.mTree.nodeAt(slot->number - 1);
-    }
+    ArchiveNode* found = nullptr;
+    Table* table = nullptr;
+    Slot* slot = nullptr;
+    std::uint32_t hash = 0;
   };
 
-  [[nodiscard]] bool matches(const Slot& slot, std::uint32_t hash, const ArchiveNode* parent,
-                             std::string_view name) const {
-    if (slot.hash != hash) return false;
-    const ArchiveNode& node = mTree.nodeAt(slot.number - 1);
-    return node.mParent == parent && node.name() == name;
+  // tableOf: the folder's table; null for a folder small enough to walk.
+  [[nodiscard]] Table* tableOf(const ArchiveNode* folder) {
+    if (folder == mTableOwner) return mTable;
+    if (folder->mChildCount <= kWalkedChildren) return nullptr;
+    const auto it = mTables.find(folder);
+    if (it == mTables.end()) return nullptr;
+    mTableOwner = folder;
+    mTable = &it->second;
+    return mTable;
   }
 
-  Probe probe(const ArchiveNode* parent, std::string_view name) {
+  [[nodiscard]] const Table* tableOf(const ArchiveNode* folder) const {
+    if (folder == mTableOwner) return mTable;
+    if (folder->mChildCount <= kWalkedChildren) return nullptr;
+    const auto it = mTables.find(folder);
+    return it == mTables.end() ? nullptr : &it->second;
+  }
+
+  // walk: the child of a small folder with that name, through its ring.
+  static ArchiveNode* walk(const ArchiveNode* folder, std::string_view name) {
+    ArchiveNode* child = folder->mLastChild;
+    for (std::uint32_t i = 0; i < folder->mChildCount; ++i) {
+      child = child->mNextSibling;
+      if (child->name() == name) return child;
+    }
+    return nullptr;
+  }
+
+  Probe probe(ArchiveNode* parent, std::string_view name) {
+    Table* table = tableOf(parent);
+    if (table == nullptr) return Probe{.found = walk(parent, name)};
     // Room for the insertion that may follow, so the slot stays valid.
-    if ((mUsed + 1) * 2 > mSlots.size()) grow();
+    if ((table->used + 1) * 2 > table->slots.size()) grow(*table);
     const std::uint32_t hash = hashOf(parent, name);
-    for (size_t i = hash & mMask;; i = (i + 1) & mMask) {
-      Slot& slot = mSlots[i];
-      if (slot.number == 0 || matches(slot, hash, parent, name)) return Probe{&slot, hash};
+    const size_t mask = table->slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = table->slots[i];
+      if (slot.number == 0) return Probe{.table = table, .slot = &slot, .hash = hash};
+      if (slot.hash == hash) {
+        ArchiveNode& node = mTree.nodeAt(slot.number - 1);
+        if (node.name() == name) return Probe{.found = &node};
+      }
     }
   }
 
   [[nodiscard]] const ArchiveNode* find(const ArchiveNode* parent, std::string_view name) const {
-    if (mSlots.empty()) return nullptr;
+    const Table* table = tableOf(parent);
+    if (table == nullptr) return walk(parent, name);
     const std::uint32_t hash = hashOf(parent, name);
-    for (size_t i = hash & mMask;; i = (i + 1) & mMask) {
-      const Slot& slot = mSlots[i];
+    const size_t mask = table->slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& slot = table->slots[i];
       if (slot.number == 0) return nullptr;
-      if (matches(slot, hash, parent, name)) return &mTree.nodeAt(slot.number - 1);
+      if (slot.hash == hash) {
+        const ArchiveNode& node = mTree.nodeAt(slot.number - 1);
+        if (node.name() == name) return &node;
+      }
     }
   }
 
-  void reserve(size_t expected) {
-    size_t capacity = 16;
-    while (capacity < expected * 2) capacity *= 2;
-    mSlots.assign(capacity, Slot{});
-    mMask = capacity - 1;
+  static void place(Table& table, Slot slot) {
+    const size_t mask = table.slots.size() - 1;
+    size_t i = slot.hash & mask;
+    while (table.slots[i].number != 0) i = (i + 1) & mask;
+    table.slots[i] = slot;
+    ++table.used;
   }
 
-  void grow() {
-    std::vector<Slot> old = std::move(mSlots);
-    mSlots.assign(old.size() * 2, Slot{});
-    mMask = mSlots.size() - 1;
+  static void grow(Table& table) {
+    std::vector<Slot> old = std::move(table.slots);
+    table.slots.assign(old.size() * 2, Slot{});
+    table.used = 0;
     for (const Slot& slot : old) {
-      if (slot.number == 0) continue;
-      size_t i = slot.hash & mMask;
-      while (mSlots[i].number != 0) i = (i + 1) & mMask;
-      mSlots[i] = slot;
+      if (slot.number != 0) place(table, slot);
     }
+  }
+
+  // indexChildren: gives a folder that has just outgrown walking a table of
+  // its children.
+  void indexChildren(const ArchiveNode& folder) {
+    Table& table = mTables[&folder];
+    size_t size = 16;
+    while (size < (folder.mChildCount + 1) * 2) size *= 2;
+    table.slots.assign(size, Slot{});
+    table.used = 0;
+    const ArchiveNode* child = folder.mLastChild;
+    for (std::uint32_t i = 0; i < folder.mChildCount; ++i) {
+      child = child->mNextSibling;
+      place(table, Slot{hashOf(&folder, child->name()), numberOf(*child) + 1});
+    }
+    mTableOwner = &folder;
+    mTable = &table;
+  }
+
+  // numberOf: the number of a node made so far, from the block it lies in.
+  [[nodiscard]] std::uint32_t numberOf(const ArchiveNode& node) const {
+    const auto address = reinterpret_cast<std::uintptr_t>(&node);
+    const auto block = std::upper_bound(
+        mBlockStarts.begin(), mBlockStarts.end(), address,
+        [](std::uintptr_t value, const BlockStart& start) { return value < start.address; });
+    const BlockStart& start = *(block - 1);
+    return (start.number << ArchiveTree::kNodeBlockShift) +
+           static_cast<std::uint32_t>((address - start.address) / sizeof(ArchiveNode));
+  }
+
+  // newNode: a node from the tree, noting where a new block starts.
+  ArchiveNode& newNode() {
+    const size_t blocks = mTree.mNodeBlocks.size();
+    ArchiveNode& node = *mTree.newNode();
+    if (mTree.mNodeBlocks.size() != blocks) {
+      const BlockStart start{reinterpret_cast<std::uintptr_t>(mTree.mNodeBlocks.back().get()),
+                             static_cast<std::uint32_t>(blocks)};
+      mBlockStarts.insert(
+          std::upper_bound(mBlockStarts.begin(), mBlockStarts.end(), start,
+                           [](const BlockStart& a, const BlockStart& b) { return a.address < b.address; }),
+          start);
+    }
+    return node;
   }
 
   static std::string_view componentAt(std::string_view path, size_t offset) {
@@ -363,7 +446,7 @@ class TreeGrowth {
   // [nameOffset, nameOffset + nameLength), indexed at the probe's slot.
   ArchiveNode& makeNode(ArchiveNode& parent, std::string_view text, size_t nameOffset,
                         size_t nameLength, bool isDir, const Probe& where) {
-    ArchiveNode& node = *mTree.newNode();
+    ArchiveNode& node = newNode();
     node.mText = text.data();
     node.mPathLength = static_cast<std::uint32_t>(text.size());
     node.mNameOffset = static_cast<std::uint32_t>(nameOffset);
@@ -385,8 +468,12 @@ class TreeGrowth {
     }
     parent.mLastChild = &node;
     ++parent.mChildCount;
-    *where.slot = Slot{where.hash, mTree.mNodeSlots};  // the node's number plus one
-    ++mUsed;
+    if (where.slot != nullptr) {
+      *where.slot = Slot{where.hash, mTree.mNodeSlots};  // the node's number plus one
+      ++where.table->used;
+    } else if (parent.mChildCount > kWalkedChildren) {
+      indexChildren(parent);
+    }
     return node;
   }
 
@@ -432,7 +519,7 @@ class TreeGrowth {
         const std::string_view name = path.substr(start, end - start);
         if (!spend(1)) return stopHere();
         const Probe where = probe(current, name);
-        if (ArchiveNode* found = where.found(*this)) {
+        if (ArchiveNode* found = where.found) {
           current = found;
         } else {
           if (!makeRoom()) return stopHere();
@@ -449,15 +536,26 @@ class TreeGrowth {
 
   static constexpr size_t kCheckEvery = 4096;
   static constexpr size_t kMaxSliceName = size_t{1} << 28;
+  // Folders with more children than this get a table.
+  static constexpr std::uint32_t kWalkedChildren = 8;
+  // Tables of this many slots (512 KiB) and more outgrow the caches.
+  static constexpr size_t kPrefetchFrom = size_t{1} << 16;
+
+  struct BlockStart {
+    std::uintptr_t address;
+    std::uint32_t number;
+  };
 
   ArchiveTree& mTree;
   const TreeLimits& mLimits;
   size_t mWork = 0;
   size_t mNextCheck = 0;
   bool mIsStopped = false;
-  std::vector<Slot> mSlots;
-  size_t mMask = 0;
-  size_t mUsed = 0;
+  std::unordered_map<const ArchiveNode*, Table> mTables;
+  // The folder whose table was looked up last, and that table.
+  const ArchiveNode* mTableOwner = nullptr;
+  Table* mTable = nullptr;
+  std::vector<BlockStart> mBlockStarts;  // node blocks by address
   // The parent of consecutive entries is usually the same folder.
   std::string_view mLastDirPath;
   ArchiveNode* mLastDir = nullptr;
@@ -475,12 +573,9 @@ ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> ent
                          const TreeLimits& limits)
     : mProperties(std::move(properties)) {
   mRoot.mIsDir = true;
-  const size_t expected = entries.size() + entries.size() / 8 + 1;
-  const auto budget = static_cast<std::uint64_t>(std::max<std::int64_t>(limits.maxNodes, 0));
-  TreeGrowth growth(*this, static_cast<size_t>(std::min<std::uint64_t>(expected, budget + 1)),
-                    limits);
-  // The index is far larger than the caches: ask for the slot of an entry
-  // a few places ahead while this one is placed.
+  TreeGrowth growth(*this, limits);
+  // A folder's table may be far larger than the caches: ask for the slot of
+  // an entry a few places ahead while this one is placed.
   constexpr size_t kLookAhead = 8;
   for (size_t i = 0; i < entries.size(); ++i) {
     if (i + kLookAhead < entries.size()) growth.prefetch(entries[i + kLookAhead].path);
@@ -544,7 +639,7 @@ ArchiveNode::Details& ArchiveTree::details(ArchiveNode& node) {
 ArchiveTreeBuilder::ArchiveTreeBuilder(TreeLimits limits)
     : mLimits(std::move(limits)),
       mTree(new ArchiveTree()),
-      mGrowth(std::make_unique<TreeGrowth>(*mTree, 0, mLimits)) {}
+      mGrowth(std::make_unique<TreeGrowth>(*mTree, mLimits)) {}
 
 ArchiveTreeBuilder::~ArchiveTreeBuilder() = default;
 

@@ -138,6 +138,34 @@ TEST(ArchiveTree, FileUnderFileIsKeptButNotDescended) {
   EXPECT_EQ(tree.totalSize(), 1);
 }
 
+TEST(ArchiveTree, BigFoldersKeepOneNodePerName) {
+  // Past a few children a folder looks names up in a table of its own:
+  // names seen before and after that point, and after other folders were
+  // filled, must all be found again, also under a file.
+  std::vector<RawEntry> entries;
+  for (int i = 0; i < 20; ++i) entries.push_back(file("f/n" + std::to_string(i), i));
+  for (int i = 0; i < 30; ++i) entries.push_back(file("g/m" + std::to_string(i)));
+  for (int i = 19; i >= 0; --i) entries.push_back(file("f/n" + std::to_string(i), 100 + i));
+  entries.push_back(file("x", 7));
+  for (int i = 0; i < 12; ++i) entries.push_back(file("x/c" + std::to_string(i)));
+  entries.push_back(folder("x/c5", day(2)));
+  entries.push_back(file("f/n3/deeper"));
+
+  ArchiveTreeBuilder builder;
+  for (const RawEntry& entry : entries) ASSERT_TRUE(builder.add(RawEntry(entry)));
+  for (const char* path : {"f/n0", "f/n8", "f/n9", "f/n19", "g/m29", "x/c11", "f/n3/deeper"}) {
+    EXPECT_TRUE(builder.hasEntry(path)) << path;
+  }
+  EXPECT_FALSE(builder.hasEntry("f/n20"));
+  const std::shared_ptr<ArchiveTree> tree = builder.finish({});
+  EXPECT_EQ(tree->node("f")->children().size(), 20u);
+  EXPECT_EQ(tree->node("g")->children().size(), 30u);
+  EXPECT_EQ(tree->node("x")->children().size(), 12u);
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(tree->node("f/n" + std::to_string(i))->size(), i);
+  EXPECT_EQ(tree->node("x/c5")->modified(), day(2));
+  EXPECT_EQ(names(*tree->node("f/n3")), std::vector<std::string>{"deeper"});
+}
+
 TEST(ArchiveTree, LeavesOutMacMetadata) {
   auto tree = build({file("__MACOSX/x/._y"), folder("__MACOSX"), file("x/__MACOSX/y"),
                      file("__MACOSXdata"), file("__macosx/z")});
