@@ -23,11 +23,13 @@ using SteadyClock = std::chrono::steady_clock;
 
 // Each entry is handed over as soon as it is named (an uncontended lock), so
 // a worker that stalls later has lost nothing; the caller is woken once per
-// batch, or finds the entries at its next tick.
-constexpr std::size_t kBatchSize = 1024;
+// batch, or finds the entries at its next tick. Each wake-up costs both
+// threads a trip through the scheduler: a batch is a few milliseconds of
+// the worker's reading.
+constexpr std::size_t kBatchSize = 4096;
 // A worker this far ahead of its caller waits: the queue holds a few
 // milliseconds of the caller's work, not the archive.
-constexpr std::size_t kQueueLimit = 16 * kBatchSize;
+constexpr std::size_t kQueueLimit = 4 * kBatchSize;
 // How often the caller looks at the clock while no batch arrives.
 constexpr auto kTick = std::chrono::milliseconds(10);
 
