@@ -4,7 +4,8 @@
 # 1,000,000-entry tar. Each repetition times one listing and one bare loop
 # back to back (alternating which goes first); the ratio printed is the
 # median of those paired ratios, with their range, and the same for the CPU
-# time of the process (both threads of the listing).
+# time of the process (both threads of the listing). Last, how much a busy
+# second thread slows the bare loop: whether this machine's cores are real.
 #
 #   bench/list_compare.sh build
 #
@@ -27,7 +28,7 @@ export TZ=:/etc/localtime
 json=$(mktemp)
 trap 'rm -f "$json"' EXIT
 VEXEL_BENCH_ZIP="$dir/entries-$count.zip" VEXEL_BENCH_TAR="$dir/entries-$count.tar" \
-  "$bench" --benchmark_filter='^(pair|tree)/' --benchmark_repetitions="$((${REPS:-9} + 1))" \
+  "$bench" --benchmark_filter='^(pair|tree|busy)/' --benchmark_repetitions="$((${REPS:-9} + 1))" \
   --benchmark_format=json >"$json"
 
 python3 - "$json" <<'PY'
@@ -43,4 +44,8 @@ for kind in ("zip", "tar"):
           f" ratio {statistics.median(ratio):.2f}x ({ratio[0]:.2f}-{ratio[-1]:.2f}),"
           f" CPU time ratio {statistics.median(cpu):.2f}x ({cpu[0]:.2f}-{cpu[-1]:.2f});"
           f" tree build alone {tree / 1000:.3f} s; {len(pairs)} pairs")
+busy = sorted(r["slowdown"] for r in runs if r["run_name"].startswith("busy/"))
+print(f"a thread spinning beside the bare loop slows it {statistics.median(busy):.2f}x"
+      f" ({busy[0]:.2f}-{busy[-1]:.2f}): near 1.0, the two threads of a listing overlap;"
+      f" well above, its wall time tends to its CPU time")
 PY
