@@ -220,14 +220,18 @@ class TreeGrowth {
     const std::uint32_t count = mTree.mNodeSlots;
     mTree.mChildBlocks = std::unique_ptr<const ArchiveNode*[]>(new const ArchiveNode*[count]);
     const ArchiveNode** next = mTree.mChildBlocks.get();
+    // Every node below the root is in exactly one ring: its link is read
+    // once, there, and its count set in the same pass.
     const auto cut = [&next](ArchiveNode& folder) {
       ArchiveNode* last = folder.mLastChild;
       const ArchiveNode** block = next;
       if (last != nullptr) {
-        const ArchiveNode* child = last->mNextSibling;
+        ArchiveNode* child = last->mNextSibling;
         for (std::uint32_t i = 0; i < folder.mChildCount; ++i) {
+          ArchiveNode* const following = child->mNextSibling;
           block[i] = child;
-          child = child->mNextSibling;
+          child->mFileCount = 0;
+          child = following;
         }
       }
       next += folder.mChildCount;
@@ -236,7 +240,6 @@ class TreeGrowth {
     cut(mTree.mRoot);
     for (std::uint32_t i = 0; i < count; ++i) cut(mTree.nodeAt(i));
     mTree.mRoot.mFileCount = 0;
-    for (std::uint32_t i = 0; i < count; ++i) mTree.nodeAt(i).mFileCount = 0;
   }
 
  private:

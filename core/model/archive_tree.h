@@ -241,8 +241,9 @@ class ArchiveTreeBuilder {
   // hasEntry: an entry placed so far, or merged into a node, reads `path`.
   [[nodiscard]] bool hasEntry(std::string_view path) const;
   // expect: a hint that an entry at `path` comes a few entries from now;
-  // placing it then waits less for memory on a big tree, whose index does
-  // not fit the caches. Any path may be given, also after a stop.
+  // placing it then waits less for memory when its folder has so many
+  // children (tens of thousands) that their table outgrows the caches.
+  // Any path may be given, also after a stop.
   void expect(std::string_view path) const;
   // finish: runs the summary pass and hands the tree over with
   // `properties`. Call once; the builder is spent afterwards.
