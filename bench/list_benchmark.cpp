@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -91,6 +92,23 @@ double processCpuSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+// Timing: the wall time and the CPU time of the process (all its threads)
+// that one call of `run` took.
+struct Timing {
+  double wall = 0;
+  double cpu = 0;
+};
+
+template <typename Run>
+Timing timed(Run&& run) {
+  const double cpu = processCpuSeconds();
+  const auto start = std::chrono::steady_clock::now();
+  run();
+  return Timing{
+      .wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+      .cpu = processCpuSeconds() - cpu};
+}
+
 // One listing and one bare loop, the order alternating between repetitions.
 // The listing's time ends when `list` returns: freeing the tree is the
 // caller's business (a host keeps it until it has shown it). Counters:
@@ -98,23 +116,15 @@ double processCpuSeconds() {
 void listAgainstBare(benchmark::State& state, const std::string& file) {
   static int round = 0;
   const bool listFirst = round++ % 2 == 0;
-  using Clock = std::chrono::steady_clock;
-  double listSeconds = 0, bareSeconds = 0, listCpu = 0, bareCpu = 0;
+  Timing list, bare;
   for (auto _ : state) {
+    // The listing, freed outside its timing.
+    std::optional<vexel::ExtensionArchive::Listing> listing;
     const auto timeList = [&] {
-      const double cpu = processCpuSeconds();
-      const auto start = Clock::now();
-      auto listing = vexel::ExtensionArchive::list(file, 1e9);
-      listSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-      listCpu = processCpuSeconds() - cpu;
-      if (!listing.complete) state.SkipWithError("listing incomplete");
+      list = timed([&] { listing = vexel::ExtensionArchive::list(file, 1e9); });
     };
     const auto timeBare = [&] {
-      const double cpu = processCpuSeconds();
-      const auto start = Clock::now();
-      benchmark::DoNotOptimize(bareHeaderLoop(file));
-      bareSeconds = std::chrono::duration<double>(Clock::now() - start).count();
-      bareCpu = processCpuSeconds() - cpu;
+      bare = timed([&] { benchmark::DoNotOptimize(bareHeaderLoop(file)); });
     };
     if (listFirst) {
       timeList();
@@ -123,12 +133,13 @@ void listAgainstBare(benchmark::State& state, const std::string& file) {
       timeBare();
       timeList();
     }
-    state.SetIterationTime(listSeconds);
+    if (!listing->complete) state.SkipWithError("listing incomplete");
+    state.SetIterationTime(list.wall);
   }
-  state.counters["list_s"] = listSeconds;
-  state.counters["bare_s"] = bareSeconds;
-  state.counters["ratio"] = listSeconds / bareSeconds;
-  state.counters["cpu_ratio"] = listCpu / bareCpu;
+  state.counters["list_s"] = list.wall;
+  state.counters["bare_s"] = bare.wall;
+  state.counters["ratio"] = list.wall / bare.wall;
+  state.counters["cpu_ratio"] = list.cpu / bare.cpu;
 }
 
 // The bare loop alone and beside a thread that only spins, back to back:
@@ -136,21 +147,19 @@ void listAgainstBare(benchmark::State& state, const std::string& file) {
 // own (shared by hyperthreading or by the host), so a listing's two threads
 // slow each other and its wall time tends to its CPU time.
 void bareBesideBusyThread(benchmark::State& state, const std::string& file) {
-  using Clock = std::chrono::steady_clock;
+  const auto timeBare = [&] {
+    return timed([&] { benchmark::DoNotOptimize(bareHeaderLoop(file)); });
+  };
   double alone = 0, beside = 0;
   for (auto _ : state) {
-    auto start = Clock::now();
-    benchmark::DoNotOptimize(bareHeaderLoop(file));
-    alone = std::chrono::duration<double>(Clock::now() - start).count();
+    alone = timeBare().wall;
     std::atomic<bool> stop{false};
     std::thread spinner([&stop] {
       std::uint64_t x = 1;
       while (!stop.load(std::memory_order_relaxed)) x = x * 6364136223846793005ull + 1;
       benchmark::DoNotOptimize(x);
     });
-    start = Clock::now();
-    benchmark::DoNotOptimize(bareHeaderLoop(file));
-    beside = std::chrono::duration<double>(Clock::now() - start).count();
+    beside = timeBare().wall;
     stop.store(true);
     spinner.join();
     state.SetIterationTime(beside);
@@ -182,14 +191,16 @@ void treeOnly(benchmark::State& state, const std::string& file) {
   {
     const auto listing = vexel::ExtensionArchive::list(file, 1e9);
     for (const vexel::ArchiveNode* node : listing.tree->root().descendants()) {
-      if (!node->isDir()) entries.push_back(vexel::RawEntry{.path = std::string(node->path()), .size = node->size()});
+      if (!node->isDir())
+        entries.push_back(vexel::RawEntry{.path = std::string(node->path()), .size = node->size()});
     }
   }
   for (auto _ : state) {
     state.PauseTiming();
     std::vector<vexel::RawEntry> copy = entries;
     state.ResumeTiming();
-    const auto tree = std::make_shared<const vexel::ArchiveTree>(vexel::ArchiveProperties{}, std::move(copy));
+    const auto tree =
+        std::make_shared<const vexel::ArchiveTree>(vexel::ArchiveProperties{}, std::move(copy));
     benchmark::DoNotOptimize(tree->fileCount());
   }
   state.counters["entries"] = static_cast<double>(entries.size());
@@ -215,9 +226,11 @@ int main(int argc, char** argv) {
   const std::filesystem::path scratch = std::filesystem::temp_directory_path() / "vexel-list-bench";
   std::filesystem::create_directories(scratch);
   std::vector<std::pair<std::string, std::string>> files;
-  for (const auto& [label, variable] : {std::pair{"zip", "VEXEL_BENCH_ZIP"}, std::pair{"tar", "VEXEL_BENCH_TAR"}}) {
+  for (const auto& [label, variable] :
+       {std::pair{"zip", "VEXEL_BENCH_ZIP"}, std::pair{"tar", "VEXEL_BENCH_TAR"}}) {
     const char* given = std::getenv(variable);
-    files.emplace_back(label, given != nullptr && *given != '\0' ? given : makeFile(scratch, label));
+    files.emplace_back(label,
+                       given != nullptr && *given != '\0' ? given : makeFile(scratch, label));
   }
   for (const auto& [label, file] : files) {
     benchmark::RegisterBenchmark(("list/" + label).c_str(), listWithTree, file)

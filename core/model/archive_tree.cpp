@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <unordered_map>
+#include <utility>
 
 #include "model/archive_format.h"
 #include "text/unicode_case.h"
@@ -308,21 +309,35 @@ class TreeGrowth {
   };
 
   // tableOf: the folder's table; null for a folder small enough to walk.
-  [[nodiscard]] Table* tableOf(const ArchiveNode* folder) {
-    if (folder == mTableOwner) return mTable;
-    if (folder->mChildCount <= kWalkedChildren) return nullptr;
-    const auto it = mTables.find(folder);
-    if (it == mTables.end()) return nullptr;
-    mTableOwner = folder;
-    mTable = &it->second;
-    return mTable;
-  }
-
   [[nodiscard]] const Table* tableOf(const ArchiveNode* folder) const {
     if (folder == mTableOwner) return mTable;
     if (folder->mChildCount <= kWalkedChildren) return nullptr;
     const auto it = mTables.find(folder);
     return it == mTables.end() ? nullptr : &it->second;
+  }
+
+  // The same, remembered for the next entries of that folder.
+  [[nodiscard]] Table* tableOf(const ArchiveNode* folder) {
+    // The tables are this object's own: only the lookup is shared.
+    auto* table = const_cast<Table*>(std::as_const(*this).tableOf(folder));
+    if (table != nullptr) {
+      mTableOwner = folder;
+      mTable = table;
+    }
+    return table;
+  }
+
+  // locate: in a folder's table, the slot of its child named `name` (whose
+  // hash is `hash`), or the empty slot where that child would go.
+  template <typename TableType>
+  auto locate(TableType& table, std::string_view name, std::uint32_t hash) const
+      -> decltype(&table.slots[0]) {
+    const size_t mask = table.slots.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      auto& slot = table.slots[i];
+      if (slot.number == 0) return &slot;
+      if (slot.hash == hash && mTree.nodeAt(slot.number - 1).name() == name) return &slot;
+    }
   }
 
   // walk: the child of a small folder with that name, through its ring.
@@ -341,30 +356,16 @@ class TreeGrowth {
     // Room for the insertion that may follow, so the slot stays valid.
     if ((table->used + 1) * 2 > table->slots.size()) grow(*table);
     const std::uint32_t hash = hashOf(parent, name);
-    const size_t mask = table->slots.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      Slot& slot = table->slots[i];
-      if (slot.number == 0) return Probe{.table = table, .slot = &slot, .hash = hash};
-      if (slot.hash == hash) {
-        ArchiveNode& node = mTree.nodeAt(slot.number - 1);
-        if (node.name() == name) return Probe{.found = &node};
-      }
-    }
+    Slot* slot = locate(*table, name, hash);
+    if (slot->number != 0) return Probe{.found = &mTree.nodeAt(slot->number - 1)};
+    return Probe{.table = table, .slot = slot, .hash = hash};
   }
 
   [[nodiscard]] const ArchiveNode* find(const ArchiveNode* parent, std::string_view name) const {
     const Table* table = tableOf(parent);
     if (table == nullptr) return walk(parent, name);
-    const std::uint32_t hash = hashOf(parent, name);
-    const size_t mask = table->slots.size() - 1;
-    for (size_t i = hash & mask;; i = (i + 1) & mask) {
-      const Slot& slot = table->slots[i];
-      if (slot.number == 0) return nullptr;
-      if (slot.hash == hash) {
-        const ArchiveNode& node = mTree.nodeAt(slot.number - 1);
-        if (node.name() == name) return &node;
-      }
-    }
+    const Slot* slot = locate(*table, name, hashOf(parent, name));
+    return slot->number == 0 ? nullptr : &mTree.nodeAt(slot->number - 1);
   }
 
   static void place(Table& table, Slot slot) {
@@ -419,10 +420,11 @@ class TreeGrowth {
     if (mTree.mNodeBlocks.size() != blocks) {
       const BlockStart start{reinterpret_cast<std::uintptr_t>(mTree.mNodeBlocks.back().get()),
                              static_cast<std::uint32_t>(blocks)};
-      mBlockStarts.insert(
-          std::upper_bound(mBlockStarts.begin(), mBlockStarts.end(), start,
-                           [](const BlockStart& a, const BlockStart& b) { return a.address < b.address; }),
-          start);
+      mBlockStarts.insert(std::upper_bound(mBlockStarts.begin(), mBlockStarts.end(), start,
+                                           [](const BlockStart& a, const BlockStart& b) {
+                                             return a.address < b.address;
+                                           }),
+                          start);
     }
     return node;
   }
