@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A line's key and value are the line itself, minus the " = " between them.
   const std::string_view line = text.substr(0, text.find('\n'));
   if (const auto pair = vexel::ListingParser::keyValue(line)) {
-    if (pair->first.size() + pair->second.size() + (line.find(" = ") != std::string_view::npos ? 3 : 2) !=
+    if (pair->first.size() + pair->second.size() +
+            (line.find(" = ") != std::string_view::npos ? 3 : 2) !=
         line.size()) {
       std::abort();
     }

@@ -245,10 +245,10 @@ std::string_view trimmedName(std::string_view name) {
 // For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
 // `zipNames` (null for other formats) recovers the stored bytes of the
 // `ordinal`th header from the central directory, shown with U+FFFD.
-void entryName(archive_entry* entry, bool isRaw, bool utf8Locale,
-               const std::filesystem::path& file, readers_internal::NameDecoder& names,
-               std::size_t position, readers_internal::ZipStoredNames* zipNames,
-               std::size_t ordinal, std::string& shown) {
+void entryName(archive_entry* entry, bool isRaw, bool utf8Locale, const std::filesystem::path& file,
+               readers_internal::NameDecoder& names, std::size_t position,
+               readers_internal::ZipStoredNames* zipNames, std::size_t ordinal,
+               std::string& shown) {
   if (isRaw) {
     const std::string stem = file.filename().stem().string();
     shown = text::decodeUtf8Lenient(trimmedName(stem));
