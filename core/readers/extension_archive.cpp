@@ -17,6 +17,7 @@
 #include "internal/built_in_filters.h"
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
+#include "internal/libarchive_reader.h"
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
 #include "internal/volume_set.h"
@@ -110,6 +111,7 @@ ArchiveError errorOfMessage(const char* message) {
 
 namespace {
 
+using readers_internal::ArchiveReader;
 using readers_internal::Collected;
 using readers_internal::deadlineAfter;
 using readers_internal::HeaderRead;
@@ -119,6 +121,7 @@ using readers_internal::ListingBounds;
 using readers_internal::ReaderFacts;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
+using readers_internal::Utf8ThreadLocale;
 
 // How long a listing's worker may take to stop once told, before it is left
 // behind inside libarchive.
@@ -133,49 +136,6 @@ std::chrono::steady_clock::time_point graceAfter(std::chrono::steady_clock::time
   if (time > TimePoint::max() - kTreeGrace) return TimePoint::max();
   return time + kTreeGrace;
 }
-
-struct ArchiveReadFree {
-  void operator()(archive* reader) const noexcept { archive_read_free(reader); }
-};
-using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
-
-// utf8Locale: one UTF-8 locale object for the whole process, made on first
-// use and never freed, so concurrent listings do not load and unload locale
-// data over and over; null when the system has no UTF-8 locale.
-locale_t utf8Locale() {
-  static const locale_t locale = [] {
-    for (const char* name : {"C.UTF-8", "C.utf8"}) {
-      if (const locale_t made = newlocale(LC_ALL_MASK, name, static_cast<locale_t>(nullptr));
-          made != static_cast<locale_t>(nullptr)) {
-        return made;
-      }
-    }
-    return static_cast<locale_t>(nullptr);
-  }();
-  return locale;
-}
-
-// Utf8ThreadLocale: switches this thread to the UTF-8 locale while it lives,
-// so libarchive converts names to UTF-8 whatever locale the host runs under
-// (LANG=C included). Other threads are not affected.
-class Utf8ThreadLocale {
- public:
-  Utf8ThreadLocale() : mLocale(utf8Locale()) {
-    if (isActive()) mPrevious = uselocale(mLocale);
-  }
-  ~Utf8ThreadLocale() {
-    if (isActive()) uselocale(mPrevious);
-  }
-  Utf8ThreadLocale(const Utf8ThreadLocale&) = delete;
-  Utf8ThreadLocale& operator=(const Utf8ThreadLocale&) = delete;
-
-  // isActive: this thread now runs under the UTF-8 locale.
-  [[nodiscard]] bool isActive() const noexcept { return mLocale != static_cast<locale_t>(nullptr); }
-
- private:
-  locale_t mLocale;
-  locale_t mPrevious = static_cast<locale_t>(nullptr);
-};
 
 // The type key and the filter key of what the worker saw ("" and none
 // before it saw anything).
@@ -195,81 +155,6 @@ bool isRawFormat(const ReaderFacts& facts) {
 
 bool isRawFormat(archive* reader) {
   return (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
-}
-
-// error: what the reader's failure means for the user. A failure of the file
-// itself (cannot open or read it) is reported with libarchive's message as
-// it stands, whatever words the file's path happens to contain. A split
-// archive that needs a missing volume says which.
-ArchiveError error(archive* reader, const InputFile& input) {
-  const char* message = archive_error_string(reader);
-  if (input.ioFailed()) {
-    if (const auto& hole = input.missingVolume()) {
-      return ArchiveError::volumeMissing(text::decodeUtf8Lenient(*hole));
-    }
-    return ArchiveError::cannotRead(text::decodeUtf8Lenient(message != nullptr ? message : ""));
-  }
-  ArchiveError mapped = readers_internal::errorOfMessage(message);
-  // A set whose last volume is full-size most likely goes on; the format's
-  // own complaint about its end (a 7z header past it: no message at all)
-  // says less.
-  if (const auto& next = input.nextVolume(); next && mapped.kind() == ArchiveError::Kind::failed) {
-    return ArchiveError::volumeMissing(text::decodeUtf8Lenient(*next));
-  }
-  return mapped;
-}
-
-// trimmedName: the name without leading "./" and "/" or trailing "/"; the
-// root entry of an ISO image ("." after trimming) counts as unnamed.
-std::string_view trimmedName(std::string_view name) {
-  while (name.starts_with("./")) name.remove_prefix(2);
-  while (name.starts_with('/')) name.remove_prefix(1);
-  while (name.ends_with('/')) name.remove_suffix(1);
-  if (name == ".") return {};
-  return name;
-}
-
-// entryName: sets `shown` to the entry's name as UTF-8 ("" when it has none), decided by
-// `names` from the bytes the archive stores; a name that is not UTF-8 is
-// provisional until `names` finishes. A raw stream has no names of its own,
-// so it takes the archive's file name without its last extension
-// (notes.txt.gz lists notes.txt).
-//
-// Under the UTF-8 thread locale libarchive's locale form of a name is the
-// stored bytes where the format does not say what they are (tar, cpio, ZIP
-// without the UTF-8 flag) and UTF-8 where it does (7z, pax, flagged ZIP
-// names, ZIP Unicode Path fields, which libarchive applies itself when their
-// CRC matches the stored name). Asking for the UTF-8 form first would convert
-// every name once more and lose the stored bytes of legacy names.
-//
-// For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
-// `zipNames` (null for other formats) recovers the stored bytes of the
-// `ordinal`th header from the central directory, shown with U+FFFD.
-void entryName(archive_entry* entry, bool isRaw, bool utf8Locale, const std::filesystem::path& file,
-               readers_internal::NameDecoder& names, std::size_t position,
-               readers_internal::ZipStoredNames* zipNames, std::size_t ordinal,
-               std::string& shown) {
-  if (isRaw) {
-    const std::string stem = file.filename().stem().string();
-    shown = text::decodeUtf8Lenient(trimmedName(stem));
-    return;
-  }
-  const char* name = nullptr;
-  if (utf8Locale) {
-    name = archive_entry_pathname(entry);
-    if (name == nullptr) name = archive_entry_pathname_utf8(entry);
-  } else {
-    name = archive_entry_pathname_utf8(entry);
-    if (name == nullptr) name = archive_entry_pathname(entry);
-  }
-  if (name == nullptr) {
-    shown.clear();
-    if (zipNames == nullptr) return;
-    const std::optional<std::string> stored = zipNames->unreadableNameAt(ordinal);
-    if (stored) shown = text::decodeUtf8Lenient(trimmedName(*stored));
-    return;
-  }
-  names.name(trimmedName(name), position, shown);
 }
 
 // describeEntry: the header's facts besides its name, into `raw`.
@@ -318,26 +203,9 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     // Before the reader exists: libarchive settles its name charset from the
     // thread's locale on first use. Declared first, so it is restored last.
     const Utf8ThreadLocale utf8Names;
-    ArchiveReader owner(archive_read_new());
+    ArchiveReader owner = readers_internal::newArchiveReader();
     if (!owner) return failure(ArchiveError::cannotRead(""));
     archive* reader = owner.get();
-
-    readers_internal::enableBuiltInFilters(reader);
-    archive_read_support_format_zip(reader);
-    archive_read_support_format_7zip(reader);
-    archive_read_support_format_rar(reader);
-    archive_read_support_format_rar5(reader);
-    archive_read_support_format_tar(reader);
-    archive_read_support_format_cpio(reader);
-    archive_read_support_format_iso9660(reader);
-    archive_read_support_format_xar(reader);
-    archive_read_support_format_lha(reader);
-    archive_read_support_format_cab(reader);
-    archive_read_support_format_ar(reader);
-    archive_read_support_format_raw(reader);
-    // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
-    // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
-    // hide the Unicode Path field, whose CRC is checked against the stored name.
 
     mInput->attach(reader, sink.stopFlag());
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
@@ -366,8 +234,8 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
         return finished(failed(reader, sink, entry), reader);
       }
       const bool hadLegacyNames = mNames.hasLegacyNames();
-      entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, mListed,
-                isZip ? &mZipNames : nullptr, mHeaders++, listed.path);
+      readers_internal::entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, mListed,
+                                  isZip ? &mZipNames : nullptr, mHeaders++, listed.path);
       if (!listed.path.empty()) {
         // The first legacy name: this entry and all later ones may be
         // renamed once every name is known, so the caller holds them.
@@ -400,7 +268,7 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (mListed == 0 && entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
       return failure(ArchiveError::passwordRequired());
     }
-    return failure(error(reader, *mInput));
+    return failure(readers_internal::readerError(reader, *mInput));
   }
 
   // finished: `result` with the legacy names left to decide, which the

@@ -17,6 +17,7 @@ void TaskHandle::cancel() {
   {
     const std::lock_guard lock(mLock);
     mCancelled = true;
+    mCancelledFlag.store(true);
     process = std::move(mProcess);
   }
   // Signalled outside the handle's lock: the child has a lock of its own

@@ -13,6 +13,7 @@
 // Every member may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -39,6 +40,11 @@ class TaskHandle {
   // isCancelled: whether cancel() has been called.
   [[nodiscard]] bool isCancelled() const;
 
+  // cancelledFlag: raised by cancel(), for work in this process that
+  // checks it while it runs (an extraction's reads and writes). It lives as
+  // long as the handle.
+  [[nodiscard]] const std::atomic<bool>& cancelledFlag() const noexcept { return mCancelledFlag; }
+
   // cancel: marks the handle cancelled and asks the attached child, if it is
   // running, to terminate (SIGTERM to its process group). A child attached
   // but not yet started is left to run; its run then throws cancelled.
@@ -60,6 +66,7 @@ class TaskHandle {
   mutable std::mutex mLock;
   std::shared_ptr<process_internal::ChildProcess> mProcess;  ///< guarded by mLock
   bool mCancelled = false;                                   ///< guarded by mLock; never cleared
+  std::atomic<bool> mCancelledFlag = false;                  ///< mCancelled, for lock-free readers
 };
 
 }  // namespace vexel
