@@ -1,5 +1,6 @@
 #include "handoff/archiver.h"
 
+#include <cstdint>
 #include <string_view>
 
 #include "handoff/desktop.h"
@@ -7,30 +8,6 @@
 
 namespace vexel {
 namespace {
-
-// bsdtar -t writes control characters and "\" as C escapes: \n, \\, \ooo.
-std::string unescapeBsdtar(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\' || i + 1 == text.size()) {
-      out += text[i];
-      continue;
-    }
-    const char c = text[++i];
-    const auto octal = [](char d) { return d >= '0' && d <= '7'; };
-    if (octal(c) && i + 2 < text.size() && octal(text[i + 1]) && octal(text[i + 2])) {
-      out += static_cast<char>(((c - '0') << 6) | ((text[i + 1] - '0') << 3) | (text[i + 2] - '0'));
-      i += 2;
-      continue;
-    }
-    constexpr std::string_view kLetters = "abfnrtv";
-    constexpr std::string_view kControls = "\a\b\f\n\r\t\v";
-    const size_t letter = kLetters.find(c);
-    out += letter == std::string_view::npos ? c : kControls[letter];
-  }
-  return out;
-}
 
 // The file type letter of a Unix mode string such as "lrwxrwxrwx", which
 // 7-Zip lists under "Mode" (tar) or as the last word of "Attributes" (zip,
@@ -41,10 +18,11 @@ char modeType(std::string_view mode) {
   return mode.size() == 10 ? mode.front() : '\0';
 }
 
-ListedEntry listedEntryOf(std::span<const ListingParser::KeyValue> block) {
-  ListedEntry entry;
+ArchiveExtractor::ListedEntry listedEntryOf(std::span<const ListingParser::KeyValue> block) {
+  using Kind = ArchiveExtractor::ListedEntry::Kind;
+  ArchiveExtractor::ListedEntry entry;
   bool hasPath = false;
-  std::string_view attributes, mode, folder;
+  std::string_view attributes, mode, folder, size, encrypted, hardLink;
   for (const auto& [key, value] : block) {
     // The first line of each key counts, as for the parser.
     if (key == "Path" && !hasPath) {
@@ -56,15 +34,34 @@ ListedEntry listedEntryOf(std::span<const ListingParser::KeyValue> block) {
       attributes = value;
     } else if (key == "Mode" && mode.empty()) {
       mode = value;
-    } else if (key == "Symbolic Link" && entry.linkTarget.empty()) {
-      entry.linkTarget = value;
-    } else if (key == "Hard Link" && entry.hardLinkTarget.empty()) {
-      entry.hardLinkTarget = value;
+    } else if (key == "Size" && size.empty()) {
+      size = value;
+    } else if (key == "Encrypted" && encrypted.empty()) {
+      encrypted = value;
+    } else if (key == "Symbolic Link" && entry.target.empty()) {
+      entry.target = value;
+    } else if (key == "Hard Link" && hardLink.empty()) {
+      hardLink = value;
     }
   }
-  entry.isDir = folder == "+" || attributes.starts_with('D') || modeType(mode) == 'd';
-  entry.isSymlink =
-      !entry.linkTarget.empty() || modeType(attributes) == 'l' || modeType(mode) == 'l';
+  const char type = modeType(mode) != '\0' ? modeType(mode) : modeType(attributes);
+  if (folder == "+" || attributes.starts_with('D') || type == 'd') {
+    entry.kind = Kind::folder;
+  } else if (!hardLink.empty()) {
+    entry.kind = Kind::hardLink;
+    entry.target = hardLink;
+  } else if (!entry.target.empty() || type == 'l') {
+    entry.kind = Kind::symlink;
+  } else if (type == 'c' || type == 'b' || type == 'p' || type == 's') {
+    entry.kind = Kind::special;
+  }
+  std::int64_t bytes = 0;
+  for (const char c : size) {
+    if (c < '0' || c > '9' || bytes > (INT64_MAX - 9) / 10) break;
+    bytes = bytes * 10 + (c - '0');
+  }
+  entry.size = bytes;
+  entry.encrypted = encrypted == "+";
   return entry;
 }
 
@@ -102,77 +99,6 @@ RunResult Archiver::run(const std::vector<std::string>& arguments,
   return result;
 }
 
-ArchiveListing Archiver::listOnce(const std::filesystem::path& archive,
-                                  const std::optional<std::string>& password,
-                                  const std::shared_ptr<TaskHandle>& task) const {
-  ArchiveListing listing;
-  listing.password = password;
-  if (mTool.kind == ArchiverTool::Kind::sevenZip) {
-    std::vector<std::string> arguments{"l", "-slt"};
-    if (password) arguments.push_back("-p" + *password);
-    arguments.insert(arguments.end(), {"--", archive.string()});
-    const RunResult result = run(arguments, task);
-    listing.properties = ListingParser::parse(result.stdout).properties;
-    ListingParser::forEachEntryBlock(result.stdout,
-                                     [&](std::span<const ListingParser::KeyValue> block) {
-                                       ListedEntry entry = listedEntryOf(block);
-                                       if (!entry.path.empty())
-                                         listing.entries.push_back(std::move(entry));
-                                     });
-    return listing;
-  }
-  std::vector<std::string> arguments{"-t", "-f", archive.string()};
-  if (password) arguments.insert(arguments.begin(), {"--passphrase", *password});
-  const RunResult result = run(arguments, task);
-  size_t start = 0;
-  while (start < result.stdout.size()) {
-    size_t end = result.stdout.find('\n', start);
-    if (end == std::string::npos) end = result.stdout.size();
-    ListedEntry entry;
-    entry.path = unescapeBsdtar(std::string_view(result.stdout).substr(start, end - start));
-    entry.isDir = entry.path.ends_with('/');
-    if (!entry.path.empty()) listing.entries.push_back(std::move(entry));
-    start = end + 1;
-  }
-  return listing;
-}
-
-ArchiveListing Archiver::list(const std::filesystem::path& archive, const AskPassword& askPassword,
-                              const std::shared_ptr<TaskHandle>& task) const {
-  try {
-    return listOnce(archive, std::nullopt, task);
-  } catch (const ArchiveError& error) {
-    if (error.kind() != ArchiveError::Kind::passwordRequired || !askPassword) throw;
-  }
-  const std::optional<std::string> password = askPassword();
-  if (!password) throw ArchiveError::passwordRequired();
-  ArchiveListing listing = listOnce(archive, password, task);
-  // Only encrypted names keep an archive from being listed without it.
-  listing.properties.headersEncrypted = true;
-  return listing;
-}
-
-void Archiver::extract(const std::filesystem::path& archive,
-                       const std::filesystem::path& destination,
-                       const std::optional<std::string>& password,
-                       const std::shared_ptr<TaskHandle>& task,
-                       const ProcessRunner::Progress& progress, bool linksChecked) const {
-  if (mTool.kind == ArchiverTool::Kind::sevenZip) {
-    // -aou: an entry that repeats a name is renamed, never written over.
-    std::vector<std::string> arguments{"x", "-aou", "-bsp1", "-o" + destination.string()};
-    if (linksChecked) arguments.emplace_back("-snld");
-    if (password) arguments.push_back("-p" + *password);
-    arguments.insert(arguments.end(), {"--", archive.string()});
-    (void)run(arguments, task, progress);
-    return;
-  }
-  // -k: an entry that repeats a name does not replace the one before.
-  std::vector<std::string> arguments{
-      "-x", "-k", "-f", archive.string(), "-C", destination.string()};
-  if (password) arguments.insert(arguments.begin(), {"--passphrase", *password});
-  (void)run(arguments, task, progress);
-}
-
 void Archiver::compress(const std::vector<std::filesystem::path>& items,
                         const std::filesystem::path& target, const std::string& format,
                         std::optional<int> level, const std::string& exclude,
@@ -204,6 +130,54 @@ void Archiver::compress(const std::vector<std::filesystem::path>& items,
                                        name.starts_with('-') ? "./" + name : name});
   }
   (void)run(arguments, task, progress);
+}
+
+}  // namespace vexel
+
+namespace vexel {
+
+std::optional<SevenZip> SevenZip::find() {
+  for (const char* name : {"7zz", "7z"}) {
+    if (auto path = findOnPath(name)) return SevenZip(std::move(*path));
+  }
+  return std::nullopt;
+}
+
+std::vector<ArchiveExtractor::ListedEntry> SevenZip::list(
+    const std::filesystem::path& archive, const AskPassword& askPassword,
+    const std::shared_ptr<TaskHandle>& task) const {
+  const Archiver runner(ArchiverTool{.kind = ArchiverTool::Kind::sevenZip, .path = mPath});
+  std::vector<std::string> arguments{"l", "-slt", "-spd", "--", archive.string()};
+  RunResult result = ProcessRunner::run(mPath, arguments, std::nullopt, task);
+  if (result.status != 0) {
+    const ArchiveError error = runner.classify(result);
+    if (error.kind() != ArchiveError::Kind::passwordRequired) throw error;
+    const std::optional<std::string> password = askPassword ? askPassword() : std::nullopt;
+    if (!password) throw error;
+    arguments.insert(arguments.begin() + 3, "-p" + *password);
+    result = ProcessRunner::run(mPath, arguments, std::nullopt, task);
+    if (result.status != 0) throw runner.classify(result);
+  }
+  std::vector<ArchiveExtractor::ListedEntry> entries;
+  ListingParser::forEachEntryBlock(result.stdout,
+                                   [&](std::span<const ListingParser::KeyValue> block) {
+                                     ArchiveExtractor::ListedEntry entry = listedEntryOf(block);
+                                     if (!entry.path.empty()) entries.push_back(std::move(entry));
+                                   });
+  return entries;
+}
+
+void SevenZip::extract(const std::filesystem::path& archive, const std::filesystem::path& output,
+                       const AskPassword& askPassword, const std::shared_ptr<TaskHandle>& task,
+                       const ProcessRunner::Progress& progress) const {
+  const Archiver runner(ArchiverTool{.kind = ArchiverTool::Kind::sevenZip, .path = mPath});
+  std::vector<std::string> arguments{"x", "-y", "-spd", "-bsp1", "-o" + output.string()};
+  if (const std::optional<std::string> password = askPassword ? askPassword() : std::nullopt) {
+    arguments.push_back("-p" + *password);
+  }
+  arguments.insert(arguments.end(), {"--", archive.string()});
+  const RunResult result = ProcessRunner::run(mPath, arguments, std::nullopt, task, progress);
+  if (result.status != 0) throw runner.classify(result);
 }
 
 }  // namespace vexel

@@ -10,7 +10,8 @@
 #include <cstring>
 
 #include "handoff/destination.h"
-#include "handoff/extraction_check.h"
+#include "handoff/extractor.h"
+#include "handoff/handoff_texts.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
 
@@ -26,18 +27,6 @@ std::vector<ArchiverTool> archivers() {
   std::vector<ArchiverTool> tools = findArchivers();
   if (tools.empty()) throw ArchiveError::toolMissing("7z 或 bsdtar");
   return tools;
-}
-
-// The folder that everything extracted lies under, when there is exactly
-// one such folder (a real folder, not a link to one).
-std::optional<fs::path> onlyTopFolder(const fs::path& root) {
-  std::error_code error;
-  std::optional<fs::path> only;
-  for (const auto& entry : fs::directory_iterator(root, error)) {
-    if (only || !entry.is_directory(error) || entry.is_symlink(error)) return std::nullopt;
-    only = entry.path();
-  }
-  return only;
 }
 
 // An item as given, without a trailing "/" ("/tmp/dir/" names "/tmp/dir").
@@ -108,13 +97,10 @@ bool Handoff::perform(const HandoffRequest& request) {
 }
 
 bool Handoff::extract(const fs::path& archive) {
-  const fs::path parent = archive.parent_path();
   Desktop::Notice notice = mDesktop.begin("正在解压" + quotedName(archive), "archive-extract");
-  bool asked = false;
-  // Asked once per archive; cancelling the dialog cancels the run.
-  const Archiver::AskPassword askPassword = [&]() -> std::optional<std::string> {
-    if (asked) return std::nullopt;
-    asked = true;
+  // Asked once per archive, only when it needs one; cancelling the dialog
+  // cancels the run.
+  const Extractor::AskPassword askPassword = [&]() -> std::optional<std::string> {
     std::string password;
     switch (mDesktop.askPassword(quotedName(archive) + "需要密码", password)) {
       case Desktop::Answer::given:
@@ -128,55 +114,13 @@ bool Handoff::extract(const fs::path& archive) {
     return std::nullopt;
   };
   try {
-    const std::vector<ArchiverTool> tools = archivers();
-    std::optional<Archiver> archiver;
-    ArchiveListing listing;
-    std::optional<ArchiveError> firstError;
-    for (size_t k = 0; k < tools.size() && !archiver; ++k) {
-      try {
-        listing = Archiver(tools[k]).list(archive, askPassword, mTask);
-        archiver.emplace(tools[k]);
-      } catch (const ArchiveError& error) {
-        // A format this 7-Zip lacks (Debian's has no RAR) may be bsdtar's;
-        // when bsdtar cannot read it either, 7-Zip's verdict stands.
-        const bool unread = error.kind() == ArchiveError::Kind::notArchive ||
-                            error.kind() == ArchiveError::Kind::failed;
-        if (firstError && unread) throw *firstError;
-        if (error.kind() != ArchiveError::Kind::notArchive || k + 1 == tools.size()) throw;
-        firstError = error;
-      }
-    }
-    if (const auto reason = unsafeEntry(listing.entries)) throw ArchiveError::failed(*reason);
-
-    // Links whose targets the listing gave all stay inside (checked above);
-    // a link listed without its target is left to the archiver's own guard.
-    const bool linksChecked = std::all_of(listing.entries.begin(), listing.entries.end(), [](const ListedEntry& entry) {
-      return !entry.isSymlink || !entry.linkTarget.empty();
-    });
-    TemporaryFolder work(parent);
-    std::optional<std::string> password = listing.password;
-    const auto progress = [&notice](double fraction) { notice.progress(fraction); };
-    for (;;) {
-      try {
-        archiver->extract(archive, work.path(), password, mTask, progress, linksChecked);
-        break;
-      } catch (const ArchiveError& error) {
-        // Names in the clear, contents encrypted: the password is asked now.
-        if (error.kind() != ArchiveError::Kind::passwordRequired || asked) throw;
-        password = askPassword();
-        if (!password) throw;
-        work.clear();
-      }
-    }
-    if (const auto reason = unsafeExtractedTree(work.path())) throw ArchiveError::failed(*reason);
-
-    std::optional<fs::path> placed;
-    // Everything under one folder whose name is free: that folder, as it is.
-    if (const std::optional<fs::path> top = onlyTopFolder(work.path())) {
-      placed = placeFolder(*top, parent, top->filename().string(), false);
-    }
-    if (!placed) placed = work.moveTo(parent, archiveStem(archive.filename().string()));
-    notice.finish("已解压" + quotedName(archive), "到" + quoted(*placed), false);
+    Extractor extractor(mTask, askPassword,
+                        [&notice](double fraction) { notice.progress(fraction); });
+    const Extractor::Outcome outcome = extractor.extract(archive);
+    notice.finish(
+        "已解压" + quotedName(archive),
+        handoff_texts::extractedTo(outcome.placed, outcome.linksLeftOut, outcome.specialsLeftOut),
+        false);
     return true;
   } catch (const ArchiveError& error) {
     notice.finish("无法解压" + quotedName(archive), error.message(), true);

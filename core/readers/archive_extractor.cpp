@@ -295,6 +295,13 @@ std::int64_t ArchiveExtractor::Check::entryCount() const noexcept {
   return mPlan ? static_cast<std::int64_t>(mPlan->steps().size()) : 0;
 }
 
+std::int64_t ArchiveExtractor::Check::writtenCount() const noexcept {
+  if (!mPlan) return 0;
+  return static_cast<std::int64_t>(
+      std::count_if(mPlan->steps().begin(), mPlan->steps().end(),
+                    [](const Step& step) { return step.action != Step::Action::skip; }));
+}
+
 ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
                                                 const std::optional<std::string>& password) {
   return check(archive, password, [] { return std::chrono::steady_clock::now(); });

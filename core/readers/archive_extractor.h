@@ -70,8 +70,9 @@ class ArchiveExtractor {
     // the banner).
     [[nodiscard]] std::int64_t linksLeftOut() const noexcept;
     [[nodiscard]] std::int64_t specialsLeftOut() const noexcept;
-    // entryCount: the entries listed.
+    // entryCount: the entries listed; writtenCount: those extraction makes.
     [[nodiscard]] std::int64_t entryCount() const noexcept;
+    [[nodiscard]] std::int64_t writtenCount() const noexcept;
     // isSingleFile: a compressed file that is no archive (notes.txt.gz):
     // extraction makes one file, named `singleFileName`.
     [[nodiscard]] bool isSingleFile() const noexcept { return mIsSingleFile; }

@@ -16,6 +16,7 @@
 #include "readers/extension_archive.h"
 #include "readers/work_folder.h"
 #include "support/archive_maker.h"
+#include "support/archive_writer.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 
@@ -24,48 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::shellQuoted;
-
-// Writes ARCHIVE with python3's tarfile or zipfile. Members are
-// "KIND:NAME[:ARG[:MODE]]": f a file holding ARG, d a folder, l a symbolic
-// link to ARG, h a hard link to ARG, c and b devices, p a named pipe; MODE
-// in octal. .tar.lz4 and .tar.zst are compressed afterwards by lz4 and zstd.
-void makeArchive(const fs::path& archive, const std::vector<std::string>& members) {
-  constexpr const char* kWriter = R"(
-import sys, io, stat, tarfile, zipfile
-name, members = sys.argv[1], [s.split(':', 3) for s in sys.argv[2:]]
-def mode(s, default): return int(s[3], 8) if len(s) > 3 and s[3] else default
-if name.endswith('.zip'):
-  with zipfile.ZipFile(name, 'w') as z:
-    for s in members:
-      i = zipfile.ZipInfo(s[1] + ('/' if s[0] == 'd' else '')); i.create_system = 3
-      kind = {'f': stat.S_IFREG, 'd': stat.S_IFDIR, 'l': stat.S_IFLNK}[s[0]]
-      i.external_attr = (kind | mode(s, 0o755 if s[0] == 'd' else 0o644)) << 16
-      z.writestr(i, s[2] if s[0] in 'fl' else '')
-else:
-  plain = name.rsplit('.', 1)[0] if name.endswith(('.lz4', '.zst')) else name
-  with tarfile.open(plain, {'gz': 'w:gz', 'tgz': 'w:gz', 'xz': 'w:xz', 'bz2': 'w:bz2'}.get(plain.rsplit('.', 1)[-1], 'w')) as t:
-    for s in members:
-      i = tarfile.TarInfo(s[1]); i.mtime = 1700000000
-      types = {'d': tarfile.DIRTYPE, 'l': tarfile.SYMTYPE, 'h': tarfile.LNKTYPE, 'c': tarfile.CHRTYPE, 'b': tarfile.BLKTYPE, 'p': tarfile.FIFOTYPE}
-      if s[0] == 'f':
-        data = s[2].encode(); i.size = len(data); i.mode = mode(s, 0o644); t.addfile(i, io.BytesIO(data)); continue
-      i.type = types[s[0]]; i.mode = mode(s, 0o755 if s[0] == 'd' else 0o666)
-      if s[0] in 'lh': i.linkname = s[2]
-      if s[0] in 'cb': i.devmajor, i.devminor = 1, 3
-      t.addfile(i)
-)";
-  std::string command =
-      "python3 -c " + shellQuoted(std::string(kWriter)) + " " + shellQuoted(archive);
-  for (const std::string& member : members) command += " " + shellQuoted(member);
-  if (archive.extension() == ".lz4") {
-    command += " && lz4 -q --rm " + shellQuoted(archive.parent_path() / archive.stem()) + " " +
-               shellQuoted(archive);
-  } else if (archive.extension() == ".zst") {
-    command += " && zstd -q --rm " + shellQuoted(archive.parent_path() / archive.stem()) + " -o " +
-               shellQuoted(archive);
-  }
-  ASSERT_EQ(test::run(command), 0) << command;
-}
 
 // Everything under `root`, without following links: "d 755", "f 644 DATA",
 // "l TARGET", or "? MODE" for anything else.
@@ -212,7 +171,7 @@ TEST_F(ArchiveExtractorTest, WritesOnlyWhatStaysInside) {
     if (row.archive.ends_with(".lz4") && !test::hasTool("lz4")) continue;
     if (row.archive.ends_with(".zst") && !test::hasTool("zstd")) continue;
     const fs::path archive = mDir / row.archive;
-    makeArchive(archive, row.members);
+    ASSERT_EQ(test::run(test::archiveCommand(archive, row.members)), 0);
     ArchiveExtractor::Check check;
     const fs::path placed = extractHere(archive, std::nullopt, &check);
     std::map<std::string, std::string> tree = treeOf(placed);
@@ -231,7 +190,7 @@ TEST_F(ArchiveExtractorTest, WritesOnlyWhatStaysInside) {
   }
   struct stat first {
   }, second{};
-  makeArchive(mDir / "h.tar", {"f:a:x", "h:b:a"});
+  ASSERT_EQ(test::run(test::archiveCommand(mDir / "h.tar", {"f:a:x", "h:b:a"})), 0);
   const fs::path placed = extractHere(mDir / "h.tar");
   ASSERT_EQ(lstat((placed / "a").c_str(), &first), 0);
   ASSERT_EQ(lstat((placed / "b").c_str(), &second), 0);
@@ -255,7 +214,7 @@ TEST_F(ArchiveExtractorTest, RefusesBeforeWritingAnything) {
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const fs::path archive = mDir / row.archive;
-    makeArchive(archive, row.members);
+    ASSERT_EQ(test::run(test::archiveCommand(archive, row.members)), 0);
     const auto before = treeOf(mDir.path());
     try {
       (void)ArchiveExtractor::check(archive);
@@ -390,7 +349,7 @@ TEST_F(ArchiveExtractorTest, PlacesASingleCompressedFile) {
 }
 
 TEST_F(ArchiveExtractorTest, CheckStopsAtItsTimeLimit) {
-  makeArchive(mDir / "t.tar", {"f:a:1", "f:b:2"});
+  ASSERT_EQ(test::run(test::archiveCommand(mDir / "t.tar", {"f:a:1", "f:b:2"})), 0);
   auto now = std::chrono::steady_clock::now();
   // Every look at the clock finds eleven seconds gone.
   const ArchiveExtractor::Clock clock = [&now] { return now += std::chrono::seconds(11); };
