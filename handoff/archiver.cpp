@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "handoff/desktop.h"
+#include "process/child_process.h"
 #include "readers/listing_parser.h"
 
 namespace vexel {
@@ -73,12 +73,12 @@ ListedEntry listedEntryOf(std::span<const ListingParser::KeyValue> block) {
 std::vector<ArchiverTool> findArchivers() {
   std::vector<ArchiverTool> tools;
   for (const char* name : {"7zz", "7z"}) {
-    if (auto path = findOnPath(name)) {
+    if (auto path = findProgram(name)) {
       tools.push_back({ArchiverTool::Kind::sevenZip, std::move(*path)});
       break;
     }
   }
-  if (auto path = findOnPath("bsdtar"))
+  if (auto path = findProgram("bsdtar"))
     tools.push_back({ArchiverTool::Kind::bsdtar, std::move(*path)});
   return tools;
 }

@@ -12,6 +12,7 @@
 #include "handoff/destination.h"
 #include "handoff/extraction_check.h"
 #include "model/archive_format.h"
+#include "process/child_process.h"
 #include "readers/archive_error.h"
 
 namespace vexel {
@@ -55,7 +56,7 @@ std::optional<fs::path> previewHost() {
     const fs::path beside = self.parent_path() / "vexel-quicklook";
     if (access(beside.c_str(), X_OK) == 0) return beside;
   }
-  return findOnPath("vexel-quicklook");
+  return findProgram("vexel-quicklook");
 }
 
 }  // namespace
@@ -150,9 +151,9 @@ bool Handoff::extract(const fs::path& archive) {
 
     // Links whose targets the listing gave all stay inside (checked above);
     // a link listed without its target is left to the archiver's own guard.
-    const bool linksChecked = std::all_of(listing.entries.begin(), listing.entries.end(), [](const ListedEntry& entry) {
-      return !entry.isSymlink || !entry.linkTarget.empty();
-    });
+    const bool linksChecked = std::all_of(
+        listing.entries.begin(), listing.entries.end(),
+        [](const ListedEntry& entry) { return !entry.isSymlink || !entry.linkTarget.empty(); });
     TemporaryFolder work(parent);
     std::optional<std::string> password = listing.password;
     const auto progress = [&notice](double fraction) { notice.progress(fraction); };
@@ -251,9 +252,12 @@ bool Handoff::open(const fs::path& archive) {
     return false;
   }
   // The page draws failures (damaged, encrypted names) itself, as the preview does.
-  const ProgramResult made = runProgram({host->string(), "--html", "--", archive.string()}, fd);
+  const ProcessOutcome made = ChildProcess::run({.program = *host,
+                                                 .arguments = {"--html", "--", archive.string()},
+                                                 .output = StreamSetup::descriptor(fd),
+                                                 .error = StreamSetup::inherited()});
   close(fd);
-  if (made.status != 0) {
+  if (made.startError || made.status != 0) {
     mDesktop.message(
         failedTitle,
         ArchiveError::from(RunResult{.status = made.status}, host->filename().string()).message(),
