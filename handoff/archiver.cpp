@@ -1,9 +1,16 @@
 #include "handoff/archiver.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
+#include <mutex>
 #include <string_view>
+#include <thread>
 
-#include "handoff/desktop.h"
+#include "process/child_process.h"
+#include "process/pseudo_terminal.h"
+#include "readers/extension_archive.h"
 #include "readers/listing_parser.h"
 
 namespace vexel {
@@ -70,12 +77,12 @@ ArchiveExtractor::ListedEntry listedEntryOf(std::span<const ListingParser::KeyVa
 std::vector<ArchiverTool> findArchivers() {
   std::vector<ArchiverTool> tools;
   for (const char* name : {"7zz", "7z"}) {
-    if (auto path = findOnPath(name)) {
+    if (auto path = findProgram(name)) {
       tools.push_back({ArchiverTool::Kind::sevenZip, std::move(*path)});
       break;
     }
   }
-  if (auto path = findOnPath("bsdtar"))
+  if (auto path = findProgram("bsdtar"))
     tools.push_back({ArchiverTool::Kind::bsdtar, std::move(*path)});
   return tools;
 }
@@ -135,49 +142,227 @@ void Archiver::compress(const std::vector<std::filesystem::path>& items,
 }  // namespace vexel
 
 namespace vexel {
+namespace {
+
+constexpr std::string_view kPasswordPrompt = "Enter password";
+// What is kept of 7-Zip's own words to classify a failure.
+constexpr std::size_t kKeptOutput = 64 * 1024;
+
+// Watcher: ends a run of 7-Zip when its task is cancelled or its deadline
+// passes, from a thread of its own (7-Zip may be silent, waiting).
+class Watcher {
+ public:
+  Watcher(ChildProcess& child, const std::shared_ptr<TaskHandle>& task,
+          std::optional<std::chrono::steady_clock::time_point> deadline)
+      : mThread([this, &child, task, deadline] {
+          std::unique_lock lock(mLock);
+          while (!mDone) {
+            if (task && task->isCancelled()) break;
+            if (deadline && std::chrono::steady_clock::now() > *deadline) {
+              mIsLate = true;
+              break;
+            }
+            mWake.wait_for(lock, std::chrono::milliseconds(20));
+          }
+          if (!mDone) child.terminate();
+        }) {}
+  ~Watcher() {
+    {
+      const std::lock_guard lock(mLock);
+      mDone = true;
+    }
+    mWake.notify_one();
+    mThread.join();
+  }
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  [[nodiscard]] bool isLate() {
+    const std::lock_guard lock(mLock);
+    return mIsLate;
+  }
+
+ private:
+  std::mutex mLock;
+  std::condition_variable mWake;
+  bool mDone = false;
+  bool mIsLate = false;
+  std::thread mThread;
+};
+
+// BlockReader: 7-Zip's technical listing as it streams in, one entry block
+// at a time, within the check's bounds; nothing of it is kept but the
+// entries.
+class BlockReader {
+ public:
+  explicit BlockReader(std::vector<ArchiveExtractor::ListedEntry>& entries) : mEntries(entries) {}
+
+  // take: the next piece of the listing.
+  // @throws ArchiveError (failed) once a bound is passed.
+  void take(std::string_view bytes) {
+    mPending.append(bytes);
+    std::size_t start = 0;
+    for (std::size_t end; (end = mPending.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      line(std::string_view(mPending).substr(start, end - start));
+    }
+    mPending.erase(0, start);
+    if (mPending.size() > static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes)) {
+      throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::names);
+    }
+  }
+
+  // finish: the block the listing ended with.
+  void finish() {
+    if (!mPending.empty()) line(mPending);
+    endBlock();
+  }
+
+ private:
+  void line(std::string_view text) {
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    if (!mInEntries) {
+      mInEntries = text == "----------";
+      return;
+    }
+    if (!text.empty()) {
+      mBlock.append(text).push_back('\n');
+      return;
+    }
+    endBlock();
+  }
+
+  void endBlock() {
+    if (mBlock.empty()) return;
+    ListingParser::forEachEntryBlock("----------\n" + mBlock,
+                                     [&](std::span<const ListingParser::KeyValue> block) {
+                                       ArchiveExtractor::ListedEntry entry = listedEntryOf(block);
+                                       if (entry.path.empty()) return;
+                                       mNameBytes += entry.path.size() + entry.target.size();
+                                       mEntries.push_back(std::move(entry));
+                                     });
+    mBlock.clear();
+    if (mEntries.size() > static_cast<std::size_t>(ExtensionArchive::kMaxNodes)) {
+      throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::entries);
+    }
+    if (mNameBytes > static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes)) {
+      throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::names);
+    }
+  }
+
+  std::vector<ArchiveExtractor::ListedEntry>& mEntries;
+  std::string mPending;
+  std::string mBlock;
+  bool mInEntries = false;
+  std::size_t mNameBytes = 0;
+};
+
+}  // namespace
 
 std::optional<SevenZip> SevenZip::find() {
   for (const char* name : {"7zz", "7z"}) {
-    if (auto path = findOnPath(name)) return SevenZip(std::move(*path));
+    if (auto path = findProgram(name)) return SevenZip(std::move(*path));
   }
   return std::nullopt;
+}
+
+void SevenZip::run(const std::vector<std::string>& arguments, const AskPassword& askPassword,
+                   const std::shared_ptr<TaskHandle>& task,
+                   std::optional<std::chrono::steady_clock::time_point> deadline,
+                   const std::function<void(std::string_view)>& onOutput) const {
+  const std::string name = mPath.filename().string();
+  if (task && task->isCancelled()) throw ArchiveError::cancelled();
+  std::error_code error;
+  std::optional<PseudoTerminal> terminal = PseudoTerminal::open(error);
+  if (!terminal) throw ArchiveError::cannotStart(name, error.message());
+  // 7-Zip asks for the password on its terminal when none is on its
+  // command line: that is how it is handed over, unseen by other users.
+  ChildProcess child;
+  static const std::pair<std::string, std::string> kLocale[] = {{"LC_ALL", "C.UTF-8"},
+                                                                {"LANG", "C.UTF-8"}};
+  error = child.start({.program = mPath,
+                       .arguments = arguments,
+                       .environment = environmentWith(kLocale),
+                       .controllingTerminal = terminal->name()});
+  if (error) throw ArchiveError::cannotStart(name, error.message());
+  terminal->closeTerminalSide();
+
+  std::exception_ptr failure;
+  RunResult said;
+  bool asked = false;
+  bool answered = false;
+  {
+    Watcher watcher(child, task, deadline);
+    const UniqueFd output = child.takeOutput();
+    const UniqueFd errors = child.takeError();
+    const int fds[] = {output.get(), errors.get(), terminal->controller()};
+    std::string recent;  // the end of the output, where a prompt may be cut in two
+    // 7-Zip waiting at its prompt lets SIGTERM only mark a break: an empty
+    // answer (a wrong password) is what ends it.
+    const auto stopAtPrompt = [&] {
+      (void)terminal->typeSecret("\n");
+      child.terminate();
+    };
+    readUntilClosed(fds, [&](std::size_t index, std::string_view bytes) {
+      if (index == 2 || failure) return;  // the terminal's echo, or a run being ended
+      std::string& kept = index == 0 ? said.stdout : said.stderr;
+      kept.append(bytes.substr(0, kKeptOutput > kept.size() ? kKeptOutput - kept.size() : 0));
+      try {
+        if (index == 0 && !asked) {
+          recent.append(bytes);
+          if (recent.find(kPasswordPrompt) != std::string::npos) {
+            asked = true;
+            const std::optional<std::string> password = askPassword ? askPassword() : std::nullopt;
+            answered = password && terminal->typeSecret(*password + "\n");
+            if (!answered) stopAtPrompt();
+          }
+          if (recent.size() > kPasswordPrompt.size())
+            recent.erase(0, recent.size() - kPasswordPrompt.size());
+        }
+        if (index == 0 && onOutput) onOutput(bytes);
+      } catch (...) {
+        failure = std::current_exception();
+        if (asked && !answered) stopAtPrompt();
+        child.terminate();
+      }
+    });
+    said.status = child.wait();
+    if (watcher.isLate()) throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::time);
+  }
+  if (failure) std::rethrow_exception(failure);
+  if (task && task->isCancelled()) throw ArchiveError::cancelled();
+  if (asked && !answered) throw ArchiveError::passwordRequired();
+  if (said.status != 0) {
+    throw Archiver(ArchiverTool{.kind = ArchiverTool::Kind::sevenZip, .path = mPath})
+        .classify(said);
+  }
 }
 
 std::vector<ArchiveExtractor::ListedEntry> SevenZip::list(
     const std::filesystem::path& archive, const AskPassword& askPassword,
     const std::shared_ptr<TaskHandle>& task) const {
-  const Archiver runner(ArchiverTool{.kind = ArchiverTool::Kind::sevenZip, .path = mPath});
-  std::vector<std::string> arguments{"l", "-slt", "-spd", "--", archive.string()};
-  RunResult result = ProcessRunner::run(mPath, arguments, std::nullopt, task);
-  if (result.status != 0) {
-    const ArchiveError error = runner.classify(result);
-    if (error.kind() != ArchiveError::Kind::passwordRequired) throw error;
-    const std::optional<std::string> password = askPassword ? askPassword() : std::nullopt;
-    if (!password) throw error;
-    arguments.insert(arguments.begin() + 3, "-p" + *password);
-    result = ProcessRunner::run(mPath, arguments, std::nullopt, task);
-    if (result.status != 0) throw runner.classify(result);
-  }
   std::vector<ArchiveExtractor::ListedEntry> entries;
-  ListingParser::forEachEntryBlock(result.stdout,
-                                   [&](std::span<const ListingParser::KeyValue> block) {
-                                     ArchiveExtractor::ListedEntry entry = listedEntryOf(block);
-                                     if (!entry.path.empty()) entries.push_back(std::move(entry));
-                                   });
+  BlockReader blocks(entries);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(ArchiveExtractor::kCheckTimeLimit));
+  run({"l", "-slt", "-spd", "--", archive.string()}, askPassword, task, deadline,
+      [&](std::string_view bytes) { blocks.take(bytes); });
+  blocks.finish();
   return entries;
 }
 
 void SevenZip::extract(const std::filesystem::path& archive, const std::filesystem::path& output,
                        const AskPassword& askPassword, const std::shared_ptr<TaskHandle>& task,
                        const ProcessRunner::Progress& progress) const {
-  const Archiver runner(ArchiverTool{.kind = ArchiverTool::Kind::sevenZip, .path = mPath});
-  std::vector<std::string> arguments{"x", "-y", "-spd", "-bsp1", "-o" + output.string()};
-  if (const std::optional<std::string> password = askPassword ? askPassword() : std::nullopt) {
-    arguments.push_back("-p" + *password);
-  }
-  arguments.insert(arguments.end(), {"--", archive.string()});
-  const RunResult result = ProcessRunner::run(mPath, arguments, std::nullopt, task, progress);
-  if (result.status != 0) throw runner.classify(result);
+  std::optional<int> last;
+  run({"x", "-y", "-spd", "-bsp1", "-o" + output.string(), "--", archive.string()}, askPassword,
+      task, std::nullopt, [&](std::string_view bytes) {
+        const std::optional<int> percent = ProcessRunner::lastPercent(bytes);
+        if (!progress || !percent || percent == last) return;
+        last = percent;
+        progress(*percent / 100.0);
+      });
 }
 
 }  // namespace vexel

@@ -14,6 +14,7 @@
 // Every member may be called from any thread; runs block their caller.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -104,6 +105,15 @@ class SevenZip {
 
  private:
   explicit SevenZip(std::filesystem::path path) : mPath(std::move(path)) {}
+
+  // run: runs 7-Zip with `arguments` on a terminal of its own, answering its
+  // password prompt with `askPassword`, handing each piece of its standard
+  // output to `onOutput`, ended when `task` is cancelled or `deadline`
+  // passes. A failed run throws what its words say.
+  void run(const std::vector<std::string>& arguments, const AskPassword& askPassword,
+           const std::shared_ptr<TaskHandle>& task,
+           std::optional<std::chrono::steady_clock::time_point> deadline,
+           const std::function<void(std::string_view)>& onOutput) const;
 
   std::filesystem::path mPath;
 };

@@ -1,34 +1,21 @@
 #include "handoff/desktop.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
-extern char** environ;
+#include "process/child_process.h"
 
 namespace vexel {
 namespace {
 
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return text;
-    }
-  }
-}
+// ProgramResult: how a helper program ended and what it printed.
+struct ProgramResult {
+  int status = -1;  ///< the exit code; -1 when it could not start or did not exit
+  std::string out;
+};
 
 std::string withoutFinalNewline(std::string text) {
   if (text.ends_with('\n')) text.pop_back();
@@ -40,78 +27,31 @@ bool environmentSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> findOnPath(std::string_view name) {
-  if (name.find('/') != std::string_view::npos) {
-    return access(std::string(name).c_str(), X_OK) == 0 ? std::optional<std::filesystem::path>(name)
-                                                        : std::nullopt;
-  }
-  const char* path = getenv("PATH");
-  std::string_view folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  while (true) {
-    const size_t colon = folders.find(':');
-    const std::string_view folder = folders.substr(0, colon);
-    if (!folder.empty() && folder.front() == '/') {
-      const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-      std::error_code error;
-      if (access(candidate.c_str(), X_OK) == 0 &&
-          !std::filesystem::is_directory(candidate, error)) {
-        return candidate;
-      }
-    }
-    if (colon == std::string_view::npos) return std::nullopt;
-    folders.remove_prefix(colon + 1);
-  }
-}
-
-ProgramResult runProgram(const std::vector<std::string>& argv, int outputFd) {
+// Runs `argv` (argv[0] looked up in PATH) with standard input on the null
+// device, standard output collected and standard error passed on. Blocks
+// until it exits.
+ProgramResult runProgram(const std::vector<std::string>& argv) {
   ProgramResult result;
   if (argv.empty()) return result;
-  const std::optional<std::filesystem::path> program = findOnPath(argv.front());
+  const std::optional<std::filesystem::path> program = findProgram(argv.front());
   if (!program) return result;
-  int pipeEnds[2] = {-1, -1};
-  if (outputFd < 0) {
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) return result;
-  }
-  std::vector<std::string> arguments = argv;
-  std::vector<char*> pointers;
-  for (std::string& argument : arguments) pointers.push_back(argument.data());
-  pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outputFd >= 0 ? outputFd : pipeEnds[1], STDOUT_FILENO);
-  // The caller blocks the signals it waits for; its helpers get them back.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t empty;
-  sigemptyset(&empty);
-  posix_spawnattr_setsigmask(&attributes, &empty);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, program->c_str(), &actions, &attributes, pointers.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
-  if (spawned == 0 && pipeEnds[0] >= 0) result.out = readAll(pipeEnds[0]);
-  if (pipeEnds[0] >= 0) close(pipeEnds[0]);
-  if (spawned != 0) return result;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return result;
-  }
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  const ProcessOutcome outcome =
+      ChildProcess::run({.program = *program,
+                         .arguments = std::vector<std::string>(argv.begin() + 1, argv.end()),
+                         .error = StreamSetup::inherited()});
+  if (outcome.startError) return result;
+  result.status = outcome.status;
+  result.out = outcome.output;
   return result;
 }
+
+}  // namespace
 
 // ---- Desktop ---------------------------------------------------------------
 
 Desktop::Desktop()
     : mHasDisplay(environmentSet("DISPLAY") || environmentSet("WAYLAND_DISPLAY")),
-      mNotifies(mHasDisplay && findOnPath("notify-send").has_value()) {
+      mNotifies(mHasDisplay && findProgram("notify-send").has_value()) {
   if (mNotifies) mThread = std::thread(&Desktop::serve, this);
 }
 
@@ -234,7 +174,7 @@ void Desktop::send(const Note& note) {
 }
 
 Desktop::Answer Desktop::askPassword(const std::string& title, std::string& password) const {
-  if (!mHasDisplay || !findOnPath("zenity")) return Answer::unavailable;
+  if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
   const ProgramResult result = runProgram({"zenity", "--password", "--title=" + title});
   if (result.status == 1) return Answer::declined;
   if (result.status != 0) return Answer::unavailable;
@@ -244,7 +184,7 @@ Desktop::Answer Desktop::askPassword(const std::string& title, std::string& pass
 
 Desktop::Answer Desktop::askCompressOptions(const std::string& title,
                                             CompressOptions& options) const {
-  if (!mHasDisplay || !findOnPath("zenity")) return Answer::unavailable;
+  if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
   // The choices' texts, and the levels they stand for.
   static constexpr std::pair<const char*, int> kLevels[] = {
       {"标准", 5}, {"最快", 1}, {"最小", 9}, {"仅存储", 0}};

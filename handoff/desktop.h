@@ -5,7 +5,8 @@
 // notification server allows) or, without a display or without notify-send,
 // as lines on standard error; the password and compression dialogs (zenity);
 // and opening a file in the desktop's browser (xdg-open). The programs are
-// found on PATH and run with the user's own environment and locale.
+// found on PATH and run (through vexel::process) with the user's own
+// environment and locale.
 //
 //   vexel::Desktop desktop;
 //   auto task = desktop.begin("正在解压“a.zip”", "archive-extract");
@@ -28,22 +29,6 @@
 #include <vector>
 
 namespace vexel {
-
-// ProgramResult: how a helper program ended and what it printed.
-struct ProgramResult {
-  int status = -1;  ///< the exit code; -1 when it could not start or did not exit
-  std::string out;
-};
-
-// findOnPath: the first executable file `name` in a folder of PATH (absolute
-// folders only; a relative entry would name the current folder); a name
-// with a "/" is taken as it is.
-[[nodiscard]] std::optional<std::filesystem::path> findOnPath(std::string_view name);
-
-// runProgram: runs `argv` (argv[0] looked up in PATH) with standard input on
-// the null device and standard output collected (or written to `outputFd`
-// when it is 0 or above), with an empty signal mask. Blocks until it exits.
-[[nodiscard]] ProgramResult runProgram(const std::vector<std::string>& argv, int outputFd = -1);
 
 class Desktop {
  public:

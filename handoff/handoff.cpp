@@ -13,6 +13,7 @@
 #include "handoff/extractor.h"
 #include "handoff/handoff_texts.h"
 #include "model/archive_format.h"
+#include "process/child_process.h"
 #include "readers/archive_error.h"
 
 namespace vexel {
@@ -44,7 +45,7 @@ std::optional<fs::path> previewHost() {
     const fs::path beside = self.parent_path() / "vexel-quicklook";
     if (access(beside.c_str(), X_OK) == 0) return beside;
   }
-  return findOnPath("vexel-quicklook");
+  return findProgram("vexel-quicklook");
 }
 
 }  // namespace
@@ -195,9 +196,12 @@ bool Handoff::open(const fs::path& archive) {
     return false;
   }
   // The page draws failures (damaged, encrypted names) itself, as the preview does.
-  const ProgramResult made = runProgram({host->string(), "--html", "--", archive.string()}, fd);
+  const ProcessOutcome made = ChildProcess::run({.program = *host,
+                                                 .arguments = {"--html", "--", archive.string()},
+                                                 .output = StreamSetup::descriptor(fd),
+                                                 .error = StreamSetup::inherited()});
   close(fd);
-  if (made.status != 0) {
+  if (made.startError || made.status != 0) {
     mDesktop.message(
         failedTitle,
         ArchiveError::from(RunResult{.status = made.status}, host->filename().string()).message(),

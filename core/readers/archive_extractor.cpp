@@ -40,7 +40,6 @@ using readers_internal::PlannedEntry;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
 using readers_internal::Step;
-using readers_internal::UniqueFd;
 
 constexpr auto kStopGrace = std::chrono::milliseconds(100);
 constexpr std::size_t kCopyBuffer = 1 << 16;

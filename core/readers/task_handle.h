@@ -20,10 +20,7 @@
 namespace vexel {
 
 class ProcessRunner;
-
-namespace process_internal {
-class ChildProcess;
-}  // namespace process_internal
+class ChildProcess;  // process/child_process.h
 
 // TaskHandle: the cancelled mark and the child currently attached. A handle
 // may serve several runs one after another; once cancelled, every later run
@@ -52,21 +49,20 @@ class TaskHandle {
   void cancel();
 
  private:
-  // Only the runner attaches and detaches its children; the child type is
-  // the runner's own.
+  // Only the runner attaches and detaches its children.
   friend class ProcessRunner;
 
   // attach: makes `process` the attached child, replacing any earlier one.
   // @throws ArchiveError (cancelled) when the handle is already cancelled.
-  void attach(std::shared_ptr<process_internal::ChildProcess> process);
+  void attach(std::shared_ptr<ChildProcess> process);
 
   // detach: drops the attached child, if any.
   void detach();
 
   mutable std::mutex mLock;
-  std::shared_ptr<process_internal::ChildProcess> mProcess;  ///< guarded by mLock
-  bool mCancelled = false;                                   ///< guarded by mLock; never cleared
-  std::atomic<bool> mCancelledFlag = false;                  ///< mCancelled, for lock-free readers
+  std::shared_ptr<ChildProcess> mProcess;    ///< guarded by mLock
+  bool mCancelled = false;                   ///< guarded by mLock; never cleared
+  std::atomic<bool> mCancelledFlag = false;  ///< mCancelled, for lock-free readers
 };
 
 }  // namespace vexel

@@ -22,7 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using readers_internal::removeContents;
-using readers_internal::UniqueFd;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::size_t kNameMax = 255;

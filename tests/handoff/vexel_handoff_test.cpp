@@ -398,7 +398,9 @@ TEST_F(HandoffHost, AsksForThePasswordOnce) {
     EXPECT_EQ(log("zenity").starts_with("--password\n"), row.display) << log("zenity");
     EXPECT_EQ(log("zenity").find("--password", 1), std::string::npos);  // once
     EXPECT_EQ(!log("7zz").empty(), row.runsSevenZip) << log("7zz");
-    EXPECT_EQ(log("7zz").find(row.answer), std::string::npos) << log("7zz");
+    if (!row.answer.empty()) {
+      EXPECT_EQ(log("7zz").find(row.answer), std::string::npos) << log("7zz");
+    }
     if (row.runsSevenZip) {
       EXPECT_NE(log("7zz").find("-spd\n"), std::string::npos) << log("7zz");
     }

@@ -29,11 +29,9 @@
 #include <string_view>
 #include <vector>
 
-#include "child_process.h"
+#include "process/unique_fd.h"
 
 namespace vexel::readers_internal {
-
-using process_internal::UniqueFd;
 
 // userUmask: the process's umask, read without changing it.
 [[nodiscard]] mode_t userUmask() noexcept;

@@ -1,17 +1,10 @@
 // The workspace on Linux: every URL handed over is recorded in order; when the
 // host asks, it is also handed to xdg-open, the desktop's URL opener.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <mutex>
 #include <string>
 
 #include "internal/platform_workspace.h"
-
-extern char** environ;
+#include "process/child_process.h"
 
 namespace vexel::platform::workspace_internal {
 namespace {
@@ -31,57 +24,27 @@ State& state() {
 // the URL on. The URL is one argv element, never shell text, and cannot be
 // taken for an option: it starts with its scheme's letter.
 bool runXdgOpen(const std::string& url) {
-  std::string program = "xdg-open";
-  std::string argument = url;
-  char* argv[] = {program.data(), argument.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  const std::optional<std::filesystem::path> opener = findProgram("xdg-open");
+  if (!opener) return false;
+  const ProcessOutcome outcome = ChildProcess::run({.program = *opener,
+                                                    .arguments = {url},
+                                                    .output = StreamSetup::inherited(),
+                                                    .error = StreamSetup::inherited()});
+  return !outcome.startError && outcome.status == 0;
 }
 
 // Runs `xdg-mime query default x-scheme-handler/SCHEME`, which prints the
 // desktop entry that xdg-open would use, or nothing.
 std::optional<std::string> queryDefaultApplication(const std::string& scheme) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return std::nullopt;
-  fcntl(pipeEnds[0], F_SETFD, FD_CLOEXEC);
-  fcntl(pipeEnds[1], F_SETFD, FD_CLOEXEC);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string program = "xdg-mime", query = "query", which = "default";
-  std::string type = "x-scheme-handler/" + scheme;
-  char* argv[] = {program.data(), query.data(), which.data(), type.data(), nullptr};
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "xdg-mime", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  std::string text;
-  if (spawned == 0) {
-    char buffer[512];
-    for (;;) {
-      const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
-      if (n > 0) {
-        text.append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        break;
-      }
-    }
-  }
-  close(pipeEnds[0]);
-  if (spawned != 0) return std::nullopt;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return std::nullopt;
-  }
+  const std::optional<std::filesystem::path> query = findProgram("xdg-mime");
+  if (!query) return std::nullopt;
+  ProcessOutcome outcome =
+      ChildProcess::run({.program = *query,
+                         .arguments = {"query", "default", "x-scheme-handler/" + scheme},
+                         .error = StreamSetup::nullDevice()});
+  std::string& text = outcome.output;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) return std::nullopt;
+  if (outcome.startError || outcome.status != 0 || text.empty()) return std::nullopt;
   return text;
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -53,25 +54,37 @@ void dropCaughtHandlers() noexcept {
   for (int signal : kDefaultSignals) sigaction(signal, &defaultAction, nullptr);
 }
 
-void becomeChild(const ChildStart& start, int reportFd, int limit, const sigset_t& emptyMask,
+bool takeTerminal(const char* terminal) noexcept {
+  const int fd = open(terminal, O_RDWR);
+  if (fd < 0) return false;
+    // Systems that do not hand the first terminal opened to a session leader
+    // (the BSDs) are asked explicitly.
+#ifdef TIOCSCTTY
+  ioctl(fd, TIOCSCTTY, 0);
+#endif
+  if (fd != STDIN_FILENO) {
+    if (dup2(fd, STDIN_FILENO) < 0) return false;
+    close(fd);
+  }
+  return true;
+}
+
+void becomeChild(const SpawnPlan& plan, int reportFd, int limit, const sigset_t& emptyMask,
                  bool ownSession) noexcept {
   // Every signal is blocked here. The caller's handlers must not run in this
   // copy of it once the mask is cleared.
   dropCaughtHandlers();
   if (ownSession && setsid() < 0) return;
-  // The pipe ends are 3 or above, so these cannot overwrite each other.
-  if (dup2(start.outWrite, STDOUT_FILENO) < 0 || dup2(start.errWrite, STDERR_FILENO) < 0) return;
-  const int input = open("/dev/null", O_RDONLY);
-  if (input < 0) return;
-  if (input != STDIN_FILENO) {
-    if (dup2(input, STDIN_FILENO) < 0) return;
-    close(input);
+  // The plan's descriptors are 3 or above, so these cannot overwrite each other.
+  for (int k = 0; k < 3; ++k) {
+    if (plan.streams[k] >= 0 && dup2(plan.streams[k], k) < 0) return;
   }
-  if (start.cwd != nullptr && chdir(start.cwd) != 0) return;
+  if (plan.terminal != nullptr && !takeTerminal(plan.terminal)) return;
+  if (plan.cwd != nullptr && chdir(plan.cwd) != 0) return;
   const int keep[] = {reportFd};
   closeInherited(keep, limit);
   sigprocmask(SIG_SETMASK, &emptyMask, nullptr);
-  execve(start.program, start.argv, start.environment);
+  execve(plan.program, plan.argv, plan.environment);
 }
 
 void writeErrno(int fd, int code) noexcept {

@@ -6,34 +6,45 @@
 // (internal/fork_exec.h).
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "internal/child_process.h"
 #include "internal/fork_exec.h"
-#include "internal/process_spawn.h"
+#include "internal/spawn.h"
+#include "process/unique_fd.h"
 
 namespace vexel::process_internal {
+namespace {
 
-// Between pipe() and fcntl() a fork elsewhere in the process can copy the
-// ends without close-on-exec; children started here close them anyway.
+// Between making a descriptor and fcntl() a fork elsewhere in the process
+// can copy it without close-on-exec; children started here close it anyway.
+bool setCloseOnExec(int fd) noexcept { return fcntl(fd, F_SETFD, FD_CLOEXEC) == 0; }
+
+}  // namespace
+
 bool openPipe(int fds[2]) noexcept {
   if (pipe(fds) != 0) return false;
-  for (int k = 0; k < 2; ++k) {
-    if (fcntl(fds[k], F_SETFD, FD_CLOEXEC) != 0) {
-      const int error = errno;
-      close(fds[0]);
-      close(fds[1]);
-      errno = error;
-      return false;
-    }
-  }
-  return true;
+  if (setCloseOnExec(fds[0]) && setCloseOnExec(fds[1])) return true;
+  const int error = errno;
+  close(fds[0]);
+  close(fds[1]);
+  errno = error;
+  return false;
 }
 
-int spawnChild(const ChildStart& start, pid_t& pid) noexcept {
+int openTerminalController() noexcept {
+  const int fd = posix_openpt(O_RDWR | O_NOCTTY);
+  if (fd < 0 || setCloseOnExec(fd)) return fd;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+int spawnChild(const SpawnPlan& plan, pid_t& pid) noexcept {
   // The child writes its errno here when it cannot run the program; a
   // successful exec closes the pipe, which the parent reads as end-of-file.
   UniqueFd reportRead, reportWrite;
@@ -47,7 +58,7 @@ int spawnChild(const ChildStart& start, pid_t& pid) noexcept {
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t child = fork();
   if (child == 0) {
-    becomeChild(start, reportWrite.get(), limit, empty, true);
+    becomeChild(plan, reportWrite.get(), limit, empty, true);
     writeErrno(reportWrite.get(), errno);
     _exit(127);
   }

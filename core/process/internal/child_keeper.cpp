@@ -20,9 +20,11 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
 }
 
 // The keeper, from its fork to its _exit; async-signal-safe calls only.
-// Every signal stays blocked here (SIGKILL aside), the archiver's helpers'
-// SIGTERM included.
-[[noreturn]] void runKeeper(const ChildStart& start, int statusFd, int releaseFd, int limit,
+// Every signal stays blocked here (SIGKILL aside), the program's helpers'
+// SIGTERM included, and SIGPIPE: a caller that stopped listening only makes
+// a write fail. With `releaseFd` -1 (detached) it exits as soon as it has
+// reported the program's end.
+[[noreturn]] void runKeeper(const SpawnPlan& plan, int statusFd, int releaseFd, int limit,
                             const sigset_t& emptyMask) noexcept {
   dropCaughtHandlers();
   struct sigaction defaultAction {};
@@ -30,6 +32,12 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
   sigemptyset(&defaultAction.sa_mask);
   sigaction(SIGCHLD, &defaultAction, nullptr);  // the program's status stays ours to collect
   if (setsid() < 0) {
+    send(statusFd, KeeperMessage::cannotStart, errno);
+    _exit(127);
+  }
+  // Only a session leader takes a controlling terminal; the program, in the
+  // keeper's session, then has it too.
+  if (plan.terminal != nullptr && !takeTerminal(plan.terminal)) {
     send(statusFd, KeeperMessage::cannotStart, errno);
     _exit(127);
   }
@@ -42,7 +50,7 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
   fcntl(report[1], F_SETFD, FD_CLOEXEC);
   const pid_t child = fork();
   if (child == 0) {
-    becomeChild(start, report[1], limit, emptyMask, false);
+    becomeChild(plan, report[1], limit, emptyMask, false);
     writeErrno(report[1], errno);
     _exit(127);
   }
@@ -66,8 +74,8 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
   }
   send(statusFd, KeeperMessage::started, 0);
 
-  // Nothing of the caller's stays open here, the output pipes least of all:
-  // the runner reads them to their end.
+  // Nothing of the caller's stays open here, the output pipes and the
+  // terminal least of all: the caller reads them to their end.
   const int keep[] = {statusFd, releaseFd};
   closeInherited(keep, limit);
   const int null = open("/dev/null", O_RDWR);
@@ -81,6 +89,7 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
     reaped = waitpid(child, &status, 0);
   } while (reaped < 0 && errno == EINTR);
   send(statusFd, KeeperMessage::exited, reaped == child ? status : -1);
+  if (releaseFd < 0) _exit(0);
   char byte = 0;
   for (;;) {
     const ssize_t n = read(releaseFd, &byte, 1);
@@ -88,6 +97,21 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
     break;
   }
   _exit(0);
+}
+
+// Waits for the first message of a keeper just started: 0 once the program
+// runs, else the errno value that kept it from running.
+int firstMessage(int statusFd) noexcept {
+  const KeeperMessage first = readKeeperMessage(statusFd);
+  if (first.kind == KeeperMessage::started) return 0;
+  return first.kind == KeeperMessage::cannotStart ? first.value : EIO;
+}
+
+void reapUnlessReapedForUs(pid_t pid) noexcept {
+  // Reaped by the kernel while SIGCHLD is ignored; collected here otherwise.
+  if (childrenAreReapedForUs()) return;
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
 }
 
 }  // namespace
@@ -108,7 +132,7 @@ KeeperMessage readKeeperMessage(int statusFd) noexcept {
   return message;
 }
 
-int spawnKeptChild(const ChildStart& start, pid_t& keeperPid, UniqueFd& statusRead,
+int spawnKeptChild(const SpawnPlan& plan, pid_t& keeperPid, UniqueFd& statusRead,
                    UniqueFd& releaseWrite) noexcept {
   UniqueFd statusIn, statusOut, releaseIn, releaseOut;
   if (!makePipe(statusIn, statusOut) || !makePipe(releaseIn, releaseOut)) return errno;
@@ -119,11 +143,11 @@ int spawnKeptChild(const ChildStart& start, pid_t& keeperPid, UniqueFd& statusRe
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   const pid_t keeper = fork();
   if (keeper == 0) {
-    // The runner's ends: with the release pipe's write end open here, the
+    // The caller's ends: with the release pipe's write end open here, the
     // keeper would never see its end-of-file.
     statusIn.reset();
     releaseOut.reset();
-    runKeeper(start, statusOut.get(), releaseIn.get(), limit, empty);
+    runKeeper(plan, statusOut.get(), releaseIn.get(), limit, empty);
   }
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -131,21 +155,43 @@ int spawnKeptChild(const ChildStart& start, pid_t& keeperPid, UniqueFd& statusRe
   statusOut.reset();
   releaseIn.reset();
 
-  const KeeperMessage first = readKeeperMessage(statusIn.get());
-  if (first.kind != KeeperMessage::started) {
+  const int error = firstMessage(statusIn.get());
+  if (error != 0) {
     releaseOut.reset();
-    // Reaped by the kernel while SIGCHLD is ignored; collected here should
-    // the caller have restored it meanwhile.
-    if (!childrenAreReapedForUs()) {
-      while (waitpid(keeper, nullptr, 0) < 0 && errno == EINTR) {
-      }
-    }
-    return first.kind == KeeperMessage::cannotStart ? first.value : EIO;
+    reapUnlessReapedForUs(keeper);
+    return error;
   }
   keeperPid = keeper;
   statusRead = std::move(statusIn);
   releaseWrite = std::move(releaseOut);
   return 0;
+}
+
+int spawnDetached(const SpawnPlan& plan, UniqueFd& statusRead) noexcept {
+  UniqueFd statusIn, statusOut;
+  if (!makePipe(statusIn, statusOut)) return errno;
+  const int limit = descriptorLimit();
+  sigset_t all, previous, empty;
+  sigfillset(&all);
+  sigemptyset(&empty);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t parent = fork();
+  if (parent == 0) {
+    statusIn.reset();
+    const pid_t keeper = fork();
+    if (keeper == 0) runKeeper(plan, statusOut.get(), -1, limit, empty);
+    if (keeper < 0) send(statusOut.get(), KeeperMessage::cannotStart, errno);
+    // The keeper, orphaned now, is adopted by init (or a subreaper).
+    _exit(0);
+  }
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (parent < 0) return forkError;
+  statusOut.reset();
+  reapUnlessReapedForUs(parent);
+  const int error = firstMessage(statusIn.get());
+  if (error == 0) statusRead = std::move(statusIn);
+  return error;
 }
 
 }  // namespace vexel::process_internal
