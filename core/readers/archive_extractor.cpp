@@ -42,6 +42,9 @@ using readers_internal::SourceResult;
 using readers_internal::Step;
 
 constexpr auto kStopGrace = std::chrono::milliseconds(100);
+// The check's default bounds are the importer's.
+static_assert(ArchiveExtractor::CheckBounds{}.maxEntries == ExtensionArchive::kMaxNodes);
+static_assert(ArchiveExtractor::CheckBounds{}.maxNameBytes == ExtensionArchive::kMaxNameBytes);
 constexpr std::size_t kCopyBuffer = 1 << 16;
 
 int baseFormat(int formatCode) { return formatCode & ARCHIVE_FORMAT_BASE_MASK; }
@@ -62,7 +65,8 @@ struct CheckData {
   std::vector<PlannedEntry> entries;  ///< one per header, unnamed ones included
   int formatCode = 0;
   bool hasEncryptedData = false;
-  std::size_t linkBytes = 0;  ///< link targets' bytes, counted with the names
+  std::size_t linkBytes = 0;  ///< link targets' bytes, bounded like the names
+  std::size_t maxLinkBytes = 0;
 };
 
 // CheckSource: the header loop of a check, on the listing's worker thread.
@@ -119,7 +123,7 @@ class CheckSource final : public readers_internal::HeaderSource {
         // The sink counts entries and name bytes against the budget; link
         // targets count with the names.
         mData->linkBytes += mData->entries.back().target.size();
-        if (mData->linkBytes > ExtensionArchive::kMaxNameBytes || !sink.add(listed)) {
+        if (mData->linkBytes > mData->maxLinkBytes || !sink.add(listed)) {
           return SourceResult{.end = SourceEnd::stopped};
         }
       }
@@ -309,18 +313,25 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
 ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
                                                 const std::optional<std::string>& password,
                                                 const Clock& clock) {
+  return check(archive, password, clock, CheckBounds{});
+}
+
+ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
+                                                const std::optional<std::string>& password,
+                                                const Clock& clock, const CheckBounds& limits) {
   try {
     const readers_internal::VolumeSet volumes = readers_internal::VolumeSet::find(archive);
     std::unique_ptr<InputFile> input = InputFile::open(volumes);
-    const auto deadline = readers_internal::deadlineAfter(clock(), kCheckTimeLimit);
+    const auto deadline = readers_internal::deadlineAfter(clock(), limits.timeLimit);
     const readers_internal::ListingBounds bounds{
         .clock = clock,
         .deadline = deadline,
-        .maxEntries = static_cast<std::size_t>(ExtensionArchive::kMaxNodes),
-        .maxNameBytes = static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes),
+        .maxEntries = static_cast<std::size_t>(limits.maxEntries),
+        .maxNameBytes = static_cast<std::size_t>(limits.maxNameBytes),
         .stopGrace = kStopGrace,
     };
     auto data = std::make_shared<CheckData>();
+    data->maxLinkBytes = static_cast<std::size_t>(limits.maxNameBytes);
     Counter counter;
     const readers_internal::Collected collected = readers_internal::collectEntries(
         std::make_unique<CheckSource>(volumes.namePath(), std::move(input), password, data), bounds,
@@ -330,10 +341,12 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
     }
     if (collected.end == SourceEnd::failure) throw *collected.error;
     if (collected.end == SourceEnd::stopped) {
-      throw ArchiveError::tooLargeToCheck(
-          data->entries.size() >= static_cast<std::size_t>(ExtensionArchive::kMaxNodes)
-              ? ArchiveError::CheckBound::entries
-              : ArchiveError::CheckBound::names);
+      const bool isManyEntries =
+          std::count_if(data->entries.begin(), data->entries.end(), [](const PlannedEntry& entry) {
+            return !entry.path.empty();
+          }) >= limits.maxEntries;
+      throw ArchiveError::tooLargeToCheck(isManyEntries ? ArchiveError::CheckBound::entries
+                                                        : ArchiveError::CheckBound::names);
     }
     const bool isRaw = baseFormat(collected.facts.formatCode) == ARCHIVE_FORMAT_RAW;
     // An uncompressed file that only the raw format accepted is no archive.

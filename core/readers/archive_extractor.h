@@ -96,6 +96,12 @@ class ArchiveExtractor {
   using Progress = std::function<void(double)>;
   // Clock: the time source of the check's deadline. Tests pass their own.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // CheckBounds: the check's limits; tests pass smaller ones.
+  struct CheckBounds {
+    double timeLimit = kCheckTimeLimit;   ///< seconds, from the moment the file is open
+    std::int64_t maxEntries = 1'500'000;  ///< ExtensionArchive::kMaxNodes
+    std::int64_t maxNameBytes = std::int64_t{128} << 20;  ///< ExtensionArchive::kMaxNameBytes
+  };
 
   // check: reads and judges the headers of `archive` (a split archive's
   // volumes together, as the lister reads them).
@@ -106,6 +112,9 @@ class ArchiveExtractor {
                                    const std::optional<std::string>& password = std::nullopt);
   [[nodiscard]] static Check check(const std::filesystem::path& archive,
                                    const std::optional<std::string>& password, const Clock& clock);
+  [[nodiscard]] static Check check(const std::filesystem::path& archive,
+                                   const std::optional<std::string>& password, const Clock& clock,
+                                   const CheckBounds& bounds);
 
   // judge: the same judgement for the entries another archiver listed.
   // @throws ArchiveError (failed) when refused.

@@ -348,16 +348,39 @@ TEST_F(ArchiveExtractorTest, PlacesASingleCompressedFile) {
   EXPECT_EQ(extractHere(mDir / "notes.txt.gz"), mDir / "notes.txt (2)");
 }
 
-TEST_F(ArchiveExtractorTest, CheckStopsAtItsTimeLimit) {
-  ASSERT_EQ(test::run(test::archiveCommand(mDir / "t.tar", {"f:a:1", "f:b:2"})), 0);
+// The check's bounds, made small: each ends it with its own message.
+TEST_F(ArchiveExtractorTest, CheckStopsAtItsBounds) {
+  std::vector<std::string> members;
+  for (int k = 0; k < 20; ++k) members.push_back("f:file-" + std::to_string(k) + ":x");
+  members.push_back("l:link:" + std::string(300, 't'));
+  ASSERT_EQ(test::run(test::archiveCommand(mDir / "t.tar", members)), 0);
   auto now = std::chrono::steady_clock::now();
   // Every look at the clock finds eleven seconds gone.
-  const ArchiveExtractor::Clock clock = [&now] { return now += std::chrono::seconds(11); };
-  try {
-    (void)ArchiveExtractor::check(mDir / "t.tar", std::nullopt, clock);
-    ADD_FAILURE() << "not stopped";
-  } catch (const ArchiveError& error) {
-    EXPECT_EQ(error, ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::time));
+  const ArchiveExtractor::Clock late = [&now] { return now += std::chrono::seconds(11); };
+  const ArchiveExtractor::Clock steady = [] { return std::chrono::steady_clock::now(); };
+  const struct {
+    const char* name;
+    ArchiveExtractor::Clock clock;
+    ArchiveExtractor::CheckBounds bounds;
+    std::optional<ArchiveError::CheckBound> stop;
+  } rows[] = {
+      {"time", late, {}, ArchiveError::CheckBound::time},
+      {"entries", steady, {.maxEntries = 10}, ArchiveError::CheckBound::entries},
+      {"names", steady, {.maxNameBytes = 100}, ArchiveError::CheckBound::names},
+      {"link targets", steady, {.maxNameBytes = 250}, ArchiveError::CheckBound::names},
+      {"within", steady, {.maxEntries = 21, .maxNameBytes = 400}, std::nullopt},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    try {
+      const ArchiveExtractor::Check check =
+          ArchiveExtractor::check(mDir / "t.tar", std::nullopt, row.clock, row.bounds);
+      EXPECT_FALSE(row.stop);
+      EXPECT_EQ(check.entryCount(), 21);
+    } catch (const ArchiveError& error) {
+      ASSERT_TRUE(row.stop) << error.message();
+      EXPECT_EQ(error, ArchiveError::tooLargeToCheck(*row.stop));
+    }
   }
 }
 
