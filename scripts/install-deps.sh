@@ -12,6 +12,9 @@ packages=(
   time
   # Checks the context-menu desktop entries.
   desktop-file-utils
+  # The receiver's tests run it as a user without privileges (useradd,
+  # setpriv), mount a small file system, and write sparse tar files.
+  passwd util-linux mount tar
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that

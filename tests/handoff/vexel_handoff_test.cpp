@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "foundation/url_components.h"
 #include "model/archive_tree.h"
@@ -59,11 +60,18 @@ class HandoffHost : public ::testing::Test {
   bool runAsUnprivilegedUser() {
     if (geteuid() != 0) return false;
     const passwd* user = getpwnam("vexel-test");
-    if (user == nullptr) {
-      test::run("useradd --system --no-create-home --shell /usr/sbin/nologin vexel-test");
+    // Another test may be adding it at the same moment (ctest --parallel):
+    // its useradd holds the lock, this one fails, and the user appears.
+    for (int attempt = 0; user == nullptr && attempt < 20; ++attempt) {
+      test::run(
+          "useradd --system --no-create-home --shell /usr/sbin/nologin vexel-test 2>/dev/null");
       user = getpwnam("vexel-test");
+      if (user == nullptr) std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
-    if (user == nullptr) return false;
+    if (user == nullptr) {
+      ADD_FAILURE() << "cannot add the user vexel-test";
+      return false;
+    }
     mUser = std::make_pair(user->pw_uid, user->pw_gid);
     giveToUser(mDir.path());
     return true;
