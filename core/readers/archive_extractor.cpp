@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "internal/entry_names.h"
 #include "internal/entry_writer.h"
 #include "internal/extraction_plan.h"
 #include "internal/input_file.h"
@@ -21,7 +22,6 @@
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
 #include "internal/volume_set.h"
-#include "internal/zip_stored_names.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 #include "text/utf8.h"
@@ -55,9 +55,6 @@ bool cannotDecrypt(int formatCode) {
   return base == ARCHIVE_FORMAT_7ZIP || base == ARCHIVE_FORMAT_RAR || base == ARCHIVE_FORMAT_RAR_V5;
 }
 
-// A link's target as UTF-8: stored bytes that are not UTF-8 read leniently.
-std::string linkText(std::string_view stored) { return text::decodeUtf8Lenient(stored); }
-
 // CheckData: what the check's header source learns, beyond what the
 // listing channel carries. Shared with the caller, which reads it only once
 // the source has finished (the channel's lock orders the two).
@@ -67,9 +64,12 @@ struct CheckData {
   bool hasEncryptedData = false;
   std::size_t linkBytes = 0;  ///< link targets' bytes, bounded like the names
   std::size_t maxLinkBytes = 0;
+  std::int64_t namedCount = 0;  ///< entries with a name, as the bounds count them
 };
 
 // CheckSource: the header loop of a check, on the listing's worker thread.
+// Names and link targets are decided once every header is read, as the
+// lister decides them.
 class CheckSource final : public readers_internal::HeaderSource {
  public:
   CheckSource(fs::path file, std::unique_ptr<InputFile> input, std::optional<std::string> password,
@@ -88,11 +88,10 @@ class CheckSource final : public readers_internal::HeaderSource {
     mInput->attach(reader, sink.stopFlag());
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
+    readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
     bool factsKnown = false;
-    bool isZip = false;
-    bool isRaw = false;
+    std::size_t ordinal = 0;
     RawEntry listed;
-    std::vector<bool> absolute;
     for (;;) {
       archive_entry* entry = nullptr;
       const HeaderRead read =
@@ -102,38 +101,52 @@ class CheckSource final : public readers_internal::HeaderSource {
         sink.setFacts({.formatCode = archive_format(reader),
                        .filterCode = archive_filter_code(reader, 0),
                        .isKnown = true});
-        isZip = baseFormat(mData->formatCode) == ARCHIVE_FORMAT_ZIP;
-        isRaw = baseFormat(mData->formatCode) == ARCHIVE_FORMAT_RAW;
         factsKnown = true;
       }
       if (read == HeaderRead::end) break;
-      if (read == HeaderRead::failure || entry == nullptr) return failed(reader, sink, entry);
-
-      const std::size_t ordinal = mData->entries.size();
-      readers_internal::entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, ordinal,
-                                  isZip ? &mZipNames : nullptr, ordinal, listed.path);
-      const char* stored = archive_entry_pathname(entry);
-      if (stored == nullptr) stored = archive_entry_pathname_utf8(entry);
-      absolute.push_back(!isRaw && stored != nullptr && stored[0] == '/');
-      mData->entries.push_back(plannedOf(entry, listed.path));
-      if (archive_entry_is_encrypted(entry) != 0) mData->hasEncryptedData = true;
-      if (!listed.path.empty()) {
-        listed.isDir = mData->entries.back().kind == EntryKind::folder;
-        listed.size = mData->entries.back().size;
-        // The sink counts entries and name bytes against the budget; link
-        // targets count with the names.
-        mData->linkBytes += mData->entries.back().target.size();
+      if (read == HeaderRead::failure) return failed(reader, sink, entry);
+      // As the extraction pass counts them: every header that comes back
+      // with an entry; one libarchive could not read whole is left out.
+      if (entry == nullptr || read == HeaderRead::retry) continue;
+      const bool isDamaged = read == HeaderRead::damaged;
+      readers_internal::StoredName stored;
+      const bool isNamed = names.read(reader, entry, ordinal++, isDamaged, stored) && !isDamaged;
+      // A header libarchive could not read whole is left out (unnamed, it is skipped).
+      PlannedEntry planned = isDamaged ? PlannedEntry{.kind = EntryKind::folder}
+                                       : plannedOf(entry, names.exactModified());
+      const char* raw = archive_entry_pathname(entry);
+      if (raw == nullptr) raw = archive_entry_pathname_utf8(entry);
+      const std::string_view rawName = raw != nullptr ? raw : "";
+      const bool isRaw = baseFormat(mData->formatCode) == ARCHIVE_FORMAT_RAW;
+      // A file or link stored without a name ("", "./") stays unnamed, and
+      // so refused, rather than named after the archive as a listing names
+      // it: it would land in the destination's own place.
+      if (isNamed && (isRaw || !readers_internal::trimmedName(rawName).empty())) {
+        const std::size_t index = mData->entries.size();
+        if (rawName.starts_with('/')) mAbsolute.push_back(index);
+        mNameOf.push_back(index);
+        ++mData->namedCount;
+        listed.path = stored.bytes;
+        mStored.push_back(std::move(stored));
+        if (!planned.target.empty()) {
+          // A link's target is a name of the archive too, in its code page.
+          mTargetOf.push_back(index);
+          mStored.push_back({.bytes = planned.target, .origin = mStored.back().origin});
+          mData->linkBytes += planned.target.size();
+        }
+        listed.isDir = planned.kind == EntryKind::folder;
+        listed.size = planned.size;
         if (mData->linkBytes > mData->maxLinkBytes || !sink.add(listed)) {
+          mData->entries.push_back(std::move(planned));
           return SourceResult{.end = SourceEnd::stopped};
         }
       }
+      if (archive_entry_is_encrypted(entry) != 0) mData->hasEncryptedData = true;
+      mData->entries.push_back(std::move(planned));
       if (sink.shouldStop()) return SourceResult{.end = SourceEnd::stopped};
     }
     if (archive_read_has_encrypted_entries(reader) > 0) mData->hasEncryptedData = true;
-    decideLegacyNames(isZip);
-    for (std::size_t i = 0; i < absolute.size(); ++i) {
-      if (absolute[i]) mData->entries[i].path.insert(0, "/");
-    }
+    decideNames(readers_internal::EntryNames::rulesFor(reader));
     return SourceResult{.end = SourceEnd::end};
   }
 
@@ -151,12 +164,15 @@ class CheckSource final : public readers_internal::HeaderSource {
     return failure(readers_internal::readerError(reader, *mInput));
   }
 
-  static PlannedEntry plannedOf(archive_entry* entry, const std::string& name) {
+  // plannedOf: the header's facts besides its name; a link's target as
+  // stored (decided with the names).
+  static PlannedEntry plannedOf(archive_entry* entry, std::optional<std::int64_t> exactModified) {
     PlannedEntry planned;
-    planned.path = name;
     planned.size = archive_entry_size_is_set(entry) != 0 ? archive_entry_size(entry) : 0;
     planned.permissions = static_cast<unsigned>(archive_entry_perm(entry)) & 07777;
-    if (archive_entry_mtime_is_set(entry) != 0) {
+    if (exactModified) {
+      planned.modified = std::chrono::sys_seconds(std::chrono::seconds(*exactModified));
+    } else if (archive_entry_mtime_is_set(entry) != 0) {
       planned.modified = std::chrono::sys_seconds(std::chrono::seconds(archive_entry_mtime(entry)));
     }
     const char* hardLink = archive_entry_hardlink(entry);
@@ -164,7 +180,7 @@ class CheckSource final : public readers_internal::HeaderSource {
     // A hard link that carries data of its own (pax, cpio) is a file.
     if (hardLink != nullptr && planned.size == 0) {
       planned.kind = EntryKind::hardLink;
-      planned.target = linkText(readers_internal::trimmedName(hardLink));
+      planned.target = readers_internal::trimmedName(hardLink);
       return planned;
     }
     switch (archive_entry_filetype(entry)) {
@@ -175,7 +191,7 @@ class CheckSource final : public readers_internal::HeaderSource {
         planned.kind = EntryKind::symlink;
         const char* target = archive_entry_symlink(entry);
         if (target == nullptr) target = archive_entry_symlink_utf8(entry);
-        planned.target = target != nullptr ? linkText(target) : std::string();
+        if (target != nullptr) planned.target = target;
         break;
       }
       case AE_IFREG:
@@ -189,29 +205,32 @@ class CheckSource final : public readers_internal::HeaderSource {
     return planned;
   }
 
-  // decideLegacyNames: the names that are not UTF-8, decided together as
-  // the lister decides them, so files get the names the preview shows.
-  void decideLegacyNames(bool isZip) {
-    if (!mNames.hasLegacyNames()) return;
-    std::unordered_set<std::string_view> listed;
-    listed.reserve(mData->entries.size());
-    for (const PlannedEntry& entry : mData->entries) listed.insert(entry.path);
-    const auto isListed = [&](std::string_view text) { return listed.contains(text); };
-    std::vector<readers_internal::Rename> renames =
-        mNames.finish(isZip ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
-    listed.clear();
-    for (readers_internal::Rename& rename : renames) {
-      if (rename.position < mData->entries.size())
-        mData->entries[rename.position].path = std::move(rename.name);
+  // decideNames: the names and link targets, decided together as the
+  // lister decides the names, so files get the names the preview shows.
+  void decideNames(const readers_internal::NameRules& rules) {
+    std::vector<std::string> decided = readers_internal::decideNames(mStored, rules);
+    mStored = {};
+    std::size_t next = 0;
+    std::size_t target = 0;
+    for (const std::size_t index : mNameOf) {
+      PlannedEntry& entry = mData->entries[index];
+      entry.path = std::move(decided[next++]);
+      if (target < mTargetOf.size() && mTargetOf[target] == index) {
+        entry.target = std::move(decided[next++]);
+        ++target;
+      }
     }
+    for (const std::size_t index : mAbsolute) mData->entries[index].path.insert(0, "/");
   }
 
   fs::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
   std::optional<std::string> mPassword;
   std::shared_ptr<CheckData> mData;
-  readers_internal::NameDecoder mNames;
-  readers_internal::ZipStoredNames mZipNames{*mInput};
+  std::vector<readers_internal::StoredName> mStored;  // names and link targets, in order
+  std::vector<std::size_t> mNameOf;                   // the entry each stored name belongs to
+  std::vector<std::size_t> mTargetOf;  // the entries whose targets follow their names
+  std::vector<std::size_t> mAbsolute;  // the entries stored with a leading "/"
 };
 
 // Counter: the check keeps its entries in CheckData; the channel's only
@@ -341,10 +360,7 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
     }
     if (collected.end == SourceEnd::failure) throw *collected.error;
     if (collected.end == SourceEnd::stopped) {
-      const bool isManyEntries =
-          std::count_if(data->entries.begin(), data->entries.end(), [](const PlannedEntry& entry) {
-            return !entry.path.empty();
-          }) >= limits.maxEntries;
+      const bool isManyEntries = data->namedCount >= limits.maxEntries;
       throw ArchiveError::tooLargeToCheck(isManyEntries ? ArchiveError::CheckBound::entries
                                                         : ArchiveError::CheckBound::names);
     }
@@ -410,15 +426,17 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
     if (archive_read_open1(reader) != ARCHIVE_OK) throw failure();
 
     EntryWriter writer(work.resultFd());
-    for (std::size_t ordinal = 0;; ++ordinal) {
+    for (std::size_t ordinal = 0;;) {
       archive_entry* entry = nullptr;
       const HeaderRead read =
           readers_internal::headerReadOf(archive_read_next_header(reader, &entry));
       if (read == HeaderRead::end) break;
-      if (read == HeaderRead::failure || entry == nullptr) throw failure();
+      if (read == HeaderRead::failure) throw failure();
+      // Counted as the check counted them.
+      if (entry == nullptr || read == HeaderRead::retry) continue;
       // The archive changed since it was checked: nothing unchecked is written.
       if (ordinal >= steps.size()) throw ArchiveError::cannotRead("");
-      const Step& step = steps[ordinal];
+      const Step& step = steps[ordinal++];
       switch (step.action) {
         case Step::Action::skip:
           break;

@@ -15,13 +15,13 @@
 #include <vector>
 
 #include "internal/built_in_filters.h"
+#include "internal/entry_names.h"
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
 #include "internal/libarchive_reader.h"
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
 #include "internal/volume_set.h"
-#include "internal/zip_stored_names.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
 #include "text/unicode_case.h"
@@ -88,7 +88,9 @@ HeaderRead headerReadOf(int returnCode) noexcept {
     case ARCHIVE_EOF:
       return HeaderRead::end;
     case ARCHIVE_RETRY:
+      return HeaderRead::retry;
     case ARCHIVE_FAILED:
+      return HeaderRead::damaged;
     case ARCHIVE_FATAL:
       return HeaderRead::failure;
   }
@@ -153,27 +155,27 @@ bool isRawFormat(const ReaderFacts& facts) {
   return facts.isKnown && (facts.formatCode & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
 }
 
-bool isRawFormat(archive* reader) {
-  return (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
-}
-
-// describeEntry: the header's facts besides its name, into `raw`.
-void describeEntry(archive_entry* entry, RawEntry& raw) {
+// describeEntry: the header's facts besides its name, into `raw`. An exact
+// time the archive keeps beside libarchive's (a ZIP's NTFS field, where
+// libarchive reports the DOS time in the local time zone) wins.
+void describeEntry(archive_entry* entry, const std::optional<std::int64_t>& exactModified,
+                   RawEntry& raw) {
   raw.isDir = archive_entry_filetype(entry) == AE_IFDIR;
   raw.size = archive_entry_size_is_set(entry) != 0 ? archive_entry_size(entry) : 0;
   raw.modified.reset();
-  if (archive_entry_mtime_is_set(entry) != 0) {
+  if (exactModified) {
+    raw.modified = std::chrono::sys_seconds(std::chrono::seconds(*exactModified));
+  } else if (archive_entry_mtime_is_set(entry) != 0) {
     raw.modified = std::chrono::sys_seconds(std::chrono::seconds(archive_entry_mtime(entry)));
   }
   raw.encrypted = archive_entry_is_encrypted(entry) != 0;
 }
 
-// renameLegacyNames: the legacy names of every format, decided together.
-// ZIP itself says its unflagged names are CP437; elsewhere Latin-1 text is
-// the likelier. `held` holds the entries from number `firstHeld` on, the
-// first legacy one among them. A name recorded for an entry the listing did
-// not keep (it stopped there) has no entry to rename.
-void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::size_t firstHeld,
+// renameLegacyNames: the names left open, decided together. `held` holds
+// the entries from number `firstHeld` on, the first open one among them. A
+// name recorded for an entry the listing did not keep (it stopped there)
+// has no entry to rename.
+void renameLegacyNames(readers_internal::NameDecoder& names, std::size_t firstHeld,
                        std::vector<RawEntry>& held,
                        const std::function<bool(std::string_view)>& isListedBefore) {
   std::unordered_set<std::string_view> listed;
@@ -182,8 +184,7 @@ void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::si
   const auto isListed = [&](std::string_view text) {
     return listed.contains(text) || (isListedBefore && isListedBefore(text));
   };
-  std::vector<readers_internal::Rename> renames =
-      names.finish(isZip ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
+  std::vector<readers_internal::Rename> renames = names.finish(isListed);
   listed.clear();
   for (readers_internal::Rename& rename : renames) {
     const std::size_t index = rename.position - firstHeld;
@@ -211,8 +212,8 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
-    bool isZip = false;
-    bool isRaw = false;
+    readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
+    readers_internal::StoredName stored;
     // One entry, refilled for each header: its name keeps its buffer, and
     // the sink copies what it keeps.
     RawEntry listed;
@@ -225,37 +226,48 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
         sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
                                   .filterCode = archive_filter_code(reader, 0),
                                   .isKnown = true});
-        isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
-        isRaw = isRawFormat(reader);
+        mDecoder.emplace(readers_internal::EntryNames::rulesFor(reader));
         factsKnown = true;
       }
-      if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end}, reader);
-      if (read == HeaderRead::failure || entry == nullptr) {
-        return finished(failed(reader, sink, entry), reader);
+      if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end});
+      if (read == HeaderRead::failure) return finished(failed(reader, sink, entry));
+      // A header libarchive could not read whole (a link whose target cannot
+      // be decoded) is passed over as bsdtar does, keeping its name when it
+      // has one; a run of them that does not end is the archive's end.
+      if (read == HeaderRead::entry && entry != nullptr) {
+        mFailedInRow = 0;
+      } else {
+        mHasSkipped = true;
+        if (++mFailedInRow > kMaxFailedInRow) return finished(failed(reader, sink, entry));
       }
-      const bool hadLegacyNames = mNames.hasLegacyNames();
-      readers_internal::entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, mListed,
-                                  isZip ? &mZipNames : nullptr, mHeaders++, listed.path);
-      if (!listed.path.empty()) {
-        // The first legacy name: this entry and all later ones may be
-        // renamed once every name is known, so the caller holds them.
-        if (!hadLegacyNames && mNames.hasLegacyNames()) {
-          mFirstHeld = mListed;
-          sink.holdFromHere();
+      if (entry != nullptr && read != HeaderRead::retry) {
+        const std::size_t ordinal = mHeaders++;
+        if (names.read(reader, entry, ordinal, read == HeaderRead::damaged, stored)) {
+          const auto step = mDecoder->name(stored.bytes, stored.origin, mListed, listed.path);
+          // From the first name left open on, entries may be renamed once
+          // every name is known, so the caller holds them, until the names
+          // turn out to be final after all.
+          if (step == readers_internal::NameDecoder::Step::hold) {
+            mFirstHeld = mListed;
+            sink.holdFromHere();
+          } else if (step == readers_internal::NameDecoder::Step::release) {
+            sink.releaseHeld();
+          }
+          describeEntry(entry, names.exactModified(), listed);
+          if (!sink.add(listed)) return finished(SourceResult{.end = SourceEnd::stopped});
+          ++mListed;
         }
-        describeEntry(entry, listed);
-        if (!sink.add(listed)) {
-          return finished(SourceResult{.end = SourceEnd::stopped}, reader);
-        }
-        ++mListed;
       }
       // After every header, named or not: a flood of unnamed headers is
       // stopped like any other.
-      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped}, reader);
+      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped});
     }
   }
 
  private:
+  // A run of this many failed headers in a row ends the listing.
+  static constexpr std::size_t kMaxFailedInRow = 64;
+
   static SourceResult failure(ArchiveError error) {
     return SourceResult{.end = SourceEnd::failure, .error = std::move(error)};
   }
@@ -271,27 +283,28 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     return failure(readers_internal::readerError(reader, *mInput));
   }
 
-  // finished: `result` with the legacy names left to decide, which the
-  // caller does once it has every entry from the first legacy one on.
-  SourceResult finished(SourceResult result, archive* reader) {
-    if (!mNames.hasLegacyNames()) return result;
-    const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
-    result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(mNames)),
-                     isZip, firstHeld = mFirstHeld](
+  // finished: `result` with the names left open, which the caller decides
+  // once it has every entry from the first open one on.
+  SourceResult finished(SourceResult result) {
+    result.hasSkipped = mHasSkipped;
+    if (!mDecoder || !mDecoder->hasOpenNames()) return result;
+    result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(*mDecoder)),
+                     firstHeld = mFirstHeld](
                         std::vector<RawEntry>& held,
                         const std::function<bool(std::string_view)>& isListedBefore) {
-      renameLegacyNames(*names, isZip, firstHeld, held, isListedBefore);
+      renameLegacyNames(*names, firstHeld, held, isListedBefore);
     };
     return result;
   }
 
   std::filesystem::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
-  readers_internal::NameDecoder mNames;
-  readers_internal::ZipStoredNames mZipNames{*mInput};  // read only if a name is missing
-  std::size_t mListed = 0;                              // entries handed over
-  std::size_t mHeaders = 0;                             // headers read
-  std::size_t mFirstHeld = 0;                           // the entry with the first legacy name
+  std::size_t mListed = 0;            // entries handed over
+  std::size_t mHeaders = 0;           // headers read
+  std::size_t mFirstHeld = 0;         // the entry with the first open name
+  std::size_t mFailedInRow = 0;       // failed headers since the last good one
+  bool mHasSkipped = false;           // some header was passed over
+  std::optional<readers_internal::NameDecoder> mDecoder;  // made once the format is known
 };
 
 // TreeBuilding: grows the listing's tree from the entries as they arrive,
@@ -302,9 +315,13 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
 
   bool take(RawEntry&& entry, bool isHeld) override {
     mHasEntries = true;
-    if (!isHeld) return mBuilder.add(std::move(entry));
-    mHeld.push_back(std::move(entry));
-    return true;
+    if (isHeld) {
+      mHeld.push_back(std::move(entry));
+      return true;
+    }
+    // Entries held before come first: the source released them as they are.
+    if (!mHeld.empty() && !placeHeld({})) return false;
+    return mBuilder.add(std::move(entry));
   }
 
   // Held entries may be renamed before they are placed: no hint for them.
@@ -316,14 +333,19 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
   [[nodiscard]] bool hasEntries() const noexcept { return mHasEntries; }
 
   // placeHeld: renames the held entries with `finish` (when the source left
-  // one) and places them.
-  void placeHeld(const readers_internal::FinishEntries& finish) {
-    if (mHeld.empty()) return;
+  // one) and places them; false when the tree took no more.
+  bool placeHeld(const readers_internal::FinishEntries& finish) {
+    if (mHeld.empty()) return true;
     if (finish) finish(mHeld, [this](std::string_view path) { return mBuilder.hasEntry(path); });
+    bool isPlaced = true;
     for (RawEntry& entry : mHeld) {
-      if (!mBuilder.add(std::move(entry))) break;
+      if (!mBuilder.add(std::move(entry))) {
+        isPlaced = false;
+        break;
+      }
     }
     mHeld = {};
+    return isPlaced;
   }
 
   [[nodiscard]] std::shared_ptr<const ArchiveTree> finish(ArchiveProperties properties) {
@@ -387,7 +409,9 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     if (collected.end == SourceEnd::failure && !building.hasEntries()) throw *collected.error;
     // A set with a volume missing is never complete, even when its
     // headers lie beyond the hole (a 7z header in the last volume).
-    bool complete = collected.end == SourceEnd::end && !volumes.seemsIncomplete();
+    // Headers passed over leave it incomplete too.
+    bool complete =
+        collected.end == SourceEnd::end && !collected.hasSkipped && !volumes.seemsIncomplete();
 
     // An uncompressed file that only the raw format accepted is no archive.
     const ReaderFacts& facts = collected.facts;
@@ -400,7 +424,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     if (key.empty() && volumes.isSplit()) key = "split";
 
     // Entries held for the legacy names join the tree once those are decided.
-    building.placeHeld(collected.finish);
+    (void)building.placeHeld(collected.finish);
 
     ArchiveProperties properties;
     properties.type = key;

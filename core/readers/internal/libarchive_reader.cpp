@@ -1,7 +1,6 @@
 #include "libarchive_reader.h"
 
 #include <archive.h>
-#include <archive_entry.h>
 
 #include "built_in_filters.h"
 #include "input_file.h"
@@ -60,58 +59,6 @@ Utf8ThreadLocale::Utf8ThreadLocale() : mLocale(utf8Locale()) {
 
 Utf8ThreadLocale::~Utf8ThreadLocale() {
   if (isActive()) uselocale(mPrevious);
-}
-
-// trimmedName: the name without leading "./" and "/" or trailing "/"; the
-// root entry of an ISO image ("." after trimming) counts as unnamed.
-std::string_view trimmedName(std::string_view name) {
-  while (name.starts_with("./")) name.remove_prefix(2);
-  while (name.starts_with('/')) name.remove_prefix(1);
-  while (name.ends_with('/')) name.remove_suffix(1);
-  if (name == ".") return {};
-  return name;
-}
-
-// entryName: sets `shown` to the entry's name as UTF-8 ("" when it has none), decided by
-// `names` from the bytes the archive stores; a name that is not UTF-8 is
-// provisional until `names` finishes. A raw stream has no names of its own,
-// so it takes the archive's file name without its last extension
-// (notes.txt.gz lists notes.txt).
-//
-// Under the UTF-8 thread locale libarchive's locale form of a name is the
-// stored bytes where the format does not say what they are (tar, cpio, ZIP
-// without the UTF-8 flag) and UTF-8 where it does (7z, pax, flagged ZIP
-// names, ZIP Unicode Path fields, which libarchive applies itself when their
-// CRC matches the stored name). Asking for the UTF-8 form first would convert
-// every name once more and lose the stored bytes of legacy names.
-//
-// For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
-// `zipNames` (null for other formats) recovers the stored bytes of the
-// `ordinal`th header from the central directory, shown with U+FFFD.
-void entryName(archive_entry* entry, bool isRaw, bool utf8Locale, const std::filesystem::path& file,
-               NameDecoder& names, std::size_t position, ZipStoredNames* zipNames,
-               std::size_t ordinal, std::string& shown) {
-  if (isRaw) {
-    const std::string stem = file.filename().stem().string();
-    shown = text::decodeUtf8Lenient(trimmedName(stem));
-    return;
-  }
-  const char* name = nullptr;
-  if (utf8Locale) {
-    name = archive_entry_pathname(entry);
-    if (name == nullptr) name = archive_entry_pathname_utf8(entry);
-  } else {
-    name = archive_entry_pathname_utf8(entry);
-    if (name == nullptr) name = archive_entry_pathname(entry);
-  }
-  if (name == nullptr) {
-    shown.clear();
-    if (zipNames == nullptr) return;
-    const std::optional<std::string> stored = zipNames->unreadableNameAt(ordinal);
-    if (stored) shown = text::decodeUtf8Lenient(trimmedName(*stored));
-    return;
-  }
-  names.name(trimmedName(name), position, shown);
 }
 
 ArchiveError readerError(archive* reader, const InputFile& input) {

@@ -10,18 +10,11 @@
 
 #include <locale.h>
 
-#include <cstddef>
-#include <filesystem>
 #include <memory>
-#include <string>
-#include <string_view>
 
-#include "name_decoding.h"
 #include "readers/archive_error.h"
-#include "zip_stored_names.h"
 
 struct archive;
-struct archive_entry;
 
 namespace vexel::readers_internal {
 
@@ -64,19 +57,5 @@ class Utf8ThreadLocale {
 // message as it stands, whatever words the file's path happens to contain.
 // A split archive that needs a missing volume says which.
 [[nodiscard]] ArchiveError readerError(archive* reader, const InputFile& input);
-
-// trimmedName: the name without leading "./" and "/" or trailing "/"; the
-// root entry of an ISO image ("." after trimming) counts as unnamed.
-[[nodiscard]] std::string_view trimmedName(std::string_view name);
-
-// entryName: sets `shown` to the entry's name as UTF-8 ("" when it has
-// none), decided by `names` from the bytes the archive stores; a name that
-// is not UTF-8 is provisional until `names` finishes. A raw stream takes
-// the archive's file name without its last extension. `zipNames` (null for
-// other formats) recovers the stored bytes of the `ordinal`th header of a
-// ZIP whose name libarchive cannot hand back. See libarchive_reader.cpp.
-void entryName(archive_entry* entry, bool isRaw, bool utf8Locale, const std::filesystem::path& file,
-               NameDecoder& names, std::size_t position, ZipStoredNames* zipNames,
-               std::size_t ordinal, std::string& shown);
 
 }  // namespace vexel::readers_internal

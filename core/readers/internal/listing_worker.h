@@ -75,6 +75,7 @@ struct SourceResult {
   SourceEnd end = SourceEnd::end;
   std::optional<ArchiveError> error;  ///< with `failure`
   FinishEntries finish;               ///< empty when there is nothing to finish
+  bool hasSkipped = false;            ///< headers that could not be read were passed over
 };
 
 // HeaderSink: where a `HeaderSource` hands its entries. On a listing's
@@ -97,6 +98,10 @@ class HeaderSink {
   // holdFromHere: the entries handed over from now on may still change in
   // the result's `finish`; the caller keeps them until then.
   virtual void holdFromHere() {}
+  // releaseHeld: the entries held so far keep the texts they were handed
+  // over with, and no more are held; the result's `finish` renames none of
+  // them.
+  virtual void releaseHeld() {}
 
   // shouldStop: the stop flag's value.
   [[nodiscard]] bool shouldStop() const noexcept {
@@ -132,7 +137,9 @@ class EntryConsumer {
  public:
   virtual ~EntryConsumer() = default;
   // take: one entry; `isHeld` once the source asked for entries to be held
-  // for its finish. False when no more are wanted: the listing then stops.
+  // for its finish, until it released them (then entries come with `isHeld`
+  // false again, and those held before keep their texts). False when no
+  // more are wanted: the listing then stops.
   [[nodiscard]] virtual bool take(RawEntry&& entry, bool isHeld) = 0;
   // expect: a hint that the entry at `path` is taken `kExpectAhead` takes
   // from now (when it has arrived already), so the consumer can start
@@ -150,6 +157,7 @@ struct Collected {
   // finish: the source's work left for the entries; never set for a worker
   // that was left behind (its entries keep the names they were listed with).
   FinishEntries finish;
+  bool hasSkipped = false;      ///< the source passed over headers it could not read
   bool isPastDeadline = false;  ///< the deadline ended the listing
   bool isAbandoned = false;     ///< the worker did not stop in time and was left behind
   bool isRefused = false;       ///< the consumer wanted no more entries

@@ -248,6 +248,23 @@ TEST_F(ArchiveExtractorTest, NamesFilesAsThePreviewDoes) {
   std::sort(shown.begin(), shown.end());
   EXPECT_EQ(written, shown);
   EXPECT_EQ(test::readFile(placed / "报告" / "项目计划书.txt"), "plan");
+
+  // A GBK tar: the link's target is decided with the names.
+  constexpr const char* kWriter = R"(
+import io, tarfile
+with tarfile.open('gbk.tar', 'w', format=tarfile.GNU_FORMAT, encoding='latin-1') as t:
+  def name(b): return b.decode('latin-1')
+  f = tarfile.TarInfo(name(b'\xb1\xa8\xb8\xe6/\xcf\xee\xc4\xbf.txt')); f.size = 4
+  t.addfile(f, io.BytesIO(b'plan'))
+  l = tarfile.TarInfo(name(b'\xd7\xee\xd0\xc2')); l.type = tarfile.SYMTYPE
+  l.linkname = name(b'\xb1\xa8\xb8\xe6/\xcf\xee\xc4\xbf.txt'); t.addfile(l)
+)";
+  ASSERT_EQ(test::run("cd " + shellQuoted(mDir.path()) + " && python3 -c " +
+                      shellQuoted(std::string(kWriter))),
+            0);
+  const fs::path tar = extractHere(mDir / "gbk.tar");
+  EXPECT_EQ(fs::read_symlink(tar / "最新"), "报告/项目.txt");
+  EXPECT_EQ(test::readFile(tar / "最新"), "plan");
 }
 
 // libarchive's own archives of every format it reads, extracted here and by
