@@ -117,6 +117,7 @@ using readers_internal::HeaderSink;
 using readers_internal::InputFile;
 using readers_internal::ListingBounds;
 using readers_internal::ReaderFacts;
+using readers_internal::ReaderInput;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
 
@@ -311,8 +312,9 @@ void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::si
 // owns the open file; the reader is made, used and freed on that thread.
 class LibarchiveSource final : public readers_internal::HeaderSource {
  public:
-  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input)
-      : mFile(std::move(file)), mInput(std::move(input)) {}
+  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input,
+                   ReaderInput::Options options)
+      : mFile(std::move(file)), mInput(std::move(input)), mOptions(std::move(options)) {}
 
   SourceResult read(HeaderSink& sink) override {
     // Before the reader exists: libarchive settles its name charset from the
@@ -322,24 +324,31 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (!owner) return failure(ArchiveError::cannotRead(""));
     archive* reader = owner.get();
 
+    // A Debian package lists the files of its data member, a tar; .xz data
+    // of several blocks is decompressed only where libarchive reads.
+    mReaderInput = ReaderInput::open(*mInput, mFile, sink.stopFlag(), mOptions);
     readers_internal::enableBuiltInFilters(reader);
-    archive_read_support_format_zip(reader);
-    archive_read_support_format_7zip(reader);
-    archive_read_support_format_rar(reader);
-    archive_read_support_format_rar5(reader);
-    archive_read_support_format_tar(reader);
-    archive_read_support_format_cpio(reader);
-    archive_read_support_format_iso9660(reader);
-    archive_read_support_format_xar(reader);
-    archive_read_support_format_lha(reader);
-    archive_read_support_format_cab(reader);
-    archive_read_support_format_ar(reader);
-    archive_read_support_format_raw(reader);
+    if (mReaderInput->isDebianPackage()) {
+      archive_read_support_format_tar(reader);
+    } else {
+      archive_read_support_format_zip(reader);
+      archive_read_support_format_7zip(reader);
+      archive_read_support_format_rar(reader);
+      archive_read_support_format_rar5(reader);
+      archive_read_support_format_tar(reader);
+      archive_read_support_format_cpio(reader);
+      archive_read_support_format_iso9660(reader);
+      archive_read_support_format_xar(reader);
+      archive_read_support_format_lha(reader);
+      archive_read_support_format_cab(reader);
+      archive_read_support_format_ar(reader);
+      archive_read_support_format_raw(reader);
+    }
     // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
     // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
     // hide the Unicode Path field, whose CRC is checked against the stored name.
 
-    mInput->attach(reader, sink.stopFlag());
+    mReaderInput->attach(reader);
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
@@ -355,8 +364,9 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
       if (!factsKnown) {
         // The format is settled by the first header read, whatever its result.
         sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
-                                  .filterCode = archive_filter_code(reader, 0),
-                                  .isKnown = true});
+                                  .filterCode = mReaderInput->filterCode(reader),
+                                  .isKnown = true,
+                                  .isDebianPackage = mReaderInput->isDebianPackage()});
         isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
         isRaw = isRawFormat(reader);
         factsKnown = true;
@@ -400,7 +410,14 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (mListed == 0 && entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
       return failure(ArchiveError::passwordRequired());
     }
-    return failure(error(reader, *mInput));
+    ArchiveError mapped = error(reader, *mInput);
+    // A package whose data member is no tar is a damaged package.
+    if (mReaderInput && mReaderInput->isDebianPackage() &&
+        mapped.kind() == ArchiveError::Kind::notArchive) {
+      const char* message = archive_error_string(reader);
+      return failure(ArchiveError::cannotRead(message != nullptr ? message : ""));
+    }
+    return failure(std::move(mapped));
   }
 
   // finished: `result` with the legacy names left to decide, which the
@@ -419,6 +436,8 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
 
   std::filesystem::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
+  ReaderInput::Options mOptions;
+  std::unique_ptr<ReaderInput> mReaderInput;  // reads `mInput`; outlives the reader too
   readers_internal::NameDecoder mNames;
   readers_internal::ZipStoredNames mZipNames{*mInput};  // read only if a name is missing
   std::size_t mListed = 0;                              // entries handed over
@@ -471,8 +490,8 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
 }  // namespace
 
 std::unique_ptr<readers_internal::HeaderSource> readers_internal::makeLibarchiveSource(
-    std::filesystem::path file, std::unique_ptr<InputFile> input) {
-  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input));
+    std::filesystem::path file, std::unique_ptr<InputFile> input, ReaderInput::Options options) {
+  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input), std::move(options));
 }
 
 ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem::path& file,
@@ -527,8 +546,9 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
       throw ArchiveError::notArchive();
 
     // A split archive is named by the format inside; "分卷" (the key
-    // "split") where that has no name.
-    std::string key = typeKey(facts);
+    // "split") where that has no name. A Debian package is one, whatever
+    // compresses its files.
+    std::string key = facts.isDebianPackage ? "deb" : typeKey(facts);
     if (key.empty() && volumes.isSplit()) key = "split";
 
     // Entries held for the legacy names join the tree once those are decided.
@@ -541,7 +561,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     properties.isMultiVolume = properties.volumes > 1;
 
     std::string typeName = displayNameOfType(key);
-    if (!isRawFormat(facts)) {
+    if (!isRawFormat(facts) && !facts.isDebianPackage) {
       if (const auto filter = filterKey(facts)) typeName += " + " + displayNameOfType(*filter);
     }
 
@@ -563,8 +583,11 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
                                                  double timeLimit, const Clock& clock) {
-  return readers_internal::listWithSource(file, timeLimit, clock,
-                                          &readers_internal::makeLibarchiveSource);
+  return readers_internal::listWithSource(
+      file, timeLimit, clock,
+      [](const std::filesystem::path& path, std::unique_ptr<readers_internal::InputFile> input) {
+        return readers_internal::makeLibarchiveSource(path, std::move(input));
+      });
 }
 
 }  // namespace vexel
