@@ -20,13 +20,13 @@ namespace vexel::readers_internal {
 
 namespace {
 
-// Decoded data travels in chunks of this size (or the rest of a block).
-constexpr std::int64_t kChunkSize = std::int64_t{1} << 20;
-// What the block being read may decode ahead of the reader.
+// Decoded data travels in chunks of this size (or the rest of a run).
+constexpr std::int64_t kChunkSize = std::int64_t{256} << 10;
+// What the run being read may decode ahead of the reader.
 constexpr std::int64_t kFocusCapacity = 4 * kChunkSize;
 // Compressed data is read in pieces of this size.
 constexpr std::size_t kPieceSize = std::size_t{256} << 10;
-// Blocks decoded ahead at most, however small they are.
+// Runs decoded ahead at most, however small they are.
 constexpr std::size_t kMaxAheadJobs = 16;
 // A block decoded ahead may not need more than this (xz -9 needs 65 MiB);
 // one that does waits until it is read.
@@ -37,7 +37,7 @@ constexpr auto kWaitSlice = std::chrono::milliseconds(20);
 enum class JobState {
   queued,    ///< waiting for a thread
   running,   ///< being decoded
-  deferred,  ///< decoded ahead, its decoder needed too much memory: waits to be read
+  deferred,  ///< decoded ahead, a decoder needed too much memory: waits to be read
   done,      ///< decoded to the end, check verified
   failed,    ///< `Job::error` says why
 };
@@ -74,41 +74,40 @@ struct FilterOptions {
   FilterOptions& operator=(const FilterOptions&) = delete;
 };
 
+// messageOf: what libarchive's own xz filter says for the same failure, so
+// a damaged file reads the same either way.
 const char* messageOf(lzma_ret result) noexcept {
   switch (result) {
     case LZMA_MEM_ERROR:
-      return "Out of memory decompressing xz data";
+      return "Lzma library error: Cannot allocate memory";
     case LZMA_MEMLIMIT_ERROR:
-      return "xz data needs too much memory";
+      return "Lzma library error: Out of memory";
+    case LZMA_FORMAT_ERROR:
+      return "Lzma library error: format not recognized";
     case LZMA_OPTIONS_ERROR:
-      return "Unsupported xz options";
+      return "Lzma library error: Invalid options";
+    case LZMA_DATA_ERROR:
+      return "Lzma library error: Corrupted input data";
     case LZMA_BUF_ERROR:
-      return "Truncated xz data";
+      return "Lzma library error:  No progress is possible";
     default:
-      return "Damaged xz data";
+      return "Lzma decompression failed:  Unknown error";
   }
 }
 
 }  // namespace
 
-struct XzBlockStream::Chunk {
-  std::int64_t offset = 0;  ///< in the uncompressed stream
-  std::int64_t size = 0;
-  std::unique_ptr<char[]> bytes;
-  [[nodiscard]] std::int64_t end() const noexcept { return offset + size; }
-};
-
-// Job: the decoding of one block. The map and the queue hold it; a
-// thread decoding it holds it too. Fields other than `isDropped` are
-// guarded by the stream's mutex.
+// Job: the decoding of one run. The map and the queue hold it; a thread
+// decoding it holds it too. Fields other than `isDropped` are guarded by
+// the stream's mutex.
 struct XzBlockStream::Job {
-  std::size_t block = 0;
+  std::size_t run = 0;
   bool isAhead = false;  ///< queued before it was read: the lower memory limit
   JobState state = JobState::queued;
   std::deque<Chunk> chunks;  ///< decoded and not yet taken, in order
   std::int64_t buffered = 0;
-  std::int64_t capacity = 0;  ///< the thread pauses while `buffered` reaches it
-  std::string error;
+  std::int64_t capacity = 0;           ///< the thread pauses while `buffered` reaches it
+  const char* error = nullptr;         ///< a message of `messageOf`, with `failed`
   std::atomic<bool> isDropped{false};  ///< nobody will read it: stop decoding
 };
 
@@ -118,14 +117,20 @@ struct XzBlockStream::Callbacks {
   static int open(archive* /*reader*/, void* /*data*/) { return ARCHIVE_OK; }
   static int close(archive* /*reader*/, void* /*data*/) { return ARCHIVE_OK; }
 
-  static la_ssize_t read(archive* reader, void* data, const void** buffer) {
+  // No exception may cross libarchive.
+  static la_ssize_t read(archive* reader, void* data, const void** buffer) noexcept {
     XzBlockStream& stream = self(data);
-    const std::int64_t got = stream.readAt(stream.mPosition, buffer, reader);
-    if (got > 0) stream.mPosition += got;
-    return static_cast<la_ssize_t>(got);
+    try {
+      const std::int64_t got = stream.readAt(stream.mPosition, buffer, reader);
+      if (got > 0) stream.mPosition += got;
+      return static_cast<la_ssize_t>(got);
+    } catch (const std::exception&) {
+      archive_set_error(reader, ENOMEM, "%s", messageOf(LZMA_MEM_ERROR));
+      return ARCHIVE_FATAL;
+    }
   }
 
-  // Skipped data is never decoded: the next read starts at the block the
+  // Skipped data is never decoded: the next read starts at the run the
   // position lands in. As the file's own skip: never past the end, and 0
   // once stopped, so that libarchive reads and meets the stop.
   static la_int64_t skip(archive* /*reader*/, void* data, la_int64_t request) {
@@ -145,11 +150,20 @@ struct XzBlockStream::Callbacks {
 XzBlockStream::XzBlockStream(FileRange& packed, std::vector<XzBlock> blocks,
                              const std::atomic<bool>& stop, XzStreamOptions options)
     : mPacked(packed), mBlocks(std::move(blocks)), mStop(stop), mOptions(std::move(options)) {
+  for (std::size_t index = 0; index < mBlocks.size(); ++index) {
+    const XzBlock& block = mBlocks[index];
+    if (mRuns.empty() || mRuns.back().size >= mOptions.runSize) {
+      mRuns.push_back(Run{.firstBlock = index, .offset = block.offset});
+    }
+    mRuns.back().endBlock = index + 1;
+    mRuns.back().size += block.size;
+  }
   if (!mBlocks.empty()) mSize = mBlocks.back().offset + mBlocks.back().size;
+
   unsigned threads = mOptions.threads != 0 ? mOptions.threads : availableCores();
   threads = std::clamp(threads, 1U, kMaxThreads);
-  threads = static_cast<unsigned>(
-      std::min<std::size_t>(threads, std::max<std::size_t>(mBlocks.size(), 1)));
+  threads =
+      static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(mRuns.size(), 1)));
   mThreads.reserve(threads);
   for (unsigned i = 0; i < threads; ++i) {
     try {
@@ -165,7 +179,7 @@ XzBlockStream::~XzBlockStream() {
   {
     const std::lock_guard lock(mMutex);
     mIsClosing = true;
-    for (auto& [block, job] : mJobs) drop(*job);
+    for (auto& [run, job] : mJobs) drop(*job);
     mJobs.clear();
   }
   mWork.notify_all();
@@ -185,26 +199,26 @@ void XzBlockStream::attach(archive* reader) {
 // ---------------------------------------------------------------------------
 // The reader's side
 
-std::size_t XzBlockStream::blockAt(std::int64_t position) const noexcept {
+std::size_t XzBlockStream::runAt(std::int64_t position) const noexcept {
   const auto after =
-      std::upper_bound(mBlocks.begin(), mBlocks.end(), position,
-                       [](std::int64_t at, const XzBlock& block) { return at < block.offset; });
-  return static_cast<std::size_t>(std::max<std::ptrdiff_t>(after - mBlocks.begin() - 1, 0));
+      std::upper_bound(mRuns.begin(), mRuns.end(), position,
+                       [](std::int64_t at, const Run& run) { return at < run.offset; });
+  return static_cast<std::size_t>(std::max<std::ptrdiff_t>(after - mRuns.begin() - 1, 0));
 }
 
 std::int64_t XzBlockStream::readAt(std::int64_t position, const void** buffer, archive* reader) {
   static constexpr char kNothing = 0;
   *buffer = &kNothing;
-  mHandedOver.reset();  // libarchive is done with what the last read gave
+  mHandedOver = Chunk{};  // libarchive is done with what the last read gave
   if (mStop.load(std::memory_order_relaxed)) {
     archive_set_error(reader, ETIMEDOUT, "Listing stopped");
     return ARCHIVE_FATAL;
   }
   if (position >= mSize) return 0;
-  const std::size_t block = blockAt(position);
+  const std::size_t run = runAt(position);
 
   std::unique_lock lock(mMutex);
-  const std::shared_ptr<Job> job = focus(block);
+  const std::shared_ptr<Job> job = focus(run);
   for (;;) {
     // Chunks before the position were skipped over.
     while (!job->chunks.empty() && job->chunks.front().end() <= position) {
@@ -214,15 +228,15 @@ std::int64_t XzBlockStream::readAt(std::int64_t position, const void** buffer, a
     }
     if (!job->chunks.empty()) break;
     if (job->state == JobState::failed || job->state == JobState::done) {
-      const std::string error =
-          job->state == JobState::failed ? job->error : "xz block shorter than its index says";
+      const char* error = job->state == JobState::failed ? job->error : messageOf(LZMA_DATA_ERROR);
       drop(*job);
-      mJobs.erase(block);
-      archive_set_error(reader, EIO, "%s", error.c_str());
+      mJobs.erase(run);
+      archive_set_error(reader, EIO, "%s", error);
       return ARCHIVE_FATAL;
     }
     if (job->state == JobState::deferred) {
-      // Now it is read: decode it first, under the reader's memory limit.
+      // Now it is read: decode it first, under the reader's memory limit,
+      // from the run's start (what it handed over is passed again).
       job->isAhead = false;
       job->state = JobState::queued;
       mQueue.insert(mQueue.begin(), job);
@@ -234,32 +248,32 @@ std::int64_t XzBlockStream::readAt(std::int64_t position, const void** buffer, a
     }
     mProgress.wait_for(lock, kWaitSlice);
   }
-  auto chunk = std::make_unique<Chunk>(std::move(job->chunks.front()));
+  Chunk chunk = std::move(job->chunks.front());
   job->chunks.pop_front();
-  job->buffered -= chunk->size;
+  job->buffered -= chunk.size;
   mRoom.notify_all();
-  if (job->state == JobState::done && job->chunks.empty()) mJobs.erase(block);
+  if (job->state == JobState::done && job->chunks.empty()) mJobs.erase(run);
   lock.unlock();
 
   mHandedOver = std::move(chunk);
-  *buffer = mHandedOver->bytes.get() + (position - mHandedOver->offset);
-  return mHandedOver->end() - position;
+  *buffer = mHandedOver.bytes.get() + (position - mHandedOver.offset);
+  return mHandedOver.end() - position;
 }
 
-std::shared_ptr<XzBlockStream::Job> XzBlockStream::focus(std::size_t block) {
-  // Reads only go forward: blocks before this one are not needed.
-  for (auto it = mJobs.begin(); it != mJobs.end() && it->first < block;) {
+std::shared_ptr<XzBlockStream::Job> XzBlockStream::focus(std::size_t run) {
+  // Reads only go forward: runs before this one are not needed.
+  for (auto it = mJobs.begin(); it != mJobs.end() && it->first < run;) {
     drop(*it->second);
     it = mJobs.erase(it);
   }
-  const bool isNew = !mFocus || *mFocus != block;
-  // Reading on into the next block says the blocks after are wanted too; a
+  const bool isNew = !mFocus || *mFocus != run;
+  // Reading on into the next run says the runs after are wanted too; a
   // jump says the data between was skipped, and may be again.
-  const bool isNext = mFocus && block == *mFocus + 1;
-  mFocus = block;
+  const bool isNext = mFocus && run == *mFocus + 1;
+  mFocus = run;
 
   std::shared_ptr<Job> job;
-  if (const auto found = mJobs.find(block); found != mJobs.end()) {
+  if (const auto found = mJobs.find(run); found != mJobs.end()) {
     job = found->second;
     if (isNew) {
       job->capacity = std::max(kFocusCapacity, job->buffered);
@@ -270,31 +284,30 @@ std::shared_ptr<XzBlockStream::Job> XzBlockStream::focus(std::size_t block) {
       }
     }
   } else {
-    job = addJob(block, false);
+    job = addJob(run, false);
   }
-  if (isNext) scheduleAhead(block);
+  if (isNext) scheduleAhead(run);
   return job;
 }
 
-void XzBlockStream::scheduleAhead(std::size_t block) {
+void XzBlockStream::scheduleAhead(std::size_t run) {
   std::int64_t bytes = 0;
   std::size_t count = 0;
-  for (std::size_t next = block + 1; next < mBlocks.size() && count < kMaxAheadJobs;
-       ++next, ++count) {
-    bytes += mBlocks[next].size;
+  for (std::size_t next = run + 1; next < mRuns.size() && count < kMaxAheadJobs; ++next, ++count) {
+    bytes += mRuns[next].size;
     if (bytes > mOptions.readAhead) break;
     if (!mJobs.contains(next)) addJob(next, true);
   }
 }
 
-std::shared_ptr<XzBlockStream::Job> XzBlockStream::addJob(std::size_t block, bool isAhead) {
+std::shared_ptr<XzBlockStream::Job> XzBlockStream::addJob(std::size_t run, bool isAhead) {
   auto job = std::make_shared<Job>();
-  job->block = block;
+  job->run = run;
   job->isAhead = isAhead;
-  // A block decoded ahead is kept whole until it is read; the one being
-  // read streams through a few chunks.
-  job->capacity = isAhead ? mBlocks[block].size : kFocusCapacity;
-  mJobs.emplace(block, job);
+  // A run decoded ahead is kept whole until it is read; the one being read
+  // streams through a few chunks.
+  job->capacity = isAhead ? mRuns[run].size : kFocusCapacity;
+  mJobs.emplace(run, job);
   if (isAhead) {
     mQueue.push_back(job);
   } else {
@@ -319,6 +332,7 @@ void XzBlockStream::drop(Job& job) {
 
 void XzBlockStream::runThread() noexcept {
   LzmaStream coder;
+  std::vector<std::uint8_t> piece;
   for (;;) {
     std::shared_ptr<Job> job;
     {
@@ -330,7 +344,7 @@ void XzBlockStream::runThread() noexcept {
       job->state = JobState::running;
     }
     try {
-      decode(*job, &coder.stream);
+      decode(*job, &coder.stream, piece);
     } catch (const std::bad_alloc&) {
       fail(*job, messageOf(LZMA_MEM_ERROR));
     }
@@ -341,103 +355,118 @@ bool XzBlockStream::isDropped(const Job& job) const noexcept {
   return job.isDropped.load(std::memory_order_relaxed) || mStop.load(std::memory_order_relaxed);
 }
 
-void XzBlockStream::decode(Job& job, void* coderMemory) {
+void XzBlockStream::decode(Job& job, void* coderMemory, std::vector<std::uint8_t>& piece) {
   auto& coder = *static_cast<lzma_stream*>(coderMemory);
-  const XzBlock& block = mBlocks[job.block];
-
-  // The block header: its size is in its first byte.
-  std::array<std::uint8_t, LZMA_BLOCK_HEADER_SIZE_MAX> header{};
-  if (!mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()), 1) ||
-      header[0] == 0) {
-    return fail(job, "Damaged xz block header");
-  }
-  FilterOptions filters;
-  lzma_block options{};
-  options.version = 1;
-  options.check = static_cast<lzma_check>(block.check);
-  options.filters = filters.filters.data();
-  options.header_size = lzma_block_header_size_decode(header[0]);
-  if (static_cast<std::int64_t>(options.header_size) >= block.packedSize ||
-      !mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()),
-                        options.header_size) ||
-      lzma_block_header_decode(&options, nullptr, header.data()) != LZMA_OK ||
-      lzma_block_compressed_size(&options, static_cast<lzma_vli>(block.unpaddedSize)) != LZMA_OK ||
-      (options.uncompressed_size != LZMA_VLI_UNKNOWN &&
-       options.uncompressed_size != static_cast<lzma_vli>(block.size))) {
-    return fail(job, "Damaged xz block header");
-  }
-  options.uncompressed_size = static_cast<lzma_vli>(block.size);
-
-  const std::uint64_t memory = lzma_raw_decoder_memusage(options.filters);
-  if (memory > (job.isAhead ? kMaxAheadDecoderMemory : kMaxDecoderMemory)) {
-    if (!job.isAhead) return fail(job, messageOf(LZMA_MEMLIMIT_ERROR));
-    const std::lock_guard lock(mMutex);
-    if (!job.isDropped) job.state = JobState::deferred;
-    mProgress.notify_all();
-    return;
-  }
-  if (const lzma_ret started = lzma_block_decoder(&coder, &options);
-      started != LZMA_OK && started != LZMA_UNSUPPORTED_CHECK) {
-    return fail(job, messageOf(started));
-  }
-  if (mOptions.stats) mOptions.stats->blocksDecoded.fetch_add(1, std::memory_order_relaxed);
-
-  std::vector<std::uint8_t> piece(
-      std::min<std::size_t>(kPieceSize, static_cast<std::size_t>(block.packedSize)));
-  std::int64_t packedAt = block.packedOffset + static_cast<std::int64_t>(options.header_size);
-  const std::int64_t packedEnd = block.packedOffset + block.packedSize;
-  coder.avail_in = 0;
-  bool isEnded = false;
-  // decodeInto: up to `size` bytes into `out`, fewer at the block's end;
-  // false, with the job failed or dropped, when decoding cannot go on.
-  const auto decodeInto = [&](std::uint8_t* out, std::size_t size) {
-    coder.next_out = out;
-    coder.avail_out = size;
-    while (coder.avail_out > 0 && !isEnded) {
-      if (isDropped(job)) return false;
-      if (coder.avail_in == 0 && packedAt < packedEnd) {
-        const auto length = static_cast<std::size_t>(
-            std::min<std::int64_t>(packedEnd - packedAt, static_cast<std::int64_t>(piece.size())));
-        if (!mPacked.readInto(packedAt, reinterpret_cast<char*>(piece.data()), length)) {
-          fail(job, "Truncated xz data");
-          return false;
-        }
-        coder.next_in = piece.data();
-        coder.avail_in = length;
-        packedAt += static_cast<std::int64_t>(length);
-      }
-      const lzma_ret result = lzma_code(&coder, LZMA_RUN);
-      if (result == LZMA_STREAM_END) {
-        isEnded = true;
-      } else if (result != LZMA_OK) {
-        fail(job, messageOf(result));
-        return false;
-      }
-    }
-    return true;
-  };
-
+  const Run& run = mRuns[job.run];
+  // Chunks are filled across the run's blocks and cut at its end.
+  Chunk chunk;
+  std::int64_t chunkCapacity = 0;
   std::int64_t produced = 0;
-  while (produced < block.size) {
-    Chunk chunk;
-    chunk.offset = block.offset + produced;
-    chunk.size = std::min(kChunkSize, block.size - produced);
-    chunk.bytes.reset(new char[static_cast<std::size_t>(chunk.size)]);
-    if (!decodeInto(reinterpret_cast<std::uint8_t*>(chunk.bytes.get()),
-                    static_cast<std::size_t>(chunk.size))) {
+  for (std::size_t index = run.firstBlock; index < run.endBlock; ++index) {
+    const XzBlock& block = mBlocks[index];
+
+    // The block header: its size is in its first byte.
+    std::array<std::uint8_t, LZMA_BLOCK_HEADER_SIZE_MAX> header{};
+    if (!mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()), 1) ||
+        header[0] == 0) {
+      return fail(job, messageOf(LZMA_DATA_ERROR));
+    }
+    FilterOptions filters;
+    lzma_block options{};
+    options.version = 1;
+    options.check = static_cast<lzma_check>(block.check);
+    options.filters = filters.filters.data();
+    options.header_size = lzma_block_header_size_decode(header[0]);
+    if (static_cast<std::int64_t>(options.header_size) >= block.packedSize ||
+        !mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()),
+                          options.header_size) ||
+        lzma_block_header_decode(&options, nullptr, header.data()) != LZMA_OK ||
+        lzma_block_compressed_size(&options, static_cast<lzma_vli>(block.unpaddedSize)) !=
+            LZMA_OK ||
+        (options.uncompressed_size != LZMA_VLI_UNKNOWN &&
+         options.uncompressed_size != static_cast<lzma_vli>(block.size))) {
+      return fail(job, messageOf(LZMA_DATA_ERROR));
+    }
+    options.uncompressed_size = static_cast<lzma_vli>(block.size);
+    const std::uint64_t memory = lzma_raw_decoder_memusage(options.filters);
+    if (memory > (job.isAhead ? kMaxAheadDecoderMemory : kMaxDecoderMemory)) {
+      if (!job.isAhead) return fail(job, messageOf(LZMA_MEMLIMIT_ERROR));
+      const std::lock_guard lock(mMutex);
+      if (!job.isDropped) job.state = JobState::deferred;
+      mProgress.notify_all();
       return;
     }
-    chunk.size -= static_cast<std::int64_t>(coder.avail_out);
-    produced += chunk.size;
-    if (isEnded && produced < block.size) return fail(job, "Damaged xz data");
-    // The block's padding and check are verified before its last bytes are
-    // handed over; a byte of room catches a block longer than its index says.
-    if (produced == block.size && !isEnded) {
-      std::uint8_t extra = 0;
-      if (!decodeInto(&extra, 1)) return;
-      if (!isEnded || coder.avail_out == 0) return fail(job, "Damaged xz data");
+    if (const lzma_ret started = lzma_block_decoder(&coder, &options);
+        started != LZMA_OK && started != LZMA_UNSUPPORTED_CHECK) {
+      return fail(job, messageOf(started));
     }
-    if (!publish(job, std::move(chunk), produced == block.size)) return;
+    if (mOptions.stats) mOptions.stats->blocksDecoded.fetch_add(1, std::memory_order_relaxed);
+
+    piece.resize(std::min<std::size_t>(kPieceSize, static_cast<std::size_t>(block.packedSize)));
+    std::int64_t packedAt = block.packedOffset + static_cast<std::int64_t>(options.header_size);
+    const std::int64_t packedEnd = block.packedOffset + block.packedSize;
+    coder.avail_in = 0;
+    bool isEnded = false;
+    // decodeInto: up to `size` bytes into `out`, fewer at the block's end;
+    // false, with the job failed or dropped, when decoding cannot go on.
+    const auto decodeInto = [&](std::uint8_t* out, std::size_t size) {
+      coder.next_out = out;
+      coder.avail_out = size;
+      while (coder.avail_out > 0 && !isEnded) {
+        if (isDropped(job)) return false;
+        if (coder.avail_in == 0 && packedAt < packedEnd) {
+          const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
+              packedEnd - packedAt, static_cast<std::int64_t>(piece.size())));
+          if (!mPacked.readInto(packedAt, reinterpret_cast<char*>(piece.data()), length)) {
+            fail(job, "truncated input");
+            return false;
+          }
+          coder.next_in = piece.data();
+          coder.avail_in = length;
+          packedAt += static_cast<std::int64_t>(length);
+        }
+        const lzma_ret result = lzma_code(&coder, LZMA_RUN);
+        if (result == LZMA_STREAM_END) {
+          isEnded = true;
+        } else if (result != LZMA_OK) {
+          fail(job, messageOf(result));
+          return false;
+        }
+      }
+      return true;
+    };
+
+    std::int64_t blockProduced = 0;
+    while (blockProduced < block.size) {
+      if (!chunk.bytes) {
+        chunk.offset = run.offset + produced;
+        chunk.size = 0;
+        chunkCapacity = std::min(kChunkSize, run.size - produced);
+        chunk.bytes.reset(new char[static_cast<std::size_t>(chunkCapacity)]);
+      }
+      const std::int64_t room = std::min(chunkCapacity - chunk.size, block.size - blockProduced);
+      if (!decodeInto(reinterpret_cast<std::uint8_t*>(chunk.bytes.get() + chunk.size),
+                      static_cast<std::size_t>(room))) {
+        return;
+      }
+      const std::int64_t got = room - static_cast<std::int64_t>(coder.avail_out);
+      chunk.size += got;
+      blockProduced += got;
+      produced += got;
+      if (isEnded && blockProduced < block.size) return fail(job, messageOf(LZMA_DATA_ERROR));
+      // The block's padding and check are verified before its last bytes
+      // are handed over; a byte of room catches a block longer than its
+      // index says.
+      if (blockProduced == block.size && !isEnded) {
+        std::uint8_t extra = 0;
+        if (!decodeInto(&extra, 1)) return;
+        if (!isEnded || coder.avail_out == 0) return fail(job, messageOf(LZMA_DATA_ERROR));
+      }
+      if (chunk.size == chunkCapacity) {
+        if (!publish(job, std::move(chunk), produced == run.size)) return;
+        chunk = Chunk{};
+      }
+    }
   }
 }
 

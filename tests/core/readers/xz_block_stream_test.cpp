@@ -196,11 +196,14 @@ TEST(XzBlockStream, ListsWhatBsdtarLists) {
     EXPECT_EQ(bsdtarPaths(file), expected);
     EXPECT_EQ(blocksOf(file).size() > 1, row.isMultiBlock);
 
-    auto stats = std::make_shared<XzStreamStats>();
-    const ReaderInput::Options options{.xz = {.stats = stats}};
-    EXPECT_EQ(entriesInOrder(file, options), expected);
-    // The block reader takes the multi-block files and only those.
-    EXPECT_EQ(stats->blocksDecoded > 0, row.isMultiBlock);
+    // Runs of blocks as large as the whole tar, and every block alone.
+    for (const std::int64_t runSize : {std::int64_t{1} << 20, std::int64_t{0}}) {
+      auto stats = std::make_shared<XzStreamStats>();
+      EXPECT_EQ(entriesInOrder(file, {.xz = {.runSize = runSize, .stats = stats}}), expected);
+      // The block reader takes the multi-block files and only those.
+      EXPECT_EQ(stats->blocksDecoded > 0, row.isMultiBlock);
+    }
+    const ReaderInput::Options options;
 
     const Listed listed = listFile(file, options);
     ASSERT_FALSE(listed.error) << listed.error->message();
@@ -240,9 +243,9 @@ TEST(XzBlockStream, ReadsTheIndex) {
 }
 
 // Blocks that lie wholly inside the big member's data are jumped over and
-// never decoded; the rest is decoded once. One thread, nothing ahead: the
-// counts are exact. With the defaults, what is decoded ahead before the
-// jump is dropped.
+// never decoded; the rest is decoded once. One thread, nothing ahead, every
+// block alone: the counts are exact. In runs of 16 blocks, one run decoded
+// ahead, what is decoded before the jump is dropped.
 TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
   if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
   TempDir dir;
@@ -263,8 +266,9 @@ TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
   ASSERT_GT(inner, 100);
 
   auto exact = std::make_shared<XzStreamStats>();
-  EXPECT_EQ(entriesInOrder(file, {.xz = {.threads = 1, .readAhead = 0, .stats = exact}}),
-            bsdtarPaths(file));
+  EXPECT_EQ(
+      entriesInOrder(file, {.xz = {.threads = 1, .readAhead = 0, .runSize = 0, .stats = exact}}),
+      bsdtarPaths(file));
   EXPECT_LE(exact->blocksDecoded, static_cast<std::int64_t>(blocks.size()) - inner);
   // Whole blocks, each decoded once (the last one may be short).
   EXPECT_LE(exact->bytesDecoded, exact->blocksDecoded * kBlock);
@@ -272,13 +276,15 @@ TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
   EXPECT_GE(exact->skips, 1);
   EXPECT_GE(exact->bytesSkipped, inner * kBlock);
 
-  auto defaults = std::make_shared<XzStreamStats>();
-  EXPECT_EQ(entriesInOrder(file, {.xz = {.stats = defaults}}), bsdtarPaths(file));
-  EXPECT_LT(defaults->bytesDecoded, size - layout.bigSize / 2);
+  auto runs = std::make_shared<XzStreamStats>();
+  EXPECT_EQ(entriesInOrder(
+                file, {.xz = {.readAhead = 16 * kBlock, .runSize = 16 * kBlock, .stats = runs}}),
+            bsdtarPaths(file));
+  EXPECT_LT(runs->bytesDecoded, size - layout.bigSize / 2);
 }
 
-// Where every block holds headers, every block is decoded, on two threads
-// and ahead of the reader, and none twice.
+// Where every block holds headers, every block is decoded, on two or four
+// threads and ahead of the reader, in runs of two blocks, and none twice.
 TEST(XzBlockStream, DecodesAheadInParallel) {
   if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
   TempDir dir;
@@ -291,8 +297,10 @@ TEST(XzBlockStream, DecodesAheadInParallel) {
   for (const unsigned threads : {2U, 4U}) {
     SCOPED_TRACE(threads);
     auto stats = std::make_shared<XzStreamStats>();
-    EXPECT_EQ(entriesInOrder(
-                  file, {.xz = {.threads = threads, .readAhead = 64 * kBlock, .stats = stats}}),
+    EXPECT_EQ(entriesInOrder(file, {.xz = {.threads = threads,
+                                           .readAhead = 64 * kBlock,
+                                           .runSize = 2 * kBlock,
+                                           .stats = stats}}),
               bsdtarPaths(file));
     EXPECT_LE(stats->blocksDecoded, blocks);
     EXPECT_LE(stats->bytesDecoded, size);
@@ -303,8 +311,9 @@ TEST(XzBlockStream, DecodesAheadInParallel) {
 
 // Damage. In a block that holds headers it ends the listing there, as
 // anywhere; before the first entry it is an error. In a block that is
-// jumped over it is never seen. Without its index the file is read by
-// libarchive's own filter, as before.
+// jumped over it is never seen (blocks taken alone here: a run is decoded
+// whole). Without its index the file is read by libarchive's own filter,
+// as before.
 TEST(XzBlockStream, DamageStopsTheListingWhereItIsRead) {
   if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
   TempDir dir;
@@ -314,7 +323,8 @@ TEST(XzBlockStream, DamageStopsTheListingWhereItIsRead) {
   xz(tar, file, kFourKiBBlocks);
   const std::string packed = readFile(file);
   const std::vector<XzBlock> blocks = blocksOf(file);
-  const std::vector<std::string> all = listFile(file, {}).paths;
+  const ReaderInput::Options blockByBlock{.xz = {.runSize = 0}};
+  const std::vector<std::string> all = listFile(file, blockByBlock).paths;
 
   // flipped: the file with one byte changed in the middle of `block`'s data.
   const auto flipped = [&](const XzBlock& block) {
@@ -329,23 +339,24 @@ TEST(XzBlockStream, DamageStopsTheListingWhereItIsRead) {
                          [&](const XzBlock& block) { return offset < block.offset + block.size; });
   };
 
-  const Listed skipped = listFile(flipped(blockAt(layout.bigOffset + layout.bigSize / 2)), {});
+  const Listed skipped =
+      listFile(flipped(blockAt(layout.bigOffset + layout.bigSize / 2)), blockByBlock);
   EXPECT_FALSE(skipped.error);
   EXPECT_TRUE(skipped.complete);
   EXPECT_EQ(skipped.paths, all);
 
-  const Listed tail = listFile(flipped(blockAt(layout.tailHeader)), {});
+  const Listed tail = listFile(flipped(blockAt(layout.tailHeader)), blockByBlock);
   ASSERT_FALSE(tail.error) << tail.error->message();
   EXPECT_FALSE(tail.complete);
   EXPECT_LT(tail.paths.size(), all.size());
   EXPECT_GT(tail.paths.size(), 40U);
 
-  const Listed first = listFile(flipped(blocks.front()), {});
+  const Listed first = listFile(flipped(blocks.front()), blockByBlock);
   ASSERT_TRUE(first.error);
   EXPECT_EQ(first.error->kind(), ArchiveError::Kind::failed);
 
   writeFile(dir.path() / "cut.tar.xz", packed.substr(0, packed.size() - 20));
-  const Listed cut = listFile(dir.path() / "cut.tar.xz", {});
+  const Listed cut = listFile(dir.path() / "cut.tar.xz", blockByBlock);
   const Listed cutByLibarchive = listFile(dir.path() / "cut.tar.xz", {.readsXzBlocks = false});
   EXPECT_EQ(cut.paths, cutByLibarchive.paths);
   EXPECT_EQ(cut.complete, cutByLibarchive.complete);
