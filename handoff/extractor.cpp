@@ -141,7 +141,8 @@ Extractor::Outcome Extractor::withLibarchive(const fs::path& archive,
     outcome.placed = work.placeFile(check.singleFileName(), name.stem().string(),
                                     name.has_stem() ? name.extension().string() : "");
   } else {
-    outcome.placed = work.place(archiveStem(archive.filename().string()));
+    // A package's usr and etc are no folders to place beside it.
+    outcome.placed = work.place(archiveStem(archive.filename().string()), !check.isDebianPackage());
   }
   return outcome;
 }

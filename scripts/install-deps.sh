@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config python3
-  libarchive-dev libicu-dev googletest libgtest-dev libbenchmark-dev
+  libarchive-dev liblzma-dev libicu-dev googletest libgtest-dev libbenchmark-dev
   # Tools the tests use to make archives and to compare against.
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
   # Peak memory in the comparison benchmarks (/usr/bin/time -v).

@@ -21,6 +21,7 @@
 #include "internal/libarchive_reader.h"
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
+#include "internal/reader_input.h"
 #include "internal/volume_set.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
@@ -37,6 +38,7 @@ using readers_internal::HeaderRead;
 using readers_internal::HeaderSink;
 using readers_internal::InputFile;
 using readers_internal::PlannedEntry;
+using readers_internal::ReaderInput;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
 using readers_internal::Step;
@@ -81,11 +83,14 @@ class CheckSource final : public readers_internal::HeaderSource {
 
   SourceResult read(HeaderSink& sink) override {
     const readers_internal::Utf8ThreadLocale utf8Names;
-    readers_internal::ArchiveReader owner = readers_internal::newArchiveReader();
+    // A Debian package's files are its data member's, as dpkg-deb -x gives them.
+    mReaderInput = ReaderInput::open(*mInput, mFile, sink.stopFlag(), {});
+    readers_internal::ArchiveReader owner =
+        readers_internal::newArchiveReader(mReaderInput->isDebianPackage());
     if (!owner) return failure(ArchiveError::cannotRead(""));
     archive* reader = owner.get();
     if (mPassword) archive_read_add_passphrase(reader, mPassword->c_str());
-    mInput->attach(reader, sink.stopFlag());
+    mReaderInput->attach(reader);
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
@@ -99,8 +104,9 @@ class CheckSource final : public readers_internal::HeaderSource {
       if (!factsKnown) {
         mData->formatCode = archive_format(reader);
         sink.setFacts({.formatCode = archive_format(reader),
-                       .filterCode = archive_filter_code(reader, 0),
-                       .isKnown = true});
+                       .filterCode = mReaderInput->filterCode(reader),
+                       .isKnown = true,
+                       .isDebianPackage = mReaderInput->isDebianPackage()});
         factsKnown = true;
       }
       if (read == HeaderRead::end) break;
@@ -161,7 +167,8 @@ class CheckSource final : public readers_internal::HeaderSource {
         archive_entry_is_metadata_encrypted(entry) != 0) {
       return failure(ArchiveError::passwordRequired());
     }
-    return failure(readers_internal::readerError(reader, *mInput));
+    return failure(readers_internal::readerError(reader, *mInput,
+                                                 mReaderInput && mReaderInput->isDebianPackage()));
   }
 
   // plannedOf: the header's facts besides its name; a link's target as
@@ -224,7 +231,8 @@ class CheckSource final : public readers_internal::HeaderSource {
   }
 
   fs::path mFile;
-  std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
+  std::unique_ptr<InputFile> mInput;          // outlives the reader, whose free calls back into it
+  std::unique_ptr<ReaderInput> mReaderInput;  // reads `mInput`; outlives the reader too
   std::optional<std::string> mPassword;
   std::shared_ptr<CheckData> mData;
   std::vector<readers_internal::StoredName> mStored;  // names and link targets, in order
@@ -373,6 +381,7 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
     check.mIsSingleFile = isRaw && data->entries.size() == 1;
     if (check.mIsSingleFile) check.mSingleFileName = data->entries.front().path;
     check.mHasEncryptedData = data->hasEncryptedData;
+    check.mIsDebianPackage = collected.facts.isDebianPackage;
     check.mNeedsOtherArchiver = data->hasEncryptedData && cannotDecrypt(data->formatCode);
     auto plan = std::make_shared<ExtractionPlan>();
     for (PlannedEntry& entry : data->entries) plan->add(std::move(entry));
@@ -411,17 +420,28 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
   try {
     const readers_internal::VolumeSet volumes = readers_internal::VolumeSet::find(archive);
     std::unique_ptr<InputFile> input = InputFile::open(volumes);
-    const std::int64_t total = input->streamSize();
     const readers_internal::Utf8ThreadLocale utf8Names;
-    readers_internal::ArchiveReader owner = readers_internal::newArchiveReader();
+    const std::unique_ptr<ReaderInput> source =
+        ReaderInput::open(*input, volumes.namePath(), stopper.flag(), {});
+    readers_internal::ArchiveReader owner =
+        readers_internal::newArchiveReader(source->isDebianPackage());
     if (!owner) throw ArchiveError::cannotRead("");
     struct archive* reader = owner.get();
     if (password) archive_read_add_passphrase(reader, password->c_str());
-    input->attach(reader, stopper.flag());
+    source->attach(reader);
     // Every failure of the reader once the task is cancelled is the cancel.
     const auto failure = [&] {
       stopper.throwIfCancelled();
-      return readers_internal::readerError(reader, *input);
+      return readers_internal::readerError(reader, *input, source->isDebianPackage());
+    };
+    // Progress: the data written of what the files hold, and the entries
+    // done where they hold nothing.
+    const std::int64_t totalBytes = check.fileBytes();
+    const auto totalEntries = static_cast<std::int64_t>(steps.size());
+    std::int64_t written = 0;
+    const auto done = [&](std::size_t entries) {
+      if (totalBytes > 0) return reporter.report(written, totalBytes);
+      reporter.report(static_cast<std::int64_t>(entries), totalEntries);
     };
     if (archive_read_open1(reader) != ARCHIVE_OK) throw failure();
 
@@ -461,8 +481,9 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
             if (result != ARCHIVE_OK && result != ARCHIVE_WARN) throw failure();
             writeAll(file.get(), static_cast<const char*>(block), size, offset, step.path);
             end = std::max<off_t>(end, static_cast<off_t>(offset + static_cast<la_int64_t>(size)));
+            written += static_cast<std::int64_t>(size);
             stopper.throwIfCancelled();
-            reporter.report(archive_filter_bytes(reader, -1), total);
+            done(ordinal);
           }
           // A sparse file's hole at the end is written as its length.
           const off_t length = std::max<off_t>(
@@ -473,10 +494,10 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
         }
       }
       stopper.throwIfCancelled();
-      reporter.report(archive_filter_bytes(reader, -1), total);
+      done(ordinal);
     }
     writer.finish();
-    reporter.report(total, total);
+    reporter.report(1, 1);
   } catch (const std::bad_alloc&) {
     throw ArchiveError::outOfMemory();
   }

@@ -77,6 +77,9 @@ class ArchiveExtractor {
     // extraction makes one file, named `singleFileName`.
     [[nodiscard]] bool isSingleFile() const noexcept { return mIsSingleFile; }
     [[nodiscard]] const std::string& singleFileName() const noexcept { return mSingleFileName; }
+    // isDebianPackage: the files a Debian package installs (its data
+    // member's), whose top folders are system folders (usr, etc).
+    [[nodiscard]] bool isDebianPackage() const noexcept { return mIsDebianPackage; }
     // hasEncryptedData: some entry's data needs a password.
     [[nodiscard]] bool hasEncryptedData() const noexcept { return mHasEncryptedData; }
     // needsOtherArchiver: encrypted data libarchive cannot decrypt (7z,
@@ -87,6 +90,7 @@ class ArchiveExtractor {
     friend class ArchiveExtractor;
     std::shared_ptr<const readers_internal::ExtractionPlan> mPlan;
     bool mIsSingleFile = false;
+    bool mIsDebianPackage = false;
     std::string mSingleFileName;
     bool mHasEncryptedData = false;
     bool mNeedsOtherArchiver = false;

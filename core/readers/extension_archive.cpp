@@ -121,6 +121,7 @@ using readers_internal::HeaderSink;
 using readers_internal::InputFile;
 using readers_internal::ListingBounds;
 using readers_internal::ReaderFacts;
+using readers_internal::ReaderInput;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
 using readers_internal::Utf8ThreadLocale;
@@ -197,18 +198,22 @@ void renameLegacyNames(readers_internal::NameDecoder& names, std::size_t firstHe
 // owns the open file; the reader is made, used and freed on that thread.
 class LibarchiveSource final : public readers_internal::HeaderSource {
  public:
-  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input)
-      : mFile(std::move(file)), mInput(std::move(input)) {}
+  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input,
+                   ReaderInput::Options options)
+      : mFile(std::move(file)), mInput(std::move(input)), mOptions(std::move(options)) {}
 
   SourceResult read(HeaderSink& sink) override {
     // Before the reader exists: libarchive settles its name charset from the
     // thread's locale on first use. Declared first, so it is restored last.
     const Utf8ThreadLocale utf8Names;
-    ArchiveReader owner = readers_internal::newArchiveReader();
+    // A Debian package lists the files of its data member, a tar; .xz data
+    // of several blocks is decompressed only where libarchive reads.
+    mReaderInput = ReaderInput::open(*mInput, mFile, sink.stopFlag(), mOptions);
+    ArchiveReader owner = readers_internal::newArchiveReader(mReaderInput->isDebianPackage());
     if (!owner) return failure(ArchiveError::cannotRead(""));
     archive* reader = owner.get();
 
-    mInput->attach(reader, sink.stopFlag());
+    mReaderInput->attach(reader);
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
@@ -224,8 +229,9 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
       if (!factsKnown) {
         // The format is settled by the first header read, whatever its result.
         sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
-                                  .filterCode = archive_filter_code(reader, 0),
-                                  .isKnown = true});
+                                  .filterCode = mReaderInput->filterCode(reader),
+                                  .isKnown = true,
+                                  .isDebianPackage = mReaderInput->isDebianPackage()});
         mDecoder.emplace(readers_internal::EntryNames::rulesFor(reader));
         factsKnown = true;
       }
@@ -280,7 +286,9 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (mListed == 0 && entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
       return failure(ArchiveError::passwordRequired());
     }
-    return failure(readers_internal::readerError(reader, *mInput));
+    // A package whose data member is no tar is a damaged package.
+    return failure(readers_internal::readerError(reader, *mInput,
+                                                 mReaderInput && mReaderInput->isDebianPackage()));
   }
 
   // finished: `result` with the names left open, which the caller decides
@@ -299,11 +307,13 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
 
   std::filesystem::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
-  std::size_t mListed = 0;            // entries handed over
-  std::size_t mHeaders = 0;           // headers read
-  std::size_t mFirstHeld = 0;         // the entry with the first open name
-  std::size_t mFailedInRow = 0;       // failed headers since the last good one
-  bool mHasSkipped = false;           // some header was passed over
+  ReaderInput::Options mOptions;
+  std::unique_ptr<ReaderInput> mReaderInput;              // reads `mInput`; outlives the reader too
+  std::size_t mListed = 0;                                // entries handed over
+  std::size_t mHeaders = 0;                               // headers read
+  std::size_t mFirstHeld = 0;                             // the entry with the first open name
+  std::size_t mFailedInRow = 0;                           // failed headers since the last good one
+  bool mHasSkipped = false;                               // some header was passed over
   std::optional<readers_internal::NameDecoder> mDecoder;  // made once the format is known
 };
 
@@ -361,8 +371,8 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
 }  // namespace
 
 std::unique_ptr<readers_internal::HeaderSource> readers_internal::makeLibarchiveSource(
-    std::filesystem::path file, std::unique_ptr<InputFile> input) {
-  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input));
+    std::filesystem::path file, std::unique_ptr<InputFile> input, ReaderInput::Options options) {
+  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input), std::move(options));
 }
 
 ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem::path& file,
@@ -419,8 +429,9 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
       throw ArchiveError::notArchive();
 
     // A split archive is named by the format inside; "分卷" (the key
-    // "split") where that has no name.
-    std::string key = typeKey(facts);
+    // "split") where that has no name. A Debian package is one, whatever
+    // compresses its files.
+    std::string key = facts.isDebianPackage ? "deb" : typeKey(facts);
     if (key.empty() && volumes.isSplit()) key = "split";
 
     // Entries held for the legacy names join the tree once those are decided.
@@ -433,7 +444,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     properties.isMultiVolume = properties.volumes > 1;
 
     std::string typeName = displayNameOfType(key);
-    if (!isRawFormat(facts)) {
+    if (!isRawFormat(facts) && !facts.isDebianPackage) {
       if (const auto filter = filterKey(facts)) typeName += " + " + displayNameOfType(*filter);
     }
 
@@ -455,8 +466,11 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
                                                  double timeLimit, const Clock& clock) {
-  return readers_internal::listWithSource(file, timeLimit, clock,
-                                          &readers_internal::makeLibarchiveSource);
+  return readers_internal::listWithSource(
+      file, timeLimit, clock,
+      [](const std::filesystem::path& path, std::unique_ptr<readers_internal::InputFile> input) {
+        return readers_internal::makeLibarchiveSource(path, std::move(input));
+      });
 }
 
 }  // namespace vexel

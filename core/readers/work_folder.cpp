@@ -178,7 +178,7 @@ void WorkFolder::clearResult() noexcept {
   }
 }
 
-fs::path WorkFolder::place(std::string_view name) {
+fs::path WorkFolder::place(std::string_view name, bool keepsOneFolder) {
   // The inner folder's entries, up to two: one folder alone may be placed as it is.
   std::string only;
   bool onlyIsFolder = false;
@@ -201,7 +201,7 @@ fs::path WorkFolder::place(std::string_view name) {
   }
   // A hidden folder (".ssh") never becomes the result: placed as it is in
   // a home folder, it would take the place of the user's own.
-  if (count == 1 && onlyIsFolder && !only.starts_with('.')) {
+  if (keepsOneFolder && count == 1 && onlyIsFolder && !only.starts_with('.')) {
     const int code = renameWithoutReplacing(mResult, only.c_str(), mParentFd, only.c_str(), true);
     if (code == 0) return mParent / only;
     if (code != EEXIST && code != ENOTEMPTY) {

@@ -66,11 +66,12 @@ class WorkFolder {
 
   // place: moves the result into the destination's folder. When it holds
   // exactly one folder, whose name does not start with "." and is free,
-  // that folder is placed as it is; otherwise the inner folder becomes
-  // `name`, or "name (2)", "name (3)", ... when taken (shortened so the
-  // name fits the file system). Returns the placed path.
+  // that folder is placed as it is (unless `keepsOneFolder` is false);
+  // otherwise the inner folder becomes `name`, or "name (2)", "name (3)",
+  // ... when taken (shortened so the name fits the file system). Returns
+  // the placed path.
   // @throws ArchiveError (failed)
-  std::filesystem::path place(std::string_view name);
+  std::filesystem::path place(std::string_view name, bool keepsOneFolder = true);
   // placeFile: moves the result's one entry `entryName` into the
   // destination's folder as `stem` + `extension`, numbered likewise.
   // @throws ArchiveError (failed)

@@ -290,6 +290,13 @@ TEST_F(HandoffHost, ExtractsBesideTheArchiveOrRefuses) {
        archiveOf("h.zip", {"l:zl:/etc/passwd"}),
        {},
        "压缩包里只有 1 个指向解压位置之外的链接"},
+      {"a Debian package gives the files it installs",
+       "demo_1.0_all.deb",
+       "mkdir -p pkg/DEBIAN pkg/usr/bin && printf 'Package: demo\\nVersion: 1.0\\nArchitecture: "
+       "all\\nMaintainer: t <t@example.org>\\nDescription: d\\n' > pkg/DEBIAN/control && echo x > "
+       "pkg/usr/bin/demo && dpkg-deb --root-owner-group -b pkg demo_1.0_all.deb >/dev/null && rm "
+       "-r pkg",
+       {"demo_1.0_all", "demo_1.0_all/usr", "demo_1.0_all/usr/bin", "demo_1.0_all/usr/bin/demo"}},
       {"RAR",
        "r.rar",
        "cp " + shellQuoted(rar) + " r.rar",

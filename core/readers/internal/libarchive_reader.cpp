@@ -30,11 +30,15 @@ locale_t utf8Locale() {
 
 void ArchiveReadFree::operator()(archive* reader) const noexcept { archive_read_free(reader); }
 
-ArchiveReader newArchiveReader() {
+ArchiveReader newArchiveReader(bool isDebianData) {
   ArchiveReader owner(archive_read_new());
   archive* reader = owner.get();
   if (reader == nullptr) return owner;
   enableBuiltInFilters(reader);
+  if (isDebianData) {
+    archive_read_support_format_tar(reader);
+    return owner;
+  }
   archive_read_support_format_zip(reader);
   archive_read_support_format_7zip(reader);
   archive_read_support_format_rar(reader);
@@ -61,7 +65,7 @@ Utf8ThreadLocale::~Utf8ThreadLocale() {
   if (isActive()) uselocale(mPrevious);
 }
 
-ArchiveError readerError(archive* reader, const InputFile& input) {
+ArchiveError readerError(archive* reader, const InputFile& input, bool isDebianData) {
   const char* message = archive_error_string(reader);
   if (input.ioFailed()) {
     if (const auto& hole = input.missingVolume()) {
@@ -70,6 +74,9 @@ ArchiveError readerError(archive* reader, const InputFile& input) {
     return ArchiveError::cannotRead(text::decodeUtf8Lenient(message != nullptr ? message : ""));
   }
   ArchiveError mapped = errorOfMessage(message);
+  if (isDebianData && mapped.kind() == ArchiveError::Kind::notArchive) {
+    return ArchiveError::cannotRead(text::decodeUtf8Lenient(message != nullptr ? message : ""));
+  }
   // A set whose last volume is full-size most likely goes on; the format's
   // own complaint about its end (a 7z header past it: no message at all)
   // says less.

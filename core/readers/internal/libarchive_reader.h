@@ -3,8 +3,9 @@
 // extraction.
 //
 //   const Utf8ThreadLocale utf8Names;        // before the reader exists
-//   ArchiveReader reader = newArchiveReader();
-//   input->attach(reader.get(), stop);
+//   auto source = ReaderInput::open(*input, path, stop, {});      // reader_input.h
+//   ArchiveReader reader = newArchiveReader(source->isDebianPackage());
+//   source->attach(reader.get());
 //   if (archive_read_open1(reader.get()) != ARCHIVE_OK) throw readerError(reader.get(), *input);
 #pragma once
 
@@ -27,10 +28,11 @@ struct ArchiveReadFree {
 using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
 
 // newArchiveReader: a reader with the formats this library reads (zip, 7z,
-// rar, rar5, tar, cpio, iso9660, xar, lha, cab, ar, raw) and the
-// decompression filters libarchive decodes itself; null when libarchive
-// cannot make one.
-[[nodiscard]] ArchiveReader newArchiveReader();
+// rar, rar5, tar, cpio, iso9660, xar, lha, cab, ar, raw), or the tar format
+// alone for a Debian package's data member (as dpkg-deb reads it,
+// reader_input.h), and the decompression filters libarchive decodes
+// itself; null when libarchive cannot make one.
+[[nodiscard]] ArchiveReader newArchiveReader(bool isDebianData = false);
 
 // Utf8ThreadLocale: switches this thread to a UTF-8 locale while it lives,
 // so libarchive converts names to UTF-8 whatever locale the host runs under
@@ -55,7 +57,9 @@ class Utf8ThreadLocale {
 // readerError: what the reader's failure means for the user. A failure of
 // the file itself (cannot open or read it) is reported with libarchive's
 // message as it stands, whatever words the file's path happens to contain.
-// A split archive that needs a missing volume says which.
-[[nodiscard]] ArchiveError readerError(archive* reader, const InputFile& input);
+// A split archive that needs a missing volume says which. A Debian package
+// whose data member is no tar is damaged, not "not an archive".
+[[nodiscard]] ArchiveError readerError(archive* reader, const InputFile& input,
+                                       bool isDebianData = false);
 
 }  // namespace vexel::readers_internal

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "model/raw_entry.h"
+#include "reader_input.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 
@@ -53,6 +54,7 @@ struct ReaderFacts {
   int formatCode = 0;  ///< `archive_format`
   int filterCode = 0;  ///< `archive_filter_code` of filter 0
   bool isKnown = false;
+  bool isDebianPackage = false;  ///< the entries are a Debian package's files
 };
 
 // SourceEnd: how reading ended.
@@ -187,8 +189,11 @@ using SourceFactory = std::function<std::unique_ptr<HeaderSource>(
 
 // makeLibarchiveSource: the header loop of `ExtensionArchive::list`:
 // libarchive over the open file, every entry named and handed to the sink.
+// `options` allow override by test and benchmark (counting what the .xz
+// block reader does, or reading without it).
 [[nodiscard]] std::unique_ptr<HeaderSource> makeLibarchiveSource(std::filesystem::path file,
-                                                                 std::unique_ptr<InputFile> input);
+                                                                 std::unique_ptr<InputFile> input,
+                                                                 ReaderInput::Options options = {});
 
 // listWithSource: `ExtensionArchive::list` with the header source made by
 // `makeSource` instead of libarchive's header loop. Allows override by test

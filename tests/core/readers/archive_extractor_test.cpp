@@ -304,6 +304,34 @@ TEST_F(ArchiveExtractorTest, ExtractsWhatBsdtarExtracts) {
   }
 }
 
+// A Debian package gives the files it installs, as dpkg-deb -x does: data
+// members of each compression, links and all.
+TEST_F(ArchiveExtractorTest, ExtractsWhatDpkgDebGives) {
+  if (!test::hasTool("dpkg-deb")) GTEST_SKIP() << "dpkg-deb is not installed";
+  const std::string package =
+      "mkdir -p pkg/DEBIAN pkg/usr/bin pkg/usr/share/doc/demo pkg/etc && printf 'Package: demo\\n"
+      "Version: 1.0\\nArchitecture: all\\nMaintainer: t <t@example.org>\\nDescription: d\\n' > "
+      "pkg/DEBIAN/control && printf '#!/bin/sh\\n' > pkg/usr/bin/demo && chmod 755 "
+      "pkg/usr/bin/demo "
+      "&& echo doc > pkg/usr/share/doc/demo/README && ln -s demo pkg/usr/bin/demo-link && echo c > "
+      "pkg/etc/demo.conf";
+  ASSERT_EQ(test::run("cd " + shellQuoted(mDir.path()) + " && " + package), 0);
+  for (const char* compression : {"xz", "gzip", "zstd", "none"}) {
+    SCOPED_TRACE(compression);
+    const fs::path deb = mDir / (std::string("demo_") + compression + ".deb");
+    ASSERT_EQ(test::run("cd " + shellQuoted(mDir.path()) + " && dpkg-deb -Z" + compression +
+                        " --root-owner-group -b pkg " + shellQuoted(deb) + " >/dev/null"),
+              0);
+    const fs::path theirs = mDir / "dpkg";
+    ASSERT_EQ(test::run("dpkg-deb -x " + shellQuoted(deb) + " " + shellQuoted(theirs)), 0);
+    const fs::path placed = extractHere(deb);
+    EXPECT_EQ(treeOf(placed), treeOf(theirs));
+    EXPECT_EQ(test::readFile(placed / "usr/share/doc/demo/README"), "doc\n");
+    fs::remove_all(placed);
+    fs::remove_all(theirs);
+  }
+}
+
 TEST_F(ArchiveExtractorTest, TakesZipPasswords) {
   const auto fixtures = test::fixturesDir();
   if (!fixtures) GTEST_SKIP() << "libarchive's test archives are not here";
