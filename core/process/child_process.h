@@ -180,6 +180,12 @@ class ChildProcess {
   [[nodiscard]] static LaunchOutcome launch(const ProcessOptions& options,
                                             std::chrono::milliseconds patience);
 
+  // launchAll: launch() for several programs, all started before any is
+  // waited for, with one `patience` for them all. One outcome per program,
+  // in order.
+  [[nodiscard]] static std::vector<LaunchOutcome> launchAll(
+      std::span<const ProcessOptions> programs, std::chrono::milliseconds patience);
+
  private:
   void signalGroup(int signal) noexcept;  // with mLock held and the child not reaped
 

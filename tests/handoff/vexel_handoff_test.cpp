@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <set>
+#include <sstream>
 
 #include "foundation/url_components.h"
 #include "support/command.h"
@@ -135,6 +137,20 @@ std::string archiveOf(const std::string& archive, const std::vector<std::string>
   std::string command = "python3 -c " + shellQuoted(kWriter) + " " + shellQuoted(archive);
   for (const std::string& member : members) command += " " + shellQuoted(member);
   return command;
+}
+
+// The entries of `archive` that are symbolic links, as bsdtar lists them.
+std::set<std::string> linksIn(const fs::path& archive) {
+  const ProcessOutput listed = test::runProcess({"bsdtar", "-tvf", archive.string()});
+  // "lrwxrwxrwx  0 0  0  0 Dec  8 15:08 name -> target"
+  static const std::regex kLink(R"(^l\S+(\s+\S+){7}\s(.*) -> .*$)");
+  std::set<std::string> links;
+  std::smatch match;
+  std::istringstream lines(listed.out);
+  for (std::string line; std::getline(lines, line);) {
+    if (std::regex_match(line, match, kLink)) links.insert(match[2]);
+  }
+  return links;
 }
 
 // Each row with 7-Zip alone, bsdtar alone, and both (7-Zip first).
@@ -269,6 +285,7 @@ TEST_F(HandoffHost, Compresses) {
     std::string answer;
     std::string made;  // "" when nothing is made
     std::set<std::string> entries;
+    std::set<std::string> links = {};  // the entries that are symbolic links
   } rows[] = {
       {"one file", {"项目/notes.txt"}, "zip", 0, "", "项目/notes.txt.zip", {"notes.txt"}},
       {"target taken", {"项目/notes.txt"}, "zip", 0, "", "项目/notes.txt (2).zip", {"notes.txt"}},
@@ -287,6 +304,35 @@ TEST_F(HandoffHost, Compresses) {
        "项目/子 目录.7z",
        {"子 目录", "子 目录/b.txt"}},
       {"dialog cancelled", {"项目/子 目录"}, std::nullopt, 1, "", "", {}},
+      // "*" and "?" are a name's characters, never wildcards.
+      {"wildcard characters", {"项目/notes*"}, "zip", 0, "", "项目/notes*.zip", {"notes*"}},
+      {"wildcard characters, 7z", {"项目/n?tes*"}, "7z", 0, "", "项目/n?tes*.7z", {"n?tes*"}},
+      // "@name" is a file, not an archive whose entries are copied in.
+      {"a name starting with @",
+       {"项目/@inner.tar"},
+       "zip",
+       0,
+       "",
+       "项目/@inner.tar.zip",
+       {"@inner.tar"}},
+      {"a name starting with -", {"项目/-rf"}, "zip", 0, "", "项目/-rf.zip", {"-rf"}},
+      // A link is stored as a link: what it points to stays out.
+      {"links stay links",
+       {"项目/linked", "项目/top-link"},
+       "zip",
+       0,
+       "",
+       "项目/项目.zip",
+       {"linked", "linked/link", "top-link"},
+       {"linked/link", "top-link"}},
+      {"links stay links, 7z",
+       {"项目/linked"},
+       "7z",
+       0,
+       "",
+       "项目/linked.7z",
+       {"linked", "linked/link"},
+       {"linked/link"}},
   };
   for (const std::string tool : {"7zz", "bsdtar"}) {
     SetUp();
@@ -295,6 +341,13 @@ TEST_F(HandoffHost, Compresses) {
     fs::create_directories(work() / "项目/子 目录");
     test::writeFile(work() / "项目/notes.txt", "n");
     test::writeFile(work() / "项目/子 目录/b.txt", "b");
+    for (const char* name : {"notes*", "notes-private.txt", "notesX", "n?tes*", "-rf"})
+      test::writeFile(work() / "项目" / name, "n");
+    make(
+        "mkdir -p inner && echo leaked > inner/leak.txt && bsdtar -cf 项目/inner.tar inner &&"
+        " cp 项目/inner.tar 项目/@inner.tar && mkdir -p outside 项目/linked &&"
+        " echo secret > outside/secret.txt && ln -s ../../outside 项目/linked/link &&"
+        " ln -s ../outside 项目/top-link");
     for (const auto& row : rows) {
       SCOPED_TRACE(tool + ": " + row.name);
       answerZenity(row.zenityStatus, row.answer);
@@ -319,6 +372,7 @@ TEST_F(HandoffHost, Compresses) {
         entries.insert(entry);
       }
       EXPECT_EQ(entries, row.entries);
+      EXPECT_EQ(linksIn(work() / row.made), row.links);
     }
     // The first row's archive was there when the second ran; the rest go.
     for (const auto& row : rows) {
@@ -416,20 +470,62 @@ TEST_F(HandoffHost, CancelLeavesNothingBehind) {
             std::chrono::seconds(50));  // not the archiver's 60
 }
 
-TEST_F(HandoffHost, OpensThePreviewPageInTheBrowser) {
+// Each archive's page goes to the browser; the pages of several archives at
+// once. A browser that stays (the generic xdg-open runs it in the
+// foreground; GNOME's opener leaves it running with what it inherited) keeps
+// neither vexel-handoff nor whoever waits for vexel-handoff's output.
+TEST_F(HandoffHost, OpensThePreviewPagesInTheBrowser) {
   fs::create_symlink(VEXEL_QUICKLOOK_HOST, mDir / "bin/vexel-quicklook");
-  make(archiveOf("r.zip", {"f:说明/readme.txt"}));
-  const ProcessOutput shown = handoff(url("open", {work() / "r.zip"}), true);
-  EXPECT_EQ(shown.exitStatus, 0) << shown.err;
-  const fs::path page = log("xdg-open").substr(0, log("xdg-open").find('\n'));
-  EXPECT_EQ(page.filename(), "r.zip.html");
-  EXPECT_TRUE(page.string().starts_with((mDir / "tmp").string()));
-  EXPECT_NE(test::readFile(page).find("readme.txt"), std::string::npos);
+  const std::string longName = std::string(250, 'l') + ".zip";  // 254 bytes
+  make(archiveOf("r.zip", {"f:说明/readme.txt"}) + " && " + archiveOf(longName, {"f:long.txt"}));
+  const struct {
+    const char* browser;
+    std::string xdgOpen;
+  } rows[] = {
+      {"returns at once", "echo \"$1\" >> \"$VEXEL_LOG/xdg-open\"\n"},
+      {"stays in the foreground", "echo \"$1\" >> \"$VEXEL_LOG/xdg-open\"; exec /bin/sleep 60\n"},
+      {"stays in the background",
+       "echo \"$1\" >> \"$VEXEL_LOG/xdg-open\"; /bin/sleep 60 & exit 0\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.browser);
+    script("xdg-open", row.xdgOpen);
+    fs::remove(mDir / "log/xdg-open");
+    const auto started = std::chrono::steady_clock::now();
+    const ProcessOutput shown = handoff(url("open", {work() / "r.zip", work() / longName}), true);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(50));
+    EXPECT_EQ(shown.exitStatus, 0) << shown.err;
+    std::istringstream lines(log("xdg-open"));
+    std::set<std::string> pages;
+    for (std::string line; std::getline(lines, line);) pages.insert(line);
+    ASSERT_EQ(pages.size(), 2U) << log("xdg-open");
+    for (const fs::path page : pages) {
+      EXPECT_TRUE(page.string().starts_with((mDir / "tmp").string()));
+      EXPECT_LE(page.filename().string().size(), 255U);
+      const std::string shownName =
+          page.filename().string().starts_with("r.zip") ? "readme.txt" : "long.txt";
+      EXPECT_NE(test::readFile(page).find(shownName), std::string::npos) << page;
+    }
+    const auto any = [&](std::string_view end) {
+      return std::any_of(pages.begin(), pages.end(),
+                         [&](const std::string& page) { return page.ends_with(end); });
+    };
+    EXPECT_TRUE(any("/r.zip.html"));
+    EXPECT_TRUE(any("….html"));  // the 254-byte name, cut short
+  }
 
   const ProcessOutput printed = handoff(url("open", {work() / "r.zip"}));
   EXPECT_EQ(printed.exitStatus, 0) << printed.err;
   EXPECT_NE(printed.err.find("预览页在“" + (mDir / "tmp").string()), std::string::npos)
       << printed.err;
+
+  // A preview host that fails leaves no temporary folder behind.
+  fs::remove(mDir / "bin/vexel-quicklook");
+  script("vexel-quicklook", "exit 3\n");
+  const auto before = tree(mDir / "tmp");
+  const ProcessOutput failed = handoff(url("open", {work() / longName}), true);
+  EXPECT_EQ(failed.exitStatus, 1);
+  EXPECT_EQ(tree(mDir / "tmp"), before);
 }
 
 // The file manager's menu command, through xdg-open, to the registered handler.
