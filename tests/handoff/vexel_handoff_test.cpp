@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -490,6 +491,27 @@ TEST_F(HandoffHost, CancelLeavesNothingBehind) {
   EXPECT_EQ(tree(mDir.path()), before);
   EXPECT_LT(std::chrono::steady_clock::now() - started,
             std::chrono::seconds(50));  // not the archiver's 60
+}
+
+// An archiver's failure reads as words: 7-Zip's banner and the counter it
+// redraws with backspaces stay out of the notification, and the system's
+// error number is the system's text.
+TEST_F(HandoffHost, FailuresReadCleanly) {
+  script("7zz",
+         "printf '\\n7-Zip (z) 26.02 (x64) : Copyright (c) 1999-2026 Igor Pavlov : 2026-06-25\\n"
+         " 64-bit locale=C.UTF-8 Threads:2 OPEN_MAX:20000\\n\\nScanning the drive:\\n"
+         "  0%%\\b\\b\\b\\b    \\b\\b\\b\\b'\n"
+         "printf '\\n\\nSystem ERROR:\\nerrno=28 : No space left on device\\n' >&2\nexit 2\n");
+  test::writeFile(work() / "notes.txt", "n");
+  const ProcessOutput output = handoff(url("compress", {work() / "notes.txt"}, "zip"), true);
+  EXPECT_EQ(output.exitStatus, 1);
+  const std::string notes = log("notify-send");
+  EXPECT_NE(notes.find("--\n无法压缩“notes.txt”\n" + std::string(std::strerror(28)) + "\n"),
+            std::string::npos)
+      << notes;
+  EXPECT_EQ(notes.find('\b'), std::string::npos);
+  EXPECT_EQ(notes.find("Copyright"), std::string::npos);
+  EXPECT_EQ(tree(work()), (std::set<std::string>{"notes.txt"}));
 }
 
 // Each archive's page goes to the browser; the pages of several archives at
