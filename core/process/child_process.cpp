@@ -167,26 +167,30 @@ std::error_code ChildProcess::start(const ProcessOptions& options) {
   const std::lock_guard lock(mLock);
   mStarting = false;
   if (error != 0) {
-    mTerminateRequested = false;
+    mRequestedSignal = 0;
     return errnoCode(error);
   }
   mPid = pid;
   // The child may have run and printed before its id was known here; a
   // cancel prompted by that output must not be lost.
-  if (mTerminateRequested) signalGroup(SIGTERM);
+  if (mRequestedSignal != 0) signalGroup(mRequestedSignal);
   mInput = std::move(preparation.streams[0].callerSide);
   mOutput = std::move(preparation.streams[1].callerSide);
   mError = std::move(preparation.streams[2].callerSide);
   return {};
 }
 
-void ChildProcess::terminate() noexcept {
+void ChildProcess::terminate() noexcept { requestSignal(SIGTERM); }
+
+void ChildProcess::kill() noexcept { requestSignal(SIGKILL); }
+
+void ChildProcess::requestSignal(int signal) noexcept {
   const std::lock_guard lock(mLock);
   if (mReaped) return;
   if (mPid > 0) {
-    signalGroup(SIGTERM);
-  } else if (mStarting) {
-    mTerminateRequested = true;
+    signalGroup(signal);
+  } else if (mStarting && mRequestedSignal != SIGKILL) {
+    mRequestedSignal = signal;
   }
 }
 

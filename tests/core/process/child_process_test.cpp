@@ -202,6 +202,22 @@ TEST(ChildProcess, TerminateEndsTheWholeGroup) {
   EXPECT_EQ(child.wait(), SIGTERM);
 }
 
+// A child that catches SIGTERM (7-Zip at its password prompt does) outlasts
+// terminate(); kill() ends it.
+TEST(ChildProcess, KillEndsWhatTerminateCannot) {
+  ChildProcess child;
+  ASSERT_FALSE(child.start(shell("trap '' TERM; echo ready; while :; do sleep 1; done")));
+  const UniqueFd output = child.takeOutput();
+  const UniqueFd error = child.takeError();
+  char ready[6] = {};
+  ASSERT_EQ(::read(output.get(), ready, 6), 6);
+  child.terminate();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(::kill(child.pid(), 0), 0);  // still there
+  child.kill();
+  EXPECT_EQ(child.wait(), SIGKILL);
+}
+
 // A program that may outlive us (a browser) is not our child and does not
 // keep us waiting; one that ends at once reports its status.
 TEST(ChildProcess, LaunchDoesNotWaitForWhatOutlivesIt) {
