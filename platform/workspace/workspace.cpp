@@ -42,7 +42,7 @@ std::vector<OpenedURL> Workspace::openedURLs() const {
 
 void Workspace::clearOpenedURLs() { workspace_internal::platformClearOpenedURLs(); }
 
-std::optional<std::string> Workspace::receivedURL(std::string_view text) const {
+std::optional<std::string> Workspace::receivedURL(std::string_view text) {
   constexpr std::string_view kHandover = "?handover=";
   const size_t question = text.find('?');
   if (question == std::string_view::npos || text.substr(question, kHandover.size()) != kHandover) {

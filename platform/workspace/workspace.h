@@ -113,7 +113,7 @@ class Workspace {
   // or, for a hand-over, the URL it stands for (taken back once: it is gone
   // afterwards). Nothing for a hand-over that is gone, stale, or never made
   // by this user here, or whose URL names another scheme or host.
-  [[nodiscard]] std::optional<std::string> receivedURL(std::string_view text) const;
+  [[nodiscard]] std::optional<std::string> receivedURL(std::string_view text);
 
  private:
   Workspace() = default;
