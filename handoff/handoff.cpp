@@ -23,8 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 namespace texts = handoff_internal;
-using texts::quoted;
-using texts::quotedName;
 
 std::vector<ArchiverTool> archivers() {
   std::vector<ArchiverTool> tools = findArchivers();
