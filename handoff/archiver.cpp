@@ -8,6 +8,7 @@
 #include <string_view>
 #include <thread>
 
+#include "internal/handoff_texts.h"
 #include "process/child_process.h"
 #include "process/pseudo_terminal.h"
 #include "readers/extension_archive.h"
@@ -95,7 +96,11 @@ ArchiveError Archiver::classify(const RunResult& result) const {
       if (joined.find(phrase) != std::string::npos) return ArchiveError::passwordRequired();
     }
   }
-  return ArchiveError::from(result, name());
+  const ArchiveError error = ArchiveError::from(result, name());
+  if (error.kind() != ArchiveError::Kind::failed) return error;
+  // The tool's own words, without its banner, progress and backspaces.
+  std::string text = handoff_internal::toolFailureText(result);
+  return text.empty() ? error : ArchiveError::failed(std::move(text));
 }
 
 RunResult Archiver::run(const std::vector<std::string>& arguments,
@@ -112,17 +117,26 @@ void Archiver::compress(const std::vector<std::filesystem::path>& items,
                         const std::shared_ptr<TaskHandle>& task,
                         const ProcessRunner::Progress& progress) const {
   if (mTool.kind == ArchiverTool::Kind::sevenZip) {
-    std::vector<std::string> arguments{"a", "-t" + format, "-bsp1"};
+    // -spd: "*" and "?" in a name are that name's characters, never
+    // wildcards (a file "notes*" must not bring "notes-private.txt" along);
+    // -snl: links are stored as links, never as what they point to.
+    std::vector<std::string> arguments{"a", "-t" + format, "-bsp1", "-spd", "-snl"};
     if (level) arguments.push_back("-mx=" + std::to_string(*level));
     if (!exclude.empty()) arguments.push_back("-xr!" + exclude);
     arguments.insert(arguments.end(), {"--", target.string()});
-    // Absolute paths: each item is stored under its own name.
+    // Absolute paths: each item is stored under its own name, and none can
+    // be taken for an option or a list file ("@name").
     for (const auto& item : items) arguments.push_back(item.string());
     (void)run(arguments, task, progress);
     return;
   }
   const std::string writer = format == "7z" ? "7zip" : "zip";
-  std::vector<std::string> arguments{"-c", "-f", target.string(), "--format", writer};
+  // bsdtar stores links as links. A name starting with "@" would be read as
+  // an archive to copy entries from, one starting with "-" as an option:
+  // every name is given as "./name", and the "./" taken off the stored
+  // name again (not off link targets).
+  std::vector<std::string> arguments{"-c",   "-f", target.string(), "--format",
+                                     writer, "-s", ",^\\./,,HS"};
   if (level) {
     arguments.insert(arguments.end(),
                      {"--options", *level == 0 && writer == "zip"
@@ -131,10 +145,8 @@ void Archiver::compress(const std::vector<std::filesystem::path>& items,
   }
   if (!exclude.empty()) arguments.insert(arguments.end(), {"--exclude", exclude});
   for (const auto& item : items) {
-    const std::string name = item.filename().string();
-    // A name that starts with "-" would be read as an option.
-    arguments.insert(arguments.end(), {"-C", item.parent_path().string(),
-                                       name.starts_with('-') ? "./" + name : name});
+    arguments.insert(arguments.end(),
+                     {"-C", item.parent_path().string(), "./" + item.filename().string()});
   }
   (void)run(arguments, task, progress);
 }
@@ -149,7 +161,8 @@ constexpr std::string_view kPasswordPrompt = "Enter password";
 constexpr std::size_t kKeptOutput = 64 * 1024;
 
 // Watcher: ends a run of 7-Zip when its task is cancelled or its deadline
-// passes, from a thread of its own (7-Zip may be silent, waiting).
+// passes, from a thread of its own (7-Zip may be silent, waiting): SIGTERM,
+// then SIGKILL when it is still there two seconds later.
 class Watcher {
  public:
   Watcher(ChildProcess& child, const std::shared_ptr<TaskHandle>& task,
@@ -164,7 +177,12 @@ class Watcher {
             }
             mWake.wait_for(lock, std::chrono::milliseconds(20));
           }
-          if (!mDone) child.terminate();
+          if (mDone) return;
+          child.terminate();
+          // 7-Zip waiting at its prompt only marks SIGTERM as a break.
+          if (!mWake.wait_for(lock, std::chrono::seconds(2), [this] { return mDone; })) {
+            child.kill();
+          }
         }) {}
   ~Watcher() {
     {

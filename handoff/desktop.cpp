@@ -6,10 +6,19 @@
 #include <cmath>
 #include <cstdio>
 
+#include "internal/handoff_texts.h"
 #include "process/child_process.h"
 
 namespace vexel {
 namespace {
+
+namespace texts = handoff_internal;
+using namespace std::chrono_literals;
+
+// How long the URL opener may take to say how it went: on GNOME and KDE it
+// ends once the browser has the page; the generic xdg-open runs a browser
+// that is not running yet in the foreground, until it is closed.
+constexpr auto kBrowserPatience = 3s;
 
 // ProgramResult: how a helper program ended and what it printed.
 struct ProgramResult {
@@ -111,7 +120,7 @@ void Desktop::message(const std::string& title, const std::string& body, bool fa
 
 void Desktop::line(const std::string& text) {
   const std::lock_guard lock(mLock);
-  const std::string out = "vexel-handoff: " + text + "\n";
+  const std::string out = "vexel-handoff: " + texts::forTerminalLine(text) + "\n";
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);
 }
@@ -153,7 +162,10 @@ void Desktop::send(const Note& note) {
     }
     if (note.percent) argv.push_back("--hint=int:value:" + std::to_string(*note.percent));
     if (note.failed) argv.emplace_back("--urgency=critical");
-    argv.insert(argv.end(), {"--", note.title, note.body});
+    // The summary is plain text to the server, the body markup; notify-send
+    // refuses either when it is not UTF-8.
+    argv.insert(argv.end(), {"--", texts::forNotificationTitle(note.title),
+                             texts::forNotificationBody(note.body)});
     return argv;
   };
   if (mReplaces) {
@@ -175,7 +187,8 @@ void Desktop::send(const Note& note) {
 
 Desktop::Answer Desktop::askPassword(const std::string& title, std::string& password) const {
   if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
-  const ProgramResult result = runProgram({"zenity", "--password", "--title=" + title});
+  const ProgramResult result =
+      runProgram({"zenity", "--password", "--title=" + texts::forNotificationTitle(title)});
   if (result.status == 1) return Answer::declined;
   if (result.status != 0) return Answer::unavailable;
   password = withoutFinalNewline(result.out);
@@ -185,15 +198,15 @@ Desktop::Answer Desktop::askPassword(const std::string& title, std::string& pass
 Desktop::Answer Desktop::askCompressOptions(const std::string& title,
                                             CompressOptions& options) const {
   if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
-  // The choices' texts, and the levels they stand for.
-  static constexpr std::pair<const char*, int> kLevels[] = {
-      {"标准", 5}, {"最快", 1}, {"最小", 9}, {"仅存储", 0}};
   std::string levels;
-  for (const auto& [text, level] : kLevels) levels += std::string(levels.empty() ? "" : "|") + text;
+  for (const auto& [text, level] : texts::kCompressionLevels)
+    levels += (levels.empty() ? "" : "|") + std::string(text);
+  // zenity reads --text as markup, --title as plain text.
   const ProgramResult result =
-      runProgram({"zenity", "--forms", "--title=" + title, "--text=" + title, "--separator=|",
-                  "--add-combo=格式", "--combo-values=zip|7z", "--add-combo=压缩级别",
-                  "--combo-values=" + levels});
+      runProgram({"zenity", "--forms", "--title=" + texts::forNotificationTitle(title),
+                  "--text=" + texts::forNotificationBody(title), "--separator=|",
+                  "--add-combo=" + std::string(texts::kFormatField), "--combo-values=zip|7z",
+                  "--add-combo=" + std::string(texts::kLevelField), "--combo-values=" + levels});
   if (result.status == 1) return Answer::declined;
   if (result.status != 0) return Answer::unavailable;
   const std::string answer = withoutFinalNewline(result.out);
@@ -202,14 +215,32 @@ Desktop::Answer Desktop::askCompressOptions(const std::string& title,
   const std::string level = bar == std::string::npos ? "" : answer.substr(bar + 1);
   options.format = format == "7z" ? "7z" : "zip";
   options.level.reset();
-  for (const auto& [text, value] : kLevels) {
+  for (const auto& [text, value] : texts::kCompressionLevels) {
     if (level == text) options.level = value;
   }
   return Answer::given;
 }
 
-bool Desktop::openInBrowser(const std::filesystem::path& file) const {
-  return runProgram({"xdg-open", file.string()}).status == 0;
+std::vector<bool> Desktop::openInBrowser(const std::vector<std::filesystem::path>& pages) const {
+  std::vector<bool> opened(pages.size(), false);
+  const std::optional<std::filesystem::path> opener = findProgram("xdg-open");
+  if (!opener) return opened;
+  // Each page goes to its own opener, all at once. None is this process's
+  // child, and none gets a descriptor of it: a browser that inherited a
+  // pipe would keep whoever reads it waiting until the browser is closed.
+  std::vector<ProcessOptions> launches;
+  for (const std::filesystem::path& page : pages) {
+    launches.push_back({.program = *opener,
+                        .arguments = {page.string()},
+                        .output = StreamSetup::nullDevice(),
+                        .error = StreamSetup::nullDevice()});
+  }
+  const std::vector<LaunchOutcome> outcomes = ChildProcess::launchAll(launches, kBrowserPatience);
+  for (size_t k = 0; k < outcomes.size(); ++k) {
+    // Still running: a browser run in the foreground has the page.
+    opened[k] = !outcomes[k].startError && outcomes[k].status.value_or(0) == 0;
+  }
+  return opened;
 }
 
 }  // namespace vexel

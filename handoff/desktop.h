@@ -13,6 +13,10 @@
 //   task.progress(0.45);                         // from any thread
 //   task.finish("已解压“a.zip”", "/tmp/a", false);
 //
+// Texts are given plain, names as they are; each is made safe where it is
+// shown (internal/handoff_texts.h): a notification's body is markup to the
+// server, so "<" and "&" in a name are escaped there.
+//
 // Every member may be called from any thread.
 #pragma once
 
@@ -84,8 +88,12 @@ class Desktop {
   [[nodiscard]] Answer askPassword(const std::string& title, std::string& password) const;
   // askCompressOptions: `zenity --forms` with the format and the level.
   [[nodiscard]] Answer askCompressOptions(const std::string& title, CompressOptions& options) const;
-  // openInBrowser: `xdg-open file`; whether it succeeded.
-  [[nodiscard]] bool openInBrowser(const std::filesystem::path& file) const;
+  // openInBrowser: hands each page to `xdg-open` at once; for each, whether
+  // it was opened (an opener still running after a few seconds runs the
+  // browser in the foreground: opened). Returns within those seconds, and
+  // leaves nothing that keeps this process or its caller waiting.
+  [[nodiscard]] std::vector<bool> openInBrowser(
+      const std::vector<std::filesystem::path>& pages) const;
 
  private:
   struct Note {

@@ -7,17 +7,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal/handoff_texts.h"
 #include "readers/archive_error.h"
 
 namespace vexel {
 namespace {
 
+namespace texts = handoff_internal;
+
 namespace fs = std::filesystem;
 
 // The system's own description of `code`, in the user's language.
-ArchiveError systemFailure(const std::string& what, int code) {
-  return ArchiveError::failed(what + "：" + std::strerror(code));
-}
 
 bool isDigits(std::string_view text) {
   if (text.empty()) return false;
@@ -73,9 +73,11 @@ fs::path placeFile(const fs::path& source, const fs::path& parent, std::string_v
       if (rename(source.c_str(), candidate.c_str()) == 0) return candidate;
       const int code = errno;
       unlink(candidate.c_str());
-      throw systemFailure("无法把文件移到“" + candidate.string() + "”", code);
+      throw ArchiveError::failed(texts::cannotMoveFileTo(candidate, std::strerror(code)));
     }
-    if (errno != EEXIST) throw systemFailure("无法创建文件“" + candidate.string() + "”", errno);
+    if (errno != EEXIST) {
+      throw ArchiveError::failed(texts::cannotCreateFile(candidate, std::strerror(errno)));
+    }
   }
 }
 

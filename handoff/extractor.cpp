@@ -7,7 +7,7 @@
 #include "foundation/byte_count_formatter.h"
 #include "handoff/archiver.h"
 #include "handoff/destination.h"
-#include "handoff/handoff_texts.h"
+#include "internal/handoff_texts.h"
 #include "readers/archive_error.h"
 #include "readers/work_folder.h"
 
@@ -16,6 +16,8 @@
 
 namespace vexel {
 namespace {
+
+namespace texts = handoff_internal;
 
 namespace fs = std::filesystem;
 
@@ -37,7 +39,7 @@ class ArchiverOutput {
       if (value != nullptr && *value == '/' && use(value)) return;
     }
     if (use("/tmp")) return;
-    throw ArchiveError::failed(handoff_texts::noPrivateFolder(work.parent()));
+    throw ArchiveError::failed(texts::noPrivateFolder(work.parent()));
   }
 
   [[nodiscard]] const fs::path& path() const noexcept { return mPath; }
@@ -60,8 +62,7 @@ class ArchiverOutput {
 void refuseWhenAllLeftOut(const ArchiveExtractor::Check& check) {
   const std::int64_t leftOut = check.linksLeftOut() + check.specialsLeftOut();
   if (check.writtenCount() == 0 && leftOut > 0) {
-    throw ArchiveError::failed(
-        handoff_texts::onlyLeftOut(check.linksLeftOut(), check.specialsLeftOut()));
+    throw ArchiveError::failed(texts::onlyLeftOut(check.linksLeftOut(), check.specialsLeftOut()));
   }
 }
 
@@ -70,9 +71,9 @@ void refuseWhenAllLeftOut(const ArchiveExtractor::Check& check) {
 void requireSpace(std::int64_t bytes, std::optional<std::int64_t> freeBytes,
                   const fs::path& folder) {
   if (!freeBytes || bytes <= *freeBytes) return;
-  throw ArchiveError::failed(handoff_texts::notEnoughSpace(
-      platform::ByteCountFormatter::stringFromByteCount(bytes),
-      platform::ByteCountFormatter::stringFromByteCount(*freeBytes), folder));
+  throw ArchiveError::failed(
+      texts::notEnoughSpace(platform::ByteCountFormatter::stringFromByteCount(bytes),
+                            platform::ByteCountFormatter::stringFromByteCount(*freeBytes), folder));
 }
 
 bool isPrivateFolder(const fs::path& folder) {

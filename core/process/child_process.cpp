@@ -167,26 +167,30 @@ std::error_code ChildProcess::start(const ProcessOptions& options) {
   const std::lock_guard lock(mLock);
   mStarting = false;
   if (error != 0) {
-    mTerminateRequested = false;
+    mRequestedSignal = 0;
     return errnoCode(error);
   }
   mPid = pid;
   // The child may have run and printed before its id was known here; a
   // cancel prompted by that output must not be lost.
-  if (mTerminateRequested) signalGroup(SIGTERM);
+  if (mRequestedSignal != 0) signalGroup(mRequestedSignal);
   mInput = std::move(preparation.streams[0].callerSide);
   mOutput = std::move(preparation.streams[1].callerSide);
   mError = std::move(preparation.streams[2].callerSide);
   return {};
 }
 
-void ChildProcess::terminate() noexcept {
+void ChildProcess::terminate() noexcept { requestSignal(SIGTERM); }
+
+void ChildProcess::kill() noexcept { requestSignal(SIGKILL); }
+
+void ChildProcess::requestSignal(int signal) noexcept {
   const std::lock_guard lock(mLock);
   if (mReaped) return;
   if (mPid > 0) {
-    signalGroup(SIGTERM);
-  } else if (mStarting) {
-    mTerminateRequested = true;
+    signalGroup(signal);
+  } else if (mStarting && mRequestedSignal != SIGKILL) {
+    mRequestedSignal = signal;
   }
 }
 
@@ -257,37 +261,58 @@ ProcessOutcome ChildProcess::run(const ProcessOptions& options) {
 
 LaunchOutcome ChildProcess::launch(const ProcessOptions& options,
                                    std::chrono::milliseconds patience) {
-  LaunchOutcome outcome;
-  for (const StreamSetup& setup : {options.input, options.output, options.error}) {
-    if (setup.kind == StreamSetup::Kind::pipe) {
-      outcome.startError = std::make_error_code(std::errc::invalid_argument);
-      return outcome;
+  return launchAll(std::span(&options, 1), patience).front();
+}
+
+std::vector<LaunchOutcome> ChildProcess::launchAll(std::span<const ProcessOptions> programs,
+                                                   std::chrono::milliseconds patience) {
+  std::vector<LaunchOutcome> outcomes(programs.size());
+  std::vector<pollfd> waiting;  // the status pipes of those started, by outcome index
+  std::vector<size_t> owners;
+  std::vector<UniqueFd> statusPipes;
+  for (size_t k = 0; k < programs.size(); ++k) {
+    const ProcessOptions& options = programs[k];
+    const bool hasPipe = options.input.kind == StreamSetup::Kind::pipe ||
+                         options.output.kind == StreamSetup::Kind::pipe ||
+                         options.error.kind == StreamSetup::Kind::pipe;
+    if (hasPipe) {
+      outcomes[k].startError = std::make_error_code(std::errc::invalid_argument);
+      continue;
     }
-  }
-  Preparation preparation;
-  if (const int error = preparation.make(options)) {
-    outcome.startError = errnoCode(error);
-    return outcome;
-  }
-  UniqueFd status;
-  if (const int error = process_internal::spawnDetached(preparation.plan, status)) {
-    outcome.startError = errnoCode(error);
-    return outcome;
+    Preparation preparation;
+    if (const int error = preparation.make(options)) {
+      outcomes[k].startError = errnoCode(error);
+      continue;
+    }
+    UniqueFd status;
+    if (const int error = process_internal::spawnDetached(preparation.plan, status)) {
+      outcomes[k].startError = errnoCode(error);
+      continue;
+    }
+    waiting.push_back(pollfd{status.get(), POLLIN, 0});
+    owners.push_back(k);
+    statusPipes.push_back(std::move(status));
   }
   const auto deadline = std::chrono::steady_clock::now() + patience;
-  for (;;) {
+  size_t open = waiting.size();
+  while (open > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    pollfd fd{status.get(), POLLIN, 0};
-    const int ready = poll(&fd, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    const int ready = poll(waiting.data(), waiting.size(),
+                           static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
-    const KeeperMessage message = process_internal::readKeeperMessage(status.get());
-    if (message.kind == KeeperMessage::exited) outcome.status = decodeStatus(message.value);
-    break;
+    for (size_t w = 0; w < waiting.size(); ++w) {
+      if (waiting[w].fd < 0 || waiting[w].revents == 0) continue;
+      const KeeperMessage message = process_internal::readKeeperMessage(waiting[w].fd);
+      if (message.kind == KeeperMessage::exited)
+        outcomes[owners[w]].status = decodeStatus(message.value);
+      waiting[w].fd = -1;
+      --open;
+    }
   }
-  // Closing the pipe leaves the keeper to report to nobody and exit.
-  return outcome;
+  // Closing the pipes leaves the keepers still waiting to report to nobody and exit.
+  return outcomes;
 }
 
 void readUntilClosed(std::span<const int> fds,

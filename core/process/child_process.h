@@ -152,6 +152,11 @@ class ChildProcess {
   // start() it does nothing: such a child runs to its end. Any thread.
   void terminate() noexcept;
 
+  // kill: SIGKILL to the child's process group, under the same rules as
+  // terminate(), for a child that outlasts a terminate (7-Zip blocked at its
+  // password prompt catches SIGTERM and keeps reading). Any thread.
+  void kill() noexcept;
+
   // waitForExit: blocks until the child has exited; does not reap it.
   void waitForExit() noexcept;
 
@@ -180,7 +185,14 @@ class ChildProcess {
   [[nodiscard]] static LaunchOutcome launch(const ProcessOptions& options,
                                             std::chrono::milliseconds patience);
 
+  // launchAll: launch() for several programs, all started before any is
+  // waited for, with one `patience` for them all. One outcome per program,
+  // in order.
+  [[nodiscard]] static std::vector<LaunchOutcome> launchAll(
+      std::span<const ProcessOptions> programs, std::chrono::milliseconds patience);
+
  private:
+  void requestSignal(int signal) noexcept;
   void signalGroup(int signal) noexcept;  // with mLock held and the child not reaped
 
   UniqueFd mInput;
@@ -188,10 +200,10 @@ class ChildProcess {
   UniqueFd mError;
 
   std::mutex mLock;
-  pid_t mPid = 0;                    ///< guarded by mLock; 0 until started
-  bool mStarting = false;            ///< guarded by mLock
-  bool mTerminateRequested = false;  ///< guarded by mLock; set while starting
-  bool mReaped = false;              ///< guarded by mLock
+  pid_t mPid = 0;            ///< guarded by mLock; 0 until started
+  bool mStarting = false;    ///< guarded by mLock
+  int mRequestedSignal = 0;  ///< guarded by mLock; a signal asked for while starting
+  bool mReaped = false;      ///< guarded by mLock
   // A keeper's pipes and the status it passed on; used by the starting
   // thread only (waitForExit and reap).
   UniqueFd mKeeperStatus;

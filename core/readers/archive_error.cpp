@@ -154,6 +154,27 @@ ArchiveError ArchiveError::tooLargeToCheck(CheckBound bound) {
   return failed("没有解压。");
 }
 
+ArchiveError ArchiveError::folderFailure(FolderStep step, std::string_view path,
+                                         int errorNumber) {
+  const std::string quoted = "“" + std::string(path) + "”";
+  std::string what;
+  switch (step) {
+    case FolderStep::open:
+      what = "无法打开文件夹" + quoted;
+      break;
+    case FolderStep::makeIn:
+      what = "无法在" + quoted + "里创建文件夹";
+      break;
+    case FolderStep::read:
+      what = "无法读取" + quoted;
+      break;
+    case FolderStep::placeAt:
+      what = "无法把解压出的内容移到" + quoted;
+      break;
+  }
+  return failed(what + "：" + std::strerror(errorNumber));
+}
+
 ArchiveError ArchiveError::cannotWrite(std::string_view path, int errorNumber) {
   if (errorNumber == ENOSPC || errorNumber == EDQUOT) return failed("磁盘空间不足，没有解压。");
   return failed("无法写入“" + std::string(path) + "”：" + std::strerror(errorNumber));

@@ -81,6 +81,13 @@ class ArchiveError final : public std::exception {
   // tooLargeToCheck: `failed` for an archive whose check did not finish
   // within its bounds: "没有解压：" + the bound + "。".
   [[nodiscard]] static ArchiveError tooLargeToCheck(CheckBound bound);
+  // FolderStep: what the system refused with a work folder.
+  enum class FolderStep { open, makeIn, read, placeAt };
+  // folderFailure: `failed` with the system's description of `errorNumber`:
+  // "无法打开文件夹“path”：", "无法在“path”里创建文件夹：", "无法读取“path”：",
+  // "无法把解压出的内容移到“path”：".
+  [[nodiscard]] static ArchiveError folderFailure(FolderStep step, std::string_view path,
+                                                  int errorNumber);
   // cannotWrite: `failed` for an extraction the system refused:
   // "无法写入“" + path + "”：" + the system's description; a full disk
   // says so: "磁盘空间不足，没有解压。".

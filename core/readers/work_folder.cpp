@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <random>
@@ -28,11 +27,7 @@ constexpr std::size_t kNameMax = 255;
 constexpr std::size_t kRandomLetters = 8;
 constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
 
-ArchiveError systemFailure(const std::string& what, int code) {
-  return ArchiveError::failed(what + "：" + std::strerror(code));
-}
-
-std::string quoted(const fs::path& path) { return "“" + path.string() + "”"; }
+using Step = ArchiveError::FolderStep;
 
 // isWorkFolderName: ".vexel-" and eight letters or digits, as made here.
 bool isWorkFolderName(std::string_view name) {
@@ -92,7 +87,7 @@ std::string placeNumbered(int fromFd, const char* from, int toFd, std::string_vi
     const int code = renameWithoutReplacing(fromFd, from, toFd, candidate.c_str(), isFolder);
     if (code == 0) return candidate;
     if (code != EEXIST && code != ENOTEMPTY) {
-      throw systemFailure("无法把解压出的内容移到" + quoted(parent / candidate), code);
+      throw ArchiveError::folderFailure(Step::placeAt, (parent / candidate).string(), code);
     }
   }
 }
@@ -115,14 +110,14 @@ std::string numberedName(std::string_view name, int number, std::string_view ext
 
 WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
   UniqueFd parentFd(open(parent.c_str(), kFolderFlags));
-  if (!parentFd) throw systemFailure("无法打开文件夹" + quoted(parent), errno);
+  if (!parentFd) throw ArchiveError::folderFailure(Step::open, parent.string(), errno);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name(kPrefix);
     for (std::size_t k = 0; k < kRandomLetters; ++k) name += kLetters[random() % kLetters.size()];
     if (mkdirat(parentFd.get(), name.c_str(), 0700) != 0) {
       if (errno == EEXIST) continue;
-      throw systemFailure("无法在" + quoted(parent) + "里创建文件夹", errno);
+      throw ArchiveError::folderFailure(Step::makeIn, parent.string(), errno);
     }
     UniqueFd folder(openat(parentFd.get(), name.c_str(), kFolderFlags));
     // Locked before anything goes in. A clearStale of another run may have
@@ -137,13 +132,13 @@ WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
     if (mkdirat(folder.get(), kResultName, 0777) != 0) {
       const int code = errno;
       removeFolder(parentFd.get(), name, folder.get());
-      throw systemFailure("无法在" + quoted(parent) + "里创建文件夹", code);
+      throw ArchiveError::folderFailure(Step::makeIn, parent.string(), code);
     }
     UniqueFd result(openat(folder.get(), kResultName, kFolderFlags));
     if (!result) {
       const int code = errno;
       removeFolder(parentFd.get(), name, folder.get());
-      throw systemFailure("无法在" + quoted(parent) + "里创建文件夹", code);
+      throw ArchiveError::folderFailure(Step::makeIn, parent.string(), code);
     }
     mName = std::move(name);
     mPath = parent / mName;
@@ -152,7 +147,7 @@ WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
     mResult = result.release();
     return;
   }
-  throw systemFailure("无法在" + quoted(parent) + "里创建文件夹", EEXIST);
+  throw ArchiveError::folderFailure(Step::makeIn, parent.string(), EEXIST);
 }
 
 WorkFolder::~WorkFolder() {
@@ -186,7 +181,7 @@ fs::path WorkFolder::place(std::string_view name, bool keepsOneFolder) {
   {
     UniqueFd copy(openat(mResult, ".", kFolderFlags));
     DIR* directory = copy ? fdopendir(copy.get()) : nullptr;
-    if (directory == nullptr) throw systemFailure("无法读取" + quoted(mPath), errno);
+    if (directory == nullptr) throw ArchiveError::folderFailure(Step::read, mPath.string(), errno);
     (void)copy.release();
     const std::unique_ptr<DIR, int (*)(DIR*)> owner(directory, &closedir);
     while (const dirent* item = readdir(directory)) {
@@ -205,7 +200,7 @@ fs::path WorkFolder::place(std::string_view name, bool keepsOneFolder) {
     const int code = renameWithoutReplacing(mResult, only.c_str(), mParentFd, only.c_str(), true);
     if (code == 0) return mParent / only;
     if (code != EEXIST && code != ENOTEMPTY) {
-      throw systemFailure("无法把解压出的内容移到" + quoted(mParent / only), code);
+      throw ArchiveError::folderFailure(Step::placeAt, (mParent / only).string(), code);
     }
   }
   return mParent / placeNumbered(mFolder, kResultName, mParentFd, name, {}, true, mParent);

@@ -20,17 +20,23 @@ State& state() {
   return shared;
 }
 
-// Runs `xdg-open URL` and waits for it; the opener returns once it has handed
-// the URL on. The URL is one argv element, never shell text, and cannot be
+// xdg-open's exit status when the program it ran for the URL failed.
+constexpr int kXdgOpenActionFailed = 4;
+
+// Runs `xdg-open URL` and waits for it: its exit status, or nothing when it
+// could not be started. The opener returns once it has handed the URL on
+// (the generic one, without a desktop, once the application it ran has
+// ended). The URL is one argv element, never shell text, and cannot be
 // taken for an option: it starts with its scheme's letter.
-bool runXdgOpen(const std::string& url) {
+std::optional<int> runXdgOpen(const std::string& url) {
   const std::optional<std::filesystem::path> opener = findProgram("xdg-open");
-  if (!opener) return false;
+  if (!opener) return std::nullopt;
   const ProcessOutcome outcome = ChildProcess::run({.program = *opener,
                                                     .arguments = {url},
                                                     .output = StreamSetup::inherited(),
                                                     .error = StreamSetup::inherited()});
-  return !outcome.startError && outcome.status == 0;
+  if (outcome.startError) return std::nullopt;
+  return outcome.status;
 }
 
 // Runs `xdg-mime query default x-scheme-handler/SCHEME`, which prints the
@@ -48,6 +54,25 @@ std::optional<std::string> queryDefaultApplication(const std::string& scheme) {
   return text;
 }
 
+// Hands `url` to xdg-open, through a hand-over when it is too long for one
+// argument (see url_handover_linux.cpp); whether it was opened.
+bool handToSystem(const URL& url) {
+  std::string text = url.string();
+  if (text.size() > Workspace::kLongestHandedURL) {
+    const size_t question = text.find('?');
+    const std::optional<std::string> token = platformStoreHandover(text);
+    if (question == std::string::npos || !token) return false;
+    text = text.substr(0, question) + "?handover=" + *token;
+  }
+  const std::optional<int> status = runXdgOpen(text);
+  if (!status) return false;
+  // Run without a desktop, the opener passes on the application's own
+  // failure, which that application has shown its user already: the URL
+  // did reach it. Elsewhere the opener never waits for the application.
+  return *status == 0 || (*status == kXdgOpenActionFailed && !url.isFileURL() &&
+                          queryDefaultApplication(url.scheme()).has_value());
+}
+
 }  // namespace
 
 std::optional<std::string> platformApplicationForScheme(const std::string& scheme) {
@@ -61,7 +86,7 @@ bool platformOpenURL(const URL& url, const std::optional<OpenConfiguration>& con
     handsToSystem = state().handsToSystem;
   }
   // Outside the lock: the opener may take a while.
-  const bool opened = handsToSystem ? runXdgOpen(url.string()) : true;
+  const bool opened = handsToSystem ? handToSystem(url) : true;
   std::lock_guard lock(state().mutex);
   state().opened.push_back({url, configuration, opened});
   return opened;

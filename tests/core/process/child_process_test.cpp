@@ -202,6 +202,22 @@ TEST(ChildProcess, TerminateEndsTheWholeGroup) {
   EXPECT_EQ(child.wait(), SIGTERM);
 }
 
+// A child that catches SIGTERM (7-Zip at its password prompt does) outlasts
+// terminate(); kill() ends it.
+TEST(ChildProcess, KillEndsWhatTerminateCannot) {
+  ChildProcess child;
+  ASSERT_FALSE(child.start(shell("trap '' TERM; echo ready; while :; do sleep 1; done")));
+  const UniqueFd output = child.takeOutput();
+  const UniqueFd error = child.takeError();
+  char ready[6] = {};
+  ASSERT_EQ(::read(output.get(), ready, 6), 6);
+  child.terminate();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(::kill(child.pid(), 0), 0);  // still there
+  child.kill();
+  EXPECT_EQ(child.wait(), SIGKILL);
+}
+
 // A program that may outlive us (a browser) is not our child and does not
 // keep us waiting; one that ends at once reports its status.
 TEST(ChildProcess, LaunchDoesNotWaitForWhatOutlivesIt) {
@@ -213,19 +229,27 @@ TEST(ChildProcess, LaunchDoesNotWaitForWhatOutlivesIt) {
   EXPECT_FALSE(done.startError);
   EXPECT_EQ(done.status, 4);
 
-  ProcessOptions lasting = shell("echo $$ > \"$1\"; exec sleep 60", {(dir / "pid").string()});
-  lasting.output = StreamSetup::nullDevice();
-  lasting.error = StreamSetup::nullDevice();
+  // Two that last (a browser run in the foreground), started at once.
+  std::vector<ProcessOptions> lasting;
+  for (const char* name : {"first", "second"}) {
+    lasting.push_back(shell("echo $$ > \"$1\"; exec sleep 60", {(dir / name).string()}));
+    lasting.back().output = StreamSetup::nullDevice();
+    lasting.back().error = StreamSetup::nullDevice();
+  }
   const auto started = std::chrono::steady_clock::now();
-  const LaunchOutcome running = ChildProcess::launch(lasting, 200ms);
+  const std::vector<LaunchOutcome> running = ChildProcess::launchAll(lasting, 200ms);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 30s);
-  EXPECT_FALSE(running.startError);
-  EXPECT_FALSE(running.status.has_value());
-  while (test::readFile(dir / "pid").empty()) std::this_thread::sleep_for(10ms);
-  const pid_t pid = static_cast<pid_t>(std::stol(test::readFile(dir / "pid")));
-  EXPECT_NE(parentOf(pid), ::getpid());
-  EXPECT_EQ(::getpgid(pid), ::getpgid(parentOf(pid)));  // its keeper's group
-  ::kill(pid, SIGKILL);
+  ASSERT_EQ(running.size(), 2U);
+  for (const char* name : {"first", "second"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(running[name[0] == 'f' ? 0 : 1].startError);
+    EXPECT_FALSE(running[name[0] == 'f' ? 0 : 1].status.has_value());
+    while (test::readFile(dir / name).empty()) std::this_thread::sleep_for(10ms);
+    const pid_t pid = static_cast<pid_t>(std::stol(test::readFile(dir / name)));
+    EXPECT_NE(parentOf(pid), ::getpid());
+    EXPECT_EQ(::getpgid(pid), ::getpgid(parentOf(pid)));  // its keeper's group
+    ::kill(pid, SIGKILL);
+  }
 
   EXPECT_EQ(ChildProcess::launch({.program = "/nonexistent/browser",
                                   .output = StreamSetup::nullDevice(),
