@@ -104,7 +104,7 @@ Extractor::Outcome Extractor::extract(const fs::path& archive) {
   WorkFolder::clearStale(archive.parent_path());
   std::optional<ArchiveExtractor::Check> check;
   try {
-    check.emplace(ArchiveExtractor::check(archive));
+    check.emplace(ArchiveExtractor::check(archive, std::nullopt, mTask));
   } catch (const ArchiveError& error) {
     // Encrypted names: only 7-Zip can list them, with the password.
     if (error.kind() != ArchiveError::Kind::passwordRequired) throw;

@@ -339,6 +339,26 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
 
 ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
                                                 const std::optional<std::string>& password,
+                                                const std::shared_ptr<TaskHandle>& task) {
+  if (!task) return check(archive, password);
+  if (task->isCancelled()) throw ArchiveError::cancelled();
+  // A cancel makes the clock jump far past the deadline, which ends the
+  // listing at its next look at the clock.
+  const Clock clock = [task] {
+    const auto now = std::chrono::steady_clock::now();
+    return task->cancelledFlag().load(std::memory_order_relaxed) ? now + std::chrono::hours(1000)
+                                                                 : now;
+  };
+  try {
+    return check(archive, password, clock, CheckBounds{});
+  } catch (const ArchiveError&) {
+    if (task->isCancelled()) throw ArchiveError::cancelled();
+    throw;
+  }
+}
+
+ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
+                                                const std::optional<std::string>& password,
                                                 const Clock& clock) {
   return check(archive, password, clock, CheckBounds{});
 }

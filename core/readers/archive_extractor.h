@@ -114,6 +114,11 @@ class ArchiveExtractor {
   //   unsafe, or too large to check within the bounds).
   [[nodiscard]] static Check check(const std::filesystem::path& archive,
                                    const std::optional<std::string>& password = std::nullopt);
+  // check: the same, ended early (ArchiveError::cancelled) once `task` is
+  // cancelled.
+  [[nodiscard]] static Check check(const std::filesystem::path& archive,
+                                   const std::optional<std::string>& password,
+                                   const std::shared_ptr<TaskHandle>& task);
   [[nodiscard]] static Check check(const std::filesystem::path& archive,
                                    const std::optional<std::string>& password, const Clock& clock);
   [[nodiscard]] static Check check(const std::filesystem::path& archive,

@@ -451,6 +451,26 @@ TEST_F(ArchiveExtractorTest, CancelLeavesNothingBehind) {
     EXPECT_EQ(error, ArchiveError::cancelled());
   }
   EXPECT_EQ(treeOf(mDir.path()), before);
+
+  // Cancelled while the check reads the headers: the check ends at once.
+  ASSERT_EQ(test::run("cd " + shellQuoted(mDir.path()) +
+                      " && mkdir huge && head -c 1000000000 /dev/zero > huge/zeros && printf x > "
+                      "huge/z && tar -czf huge.tar.gz huge && rm -r huge"),
+            0);
+  auto checking = std::make_shared<TaskHandle>();
+  std::thread canceller([checking] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    checking->cancel();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  try {
+    (void)ArchiveExtractor::check(mDir / "huge.tar.gz", std::nullopt, checking);
+    ADD_FAILURE() << "not cancelled";
+  } catch (const ArchiveError& error) {
+    EXPECT_EQ(error, ArchiveError::cancelled());
+  }
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 // Another user who may write in the destination's folder renames the work
