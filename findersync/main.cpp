@@ -6,6 +6,7 @@
 //   vexel-findersync run SELECTOR PATH... [--open]
 //       chooses the command and prints every URL the extension opened;
 //       --open hands them to xdg-open, once a vexel:// handler is registered
+//       (exit status 3 without one)
 //
 // A PATH that names an existing folder or ends in "/" is selected as a folder,
 // as the file manager hands folders. "--" ends the options.
@@ -25,6 +26,9 @@ namespace {
 
 using vexel::FinderSync;
 
+// kExitNoHandler: --open without an application for vexel:// URLs.
+constexpr int kExitNoHandler = 3;
+
 // The usage text ends in the list of selectors, taken from the extension.
 std::string usageText() {
   std::string text =
@@ -37,7 +41,9 @@ std::string usageText() {
       "run   creates the extension, chooses the command SELECTOR for the\n"
       "      selection and prints every URL the extension opened, in order.\n"
       "      --open also hands each URL to xdg-open; it needs an application\n"
-      "      registered for x-scheme-handler/vexel and exits 1 without one.\n"
+      "      registered for x-scheme-handler/vexel and exits 3 without one,\n"
+      "      1 when xdg-open could not hand a URL on. A URL too long for one\n"
+      "      argument (thousands of files) goes through a private hand-over.\n"
       "\n"
       "A PATH naming an existing folder, or ending in \"/\", is selected as a folder.\n"
       "SELECTOR is one of:";
@@ -167,7 +173,7 @@ int runCommand(const Arguments& arguments) {
         "vexel-findersync: no application is registered for vexel:// URLs "
         "(x-scheme-handler/vexel), so the command cannot reach the Vexel archive manager\n",
         stderr);
-    return EXIT_FAILURE;
+    return kExitNoHandler;
   }
   workspace.setHandsURLsToSystem(arguments.open);
   selectPaths(arguments.paths);

@@ -26,6 +26,16 @@ if have 7zz; then
   (cd in && 7zz a -bso0 -bsp0 -mhe=on -pSECRET "$out/seed-names.7z" docs b.txt)
 fi
 if have gzip; then gzip -c in/b.txt > "$out/seed.txt.gz"; fi
+if have bsdtar && have xz; then
+  # .xz in blocks of 1 KiB, read by blocks; and a Debian package of it.
+  (cd in && bsdtar -cf - docs b.txt) | xz --block-size=1KiB > "$out/seed-blocks.tar.xz"
+  if have ar; then
+    printf '2.0\n' > debian-binary
+    (cd in && bsdtar -cJf ../control.tar.xz b.txt)
+    cp "$out/seed-blocks.tar.xz" data.tar.xz
+    ar rc "$out/seed.deb" debian-binary control.tar.xz data.tar.xz
+  fi
+fi
 if have bsdtar && locale -a 2>/dev/null | grep -qi '^c\.utf-\?8$'; then
   # Legacy GB 18030 names without the UTF-8 flag.
   mkdir -p gbk/$'\u6587\u6863'

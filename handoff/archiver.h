@@ -1,20 +1,20 @@
-// archiver.h: the external archiver as the receiving side runs it.
+// archiver.h: the external archivers as the receiving side runs them.
 //
-// Holds `ArchiverTool` (7-Zip's 7zz or 7z, else bsdtar, found on PATH) and
-// `Archiver`, which lists, extracts and compresses with it through the
-// core's `ProcessRunner`, reads 7-Zip's technical listing with
-// `ListingParser`, and turns a failed run into an `ArchiveError` with
-// `ArchiveError::from`. Where to extract to, and whether an archive is safe
-// to extract, is decided elsewhere (extraction_check.h, handoff.h).
+// Holds `ArchiverTool` (7-Zip's 7zz or 7z, else bsdtar, found on PATH),
+// `Archiver`, which compresses with one of them through the core's
+// `ProcessRunner` and turns a failed run into an `ArchiveError` with
+// `ArchiveError::from`, and `SevenZip`, which lists and extracts what
+// libarchive cannot decrypt (extraction itself is extractor.h's).
 //
 //   const auto tools = vexel::findArchivers();
-//   vexel::Archiver archiver(tools.front());
-//   const auto listing = archiver.list("/tmp/a.zip", std::nullopt, task);
-//   archiver.extract("/tmp/a.zip", "/tmp/.vexel-x1", std::nullopt, task, showPercent);
+//   vexel::Archiver(tools.front()).compress(items, "/tmp/.vexel-x1/a.zip", "zip", {}, "", task,
+//   showPercent); const auto sevenZip = vexel::SevenZip::find(); const auto entries =
+//   sevenZip->list("/tmp/names.7z", askPassword, task);
 //
 // Every member may be called from any thread; runs block their caller.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "model/archive_properties.h"
 #include "readers/archive_error.h"
+#include "readers/archive_extractor.h"
 #include "readers/process_runner.h"
 #include "readers/run_result.h"
 #include "readers/task_handle.h"
@@ -41,54 +41,14 @@ struct ArchiverTool {
 // first of 7zz and 7z, then bsdtar. Empty when there is none.
 [[nodiscard]] std::vector<ArchiverTool> findArchivers();
 
-// ListedEntry: an entry as the archiver lists it, before any cleaning: the
-// path as stored ("../x" and "/etc/x" stay as they are).
-struct ListedEntry {
-  std::string path;
-  bool isDir = false;
-  bool isSymlink = false;      ///< known to be a symbolic link
-  std::string linkTarget;      ///< a symbolic link's target when listed; "" when not
-  std::string hardLinkTarget;  ///< a hard link's target; "" for other entries
-};
-
-// ArchiveListing: what listing an archive gave.
-struct ArchiveListing {
-  ArchiveProperties properties;  ///< from 7-Zip's listing; type only from bsdtar
-  std::vector<ListedEntry> entries;
-  std::optional<std::string> password;  ///< the password the listing needed, if any
-};
-
 // Archiver: runs one tool. Cancelled runs throw ArchiveError::cancelled().
 class Archiver {
  public:
-  // AskPassword: asks the user once; nothing when they decline.
-  using AskPassword = std::function<std::optional<std::string>()>;
-
   explicit Archiver(ArchiverTool tool) : mTool(std::move(tool)) {}
 
   [[nodiscard]] const ArchiverTool& tool() const noexcept { return mTool; }
   // name: the program's file name, as messages show it ("7zz").
   [[nodiscard]] std::string name() const { return mTool.path.filename().string(); }
-
-  // list: the archive's entries. Without `password` a listing that needs
-  // one (7z with encrypted names) asks through `askPassword` once and
-  // lists again with the answer; such an archive is reported with
-  // `headersEncrypted`, which 7-Zip's listing never states for 7z.
-  // @throws ArchiveError: the run's error (passwordRequired when the user
-  //   declines or the answer is wrong, notArchive, failed, cancelled).
-  [[nodiscard]] ArchiveListing list(const std::filesystem::path& archive,
-                                    const AskPassword& askPassword,
-                                    const std::shared_ptr<TaskHandle>& task) const;
-
-  // extract: extracts everything into the existing folder `destination`,
-  // renaming (never overwriting) entries that repeat a name. 7-Zip leaves
-  // out links whose targets climb with "..", even those that stay inside;
-  // `linksChecked` (every link's target was listed and checked) lets them
-  // through.
-  // @throws ArchiveError
-  void extract(const std::filesystem::path& archive, const std::filesystem::path& destination,
-               const std::optional<std::string>& password, const std::shared_ptr<TaskHandle>& task,
-               const ProcessRunner::Progress& progress, bool linksChecked = false) const;
 
   // compress: writes `target` (which must not exist) in `format` ("zip" or
   // "7z") holding `items`, each under its own name, at compression `level`
@@ -109,11 +69,53 @@ class Archiver {
   // run: runs the tool; a non-zero status throws classify(result).
   RunResult run(const std::vector<std::string>& arguments, const std::shared_ptr<TaskHandle>& task,
                 const ProcessRunner::Progress& progress = nullptr) const;
-  ArchiveListing listOnce(const std::filesystem::path& archive,
-                          const std::optional<std::string>& password,
-                          const std::shared_ptr<TaskHandle>& task) const;
 
   ArchiverTool mTool;
+};
+
+// SevenZip: 7-Zip (7zz, else 7z, on PATH) for the archives libarchive
+// cannot decrypt: 7z and RAR with encrypted data or names. Wildcards are
+// off (-spd): "*" and "?" in a path are characters. The password never
+// reaches the command line: 7-Zip asks for it, and `askPassword` answers.
+class SevenZip {
+ public:
+  // AskPassword: the archive's password; nothing when there is none to give.
+  using AskPassword = std::function<std::optional<std::string>()>;
+
+  // find: 7zz, else 7z, on PATH.
+  [[nodiscard]] static std::optional<SevenZip> find();
+
+  [[nodiscard]] const std::filesystem::path& path() const noexcept { return mPath; }
+
+  // list: the archive's entries as 7-Zip's technical listing gives them,
+  // within the check's bounds (ArchiveExtractor::kCheckTimeLimit,
+  // ExtensionArchive::kMaxNodes entries, kMaxNameBytes of names).
+  // @throws ArchiveError: passwordRequired (none given, or a wrong one),
+  //   notArchive, failed (the bounds, or 7-Zip's own words), cancelled.
+  [[nodiscard]] std::vector<ArchiveExtractor::ListedEntry> list(
+      const std::filesystem::path& archive, const AskPassword& askPassword,
+      const std::shared_ptr<TaskHandle>& task) const;
+
+  // extract: extracts everything into the empty folder `output`, which no
+  // one else can change (the caller judges what lands there).
+  // @throws ArchiveError
+  void extract(const std::filesystem::path& archive, const std::filesystem::path& output,
+               const AskPassword& askPassword, const std::shared_ptr<TaskHandle>& task,
+               const ProcessRunner::Progress& progress) const;
+
+ private:
+  explicit SevenZip(std::filesystem::path path) : mPath(std::move(path)) {}
+
+  // run: runs 7-Zip with `arguments` on a terminal of its own, answering its
+  // password prompt with `askPassword`, handing each piece of its standard
+  // output to `onOutput`, ended when `task` is cancelled or `deadline`
+  // passes. A failed run throws what its words say.
+  void run(const std::vector<std::string>& arguments, const AskPassword& askPassword,
+           const std::shared_ptr<TaskHandle>& task,
+           std::optional<std::chrono::steady_clock::time_point> deadline,
+           const std::function<void(std::string_view)>& onOutput) const;
+
+  std::filesystem::path mPath;
 };
 
 }  // namespace vexel

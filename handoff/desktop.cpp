@@ -1,34 +1,30 @@
 #include "handoff/desktop.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
-extern char** environ;
+#include "internal/handoff_texts.h"
+#include "process/child_process.h"
 
 namespace vexel {
 namespace {
 
-std::string readAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return text;
-    }
-  }
-}
+namespace texts = handoff_internal;
+using namespace std::chrono_literals;
+
+// How long the URL opener may take to say how it went: on GNOME and KDE it
+// ends once the browser has the page; the generic xdg-open runs a browser
+// that is not running yet in the foreground, until it is closed.
+constexpr auto kBrowserPatience = 3s;
+
+// ProgramResult: how a helper program ended and what it printed.
+struct ProgramResult {
+  int status = -1;  ///< the exit code; -1 when it could not start or did not exit
+  std::string out;
+};
 
 std::string withoutFinalNewline(std::string text) {
   if (text.ends_with('\n')) text.pop_back();
@@ -40,78 +36,31 @@ bool environmentSet(const char* name) {
   return value != nullptr && *value != '\0';
 }
 
-}  // namespace
-
-std::optional<std::filesystem::path> findOnPath(std::string_view name) {
-  if (name.find('/') != std::string_view::npos) {
-    return access(std::string(name).c_str(), X_OK) == 0 ? std::optional<std::filesystem::path>(name)
-                                                        : std::nullopt;
-  }
-  const char* path = getenv("PATH");
-  std::string_view folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-  while (true) {
-    const size_t colon = folders.find(':');
-    const std::string_view folder = folders.substr(0, colon);
-    if (!folder.empty() && folder.front() == '/') {
-      const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-      std::error_code error;
-      if (access(candidate.c_str(), X_OK) == 0 &&
-          !std::filesystem::is_directory(candidate, error)) {
-        return candidate;
-      }
-    }
-    if (colon == std::string_view::npos) return std::nullopt;
-    folders.remove_prefix(colon + 1);
-  }
-}
-
-ProgramResult runProgram(const std::vector<std::string>& argv, int outputFd) {
+// Runs `argv` (argv[0] looked up in PATH) with standard input on the null
+// device, standard output collected and standard error passed on. Blocks
+// until it exits.
+ProgramResult runProgram(const std::vector<std::string>& argv) {
   ProgramResult result;
   if (argv.empty()) return result;
-  const std::optional<std::filesystem::path> program = findOnPath(argv.front());
+  const std::optional<std::filesystem::path> program = findProgram(argv.front());
   if (!program) return result;
-  int pipeEnds[2] = {-1, -1};
-  if (outputFd < 0) {
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) return result;
-  }
-  std::vector<std::string> arguments = argv;
-  std::vector<char*> pointers;
-  for (std::string& argument : arguments) pointers.push_back(argument.data());
-  pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outputFd >= 0 ? outputFd : pipeEnds[1], STDOUT_FILENO);
-  // The caller blocks the signals it waits for; its helpers get them back.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t empty;
-  sigemptyset(&empty);
-  posix_spawnattr_setsigmask(&attributes, &empty);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, program->c_str(), &actions, &attributes, pointers.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  if (pipeEnds[1] >= 0) close(pipeEnds[1]);
-  if (spawned == 0 && pipeEnds[0] >= 0) result.out = readAll(pipeEnds[0]);
-  if (pipeEnds[0] >= 0) close(pipeEnds[0]);
-  if (spawned != 0) return result;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return result;
-  }
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  const ProcessOutcome outcome =
+      ChildProcess::run({.program = *program,
+                         .arguments = std::vector<std::string>(argv.begin() + 1, argv.end()),
+                         .error = StreamSetup::inherited()});
+  if (outcome.startError) return result;
+  result.status = outcome.status;
+  result.out = outcome.output;
   return result;
 }
+
+}  // namespace
 
 // ---- Desktop ---------------------------------------------------------------
 
 Desktop::Desktop()
     : mHasDisplay(environmentSet("DISPLAY") || environmentSet("WAYLAND_DISPLAY")),
-      mNotifies(mHasDisplay && findOnPath("notify-send").has_value()) {
+      mNotifies(mHasDisplay && findProgram("notify-send").has_value()) {
   if (mNotifies) mThread = std::thread(&Desktop::serve, this);
 }
 
@@ -171,7 +120,7 @@ void Desktop::message(const std::string& title, const std::string& body, bool fa
 
 void Desktop::line(const std::string& text) {
   const std::lock_guard lock(mLock);
-  const std::string out = "vexel-handoff: " + text + "\n";
+  const std::string out = "vexel-handoff: " + texts::forTerminalLine(text) + "\n";
   std::fwrite(out.data(), 1, out.size(), stderr);
   std::fflush(stderr);
 }
@@ -213,7 +162,10 @@ void Desktop::send(const Note& note) {
     }
     if (note.percent) argv.push_back("--hint=int:value:" + std::to_string(*note.percent));
     if (note.failed) argv.emplace_back("--urgency=critical");
-    argv.insert(argv.end(), {"--", note.title, note.body});
+    // The summary is plain text to the server, the body markup; notify-send
+    // refuses either when it is not UTF-8.
+    argv.insert(argv.end(), {"--", texts::forNotificationTitle(note.title),
+                             texts::forNotificationBody(note.body)});
     return argv;
   };
   if (mReplaces) {
@@ -234,8 +186,9 @@ void Desktop::send(const Note& note) {
 }
 
 Desktop::Answer Desktop::askPassword(const std::string& title, std::string& password) const {
-  if (!mHasDisplay || !findOnPath("zenity")) return Answer::unavailable;
-  const ProgramResult result = runProgram({"zenity", "--password", "--title=" + title});
+  if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
+  const ProgramResult result =
+      runProgram({"zenity", "--password", "--title=" + texts::forNotificationTitle(title)});
   if (result.status == 1) return Answer::declined;
   if (result.status != 0) return Answer::unavailable;
   password = withoutFinalNewline(result.out);
@@ -244,16 +197,16 @@ Desktop::Answer Desktop::askPassword(const std::string& title, std::string& pass
 
 Desktop::Answer Desktop::askCompressOptions(const std::string& title,
                                             CompressOptions& options) const {
-  if (!mHasDisplay || !findOnPath("zenity")) return Answer::unavailable;
-  // The choices' texts, and the levels they stand for.
-  static constexpr std::pair<const char*, int> kLevels[] = {
-      {"标准", 5}, {"最快", 1}, {"最小", 9}, {"仅存储", 0}};
+  if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
   std::string levels;
-  for (const auto& [text, level] : kLevels) levels += std::string(levels.empty() ? "" : "|") + text;
+  for (const auto& [text, level] : texts::kCompressionLevels)
+    levels += (levels.empty() ? "" : "|") + std::string(text);
+  // zenity reads --text as markup, --title as plain text.
   const ProgramResult result =
-      runProgram({"zenity", "--forms", "--title=" + title, "--text=" + title, "--separator=|",
-                  "--add-combo=格式", "--combo-values=zip|7z", "--add-combo=压缩级别",
-                  "--combo-values=" + levels});
+      runProgram({"zenity", "--forms", "--title=" + texts::forNotificationTitle(title),
+                  "--text=" + texts::forNotificationBody(title), "--separator=|",
+                  "--add-combo=" + std::string(texts::kFormatField), "--combo-values=zip|7z",
+                  "--add-combo=" + std::string(texts::kLevelField), "--combo-values=" + levels});
   if (result.status == 1) return Answer::declined;
   if (result.status != 0) return Answer::unavailable;
   const std::string answer = withoutFinalNewline(result.out);
@@ -262,14 +215,32 @@ Desktop::Answer Desktop::askCompressOptions(const std::string& title,
   const std::string level = bar == std::string::npos ? "" : answer.substr(bar + 1);
   options.format = format == "7z" ? "7z" : "zip";
   options.level.reset();
-  for (const auto& [text, value] : kLevels) {
+  for (const auto& [text, value] : texts::kCompressionLevels) {
     if (level == text) options.level = value;
   }
   return Answer::given;
 }
 
-bool Desktop::openInBrowser(const std::filesystem::path& file) const {
-  return runProgram({"xdg-open", file.string()}).status == 0;
+std::vector<bool> Desktop::openInBrowser(const std::vector<std::filesystem::path>& pages) const {
+  std::vector<bool> opened(pages.size(), false);
+  const std::optional<std::filesystem::path> opener = findProgram("xdg-open");
+  if (!opener) return opened;
+  // Each page goes to its own opener, all at once. None is this process's
+  // child, and none gets a descriptor of it: a browser that inherited a
+  // pipe would keep whoever reads it waiting until the browser is closed.
+  std::vector<ProcessOptions> launches;
+  for (const std::filesystem::path& page : pages) {
+    launches.push_back({.program = *opener,
+                        .arguments = {page.string()},
+                        .output = StreamSetup::nullDevice(),
+                        .error = StreamSetup::nullDevice()});
+  }
+  const std::vector<LaunchOutcome> outcomes = ChildProcess::launchAll(launches, kBrowserPatience);
+  for (size_t k = 0; k < outcomes.size(); ++k) {
+    // Still running: a browser run in the foreground has the page.
+    opened[k] = !outcomes[k].startError && outcomes[k].status.value_or(0) == 0;
+  }
+  return opened;
 }
 
 }  // namespace vexel

@@ -5,12 +5,17 @@
 // notification server allows) or, without a display or without notify-send,
 // as lines on standard error; the password and compression dialogs (zenity);
 // and opening a file in the desktop's browser (xdg-open). The programs are
-// found on PATH and run with the user's own environment and locale.
+// found on PATH and run (through vexel::process) with the user's own
+// environment and locale.
 //
 //   vexel::Desktop desktop;
 //   auto task = desktop.begin("正在解压“a.zip”", "archive-extract");
 //   task.progress(0.45);                         // from any thread
 //   task.finish("已解压“a.zip”", "/tmp/a", false);
+//
+// Texts are given plain, names as they are; each is made safe where it is
+// shown (internal/handoff_texts.h): a notification's body is markup to the
+// server, so "<" and "&" in a name are escaped there.
 //
 // Every member may be called from any thread.
 #pragma once
@@ -28,22 +33,6 @@
 #include <vector>
 
 namespace vexel {
-
-// ProgramResult: how a helper program ended and what it printed.
-struct ProgramResult {
-  int status = -1;  ///< the exit code; -1 when it could not start or did not exit
-  std::string out;
-};
-
-// findOnPath: the first executable file `name` in a folder of PATH (absolute
-// folders only; a relative entry would name the current folder); a name
-// with a "/" is taken as it is.
-[[nodiscard]] std::optional<std::filesystem::path> findOnPath(std::string_view name);
-
-// runProgram: runs `argv` (argv[0] looked up in PATH) with standard input on
-// the null device and standard output collected (or written to `outputFd`
-// when it is 0 or above), with an empty signal mask. Blocks until it exits.
-[[nodiscard]] ProgramResult runProgram(const std::vector<std::string>& argv, int outputFd = -1);
 
 class Desktop {
  public:
@@ -99,8 +88,12 @@ class Desktop {
   [[nodiscard]] Answer askPassword(const std::string& title, std::string& password) const;
   // askCompressOptions: `zenity --forms` with the format and the level.
   [[nodiscard]] Answer askCompressOptions(const std::string& title, CompressOptions& options) const;
-  // openInBrowser: `xdg-open file`; whether it succeeded.
-  [[nodiscard]] bool openInBrowser(const std::filesystem::path& file) const;
+  // openInBrowser: hands each page to `xdg-open` at once; for each, whether
+  // it was opened (an opener still running after a few seconds runs the
+  // browser in the foreground: opened). Returns within those seconds, and
+  // leaves nothing that keeps this process or its caller waiting.
+  [[nodiscard]] std::vector<bool> openInBrowser(
+      const std::vector<std::filesystem::path>& pages) const;
 
  private:
   struct Note {

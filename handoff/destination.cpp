@@ -4,22 +4,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstring>
-#include <random>
 
+#include "internal/handoff_texts.h"
 #include "readers/archive_error.h"
 
 namespace vexel {
 namespace {
 
+namespace texts = handoff_internal;
+
 namespace fs = std::filesystem;
 
 // The system's own description of `code`, in the user's language.
-ArchiveError systemFailure(const std::string& what, int code) {
-  return ArchiveError::failed(what + "：" + std::strerror(code));
-}
 
 bool isDigits(std::string_view text) {
   if (text.empty()) return false;
@@ -65,30 +63,6 @@ std::string archiveStem(std::string_view fileName) {
   return std::string(name.empty() ? fileName : fileName.substr(0, name.size()));
 }
 
-std::string numberedName(std::string_view name, int number, std::string_view extension) {
-  std::string out(name);
-  if (number > 1) out += " (" + std::to_string(number) + ")";
-  out += extension;
-  return out;
-}
-
-std::optional<fs::path> placeFolder(const fs::path& source, const fs::path& parent,
-                                    std::string_view name, bool numbered) {
-  for (int number = 1;; ++number) {
-    const fs::path candidate = parent / numberedName(name, number);
-    // Taken by creating it: a rename onto an empty folder replaces it, and
-    // this one is ours.
-    if (mkdir(candidate.c_str(), 0700) == 0) {
-      if (rename(source.c_str(), candidate.c_str()) == 0) return candidate;
-      const int code = errno;
-      rmdir(candidate.c_str());
-      throw systemFailure("无法把文件夹移到“" + candidate.string() + "”", code);
-    }
-    if (errno != EEXIST) throw systemFailure("无法创建文件夹“" + candidate.string() + "”", errno);
-    if (!numbered) return std::nullopt;
-  }
-}
-
 fs::path placeFile(const fs::path& source, const fs::path& parent, std::string_view stem,
                    std::string_view extension) {
   for (int number = 1;; ++number) {
@@ -99,61 +73,12 @@ fs::path placeFile(const fs::path& source, const fs::path& parent, std::string_v
       if (rename(source.c_str(), candidate.c_str()) == 0) return candidate;
       const int code = errno;
       unlink(candidate.c_str());
-      throw systemFailure("无法把文件移到“" + candidate.string() + "”", code);
+      throw ArchiveError::failed(texts::cannotMoveFileTo(candidate, std::strerror(code)));
     }
-    if (errno != EEXIST) throw systemFailure("无法创建文件“" + candidate.string() + "”", errno);
-  }
-}
-
-void removeTree(const fs::path& path) noexcept {
-  std::error_code error;
-  // Folders without write or search permission cannot be emptied; each is
-  // opened to the owner before the walk enters it.
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow,
-                  error);
-  for (fs::recursive_directory_iterator
-           it(path, fs::directory_options::skip_permission_denied, error),
-       end;
-       !error && it != end; it.increment(error)) {
-    if (it->is_directory(error) && !it->is_symlink(error)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+    if (errno != EEXIST) {
+      throw ArchiveError::failed(texts::cannotCreateFile(candidate, std::strerror(errno)));
     }
   }
-  error.clear();
-  fs::remove_all(path, error);
-}
-
-TemporaryFolder::TemporaryFolder(const fs::path& parent) {
-  std::random_device random;
-  constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = ".vexel-";
-    for (int k = 0; k < 8; ++k) name += kLetters[random() % kLetters.size()];
-    const fs::path candidate = parent / name;
-    // 0777 less the umask: the mode any new folder here gets, which the
-    // extracted folder keeps when this one is moved into place.
-    if (mkdir(candidate.c_str(), 0777) == 0) {
-      mPath = candidate;
-      return;
-    }
-    if (errno != EEXIST) throw systemFailure("无法在“" + parent.string() + "”里创建文件夹", errno);
-  }
-  throw systemFailure("无法在“" + parent.string() + "”里创建文件夹", EEXIST);
-}
-
-TemporaryFolder::~TemporaryFolder() {
-  if (!mMoved) removeTree(mPath);
-}
-
-void TemporaryFolder::clear() noexcept {
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(mPath, error)) removeTree(entry.path());
-}
-
-fs::path TemporaryFolder::moveTo(const fs::path& parent, std::string_view name) {
-  fs::path placed = *placeFolder(mPath, parent, name);
-  mMoved = true;
-  return placed;
 }
 
 }  // namespace vexel

@@ -10,34 +10,24 @@
 #include <cstring>
 
 #include "handoff/destination.h"
-#include "handoff/extraction_check.h"
+#include "handoff/extractor.h"
+#include "internal/handoff_texts.h"
 #include "model/archive_format.h"
+#include "process/child_process.h"
+#include "process/unique_fd.h"
 #include "readers/archive_error.h"
+#include "text/utf8.h"
 
 namespace vexel {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string quoted(const fs::path& path) { return "“" + path.string() + "”"; }
-std::string quotedName(const fs::path& path) { return "“" + path.filename().string() + "”"; }
+namespace texts = handoff_internal;
 
 std::vector<ArchiverTool> archivers() {
   std::vector<ArchiverTool> tools = findArchivers();
-  if (tools.empty()) throw ArchiveError::toolMissing("7z 或 bsdtar");
+  if (tools.empty()) throw ArchiveError::toolMissing(std::string(texts::kArchiverNames));
   return tools;
-}
-
-// The folder that everything extracted lies under, when there is exactly
-// one such folder (a real folder, not a link to one).
-std::optional<fs::path> onlyTopFolder(const fs::path& root) {
-  std::error_code error;
-  std::optional<fs::path> only;
-  for (const auto& entry : fs::directory_iterator(root, error)) {
-    if (only || !entry.is_directory(error) || entry.is_symlink(error)) return std::nullopt;
-    only = entry.path();
-  }
-  return only;
 }
 
 // An item as given, without a trailing "/" ("/tmp/dir/" names "/tmp/dir").
@@ -55,7 +45,52 @@ std::optional<fs::path> previewHost() {
     const fs::path beside = self.parent_path() / "vexel-quicklook";
     if (access(beside.c_str(), X_OK) == 0) return beside;
   }
-  return findOnPath("vexel-quicklook");
+  return findProgram("vexel-quicklook");
+}
+
+// The longest file name the file systems in use take, in bytes.
+constexpr size_t kLongestName = 255;
+
+// The preview page's file name: the archive's name and ".html", the name
+// cut short (at a character, with "…") where that would be too long.
+std::string pageName(const fs::path& archive) {
+  constexpr std::string_view kExtension = ".html";
+  constexpr std::string_view kEllipsis = "…";
+  const std::string name = archive.filename().string();
+  if (name.size() + kExtension.size() <= kLongestName) return name + std::string(kExtension);
+  const size_t room = kLongestName - kExtension.size() - kEllipsis.size();
+  size_t cut = 0;
+  for (const text::CodePoint cp : text::codePoints(name)) {
+    if (cp.end() > room) break;
+    cut = cp.end();
+  }
+  return name.substr(0, cut) + std::string(kEllipsis) + std::string(kExtension);
+}
+
+// A folder of preview pages, removed with its page unless kept.
+class PreviewFolder {
+ public:
+  explicit PreviewFolder(fs::path path) : mPath(std::move(path)) {}
+  PreviewFolder(const PreviewFolder&) = delete;
+  PreviewFolder& operator=(const PreviewFolder&) = delete;
+  ~PreviewFolder() {
+    if (mKept) return;
+    std::error_code ignored;
+    fs::remove_all(mPath, ignored);
+  }
+  [[nodiscard]] const fs::path& path() const noexcept { return mPath; }
+  // keep: the page stays, for the browser that reads it after this program has ended.
+  void keep() noexcept { mKept = true; }
+
+ private:
+  fs::path mPath;
+  bool mKept = false;
+};
+
+// The folder preview folders are made in: $TMPDIR when it is absolute, else /tmp.
+fs::path temporaryFolder() {
+  const char* temporary = getenv("TMPDIR");
+  return temporary != nullptr && *temporary == '/' ? fs::path(temporary) : fs::path("/tmp");
 }
 
 }  // namespace
@@ -64,27 +99,28 @@ std::optional<std::string> Handoff::refusedPath(const HandoffRequest& request) c
   for (const fs::path& path : request.paths) {
     struct stat info {};
     if (request.action == HandoffRequest::Action::compress) {
-      if (itemPath(path) == itemPath(path).root_path()) return "不能压缩整个根文件夹。";
+      if (itemPath(path) == itemPath(path).root_path())
+        return std::string(texts::kCannotCompressRoot);
       if (lstat(path.c_str(), &info) != 0) {
-        return errno == ENOENT ? "找不到" + quoted(path) + "。"
-                               : "无法读取" + quoted(path) + "：" + std::strerror(errno);
+        return errno == ENOENT ? texts::notFound(path)
+                               : texts::cannotRead(path, std::strerror(errno));
       }
       continue;
     }
     if (stat(path.c_str(), &info) != 0) {
-      return errno == ENOENT ? "找不到" + quoted(path) + "。"
-                             : "无法读取" + quoted(path) + "：" + std::strerror(errno);
+      return errno == ENOENT ? texts::notFound(path)
+                             : texts::cannotRead(path, std::strerror(errno));
     }
-    if (S_ISDIR(info.st_mode)) return quoted(path) + "是文件夹，不是压缩包。";
-    if (!S_ISREG(info.st_mode)) return quoted(path) + "不是普通文件。";
-    if (!isArchive(path)) return quoted(path) + "不是压缩包。";
+    if (S_ISDIR(info.st_mode)) return texts::folderNotArchive(path);
+    if (!S_ISREG(info.st_mode)) return texts::notRegularFile(path);
+    if (!isArchive(path)) return texts::notArchive(path);
   }
   return std::nullopt;
 }
 
 bool Handoff::perform(const HandoffRequest& request) {
   if (const std::optional<std::string> problem = refusedPath(request)) {
-    mDesktop.message("无法处理这个请求", *problem, true);
+    mDesktop.message(std::string(texts::kCannotHandleRequestTitle), *problem, true);
     return false;
   }
   bool succeeded = true;
@@ -94,29 +130,25 @@ bool Handoff::perform(const HandoffRequest& request) {
     case HandoffRequest::Action::compress:
       return compress(request.paths, request.format);
     case HandoffRequest::Action::extract:
-    case HandoffRequest::Action::open:
       for (const fs::path& path : request.paths) {
         // A cancel ends the whole request, not only the archive at hand.
         if (mTask->isCancelled()) return false;
-        const bool done =
-            request.action == HandoffRequest::Action::extract ? extract(path) : open(path);
-        succeeded = done && succeeded;
+        succeeded = extract(path) && succeeded;
       }
       return succeeded;
+    case HandoffRequest::Action::open:
+      return open(request.paths);
   }
   return false;
 }
 
 bool Handoff::extract(const fs::path& archive) {
-  const fs::path parent = archive.parent_path();
-  Desktop::Notice notice = mDesktop.begin("正在解压" + quotedName(archive), "archive-extract");
-  bool asked = false;
-  // Asked once per archive; cancelling the dialog cancels the run.
-  const Archiver::AskPassword askPassword = [&]() -> std::optional<std::string> {
-    if (asked) return std::nullopt;
-    asked = true;
+  Desktop::Notice notice = mDesktop.begin(texts::extractingTitle(archive), "archive-extract");
+  // Asked once per archive, only when it needs one; cancelling the dialog
+  // cancels the run.
+  const Extractor::AskPassword askPassword = [&]() -> std::optional<std::string> {
     std::string password;
-    switch (mDesktop.askPassword(quotedName(archive) + "需要密码", password)) {
+    switch (mDesktop.askPassword(texts::passwordQuestion(archive), password)) {
       case Desktop::Answer::given:
         return password;
       case Desktop::Answer::declined:
@@ -128,58 +160,15 @@ bool Handoff::extract(const fs::path& archive) {
     return std::nullopt;
   };
   try {
-    const std::vector<ArchiverTool> tools = archivers();
-    std::optional<Archiver> archiver;
-    ArchiveListing listing;
-    std::optional<ArchiveError> firstError;
-    for (size_t k = 0; k < tools.size() && !archiver; ++k) {
-      try {
-        listing = Archiver(tools[k]).list(archive, askPassword, mTask);
-        archiver.emplace(tools[k]);
-      } catch (const ArchiveError& error) {
-        // A format this 7-Zip lacks (Debian's has no RAR) may be bsdtar's;
-        // when bsdtar cannot read it either, 7-Zip's verdict stands.
-        const bool unread = error.kind() == ArchiveError::Kind::notArchive ||
-                            error.kind() == ArchiveError::Kind::failed;
-        if (firstError && unread) throw *firstError;
-        if (error.kind() != ArchiveError::Kind::notArchive || k + 1 == tools.size()) throw;
-        firstError = error;
-      }
-    }
-    if (const auto reason = unsafeEntry(listing.entries)) throw ArchiveError::failed(*reason);
-
-    // Links whose targets the listing gave all stay inside (checked above);
-    // a link listed without its target is left to the archiver's own guard.
-    const bool linksChecked = std::all_of(listing.entries.begin(), listing.entries.end(), [](const ListedEntry& entry) {
-      return !entry.isSymlink || !entry.linkTarget.empty();
-    });
-    TemporaryFolder work(parent);
-    std::optional<std::string> password = listing.password;
-    const auto progress = [&notice](double fraction) { notice.progress(fraction); };
-    for (;;) {
-      try {
-        archiver->extract(archive, work.path(), password, mTask, progress, linksChecked);
-        break;
-      } catch (const ArchiveError& error) {
-        // Names in the clear, contents encrypted: the password is asked now.
-        if (error.kind() != ArchiveError::Kind::passwordRequired || asked) throw;
-        password = askPassword();
-        if (!password) throw;
-        work.clear();
-      }
-    }
-    if (const auto reason = unsafeExtractedTree(work.path())) throw ArchiveError::failed(*reason);
-
-    std::optional<fs::path> placed;
-    // Everything under one folder whose name is free: that folder, as it is.
-    if (const std::optional<fs::path> top = onlyTopFolder(work.path())) {
-      placed = placeFolder(*top, parent, top->filename().string(), false);
-    }
-    if (!placed) placed = work.moveTo(parent, archiveStem(archive.filename().string()));
-    notice.finish("已解压" + quotedName(archive), "到" + quoted(*placed), false);
+    Extractor extractor(mTask, askPassword,
+                        [&notice](double fraction) { notice.progress(fraction); });
+    const Extractor::Outcome outcome = extractor.extract(archive);
+    notice.finish(
+        texts::extractedTitle(archive),
+        texts::extractedBody(outcome.placed, outcome.linksLeftOut, outcome.specialsLeftOut), false);
     return true;
   } catch (const ArchiveError& error) {
-    notice.finish("无法解压" + quotedName(archive), error.message(), true);
+    notice.finish(texts::cannotExtractTitle(archive), error.message(), true);
     return false;
   }
 }
@@ -191,21 +180,21 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
   const fs::path parent = items.front().parent_path();
   std::string name =
       items.size() == 1 ? items.front().filename().string() : parent.filename().string();
-  if (name.empty()) name = "归档";
-  const std::string what = items.size() == 1 ? quotedName(items.front())
-                                             : " " + std::to_string(items.size()) + " 个项目";
+  if (name.empty()) name = texts::kDefaultArchiveName;
+  const std::string what = texts::whatIsCompressed(items.front(), items.size());
 
   Desktop::CompressOptions options;
   if (format) {
     options.format = *format;
   } else {
-    switch (mDesktop.askCompressOptions("用 Vexel 压缩" + what, options)) {
+    switch (mDesktop.askCompressOptions(texts::compressDialogTitle(what), options)) {
       case Desktop::Answer::given:
         break;
       case Desktop::Answer::declined:
         // Cancelled before anything ran: the task is cancelled all the same.
         mTask->cancel();
-        mDesktop.message("没有压缩" + what, ArchiveError::cancelled().message(), false);
+        mDesktop.message(texts::notCompressedTitle(what), ArchiveError::cancelled().message(),
+                         false);
         return false;
       case Desktop::Answer::unavailable:
         options = {};  // ZIP at the tool's own level
@@ -213,7 +202,7 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
     }
   }
 
-  Desktop::Notice notice = mDesktop.begin("正在压缩" + what, "archive-insert");
+  Desktop::Notice notice = mDesktop.begin(texts::compressingTitle(what), "archive-insert");
   try {
     const Archiver archiver(archivers().front());
     TemporaryFolder work(parent);
@@ -221,55 +210,81 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
     archiver.compress(items, made, options.format, options.level, work.path().filename().string(),
                       mTask, [&notice](double fraction) { notice.progress(fraction); });
     const fs::path placed = placeFile(made, parent, name, "." + options.format);
-    notice.finish("已压缩成" + quotedName(placed), "在" + quoted(parent), false);
+    notice.finish(texts::compressedTitle(placed), texts::compressedBody(parent), false);
     return true;
   } catch (const ArchiveError& error) {
-    notice.finish("无法压缩" + what, error.message(), true);
+    notice.finish(texts::cannotCompressTitle(what), error.message(), true);
     return false;
   }
 }
 
-bool Handoff::open(const fs::path& archive) {
-  const std::string failedTitle = "无法显示" + quotedName(archive) + "的内容";
+std::optional<fs::path> Handoff::previewPage(const fs::path& archive) {
   const std::optional<fs::path> host = previewHost();
   if (!host) {
-    mDesktop.message(failedTitle, ArchiveError::toolMissing("vexel-quicklook").message(), true);
-    return false;
+    mDesktop.message(texts::cannotShowTitle(archive),
+                     ArchiveError::toolMissing("vexel-quicklook").message(), true);
+    return std::nullopt;
   }
-  const char* temporary = getenv("TMPDIR");
-  std::string pattern = (fs::path(temporary != nullptr && *temporary == '/' ? temporary : "/tmp") /
-                         "vexel-preview-XXXXXX")
-                            .string();
+  std::string pattern = (temporaryFolder() / "vexel-preview-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
-    mDesktop.message(failedTitle, std::string("无法创建临时文件夹：") + std::strerror(errno), true);
-    return false;
+    mDesktop.message(texts::cannotShowTitle(archive),
+                     texts::cannotMakeTemporaryFolder(std::strerror(errno)), true);
+    return std::nullopt;
   }
-  const fs::path page = fs::path(pattern) / (archive.filename().string() + ".html");
-  const int fd = ::open(page.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    mDesktop.message(failedTitle, std::string("无法写入预览页：") + std::strerror(errno), true);
-    return false;
+  PreviewFolder folder{fs::path(pattern)};
+  const fs::path page = folder.path() / pageName(archive);
+  const UniqueFd file(
+      ::open(page.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file) {
+    mDesktop.message(texts::cannotShowTitle(archive),
+                     texts::cannotWritePreviewPage(std::strerror(errno)), true);
+    return std::nullopt;
   }
   // The page draws failures (damaged, encrypted names) itself, as the preview does.
-  const ProgramResult made = runProgram({host->string(), "--html", "--", archive.string()}, fd);
-  close(fd);
-  if (made.status != 0) {
+  const ProcessOutcome made = ChildProcess::run({.program = *host,
+                                                 .arguments = {"--html", "--", archive.string()},
+                                                 .output = StreamSetup::descriptor(file.get()),
+                                                 .error = StreamSetup::inherited()});
+  if (made.startError || made.status != 0) {
     mDesktop.message(
-        failedTitle,
+        texts::cannotShowTitle(archive),
         ArchiveError::from(RunResult{.status = made.status}, host->filename().string()).message(),
         true);
-    return false;
+    return std::nullopt;
   }
-  // The page stays: the browser reads it after this program has ended.
+  folder.keep();
+  return page;
+}
+
+bool Handoff::open(const std::vector<fs::path>& archives) {
+  bool succeeded = true;
+  std::vector<fs::path> shown;
+  std::vector<fs::path> pages;
+  for (const fs::path& archive : archives) {
+    if (mTask->isCancelled()) return false;
+    std::optional<fs::path> page = previewPage(archive);
+    if (!page) {
+      succeeded = false;
+      continue;
+    }
+    shown.push_back(archive);
+    pages.push_back(std::move(*page));
+  }
   if (!mDesktop.hasDisplay()) {
-    mDesktop.message(quotedName(archive) + "的内容", "预览页在" + quoted(page), false);
-    return true;
+    for (size_t k = 0; k < pages.size(); ++k) {
+      mDesktop.message(texts::contentsTitle(shown[k]), texts::previewPageBody(pages[k]), false);
+    }
+    return succeeded;
   }
-  if (!mDesktop.openInBrowser(page)) {
-    mDesktop.message(failedTitle, "xdg-open 无法用浏览器打开" + quoted(page) + "。", true);
-    return false;
+  // Every page at once: the second archive's must not wait for the first
+  // one's browser.
+  const std::vector<bool> opened = mDesktop.openInBrowser(pages);
+  for (size_t k = 0; k < pages.size(); ++k) {
+    if (opened[k]) continue;
+    mDesktop.message(texts::cannotShowTitle(shown[k]), texts::browserCannotOpen(pages[k]), true);
+    succeeded = false;
   }
-  return true;
+  return succeeded;
 }
 
 }  // namespace vexel

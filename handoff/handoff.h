@@ -44,7 +44,12 @@ class Handoff {
   bool extract(const std::filesystem::path& archive);
   bool compress(const std::vector<std::filesystem::path>& items,
                 const std::optional<std::string>& format);
-  bool open(const std::filesystem::path& archive);
+  // previewPage: the archive's preview page, made with vexel-quicklook in a
+  // private temporary folder; nothing (reported, nothing left behind) when
+  // it cannot be made.
+  [[nodiscard]] std::optional<std::filesystem::path> previewPage(
+      const std::filesystem::path& archive);
+  bool open(const std::vector<std::filesystem::path>& archives);
 
   Desktop& mDesktop;
   std::shared_ptr<TaskHandle> mTask;

@@ -35,7 +35,10 @@ struct HandoffRequest {
   std::vector<std::filesystem::path> paths;  ///< the decoded bytes, in order
 
   // parse: reads `url`. Percent escapes give back the exact bytes; "+" is a
-  // plus sign. Never throws but std::bad_alloc.
+  // plus sign. What desktops decode before starting the handler (KDE turns
+  // "%20" into a space and escaped UTF-8 into its characters) is read as
+  // the bytes it stands for; a raw "#" is refused (as a fragment), never
+  // taken as the end of a path. Never throws but std::bad_alloc.
   [[nodiscard]] static HandoffParse parse(std::string_view url);
 };
 

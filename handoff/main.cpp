@@ -6,12 +6,16 @@
 // Registered as the handler of x-scheme-handler/vexel (vexel-handoff.desktop),
 // it is started by xdg-open with one URL. "vexel://sync" does nothing; the
 // extract, compress and open commands run the external archiver and show
-// their progress and outcome (see handoff/handoff.h). SIGINT, SIGTERM and
-// SIGHUP cancel the running command, which leaves nothing half-made behind.
+// their progress and outcome (see handoff/handoff.h). A selection too large
+// for one argument arrives as a hand-over (workspace/workspace.h). SIGINT,
+// SIGTERM and SIGHUP cancel the running command, which leaves nothing
+// half-made behind.
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <thread>
 
@@ -19,7 +23,9 @@
 #include "handoff/handoff.h"
 #include "handoff/handoff_request.h"
 #include "host/host_usage.h"
+#include "internal/handoff_texts.h"
 #include "readers/task_handle.h"
+#include "workspace/workspace.h"
 
 namespace {
 
@@ -32,6 +38,8 @@ constexpr std::string_view kUsage =
     "  vexel://compress?format=zip|7z&path=ITEM...   compress the items beside the first\n"
     "  vexel://compress?path=ITEM...          the same, asking for format and level\n"
     "  vexel://sync                           nothing\n"
+    "A selection too large for one argument comes as ACTION?handover=TOKEN, kept\n"
+    "by vexel-findersync for this user only, and is taken back once.\n"
     "Progress and outcomes show as desktop notifications (notify-send), or as\n"
     "lines on standard error without a display. Exit status: 0 done, 1 failed\n"
     "or cancelled, 2 a usage error or a URL that is not one of these.\n";
@@ -61,10 +69,19 @@ int main(int argc, char** argv) {
   const sigset_t signals = cancellingSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  namespace texts = vexel::handoff_internal;
   vexel::Desktop desktop;
-  const auto parsed = vexel::HandoffRequest::parse(argv[first]);
+  // A selection too large for one argument arrives as a hand-over.
+  const std::optional<std::string> received =
+      vexel::platform::Workspace::shared().receivedURL(argv[first]);
+  if (!received) {
+    desktop.message(std::string(texts::kCannotHandleLinkTitle), std::string(texts::kHandoverGone),
+                    true);
+    return vexel::platform::HostUsage::kExitUsage;
+  }
+  const auto parsed = vexel::HandoffRequest::parse(*received);
   if (!parsed.request) {
-    desktop.message("无法处理这个链接", parsed.problem, true);
+    desktop.message(std::string(texts::kCannotHandleLinkTitle), parsed.problem, true);
     return vexel::platform::HostUsage::kExitUsage;
   }
   if (parsed.request->action == vexel::HandoffRequest::Action::sync) return EXIT_SUCCESS;

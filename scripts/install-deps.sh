@@ -5,18 +5,24 @@ set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config python3
-  libarchive-dev libicu-dev googletest libgtest-dev libbenchmark-dev
+  libarchive-dev liblzma-dev libicu-dev googletest libgtest-dev libbenchmark-dev
   # Tools the tests use to make archives and to compare against.
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
   # Peak memory in the comparison benchmarks (/usr/bin/time -v).
   time
-  # Checks the context-menu desktop entries.
-  desktop-file-utils
+  # Checks the context-menu desktop entries; xdg-open and xdg-mime hand the
+  # menus' URLs to vexel-handoff in the tests.
+  desktop-file-utils xdg-utils
+  # The receiver's tests run it as a user without privileges (useradd,
+  # setpriv), mount a small file system, and write sparse tar files.
+  passwd util-linux mount tar
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that
 # ctest -L desktop drives (Recoll's command-line tools, which ask file for
-# names that say nothing; lf and ranger inside tmux); "gui" for
+# names that say nothing; lf and ranger inside tmux; KDE's URL opener
+# kde-open5, and notify-send with notification-daemon on Xvfb in a private
+# D-Bus session for vexel-handoff's notifications); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
@@ -24,7 +30,10 @@ packages=(
 # desktop where vexel-handoff shows its notifications and asks for passwords
 # (notify-send, zenity); "libcxx" for building with clang's own standard library.
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
-if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux); fi
+if [[ " $* " == *" desktop "* ]]; then
+  packages+=(recollcmd file lf ranger tmux kde-cli-tools libnotify-bin notification-daemon dbus
+    xvfb)
+fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei

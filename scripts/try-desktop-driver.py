@@ -241,7 +241,7 @@ def try_manager(name):
 
             def notified():
                 with open(NOTIFICATIONS, encoding="utf-8", errors="replace") as notes:
-                    return "no application is registered" in notes.read()[notes_before:]
+                    return "没有登记接收 vexel:// 链接的程序" in notes.read()[notes_before:]
             if wait_for(notified):
                 log(f"{name}: without a handler, {title} shows a notification")
             else:

@@ -3,7 +3,9 @@
 //
 //   vexel-mdimport [--plugin PATH] [--json] FILE...
 //
-// Text mode prints each imported file's text content and a line feed;
+// Text mode prints each imported file's text content and a line feed (on a
+// terminal with control characters replaced, as the preview host does, so
+// that a name inside an archive cannot drive the terminal);
 // --json prints [{"path": ..., "imported": ..., "text": ...}, ...].
 // Exit status: 0 every file imported (and for --help), 1 some file not
 // imported, 2 usage error, 3 the plug-in could not be loaded or gave no
@@ -29,6 +31,7 @@
 #include "foundation/json_serialization.h"
 #include "host/host_usage.h"
 #include "internal/cf_ref.h"
+#include "text/utf8.h"
 
 namespace {
 
@@ -185,6 +188,21 @@ class Importer {
   MDImporterInterfaceStruct** mInterface;
 };
 
+// forTerminal: `text` line by line made printable (text::printable), the
+// line feeds kept.
+std::string forTerminal(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    out += vexel::text::printable(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    out += '\n';
+    text.remove_prefix(end + 1);
+  }
+  return out;
+}
+
 int fail(std::string_view message) {
   std::string line = "vexel-mdimport: ";
   line += message;
@@ -216,6 +234,8 @@ int run(const Options& options) {
     return fail("the importer has no importer interface");
   }
   int status = kExitImported;
+  const bool toTerminal = ::isatty(STDOUT_FILENO) == 1;
+  const bool errorsToTerminal = ::isatty(STDERR_FILENO) == 1;
   {
     const Importer importer(interface);
     Output out;
@@ -236,12 +256,13 @@ int run(const Options& options) {
         if (!imported) status = kExitNotImported;
       } else {
         const bool imported = importer.import(path, [&](std::string_view text) {
-          out.append(text);
+          out.append(toTerminal ? forTerminal(text) : text);
           out.append("\n");
         });
         if (!imported) {
           status = kExitNotImported;
-          std::string line = "vexel-mdimport: not imported: " + path + "\n";
+          std::string line = "vexel-mdimport: not imported: " +
+                             (errorsToTerminal ? vexel::text::printable(path) : path) + "\n";
           std::fwrite(line.data(), 1, line.size(), stderr);
         }
       }

@@ -86,9 +86,9 @@ std::optional<ArchiveFormat> archiveFormatFromType(std::string_view type) {
 
 std::string displayNameOfType(std::string_view type) {
   static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
-      {"rar5", "RAR 5"}, {"rar", "RAR 4"},   {"zip", "ZIP"},         {"7z", "7z"},
-      {"tar", "TAR"},    {"gzip", "GZip"},   {"bzip2", "BZip2"},     {"xz", "XZ"},
-      {"zstd", "Zstandard"}, {"split", "分卷"}, {"", "压缩包"},
+      {"rar5", "RAR 5"},     {"rar", "RAR 4"},  {"zip", "ZIP"},           {"7z", "7z"},
+      {"tar", "TAR"},        {"gzip", "GZip"},  {"bzip2", "BZip2"},       {"xz", "XZ"},
+      {"zstd", "Zstandard"}, {"split", "分卷"}, {"deb", "Debian 软件包"}, {"", "压缩包"},
   };
   const std::string key = toLower(type);
   for (const auto& [known, name] : kNames) {
@@ -100,8 +100,8 @@ std::string displayNameOfType(std::string_view type) {
 const std::unordered_set<std::string>& archiveExtensions() {
   // A function-local static: C++ guarantees one thread-safe initialisation.
   static const std::unordered_set<std::string> extensions = {
-      "zip", "rar", "7z",  "tar", "gz",  "tgz", "bz2", "tbz", "tbz2", "xz", "txz", "zst", "lzma",
-      "cab", "iso", "arj", "lzh", "lha", "z",   "cpio", "rpm", "deb", "wim", "xar", "001", "jar",
+      "zip", "rar", "7z",  "tar", "gz",  "tgz", "bz2",  "tbz", "tbz2", "xz",  "txz", "zst", "lzma",
+      "cab", "iso", "arj", "lzh", "lha", "z",   "cpio", "rpm", "deb",  "wim", "xar", "001", "jar",
   };
   return extensions;
 }

@@ -435,6 +435,18 @@ class TreeGrowth {
     return name;
   }
 
+  // becomeFolder: turns a file node into a folder; its size becomes the
+  // total of what lies beneath, as for any folder.
+  void becomeFolder(ArchiveNode& node) {
+    node.mIsDir = true;
+    node.mSize = 0;
+    node.mPacked = 0;
+    if (node.mDetails != nullptr) {
+      node.mDetails->crc.clear();
+      node.mDetails->method.clear();
+    }
+  }
+
   // A folder entry sets the date (an absent one replaces a present one) and
   // the encryption flag; its sizes, crc and method are ignored.
   static void applyFolderEntry(ArchiveNode& node, const RawEntry& entry) {
@@ -502,10 +514,9 @@ class TreeGrowth {
     --mTree.mNodeSlots;
   }
 
-  // Finds or creates every folder of `path` from the top down. Whatever kind
-  // of node a path already names is returned, files included; null when the
-  // limits end the build on the way. Folders made here borrow their path
-  // text from `path`, which the arena keeps.
+  // Finds or creates every folder of `path` from the top down; a file on the
+  // way becomes a folder. Null when the limits end the build on the way. Folders made here borrow
+  // their path text from `path`, which the arena keeps.
   ArchiveNode* ensureDir(std::string_view path) {
     if (path == mLastDirPath && mLastDir != nullptr) return mLastDir;
     ArchiveNode* current = &mTree.mRoot;
@@ -525,6 +536,10 @@ class TreeGrowth {
         if (!spend(1)) return stopHere();
         const Probe where = probe(current, name);
         if (ArchiveNode* found = where.found) {
+          // A file, a link say, that entries lie beneath ("path" and
+          // "path/file.txt") becomes a folder with its own date, so that
+          // nothing beneath it is lost.
+          if (!found->mIsDir) becomeFolder(*found);
           current = found;
         } else {
           if (!makeRoom()) return stopHere();

@@ -2,10 +2,11 @@
 //
 // `ArchiveTree` turns a flat list of `RawEntry` (raw_entry.h) into folders and
 // files under one unnamed root: missing folders are created, folder entries
-// merge into folders already made, duplicate paths and the "__MACOSX" side
-// folder are dropped. Its constructor ends with the summary pass that fills
-// folder sizes, dates and file counts. `ArchiveTreeBuilder` makes the same
-// tree from entries handed over one at a time. Listers live in core/readers/.
+// merge into folders already made, a file that other entries lie beneath (a
+// link "path" beside "path/file.txt") becomes a folder keeping its date, and
+// duplicate paths and the "__MACOSX" side folder are dropped. Its constructor ends with the summary
+// pass that fills folder sizes, dates and file counts. `ArchiveTreeBuilder` makes the same tree
+// from entries handed over one at a time. Listers live in core/readers/.
 //
 //   auto tree = std::make_shared<const vexel::ArchiveTree>(properties, std::move(entries));
 //   for (const vexel::ArchiveNode* node : tree->root().descendants()) print(node->path());

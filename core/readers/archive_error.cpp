@@ -3,6 +3,8 @@
 #include "text/unicode_case.h"
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 namespace vexel {
@@ -113,6 +115,69 @@ ArchiveError ArchiveError::volumeMissing(std::string_view volumeName) {
 ArchiveError ArchiveError::cannotStart(std::string_view programName,
                                        std::string_view systemDescription) {
   return failed("无法启动 " + std::string(programName) + "：" + std::string(systemDescription));
+}
+
+ArchiveError ArchiveError::unsafeEntry(UnsafeEntry why, std::string_view path,
+                                       std::string_view other) {
+  const std::string name = "条目“" + std::string(path) + "”";
+  std::string what;
+  switch (why) {
+    case UnsafeEntry::absolutePath:
+      what = name + "是绝对路径";
+      break;
+    case UnsafeEntry::leavesDestination:
+      what = name + "指向解压位置之外";
+      break;
+    case UnsafeEntry::noName:
+      what = "压缩包里有没有名字的文件或链接（“" + std::string(path) + "”）";
+      break;
+    case UnsafeEntry::beneathLink:
+      what = name + "位于链接“" + std::string(other) + "”之下";
+      break;
+    case UnsafeEntry::clashes:
+      what = other.empty() ? name + "既是文件又是文件夹"
+                           : name + "位于文件“" + std::string(other) + "”之下";
+      break;
+  }
+  return failed("为了安全，没有解压：" + what + "。");
+}
+
+ArchiveError ArchiveError::tooLargeToCheck(CheckBound bound) {
+  switch (bound) {
+    case CheckBound::time:
+      return failed("没有解压：无法在 10 秒内检查完这个压缩包里的条目。");
+    case CheckBound::entries:
+      return failed("没有解压：压缩包里的条目超过 1,500,000 个。");
+    case CheckBound::names:
+      return failed("没有解压：压缩包里的名字太多太长（超过 128 MiB）。");
+  }
+  return failed("没有解压。");
+}
+
+ArchiveError ArchiveError::folderFailure(FolderStep step, std::string_view path,
+                                         int errorNumber) {
+  const std::string quoted = "“" + std::string(path) + "”";
+  std::string what;
+  switch (step) {
+    case FolderStep::open:
+      what = "无法打开文件夹" + quoted;
+      break;
+    case FolderStep::makeIn:
+      what = "无法在" + quoted + "里创建文件夹";
+      break;
+    case FolderStep::read:
+      what = "无法读取" + quoted;
+      break;
+    case FolderStep::placeAt:
+      what = "无法把解压出的内容移到" + quoted;
+      break;
+  }
+  return failed(what + "：" + std::strerror(errorNumber));
+}
+
+ArchiveError ArchiveError::cannotWrite(std::string_view path, int errorNumber) {
+  if (errorNumber == ENOSPC || errorNumber == EDQUOT) return failed("磁盘空间不足，没有解压。");
+  return failed("无法写入“" + std::string(path) + "”：" + std::strerror(errorNumber));
 }
 
 ArchiveError ArchiveError::from(const RunResult& result, std::string_view tool) {

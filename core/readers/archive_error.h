@@ -64,6 +64,35 @@ class ArchiveError final : public std::exception {
   [[nodiscard]] static ArchiveError cannotStart(std::string_view programName,
                                                 std::string_view systemDescription);
 
+  // UnsafeEntry: why an archive is not extracted at all.
+  enum class UnsafeEntry {
+    absolutePath,       ///< an entry's path starts at the root
+    leavesDestination,  ///< an entry's path climbs out with ".."
+    noName,             ///< a file or link without a name, in the destination's own place
+    beneathLink,        ///< an entry lies beneath a link of the archive (`other`)
+    clashes,            ///< an entry is a file where a folder is (`other`), or the reverse
+  };
+  // unsafeEntry: `failed` for an archive refused before extraction:
+  // "为了安全，没有解压：" + what is wrong with `path` + "。".
+  [[nodiscard]] static ArchiveError unsafeEntry(UnsafeEntry why, std::string_view path,
+                                                std::string_view other = {});
+  // CheckBound: the bound that stopped the check before extraction.
+  enum class CheckBound { time, entries, names };
+  // tooLargeToCheck: `failed` for an archive whose check did not finish
+  // within its bounds: "没有解压：" + the bound + "。".
+  [[nodiscard]] static ArchiveError tooLargeToCheck(CheckBound bound);
+  // FolderStep: what the system refused with a work folder.
+  enum class FolderStep { open, makeIn, read, placeAt };
+  // folderFailure: `failed` with the system's description of `errorNumber`:
+  // "无法打开文件夹“path”：", "无法在“path”里创建文件夹：", "无法读取“path”：",
+  // "无法把解压出的内容移到“path”：".
+  [[nodiscard]] static ArchiveError folderFailure(FolderStep step, std::string_view path,
+                                                  int errorNumber);
+  // cannotWrite: `failed` for an extraction the system refused:
+  // "无法写入“" + path + "”：" + the system's description; a full disk
+  // says so: "磁盘空间不足，没有解压。".
+  [[nodiscard]] static ArchiveError cannotWrite(std::string_view path, int errorNumber);
+
   // from: the error that an external archiver's finished run stands for,
   // judged by the phrases it printed (password phrases first, in any letter
   // case; then not-archive phrases, exactly); else its first six non-blank

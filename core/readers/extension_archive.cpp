@@ -15,12 +15,13 @@
 #include <vector>
 
 #include "internal/built_in_filters.h"
+#include "internal/entry_names.h"
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
+#include "internal/libarchive_reader.h"
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
 #include "internal/volume_set.h"
-#include "internal/zip_stored_names.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
 #include "text/unicode_case.h"
@@ -87,7 +88,9 @@ HeaderRead headerReadOf(int returnCode) noexcept {
     case ARCHIVE_EOF:
       return HeaderRead::end;
     case ARCHIVE_RETRY:
+      return HeaderRead::retry;
     case ARCHIVE_FAILED:
+      return HeaderRead::damaged;
     case ARCHIVE_FATAL:
       return HeaderRead::failure;
   }
@@ -110,6 +113,7 @@ ArchiveError errorOfMessage(const char* message) {
 
 namespace {
 
+using readers_internal::ArchiveReader;
 using readers_internal::Collected;
 using readers_internal::deadlineAfter;
 using readers_internal::HeaderRead;
@@ -117,8 +121,10 @@ using readers_internal::HeaderSink;
 using readers_internal::InputFile;
 using readers_internal::ListingBounds;
 using readers_internal::ReaderFacts;
+using readers_internal::ReaderInput;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
+using readers_internal::Utf8ThreadLocale;
 
 // How long a listing's worker may take to stop once told, before it is left
 // behind inside libarchive.
@@ -133,49 +139,6 @@ std::chrono::steady_clock::time_point graceAfter(std::chrono::steady_clock::time
   if (time > TimePoint::max() - kTreeGrace) return TimePoint::max();
   return time + kTreeGrace;
 }
-
-struct ArchiveReadFree {
-  void operator()(archive* reader) const noexcept { archive_read_free(reader); }
-};
-using ArchiveReader = std::unique_ptr<archive, ArchiveReadFree>;
-
-// utf8Locale: one UTF-8 locale object for the whole process, made on first
-// use and never freed, so concurrent listings do not load and unload locale
-// data over and over; null when the system has no UTF-8 locale.
-locale_t utf8Locale() {
-  static const locale_t locale = [] {
-    for (const char* name : {"C.UTF-8", "C.utf8"}) {
-      if (const locale_t made = newlocale(LC_ALL_MASK, name, static_cast<locale_t>(nullptr));
-          made != static_cast<locale_t>(nullptr)) {
-        return made;
-      }
-    }
-    return static_cast<locale_t>(nullptr);
-  }();
-  return locale;
-}
-
-// Utf8ThreadLocale: switches this thread to the UTF-8 locale while it lives,
-// so libarchive converts names to UTF-8 whatever locale the host runs under
-// (LANG=C included). Other threads are not affected.
-class Utf8ThreadLocale {
- public:
-  Utf8ThreadLocale() : mLocale(utf8Locale()) {
-    if (isActive()) mPrevious = uselocale(mLocale);
-  }
-  ~Utf8ThreadLocale() {
-    if (isActive()) uselocale(mPrevious);
-  }
-  Utf8ThreadLocale(const Utf8ThreadLocale&) = delete;
-  Utf8ThreadLocale& operator=(const Utf8ThreadLocale&) = delete;
-
-  // isActive: this thread now runs under the UTF-8 locale.
-  [[nodiscard]] bool isActive() const noexcept { return mLocale != static_cast<locale_t>(nullptr); }
-
- private:
-  locale_t mLocale;
-  locale_t mPrevious = static_cast<locale_t>(nullptr);
-};
 
 // The type key and the filter key of what the worker saw ("" and none
 // before it saw anything).
@@ -193,102 +156,27 @@ bool isRawFormat(const ReaderFacts& facts) {
   return facts.isKnown && (facts.formatCode & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
 }
 
-bool isRawFormat(archive* reader) {
-  return (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_RAW;
-}
-
-// error: what the reader's failure means for the user. A failure of the file
-// itself (cannot open or read it) is reported with libarchive's message as
-// it stands, whatever words the file's path happens to contain. A split
-// archive that needs a missing volume says which.
-ArchiveError error(archive* reader, const InputFile& input) {
-  const char* message = archive_error_string(reader);
-  if (input.ioFailed()) {
-    if (const auto& hole = input.missingVolume()) {
-      return ArchiveError::volumeMissing(text::decodeUtf8Lenient(*hole));
-    }
-    return ArchiveError::cannotRead(text::decodeUtf8Lenient(message != nullptr ? message : ""));
-  }
-  ArchiveError mapped = readers_internal::errorOfMessage(message);
-  // A set whose last volume is full-size most likely goes on; the format's
-  // own complaint about its end (a 7z header past it: no message at all)
-  // says less.
-  if (const auto& next = input.nextVolume(); next && mapped.kind() == ArchiveError::Kind::failed) {
-    return ArchiveError::volumeMissing(text::decodeUtf8Lenient(*next));
-  }
-  return mapped;
-}
-
-// trimmedName: the name without leading "./" and "/" or trailing "/"; the
-// root entry of an ISO image ("." after trimming) counts as unnamed.
-std::string_view trimmedName(std::string_view name) {
-  while (name.starts_with("./")) name.remove_prefix(2);
-  while (name.starts_with('/')) name.remove_prefix(1);
-  while (name.ends_with('/')) name.remove_suffix(1);
-  if (name == ".") return {};
-  return name;
-}
-
-// entryName: sets `shown` to the entry's name as UTF-8 ("" when it has none), decided by
-// `names` from the bytes the archive stores; a name that is not UTF-8 is
-// provisional until `names` finishes. A raw stream has no names of its own,
-// so it takes the archive's file name without its last extension
-// (notes.txt.gz lists notes.txt).
-//
-// Under the UTF-8 thread locale libarchive's locale form of a name is the
-// stored bytes where the format does not say what they are (tar, cpio, ZIP
-// without the UTF-8 flag) and UTF-8 where it does (7z, pax, flagged ZIP
-// names, ZIP Unicode Path fields, which libarchive applies itself when their
-// CRC matches the stored name). Asking for the UTF-8 form first would convert
-// every name once more and lose the stored bytes of legacy names.
-//
-// For a ZIP name flagged UTF-8 that is not, libarchive hands back no name;
-// `zipNames` (null for other formats) recovers the stored bytes of the
-// `ordinal`th header from the central directory, shown with U+FFFD.
-void entryName(archive_entry* entry, bool isRaw, bool utf8Locale, const std::filesystem::path& file,
-               readers_internal::NameDecoder& names, std::size_t position,
-               readers_internal::ZipStoredNames* zipNames, std::size_t ordinal,
-               std::string& shown) {
-  if (isRaw) {
-    const std::string stem = file.filename().stem().string();
-    shown = text::decodeUtf8Lenient(trimmedName(stem));
-    return;
-  }
-  const char* name = nullptr;
-  if (utf8Locale) {
-    name = archive_entry_pathname(entry);
-    if (name == nullptr) name = archive_entry_pathname_utf8(entry);
-  } else {
-    name = archive_entry_pathname_utf8(entry);
-    if (name == nullptr) name = archive_entry_pathname(entry);
-  }
-  if (name == nullptr) {
-    shown.clear();
-    if (zipNames == nullptr) return;
-    const std::optional<std::string> stored = zipNames->unreadableNameAt(ordinal);
-    if (stored) shown = text::decodeUtf8Lenient(trimmedName(*stored));
-    return;
-  }
-  names.name(trimmedName(name), position, shown);
-}
-
-// describeEntry: the header's facts besides its name, into `raw`.
-void describeEntry(archive_entry* entry, RawEntry& raw) {
+// describeEntry: the header's facts besides its name, into `raw`. An exact
+// time the archive keeps beside libarchive's (a ZIP's NTFS field, where
+// libarchive reports the DOS time in the local time zone) wins.
+void describeEntry(archive_entry* entry, const std::optional<std::int64_t>& exactModified,
+                   RawEntry& raw) {
   raw.isDir = archive_entry_filetype(entry) == AE_IFDIR;
   raw.size = archive_entry_size_is_set(entry) != 0 ? archive_entry_size(entry) : 0;
   raw.modified.reset();
-  if (archive_entry_mtime_is_set(entry) != 0) {
+  if (exactModified) {
+    raw.modified = std::chrono::sys_seconds(std::chrono::seconds(*exactModified));
+  } else if (archive_entry_mtime_is_set(entry) != 0) {
     raw.modified = std::chrono::sys_seconds(std::chrono::seconds(archive_entry_mtime(entry)));
   }
   raw.encrypted = archive_entry_is_encrypted(entry) != 0;
 }
 
-// renameLegacyNames: the legacy names of every format, decided together.
-// ZIP itself says its unflagged names are CP437; elsewhere Latin-1 text is
-// the likelier. `held` holds the entries from number `firstHeld` on, the
-// first legacy one among them. A name recorded for an entry the listing did
-// not keep (it stopped there) has no entry to rename.
-void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::size_t firstHeld,
+// renameLegacyNames: the names left open, decided together. `held` holds
+// the entries from number `firstHeld` on, the first open one among them. A
+// name recorded for an entry the listing did not keep (it stopped there)
+// has no entry to rename.
+void renameLegacyNames(readers_internal::NameDecoder& names, std::size_t firstHeld,
                        std::vector<RawEntry>& held,
                        const std::function<bool(std::string_view)>& isListedBefore) {
   std::unordered_set<std::string_view> listed;
@@ -297,8 +185,7 @@ void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::si
   const auto isListed = [&](std::string_view text) {
     return listed.contains(text) || (isListedBefore && isListedBefore(text));
   };
-  std::vector<readers_internal::Rename> renames =
-      names.finish(isZip ? text::CodePage::cp437 : text::CodePage::cp1252, isListed);
+  std::vector<readers_internal::Rename> renames = names.finish(isListed);
   listed.clear();
   for (readers_internal::Rename& rename : renames) {
     const std::size_t index = rename.position - firstHeld;
@@ -311,40 +198,27 @@ void renameLegacyNames(readers_internal::NameDecoder& names, bool isZip, std::si
 // owns the open file; the reader is made, used and freed on that thread.
 class LibarchiveSource final : public readers_internal::HeaderSource {
  public:
-  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input)
-      : mFile(std::move(file)), mInput(std::move(input)) {}
+  LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input,
+                   ReaderInput::Options options)
+      : mFile(std::move(file)), mInput(std::move(input)), mOptions(std::move(options)) {}
 
   SourceResult read(HeaderSink& sink) override {
     // Before the reader exists: libarchive settles its name charset from the
     // thread's locale on first use. Declared first, so it is restored last.
     const Utf8ThreadLocale utf8Names;
-    ArchiveReader owner(archive_read_new());
+    // A Debian package lists the files of its data member, a tar; .xz data
+    // of several blocks is decompressed only where libarchive reads.
+    mReaderInput = ReaderInput::open(*mInput, mFile, sink.stopFlag(), mOptions);
+    ArchiveReader owner = readers_internal::newArchiveReader(mReaderInput->isDebianPackage());
     if (!owner) return failure(ArchiveError::cannotRead(""));
     archive* reader = owner.get();
 
-    readers_internal::enableBuiltInFilters(reader);
-    archive_read_support_format_zip(reader);
-    archive_read_support_format_7zip(reader);
-    archive_read_support_format_rar(reader);
-    archive_read_support_format_rar5(reader);
-    archive_read_support_format_tar(reader);
-    archive_read_support_format_cpio(reader);
-    archive_read_support_format_iso9660(reader);
-    archive_read_support_format_xar(reader);
-    archive_read_support_format_lha(reader);
-    archive_read_support_format_cab(reader);
-    archive_read_support_format_ar(reader);
-    archive_read_support_format_raw(reader);
-    // No "hdrcharset" for ZIP: unflagged names must come as their stored bytes
-    // (Info-ZIP writes UTF-8 without the flag), and a forced charset would also
-    // hide the Unicode Path field, whose CRC is checked against the stored name.
-
-    mInput->attach(reader, sink.stopFlag());
+    mReaderInput->attach(reader);
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
-    bool isZip = false;
-    bool isRaw = false;
+    readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
+    readers_internal::StoredName stored;
     // One entry, refilled for each header: its name keeps its buffer, and
     // the sink copies what it keeps.
     RawEntry listed;
@@ -355,39 +229,51 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
       if (!factsKnown) {
         // The format is settled by the first header read, whatever its result.
         sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
-                                  .filterCode = archive_filter_code(reader, 0),
-                                  .isKnown = true});
-        isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
-        isRaw = isRawFormat(reader);
+                                  .filterCode = mReaderInput->filterCode(reader),
+                                  .isKnown = true,
+                                  .isDebianPackage = mReaderInput->isDebianPackage()});
+        mDecoder.emplace(readers_internal::EntryNames::rulesFor(reader));
         factsKnown = true;
       }
-      if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end}, reader);
-      if (read == HeaderRead::failure || entry == nullptr) {
-        return finished(failed(reader, sink, entry), reader);
+      if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end});
+      if (read == HeaderRead::failure) return finished(failed(reader, sink, entry));
+      // A header libarchive could not read whole (a link whose target cannot
+      // be decoded) is passed over as bsdtar does, keeping its name when it
+      // has one; a run of them that does not end is the archive's end.
+      if (read == HeaderRead::entry && entry != nullptr) {
+        mFailedInRow = 0;
+      } else {
+        mHasSkipped = true;
+        if (++mFailedInRow > kMaxFailedInRow) return finished(failed(reader, sink, entry));
       }
-      const bool hadLegacyNames = mNames.hasLegacyNames();
-      entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, mListed,
-                isZip ? &mZipNames : nullptr, mHeaders++, listed.path);
-      if (!listed.path.empty()) {
-        // The first legacy name: this entry and all later ones may be
-        // renamed once every name is known, so the caller holds them.
-        if (!hadLegacyNames && mNames.hasLegacyNames()) {
-          mFirstHeld = mListed;
-          sink.holdFromHere();
+      if (entry != nullptr && read != HeaderRead::retry) {
+        const std::size_t ordinal = mHeaders++;
+        if (names.read(reader, entry, ordinal, read == HeaderRead::damaged, stored)) {
+          const auto step = mDecoder->name(stored.bytes, stored.origin, mListed, listed.path);
+          // From the first name left open on, entries may be renamed once
+          // every name is known, so the caller holds them, until the names
+          // turn out to be final after all.
+          if (step == readers_internal::NameDecoder::Step::hold) {
+            mFirstHeld = mListed;
+            sink.holdFromHere();
+          } else if (step == readers_internal::NameDecoder::Step::release) {
+            sink.releaseHeld();
+          }
+          describeEntry(entry, names.exactModified(), listed);
+          if (!sink.add(listed)) return finished(SourceResult{.end = SourceEnd::stopped});
+          ++mListed;
         }
-        describeEntry(entry, listed);
-        if (!sink.add(listed)) {
-          return finished(SourceResult{.end = SourceEnd::stopped}, reader);
-        }
-        ++mListed;
       }
       // After every header, named or not: a flood of unnamed headers is
       // stopped like any other.
-      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped}, reader);
+      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped});
     }
   }
 
  private:
+  // A run of this many failed headers in a row ends the listing.
+  static constexpr std::size_t kMaxFailedInRow = 64;
+
   static SourceResult failure(ArchiveError error) {
     return SourceResult{.end = SourceEnd::failure, .error = std::move(error)};
   }
@@ -400,30 +286,35 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     if (mListed == 0 && entry != nullptr && archive_entry_is_metadata_encrypted(entry) != 0) {
       return failure(ArchiveError::passwordRequired());
     }
-    return failure(error(reader, *mInput));
+    // A package whose data member is no tar is a damaged package.
+    return failure(readers_internal::readerError(reader, *mInput,
+                                                 mReaderInput && mReaderInput->isDebianPackage()));
   }
 
-  // finished: `result` with the legacy names left to decide, which the
-  // caller does once it has every entry from the first legacy one on.
-  SourceResult finished(SourceResult result, archive* reader) {
-    if (!mNames.hasLegacyNames()) return result;
-    const bool isZip = (archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_ZIP;
-    result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(mNames)),
-                     isZip, firstHeld = mFirstHeld](
+  // finished: `result` with the names left open, which the caller decides
+  // once it has every entry from the first open one on.
+  SourceResult finished(SourceResult result) {
+    result.hasSkipped = mHasSkipped;
+    if (!mDecoder || !mDecoder->hasOpenNames()) return result;
+    result.finish = [names = std::make_shared<readers_internal::NameDecoder>(std::move(*mDecoder)),
+                     firstHeld = mFirstHeld](
                         std::vector<RawEntry>& held,
                         const std::function<bool(std::string_view)>& isListedBefore) {
-      renameLegacyNames(*names, isZip, firstHeld, held, isListedBefore);
+      renameLegacyNames(*names, firstHeld, held, isListedBefore);
     };
     return result;
   }
 
   std::filesystem::path mFile;
   std::unique_ptr<InputFile> mInput;  // outlives the reader, whose free calls back into it
-  readers_internal::NameDecoder mNames;
-  readers_internal::ZipStoredNames mZipNames{*mInput};  // read only if a name is missing
-  std::size_t mListed = 0;                              // entries handed over
-  std::size_t mHeaders = 0;                             // headers read
-  std::size_t mFirstHeld = 0;                           // the entry with the first legacy name
+  ReaderInput::Options mOptions;
+  std::unique_ptr<ReaderInput> mReaderInput;              // reads `mInput`; outlives the reader too
+  std::size_t mListed = 0;                                // entries handed over
+  std::size_t mHeaders = 0;                               // headers read
+  std::size_t mFirstHeld = 0;                             // the entry with the first open name
+  std::size_t mFailedInRow = 0;                           // failed headers since the last good one
+  bool mHasSkipped = false;                               // some header was passed over
+  std::optional<readers_internal::NameDecoder> mDecoder;  // made once the format is known
 };
 
 // TreeBuilding: grows the listing's tree from the entries as they arrive,
@@ -434,9 +325,13 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
 
   bool take(RawEntry&& entry, bool isHeld) override {
     mHasEntries = true;
-    if (!isHeld) return mBuilder.add(std::move(entry));
-    mHeld.push_back(std::move(entry));
-    return true;
+    if (isHeld) {
+      mHeld.push_back(std::move(entry));
+      return true;
+    }
+    // Entries held before come first: the source released them as they are.
+    if (!mHeld.empty() && !placeHeld({})) return false;
+    return mBuilder.add(std::move(entry));
   }
 
   // Held entries may be renamed before they are placed: no hint for them.
@@ -448,14 +343,19 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
   [[nodiscard]] bool hasEntries() const noexcept { return mHasEntries; }
 
   // placeHeld: renames the held entries with `finish` (when the source left
-  // one) and places them.
-  void placeHeld(const readers_internal::FinishEntries& finish) {
-    if (mHeld.empty()) return;
+  // one) and places them; false when the tree took no more.
+  bool placeHeld(const readers_internal::FinishEntries& finish) {
+    if (mHeld.empty()) return true;
     if (finish) finish(mHeld, [this](std::string_view path) { return mBuilder.hasEntry(path); });
+    bool isPlaced = true;
     for (RawEntry& entry : mHeld) {
-      if (!mBuilder.add(std::move(entry))) break;
+      if (!mBuilder.add(std::move(entry))) {
+        isPlaced = false;
+        break;
+      }
     }
     mHeld = {};
+    return isPlaced;
   }
 
   [[nodiscard]] std::shared_ptr<const ArchiveTree> finish(ArchiveProperties properties) {
@@ -471,8 +371,8 @@ class TreeBuilding final : public readers_internal::EntryConsumer {
 }  // namespace
 
 std::unique_ptr<readers_internal::HeaderSource> readers_internal::makeLibarchiveSource(
-    std::filesystem::path file, std::unique_ptr<InputFile> input) {
-  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input));
+    std::filesystem::path file, std::unique_ptr<InputFile> input, ReaderInput::Options options) {
+  return std::make_unique<LibarchiveSource>(std::move(file), std::move(input), std::move(options));
 }
 
 ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem::path& file,
@@ -519,7 +419,9 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     if (collected.end == SourceEnd::failure && !building.hasEntries()) throw *collected.error;
     // A set with a volume missing is never complete, even when its
     // headers lie beyond the hole (a 7z header in the last volume).
-    bool complete = collected.end == SourceEnd::end && !volumes.seemsIncomplete();
+    // Headers passed over leave it incomplete too.
+    bool complete =
+        collected.end == SourceEnd::end && !collected.hasSkipped && !volumes.seemsIncomplete();
 
     // An uncompressed file that only the raw format accepted is no archive.
     const ReaderFacts& facts = collected.facts;
@@ -527,12 +429,13 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
       throw ArchiveError::notArchive();
 
     // A split archive is named by the format inside; "分卷" (the key
-    // "split") where that has no name.
-    std::string key = typeKey(facts);
+    // "split") where that has no name. A Debian package is one, whatever
+    // compresses its files.
+    std::string key = facts.isDebianPackage ? "deb" : typeKey(facts);
     if (key.empty() && volumes.isSplit()) key = "split";
 
     // Entries held for the legacy names join the tree once those are decided.
-    building.placeHeld(collected.finish);
+    (void)building.placeHeld(collected.finish);
 
     ArchiveProperties properties;
     properties.type = key;
@@ -541,7 +444,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     properties.isMultiVolume = properties.volumes > 1;
 
     std::string typeName = displayNameOfType(key);
-    if (!isRawFormat(facts)) {
+    if (!isRawFormat(facts) && !facts.isDebianPackage) {
       if (const auto filter = filterKey(facts)) typeName += " + " + displayNameOfType(*filter);
     }
 
@@ -563,8 +466,11 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
                                                  double timeLimit, const Clock& clock) {
-  return readers_internal::listWithSource(file, timeLimit, clock,
-                                          &readers_internal::makeLibarchiveSource);
+  return readers_internal::listWithSource(
+      file, timeLimit, clock,
+      [](const std::filesystem::path& path, std::unique_ptr<readers_internal::InputFile> input) {
+        return readers_internal::makeLibarchiveSource(path, std::move(input));
+      });
 }
 
 }  // namespace vexel

@@ -1,6 +1,6 @@
 #include "readers/task_handle.h"
 
-#include "internal/child_process.h"
+#include "process/child_process.h"
 #include "readers/archive_error.h"
 
 #include <utility>
@@ -13,10 +13,11 @@ bool TaskHandle::isCancelled() const {
 }
 
 void TaskHandle::cancel() {
-  std::shared_ptr<process_internal::ChildProcess> process;
+  std::shared_ptr<ChildProcess> process;
   {
     const std::lock_guard lock(mLock);
     mCancelled = true;
+    mCancelledFlag.store(true);
     process = std::move(mProcess);
   }
   // Signalled outside the handle's lock: the child has a lock of its own
@@ -24,7 +25,7 @@ void TaskHandle::cancel() {
   if (process) process->terminate();
 }
 
-void TaskHandle::attach(std::shared_ptr<process_internal::ChildProcess> process) {
+void TaskHandle::attach(std::shared_ptr<ChildProcess> process) {
   const std::lock_guard lock(mLock);
   if (mCancelled) throw ArchiveError::cancelled();
   mProcess = std::move(process);

@@ -13,16 +13,14 @@
 // Every member may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
 namespace vexel {
 
 class ProcessRunner;
-
-namespace process_internal {
-class ChildProcess;
-}  // namespace process_internal
+class ChildProcess;  // process/child_process.h
 
 // TaskHandle: the cancelled mark and the child currently attached. A handle
 // may serve several runs one after another; once cancelled, every later run
@@ -39,6 +37,11 @@ class TaskHandle {
   // isCancelled: whether cancel() has been called.
   [[nodiscard]] bool isCancelled() const;
 
+  // cancelledFlag: raised by cancel(), for work in this process that
+  // checks it while it runs (an extraction's reads and writes). It lives as
+  // long as the handle.
+  [[nodiscard]] const std::atomic<bool>& cancelledFlag() const noexcept { return mCancelledFlag; }
+
   // cancel: marks the handle cancelled and asks the attached child, if it is
   // running, to terminate (SIGTERM to its process group). A child attached
   // but not yet started is left to run; its run then throws cancelled.
@@ -46,20 +49,20 @@ class TaskHandle {
   void cancel();
 
  private:
-  // Only the runner attaches and detaches its children; the child type is
-  // the runner's own.
+  // Only the runner attaches and detaches its children.
   friend class ProcessRunner;
 
   // attach: makes `process` the attached child, replacing any earlier one.
   // @throws ArchiveError (cancelled) when the handle is already cancelled.
-  void attach(std::shared_ptr<process_internal::ChildProcess> process);
+  void attach(std::shared_ptr<ChildProcess> process);
 
   // detach: drops the attached child, if any.
   void detach();
 
   mutable std::mutex mLock;
-  std::shared_ptr<process_internal::ChildProcess> mProcess;  ///< guarded by mLock
-  bool mCancelled = false;                                   ///< guarded by mLock; never cleared
+  std::shared_ptr<ChildProcess> mProcess;    ///< guarded by mLock
+  bool mCancelled = false;                   ///< guarded by mLock; never cleared
+  std::atomic<bool> mCancelledFlag = false;  ///< mCancelled, for lock-free readers
 };
 
 }  // namespace vexel

@@ -69,6 +69,8 @@ const char* iconvName(CodePage page) noexcept {
       return "GB18030";
     case CodePage::cp932:
       return "CP932";
+    case CodePage::eucjp:
+      return "EUC-JP";
     case CodePage::big5:
       return "CP950";
     case CodePage::cp949:

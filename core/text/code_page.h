@@ -29,6 +29,7 @@ enum class CodePage {
   cp437,    ///< IBM PC "DOS Latin US", which ZIP assumes for names without the UTF-8 flag
   gb18030,  ///< Chinese GB 18030, a superset of GBK and GB 2312
   cp932,    ///< Japanese Shift-JIS as Windows writes it
+  eucjp,    ///< Japanese EUC-JP, as Unix tools wrote it
   big5,     ///< Traditional Chinese Big5 as Windows writes it (CP950)
   cp949,    ///< Korean Unified Hangul Code, a superset of EUC-KR
   cp866,    ///< DOS Cyrillic

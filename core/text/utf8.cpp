@@ -102,6 +102,28 @@ std::string decodeUtf8Lenient(std::string_view bytes) {
   return out;
 }
 
+bool isUnsafeToShow(const CodePoint& cp) noexcept {
+  const char32_t c = cp.value;
+  return cp.isIllFormed || c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+std::string printable(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const CodePoint cp = decodeAt(bytes, i);
+    if (isUnsafeToShow(cp)) {
+      out += kReplacement;
+    } else {
+      out.append(bytes.substr(i, cp.length));
+    }
+    i += cp.length;
+  }
+  return out;
+}
+
 void appendUtf8(std::string& out, char32_t scalar) {
   const auto unit = [&](char32_t bits) { out.push_back(static_cast<char>(bits)); };
   if (scalar < 0x80) {

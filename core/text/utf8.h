@@ -108,6 +108,17 @@ CodePoints codePoints(std::string&&) = delete;
 // replaced by U+FFFD. Well-formed input comes back unchanged.
 [[nodiscard]] std::string decodeUtf8Lenient(std::string_view bytes);
 
+// isUnsafeToShow: whether `cp` must not reach a terminal, a page or a
+// notification as it is: ill-formed bytes, control characters (C0, DEL, C1,
+// which carry terminal escapes) and bidirectional overrides and isolates
+// (which could reorder what the user reads).
+[[nodiscard]] bool isUnsafeToShow(const CodePoint& cp) noexcept;
+
+// printable: the bytes as UTF-8 with every code point isUnsafeToShow
+// replaced by U+FFFD, so that a name from an archive cannot drive a terminal
+// or hide what it is. Printable input comes back unchanged.
+[[nodiscard]] std::string printable(std::string_view bytes);
+
 // appendUtf8: appends the UTF-8 form of `scalar`; a surrogate or a value
 // above U+10FFFF appends U+FFFD.
 void appendUtf8(std::string& out, char32_t scalar);

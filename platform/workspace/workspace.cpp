@@ -42,6 +42,24 @@ std::vector<OpenedURL> Workspace::openedURLs() const {
 
 void Workspace::clearOpenedURLs() { workspace_internal::platformClearOpenedURLs(); }
 
+std::optional<std::string> Workspace::receivedURL(std::string_view text) {
+  constexpr std::string_view kHandover = "?handover=";
+  const size_t question = text.find('?');
+  if (question == std::string_view::npos || text.substr(question, kHandover.size()) != kHandover) {
+    return std::string(text);
+  }
+  std::optional<std::string> full =
+      workspace_internal::platformTakeHandover(text.substr(question + kHandover.size()));
+  // The URL named must be the one handed over: same scheme and host, and no
+  // hand-over itself.
+  if (!full || full->size() <= question ||
+      full->compare(0, question + 1, text, 0, question + 1) != 0 ||
+      full->find(kHandover) != std::string::npos) {
+    return std::nullopt;
+  }
+  return full;
+}
+
 void Workspace::setHandsURLsToSystem(bool hands) {
   workspace_internal::platformSetHandsURLsToSystem(hands);
 }

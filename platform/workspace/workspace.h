@@ -17,9 +17,12 @@
 // Threading: every member may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "foundation/url_components.h"
@@ -91,8 +94,26 @@ class Workspace {
   void clearOpenedURLs();
   // setHandsURLsToSystem: whether accepted URLs also go to the desktop's URL
   // opener (`xdg-open` on Linux); off by default. When on, a URL counts as
-  // opened only when the opener succeeds; it is recorded either way, with that outcome.
+  // opened when the opener succeeds, or when it started the application
+  // registered for the URL's scheme and that application reported a failure
+  // (its own outcome, which it shows itself, as an application the system
+  // launches does); it is recorded either way, with that outcome.
+  //
+  // A URL longer than one program argument can carry (kLongestHandedURL) is
+  // handed over as "scheme://host?handover=TOKEN": the URL itself waits in a
+  // file only this user can read, under a random token that no web page can
+  // know; the application takes it back with receivedURL().
   void setHandsURLsToSystem(bool hands);
+
+  // kLongestHandedURL: the longest URL handed to the opener as it is, in
+  // bytes (Linux starts no program with an argument of 128 KiB or more).
+  static constexpr std::size_t kLongestHandedURL = 128 * 1024 - 1;
+
+  // receivedURL: the URL an application was started with: `text` itself,
+  // or, for a hand-over, the URL it stands for (taken back once: it is gone
+  // afterwards). Nothing for a hand-over that is gone, stale, or never made
+  // by this user here, or whose URL names another scheme or host.
+  [[nodiscard]] std::optional<std::string> receivedURL(std::string_view text);
 
  private:
   Workspace() = default;

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "foundation/json_serialization.h"
-#include "internal/code_points.h"
 #include "foundation/ut_type.h"
+#include "internal/code_points.h"
 
 namespace vexel::quicklook_host {
 namespace {
@@ -242,18 +242,7 @@ std::string truncateTail(std::string_view utf8, std::size_t width) {
   return out + std::string(kEllipsis);
 }
 
-std::string printable(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (const CodePoint& cp : codePoints(utf8)) {
-    if (internal::isUnsafeToShow(cp)) {
-      out += "\xEF\xBF\xBD";
-    } else {
-      out.append(utf8.substr(cp.begin, cp.end - cp.begin));
-    }
-  }
-  return out;
-}
+std::string printable(std::string_view utf8) { return text::printable(utf8); }
 
 std::string jsonString(std::string_view utf8) {
   std::string out;

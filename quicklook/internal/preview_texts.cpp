@@ -17,7 +17,10 @@ std::string sizeText(std::int64_t bytes) {
 }  // namespace
 
 std::string subtitleText(std::string_view typeName, const ArchiveTree& tree) {
-  std::string out = std::string(typeName) + " 压缩包";
+  // A type that names the kind of file itself ("Debian 软件包") needs no
+  // second noun.
+  std::string out(typeName);
+  if (!typeName.ends_with("包")) out += " 压缩包";
   out += std::string(kSeparator) + std::to_string(tree.fileCount()) + " 个文件";
   if (tree.dirCount() > 0)
     out += std::string(kSeparator) + std::to_string(tree.dirCount()) + " 个文件夹";

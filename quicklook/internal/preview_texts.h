@@ -14,7 +14,8 @@ inline constexpr std::string_view kUnreadableSubtitle = "无法读取内容";
 inline constexpr std::string_view kNamesEncryptedText =
     "这个压缩包的文件名也加密了，需要密码才能查看内容。\n用 Vexel 打开并输入密码即可。";
 
-// subtitleText: "<type> 压缩包 · N 个文件[ · M 个文件夹][ · 已加密]".
+// subtitleText: "<type> 压缩包 · N 个文件[ · M 个文件夹][ · 已加密]"; a type
+// name that ends in "包" ("Debian 软件包") stands without " 压缩包".
 [[nodiscard]] std::string subtitleText(std::string_view typeName, const ArchiveTree& tree);
 
 // footerText: "[压缩包太大，只列出了前 N 个文件 · ][原始大小 T → ]压缩包 F[ · 压缩率 R%]".

@@ -258,17 +258,33 @@ TEST(MenuRunner, RunsTheHostAndShowsItsFailureAsANotification) {
                              shellQuoted(std::filesystem::path(kFinderHost).parent_path()) +
                              ":/usr/bin:/bin " + shellQuoted(kSource / "bin/vexel-menu-run");
 
-  // No handler registered: the host's message in a notification, status 1.
+  // No handler registered: a notification in the user's language, status 3.
   tool("xdg-mime", "exit 0\n");
-  EXPECT_EQ(run(runner + " openInVexel: /tmp/a.zip 2>/dev/null"), 1);
+  EXPECT_EQ(run(runner + " openInVexel: /tmp/a.zip 2>/dev/null"), 3);
   EXPECT_EQ(readFile(log),
-            "notify --app-name=Vexel|notify --icon=dialog-error|notify --|notify Vexel|notify no "
-            "application is registered for vexel:// URLs (x-scheme-handler/vexel), so the command "
-            "cannot reach the Vexel archive manager|\n");
+            "notify --app-name=Vexel|notify --icon=dialog-error|notify --|notify Vexel|notify "
+            "没有登记接收 vexel:// 链接的程序，命令无法交给 Vexel。请先安装 Vexel 的桌面文件"
+            "（vexel-handoff.desktop）。|\n");
+
+  // The handler ran and failed (the generic xdg-open says 4): it showed
+  // that itself, so nothing more is said.
+  std::filesystem::remove(log);
+  tool("xdg-mime", "echo vexel-handoff.desktop\n");
+  tool("xdg-open", "printf 'open %s\\n' \"$1\" >>" + shellQuoted(log) + "\nexit 4\n");
+  EXPECT_EQ(run(runner + " extractHere: /tmp/a.zip"), 0);
+  EXPECT_EQ(readFile(log), "open vexel://sync\nopen vexel://extract?path=/tmp/a.zip\n");
+
+  // xdg-open could not hand it over at all.
+  std::filesystem::remove(log);
+  tool("xdg-open", "exit 3\n");
+  EXPECT_EQ(run(runner + " extractHere: /tmp/a.zip 2>/dev/null"), 1);
+  EXPECT_EQ(readFile(log),
+            "notify --app-name=Vexel|notify --icon=dialog-error|notify --|notify Vexel|notify "
+            "无法把命令交给 Vexel：xdg-open 没能打开 vexel:// 链接。|\n");
+  tool("xdg-open", "printf 'open %s\\n' \"$1\" >>" + shellQuoted(log) + "\n");
 
   // With one, the URLs go to xdg-open; a path like an option stays a path.
   std::filesystem::remove(log);
-  tool("xdg-mime", "echo vexel-handoff.desktop\n");
   EXPECT_EQ(run("cd " + shellQuoted(dir.path()) + " && " + runner + " openInVexel: --open"), 0);
   EXPECT_EQ(readFile(log),
             "open vexel://sync\nopen vexel://open?path=" + (dir.path() / "--open").string() + "\n");

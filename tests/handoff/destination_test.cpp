@@ -27,20 +27,6 @@ TEST(Destination, ArchiveStem) {
 
 TEST(Destination, NeverReplacesWhatExistsAndLeavesNothing) {
   test::TempDir dir;
-  test::writeFile(dir / "a", "file named like the folder");
-  std::filesystem::create_directories(dir / "a (2)");
-  {
-    TemporaryFolder work(dir.path());
-    test::writeFile(work.path() / "x", "x");
-    EXPECT_EQ(work.moveTo(dir.path(), "a"), dir / "a (3)");
-  }
-  EXPECT_EQ(test::readFile(dir / "a (3)/x"), "x");
-  EXPECT_EQ(test::readFile(dir / "a"), "file named like the folder");
-
-  std::filesystem::create_directories(dir / "src/top");
-  EXPECT_FALSE(placeFolder(dir / "src/top", dir.path(), "a (2)", false));
-  EXPECT_EQ(placeFolder(dir / "src/top", dir.path(), "top", false), dir / "top");
-
   test::writeFile(dir / "n.zip", "old");
   test::writeFile(dir / "made.zip", "new");
   EXPECT_EQ(placeFile(dir / "made.zip", dir.path(), "n", ".zip"), dir / "n (2).zip");

@@ -51,6 +51,46 @@ TEST(HandoffRequest, ReadsBackWhatTheExtensionSends) {
   EXPECT_EQ(HandoffRequest::parse("vexel://open?path=/a+b.zip").request->paths.front(), "/a+b.zip");
 }
 
+// What the desktops really hand the handler, as found with the real
+// openers: KDE's kde-open5 decodes "%20" and escaped UTF-8 and nothing else;
+// GNOME's gio open and the generic xdg-open pass the URL on unchanged.
+TEST(HandoffRequest, ReadsWhatDesktopsHandOver) {
+  const struct {
+    const char* desktop;
+    std::string url;
+    std::vector<std::string> paths;
+  } rows[] = {
+      {"KDE: a space", "vexel://extract?path=/tmp/a b.zip", {"/tmp/a b.zip"}},
+      {"KDE: UTF-8",
+       "vexel://open?path=/tmp/\xE4\xB8\xAD\xE6\x96\x87 \xE8\xAE\xA1.zip",
+       {"/tmp/中文 计.zip"}},
+      {"KDE: a decoded-looking & and = stay one name",
+       "vexel://extract?path=/tmp/a b%26path%3D/etc/x.zip",
+       {"/tmp/a b&path=/etc/x.zip"}},
+      {"KDE: # % + stay escaped",
+       "vexel://extract?path=/tmp/a%23b%25c%2Bd e.zip",
+       {"/tmp/a#b%c+d e.zip"}},
+      {"KDE: a literal %20 in a name", "vexel://extract?path=/tmp/a%2520b.zip", {"/tmp/a%20b.zip"}},
+      {"KDE: not UTF-8 stays escaped",
+       "vexel://extract?path=/tmp/caf%E9 x.zip",
+       {"/tmp/caf\xE9 x.zip"}},
+      {"KDE: line feed stays escaped", "vexel://extract?path=/tmp/a%0Ab.zip", {"/tmp/a\nb.zip"}},
+      {"KDE: two items",
+       "vexel://extract?path=/tmp/a b.zip&path=/tmp/c d.zip",
+       {"/tmp/a b.zip", "/tmp/c d.zip"}},
+      {"raw bytes above 0x7F are themselves",
+       "vexel://extract?path=/tmp/\xFF.zip",
+       {"/tmp/\xFF.zip"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.desktop);
+    const HandoffParse parsed = HandoffRequest::parse(row.url);
+    ASSERT_TRUE(parsed.request) << parsed.problem;
+    EXPECT_EQ(parsed.request->paths,
+              std::vector<std::filesystem::path>(row.paths.begin(), row.paths.end()));
+  }
+}
+
 TEST(HandoffRequest, RefusesEverythingElse) {
   for (const char* url : {
            "",
@@ -78,7 +118,9 @@ TEST(HandoffRequest, RefusesEverythingElse) {
            "vexel://user@extract?path=/a.zip",
            "vexel://extract:80?path=/a.zip",
            "vexel://extract?path=/a%zz",
-           "vexel://extract?path=/a b.zip",
+           "vexel://extract?path=/a#b.zip",  // a raw "#" never cuts a path short
+           "vexel://extract?path=/a\nb.zip",
+           "vexel://extract?path=/a\tb.zip",
            "vexel://sync?path=/a.zip",
            "vexel://sync#x",
        }) {

@@ -33,6 +33,7 @@ TEST(PreviewTexts, SubtitleAndFooterOfATree) {
   const ArchiveTree tree({}, {RawEntry{.path = "a/b.txt", .size = 2'000'000},
                               RawEntry{.path = "c.txt", .size = 500'000, .encrypted = true}});
   EXPECT_EQ(subtitleText("TAR + GZip", tree), "TAR + GZip 压缩包 · 2 个文件 · 1 个文件夹 · 已加密");
+  EXPECT_EQ(subtitleText("Debian 软件包", tree), "Debian 软件包 · 2 个文件 · 1 个文件夹 · 已加密");
   EXPECT_EQ(footerText(1'000'000, tree, true), "原始大小 2.5 MB → 压缩包 1.0 MB · 压缩率 40%");
   EXPECT_EQ(footerText(3'000'000, tree, false),
             "压缩包太大，只列出了前 2 个文件 · 原始大小 2.5 MB → 压缩包 3.0 MB");

@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 
+#include "process/child_process.h"
+#include "process/pseudo_terminal.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 
@@ -94,6 +97,58 @@ TEST_F(VexelMdimport, IndexesNamesFromTheStoredBytes) {
       runHost(file("info.zip") + " " + file("latin.tar"), "LANG=C LC_ALL=C");
   EXPECT_EQ(run.exitStatus, 0);
   EXPECT_EQ(run.out, "Übersicht\nÜbersicht/αβγ.txt\nÄpfel.txt\n");
+}
+
+// Names inside an archive can hold terminal control sequences (OSC 52 writes
+// the clipboard, CSI clears the screen): on a terminal they are replaced, as
+// the preview host does; a pipe to an indexer gets the names as they are.
+TEST_F(VexelMdimport, ControlSequencesInNamesNeverReachATerminal) {
+  const std::string osc52 = "a\x1b]52;c;SGVsbG8=\x07.txt";
+  const std::string csi =
+      "b\x1b[2J\xc2\x9b"
+      "31m.txt";  // ESC [ and the 8-bit CSI
+  ASSERT_EQ(vexel::test::run("cd " + shellQuoted(mDir.path()) + " && python3 -c " +
+                             shellQuoted("import io, sys, tarfile\n"
+                                         "with tarfile.open('ctl.tar', 'w', encoding='utf-8', "
+                                         "errors='surrogateescape') as t:\n"
+                                         "  for n in sys.argv[1:]:\n"
+                                         "    t.addfile(tarfile.TarInfo(n), io.BytesIO(b''))\n") +
+                             " " + shellQuoted(osc52) + " " + shellQuoted(csi)),
+            0);
+  const std::string replaced =
+      "a\xEF\xBF\xBD]52;c;SGVsbG8=\xEF\xBF\xBD.txt\n"
+      "b\xEF\xBF\xBD[2J\xEF\xBF\xBD"
+      "31m.txt\n";
+
+  EXPECT_EQ(runHost(file("ctl.tar")).out, osc52 + "\n" + csi + "\n");  // a pipe
+
+  std::error_code error;
+  std::optional<vexel::PseudoTerminal> terminal = vexel::PseudoTerminal::open(error);
+  ASSERT_TRUE(terminal) << error.message();
+  vexel::UniqueFd screen(::open(terminal->name().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(screen);
+  vexel::ChildProcess host;
+  ASSERT_FALSE(host.start({.program = VEXEL_MDIMPORT,
+                           .arguments = {path("ctl.tar"), path("missing\x1b[2J.zip")},
+                           .output = vexel::StreamSetup::descriptor(screen.get()),
+                           .error = vexel::StreamSetup::descriptor(screen.get())}));
+  EXPECT_EQ(host.wait(), 1);
+  // Every descriptor of the terminal side closed: the controller reads to its end.
+  screen.reset();
+  terminal->closeTerminalSide();
+  std::string shown;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(terminal->controller(), buffer, sizeof buffer)) > 0;) {
+    shown.append(buffer, static_cast<size_t>(n));
+  }
+  std::erase(shown, '\r');  // the terminal's line endings
+  EXPECT_NE(shown.find(replaced), std::string::npos) << shown;
+  EXPECT_NE(
+      shown.find("vexel-mdimport: not imported: " + path("missing") + "\xEF\xBF\xBD[2J.zip\n"),
+      std::string::npos)
+      << shown;
+  EXPECT_EQ(shown.find_first_of("\x1b\x07"), std::string::npos);
+  EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos);
 }
 
 TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {

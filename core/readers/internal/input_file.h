@@ -62,6 +62,12 @@ class InputFile {
   [[nodiscard]] std::int64_t size() const noexcept { return mSize; }
   // streamSize: the length of the stream libarchive reads, holes included.
   [[nodiscard]] std::int64_t streamSize() const noexcept;
+  // volumeStart: where volume `index` (0 for the first) starts in the
+  // stream; nothing past the last volume.
+  [[nodiscard]] std::optional<std::int64_t> volumeStart(std::size_t index) const noexcept {
+    if (index >= mParts.size()) return std::nullopt;
+    return mParts[index].start;
+  }
   // ioFailed: the last failure was the file's own (a read or seek), not the
   // archive's content; its message names the file.
   [[nodiscard]] bool ioFailed() const noexcept { return mIoFailed; }
@@ -80,6 +86,8 @@ class InputFile {
   // (past the end, in a hole, or on a read error). Does not move the
   // stream's position; never sets `ioFailed`.
   [[nodiscard]] std::optional<std::string> readAt(std::int64_t offset, std::size_t length);
+  // readInto: the same into `out`; false where `readAt` gives nothing.
+  [[nodiscard]] bool readInto(std::int64_t offset, char* out, std::size_t length);
 
  private:
   struct Callbacks;

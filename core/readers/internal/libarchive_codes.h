@@ -25,8 +25,10 @@ namespace vexel::readers_internal {
 // HeaderRead: how one `archive_read_next_header` call ended.
 enum class HeaderRead {
   entry,    ///< an entry came back (warnings count as success)
+  damaged,  ///< this header failed (a link target that cannot be decoded, say); the next may not
+  retry,    ///< nothing came back this time; the next read may go on
   end,      ///< the end of the archive
-  failure,  ///< the read failed; the reader's message says why
+  failure,  ///< the archive cannot be read on; the reader's message says why
 };
 
 // headerReadOf: the meaning of a libarchive return code from a header read.

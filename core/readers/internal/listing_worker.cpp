@@ -152,6 +152,12 @@ class EntryChannel {
     if (mHeldFrom == kNone) mHeldFrom = mPushed;
   }
 
+  // releaseHeld: entries pushed before, not yet taken, are taken unheld.
+  void releaseHeld() {
+    const std::lock_guard lock(mMutex);
+    mHeldFrom = kNone;
+  }
+
   void setFacts(const ReaderFacts& facts) {
     const std::lock_guard lock(mMutex);
     mFacts = facts;
@@ -216,6 +222,7 @@ class EntryChannel {
       collected.end = mResult->end;
       collected.error = mResult->error;
       collected.finish = mResult->finish;
+      collected.hasSkipped = mResult->hasSkipped;
     } else {
       collected.end = SourceEnd::stopped;
     }
@@ -264,6 +271,7 @@ class ChannelSink final : public HeaderSink {
   const std::atomic<bool>& stopFlag() const noexcept override { return mChannel.stopFlag(); }
   void setFacts(const ReaderFacts& facts) override { mChannel.setFacts(facts); }
   void holdFromHere() override { mChannel.holdFromHere(); }
+  void releaseHeld() override { mChannel.releaseHeld(); }
 
  private:
   EntryChannel& mChannel;

@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "model/raw_entry.h"
+#include "reader_input.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 
@@ -53,6 +54,7 @@ struct ReaderFacts {
   int formatCode = 0;  ///< `archive_format`
   int filterCode = 0;  ///< `archive_filter_code` of filter 0
   bool isKnown = false;
+  bool isDebianPackage = false;  ///< the entries are a Debian package's files
 };
 
 // SourceEnd: how reading ended.
@@ -75,6 +77,7 @@ struct SourceResult {
   SourceEnd end = SourceEnd::end;
   std::optional<ArchiveError> error;  ///< with `failure`
   FinishEntries finish;               ///< empty when there is nothing to finish
+  bool hasSkipped = false;            ///< headers that could not be read were passed over
 };
 
 // HeaderSink: where a `HeaderSource` hands its entries. On a listing's
@@ -97,6 +100,10 @@ class HeaderSink {
   // holdFromHere: the entries handed over from now on may still change in
   // the result's `finish`; the caller keeps them until then.
   virtual void holdFromHere() {}
+  // releaseHeld: the entries held so far keep the texts they were handed
+  // over with, and no more are held; the result's `finish` renames none of
+  // them.
+  virtual void releaseHeld() {}
 
   // shouldStop: the stop flag's value.
   [[nodiscard]] bool shouldStop() const noexcept {
@@ -132,7 +139,9 @@ class EntryConsumer {
  public:
   virtual ~EntryConsumer() = default;
   // take: one entry; `isHeld` once the source asked for entries to be held
-  // for its finish. False when no more are wanted: the listing then stops.
+  // for its finish, until it released them (then entries come with `isHeld`
+  // false again, and those held before keep their texts). False when no
+  // more are wanted: the listing then stops.
   [[nodiscard]] virtual bool take(RawEntry&& entry, bool isHeld) = 0;
   // expect: a hint that the entry at `path` is taken `kExpectAhead` takes
   // from now (when it has arrived already), so the consumer can start
@@ -150,6 +159,7 @@ struct Collected {
   // finish: the source's work left for the entries; never set for a worker
   // that was left behind (its entries keep the names they were listed with).
   FinishEntries finish;
+  bool hasSkipped = false;      ///< the source passed over headers it could not read
   bool isPastDeadline = false;  ///< the deadline ended the listing
   bool isAbandoned = false;     ///< the worker did not stop in time and was left behind
   bool isRefused = false;       ///< the consumer wanted no more entries
@@ -179,8 +189,11 @@ using SourceFactory = std::function<std::unique_ptr<HeaderSource>(
 
 // makeLibarchiveSource: the header loop of `ExtensionArchive::list`:
 // libarchive over the open file, every entry named and handed to the sink.
+// `options` allow override by test and benchmark (counting what the .xz
+// block reader does, or reading without it).
 [[nodiscard]] std::unique_ptr<HeaderSource> makeLibarchiveSource(std::filesystem::path file,
-                                                                 std::unique_ptr<InputFile> input);
+                                                                 std::unique_ptr<InputFile> input,
+                                                                 ReaderInput::Options options = {});
 
 // listWithSource: `ExtensionArchive::list` with the header source made by
 // `makeSource` instead of libarchive's header loop. Allows override by test

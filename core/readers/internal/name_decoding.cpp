@@ -1,41 +1,181 @@
 #include "name_decoding.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "text/utf8.h"
 
 namespace vexel::readers_internal {
+namespace {
 
-void NameDecoder::name(std::string_view bytes, std::size_t position, std::string& shown) {
-  if (text::isValidUtf8(bytes)) {
-    shown.assign(bytes);
-    return;
+// Names that are all valid UTF-8 are decided once this many bytes of them
+// have come, or once this many entries are held for them.
+constexpr std::size_t kSampleBytes = 16 * 1024;
+constexpr std::size_t kMaxHeldUndecided = 4096;
+
+// isAscii: no byte of `bytes` has its high bit set; eight at a time.
+bool isAscii(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  for (; i + 8 <= bytes.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, bytes.data() + i, 8);
+    if ((word & 0x8080808080808080ULL) != 0) return false;
   }
-  mLegacy.push_back(LegacyName{.position = position, .bytes = std::string(bytes)});
-  shown = text::decodeUtf8Lenient(bytes);
+  for (; i < bytes.size(); ++i) {
+    if ((static_cast<unsigned char>(bytes[i]) & 0x80U) != 0) return false;
+  }
+  return true;
 }
 
-std::vector<Rename> NameDecoder::finish(text::CodePage fallback,
-                                        const std::function<bool(std::string_view)>& isListed) {
+// trimmed: a decoded name without leading or trailing "/" (a "\" that
+// became one).
+std::string trimmed(std::string text) {
+  const std::size_t first = text.find_first_not_of('/');
+  if (first == std::string::npos) return {};
+  const std::size_t last = text.find_last_not_of('/');
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+NameDecoder::NameDecoder(NameRules rules) : mRules(rules) {}
+
+NameDecoder::Step NameDecoder::name(std::string_view bytes, NameOrigin origin, std::size_t position,
+                                    std::string& shown) {
+  Step step = Step::none;
+  const bool isValid = text::isValidUtf8(bytes);
+  if (origin == NameOrigin::declaredUtf8 || isAscii(bytes)) {
+    if (isValid) {
+      shown.assign(bytes);
+    } else {
+      shown = text::decodeUtf8Lenient(bytes);
+    }
+  } else {
+    switch (mState) {
+      case State::utf8:
+        if (isValid) {
+          shown.assign(bytes);
+        } else {
+          decodeAlone(bytes, shown);
+        }
+        return Step::none;
+      case State::open:
+        mState = isValid ? State::sampling : State::legacy;
+        mFirstHeld = position;
+        step = Step::hold;
+        [[fallthrough]];
+      case State::sampling:
+      case State::legacy:
+        if (!isValid) mState = State::legacy;
+        mOpen.push_back(LegacyName{.position = position, .bytes = std::string(bytes)});
+        mOpenBytes += bytes.size() + 1;
+        if (isValid) {
+          shown.assign(bytes);
+        } else {
+          shown = text::decodeUtf8Lenient(bytes);
+        }
+        break;
+    }
+  }
+  if (mState == State::sampling &&
+      (mOpenBytes >= kSampleBytes || position - mFirstHeld >= kMaxHeldUndecided)) {
+    // The entry that triggered the decision is held too, if it had to be:
+    // the hold starts before it and the release after it.
+    const Step decided = decideSample();
+    return step == Step::hold ? (decided == Step::release ? Step::none : Step::hold) : decided;
+  }
+  return step;
+}
+
+NameDecoder::Step NameDecoder::decideSample() {
+  std::vector<std::string_view> sample;
+  sample.reserve(mOpen.size());
+  for (const LegacyName& name : mOpen) sample.push_back(name.bytes);
+  if (readsAsLegacy(sample, mRules)) {
+    mState = State::legacy;
+    return Step::none;
+  }
+  mState = State::utf8;
+  mOpen = {};
+  mOpenBytes = 0;
+  return Step::release;
+}
+
+// decodeAlone: a name that is not UTF-8 among names decided to be UTF-8,
+// read with the code page that reads it best.
+void NameDecoder::decodeAlone(std::string_view bytes, std::string& shown) {
+  const LegacyDecoding decoded =
+      fixGBKNames({LegacyName{.position = 0, .bytes = std::string(bytes)}}, mRules);
+  shown = finalText(decoded.names.front());
+  if (shown.empty()) shown = text::decodeUtf8Lenient(bytes);
+}
+
+std::string NameDecoder::finalText(std::string text) const {
+  if (mRules.isUnixArchive || text.find('\\') == std::string::npos) return text;
+  for (char& c : text) {
+    if (c == '\\') c = '/';
+  }
+  return trimmed(std::move(text));
+}
+
+std::vector<Rename> NameDecoder::finish(const std::function<bool(std::string_view)>& isListed) {
   std::vector<Rename> renames;
-  if (mLegacy.empty()) return renames;
-  LegacyDecoding decoded = fixGBKNames(mLegacy, fallback);
-  renames.reserve(mLegacy.size());
+  if (mOpen.empty()) return renames;
+  if (mState == State::sampling) {
+    std::vector<std::string_view> all;
+    all.reserve(mOpen.size());
+    for (const LegacyName& name : mOpen) all.push_back(name.bytes);
+    if (!readsAsLegacy(all, mRules)) {
+      mOpen.clear();
+      return renames;
+    }
+  }
+  LegacyDecoding decoded = fixGBKNames(mOpen, mRules);
+  renames.reserve(mOpen.size());
   // Which stored bytes each decoded text came from: the same bytes may come
   // twice (an archive may hold a name twice), other bytes must not.
   std::unordered_map<std::string, std::string_view> sources;
-  for (std::size_t i = 0; i < mLegacy.size(); ++i) {
-    std::string& text = decoded.names[i];
-    const std::string_view bytes = mLegacy[i].bytes;
+  for (std::size_t i = 0; i < mOpen.size(); ++i) {
+    std::string text = finalText(std::move(decoded.names[i]));
+    const std::string_view bytes = mOpen[i].bytes;
     const auto [seen, isNew] = sources.try_emplace(text, bytes);
-    if ((!isNew && seen->second != bytes) || (isListed && isListed(text))) {
+    if (text.empty() || (!isNew && seen->second != bytes) || (isListed && isListed(text))) {
       text = text::decodeUtf8Lenient(bytes);
     }
-    renames.push_back(Rename{.position = mLegacy[i].position, .name = std::move(text)});
+    renames.push_back(Rename{.position = mOpen[i].position, .name = std::move(text)});
   }
-  mLegacy.clear();
+  mOpen.clear();
   return renames;
+}
+
+bool NameDecoder::isOpen(std::size_t position) const {
+  const auto it = std::lower_bound(
+      mOpen.begin(), mOpen.end(), position,
+      [](const LegacyName& name, std::size_t value) { return name.position < value; });
+  return it != mOpen.end() && it->position == position;
+}
+
+std::vector<std::string> decideNames(const std::vector<StoredName>& names, const NameRules& rules) {
+  NameDecoder decoder(rules);
+  std::vector<std::string> shown(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    (void)decoder.name(names[i].bytes, names[i].origin, i, shown[i]);
+  }
+  if (!decoder.hasOpenNames()) return shown;
+  // A renamed name must not read as the name of an entry that keeps its own.
+  std::unordered_set<std::string_view> kept;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!decoder.isOpen(i)) kept.insert(shown[i]);
+  }
+  std::vector<Rename> renames =
+      decoder.finish([&](std::string_view text) { return kept.contains(text); });
+  kept.clear();
+  for (Rename& rename : renames) shown[rename.position] = std::move(rename.name);
+  return shown;
 }
 
 }  // namespace vexel::readers_internal

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "workspace/workspace.h"
@@ -19,6 +20,14 @@ namespace vexel::platform::workspace_internal {
 // platformApplicationForScheme: the application registered for URLs of
 // `scheme`, or nothing. Any thread.
 [[nodiscard]] std::optional<std::string> platformApplicationForScheme(const std::string& scheme);
+
+// platformStoreHandover: keeps `url` for a hand-over (workspace.h) and
+// returns its token; nothing when it cannot. Any thread.
+[[nodiscard]] std::optional<std::string> platformStoreHandover(const std::string& url);
+
+// platformTakeHandover: the URL kept under `token`, removed as it is taken;
+// nothing for a token that names no fresh hand-over of this user's.
+[[nodiscard]] std::optional<std::string> platformTakeHandover(std::string_view token);
 
 // platformOpenedURLs / platformClearOpenedURLs / platformSetHandsURLsToSystem:
 // the record and switch behind the matching `Workspace` members.

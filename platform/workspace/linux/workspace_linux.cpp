@@ -1,17 +1,10 @@
 // The workspace on Linux: every URL handed over is recorded in order; when the
 // host asks, it is also handed to xdg-open, the desktop's URL opener.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <mutex>
 #include <string>
 
 #include "internal/platform_workspace.h"
-
-extern char** environ;
+#include "process/child_process.h"
 
 namespace vexel::platform::workspace_internal {
 namespace {
@@ -27,62 +20,57 @@ State& state() {
   return shared;
 }
 
-// Runs `xdg-open URL` and waits for it; the opener returns once it has handed
-// the URL on. The URL is one argv element, never shell text, and cannot be
+// xdg-open's exit status when the program it ran for the URL failed.
+constexpr int kXdgOpenActionFailed = 4;
+
+// Runs `xdg-open URL` and waits for it: its exit status, or nothing when it
+// could not be started. The opener returns once it has handed the URL on
+// (the generic one, without a desktop, once the application it ran has
+// ended). The URL is one argv element, never shell text, and cannot be
 // taken for an option: it starts with its scheme's letter.
-bool runXdgOpen(const std::string& url) {
-  std::string program = "xdg-open";
-  std::string argument = url;
-  char* argv[] = {program.data(), argument.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, "xdg-open", nullptr, nullptr, argv, environ) != 0) return false;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return false;
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+std::optional<int> runXdgOpen(const std::string& url) {
+  const std::optional<std::filesystem::path> opener = findProgram("xdg-open");
+  if (!opener) return std::nullopt;
+  const ProcessOutcome outcome = ChildProcess::run({.program = *opener,
+                                                    .arguments = {url},
+                                                    .output = StreamSetup::inherited(),
+                                                    .error = StreamSetup::inherited()});
+  if (outcome.startError) return std::nullopt;
+  return outcome.status;
 }
 
 // Runs `xdg-mime query default x-scheme-handler/SCHEME`, which prints the
 // desktop entry that xdg-open would use, or nothing.
 std::optional<std::string> queryDefaultApplication(const std::string& scheme) {
-  int pipeEnds[2];
-  if (pipe(pipeEnds) != 0) return std::nullopt;
-  fcntl(pipeEnds[0], F_SETFD, FD_CLOEXEC);
-  fcntl(pipeEnds[1], F_SETFD, FD_CLOEXEC);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  std::string program = "xdg-mime", query = "query", which = "default";
-  std::string type = "x-scheme-handler/" + scheme;
-  char* argv[] = {program.data(), query.data(), which.data(), type.data(), nullptr};
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, "xdg-mime", &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(pipeEnds[1]);
-  std::string text;
-  if (spawned == 0) {
-    char buffer[512];
-    for (;;) {
-      const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
-      if (n > 0) {
-        text.append(buffer, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        break;
-      }
-    }
-  }
-  close(pipeEnds[0]);
-  if (spawned != 0) return std::nullopt;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return std::nullopt;
-  }
+  const std::optional<std::filesystem::path> query = findProgram("xdg-mime");
+  if (!query) return std::nullopt;
+  ProcessOutcome outcome =
+      ChildProcess::run({.program = *query,
+                         .arguments = {"query", "default", "x-scheme-handler/" + scheme},
+                         .error = StreamSetup::nullDevice()});
+  std::string& text = outcome.output;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) return std::nullopt;
+  if (outcome.startError || outcome.status != 0 || text.empty()) return std::nullopt;
   return text;
+}
+
+// Hands `url` to xdg-open, through a hand-over when it is too long for one
+// argument (see url_handover_linux.cpp); whether it was opened.
+bool handToSystem(const URL& url) {
+  std::string text = url.string();
+  if (text.size() > Workspace::kLongestHandedURL) {
+    const size_t question = text.find('?');
+    const std::optional<std::string> token = platformStoreHandover(text);
+    if (question == std::string::npos || !token) return false;
+    text = text.substr(0, question) + "?handover=" + *token;
+  }
+  const std::optional<int> status = runXdgOpen(text);
+  if (!status) return false;
+  // Run without a desktop, the opener passes on the application's own
+  // failure, which that application has shown its user already: the URL
+  // did reach it. Elsewhere the opener never waits for the application.
+  return *status == 0 || (*status == kXdgOpenActionFailed && !url.isFileURL() &&
+                          queryDefaultApplication(url.scheme()).has_value());
 }
 
 }  // namespace
@@ -98,7 +86,7 @@ bool platformOpenURL(const URL& url, const std::optional<OpenConfiguration>& con
     handsToSystem = state().handsToSystem;
   }
   // Outside the lock: the opener may take a while.
-  const bool opened = handsToSystem ? runXdgOpen(url.string()) : true;
+  const bool opened = handsToSystem ? handToSystem(url) : true;
   std::lock_guard lock(state().mutex);
   state().opened.push_back({url, configuration, opened});
   return opened;

@@ -32,10 +32,12 @@ inline std::vector<CodePoint> codePoints(std::string_view utf8) {
 // isUnsafeToShow: a code point that must not reach a terminal or a page as
 // it is: ill-formed bytes, control characters and bidirectional overrides
 // (which could reorder what the user reads).
+// The text layer decides, for every program alike.
 inline bool isUnsafeToShow(const CodePoint& cp) {
-  const UChar32 c = cp.value;
-  return cp.illFormed || u_charType(c) == U_CONTROL_CHAR || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
+  return text::isUnsafeToShow(text::CodePoint{.value = static_cast<char32_t>(cp.value),
+                                              .offset = cp.begin,
+                                              .length = cp.end - cp.begin,
+                                              .isIllFormed = cp.illFormed});
 }
 
 }  // namespace vexel::quicklook_host::internal

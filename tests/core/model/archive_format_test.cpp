@@ -54,18 +54,37 @@ TEST(ArchiveFormat, FormatFromTypeLowerCasesFirst) {
 
 TEST(ArchiveFormat, DisplayNameOfType) {
   const std::pair<std::string_view, std::string_view> rows[] = {
-      {"rar5", "RAR 5"}, {"RAR5", "RAR 5"}, {"Rar", "RAR 4"},   {"zip", "ZIP"},
-      {"7z", "7z"},      {"tar", "TAR"},    {"GZIP", "GZip"},   {"bzip2", "BZip2"},
-      {"xz", "XZ"},      {"zstd", "Zstandard"}, {"split", "分卷"}, {"", "压缩包"},
-      {"lz4", "LZ4"},    {"Foo", "FOO"},    {"iso", "ISO"},     {"lzh", "LZH"},
-      {"cab", "CAB"},    {"lzma", "LZMA"},  {"cpio", "CPIO"},   {"xar", "XAR"},
+      {"rar5", "RAR 5"},
+      {"RAR5", "RAR 5"},
+      {"Rar", "RAR 4"},
+      {"zip", "ZIP"},
+      {"7z", "7z"},
+      {"tar", "TAR"},
+      {"GZIP", "GZip"},
+      {"bzip2", "BZip2"},
+      {"xz", "XZ"},
+      {"zstd", "Zstandard"},
+      {"split", "分卷"},
+      {"", "压缩包"},
+      {"lz4", "LZ4"},
+      {"Foo", "FOO"},
+      {"iso", "ISO"},
+      {"lzh", "LZH"},
+      {"cab", "CAB"},
+      {"lzma", "LZMA"},
+      {"cpio", "CPIO"},
+      {"xar", "XAR"},
       // Unknown keys are upper-cased with full Unicode mappings.
-      {"straße", "STRASSE"}, {"été", "ÉTÉ"},
+      {"straße", "STRASSE"},
+      {"été", "ÉTÉ"},
   };
   for (const auto& [type, name] : rows) {
     SCOPED_TRACE(type);
     EXPECT_EQ(displayNameOfType(type), name);
   }
+  // A Debian package's files are listed as the package's.
+  EXPECT_EQ(displayNameOfType("deb"), "Debian 软件包");
+  EXPECT_EQ(displayNameOfType("ar"), "AR");
 }
 
 TEST(ArchiveFormat, ArchiveExtensions) {
@@ -97,14 +116,30 @@ TEST(ArchiveFormat, ArchiveExtensionsFirstUseIsThreadSafe) {
 
 TEST(ArchiveFormat, IsArchiveByName) {
   const std::pair<std::string_view, bool> rows[] = {
-      {"/tmp/Photos.ZIP", true},   {"/x.tgz", true},        {"disk.part12.rar", true},
-      {"a.r00", true},             {"a.z99", true},         {"a.123", true},
-      {"a.001", true},             {"x.Z", true},           {"a.tar.gz", true},
-      {"a.tar.bz2", true},         {"backup.7z.001", true}, {"movie.part3.rar", true},
-      {"data.z01", true},          {"name.PART2.RAR", true}, {"/tmp/x.zip/", true},
-      {"a.r1", false},             {"a.z100", false},       {"readme.txt", false},
-      {"Makefile", false},         {"a.part.rar", true},    {"a.partx.r0", false},
-      {"/dir.with.zip/readme", false}, {"zip", false},      {"a.1234", false},
+      {"/tmp/Photos.ZIP", true},
+      {"/x.tgz", true},
+      {"disk.part12.rar", true},
+      {"a.r00", true},
+      {"a.z99", true},
+      {"a.123", true},
+      {"a.001", true},
+      {"x.Z", true},
+      {"a.tar.gz", true},
+      {"a.tar.bz2", true},
+      {"backup.7z.001", true},
+      {"movie.part3.rar", true},
+      {"data.z01", true},
+      {"name.PART2.RAR", true},
+      {"/tmp/x.zip/", true},
+      {"a.r1", false},
+      {"a.z100", false},
+      {"readme.txt", false},
+      {"Makefile", false},
+      {"a.part.rar", true},
+      {"a.partx.r0", false},
+      {"/dir.with.zip/readme", false},
+      {"zip", false},
+      {"a.1234", false},
   };
   for (const auto& [path, expected] : rows) {
     SCOPED_TRACE(path);

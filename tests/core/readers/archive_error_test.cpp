@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace vexel {
 namespace {
 
@@ -33,6 +35,11 @@ TEST(ArchiveError, CasesTextsAndEquality) {
             ArchiveError::failed("无法读取压缩包：Damaged 7-Zip archive"));
   EXPECT_EQ(ArchiveError::volumeMissing("a.7z.002"),
             ArchiveError::failed("无法读取压缩包：缺少分卷 a.7z.002。"));
+  EXPECT_EQ(ArchiveError::unsafeEntry(ArchiveError::UnsafeEntry::beneathLink, "l/f", "l"),
+            ArchiveError::failed("为了安全，没有解压：条目“l/f”位于链接“l”之下。"));
+  EXPECT_EQ(ArchiveError::cannotWrite("a/b", ENOSPC), ArchiveError::failed("磁盘空间不足，没有解压。"));
+  EXPECT_EQ(ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::entries),
+            ArchiveError::failed("没有解压：压缩包里的条目超过 1,500,000 个。"));
   EXPECT_EQ(ArchiveError::toolMissing("a").payload(), "a");
   EXPECT_EQ(ArchiveError::notArchive().payload(), "");
 }

@@ -397,22 +397,6 @@ TEST(ExtensionArchive, NamesOfRealWorldArchives) {
   }
 }
 
-// A Debian package is an ar archive of three members.
-TEST(ExtensionArchive, DebianPackagesAreArArchives) {
-  if (!hasTool("ar")) GTEST_SKIP() << "ar is not installed";
-  TempDir dir;
-  makeTree(dir.path(), {"debian-binary", "control.tar.xz", "data.tar.xz"});
-  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
-                " && ar rc a.deb debian-binary control.tar.xz data.tar.xz"),
-            0);
-  const auto listing = ExtensionArchive::list(dir.path() / "a.deb", kLimit);
-  EXPECT_EQ(listing.typeName, "AR");
-  EXPECT_EQ(listing.tree->properties().type, "ar");
-  EXPECT_EQ(pathsOf(listing),
-            (std::vector<std::string>{"debian-binary", "control.tar.xz", "data.tar.xz"}));
-  EXPECT_TRUE(listing.complete);
-}
-
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled
 // slashes, in all three tar dialects.
 TEST(ExtensionArchive, TarNamesAreTrimmed) {
@@ -689,9 +673,11 @@ open(sys.argv[1], 'wb').write(gzip.compress(out.getvalue()))
   writeFile(dir.path() / "small.txt", "small");
   ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
                 " && bsdtar -czf a.tgz big.bin small.txt"
-                " && split -b 4k -d -a 3 --numeric-suffixes=1 a.tgz a.tgz."),
+                " && split -b 4k -d -a 3 --numeric-suffixes=1 a.tgz a.tgz."
+                " && bsdtar -cf - big.bin small.txt | xz --block-size=4KiB > a.txz"),
             0);
-  for (const char* file : {"a.tgz", "a.tgz.001"}) {
+  // a.txz: blocks that the big member's data covers are skipped unread.
+  for (const char* file : {"a.tgz", "a.tgz.001", "a.txz"}) {
     SCOPED_TRACE(file);
     RecordingSink all;
     EXPECT_EQ(readHeaders(dir.path() / file, all).end, readers_internal::SourceEnd::end);

@@ -61,7 +61,8 @@ TEST(LegacyNameRepair, ChoosesTheCodePageTheNamesWereWrittenIn) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(text::codePageName(row.page)) + ": " + row.names.front());
-    const LegacyDecoding decoded = fixGBKNames(legacyNames(row.page, row.names), CodePage::cp437);
+    const LegacyDecoding decoded =
+        fixGBKNames(legacyNames(row.page, row.names), NameRules{.fallback = CodePage::cp437});
     EXPECT_EQ(text::codePageName(decoded.codePage), text::codePageName(row.page));
     EXPECT_EQ(decoded.names, row.names);
   }
@@ -95,7 +96,7 @@ TEST(LegacyNameRepair, FallsBackWhenNoScriptReads) {
     std::vector<LegacyName> names;
     for (const std::string& bytes : row.bytes)
       names.push_back({.position = names.size(), .bytes = bytes});
-    const LegacyDecoding decoded = fixGBKNames(names, row.fallback);
+    const LegacyDecoding decoded = fixGBKNames(names, NameRules{.fallback = row.fallback});
     EXPECT_EQ(text::codePageName(decoded.codePage), text::codePageName(row.chosen));
     EXPECT_EQ(decoded.names, row.names);
   }
@@ -103,7 +104,7 @@ TEST(LegacyNameRepair, FallsBackWhenNoScriptReads) {
   // from being read as Chinese.
   const LegacyDecoding mixed = fixGBKNames(
       {{.position = 0, .bytes = "\xb1\xa8\xb8\xe6"}, {.position = 1, .bytes = "caf\x82"}},
-      CodePage::cp437);
+      NameRules{.fallback = CodePage::cp437});
   EXPECT_NE(mixed.codePage, CodePage::gb18030);
 }
 
@@ -117,7 +118,7 @@ TEST(LegacyNameRepair, EveryByteStringGetsItsOwnName) {
         {.position = names.size(), .bytes = "x" + std::string(2, static_cast<char>(byte))});
   }
   for (const CodePage fallback : {CodePage::cp437, CodePage::cp1252}) {
-    const LegacyDecoding decoded = fixGBKNames(names, fallback);
+    const LegacyDecoding decoded = fixGBKNames(names, NameRules{.fallback = fallback});
     ASSERT_EQ(decoded.names.size(), names.size());
     EXPECT_EQ(std::set<std::string>(decoded.names.begin(), decoded.names.end()).size(),
               names.size());

@@ -35,9 +35,8 @@ TEST(LibarchiveCodes, FilterKeys) {
     std::optional<std::string_view> key;
   };
   const Row rows[] = {
-      {0, std::nullopt},  {1, "gzip"},        {2, "bzip2"},       {3, std::nullopt},
-      {5, "lzma"},        {6, "xz"},          {13, std::nullopt}, {14, "zstd"},
-      {-1, std::nullopt},
+      {0, std::nullopt}, {1, "gzip"},        {2, "bzip2"}, {3, std::nullopt},  {5, "lzma"},
+      {6, "xz"},         {13, std::nullopt}, {14, "zstd"}, {-1, std::nullopt},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.filter);
@@ -46,12 +45,12 @@ TEST(LibarchiveCodes, FilterKeys) {
 }
 
 TEST(LibarchiveCodes, HeaderReadResults) {
-  EXPECT_EQ(headerReadOf(0), HeaderRead::entry);     // ARCHIVE_OK
-  EXPECT_EQ(headerReadOf(-20), HeaderRead::entry);   // ARCHIVE_WARN
-  EXPECT_EQ(headerReadOf(1), HeaderRead::end);       // ARCHIVE_EOF
-  EXPECT_EQ(headerReadOf(-10), HeaderRead::failure); // ARCHIVE_RETRY
-  EXPECT_EQ(headerReadOf(-25), HeaderRead::failure); // ARCHIVE_FAILED
-  EXPECT_EQ(headerReadOf(-30), HeaderRead::failure); // ARCHIVE_FATAL
+  EXPECT_EQ(headerReadOf(0), HeaderRead::entry);      // ARCHIVE_OK
+  EXPECT_EQ(headerReadOf(-20), HeaderRead::entry);    // ARCHIVE_WARN
+  EXPECT_EQ(headerReadOf(1), HeaderRead::end);        // ARCHIVE_EOF
+  EXPECT_EQ(headerReadOf(-10), HeaderRead::retry);    // ARCHIVE_RETRY
+  EXPECT_EQ(headerReadOf(-25), HeaderRead::damaged);  // ARCHIVE_FAILED
+  EXPECT_EQ(headerReadOf(-30), HeaderRead::failure);  // ARCHIVE_FATAL
   EXPECT_EQ(headerReadOf(7), HeaderRead::failure);
 }
 
@@ -69,7 +68,8 @@ TEST(LibarchiveCodes, ErrorsOfMessagesInRuleOrder) {
       // Password rules come before the not-an-archive rule.
       {"Unrecognized archive format (encrypted?)", ArchiveError::passwordRequired()},
       {"Unrecognized archive format", ArchiveError::notArchive()},
-      {"unrecognized archive format", ArchiveError::failed("无法读取压缩包：unrecognized archive format")},
+      {"unrecognized archive format",
+       ArchiveError::failed("无法读取压缩包：unrecognized archive format")},
       {"Damaged 7-Zip archive", ArchiveError::failed("无法读取压缩包：Damaged 7-Zip archive")},
       {"bad \xff byte", ArchiveError::failed("无法读取压缩包：bad \xef\xbf\xbd byte")},
   };

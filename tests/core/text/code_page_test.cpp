@@ -39,6 +39,9 @@ TEST(CodePage, RoundTripsAndFailures) {
       {"Shift-JIS kana and a 0x5C trail", CodePage::cp932, "\x95\x5C\x82\xBE\x82\xE6", "表だよ"},
       {"Shift-JIS half-width katakana", CodePage::cp932, "\xB6\xC5", "ｶﾅ"},
       {"Shift-JIS lead byte at the end", CodePage::cp932, "a\x95", std::nullopt},
+      {"EUC-JP kanji and kana", CodePage::eucjp, "\xB4\xC1\xBB\xFA\xA4\xC0", "漢字だ"},
+      {"EUC-JP half-width katakana", CodePage::eucjp, "\x8E\xB6", "ｶ"},
+      {"EUC-JP lead byte at the end", CodePage::eucjp, "a\xB4", std::nullopt},
       {"Big5", CodePage::big5, "\xA4\xA4\xA4\xE5", "中文"},
       {"UHC hangul outside EUC-KR", CodePage::cp949, "\xC7\xD1\x81\x41", "한갂"},
       {"DOS Cyrillic", CodePage::cp866, "\x8F\xE0\xA8\xA2\xA5\xE2", "Привет"},
@@ -49,9 +52,10 @@ TEST(CodePage, RoundTripsAndFailures) {
       {"Windows Western 0x81 is undefined", CodePage::cp1252, "M\x81ller", std::nullopt},
   };
   const std::pair<CodePage, const char*> names[] = {
-      {CodePage::cp437, "CP437"},  {CodePage::gb18030, "GB18030"}, {CodePage::cp932, "CP932"},
-      {CodePage::big5, "CP950"},   {CodePage::cp949, "CP949"},     {CodePage::cp866, "CP866"},
-      {CodePage::koi8r, "KOI8-R"}, {CodePage::cp1251, "CP1251"},   {CodePage::cp1252, "CP1252"},
+      {CodePage::cp437, "CP437"},   {CodePage::gb18030, "GB18030"}, {CodePage::cp932, "CP932"},
+      {CodePage::eucjp, "EUC-JP"},  {CodePage::big5, "CP950"},      {CodePage::cp949, "CP949"},
+      {CodePage::cp866, "CP866"},   {CodePage::koi8r, "KOI8-R"},    {CodePage::cp1251, "CP1251"},
+      {CodePage::cp1252, "CP1252"},
   };
   for (const auto& [page, name] : names) {
     EXPECT_EQ(codePageName(page), name);

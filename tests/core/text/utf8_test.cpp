@@ -132,6 +132,33 @@ TEST(Utf8, WalksByCodePoint) {
   EXPECT_EQ(codePoints("").begin(), codePoints("").end());
 }
 
+// What may reach a terminal, a page or a notification: control characters
+// (C0, DEL, C1 such as the 8-bit CSI), bidirectional overrides and isolates
+// and ill-formed bytes become U+FFFD; everything else stays as it is.
+TEST(Utf8, PrintableReplacesWhatCouldDriveATerminal) {
+  const std::string r = "\xEF\xBF\xBD";
+  const struct {
+    const char* label;
+    std::string bytes;
+    std::string shown;
+  } rows[] = {
+      {"plain", "abc 中文 .txt", "abc 中文 .txt"},
+      {"OSC 52", "a\x1b]52;c;SGk=\x07", "a" + r + "]52;c;SGk=" + r},
+      {"line breaks and tab", "a\nb\rc\td", "a" + r + "b" + r + "c" + r + "d"},
+      {"DEL and C1",
+       "\x7f\xC2\x9B"
+       "31m\xC2\x85",
+       r + r + "31m" + r},
+      {"no-break space stays", "a\xC2\xA0" "b", "a\xC2\xA0" "b"},
+      {"bidi override and isolate", "\xE2\x80\xAEgpj.exe\xE2\x81\xA6", r + "gpj.exe" + r},
+      {"ill-formed", "\xFF\xE4\xB8", r + r},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    EXPECT_EQ(printable(row.bytes), row.shown);
+  }
+}
+
 TEST(Utf8, AppendsScalarsAndReplacesNonScalars) {
   const std::pair<char32_t, std::string> rows[] = {
       {U'\0', std::string(1, '\0')},

@@ -1,0 +1,152 @@
+// archive_extractor.h: extracting an archive, safe by construction.
+//
+// Extraction is two passes with libarchive, beside the lister:
+//   1. `check` reads every header (never the data) under the importer's
+//      bounds (10 s, 1,500,000 entries, 128 MiB of names), decides the
+//      names as the lister does (the archive-wide decision for names that
+//      are not UTF-8, so files get the names the preview shows), and
+//      judges the entries as a whole (internal/extraction_plan.h): an
+//      archive with entries that would land outside the destination is
+//      refused before a byte is written; devices, named pipes and sockets,
+//      and links that lead out, are left out.
+//   2. `extract` reads the archive again and writes each entry under a
+//      `WorkFolder` (work_folder.h) through open descriptors only: regular
+//      files, folders and the checked links, with the user's umask and no
+//      set-id or sticky bits; links are made last. It reports progress and
+//      stops when its task is cancelled.
+// What another archiver extracted (7-Zip, for what libarchive cannot
+// decrypt) goes through the same judgement and writer with `adopt`.
+//
+//   auto task = std::make_shared<vexel::TaskHandle>();
+//   const auto check = vexel::ArchiveExtractor::check("/tmp/a.zip");
+//   vexel::WorkFolder work("/tmp");
+//   vexel::ArchiveExtractor::extract("/tmp/a.zip", check, work, std::nullopt, task, showPercent);
+//   const auto placed = work.place("a");
+//
+// Any thread; each call works on its own.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "readers/task_handle.h"
+#include "readers/work_folder.h"
+
+namespace vexel {
+
+namespace readers_internal {
+class ExtractionPlan;
+}  // namespace readers_internal
+
+class ArchiveExtractor {
+ public:
+  ArchiveExtractor() = delete;
+
+  // kCheckTimeLimit: the check's time limit in seconds, the importer's.
+  static constexpr double kCheckTimeLimit = 10.0;
+
+  // ListedEntry: an entry as another archiver lists it, for `judge`.
+  struct ListedEntry {
+    enum class Kind { file, folder, symlink, hardLink, special };
+    std::string path;  ///< as listed, "/"-separated
+    Kind kind = Kind::file;
+    std::string target;     ///< a link's target; "" when not listed
+    std::int64_t size = 0;  ///< 0 when unknown
+    bool encrypted = false;
+  };
+
+  // Check: an archive judged before extraction.
+  class Check {
+   public:
+    // fileBytes: the data its files hold, as listed.
+    [[nodiscard]] std::int64_t fileBytes() const noexcept;
+    // linksLeftOut, specialsLeftOut: what extraction will leave out (see
+    // the banner).
+    [[nodiscard]] std::int64_t linksLeftOut() const noexcept;
+    [[nodiscard]] std::int64_t specialsLeftOut() const noexcept;
+    // entryCount: the entries listed; writtenCount: those extraction makes.
+    [[nodiscard]] std::int64_t entryCount() const noexcept;
+    [[nodiscard]] std::int64_t writtenCount() const noexcept;
+    // isSingleFile: a compressed file that is no archive (notes.txt.gz):
+    // extraction makes one file, named `singleFileName`.
+    [[nodiscard]] bool isSingleFile() const noexcept { return mIsSingleFile; }
+    [[nodiscard]] const std::string& singleFileName() const noexcept { return mSingleFileName; }
+    // isDebianPackage: the files a Debian package installs (its data
+    // member's), whose top folders are system folders (usr, etc).
+    [[nodiscard]] bool isDebianPackage() const noexcept { return mIsDebianPackage; }
+    // hasEncryptedData: some entry's data needs a password.
+    [[nodiscard]] bool hasEncryptedData() const noexcept { return mHasEncryptedData; }
+    // needsOtherArchiver: encrypted data libarchive cannot decrypt (7z,
+    // RAR): another archiver must extract it.
+    [[nodiscard]] bool needsOtherArchiver() const noexcept { return mNeedsOtherArchiver; }
+
+   private:
+    friend class ArchiveExtractor;
+    std::shared_ptr<const readers_internal::ExtractionPlan> mPlan;
+    bool mIsSingleFile = false;
+    bool mIsDebianPackage = false;
+    std::string mSingleFileName;
+    bool mHasEncryptedData = false;
+    bool mNeedsOtherArchiver = false;
+  };
+
+  // Progress: the done fraction, 0 to 1.
+  using Progress = std::function<void(double)>;
+  // Clock: the time source of the check's deadline. Tests pass their own.
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // CheckBounds: the check's limits; tests pass smaller ones.
+  struct CheckBounds {
+    double timeLimit = kCheckTimeLimit;   ///< seconds, from the moment the file is open
+    std::int64_t maxEntries = 1'500'000;  ///< ExtensionArchive::kMaxNodes
+    std::int64_t maxNameBytes = std::int64_t{128} << 20;  ///< ExtensionArchive::kMaxNameBytes
+  };
+
+  // check: reads and judges the headers of `archive` (a split archive's
+  // volumes together, as the lister reads them).
+  // @throws ArchiveError: passwordRequired (names encrypted: another
+  //   archiver must list it), notArchive, failed (unreadable, refused as
+  //   unsafe, or too large to check within the bounds).
+  [[nodiscard]] static Check check(const std::filesystem::path& archive,
+                                   const std::optional<std::string>& password = std::nullopt);
+  // check: the same, ended early (ArchiveError::cancelled) once `task` is
+  // cancelled.
+  [[nodiscard]] static Check check(const std::filesystem::path& archive,
+                                   const std::optional<std::string>& password,
+                                   const std::shared_ptr<TaskHandle>& task);
+  [[nodiscard]] static Check check(const std::filesystem::path& archive,
+                                   const std::optional<std::string>& password, const Clock& clock);
+  [[nodiscard]] static Check check(const std::filesystem::path& archive,
+                                   const std::optional<std::string>& password, const Clock& clock,
+                                   const CheckBounds& bounds);
+
+  // judge: the same judgement for the entries another archiver listed.
+  // @throws ArchiveError (failed) when refused.
+  [[nodiscard]] static Check judge(std::vector<ListedEntry> entries);
+
+  // extract: writes the entries `check` judged into `work`'s result folder,
+  // with `password` for encrypted data. `progress` is called on this
+  // thread. Once `task` is cancelled, the next read or write stops it.
+  // @throws ArchiveError: cancelled, passwordRequired (none or a wrong one),
+  //   failed (unreadable, or the system refused a write; a full disk says so).
+  static void extract(const std::filesystem::path& archive, const Check& check, WorkFolder& work,
+                      const std::optional<std::string>& password,
+                      const std::shared_ptr<TaskHandle>& task, const Progress& progress = nullptr);
+
+  // adopt: moves what another archiver extracted into the folder `output`
+  // into `work`'s result folder, judged anew from what is there: files
+  // are moved (copied when `output` lies on another file system or a file
+  // has other names), folders made, links made last when they stay inside,
+  // anything else left out. `output` must be a folder no one else can
+  // change (see WorkFolder). Returns what was left out, as a Check.
+  // @throws ArchiveError: cancelled, failed.
+  static Check adopt(const std::filesystem::path& output, WorkFolder& work,
+                     const std::shared_ptr<TaskHandle>& task);
+};
+
+}  // namespace vexel

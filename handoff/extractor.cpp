@@ -1,0 +1,171 @@
+#include "handoff/extractor.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "foundation/byte_count_formatter.h"
+#include "handoff/archiver.h"
+#include "handoff/destination.h"
+#include "internal/handoff_texts.h"
+#include "readers/archive_error.h"
+#include "readers/work_folder.h"
+
+#include <algorithm>
+#include <cerrno>
+
+namespace vexel {
+namespace {
+
+namespace texts = handoff_internal;
+
+namespace fs = std::filesystem;
+
+// A folder another archiver can write into by path without anyone else
+// redirecting it: inside the work folder when the way there is private,
+// else a work folder of its own in the user's runtime or temporary folder.
+class ArchiverOutput {
+ public:
+  explicit ArchiverOutput(const WorkFolder& work) {
+    if (isPrivateFolder(work.parent())) {
+      mPath = work.path() / "7-Zip";
+      if (mkdir(mPath.c_str(), 0700) != 0) {
+        throw ArchiveError::cannotWrite(mPath.string(), errno);
+      }
+      return;
+    }
+    for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+      const char* value = getenv(variable);
+      if (value != nullptr && *value == '/' && use(value)) return;
+    }
+    if (use("/tmp")) return;
+    throw ArchiveError::failed(texts::noPrivateFolder(work.parent()));
+  }
+
+  [[nodiscard]] const fs::path& path() const noexcept { return mPath; }
+
+ private:
+  bool use(const fs::path& base) {
+    if (!isPrivateFolder(base)) return false;
+    WorkFolder::clearStale(base);
+    mOwn.emplace(base);
+    mPath = mOwn->resultPath();
+    return true;
+  }
+
+  std::optional<WorkFolder> mOwn;
+  fs::path mPath;
+};
+
+// An archive whose every entry would be left out holds nothing but what
+// could harm: an empty folder would only hide that.
+void refuseWhenAllLeftOut(const ArchiveExtractor::Check& check) {
+  const std::int64_t leftOut = check.linksLeftOut() + check.specialsLeftOut();
+  if (check.writtenCount() == 0 && leftOut > 0) {
+    throw ArchiveError::failed(texts::onlyLeftOut(check.linksLeftOut(), check.specialsLeftOut()));
+  }
+}
+
+}  // namespace
+
+void requireSpace(std::int64_t bytes, std::optional<std::int64_t> freeBytes,
+                  const fs::path& folder) {
+  if (!freeBytes || bytes <= *freeBytes) return;
+  throw ArchiveError::failed(
+      texts::notEnoughSpace(platform::ByteCountFormatter::stringFromByteCount(bytes),
+                            platform::ByteCountFormatter::stringFromByteCount(*freeBytes), folder));
+}
+
+bool isPrivateFolder(const fs::path& folder) {
+  std::error_code error;
+  fs::path path = fs::canonical(folder, error);
+  if (error) return false;
+  const uid_t self = geteuid();
+  for (;;) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    if (info.st_uid != self && info.st_uid != 0) return false;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) return false;
+    if (path == path.root_path()) return true;
+    path = path.parent_path();
+  }
+}
+
+std::optional<std::string> Extractor::password() {
+  if (!mAsked) {
+    mAsked = true;
+    mPassword = mAskPassword ? mAskPassword() : std::nullopt;
+  }
+  return mPassword;
+}
+
+Extractor::Outcome Extractor::extract(const fs::path& archive) {
+  // A run that was killed left its work folder here: ours to remove now.
+  WorkFolder::clearStale(archive.parent_path());
+  std::optional<ArchiveExtractor::Check> check;
+  try {
+    check.emplace(ArchiveExtractor::check(archive, std::nullopt, mTask));
+  } catch (const ArchiveError& error) {
+    // Encrypted names: only 7-Zip can list them, with the password.
+    if (error.kind() != ArchiveError::Kind::passwordRequired) throw;
+  }
+  if (!check || check->needsOtherArchiver()) return withSevenZip(archive);
+  return withLibarchive(archive, *check);
+}
+
+Extractor::Outcome Extractor::withLibarchive(const fs::path& archive,
+                                             const ArchiveExtractor::Check& check) {
+  refuseWhenAllLeftOut(check);
+  WorkFolder work(archive.parent_path());
+  requireSpace(check.fileBytes(), work.freeBytes(), archive.parent_path());
+  std::optional<std::string> given;
+  if (check.hasEncryptedData()) {
+    given = password();
+    if (!given) throw ArchiveError::passwordRequired();
+  }
+  for (;;) {
+    try {
+      ArchiveExtractor::extract(archive, check, work, given, mTask, mProgress);
+      break;
+    } catch (const ArchiveError& error) {
+      // Encryption only the data told of: the password is asked now.
+      if (error.kind() != ArchiveError::Kind::passwordRequired || mAsked) throw;
+      given = password();
+      if (!given) throw;
+      work.clearResult();
+    }
+  }
+  Outcome outcome{.linksLeftOut = check.linksLeftOut(), .specialsLeftOut = check.specialsLeftOut()};
+  if (check.isSingleFile()) {
+    // notes.txt.gz gives notes.txt beside it, as gunzip would.
+    const fs::path name = check.singleFileName();
+    outcome.placed = work.placeFile(check.singleFileName(), name.stem().string(),
+                                    name.has_stem() ? name.extension().string() : "");
+  } else {
+    // A package's usr and etc are no folders to place beside it.
+    outcome.placed = work.place(archiveStem(archive.filename().string()), !check.isDebianPackage());
+  }
+  return outcome;
+}
+
+Extractor::Outcome Extractor::withSevenZip(const fs::path& archive) {
+  const std::optional<SevenZip> sevenZip = SevenZip::find();
+  if (!sevenZip) throw ArchiveError::toolMissing("7z");
+  const SevenZip::AskPassword ask = [this] { return password(); };
+  // The listing is judged like libarchive's: an unsafe archive is refused
+  // before 7-Zip writes anything.
+  std::vector<ArchiveExtractor::ListedEntry> listed = sevenZip->list(archive, ask, mTask);
+  const ArchiveExtractor::Check check = ArchiveExtractor::judge(std::move(listed));
+  refuseWhenAllLeftOut(check);
+  WorkFolder work(archive.parent_path());
+  requireSpace(check.fileBytes(), work.freeBytes(), archive.parent_path());
+  const ArchiverOutput output(work);
+  sevenZip->extract(archive, output.path(), ask, mTask, mProgress);
+  // What 7-Zip wrote is judged again from what is there.
+  const ArchiveExtractor::Check adopted = ArchiveExtractor::adopt(output.path(), work, mTask);
+  return Outcome{.placed = work.place(archiveStem(archive.filename().string())),
+                 .linksLeftOut = std::max(check.linksLeftOut(), adopted.linksLeftOut()),
+                 .specialsLeftOut = std::max(check.specialsLeftOut(), adopted.specialsLeftOut())};
+}
+
+}  // namespace vexel

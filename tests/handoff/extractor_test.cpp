@@ -1,0 +1,109 @@
+// The receiver's extraction: which way each archive goes, the password
+// asked only when needed, the free-space check, and where 7-Zip may write.
+#include "handoff/extractor.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "readers/archive_error.h"
+#include "support/archive_maker.h"
+#include "support/command.h"
+#include "support/temp_dir.h"
+
+namespace vexel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::shellQuoted;
+
+TEST(Extractor, RefusesWhatDoesNotFit) {
+  EXPECT_NO_THROW(requireSpace(10, 10, "/tmp"));
+  EXPECT_NO_THROW(requireSpace(1'000'000'000'000, std::nullopt, "/tmp"));
+  try {
+    requireSpace(200'000'000, 1'500'000, "/home/u/下载");
+    ADD_FAILURE() << "not refused";
+  } catch (const ArchiveError& error) {
+    EXPECT_EQ(
+        error.message(),
+        "磁盘空间不足，没有解压：解压出的文件共 200.0 MB，而“/home/u/下载”所在的磁盘只剩 1.5 MB。");
+  }
+}
+
+TEST(Extractor, TellsPrivateFoldersFromSharedOnes) {
+  test::TempDir dir;  // 0700, the user's own, under /tmp (sticky)
+  fs::create_directories(dir / "shared/inner");
+  chmod((dir / "shared").c_str(), 0777);
+  fs::create_directories(dir / "sticky/inner");
+  chmod((dir / "sticky").c_str(), 01777);
+  fs::create_directory_symlink(dir / "shared/inner", dir / "link");
+  const struct {
+    fs::path folder;
+    bool isPrivate;
+  } rows[] = {
+      {dir.path(), true},           {"/tmp", true},
+      {dir / "shared", false},      {dir / "shared/inner", false},
+      {dir / "sticky/inner", true}, {dir / "link", false},  // judged where it leads
+      {dir / "missing", false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.folder.string());
+    EXPECT_EQ(isPrivateFolder(row.folder), row.isPrivate);
+  }
+}
+
+// Each way through: libarchive (with a ZIP password), 7-Zip for 7z data and
+// names libarchive cannot decrypt.
+TEST(Extractor, AsksOnceAndOnlyWhenNeeded) {
+  if (!test::hasTool("7zz")) GTEST_SKIP() << "7zz makes the encrypted archives";
+  test::TempDir dir;
+  ASSERT_EQ(
+      test::run(
+          "cd " + shellQuoted(dir.path()) +
+          " && mkdir -p src/子目录 && echo secret > src/子目录/s.txt && echo p > src/plain.txt"
+          " && cd src && 7zz a -bso0 -tzip -pRIGHT ../enc.zip . && 7zz a -bso0 -pRIGHT "
+          "../data.7z . && 7zz a -bso0 -mhe=on -pRIGHT ../names.7z . && 7zz a -bso0 "
+          "../plain.7z . && cd .. && rm -r src"),
+      0);
+  const struct {
+    std::string archive;
+    std::optional<std::string> answer;
+    int asked;
+    std::optional<ArchiveError> error;
+  } rows[] = {
+      {"plain.7z", std::nullopt, 0, std::nullopt},
+      {"enc.zip", "RIGHT", 1, std::nullopt},
+      {"data.7z", "RIGHT", 1, std::nullopt},
+      {"names.7z", "RIGHT", 1, std::nullopt},
+      {"enc.zip", "WRONG", 1, ArchiveError::passwordRequired()},
+      {"data.7z", "WRONG", 1, ArchiveError::passwordRequired()},
+      {"names.7z", "WRONG", 1, ArchiveError::passwordRequired()},
+      {"names.7z", std::nullopt, 1, ArchiveError::passwordRequired()},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.archive + " " + row.answer.value_or("(none)"));
+    int asked = 0;
+    Extractor extractor(
+        std::make_shared<TaskHandle>(),
+        [&] {
+          ++asked;
+          return row.answer;
+        },
+        nullptr);
+    const auto before = test::runShell("ls -A " + shellQuoted(dir.path())).out;
+    try {
+      const Extractor::Outcome outcome = extractor.extract(dir / row.archive);
+      EXPECT_FALSE(row.error);
+      EXPECT_EQ(outcome.placed, dir.path() / fs::path(row.archive).stem());
+      EXPECT_EQ(test::readFile(outcome.placed / "子目录/s.txt"), "secret\n");
+      EXPECT_EQ(test::readFile(outcome.placed / "plain.txt"), "p\n");
+      fs::remove_all(outcome.placed);
+    } catch (const ArchiveError& error) {
+      EXPECT_EQ(std::optional<ArchiveError>(error), row.error) << error.message();
+    }
+    EXPECT_EQ(asked, row.asked);
+    EXPECT_EQ(test::runShell("ls -A " + shellQuoted(dir.path())).out, before);
+  }
+}
+
+}  // namespace
+}  // namespace vexel
