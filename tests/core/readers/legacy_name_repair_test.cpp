@@ -81,12 +81,12 @@ TEST(LegacyNameRepair, FallsBackWhenNoScriptReads) {
   const std::vector<Row> rows = {
       {"empty list", {}, CodePage::cp437, CodePage::cp437, {}},
       // a3 a1 is a full-width "！" in GB 18030: without a hanzi that is no
-      // Chinese reading; DOS Cyrillic reads two letters.
+      // Chinese reading; ZIP's own code page reads two letters.
       {"GB 18030 reading without a hanzi",
        {"\xa3\xa1.txt"},
        CodePage::cp437,
-       CodePage::cp866,
-       {"гб.txt"}},
+       CodePage::cp437,
+       {"úí.txt"}},
       // A degree sign or a shade, but a letter in no code page.
       {"only a symbol, ZIP", {"\xb0"}, CodePage::cp437, CodePage::cp437, {"░"}},
       {"only a symbol, tar", {"\xb0"}, CodePage::cp1252, CodePage::cp1252, {"°"}},
