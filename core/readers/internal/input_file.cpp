@@ -270,18 +270,23 @@ ssize_t InputFile::readSome(std::int64_t offset, char* out, std::size_t length,
 }
 
 std::optional<std::string> InputFile::readAt(std::int64_t offset, std::size_t length) {
-  if (offset < 0) return std::nullopt;
   std::string bytes(length, '\0');
+  if (!readInto(offset, bytes.data(), length)) return std::nullopt;
+  return bytes;
+}
+
+bool InputFile::readInto(std::int64_t offset, char* out, std::size_t length) {
+  if (offset < 0) return false;
   std::size_t done = 0;
   while (done < length) {
     ReadFailure failure = ReadFailure::none;
     std::size_t part = 0;
-    const ssize_t got = readSome(offset + static_cast<std::int64_t>(done), bytes.data() + done,
+    const ssize_t got = readSome(offset + static_cast<std::int64_t>(done), out + done,
                                  length - done, failure, part);
-    if (got <= 0) return std::nullopt;
+    if (got <= 0) return false;
     done += static_cast<std::size_t>(got);
   }
-  return bytes;
+  return true;
 }
 
 }  // namespace vexel::readers_internal

@@ -130,5 +130,22 @@ TEST(NameDecoder, FinalNames) {
   }
 }
 
+// A link's target is read the way the archive's names were.
+TEST(NameDecoder, LinkTargetsReadAsTheNames) {
+  NameReading reading;
+  const std::vector<StoredName> gbkNames = {{gbk("图片/说明.txt"), NameOrigin::unmarked}};
+  EXPECT_EQ(decideNames(gbkNames, kZip, &reading), std::vector<std::string>{"图片/说明.txt"});
+  EXPECT_TRUE(reading.isLegacy);
+  EXPECT_EQ(reading.codePage, CodePage::gb18030);
+  EXPECT_EQ(decodeLinkTarget(gbk("..\\图片\\说明.txt"), reading), "../图片/说明.txt");
+  EXPECT_EQ(decodeLinkTarget("plain/ascii", reading), "plain/ascii");
+
+  const std::vector<StoredName> utf8Names = {{"项目/报告.txt", NameOrigin::unmarked}};
+  EXPECT_EQ(decideNames(utf8Names, kTar, &reading), std::vector<std::string>{"项目/报告.txt"});
+  EXPECT_FALSE(reading.isLegacy);
+  EXPECT_EQ(decodeLinkTarget("../项目/报告.txt", reading), "../项目/报告.txt");
+  EXPECT_EQ(decodeLinkTarget("a\\b", reading), "a\\b");  // tar: a plain character
+}
+
 }  // namespace
 }  // namespace vexel::readers_internal
