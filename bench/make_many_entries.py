@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """make_many_entries.py KIND COUNT OUT: writes an archive of COUNT tiny entries.
 
-KIND is "zip" (stored, one byte per file, ZIP64 end records when needed) or
+KIND is "zip" (stored, one byte per file, ZIP64 end records when needed),
+"zip-utf8" (the same with Chinese names as UTF-8 without the UTF-8 flag, and
+the extended timestamp and Unix fields, as Info-ZIP writes them), or
 "tar" (ustar, one byte per file: a header and one data block each; empty
 files would make libarchive convert every name to wide characters to look
 for a trailing "/", which real archives seldom ask of it). Entries sit in folders of 1000 files each, so the
@@ -18,19 +20,32 @@ def names(count):
         yield f"folder{i // 1000:04d}/file{i:07d}.txt".encode()
 
 
-def write_zip(count, out):
+def utf8_names(count):
+    for i in range(count):
+        yield f"文件夹{i // 1000:04d}/报告{i:07d}.txt".encode()
+
+
+def write_zip(count, out, utf8=False):
     data = b"x"
     crc = zlib.crc32(data)
     dos_time, dos_date = (12 << 11) | (30 << 5), ((2024 - 1980) << 9) | (5 << 5) | 17
     central = bytearray()
     offset = 0
     with open(out, "wb") as f:
-        for name in names(count):
+        # Info-ZIP's extended timestamp and Unix uid/gid fields.
+        stamp = 1715949000
+        local_extra = (struct.pack("<HHBII", 0x5455, 9, 3, stamp, stamp) +
+                       struct.pack("<HHBBIBI", 0x7875, 11, 1, 4, 1000, 4, 1000)) if utf8 else b""
+        central_extra = (struct.pack("<HHBI", 0x5455, 5, 3, stamp) +
+                         struct.pack("<HH", 0x7875, 0)) if utf8 else b""
+        for name in (utf8_names if utf8 else names)(count):
             local = struct.pack("<IHHHHHIIIHH", 0x04034B50, 20, 0, 0, dos_time, dos_date,
-                                crc, 1, 1, len(name), 0) + name + data
+                                crc, 1, 1, len(name), len(local_extra)) + name + local_extra + data
             f.write(local)
-            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 0, dos_time,
-                                   dos_date, crc, 1, 1, len(name), 0, 0, 0, 0, 0, offset) + name
+            central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 0x031E if utf8 else 20, 20, 0,
+                                   0, dos_time, dos_date, crc, 1, 1, len(name),
+                                   len(central_extra), 0, 0, 0, 0o100644 << 16 if utf8 else 0,
+                                   offset) + name + central_extra
             offset += len(local)
         f.write(central)
         end = offset + len(central)
@@ -76,7 +91,10 @@ def write_tar(count, out):
 
 def main():
     kind, count, out = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-    {"zip": write_zip, "tar": write_tar}[kind](count, out)
+    if kind == "zip-utf8":
+        write_zip(count, out, utf8=True)
+    else:
+        {"zip": write_zip, "tar": write_tar}[kind](count, out)
 
 
 if __name__ == "__main__":

@@ -218,7 +218,7 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
 
     bool factsKnown = false;
     readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
-    readers_internal::StoredName stored;
+    readers_internal::EntryNames::StoredNameView stored;
     // One entry, refilled for each header: its name keeps its buffer, and
     // the sink copies what it keeps.
     RawEntry listed;
@@ -248,7 +248,7 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
       }
       if (entry != nullptr && read != HeaderRead::retry) {
         const std::size_t ordinal = mHeaders++;
-        if (names.read(reader, entry, ordinal, read == HeaderRead::damaged, stored)) {
+        if (names.readView(reader, entry, ordinal, read == HeaderRead::damaged, stored)) {
           const auto step = mDecoder->name(stored.bytes, stored.origin, mListed, listed.path);
           // From the first name left open on, entries may be renamed once
           // every name is known, so the caller holds them, until the names

@@ -11,6 +11,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -30,7 +31,38 @@ struct ZipEntry {
   std::optional<std::string> unicodePath = std::nullopt;
   /// The field's CRC of the stored name; the right one when absent.
   std::optional<std::uint32_t> unicodePathCrc = std::nullopt;
+  /// More extra fields, as their bytes, in both headers (`ntfsTime`, `extendedTime`).
+  std::string extra = {};
+  /// A Unix mode (0120777 for a link): the entry is then made by Unix with it.
+  std::uint32_t unixMode = 0;
+  /// The compression method recorded (the data stays stored).
+  std::uint16_t method = 0;
 };
+
+// ZipLayout: how `zipBytes` lays the archive out.
+struct ZipLayout {
+  bool isDirectoryReversed = false;  ///< central records in the reverse order of the entries
+  bool hasZip64Locator = false;      ///< a ZIP64 end record and locator, the fields left short
+  std::string prefix = {};           ///< bytes before the archive (a self-extractor's program)
+};
+
+// ntfsTime: an NTFS extra field (0x000a) giving `unixSeconds` as all three times.
+inline std::string ntfsTime(std::int64_t unixSeconds) {
+  const auto ticks = static_cast<std::uint64_t>(unixSeconds + 11644473600LL) * 10000000ULL;
+  std::string field("\x0a\x00\x20\x00\x00\x00\x00\x00\x01\x00\x18\x00", 12);
+  for (int copy = 0; copy < 3; ++copy) {
+    for (int shift = 0; shift < 64; shift += 8) field += static_cast<char>((ticks >> shift) & 0xFF);
+  }
+  return field;
+}
+
+// extendedTime: an extended timestamp field (0x5455) with the modification time.
+inline std::string extendedTime(std::uint32_t unixSeconds) {
+  std::string field("\x55\x54\x05\x00\x01", 5);
+  for (int shift = 0; shift < 32; shift += 8)
+    field += static_cast<char>((unixSeconds >> shift) & 0xFF);
+  return field;
+}
 
 namespace archive_maker_internal {
 
@@ -61,14 +93,15 @@ inline void put32(std::string& out, std::uint32_t value) {
 
 }  // namespace archive_maker_internal
 
-// zipBytes: a complete stored ZIP of `entries`, in order, dated 2024-01-02 03:04:06.
-inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
+// zipBytes: a complete stored ZIP of `entries`, in order, dated 2024-01-02 03:04:06
+// (DOS time, local to whoever reads it).
+inline std::string zipBytes(const std::vector<ZipEntry>& entries, const ZipLayout& layout = {}) {
   using archive_maker_internal::put16;
   using archive_maker_internal::put32;
   constexpr std::uint32_t dosTime = (3U << 11) | (4U << 5) | (6U / 2);
   constexpr std::uint32_t dosDate = ((2024U - 1980U) << 9) | (1U << 5) | 2U;
   std::string out;
-  std::string central;
+  std::vector<std::string> records;
   for (const ZipEntry& entry : entries) {
     const auto offset = static_cast<std::uint32_t>(out.size());
     const std::uint32_t crc = archive_maker_internal::crc32(entry.data);
@@ -84,12 +117,13 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
       put32(extra, entry.unicodePathCrc.value_or(archive_maker_internal::crc32(entry.name)));
       extra += *entry.unicodePath;
     }
+    extra += entry.extra;
     const auto extraLength = static_cast<std::uint32_t>(extra.size());
 
     put32(out, 0x04034B50U);
     put16(out, 20);
     put16(out, flags);
-    put16(out, 0);  // stored
+    put16(out, entry.method);
     put16(out, dosTime);
     put16(out, dosDate);
     put32(out, crc);
@@ -101,11 +135,12 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
     out += extra;
     out += entry.data;
 
+    std::string& central = records.emplace_back();
     put32(central, 0x02014B50U);
-    put16(central, 20);
+    put16(central, entry.unixMode != 0 ? (3U << 8) | 20U : 20U);  // made by Unix, or DOS
     put16(central, 20);
     put16(central, flags);
-    put16(central, 0);
+    put16(central, entry.method);
     put16(central, dosTime);
     put16(central, dosDate);
     put32(central, crc);
@@ -116,14 +151,40 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
     put16(central, 0);
     put16(central, 0);
     put16(central, 0);
-    put32(central, isDir ? 0x10U : 0U);
+    put32(central, entry.unixMode != 0 ? entry.unixMode << 16 : (isDir ? 0x10U : 0U));
     put32(central, offset);
     central += entry.name;
     central += extra;
   }
+  if (layout.isDirectoryReversed) std::reverse(records.begin(), records.end());
   const auto centralOffset = static_cast<std::uint32_t>(out.size());
   const auto count = static_cast<std::uint32_t>(entries.size());
+  std::string central;
+  for (const std::string& record : records) central += record;
   out += central;
+  if (layout.hasZip64Locator) {
+    const auto zip64End = static_cast<std::uint32_t>(out.size());
+    put32(out, 0x06064B50U);
+    put32(out, 44);  // record size after this field, low and high words
+    put32(out, 0);
+    put16(out, 45);
+    put16(out, 45);
+    put32(out, 0);
+    put32(out, 0);
+    for (int twice = 0; twice < 2; ++twice) {
+      put32(out, count);
+      put32(out, 0);
+    }
+    put32(out, static_cast<std::uint32_t>(central.size()));
+    put32(out, 0);
+    put32(out, centralOffset);
+    put32(out, 0);
+    put32(out, 0x07064B50U);
+    put32(out, 0);
+    put32(out, zip64End);
+    put32(out, 0);
+    put32(out, 1);
+  }
   put32(out, 0x06054B50U);
   put16(out, 0);
   put16(out, 0);
@@ -132,7 +193,7 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries) {
   put32(out, static_cast<std::uint32_t>(central.size()));
   put32(out, centralOffset);
   put16(out, 0);
-  return out;
+  return layout.prefix + out;
 }
 
 // fixturesDir: the folder of libarchive's test archives ($VEXEL_FIXTURES, or

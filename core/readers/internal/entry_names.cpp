@@ -96,6 +96,7 @@ const ZipRecord* EntryNames::zipRecord(std::string_view listed, bool hasName, st
     if (record == nullptr) return false;
     // libarchive hands back no name for a flagged name that is not UTF-8.
     if (!hasName) return record->isUtf8 && !text::isValidUtf8(record->name);
+    if (trimmedName(record->name) == trimmedName(listed)) return true;  // nearly always
     const bool isMarked = record->isUtf8 || record->unicodePath.has_value();
     return asListed(record->name, listed, isMarked).has_value() ||
            (record->unicodePath && asListed(*record->unicodePath, listed, true).has_value());
@@ -116,13 +117,27 @@ const ZipRecord* EntryNames::zipRecord(std::string_view listed, bool hasName, st
 
 bool EntryNames::read(archive* reader, archive_entry* entry, std::size_t ordinal, bool isDamaged,
                       StoredName& stored) {
+  StoredNameView view;
+  if (!readView(reader, entry, ordinal, isDamaged, view)) return false;
+  stored.bytes.assign(view.bytes);
+  stored.origin = view.origin;
+  return true;
+}
+
+bool EntryNames::readView(archive* reader, archive_entry* entry, std::size_t ordinal,
+                          bool isDamaged, StoredNameView& stored) {
   mExactModified.reset();
   const int format = archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK;
+  // keep: `text`, trimmed, from a buffer of this object's own.
+  const auto keep = [&](std::string_view text) {
+    mScratch.assign(trimmedName(text));
+    stored.bytes = mScratch;
+  };
   const auto unnamed = [&] {
     // 7-Zip's name for an item without one, and a raw stream's one entry:
     // the archive's name without its last extension (notes.txt.gz lists notes.txt).
     if (isDamaged || archive_entry_filetype(entry) == AE_IFDIR) return false;
-    stored.bytes.assign(trimmedName(mArchive.filename().stem().string()));
+    keep(mArchive.filename().stem().string());
     stored.origin = NameOrigin::declaredUtf8;
     return !stored.bytes.empty();
   };
@@ -142,20 +157,22 @@ bool EntryNames::read(archive* reader, archive_entry* entry, std::size_t ordinal
   if (format == ARCHIVE_FORMAT_ZIP) {
     if (const ZipRecord* record = zipRecord(listed, name != nullptr, ordinal)) {
       mExactModified = record->exactModified;
+      if (record->name.empty() && listed.empty()) return unnamed();
       if (record->unicodePath) {
-        stored.bytes.assign(trimmedName(
-            asListed(*record->unicodePath, listed, true).value_or(*record->unicodePath)));
+        keep(asListed(*record->unicodePath, listed, true).value_or(*record->unicodePath));
         stored.origin = NameOrigin::declaredUtf8;
       } else if (record->isUtf8) {
         // The stored bytes, not libarchive's NFC form: café.txt written
         // both ways is two entries.
-        stored.bytes.assign(
-            trimmedName(asListed(record->name, listed, true).value_or(record->name)));
+        if (trimmedName(record->name) == trimmedName(listed)) {
+          stored.bytes = trimmedName(listed);
+        } else {
+          keep(asListed(record->name, listed, true).value_or(record->name));
+        }
         stored.origin = NameOrigin::declaredUtf8;
       } else {
-        stored.bytes.assign(trimmedName(listed));
+        stored.bytes = trimmedName(listed);
       }
-      if (record->name.empty() && listed.empty()) return unnamed();
       return !stored.bytes.empty();
     }
   } else if (isUnicodeFormat(format)) {
@@ -170,7 +187,7 @@ bool EntryNames::read(archive* reader, archive_entry* entry, std::size_t ordinal
   // A name libarchive could not make (null) is no name stored empty.
   if (name == nullptr) return false;
   if (listed.empty()) return unnamed();
-  stored.bytes.assign(trimmedName(listed));
+  stored.bytes = trimmedName(listed);
   return !stored.bytes.empty();
 }
 

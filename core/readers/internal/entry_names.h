@@ -60,6 +60,15 @@ class EntryNames {
   [[nodiscard]] bool read(archive* reader, archive_entry* entry, std::size_t ordinal,
                           bool isDamaged, StoredName& stored);
 
+  // StoredNameView: a stored name without a copy, valid until the next read.
+  struct StoredNameView {
+    std::string_view bytes;
+    NameOrigin origin = NameOrigin::unmarked;
+  };
+  // readView: `read` without copying the name (a listing reads a million).
+  [[nodiscard]] bool readView(archive* reader, archive_entry* entry, std::size_t ordinal,
+                              bool isDamaged, StoredNameView& stored);
+
   // exactModified: the exact modification time (seconds since 1970 UTC)
   // that the archive keeps beside the one libarchive reports, for the header
   // just read: a ZIP's NTFS extra field.
@@ -77,6 +86,7 @@ class EntryNames {
   bool mIsUtf8Locale = true;
   ZipDirectory mZip;
   bool mIsZipUsable = true;
+  std::string mScratch;  // a name made here rather than found (readView)
   std::optional<std::int64_t> mExactModified;
 };
 

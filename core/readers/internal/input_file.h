@@ -86,7 +86,9 @@ class InputFile {
   // (past the end, in a hole, or on a read error). Does not move the
   // stream's position; never sets `ioFailed`.
   [[nodiscard]] std::optional<std::string> readAt(std::int64_t offset, std::size_t length);
-  // readInto: the same into `out`; false where `readAt` gives nothing.
+  // readInto: the same into `out`, which holds `length` bytes; false (with
+  // `out` undefined) where readAt gives nothing. For a reader that reuses
+  // one buffer.
   [[nodiscard]] bool readInto(std::int64_t offset, char* out, std::size_t length);
 
  private:

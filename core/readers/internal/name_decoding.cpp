@@ -135,6 +135,7 @@ std::vector<Rename> NameDecoder::finish(const std::function<bool(std::string_vie
     }
   }
   LegacyDecoding decoded = fixGBKNames(mOpen, mRules);
+  mLegacyPage = decoded.codePage;
   renames.reserve(mOpen.size());
   // Which stored bytes each decoded text came from: the same bytes may come
   // twice (an archive may hold a name twice), other bytes must not.
@@ -152,6 +153,28 @@ std::vector<Rename> NameDecoder::finish(const std::function<bool(std::string_vie
   return renames;
 }
 
+NameReading NameDecoder::reading() const noexcept {
+  return NameReading{.isLegacy = mLegacyPage.has_value(),
+                     .codePage = mLegacyPage.value_or(text::CodePage::cp437),
+                     .rules = mRules};
+}
+
+std::string decodeLinkTarget(std::string_view bytes, const NameReading& reading) {
+  if (isAscii(bytes) || (!reading.isLegacy && text::isValidUtf8(bytes))) return std::string(bytes);
+  std::optional<std::string> text = text::decode(reading.codePage, bytes);
+  if (!reading.isLegacy || !text) {
+    // Not UTF-8 among UTF-8 names, or not in their code page: on its own.
+    text = fixGBKNames({LegacyName{.position = 0, .bytes = std::string(bytes)}}, reading.rules)
+               .names.front();
+  }
+  if (!reading.rules.isUnixArchive) {
+    for (char& c : *text) {
+      if (c == '\\') c = '/';
+    }
+  }
+  return std::move(*text);
+}
+
 bool NameDecoder::isOpen(std::size_t position) const {
   const auto it = std::lower_bound(
       mOpen.begin(), mOpen.end(), position,
@@ -159,13 +182,17 @@ bool NameDecoder::isOpen(std::size_t position) const {
   return it != mOpen.end() && it->position == position;
 }
 
-std::vector<std::string> decideNames(const std::vector<StoredName>& names, const NameRules& rules) {
+std::vector<std::string> decideNames(const std::vector<StoredName>& names, const NameRules& rules,
+                                     NameReading* reading) {
   NameDecoder decoder(rules);
   std::vector<std::string> shown(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     (void)decoder.name(names[i].bytes, names[i].origin, i, shown[i]);
   }
-  if (!decoder.hasOpenNames()) return shown;
+  if (!decoder.hasOpenNames()) {
+    if (reading != nullptr) *reading = decoder.reading();
+    return shown;
+  }
   // A renamed name must not read as the name of an entry that keeps its own.
   std::unordered_set<std::string_view> kept;
   for (std::size_t i = 0; i < names.size(); ++i) {
@@ -175,6 +202,7 @@ std::vector<std::string> decideNames(const std::vector<StoredName>& names, const
       decoder.finish([&](std::string_view text) { return kept.contains(text); });
   kept.clear();
   for (Rename& rename : renames) shown[rename.position] = std::move(rename.name);
+  if (reading != nullptr) *reading = decoder.reading();
   return shown;
 }
 

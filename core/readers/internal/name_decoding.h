@@ -35,6 +35,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,19 @@ struct Rename {
   std::size_t position = 0;
   std::string name;
 };
+
+// NameReading: how the decision read an archive's unmarked names: as UTF-8,
+// or in one legacy code page (some names may have gone to others).
+struct NameReading {
+  bool isLegacy = false;
+  text::CodePage codePage = text::CodePage::cp437;  ///< with `isLegacy`
+  NameRules rules;
+};
+
+// decodeLinkTarget: other unmarked bytes of the same archive (a link's
+// target, say) read the way its names were: in their code page, with "\"
+// made "/" where names get that; UTF-8 as it is.
+[[nodiscard]] std::string decodeLinkTarget(std::string_view bytes, const NameReading& reading);
 
 // NameDecoder: the names of one listing. Not for concurrent use.
 class NameDecoder {
@@ -94,6 +108,10 @@ class NameDecoder {
   // entry. Call once, after the last name.
   [[nodiscard]] std::vector<Rename> finish(const std::function<bool(std::string_view)>& isListed);
 
+  // reading: how the names were read, once decided (after finish(), or
+  // once names that are all UTF-8 were released).
+  [[nodiscard]] NameReading reading() const noexcept;
+
  private:
   enum class State { open, sampling, utf8, legacy };
 
@@ -106,11 +124,14 @@ class NameDecoder {
   std::vector<LegacyName> mOpen;  // the names not decided yet, with their positions
   std::size_t mOpenBytes = 0;
   std::size_t mFirstHeld = 0;
+  std::optional<text::CodePage> mLegacyPage;  // set by finish() for legacy names
 };
 
 // decideNames: the names a listing shows for `names`, the stored names of an
 // archive's named entries in archive order: the same decision, made once.
+// `reading`, when given, receives how they were read (for link targets).
 [[nodiscard]] std::vector<std::string> decideNames(const std::vector<StoredName>& names,
-                                                   const NameRules& rules);
+                                                   const NameRules& rules,
+                                                   NameReading* reading = nullptr);
 
 }  // namespace vexel::readers_internal

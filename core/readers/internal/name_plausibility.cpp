@@ -35,29 +35,48 @@ namespace {
 
 using text::CodePage;
 
-// Simplified Chinese characters common in text and in file names.
+// Simplified Chinese characters common in text and in file names: those
+// of everyday file names, and the most frequent in text (about 1,500).
 constexpr std::string_view kCommonSimplified =
-    "一丁七万三上下不与世业东两个中临为主么义之乐九也习书了事二于"
-    "五些交产京亲人什今介从他代以们件价任份优会传但位住体何作你使"
-    "便保信修候值做健儿元先光入全八公六共关其具内册再军决准几凭出"
-    "分划创初利别到制前剖剧副力办功加务动助包化北区医十升半华协单"
-    "南印却卷历压原去参又及友反发受变口只叫可台司吃各合同名后向听"
-    "告员周命和品售器四回因固国图在地场址城培基境声处备复外多大天"
-    "太夫头夹奖女她好如子字季学孩它安完宗定实审客室家密对封将小少"
-    "就屏展山工己已市师带帮常干平年并序库应度座庭康建开式引张强当"
-    "录影往很得心必志快怎怕思性总恢情想意感戏成我或战截户所手才打"
-    "扫批技把投护报招指据排接控描提插摘收改放政故效教数文料新方施"
-    "旅无日旧时明是景曲更最月有朋服望期未本术机杂权材条来板析林果"
-    "查标校样核格案桌档检模次款歌正此步武死每比毕毛民气水汇没治法"
-    "注洞活流测海深清游源漏演漫激点然照爱父片版物特状献王环现班理"
-    "生用由申电画界留病登白百的监盖目直相看真眼着知码研破确示社神"
-    "票种科积移程税稿究立站章端笑笔第等答签简算管箱系素红级纸线练"
-    "细终绍经结给络统绩维综缩网置美老考者而联聘股背能脑脚自至致色"
-    "节花草荣药获营薪行补表被装西要见规视览觉解言誉警计订认讨让训"
-    "议讯记讲许论设证词试话该详说请课谢象财账货质购贷费资走起跟路"
-    "身车软载辩边达迁过运近还这进远连述通道那邮部都配酬采里重量金"
-    "银销键长门问间闻队附院险障难青非面革音页项预领频题风馆马驱驾"
-    "验高";
+    "一丁七万三上下不与世业东两个中临为主么义之乐九也习书了事二于五些"
+    "交产京亲人什今介从他代以们件价任份优会传但位住体何作你使便保信修"
+    "候值做健儿元先光入全八公六共关其具内册再军决准几凭出分划创初利别"
+    "到制前剖剧副力办功加务动助包化北区医十升半华协单南印却卷历压原去"
+    "参又及友反发受变口只叫可台司吃各合同名后向听告员周命和品售器四回"
+    "因固国图在地场址城培基境声处备复外多大天太夫头夹奖女她好如子字季"
+    "学孩它安完宗定实审客室家密对封将小少就屏展山工己已市师带帮常干平"
+    "年并序库应度座庭康建开式引张强当录影往很得心必志快怎怕思性总恢情"
+    "想意感戏成我或战截户所手才打扫批技把投护报招指据排接控描提插摘收"
+    "改放政故效教数文料新方施旅无日旧时明是景曲更最月有朋服望期未本术"
+    "机杂权材条来板析林果查标校样核格案桌档检模次款歌正此步武死每比毕"
+    "毛民气水汇没治法注洞活流测海深清游源漏演漫激点然照爱父片版物特状"
+    "献王环现班理生用由申电画界留病登白百的监盖目直相看真眼着知码研破"
+    "确示社神票种科积移程税稿究立站章端笑笔第等答签简算管箱系素红级纸"
+    "线练细终绍经结给络统绩维综缩网置美老考者而联聘股背能脑脚自至致色"
+    "节花草荣药获营薪行补表被装西要见规视览觉解言誉警计订认讨让训议讯"
+    "记讲许论设证词试话该详说请课谢象财账货质购贷费资走起跟路身车软载"
+    "辩边达迁过运近还这进远连述通道那邮部都配酬采里重量金银销键长门问"
+    "间闻队附院险障难青非面革音页项预领频题风馆马驱驾验高斯尔德克形空"
+    "则即像且类求取拉观切识导争飞根造持组济极英士失转令布始呢存罗击兵"
+    "调商团集需党石整府离况亚际约息似官火断精满支消越容须增写称企吗史"
+    "委乎轻易早曾除农找广显吧阿李谈念首局突专号尽另较语仅落随选列响虽"
+    "推势希古众构房土某黑敌陈律足态兴派责星够底严巴例防族供续型紧黄绝"
+    "奇察母段依群按河米围江织害斗双纪举杀攻苏低朝诉止愿千仍男钱热倒育"
+    "属坐帝限船脸职速刻否刚威率甚独球般普弹苦假久错承晚兰拿谁益阳若哪"
+    "微尼继送急血惊伤适波夜省喜卫食待陆居劳福纳欢雷充负云停木龙树疑层"
+    "冷洲冲射略范竟句异汉村哈策卡罪判担州静退既衣您余痛差富灵角占征皮"
+    "挥胜降阶沉坚善妈刘读啊超免买皇养伊怀执乱抗犯追宣佛岁航怪香著田铁"
+    "左右穿艺阵概恶块顿敢守酒岛托央烈洋哥索胡靠评宝释顾弟互付伯慢欧换"
+    "危忙暗姐坏丽良亮露永呼味野架域沙掉括舰鱼误湾吉减编楚肯败屋跑梦散"
+    "温困剑渐救贵枪缺楼县尚毫娘智亦耳恩短掌恐遗席松秘鲁遇虑幸均钟诗藏"
+    "赶损忽巨炮探湖叶春乡吸予礼港雨呀妇归睛饭额含顺输摇婚脱谓督毒油疗"
+    "泽灭逐莫亡鲜圣择寻厂睡博勒烟授诺伦岸奥唐卖俄炸洛堂旁宫喝借君禁阴"
+    "园谋宋避抓姑孙逃牙束跳顶玉镇雪午迫爷篇肉嘴遍凡础坦牛宁诸私庄祖丝"
+    "翻暴森塔默握隐熟骨访弱蒙店鬼典欲萨伙遭盘爸扩弄雄稳忘亿刺拥徒姆杨"
+    "齐赛趣刀床迎冰虚玩窗醒妻透替塞努休虎扬途侵刑绿兄迅套贸唯谷轮迹尤"
+    "竞街促延震弃甲伟麻川缓潜闪灯针哲抵朱埃抱鼓植纯夏忍杰筑折郑贝尊吴"
+    "秀混臣雅振染盛怒舞圆搞狂措姓残秋迷诚宽宇猛摆梅毁伸摩盟末乃悲拍赵"
+    "尾";
 
 // Traditional Chinese characters common in text and in file names.
 constexpr std::string_view kCommonTraditional =
@@ -219,6 +238,10 @@ bool isBasicGreek(char32_t c) {
   return c == 0x386 || (c >= 0x388 && c <= 0x3CE && c != 0x38B && c != 0x38D && c != 0x3A2);
 }
 bool isBasicCyrillic(char32_t c) { return c >= 0x400 && c <= 0x45F; }
+// isAsciiAlnum: an ASCII letter or digit.
+bool isAsciiAlnum(char32_t c) {
+  return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+}
 bool isControlOrPrivate(char32_t c) {
   return (c >= 0x80 && c <= 0x9F) || (c >= 0xE000 && c <= 0xF8FF) || c == 0xFFFD;
 }
@@ -332,7 +355,13 @@ NameTally cjkTally(CodePage page, std::string_view bytes, std::string_view text)
     }
     at += length;
     if (cp.value < 0x80) continue;
-    const CjkWeight weight = cjkWeight(page, cp.value, code);
+    CjkWeight weight = cjkWeight(page, cp.value, code);
+    // A character whose trail byte is an ASCII letter or digit that goes on
+    // as an ASCII word ("±F06" read as "盕06") took that letter from it.
+    if (length == 2 && isAsciiAlnum(static_cast<unsigned char>(bytes[at - 1])) &&
+        at < bytes.size() && isAsciiAlnum(static_cast<unsigned char>(bytes[at]))) {
+      weight = {-0.5, false};
+    }
     tally.total += weight.weight;
     ++tally.count;
     tally.hasScriptLetter = tally.hasScriptLetter || weight.isLetter;
@@ -360,8 +389,9 @@ Alphabet alphabetOf(char32_t c) {
 }
 
 bool isCombiningMark(char32_t c) {
-  return (c >= 0x300 && c <= 0x36F) || (c >= 0x483 && c <= 0x489) || (c >= 0x591 && c <= 0x5C7) ||
-         (c >= 0x64B && c <= 0x65F);
+  if (c < 0x300) return false;
+  const auto type = static_cast<UCharCategory>(u_charType(static_cast<UChar32>(c)));
+  return type == U_NON_SPACING_MARK || type == U_COMBINING_SPACING_MARK || type == U_ENCLOSING_MARK;
 }
 
 // canCarry: a combining mark `mark` may follow a letter of `alphabet`.
@@ -372,7 +402,8 @@ bool canCarry(Alphabet alphabet, char32_t mark, bool afterAsciiLetter) {
   }
   if (mark >= 0x483 && mark <= 0x489) return alphabet == Alphabet::cyrillic;
   if (mark >= 0x591 && mark <= 0x5C7) return alphabet == Alphabet::hebrew;
-  return alphabet == Alphabet::arabic;
+  if (mark >= 0x610 && mark <= 0x6ED) return alphabet == Alphabet::arabic;
+  return alphabet == Alphabet::other;  // the vowel signs of Indic scripts, say
 }
 
 bool isRussianVowel(char32_t lower) {
@@ -444,10 +475,12 @@ double letterWeight(char32_t c, const Word& word) {
     case Alphabet::greek:
       if (!isBasicGreek(c)) return 0.0;
       weight = isWord && !word.hasAsciiLetter ? 1.0 : 0.3;
+      if (word.letters == 2) weight *= 0.6;  // few names are two-letter words
       break;
     case Alphabet::cyrillic:
       weight = cyrillicWeight(c);
       if (!isWord) weight *= 0.3;
+      if (word.letters == 2) weight *= 0.6;
       if (word.hasAsciiLetter) weight *= 0.3;
       if (word.breaksCase) weight *= 0.5;
       // Russian words of three letters and more hold vowels, about two in five.
@@ -471,10 +504,7 @@ double letterWeight(char32_t c, const Word& word) {
   return word.isMixed ? weight * 0.2 : weight;
 }
 
-// isAsciiAlnum: an ASCII letter or digit.
-bool isAsciiAlnum(char32_t c) {
-  return (c >= U'0' && c <= U'9') || (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
-}
+bool isLatinSymbol(char32_t c) { return (c >= 0xA1 && c <= 0xBF) || c == 0xD7 || c == 0xF7; }
 
 // unicodeTally: the weights of the non-ASCII characters of `text` read as
 // Unicode text of any script, word by word. `allowsIdeographs`: CJK
@@ -514,11 +544,17 @@ NameTally unicodeTally(std::string_view text) {
           add(-0.5, false);
         } else if (isCombiningMark(first)) {
           add(-0.3, false);  // a mark on nothing it can combine with
-        } else if (first >= 0xA1 && first <= 0xBF) {
-          // Latin-1 symbols: "±" or "°" beside a digit or letter.
-          const bool nextToAlnum = (start > 0 && isAsciiAlnum(chars[start - 1])) ||
-                                   (start + 1 < chars.size() && isAsciiAlnum(chars[start + 1]));
-          add(nextToAlnum ? 0.5 : 0.0, false);
+        } else if (isLatinSymbol(first)) {
+          // Latin-1 symbols that touch a digit or letter ("±5", "25°",
+          // "©2020", "3±±±F06") are text; the mis-read bytes of other code
+          // pages are symbols among letters of their own.
+          std::size_t end = start;
+          while (end < chars.size() && isLatinSymbol(chars[end])) ++end;
+          const bool touchesAlnum = (start > 0 && isAsciiAlnum(chars[start - 1])) ||
+                                    (end < chars.size() && isAsciiAlnum(chars[end]));
+          for (std::size_t k = start; k < end; ++k) add(touchesAlnum ? 0.8 : 0.0, touchesAlnum);
+          start = end;
+          continue;
         } else {
           add(0.0, false);
         }

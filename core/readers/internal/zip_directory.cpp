@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -31,7 +33,14 @@ constexpr std::uint64_t kMaxSortedDirectory = 512ULL << 20;
 // NTFS times count 100 ns from 1601; this many seconds lie before 1970.
 constexpr std::int64_t kNtfsEpochOffset = 11644473600;
 
+// littleEndian: the `width`-byte little-endian number at `at` (a million
+// records are read per listing: one load where the machine allows).
 std::uint64_t littleEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+  if constexpr (std::endian::native == std::endian::little) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes.data() + at, width);
+    return value;
+  }
   std::uint64_t value = 0;
   for (std::size_t k = width; k-- > 0;) {
     value = value << 8 | static_cast<unsigned char>(bytes[at + k]);
@@ -213,14 +222,19 @@ bool ZipDirectory::readNext(ZipRecord& record) {
     if (mNext + length <= mBlockStart + mBlock.size()) return true;
     const auto wanted = static_cast<std::size_t>(
         std::min<std::uint64_t>(std::max(kBlockSize, length), mEnd - mNext));
-    std::optional<std::string> block = readAt(mInput, mNext, wanted);
-    if (!block) return false;
-    mBlock = std::move(*block);
+    // One buffer, grown rather than made anew: a large directory is read
+    // hundreds of blocks at a time.
+    if (mBuffer.size() < wanted) mBuffer.resize(wanted);
+    if (mNext > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+        !mInput.readInto(static_cast<std::int64_t>(mNext), mBuffer.data(), wanted)) {
+      return false;
+    }
+    mBlock = std::string_view(mBuffer.data(), wanted);
     mBlockStart = mNext;
     return true;
   };
   if (mNext >= mEnd || !ensure(kCentralSize)) return false;
-  std::string_view bytes(mBlock);
+  std::string_view bytes = mBlock;
   std::size_t at = static_cast<std::size_t>(mNext - mBlockStart);
   if (littleEndian(bytes, at, 4) != kCentralSignature) return false;
   const auto nameLength = static_cast<std::size_t>(littleEndian(bytes, at + 28, 2));
@@ -260,7 +274,7 @@ bool ZipDirectory::loadSorted() {
   mSorted.clear();
   if (mEnd - mStart > kMaxSortedDirectory) return false;
   mNext = mStart;
-  mBlock.clear();
+  mBlock = {};
   mBlockStart = mStart;
   ZipRecord record;
   while (readNext(record)) mSorted.push_back(record);
@@ -274,7 +288,8 @@ bool ZipDirectory::loadSorted() {
                               return a.localHeaderOffset == b.localHeaderOffset;
                             }),
                 mSorted.end());
-  std::string().swap(mBlock);
+  mBlock = {};
+  std::vector<char>().swap(mBuffer);
   return true;
 }
 
@@ -291,10 +306,12 @@ const ZipRecord* ZipDirectory::recordAt(std::size_t ordinal) {
   }
   if (mIsSorted) return ordinal < mSorted.size() ? &mSorted[ordinal] : nullptr;
   while (!mHasCurrent || mCurrentOrdinal < ordinal) {
-    ZipRecord next;
+    // Two records take turns, so their buffers serve from record to record.
+    ZipRecord& current = mRecords[mCurrentSlot];
+    ZipRecord& next = mRecords[1 - mCurrentSlot];
     if (!readNext(next)) return nullptr;
-    if (mHasCurrent && next.localHeaderOffset == mCurrent.localHeaderOffset) continue;
-    if (mHasCurrent && next.localHeaderOffset < mCurrent.localHeaderOffset) {
+    if (mHasCurrent && next.localHeaderOffset == current.localHeaderOffset) continue;
+    if (mHasCurrent && next.localHeaderOffset < current.localHeaderOffset) {
       // Out of offset order: libarchive's order is only known from all records.
       if (!loadSorted()) {
         mIsBroken = true;
@@ -303,10 +320,10 @@ const ZipRecord* ZipDirectory::recordAt(std::size_t ordinal) {
       return recordAt(ordinal);
     }
     if (mHasCurrent) ++mCurrentOrdinal;
-    mCurrent = std::move(next);
+    mCurrentSlot = 1 - mCurrentSlot;
     mHasCurrent = true;
   }
-  return mCurrentOrdinal == ordinal ? &mCurrent : nullptr;
+  return mCurrentOrdinal == ordinal ? &mRecords[mCurrentSlot] : nullptr;
 }
 
 }  // namespace vexel::readers_internal

@@ -14,6 +14,7 @@
 //   if (const ZipRecord* record = directory.recordAt(ordinal)) use(record->name);
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -76,11 +77,14 @@ class ZipDirectory {
   std::uint64_t mEnd = 0;         // where it ends
   std::uint64_t mCorrection = 0;  // bytes prepended to the archive (self-extractors)
   bool mIsSplit = false;          // a split ZIP: offsets count from their own volume
-  // The block being read and where it lies in the stream.
-  std::string mBlock;
+  // The block being read and where it lies in the stream, in a buffer
+  // reused from block to block.
+  std::vector<char> mBuffer;
+  std::string_view mBlock;
   std::uint64_t mBlockStart = 0;
   std::uint64_t mNext = 0;  // stream offset of the next record to read
-  ZipRecord mCurrent;
+  ZipRecord mRecords[2];    // the current record, and the next being read
+  std::size_t mCurrentSlot = 0;
   std::size_t mCurrentOrdinal = 0;
   bool mHasCurrent = false;
   // Set when the records are not in offset order: all of them, sorted.

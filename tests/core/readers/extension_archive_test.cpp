@@ -12,8 +12,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -365,6 +367,96 @@ TEST(ExtensionArchive, NamesOfRealWorldArchives) {
        "python3",
        tarRow("gbk", {"照片/", "照片/全家福.jpg"}),
        {"照片/", "照片/全家福.jpg"}},
+      // GBK names whose bytes are valid UTF-8 as well ("ͼƬ", "Ŀ¼", "ϵͳ",
+      // "֪ͨ"): the archive's other names, or the reading itself, say GBK.
+      {"GBK ZIP: 图片 alone", nullptr, zipRow(CodePage::gb18030, {"图片.pptx"}), {"图片.pptx"}},
+      {"GBK ZIP: 通知 beside 报告",
+       nullptr,
+       zipRow(CodePage::gb18030, {"通知.csv", "报告.docx"}),
+       {"报告.docx", "通知.csv"}},
+      {"GBK ZIP: 系统 beside 日志",
+       nullptr,
+       zipRow(CodePage::gb18030, {"系统", "日志.txt"}),
+       {"日志.txt", "系统"}},
+      {"GBK ZIP: 目录 beside two other names",
+       nullptr,
+       zipRow(CodePage::gb18030, {"目录.png", "照片.jpg", "readme.txt"}),
+       {"readme.txt", "照片.jpg", "目录.png"}},
+      {"GBK ZIP: a folder alone", nullptr, zipRow(CodePage::gb18030, {"图片/"}), {"图片/"}},
+      {"GBK ZIP: one folder, not two",
+       nullptr,
+       zipRow(CodePage::gb18030, {"图片/a.jpg", "图片/说明.txt"}),
+       {"图片/", "图片/a.jpg", "图片/说明.txt"}},
+      // GBK without a single hanzi: still GBK, not windows-1251 or KOI8-R.
+      {"GBK ZIP: full-width letters",
+       nullptr,
+       zipRow(CodePage::gb18030, {"ＡＢＣ.txt"}),
+       {"ＡＢＣ.txt"}},
+      {"GBK ZIP: kana", nullptr, zipRow(CodePage::gb18030, {"あいう.txt"}), {"あいう.txt"}},
+      {"GBK ZIP: circled numbers", nullptr, zipRow(CodePage::gb18030, {"①②③.txt"}), {"①②③.txt"}},
+      {"GBK ZIP: Greek", nullptr, zipRow(CodePage::gb18030, {"αβγ.txt"}), {"αβγ.txt"}},
+      {"GBK ZIP: all four together",
+       nullptr,
+       zipRow(CodePage::gb18030, {"ＡＢＣ.txt", "あいう.txt", "①②③.txt", "αβγ.txt"}),
+       {"αβγ.txt", "①②③.txt", "あいう.txt", "ＡＢＣ.txt"}},
+      // A flagged name takes no part in the decision of the others.
+      {"flagged name that is not UTF-8 beside GBK names",
+       nullptr,
+       [](const std::filesystem::path& dir) {
+         writeFile(dir / "a.zip",
+                   zipBytes({{.name = "bad\xff", .data = "b", .utf8Flag = true},
+                             {.name = *text::encode(CodePage::gb18030, "报告.txt"), .data = "g"},
+                             {.name = *text::encode(CodePage::gb18030, "目录"), .data = "g"}}));
+         return std::string("a.zip");
+       },
+       {"bad\uFFFD", "报告.txt", "目录"}},
+      // No one code page reads both: each name goes to the one that does.
+      {"GBK and Shift-JIS names in one ZIP",
+       nullptr,
+       [](const std::filesystem::path& dir) {
+         writeFile(dir / "a.zip",
+                   zipBytes({{.name = *text::encode(CodePage::gb18030, "中文"), .data = "c"},
+                             {.name = *text::encode(CodePage::cp932, "日文"), .data = "j"}}));
+         return std::string("a.zip");
+       },
+       {"中文", "日文"}},
+      // 表 is 95 5C in Shift-JIS: only the "\" that is no trail byte separates.
+      {"Shift-JIS ZIP with backslash separators",
+       nullptr,
+       zipRow(CodePage::cp932, {"表だよ\\一覧表.txt", "表だよ\\漢字.txt"}),
+       {"表だよ/", "表だよ/一覧表.txt", "表だよ/漢字.txt"}},
+      {"EUC-JP cpio",
+       "bsdtar",
+       cpioRow(encoded(CodePage::eucjp, {"漢字.txt", "表.txt"})),
+       {"漢字.txt", "表.txt"}},
+      {"EUC-JP tar", "python3", tarRow("euc-jp", {"漢字.txt", "表.txt"}), {"漢字.txt", "表.txt"}},
+      // Latin-1 letters and symbols, not windows-1251 or GB 18030.
+      {"Latin-1 tar: accented letters alone",
+       "python3",
+       tarRow("latin-1", {"ustar/", "ustar/umlauts-ÄÖÜäöüß"}),
+       {"ustar/", "ustar/umlauts-ÄÖÜäöüß"}},
+      {"Latin-1 tar: symbols beside ASCII",
+       "python3",
+       tarRow("latin-1", {"3±±±F06±W2345±ZB±la±±±±±±±±BLA"}),
+       {"3±±±F06±W2345±ZB±la±±±±±±±±BLA"}},
+      // NFC and NFD forms of one name are two stored names, flagged or not.
+      {"ZIP with NFC and NFD names, flagged",
+       nullptr,
+       [](const std::filesystem::path& dir) {
+         writeFile(dir / "a.zip",
+                   zipBytes({{.name = "caf\xc3\xa9.txt", .data = "c", .utf8Flag = true},
+                             {.name = "cafe\xcc\x81.txt", .data = "d", .utf8Flag = true}}));
+         return std::string("a.zip");
+       },
+       {"cafe\xcc\x81.txt", "caf\xc3\xa9.txt"}},
+      {"ZIP with NFC and NFD names, unflagged",
+       nullptr,
+       [](const std::filesystem::path& dir) {
+         writeFile(dir / "a.zip", zipBytes({{.name = "caf\xc3\xa9.txt", .data = "c"},
+                                            {.name = "cafe\xcc\x81.txt", .data = "d"}}));
+         return std::string("a.zip");
+       },
+       {"cafe\xcc\x81.txt", "caf\xc3\xa9.txt"}},
       {"windows-1251 cpio",
        "bsdtar",
        cpioRow(encoded(CodePage::cp1251, {"Привет.txt", "Мир/", "Мир/дом.txt"})),
@@ -395,6 +487,227 @@ TEST(ExtensionArchive, NamesOfRealWorldArchives) {
       EXPECT_EQ(sorted(pathsOf(ExtensionArchive::list(dir.path() / file, kLimit))), row.paths);
     }
   }
+}
+
+// Everyday Chinese words for file names, and extensions.
+const std::vector<std::string> kGbkWords = {
+    "图片", "通知", "目录",   "系统", "日志", "报告", "文件", "文档",   "资料",   "照片",
+    "视频", "音乐", "下载",   "桌面", "项目", "合同", "发票", "会议",   "纪要",   "计划",
+    "总结", "方案", "预算",   "财务", "工资", "表格", "数据", "备份",   "设置",   "配置",
+    "说明", "手册", "简历",   "作业", "课件", "考试", "成绩", "学生",   "老师",   "公司",
+    "部门", "客户", "产品",   "销售", "市场", "设计", "开发", "测试",   "需求",   "版本",
+    "安装", "程序", "软件",   "模板", "素材", "封面", "海报", "截图",   "扫描",   "身份证",
+    "证明", "申请", "报销",   "采购", "订单", "库存", "物流", "收据",   "账单",   "银行",
+    "保险", "税务", "协议",   "制度", "流程", "培训", "新闻", "公告",   "通讯录", "名单",
+    "统计", "分析", "汇总",   "明细", "月报", "周报", "年度", "新建",   "文件夹", "副本",
+    "最终", "草稿", "附件",   "邮件", "相册", "旅行", "家庭", "孩子",   "生日",   "毕业",
+    "风景", "电影", "小说",   "游戏", "壁纸", "笔记", "英语", "数学",   "语文",   "历史",
+    "工作", "生活", "医院",   "体检", "装修", "汽车", "论文", "实验",   "记录",   "图纸",
+    "工程", "验收", "检查",   "考核", "绩效", "招聘", "面试", "请假",   "课程",   "试卷",
+    "答案", "北京", "上海",   "深圳", "春节", "今天", "去年", "上半年", "重要",   "紧急",
+    "临时", "机密", "原件",   "密码", "账号", "用户", "网站", "服务器", "幻灯片", "录音",
+    "手机", "电脑", "打印机", "鼠标", "付款", "转账", "借款", "余额"};
+const std::vector<std::string> kExtensions = {".txt",  ".docx", ".xlsx", ".pdf", ".jpg", ".png",
+                                              ".pptx", ".zip",  ".csv",  ".mp4", "",     ".dwg"};
+
+// randomGbkArchives: `count` archives' names (a folder ends in "/"): words,
+// two words, words with digits, ASCII and brackets, single characters,
+// folders, and archives of one name. The same seed gives the same table.
+std::vector<std::vector<std::string>> randomGbkArchives(std::size_t count, unsigned seed) {
+  std::mt19937 random(seed);
+  const auto pick = [&](const std::vector<std::string>& from) {
+    return from[random() % from.size()];
+  };
+  std::vector<std::vector<std::string>> archives;
+  for (std::size_t a = 0; a < count; ++a) {
+    const std::size_t names = random() % 3 == 0 ? 1 : 1 + random() % 4;
+    const std::string folder = random() % 3 == 0 ? pick(kGbkWords) + "/" : "";
+    std::vector<std::string> archive;
+    if (!folder.empty() && random() % 2 == 0) archive.push_back(folder);
+    for (std::size_t i = 0; i < names; ++i) {
+      std::string name;
+      switch (random() % 6) {
+        case 0:
+          name = pick(kGbkWords);
+          break;
+        case 1:
+          name = pick(kGbkWords) + pick(kGbkWords);
+          break;
+        case 2:
+          name = pick(kGbkWords) + std::to_string(2000 + random() % 30);
+          break;
+        case 3:
+          name = std::string(1, "abcxyz"[random() % 6]) + "_" + pick(kGbkWords);
+          break;
+        case 4:
+          name = pick(kGbkWords).substr(0, 3);
+          break;  // one character
+        default:
+          name = pick(kGbkWords) + "(" + std::to_string(random() % 10) + ")";
+          break;
+      }
+      archive.push_back(folder + name + pick(kExtensions));
+    }
+    archives.push_back(std::move(archive));
+  }
+  return archives;
+}
+
+// treePaths: the sorted paths a tree of `names` has, folders ending in "/".
+std::vector<std::string> treePaths(const std::vector<std::string>& names) {
+  std::set<std::string> paths;
+  for (const std::string& name : names) {
+    for (std::size_t slash = name.find('/'); slash != std::string::npos && slash + 1 < name.size();
+         slash = name.find('/', slash + 1)) {
+      paths.insert(name.substr(0, slash + 1));
+    }
+    paths.insert(name);
+  }
+  return {paths.begin(), paths.end()};
+}
+
+// A few hundred random GBK names without the UTF-8 flag, as Chinese Windows
+// tools write them, must list as written, although about one two-character
+// name in thirty and one single character in six is valid UTF-8 too; the
+// same names written as UTF-8 by Info-ZIP (no flag either) must stay UTF-8.
+TEST(ExtensionArchive, RandomGbkNamesDecodeAsWritten) {
+  TempDir dir;
+  const auto archives = randomGbkArchives(300, 20);
+  std::size_t names = 0;
+  for (std::size_t a = 0; a < archives.size(); ++a) {
+    SCOPED_TRACE("GBK archive " + std::to_string(a) + ": " + archives[a].back());
+    const std::filesystem::path file = dir.path() / ("gbk" + std::to_string(a) + ".zip");
+    writeFile(file, zipOf(text::CodePage::gb18030, archives[a]));
+    EXPECT_EQ(sorted(pathsOf(ExtensionArchive::list(file, kLimit))), treePaths(archives[a]));
+    names += archives[a].size();
+  }
+  EXPECT_GE(names, 600U);
+  if (!hasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  // Info-ZIP, ten archives at a time from one folder each.
+  for (std::size_t a = 0; a < archives.size(); a += 10) {
+    SCOPED_TRACE("Info-ZIP archive of tables " + std::to_string(a));
+    const std::filesystem::path in = dir.path() / ("in" + std::to_string(a));
+    std::vector<std::string> all;
+    for (std::size_t k = a; k < a + 10 && k < archives.size(); ++k) {
+      for (const std::string& name : archives[k]) all.push_back(std::to_string(k) + "/" + name);
+    }
+    makeTree(in, all);
+    const std::filesystem::path file = dir.path() / ("utf8-" + std::to_string(a) + ".zip");
+    ASSERT_EQ(
+        run("cd " + shellQuoted(in) + " && LC_ALL=C.UTF-8 zip -qr " + shellQuoted(file) + " ."), 0);
+    EXPECT_EQ(sorted(pathsOf(ExtensionArchive::list(file, kLimit))), treePaths(all));
+  }
+}
+
+// Where a ZIP keeps an exact time beside the DOS time (NTFS field, extended
+// timestamp, in the central directory alone or in both headers), that time
+// is shown, whatever the layout of the central directory; each entry gets
+// its own record's time.
+TEST(ExtensionArchive, ZipExactTimes) {
+  using std::chrono::seconds;
+  using std::chrono::sys_seconds;
+  const sys_seconds ntfs(seconds(1509423117));      // 2017-10-31 04:11:57 UTC
+  const sys_seconds extended(seconds(1700000000));  // 2023-11-14 22:13:20 UTC
+  // The DOS time 2024-01-02 03:04:06 in the local time zone, as libarchive reads it.
+  std::tm local{};
+  local.tm_year = 124;
+  local.tm_mon = 0;
+  local.tm_mday = 2;
+  local.tm_hour = 3;
+  local.tm_min = 4;
+  local.tm_sec = 6;
+  local.tm_isdst = -1;
+  const sys_seconds dos(seconds(std::mktime(&local)));
+  const std::vector<test::ZipEntry> entries = {
+      {.name = "ntfs.txt", .data = "n", .extra = test::ntfsTime(1509423117)},
+      {.name = "extended.txt", .data = "e", .extra = test::extendedTime(1700000000)},
+      {.name = "dos.txt", .data = "d"},
+      {.name = "both.txt",
+       .data = "b",
+       .extra = test::extendedTime(1700000000) + test::ntfsTime(1509423117)},
+  };
+  const std::vector<std::pair<const char*, test::ZipLayout>> layouts = {
+      {"plain", {}},
+      {"directory out of offset order", {.isDirectoryReversed = true}},
+      {"ZIP64 end record with short fields", {.hasZip64Locator = true}},
+      {"self-extractor", {.prefix = std::string(1000, 'M')}},
+  };
+  TempDir dir;
+  for (const auto& [label, layout] : layouts) {
+    SCOPED_TRACE(label);
+    writeFile(dir.path() / "t.zip", zipBytes(entries, layout));
+    const auto listing = ExtensionArchive::list(dir.path() / "t.zip", kLimit);
+    ASSERT_EQ(listing.tree->fileCount(), 4);
+    EXPECT_EQ(listing.tree->node("ntfs.txt")->modified(), ntfs);
+    EXPECT_EQ(listing.tree->node("extended.txt")->modified(), extended);
+    EXPECT_EQ(listing.tree->node("dos.txt")->modified(), dos);
+    EXPECT_EQ(listing.tree->node("both.txt")->modified(), ntfs);
+  }
+}
+
+// rubyzip's path-traversal archives: "path" is a link and "path/file.txt"
+// an entry beneath it. Both are listed, as by every other reader; the link
+// becomes a folder that keeps its own date, so the file can be opened,
+// found and indexed.
+TEST(ExtensionArchive, EntriesBeneathALinkAreKept) {
+  TempDir dir;
+  writeFile(dir.path() / "a.zip", zipBytes({{.name = "path",
+                                             .data = "/tmp",
+                                             .extra = test::ntfsTime(1509423117),
+                                             .unixMode = 0120777},
+                                            {.name = "path/file.txt", .data = "inside"}}));
+  const auto listing = ExtensionArchive::list(dir.path() / "a.zip", kLimit);
+  EXPECT_EQ(pathsOf(listing), (std::vector<std::string>{"path/", "path/file.txt"}));
+  EXPECT_EQ(listing.tree->node("path")->modified(),
+            std::chrono::sys_seconds(std::chrono::seconds(1509423117)));
+  EXPECT_EQ(listing.tree->fileCount(), 1);
+  EXPECT_EQ(listing.tree->totalSize(), 6);
+  EXPECT_TRUE(listing.complete);
+}
+
+// A header libarchive fails (a link whose target it cannot decode) keeps its
+// name and the listing goes on, as bsdtar's does; such a listing is not
+// complete. A run of failed headers that does not end stops the listing.
+TEST(ExtensionArchive, FailedHeadersAreSkipped) {
+  TempDir dir;
+  const test::ZipEntry badLink{
+      .name = "bad_symlink", .data = "target", .unixMode = 0120777, .method = 200};
+  writeFile(dir.path() / "one.zip", zipBytes({badLink, {.name = "second", .data = "2"}}));
+  const auto one = ExtensionArchive::list(dir.path() / "one.zip", kLimit);
+  EXPECT_EQ(pathsOf(one), (std::vector<std::string>{"bad_symlink", "second"}));
+  EXPECT_FALSE(one.complete);
+
+  std::vector<test::ZipEntry> flood;
+  for (int i = 0; i < 100; ++i) {
+    test::ZipEntry entry = badLink;
+    entry.name = "bad" + std::to_string(i);
+    flood.push_back(entry);
+  }
+  flood.push_back({.name = "after", .data = "a"});
+  writeFile(dir.path() / "flood.zip", zipBytes(flood));
+  const auto many = ExtensionArchive::list(dir.path() / "flood.zip", kLimit);
+  EXPECT_EQ(many.tree->node("after"), nullptr);
+  EXPECT_LT(many.tree->fileCount(), 100);
+  EXPECT_GT(many.tree->fileCount(), 0);
+  EXPECT_FALSE(many.complete);
+}
+
+// A file stored without a name takes the archive's name without its
+// extension, as 7-Zip names it, instead of leaving the archive "empty";
+// names dropped on purpose ("./", "/", a folder without a name) stay
+// dropped, and a flood of unnamed headers is one entry.
+TEST(ExtensionArchive, UnnamedFilesTakeTheArchiveName) {
+  TempDir dir;
+  writeFile(
+      dir.path() / "report.v2.zip",
+      zipBytes({{.name = "", .data = "x"}, {.name = "./"}, {.name = "/"}, {.name = "a.txt"}}));
+  EXPECT_EQ(sorted(pathsOf(ExtensionArchive::list(dir.path() / "report.v2.zip", kLimit))),
+            (std::vector<std::string>{"a.txt", "report.v2"}));
+  std::vector<test::ZipEntry> unnamed(5000, test::ZipEntry{.name = "", .data = "x"});
+  writeFile(dir.path() / "many.zip", zipBytes(unnamed));
+  const auto many = ExtensionArchive::list(dir.path() / "many.zip", kLimit);
+  EXPECT_EQ(pathsOf(many), std::vector<std::string>{"many"});
+  EXPECT_TRUE(many.complete);
 }
 
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled

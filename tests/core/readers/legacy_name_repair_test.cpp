@@ -81,12 +81,12 @@ TEST(LegacyNameRepair, FallsBackWhenNoScriptReads) {
   const std::vector<Row> rows = {
       {"empty list", {}, CodePage::cp437, CodePage::cp437, {}},
       // a3 a1 is a full-width "！" in GB 18030: without a hanzi that is no
-      // Chinese reading; DOS Cyrillic reads two letters.
+      // Chinese reading; ZIP's own code page reads two letters.
       {"GB 18030 reading without a hanzi",
        {"\xa3\xa1.txt"},
        CodePage::cp437,
-       CodePage::cp866,
-       {"гб.txt"}},
+       CodePage::cp437,
+       {"úí.txt"}},
       // A degree sign or a shade, but a letter in no code page.
       {"only a symbol, ZIP", {"\xb0"}, CodePage::cp437, CodePage::cp437, {"░"}},
       {"only a symbol, tar", {"\xb0"}, CodePage::cp1252, CodePage::cp1252, {"°"}},
@@ -125,6 +125,76 @@ TEST(LegacyNameRepair, EveryByteStringGetsItsOwnName) {
     for (const std::string& name : decoded.names)
       EXPECT_EQ(name.find("\xEF\xBF\xBD"), std::string::npos);
   }
+}
+
+// Names that are all valid UTF-8: GBK words whose bytes happen to be UTF-8
+// read as GBK (in UTF-8 they spell rare Greek, Coptic, Latin Extended,
+// Hebrew accents and combining marks); real UTF-8 names of any script stay.
+TEST(LegacyNameRepair, ReadsValidUtf8AsLegacyOnlyWhenClearlyBetter) {
+  struct Row {
+    std::vector<std::string> names;  // the stored bytes, as their GBK text or UTF-8
+    bool isGbk;
+  };
+  const std::vector<Row> rows = {
+      {{"图片.pptx"}, true},
+      {{"通知.csv"}, true},
+      {{"目录.png"}, true},
+      {{"系统"}, true},
+      {{"图片/"}, true},
+      {{"小.txt"}, true},  // "С.txt" as UTF-8: a lone Cyrillic letter
+      {{"报告.txt"}, false},
+      {{"日本語のファイル.txt", "写真/旅行.jpg"}, false},
+      {{"Документы/отчёт.doc"}, false},
+      {{"Ελληνικά.txt", "αβγ.txt"}, false},
+      {{"café", "naïve.doc", "Größe.txt", "Crème brûlée.txt"}, false},
+      {{"사진/가족여행.jpg"}, false},
+      {{"हिन्दी.txt", "ملف.pdf", "מסמך.doc"}, false},
+      {{"cafe\u0301.txt"}, false},  // NFD, as macOS writes it
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.names.front());
+    std::vector<std::string> bytes;
+    for (const std::string& name : row.names) {
+      bytes.push_back(row.isGbk ? text::encode(CodePage::gb18030, name).value() : name);
+    }
+    const std::vector<std::string_view> views(bytes.begin(), bytes.end());
+    EXPECT_EQ(readsAsLegacy(views, NameRules{.fallback = CodePage::cp437}), row.isGbk);
+  }
+}
+
+// GBK text without hanzi, and Latin-1 names, against the Cyrillic code pages
+// that used to win them; EUC-JP in Unix archives only.
+TEST(LegacyNameRepair, ChoosesAmongLookalikeCodePages) {
+  struct Row {
+    CodePage page;
+    NameRules rules;
+    std::vector<std::string> names;
+  };
+  const NameRules zip{.fallback = CodePage::cp437};
+  const NameRules tar{.fallback = CodePage::cp1252, .isUnixArchive = true};
+  const std::vector<Row> rows = {
+      {CodePage::gb18030, zip, {"ＡＢＣ.txt"}},
+      {CodePage::gb18030, zip, {"あいう.txt"}},
+      {CodePage::gb18030, zip, {"①②③.txt"}},
+      {CodePage::gb18030, zip, {"αβγ.txt"}},
+      {CodePage::gb18030, zip, {"图片.pptx", "说明.txt"}},
+      {CodePage::gb18030, tar, {"照片/", "照片/全家福.jpg"}},
+      {CodePage::gb18030, tar, {"图片.pptx"}},
+      {CodePage::eucjp, tar, {"漢字.txt", "表.txt"}},
+      {CodePage::eucjp, tar, {"日本語のファイル.txt"}},
+      {CodePage::cp1252, tar, {"ustar/umlauts-ÄÖÜäöüß"}},
+      {CodePage::cp1252, tar, {"3±±±F06±W2345±ZB±la±±±±±±±±BLA"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(text::codePageName(row.page)) + ": " + row.names.front());
+    const LegacyDecoding decoded = fixGBKNames(legacyNames(row.page, row.names), row.rules);
+    EXPECT_EQ(text::codePageName(decoded.codePage), text::codePageName(row.page));
+    EXPECT_EQ(decoded.names, row.names);
+  }
+  // Where no one code page reads every name, each name goes to its own.
+  std::vector<LegacyName> mixed = legacyNames(CodePage::gb18030, {"中文", "报告.txt"});
+  mixed.push_back({.position = 2, .bytes = text::encode(CodePage::cp932, "日文").value()});
+  EXPECT_EQ(fixGBKNames(mixed, zip).names, (std::vector<std::string>{"中文", "报告.txt", "日文"}));
 }
 
 }  // namespace
