@@ -376,8 +376,11 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
         return finished(failed(reader, sink, entry), reader);
       }
       const bool hadLegacyNames = mNames.hasLegacyNames();
+      // The central directory is looked up in the file itself: not in data
+      // the block reader decompresses (whose threads read the file too).
       entryName(entry, isRaw, utf8Names.isActive(), mFile, mNames, mListed,
-                isZip ? &mZipNames : nullptr, mHeaders++, listed.path);
+                isZip && !mReaderInput->readsXzBlocks() ? &mZipNames : nullptr, mHeaders++,
+                listed.path);
       if (!listed.path.empty()) {
         // The first legacy name: this entry and all later ones may be
         // renamed once every name is known, so the caller holds them.
