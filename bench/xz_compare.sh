@@ -29,6 +29,8 @@ dir=${VEXEL_BENCH_DIR:-/tmp/vexel-list-bench}
 reps=${REPS:-5}
 mkdir -p "$dir"
 export TZ=:/etc/localtime
+# bsdtar prints names it cannot convert to the locale as errors.
+export LC_ALL=C.UTF-8
 
 # The generated tar.
 tar_file="$dir/xz-bench.tar"

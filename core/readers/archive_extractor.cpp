@@ -94,6 +94,7 @@ class CheckSource final : public readers_internal::HeaderSource {
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
+    if (mReaderInput->readsXzBlocks()) names.ignoreZipDirectory();
     bool factsKnown = false;
     std::size_t ordinal = 0;
     RawEntry listed;

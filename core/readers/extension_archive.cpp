@@ -218,6 +218,7 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
 
     bool factsKnown = false;
     readers_internal::EntryNames names(*mInput, mFile, utf8Names.isActive());
+    if (mReaderInput->readsXzBlocks()) names.ignoreZipDirectory();
     readers_internal::EntryNames::StoredNameView stored;
     // One entry, refilled for each header: its name keeps its buffer, and
     // the sink copies what it keeps.

@@ -76,6 +76,11 @@ class EntryNames {
     return mExactModified;
   }
 
+  // ignoreZipDirectory: the reader gets data decompressed on the way (.xz
+  // read by blocks), where the directory's offsets point nowhere in the file
+  // and decoding threads read the file meanwhile: no lookups there.
+  void ignoreZipDirectory() noexcept { mIsZipUsable = false; }
+
   // rulesFor: what the format of `reader` says of its unmarked names.
   [[nodiscard]] static NameRules rulesFor(archive* reader);
 

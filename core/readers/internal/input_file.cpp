@@ -270,6 +270,7 @@ ssize_t InputFile::readSome(std::int64_t offset, char* out, std::size_t length,
 }
 
 std::optional<std::string> InputFile::readAt(std::int64_t offset, std::size_t length) {
+  if (offset < 0) return std::nullopt;
   std::string bytes(length, '\0');
   if (!readInto(offset, bytes.data(), length)) return std::nullopt;
   return bytes;

@@ -20,7 +20,10 @@ namespace vexel::readers_internal {
 
 namespace {
 
-// Decoded data travels in chunks of this size (or the rest of a run).
+// Decoded data travels in chunks of this size (or the rest of a run), in
+// buffers that are used again (fresh ones cost page faults): as many are
+// kept as the work in flight can fill, so keeping them adds nothing to the
+// peak.
 constexpr std::int64_t kChunkSize = std::int64_t{256} << 10;
 // What the run being read may decode ahead of the reader.
 constexpr std::int64_t kFocusCapacity = 4 * kChunkSize;
@@ -164,6 +167,8 @@ XzBlockStream::XzBlockStream(FileRange& packed, std::vector<XzBlock> blocks,
   threads = std::clamp(threads, 1U, kMaxThreads);
   threads =
       static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(mRuns.size(), 1)));
+  mMaxSpareBuffers = static_cast<std::size_t>(
+      (std::max<std::int64_t>(mOptions.readAhead, 0) + kFocusCapacity) / kChunkSize + threads);
   mThreads.reserve(threads);
   for (unsigned i = 0; i < threads; ++i) {
     try {
@@ -209,7 +214,6 @@ std::size_t XzBlockStream::runAt(std::int64_t position) const noexcept {
 std::int64_t XzBlockStream::readAt(std::int64_t position, const void** buffer, archive* reader) {
   static constexpr char kNothing = 0;
   *buffer = &kNothing;
-  mHandedOver = Chunk{};  // libarchive is done with what the last read gave
   if (mStop.load(std::memory_order_relaxed)) {
     archive_set_error(reader, ETIMEDOUT, "Listing stopped");
     return ARCHIVE_FATAL;
@@ -218,11 +222,13 @@ std::int64_t XzBlockStream::readAt(std::int64_t position, const void** buffer, a
   const std::size_t run = runAt(position);
 
   std::unique_lock lock(mMutex);
+  recycle(std::move(mHandedOver.bytes));  // libarchive is done with what the last read gave
   const std::shared_ptr<Job> job = focus(run);
   for (;;) {
     // Chunks before the position were skipped over.
     while (!job->chunks.empty() && job->chunks.front().end() <= position) {
       job->buffered -= job->chunks.front().size;
+      recycle(std::move(job->chunks.front().bytes));
       job->chunks.pop_front();
       mRoom.notify_all();
     }
@@ -317,11 +323,28 @@ std::shared_ptr<XzBlockStream::Job> XzBlockStream::addJob(std::size_t run, bool 
   return job;
 }
 
+void XzBlockStream::recycle(std::unique_ptr<char[]> bytes) {
+  if (bytes && mSpareBuffers.size() < mMaxSpareBuffers) mSpareBuffers.push_back(std::move(bytes));
+}
+
+std::unique_ptr<char[]> XzBlockStream::takeBuffer() {
+  {
+    const std::lock_guard lock(mMutex);
+    if (!mSpareBuffers.empty()) {
+      std::unique_ptr<char[]> bytes = std::move(mSpareBuffers.back());
+      mSpareBuffers.pop_back();
+      return bytes;
+    }
+  }
+  return std::unique_ptr<char[]>(new char[static_cast<std::size_t>(kChunkSize)]);
+}
+
 void XzBlockStream::drop(Job& job) {
   job.isDropped.store(true, std::memory_order_relaxed);
   if (job.state == JobState::queued) {
     std::erase_if(mQueue, [&](const std::shared_ptr<Job>& queued) { return queued.get() == &job; });
   }
+  for (Chunk& chunk : job.chunks) recycle(std::move(chunk.bytes));
   job.chunks.clear();
   job.buffered = 0;
   mRoom.notify_all();
@@ -442,7 +465,7 @@ void XzBlockStream::decode(Job& job, void* coderMemory, std::vector<std::uint8_t
         chunk.offset = run.offset + produced;
         chunk.size = 0;
         chunkCapacity = std::min(kChunkSize, run.size - produced);
-        chunk.bytes.reset(new char[static_cast<std::size_t>(chunkCapacity)]);
+        chunk.bytes = takeBuffer();
       }
       const std::int64_t room = std::min(chunkCapacity - chunk.size, block.size - blockProduced);
       if (!decodeInto(reinterpret_cast<std::uint8_t*>(chunk.bytes.get() + chunk.size),

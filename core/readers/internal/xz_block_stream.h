@@ -130,12 +130,15 @@ class XzBlockStream {
   [[nodiscard]] bool publish(Job& job, Chunk&& chunk, bool isLast);
   void fail(Job& job, const char* message);
   [[nodiscard]] bool isDropped(const Job& job) const noexcept;
+  // takeBuffer: a buffer of a chunk's size, used before or new.
+  [[nodiscard]] std::unique_ptr<char[]> takeBuffer();
 
   // Under `mMutex`.
   std::shared_ptr<Job> focus(std::size_t run);
   void scheduleAhead(std::size_t run);
   std::shared_ptr<Job> addJob(std::size_t run, bool isAhead);
   void drop(Job& job);
+  void recycle(std::unique_ptr<char[]> bytes);
 
   FileRange& mPacked;
   const std::vector<XzBlock> mBlocks;
@@ -150,6 +153,8 @@ class XzBlockStream {
   std::condition_variable mRoom;                      // the reader took data, or a job was dropped
   std::map<std::size_t, std::shared_ptr<Job>> mJobs;  // by run: queued, running or holding data
   std::vector<std::shared_ptr<Job>> mQueue;           // not started yet, first to start first
+  std::vector<std::unique_ptr<char[]>> mSpareBuffers;
+  std::size_t mMaxSpareBuffers = 0;
   bool mIsClosing = false;
   std::vector<std::thread> mThreads;
 

@@ -33,9 +33,10 @@ struct XzBlock {
 // kXzMagic: the first six bytes of every .xz file.
 inline constexpr unsigned char kXzMagic[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
 
-// kMaxXzIndexMemory: the most memory liblzma may spend on one file's index;
-// larger indexes (millions of blocks) are not read.
-inline constexpr std::uint64_t kMaxXzIndexMemory = std::uint64_t{64} << 20;
+// kMaxXzIndexMemory: the most memory liblzma may spend on one file's index
+// (16 bytes a block): larger indexes, of more than about a million blocks,
+// are not read, and libarchive's own filter reads such a file.
+inline constexpr std::uint64_t kMaxXzIndexMemory = std::uint64_t{16} << 20;
 
 // readXzBlocks: the blocks of the .xz file that `packed` holds, in order,
 // or nothing when it is no .xz file, its index or stream headers cannot be

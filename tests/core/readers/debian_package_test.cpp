@@ -48,7 +48,8 @@ find pkg -exec touch -h -d '2024-01-02 03:04:05 UTC' {} +
 // dataPaths: the entries of the package's data tar as dpkg-deb gives it,
 // trimmed as the lister trims names, sorted.
 std::vector<std::string> dataPaths(const std::filesystem::path& deb) {
-  const auto listed = runShell("dpkg-deb --fsys-tarfile " + shellQuoted(deb) + " | bsdtar -tf -");
+  const auto listed =
+      runShell("dpkg-deb --fsys-tarfile " + shellQuoted(deb) + " | LC_ALL=C.UTF-8 bsdtar -tf -");
   EXPECT_EQ(listed.exitStatus, 0) << listed.err;
   std::vector<std::string> paths;
   std::istringstream lines(listed.out);

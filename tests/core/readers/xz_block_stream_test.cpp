@@ -94,9 +94,9 @@ void xz(const std::filesystem::path& tar, const std::filesystem::path& out,
 }
 
 // bsdtarPaths: what `bsdtar -tf` lists, in order, trimmed as the lister
-// trims names.
+// trims names (under a UTF-8 locale, in which it can print every name).
 std::vector<std::string> bsdtarPaths(const std::filesystem::path& file) {
-  const auto listed = runProcess({"bsdtar", "-tf", file.string()});
+  const auto listed = test::runShell("LC_ALL=C.UTF-8 bsdtar -tf " + shellQuoted(file));
   EXPECT_EQ(listed.exitStatus, 0) << listed.err;
   std::vector<std::string> paths;
   std::istringstream lines(listed.out);
