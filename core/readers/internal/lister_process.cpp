@@ -167,14 +167,15 @@ class ListerOutput {
     (void)sendLocked();
   }
   // tryFlush: sends what waits, unless the main thread holds the output
-  // (then it is in the middle of sending, and the host has what it sent).
+  // for long (then it is in the middle of sending to a host that does not
+  // read).
   void tryFlush() {
     std::unique_lock lock(mMutex, std::try_to_lock);
     for (int i = 0; i < 10 && !lock.owns_lock(); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       (void)lock.try_lock();
     }
-    if (lock.owns_lock()) (void)sendLocked();
+    if (lock.owns_lock() && mWriter.size() > 0) (void)sendLocked();
   }
 
  private:
@@ -251,6 +252,9 @@ class ListerWatch {
       if (!mIsActive) continue;
       if (mFlags.isAbandoned.load()) endLister(SharedFlags::host);
       watchLocked(SteadyClock::now());
+      // What the reader listed reaches the host within a tick, whatever
+      // becomes of the reader next.
+      mOutput.tryFlush();
     }
   }
 
