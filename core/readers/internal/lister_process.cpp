@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -48,7 +47,9 @@ using SteadyClock = std::chrono::steady_clock;
 
 // A lister sends entries once this many bytes of them wait: the host builds
 // its tree while the lister reads on.
-constexpr std::size_t kFlushBytes = std::size_t{64} << 10;
+constexpr std::size_t kFlushBytes = std::size_t{128} << 10;
+// The most a host takes from the socket at once.
+constexpr std::size_t kReceiveBytes = std::size_t{256} << 10;
 // How often the watchdog looks at the clock and the memory while a listing runs.
 constexpr auto kWatchTick = std::chrono::milliseconds(10);
 // How long the renames of held entries may take once the reader has returned.
@@ -63,9 +64,11 @@ constexpr std::size_t kHardMargin = std::size_t{64} << 20;
 // it may be limited: the memory budget and room for reservations that are
 // never touched (thread stacks, malloc arenas).
 constexpr std::size_t kAddressSlack = std::size_t{1536} << 20;
-// A lister that has grown this much over listings (and gives nothing back
-// when trimmed) retires after the listing.
-constexpr std::size_t kRetireGrowth = std::size_t{64} << 20;
+// A lister left this much above its size at start by a listing retires
+// after it. What a listing frees stays with the lister for the next one,
+// which then reads faster (its memory is mapped already); growth is always
+// counted from the start, so that reused memory does not count twice.
+constexpr std::size_t kRetireGrowth = std::size_t{256} << 20;
 // How many idle listers a host keeps.
 constexpr std::size_t kMaxIdle = 2;
 
@@ -141,11 +144,12 @@ class ListerOutput {
     mWriter.entry(entry);
     return mWriter.size() < kFlushBytes || sendLocked();
   }
+  // facts: sent with what follows (the watchdog sends what waits at every
+  // tick, so a reader stuck next has still named the archive): one message
+  // for a small archive, one wake-up of the host.
   void facts(const ReaderFacts& facts) {
     const std::lock_guard lock(mMutex);
     mWriter.facts(facts.formatCode, facts.filterCode);
-    // At once: a reader that gets stuck next still has named the archive.
-    (void)sendLocked();
   }
   void mark(RecordKind kind) {
     const std::lock_guard lock(mMutex);
@@ -198,15 +202,16 @@ class ListerOutput {
 // when the reader does not return soon after.
 class ListerWatch {
  public:
+  // The lister's own size when it starts is the baseline of every
+  // listing's growth (it retires when it has grown for good).
   ListerWatch(SharedFlags& flags, int statm, ListerOutput& output)
-      : mFlags(flags), mStatm(statm), mOutput(output) {}
+      : mFlags(flags), mStatm(statm), mOutput(output), mBaseline(residentBytes(statm)) {}
 
   // begin: a listing starts (main thread). A deadline that has passed
   // already takes no entry, but the reader may still name the archive.
   void begin(const ListRequest& request) {
     const std::lock_guard lock(mMutex);
     mRequest = request;
-    mBaseline = residentBytes(mStatm);
     mIsActive = true;
     mIsReading = true;
     mStoppedAt.reset();
@@ -239,10 +244,8 @@ class ListerWatch {
   [[nodiscard]] bool isPastDeadline() const noexcept {
     return mIsPastDeadline.load(std::memory_order_relaxed);
   }
-  [[nodiscard]] std::size_t baseline() const {
-    const std::lock_guard lock(mMutex);
-    return mBaseline;
-  }
+  // hasGrown: the lister is more than `kRetireGrowth` above its baseline.
+  [[nodiscard]] bool hasGrown() const { return residentBytes(mStatm) > mBaseline + kRetireGrowth; }
 
   // run: the watchdog thread, for the lister's life.
   [[noreturn]] void run() {
@@ -311,8 +314,8 @@ class ListerWatch {
   const int mStatm;
   ListerOutput& mOutput;
   mutable std::mutex mMutex;
+  const std::size_t mBaseline;
   ListRequest mRequest;
-  std::size_t mBaseline = 0;
   bool mIsActive = false;
   bool mIsReading = false;
   std::optional<SteadyClock::time_point> mStoppedAt;
@@ -462,7 +465,7 @@ void limitAddressSpace(int statm) {
 
 // serveOne: one listing, from the request to its end record.
 void serveOne(const ListRequest& request, ListerOutput& output, ListerWatch& watch,
-              SharedFlags& flags, int statm) {
+              SharedFlags& flags) {
   watch.begin(request);
   SourceResult result;
   ListerSink sink(output, watch, request, flags.stop);
@@ -495,10 +498,11 @@ void serveOne(const ListRequest& request, ListerOutput& output, ListerWatch& wat
                      .isOverMemoryBudget = watch.isOverBudget(),
                      .isPastDeadline = watch.isPastDeadline()});
   watch.end();
-  // What a listing took and glibc keeps is given back; a lister that stays
-  // large (or spent its budget) retires, and the next listing gets a new one.
-  if (residentBytes(statm) > watch.baseline() + kRetireGrowth) ::malloc_trim(0);
-  if (watch.isOverBudget() || residentBytes(statm) > watch.baseline() + kRetireGrowth) ::_exit(0);
+  // A lister that a listing left large retires, and the next listing gets
+  // a new one: the memory it keeps would leave the next too little of the
+  // budget. (Giving it back with malloc_trim would only make the next large
+  // listing map it all in again.)
+  if (watch.isOverBudget() || watch.hasGrown()) ::_exit(0);
 }
 
 // runLister: the lister's life, from its fork to its _exit.
@@ -518,7 +522,7 @@ void serveOne(const ListRequest& request, ListerOutput& output, ListerWatch& wat
     for (;;) {
       while (in.next(record)) {
         if (record.kind != RecordKind::request) ::_exit(1);
-        serveOne(record.request, output, watch, flags, statm);
+        serveOne(record.request, output, watch, flags);
       }
       if (in.isBroken()) ::_exit(1);
       pollfd wait{.fd = socket, .events = POLLIN, .revents = 0};
@@ -539,6 +543,33 @@ void serveOne(const ListRequest& request, ListerOutput& output, ListerWatch& wat
 
 // ===========================================================================
 // The host's side
+
+// MiddleReaper: the middle processes of the double forks, collected once
+// they have exited (at once, as a rule) without the host ever waiting.
+class MiddleReaper {
+ public:
+  static MiddleReaper& instance() {
+    static MiddleReaper* const reaper = new MiddleReaper;
+    return *reaper;
+  }
+  void add(pid_t middle) {
+    const std::lock_guard lock(mMutex);
+    mPending.push_back(middle);
+  }
+  // reap: collects those that have exited. A host that ignores SIGCHLD (or
+  // reaps every child itself) leaves nothing to collect: ECHILD.
+  void reap() {
+    const std::lock_guard lock(mMutex);
+    std::erase_if(mPending, [](pid_t middle) {
+      const pid_t got = ::waitpid(middle, nullptr, WNOHANG);
+      return got == middle || (got < 0 && errno != EINTR);
+    });
+  }
+
+ private:
+  std::mutex mMutex;
+  std::vector<pid_t> mPending;
+};
 
 // Lister: the host's handle on one lister: its socket and the shared page.
 class Lister {
@@ -601,14 +632,9 @@ std::unique_ptr<Lister> Lister::start() {
   ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   listerEnd.reset();
   if (middle < 0) return nullptr;
-  int status = 0;
-  pid_t waited = 0;
-  do {
-    waited = ::waitpid(middle, &status, 0);
-  } while (waited < 0 && errno == EINTR);
-  // ECHILD: the host reaps its children itself, or lets the kernel; the
-  // lister's `ready` record tells whether it runs.
-  if (waited == middle && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) return nullptr;
+  // The middle is collected later, not waited for now: whether the lister
+  // runs, its `ready` record tells.
+  MiddleReaper::instance().add(middle);
   return lister;
 }
 
@@ -662,7 +688,9 @@ class HostListing {
     notReady,   ///< a new lister never got ready: none can run here
   };
 
-  HostListing(Lister& lister, EntryConsumer& consumer) : mLister(lister), mConsumer(consumer) {}
+  HostListing(Lister& lister, EntryConsumer& consumer) : mLister(lister), mConsumer(consumer) {
+    mIn.clear();
+  }
 
   Outcome run(const ListRequest& request) {
     SharedFlags& flags = mLister.flags();
@@ -680,7 +708,6 @@ class HostListing {
     const auto backstop =
         saturatingAdd(std::max(request.deadline, SteadyClock::now()),
                       request.identifyGrace + request.stopGrace + kFinishGrace + kAnswerMargin);
-    std::string buffer(std::size_t{64} << 10, '\0');
     for (;;) {
       while (mIn.next(mRecord)) {
         if (take(mRecord)) {
@@ -698,13 +725,17 @@ class HostListing {
         mCollected.end = SourceEnd::stopped;
         return Outcome::lost;
       }
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(backstop - now);
-      pollfd wait{.fd = mLister.socket(), .events = POLLIN, .revents = 0};
-      const int ready =
-          ::poll(&wait, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 100)));
-      if (ready < 0 && errno != EINTR) return lost();
-      if (ready <= 0) continue;
-      const ssize_t got = ::recv(mLister.socket(), buffer.data(), buffer.size(), 0);
+      // What has come is read at once; only an empty socket is waited on.
+      const ssize_t got =
+          ::recv(mLister.socket(), mIn.space(kReceiveBytes), kReceiveBytes, MSG_DONTWAIT);
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(backstop - now);
+        pollfd wait{.fd = mLister.socket(), .events = POLLIN, .revents = 0};
+        const int ready =
+            ::poll(&wait, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 100)));
+        if (ready < 0 && errno != EINTR) return lost();
+        continue;
+      }
       if (got < 0 && errno == EINTR) continue;
       if (got <= 0) {
         // The watchdog ended it at the deadline or its memory budget, or it
@@ -715,7 +746,7 @@ class HostListing {
         if (!mHasAnswer) return Outcome::notServed;
         return lost();
       }
-      mIn.append(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+      mIn.commit(static_cast<std::size_t>(got));
     }
   }
 
@@ -800,7 +831,9 @@ class HostListing {
   Lister& mLister;
   EntryConsumer& mConsumer;
   Collected mCollected;
-  RecordReader mIn;
+  // One reader per thread for all its listings: its buffer is a few
+  // hundred KiB, which a small listing should not map anew.
+  static thread_local RecordReader mIn;
   Record mRecord;
   std::vector<HeldRename> mRenames;
   bool mIsHolding = false;
@@ -808,6 +841,8 @@ class HostListing {
   bool mIsWaitingForReady = false;
   bool mHasAnswer = false;
 };
+
+thread_local RecordReader HostListing::mIn;
 
 }  // namespace
 
@@ -824,6 +859,7 @@ std::optional<Collected> collectInLister(const std::filesystem::path& file, Sour
       .sourceMaker = reinterpret_cast<std::uintptr_t>(makeSource),
   };
   ListerPool& pool = ListerPool::instance();
+  MiddleReaper::instance().reap();
   // An idle lister may end just as it is asked (its idle life ran out):
   // then a new one serves.
   for (int attempt = 0; attempt < 2; ++attempt) {

@@ -1,5 +1,6 @@
 #include "record_stream.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -21,6 +22,18 @@ constexpr std::uint8_t kHasError = 1;
 constexpr std::uint8_t kHasSkipped = 2;
 constexpr std::uint8_t kOverMemoryBudget = 4;
 constexpr std::uint8_t kPastDeadline = 8;
+
+// EntryHead: the fixed part of an entry record; its texts follow.
+struct EntryHead {
+  std::int64_t size;
+  std::int64_t packed;
+  std::int64_t modified;
+  std::int64_t block;
+  std::uint32_t pathSize;
+  std::uint32_t crcSize;
+  std::uint32_t methodSize;
+  std::uint8_t flags;
+};
 
 ArchiveError errorOf(ArchiveError::Kind kind, std::string payload) {
   switch (kind) {
@@ -146,23 +159,33 @@ void RecordWriter::facts(int formatCode, int filterCode) {
   finish();
 }
 
+// An entry is the listing's bulk (a million of them for a large archive),
+// so its record is one fixed head and its three texts, written and read
+// with one copy each.
 void RecordWriter::entry(const RawEntry& entry) {
-  begin(RecordKind::entry);
-  std::uint8_t flags = 0;
-  if (entry.isDir) flags |= kIsDir;
-  if (entry.encrypted) flags |= kEncrypted;
-  if (entry.packed) flags |= kHasPacked;
-  if (entry.modified) flags |= kHasModified;
-  if (entry.block) flags |= kHasBlock;
-  u8(flags);
-  text(entry.path);
-  u64(static_cast<std::uint64_t>(entry.size));
-  if (entry.packed) u64(static_cast<std::uint64_t>(*entry.packed));
-  if (entry.modified) u64(static_cast<std::uint64_t>(entry.modified->time_since_epoch().count()));
-  if (entry.block) u64(static_cast<std::uint64_t>(*entry.block));
-  text(entry.crc);
-  text(entry.method);
-  finish();
+  EntryHead head{};
+  if (entry.isDir) head.flags |= kIsDir;
+  if (entry.encrypted) head.flags |= kEncrypted;
+  if (entry.packed) head.flags |= kHasPacked;
+  if (entry.modified) head.flags |= kHasModified;
+  if (entry.block) head.flags |= kHasBlock;
+  head.pathSize = static_cast<std::uint32_t>(entry.path.size());
+  head.crcSize = static_cast<std::uint32_t>(entry.crc.size());
+  head.methodSize = static_cast<std::uint32_t>(entry.method.size());
+  head.size = entry.size;
+  head.packed = entry.packed.value_or(0);
+  head.modified = entry.modified ? entry.modified->time_since_epoch().count() : 0;
+  head.block = entry.block.value_or(0);
+  const auto length = static_cast<std::uint32_t>(sizeof head + entry.path.size() +
+                                                 entry.crc.size() + entry.method.size());
+  char prefix[kHeaderSize];
+  std::memcpy(prefix, &length, sizeof length);
+  prefix[4] = static_cast<char>(RecordKind::entry);
+  mBytes.append(prefix, sizeof prefix)
+      .append(reinterpret_cast<const char*>(&head), sizeof head)
+      .append(entry.path)
+      .append(entry.crc)
+      .append(entry.method);
 }
 
 // A mark has no body: `ready` or `hold`.
@@ -197,6 +220,23 @@ void RecordWriter::rename(const HeldRename& rename) {
 // ---------------------------------------------------------------------------
 // Reading
 
+void RecordReader::append(std::string_view bytes) {
+  std::memcpy(space(bytes.size()), bytes.data(), bytes.size());
+  commit(bytes.size());
+}
+
+char* RecordReader::space(std::size_t size) {
+  // What was read goes first (never while a record is being decoded from
+  // it): the buffer holds a record's worth beyond what comes at once.
+  if (mOffset > 0) {
+    std::memmove(mBytes.data(), mBytes.data() + mOffset, mSize - mOffset);
+    mSize -= mOffset;
+    mOffset = 0;
+  }
+  if (mBytes.size() - mSize < size) mBytes.resize(std::max(mSize + size, mBytes.size() * 2));
+  return mBytes.data() + mSize;
+}
+
 std::optional<Record> RecordReader::next() {
   Record record;
   if (!next(record)) return std::nullopt;
@@ -204,23 +244,17 @@ std::optional<Record> RecordReader::next() {
 }
 
 bool RecordReader::next(Record& record) {
-  // Consumed bytes go once they are half the buffer (never while a record
-  // is being decoded from it): cheap, and the buffer never holds much more
-  // than a record and what came with it.
-  if (mOffset > 0 && mOffset >= mBytes.size() / 2) {
-    mBytes.erase(0, mOffset);
-    mOffset = 0;
-  }
-  if (mIsBroken || mBytes.size() - mOffset < kHeaderSize) return false;
+  if (mIsBroken || mSize - mOffset < kHeaderSize) return false;
   std::uint32_t length = 0;
   std::memcpy(&length, mBytes.data() + mOffset, sizeof length);
   if (length > kMaxRecord) {
     mIsBroken = true;
     return false;
   }
-  if (mBytes.size() - mOffset - kHeaderSize < length) return false;
+  if (mSize - mOffset - kHeaderSize < length) return false;
   const auto kind = static_cast<RecordKind>(static_cast<std::uint8_t>(mBytes[mOffset + 4]));
-  Cursor in(std::string_view(mBytes).substr(mOffset + kHeaderSize, length));
+  const std::string_view body(mBytes.data() + mOffset + kHeaderSize, length);
+  Cursor in(body);
   mOffset += kHeaderSize + length;
 
   record.kind = kind;
@@ -244,22 +278,35 @@ bool RecordReader::next(Record& record) {
       break;
     case RecordKind::entry: {
       RawEntry& entry = record.entry;
-      const std::uint8_t flags = in.u8();
-      in.text(entry.path);
-      entry.isDir = (flags & kIsDir) != 0;
-      entry.encrypted = (flags & kEncrypted) != 0;
-      entry.size = in.i64();
+      EntryHead head;
+      if (body.size() < sizeof head) {
+        mIsBroken = true;
+        return false;
+      }
+      std::memcpy(&head, body.data(), sizeof head);
+      if (std::size_t{head.pathSize} + head.crcSize + head.methodSize !=
+          body.size() - sizeof head) {
+        mIsBroken = true;
+        return false;
+      }
+      std::size_t at = sizeof head;
+      entry.path.assign(body.substr(at, head.pathSize));
+      at += head.pathSize;
+      entry.crc.assign(body.substr(at, head.crcSize));
+      at += head.crcSize;
+      entry.method.assign(body.substr(at, head.methodSize));
+      entry.isDir = (head.flags & kIsDir) != 0;
+      entry.encrypted = (head.flags & kEncrypted) != 0;
+      entry.size = head.size;
       entry.packed.reset();
       entry.modified.reset();
       entry.block.reset();
-      if ((flags & kHasPacked) != 0) entry.packed = in.i64();
-      if ((flags & kHasModified) != 0) {
-        entry.modified = std::chrono::sys_seconds(std::chrono::seconds(in.i64()));
+      if ((head.flags & kHasPacked) != 0) entry.packed = head.packed;
+      if ((head.flags & kHasModified) != 0) {
+        entry.modified = std::chrono::sys_seconds(std::chrono::seconds(head.modified));
       }
-      if ((flags & kHasBlock) != 0) entry.block = in.i64();
-      in.text(entry.crc);
-      in.text(entry.method);
-      break;
+      if ((head.flags & kHasBlock) != 0) entry.block = head.block;
+      return true;
     }
     case RecordKind::ready:
     case RecordKind::hold:

@@ -112,18 +112,29 @@ class RecordReader {
   // kMaxRecord: a record longer than this is taken as a broken stream.
   static constexpr std::size_t kMaxRecord = std::size_t{64} << 20;
 
-  void append(std::string_view bytes) { mBytes.append(bytes); }
+  void append(std::string_view bytes);
+  // space: room for `size` more bytes at the end, to receive into; then
+  // `commit` as many as came.
+  [[nodiscard]] char* space(std::size_t size);
+  void commit(std::size_t size) noexcept { mSize += size; }
   // next: the next whole record, or nothing until more bytes come. A record
   // that cannot be decoded sets `isBroken` and ends the stream.
   [[nodiscard]] std::optional<Record> next();
   // next: the same, decoding into `record` (its buffers are reused).
   [[nodiscard]] bool next(Record& record);
   [[nodiscard]] bool isBroken() const noexcept { return mIsBroken; }
+  // clear: forgets what came, keeping the buffer for the next stream.
+  void clear() noexcept {
+    mSize = 0;
+    mOffset = 0;
+    mIsBroken = false;
+  }
   // hasPartialRecord: bytes of a record that has not come whole.
-  [[nodiscard]] bool hasPartialRecord() const noexcept { return mOffset < mBytes.size(); }
+  [[nodiscard]] bool hasPartialRecord() const noexcept { return mOffset < mSize; }
 
  private:
-  std::string mBytes;
+  std::vector<char> mBytes;  // the first `mSize` are received, from `mOffset` not yet read
+  std::size_t mSize = 0;
   std::size_t mOffset = 0;
   bool mIsBroken = false;
 };
