@@ -37,6 +37,9 @@
 #define VEXEL_ADDRESS_SANITIZER 1
 #endif
 #endif
+#if !defined(VEXEL_ADDRESS_SANITIZER)
+#define VEXEL_ADDRESS_SANITIZER 0
+#endif
 
 namespace vexel::readers_internal {
 
@@ -447,12 +450,9 @@ bool isUnderSeccomp() {
 
 // limitAddressSpace: a single allocation of gigabytes then fails at once
 // instead of being watched growing. Not under AddressSanitizer, whose
-// shadow memory is a reservation of terabytes.
+// shadow memory is a reservation of terabytes, nor under seccomp.
 void limitAddressSpace(int statm) {
-#if defined(VEXEL_ADDRESS_SANITIZER)
-  (void)statm;
-#else
-  if (isUnderSeccomp()) return;
+  if (VEXEL_ADDRESS_SANITIZER || isUnderSeccomp()) return;
   const std::size_t mapped = mappedBytes(statm);
   rlimit limit{};
   if (mapped == 0 || ::getrlimit(RLIMIT_AS, &limit) != 0) return;
@@ -460,7 +460,6 @@ void limitAddressSpace(int statm) {
   if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= wanted) return;  // lower already
   limit.rlim_cur = wanted;
   (void)::setrlimit(RLIMIT_AS, &limit);
-#endif
 }
 
 // serveOne: one listing, from the request to its end record.
@@ -493,11 +492,14 @@ void serveOne(const ListRequest& request, ListerOutput& output, ListerWatch& wat
   if (result.end == SourceEnd::failure && flags.stop.load()) {
     result = SourceResult{.end = SourceEnd::stopped};
   }
-  output.end(ListEnd{.end = static_cast<std::uint8_t>(result.end),
-                     .error = std::move(result.error),
-                     .isOverMemoryBudget = watch.isOverBudget(),
-                     .isPastDeadline = watch.isPastDeadline()});
+  const ListEnd end{.end = static_cast<std::uint8_t>(result.end),
+                    .error = std::move(result.error),
+                    .isOverMemoryBudget = watch.isOverBudget(),
+                    .isPastDeadline = watch.isPastDeadline()};
+  // The watchdog lets go first: once the end is out, the host may ask for
+  // the next listing, and nothing of this one may touch the shared flags.
   watch.end();
+  output.end(end);
   // A lister that a listing left large retires, and the next listing gets
   // a new one: the memory it keeps would leave the next too little of the
   // budget. (Giving it back with malloc_trim would only make the next large
@@ -587,6 +589,13 @@ class Lister {
   // isFresh: it has served nothing yet, so its `ready` record is still to come.
   [[nodiscard]] bool isFresh() const noexcept { return mIsFresh; }
   void setServed() noexcept { mIsFresh = false; }
+  // forget: lets go of the socket and the page without closing or
+  // unmapping them: in a forked copy of the host they are the host's, and
+  // their numbers may be other files' by now.
+  void forget() noexcept {
+    (void)mSocket.release();
+    mFlags = nullptr;
+  }
   // isIdleAndAlive: nothing to read and no end of file: it still waits.
   [[nodiscard]] bool isIdleAndAlive() const noexcept {
     pollfd probe{.fd = mSocket.get(), .events = POLLIN, .revents = 0};
@@ -655,6 +664,7 @@ class ListerPool {
       const std::lock_guard lock(mMutex);
       // A forked copy of the host has the host's handles, not listers of its own.
       if (mOwner != ::getpid()) {
+        for (const std::unique_ptr<Lister>& inherited : mIdle) inherited->forget();
         mIdle.clear();
         mOwner = ::getpid();
       }
