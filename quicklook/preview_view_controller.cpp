@@ -187,7 +187,7 @@ void PreviewViewController::displayListing(const ExtensionArchive::Listing& list
   mSortedCache = std::move(orders);
   mSubtitleLabel->setStringValue(quicklook_internal::subtitleText(listing.typeName, *mTree));
   mFooterLabel->setStringValue(
-      quicklook_internal::footerText(listing.fileSize, *mTree, listing.complete));
+      quicklook_internal::footerText(listing.fileSize, *mTree, listing.cutoff));
   mOutline->reloadData();
   expandAutomatically();
   // A listing cut short before its first entry says so in the footer; only

@@ -19,6 +19,7 @@
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
 #include "internal/libarchive_reader.h"
+#include "internal/lister_process.h"
 #include "internal/listing_worker.h"
 #include "internal/name_decoding.h"
 #include "internal/volume_set.h"
@@ -123,8 +124,10 @@ using readers_internal::ListingBounds;
 using readers_internal::ReaderFacts;
 using readers_internal::ReaderInput;
 using readers_internal::SourceEnd;
+using readers_internal::SourceMaker;
 using readers_internal::SourceResult;
 using readers_internal::Utf8ThreadLocale;
+using readers_internal::VolumeSet;
 
 // How long a listing's worker may take to stop once told, before it is left
 // behind inside libarchive.
@@ -194,8 +197,16 @@ void renameLegacyNames(readers_internal::NameDecoder& names, std::size_t firstHe
   }
 }
 
-// LibarchiveSource: the header loop, run on the listing's worker thread. It
-// owns the open file; the reader is made, used and freed on that thread.
+// ObserverRemoval: takes the read observer off the file on every path out
+// of the header loop, before the reader it looks at is freed.
+struct ObserverRemoval {
+  InputFile& input;
+  ~ObserverRemoval() { input.setReadObserver({}); }
+};
+
+// LibarchiveSource: the header loop, run on the listing's worker thread or
+// in a lister. It owns the open file; the reader is made, used and freed on
+// that thread.
 class LibarchiveSource final : public readers_internal::HeaderSource {
  public:
   LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input,
@@ -214,6 +225,20 @@ class LibarchiveSource final : public readers_internal::HeaderSource {
     archive* reader = owner.get();
 
     mReaderInput->attach(reader);
+    // The type as soon as libarchive has chosen a format (it sets the format
+    // code when it starts on the first header), not only once that header
+    // is whole: a huge ZIP central directory on a busy machine can take
+    // longer than the time limit, and the listing still says "ZIP".
+    bool isFormatSaid = false;
+    mInput->setReadObserver([&] {
+      if (isFormatSaid || archive_format(reader) == 0) return;
+      isFormatSaid = true;
+      sink.setFacts(ReaderFacts{.formatCode = archive_format(reader),
+                                .filterCode = mReaderInput->filterCode(reader),
+                                .isKnown = true,
+                                .isDebianPackage = mReaderInput->isDebianPackage()});
+    });
+    const ObserverRemoval removeObserver{*mInput};
     if (archive_read_open1(reader) != ARCHIVE_OK) return failed(reader, sink, nullptr);
 
     bool factsKnown = false;
@@ -376,10 +401,53 @@ std::unique_ptr<readers_internal::HeaderSource> readers_internal::makeLibarchive
   return std::make_unique<LibarchiveSource>(std::move(file), std::move(input), std::move(options));
 }
 
-ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem::path& file,
-                                                           double timeLimit,
-                                                           const ExtensionArchive::Clock& clock,
-                                                           const SourceFactory& makeSource) {
+namespace {
+
+using ExtensionCutoff = ExtensionArchive::Cutoff;
+
+// makeDefaultSource: the header loop with the default options, as a plain
+// function a lister can call.
+std::unique_ptr<readers_internal::HeaderSource> makeDefaultSource(
+    std::filesystem::path file, std::unique_ptr<InputFile> input) {
+  return readers_internal::makeLibarchiveSource(std::move(file), std::move(input));
+}
+
+// Collect: how a listing gathers its entries into `building`: on a worker
+// thread, or in a lister process.
+using Collect = std::function<Collected(const readers_internal::VolumeSet& volumes,
+                                        std::unique_ptr<InputFile> input,
+                                        const ListingBounds& bounds, TreeBuilding& building)>;
+
+// hasHole: a volume of the set between the others is missing.
+bool hasHole(const readers_internal::VolumeSet& volumes) {
+  return std::any_of(volumes.volumes().begin(), volumes.volumes().end(),
+                     [](const readers_internal::Volume& volume) { return !volume.isPresent; });
+}
+
+// cutoffOf: why the listing did not reach the end of the archive. A set
+// with a volume missing is never complete, even when its headers lie
+// beyond the hole (a 7z header in the last volume). Headers passed over
+// leave it incomplete too.
+ExtensionCutoff cutoffOf(const Collected& collected, const readers_internal::VolumeSet& volumes,
+                         bool isTreeComplete) {
+  switch (collected.end) {
+    case SourceEnd::stopped:
+      return ExtensionCutoff::limits;
+    case SourceEnd::failure:
+      return hasHole(volumes) ? ExtensionCutoff::missingVolume : ExtensionCutoff::damage;
+    case SourceEnd::end:
+      break;
+  }
+  if (!isTreeComplete) return ExtensionCutoff::limits;
+  if (volumes.seemsIncomplete()) return ExtensionCutoff::missingVolume;
+  // Headers that could not be read were passed over: entries may be missing.
+  if (collected.hasSkipped) return ExtensionCutoff::damage;
+  return ExtensionCutoff::none;
+}
+
+ExtensionArchive::Listing listWith(const std::filesystem::path& file, double timeLimit,
+                                   const ExtensionArchive::Clock& clock, std::size_t memoryBudget,
+                                   const Collect& collect) {
   const ExtensionArchive::Clock now =
       clock ? clock : ExtensionArchive::Clock([] { return std::chrono::steady_clock::now(); });
   try {
@@ -395,6 +463,7 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
         .maxEntries = static_cast<std::size_t>(ExtensionArchive::kMaxNodes),
         .maxNameBytes = static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes),
         .stopGrace = kStopGrace,
+        .memoryBudget = memoryBudget,
     };
     // The tree grows on this thread while the worker reads headers. It
     // counts against the same deadline, and against the node budget: a few
@@ -410,19 +479,13 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     };
     TreeBuilding building(
         TreeLimits{.maxNodes = ExtensionArchive::kMaxNodes, .shouldStop = isTreeLate});
-    Collected collected =
-        collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds, building);
+    Collected collected = collect(volumes, std::move(input), bounds, building);
 
     // Nothing listed and the first read failed: the archive cannot be read
     // at all. Otherwise the entries so far are worth showing (a truncated
     // download, a damaged tail), marked as incomplete. Bounds that stop the
     // listing before any named entry leave it empty and incomplete: no error.
     if (collected.end == SourceEnd::failure && !building.hasEntries()) throw *collected.error;
-    // A set with a volume missing is never complete, even when its
-    // headers lie beyond the hole (a 7z header in the last volume).
-    // Headers passed over leave it incomplete too.
-    bool complete =
-        collected.end == SourceEnd::end && !collected.hasSkipped && !volumes.seemsIncomplete();
 
     // An uncompressed file that only the raw format accepted is no archive.
     const ReaderFacts& facts = collected.facts;
@@ -450,19 +513,51 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
     }
 
     std::shared_ptr<const ArchiveTree> tree = building.finish(std::move(properties));
-    if (!tree->isComplete()) complete = false;
+    const ExtensionCutoff cutoff = cutoffOf(collected, volumes, tree->isComplete());
     return ExtensionArchive::Listing{.tree = std::move(tree),
                                      .typeName = std::move(typeName),
                                      .fileSize = fileSize,
-                                     .complete = complete};
+                                     .complete = cutoff == ExtensionCutoff::none,
+                                     .cutoff = cutoff};
   } catch (const std::bad_alloc&) {
     throw ArchiveError::outOfMemory();
   }
 }
 
+}  // namespace
+
+ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem::path& file,
+                                                           double timeLimit,
+                                                           const ExtensionArchive::Clock& clock,
+                                                           const SourceFactory& makeSource) {
+  return listWith(file, timeLimit, clock, 0,
+                  [&](const VolumeSet& volumes, std::unique_ptr<InputFile> input,
+                      const ListingBounds& bounds, TreeBuilding& building) {
+                    return collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds,
+                                          building);
+                  });
+}
+
+ExtensionArchive::Listing readers_internal::listInLister(const std::filesystem::path& file,
+                                                         double timeLimit, SourceMaker makeSource,
+                                                         std::size_t memoryBudget) {
+  return listWith(file, timeLimit, nullptr, memoryBudget,
+                  [&](const VolumeSet& volumes, std::unique_ptr<InputFile> input,
+                      const ListingBounds& bounds, TreeBuilding& building) {
+                    // The lister opens the file again: what was opened here
+                    // checked it and gave its size and the deadline.
+                    if (auto collected = collectInLister(file, makeSource, bounds, building)) {
+                      return std::move(*collected);
+                    }
+                    return collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds,
+                                          building);
+                  });
+}
+
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
                                                  double timeLimit) {
-  return list(file, timeLimit, [] { return std::chrono::steady_clock::now(); });
+  return readers_internal::listInLister(file, timeLimit, &makeDefaultSource,
+                                        static_cast<std::size_t>(kMaxListerGrowth));
 }
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,

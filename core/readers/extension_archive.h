@@ -22,20 +22,27 @@
 // listing is bounded whatever the input:
 //   - Only regular files are read; they are opened without blocking.
 //     Folders, named pipes, devices and sockets are refused (`failed`).
+//   - libarchive runs in a lister process forked from the caller's (no
+//     program is started), which streams the entries back while the tree
+//     grows on the calling thread (internal/lister_process.h). A lister
+//     ends itself, at the latest a short grace after the listing's
+//     deadline, and serves the caller's later listings until it has been
+//     idle for a second. Where no process can be forked, libarchive runs on
+//     a worker thread of the listing instead.
 //   - Time: the limit counts from the moment the file is open and covers
-//     reading headers (named or not) and building the tree. libarchive runs
-//     on a worker thread that the listing owns; the calling thread takes
-//     the entries in batches and checks the clock. At the deadline the
-//     worker is told to stop (its read, skip and seek callbacks and its
-//     header loop then end), and a worker caught in work that reads nothing
-//     is left behind after a short grace: it finishes on its own, drops
-//     what it read, and never delays the caller or the process's exit. The
-//     call returns the entries so far, with `complete` false; none at all
-//     when the limit ran out before the first named entry.
+//     reading headers (named or not) and building the tree. At the deadline
+//     the reads are stopped; a reader caught in work that reads nothing is
+//     ended with its lister (or, on a worker thread, left behind: it
+//     finishes on its own). The call returns the entries so far, with
+//     `cutoff` `limits`; none at all when the limit ran out before the
+//     first named entry, but with the type libarchive had found by then
+//     (and a file that is no archive still throws `notArchive`).
 //   - Memory: at most `kMaxNodes` entries and tree nodes (folders made for
 //     deeper entries included) and `kMaxNameBytes` of entry names; reaching
-//     either ends the listing like the time limit. Running out of memory is
-//     an `ArchiveError`, never an escaping `std::bad_alloc`.
+//     either ends the listing like the time limit. libarchive's own memory
+//     counts against `kMaxListerGrowth` in the lister: past it the listing
+//     ends like the time limit too. Running out of memory is an
+//     `ArchiveError`, never an escaping `std::bad_alloc`.
 //   - No program is ever started: only the decompression filters libarchive
 //     decodes itself are enabled (see internal/built_in_filters.h).
 #pragma once
@@ -56,12 +63,21 @@ class ExtensionArchive {
  public:
   ExtensionArchive() = delete;
 
+  // Cutoff: why a listing ended before the end of the archive.
+  enum class Cutoff {
+    none,           ///< it did not: the listing is complete
+    limits,         ///< the time limit, or a budget of entries, names, nodes or memory
+    damage,         ///< a read error after the first entry, or headers passed over unread
+    missingVolume,  ///< a volume of the split archive is not beside the others
+  };
+
   // Listing: the result of one listing. The caller owns the tree.
   struct Listing {
     std::shared_ptr<const ArchiveTree> tree;
-    std::string typeName;       ///< "ZIP", "TAR + GZip", "7z", ...
-    std::int64_t fileSize = 0;  ///< the archive file's size; 0 when it cannot be read
-    bool complete = true;       ///< false when cut short by a bound or a read error
+    std::string typeName;          ///< "ZIP", "TAR + GZip", "7z", ...
+    std::int64_t fileSize = 0;     ///< the archive file's size; 0 when it cannot be read
+    bool complete = true;          ///< false when cut short by a bound or a read error
+    Cutoff cutoff = Cutoff::none;  ///< why it is not complete; `none` exactly when it is
   };
 
   // kMaxNodes: the most entries one listing reads, and the most nodes its
@@ -70,6 +86,10 @@ class ExtensionArchive {
   static constexpr std::int64_t kMaxNodes = 1'500'000;
   // kMaxNameBytes: the most bytes of entry names one listing keeps.
   static constexpr std::int64_t kMaxNameBytes = std::int64_t{128} << 20;
+  // kMaxListerGrowth: how much the lister may grow while it reads one
+  // archive (libarchive's tables: a 2,000,000-entry ZIP takes about 320 MB).
+  // With the caller's tree for `kMaxNodes` nodes, a listing stays under 1 GiB.
+  static constexpr std::int64_t kMaxListerGrowth = std::int64_t{512} << 20;
 
   // Clock: the time source of the deadline. Tests pass their own.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -79,8 +99,10 @@ class ExtensionArchive {
   // second, whatever the file holds (see Bounds above).
   // @throws ArchiveError (failed, passwordRequired, notArchive)
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit);
-  // list: the same with the clock given. `clock` is called from this thread
-  // only, and never after `list` has returned.
+  // list: the same with the clock given, for tests. `clock` is called from
+  // this thread only, and never after `list` has returned; the listing then
+  // runs on a worker thread (a lister process cannot share the clock), so
+  // libarchive's own memory is not bounded.
   // @throws ArchiveError
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit,
                                     const Clock& clock);

@@ -14,6 +14,21 @@ std::string sizeText(std::int64_t bytes) {
       bytes, platform::ByteCountFormatter::CountStyle::file);
 }
 
+// cutoffNotice: what the footer says first of a listing cut short.
+std::string_view cutoffNotice(ExtensionArchive::Cutoff cutoff) {
+  switch (cutoff) {
+    case ExtensionArchive::Cutoff::none:
+      return "";
+    case ExtensionArchive::Cutoff::limits:
+      return "压缩包太大";
+    case ExtensionArchive::Cutoff::damage:
+      return "压缩包已损坏";
+    case ExtensionArchive::Cutoff::missingVolume:
+      return "缺少分卷";
+  }
+  return "";
+}
+
 }  // namespace
 
 std::string subtitleText(std::string_view typeName, const ArchiveTree& tree) {
@@ -33,7 +48,8 @@ std::int64_t compressionRatioPercent(std::int64_t fileSize, std::int64_t totalSi
   return std::llround(ratio);  // halves away from zero: 12.5 gives 13
 }
 
-std::string footerText(std::int64_t fileSize, const ArchiveTree& tree, bool complete) {
+std::string footerText(std::int64_t fileSize, const ArchiveTree& tree,
+                       ExtensionArchive::Cutoff cutoff) {
   std::string out = "压缩包 " + sizeText(fileSize);
   const std::int64_t totalSize = tree.totalSize();
   if (totalSize > 0) {
@@ -45,9 +61,9 @@ std::string footerText(std::int64_t fileSize, const ArchiveTree& tree, bool comp
              std::to_string(compressionRatioPercent(fileSize, totalSize)) + "%";
     }
   }
-  if (!complete) {
-    out = "压缩包太大，只列出了前 " + std::to_string(tree.fileCount()) + " 个文件" +
-          std::string(kSeparator) + out;
+  if (cutoff != ExtensionArchive::Cutoff::none) {
+    out = std::string(cutoffNotice(cutoff)) + "，只列出了前 " + std::to_string(tree.fileCount()) +
+          " 个文件" + std::string(kSeparator) + out;
   }
   return out;
 }

@@ -30,16 +30,34 @@ TEST(PreviewTexts, RatioRoundsHalvesAwayFromZero) {
 }
 
 TEST(PreviewTexts, SubtitleAndFooterOfATree) {
+  using Cutoff = ExtensionArchive::Cutoff;
   const ArchiveTree tree({}, {RawEntry{.path = "a/b.txt", .size = 2'000'000},
                               RawEntry{.path = "c.txt", .size = 500'000, .encrypted = true}});
   EXPECT_EQ(subtitleText("TAR + GZip", tree), "TAR + GZip 压缩包 · 2 个文件 · 1 个文件夹 · 已加密");
   EXPECT_EQ(subtitleText("Debian 软件包", tree), "Debian 软件包 · 2 个文件 · 1 个文件夹 · 已加密");
-  EXPECT_EQ(footerText(1'000'000, tree, true), "原始大小 2.5 MB → 压缩包 1.0 MB · 压缩率 40%");
-  EXPECT_EQ(footerText(3'000'000, tree, false),
-            "压缩包太大，只列出了前 2 个文件 · 原始大小 2.5 MB → 压缩包 3.0 MB");
   const ArchiveTree empty({}, {});
   EXPECT_EQ(subtitleText("ZIP", empty), "ZIP 压缩包 · 0 个文件");
-  EXPECT_EQ(footerText(0, empty, false), "压缩包太大，只列出了前 0 个文件 · 压缩包 0 字节");
+  // Each reason a listing ends early has its own notice.
+  struct Row {
+    std::int64_t fileSize;
+    const ArchiveTree& tree;
+    Cutoff cutoff;
+    std::string footer;
+  };
+  const Row rows[] = {
+      {1'000'000, tree, Cutoff::none, "原始大小 2.5 MB → 压缩包 1.0 MB · 压缩率 40%"},
+      {3'000'000, tree, Cutoff::limits,
+       "压缩包太大，只列出了前 2 个文件 · 原始大小 2.5 MB → 压缩包 3.0 MB"},
+      {0, empty, Cutoff::limits, "压缩包太大，只列出了前 0 个文件 · 压缩包 0 字节"},
+      {1'000'000, tree, Cutoff::damage,
+       "压缩包已损坏，只列出了前 2 个文件 · 原始大小 2.5 MB → 压缩包 1.0 MB · 压缩率 40%"},
+      {3'000'000, tree, Cutoff::missingVolume,
+       "缺少分卷，只列出了前 2 个文件 · 原始大小 2.5 MB → 压缩包 3.0 MB"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.footer);
+    EXPECT_EQ(footerText(row.fileSize, row.tree, row.cutoff), row.footer);
+  }
 }
 
 }  // namespace

@@ -39,10 +39,12 @@ ZipEntry file(std::string name, std::size_t size = 1) {
 ZipEntry folder(std::string name) { return {std::move(name) + "/", "", true}; }
 
 // A listing made from entries directly, for exact sizes and absent fields.
+using Cutoff = ExtensionArchive::Cutoff;
+
 ExtensionArchive::Listing listingOf(std::vector<RawEntry> entries, std::int64_t fileSize,
-                                    bool complete = true, std::string typeName = "ZIP") {
+                                    Cutoff cutoff = Cutoff::none, std::string typeName = "ZIP") {
   return {std::make_shared<const ArchiveTree>(ArchiveProperties{}, std::move(entries)),
-          std::move(typeName), fileSize, complete};
+          std::move(typeName), fileSize, cutoff == Cutoff::none, cutoff};
 }
 
 RawEntry rawFile(std::string path, std::int64_t size, bool encrypted = false) {
@@ -97,7 +99,7 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
     const char* name;
     std::vector<RawEntry> entries;
     std::int64_t fileSize;
-    bool complete;
+    Cutoff cutoff;
     std::string subtitle;
     std::string footer;
   };
@@ -105,40 +107,53 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
   rows.push_back({"ratio 12.5 rounds up",
                   {rawFile("a", 1000)},
                   125,
-                  true,
+                  Cutoff::none,
                   "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 125 字节 · 压缩率 13%"});
   rows.push_back({"ratio 12.4",
                   {rawFile("a", 1000)},
                   124,
-                  true,
+                  Cutoff::none,
                   "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 124 字节 · 压缩率 12%"});
   rows.push_back({"just below the total",
                   {rawFile("a", 1000)},
                   999,
-                  true,
+                  Cutoff::none,
                   "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 999 字节 · 压缩率 100%"});
   rows.push_back({"equal to the total",
                   {rawFile("a", 1000)},
                   1000,
-                  true,
+                  Cutoff::none,
                   "ZIP 压缩包 · 1 个文件",
                   "原始大小 1 KB → 压缩包 1 KB"});
   rows.push_back(
-      {"no total", {rawFile("a", 0)}, 22, true, "ZIP 压缩包 · 1 个文件", "压缩包 22 字节"});
+      {"no total", {rawFile("a", 0)}, 22, Cutoff::none, "ZIP 压缩包 · 1 个文件", "压缩包 22 字节"});
   rows.push_back({"cut short, folders, encrypted",
                   {rawFile("d/a", 3000, true), rawFile("d/b", 5000)},
                   8000,
-                  false,
+                  Cutoff::limits,
                   "ZIP 压缩包 · 2 个文件 · 1 个文件夹 · 已加密",
                   "压缩包太大，只列出了前 2 个文件 · 原始大小 8 KB → 压缩包 8 KB"});
+  rows.push_back(
+      {"ended by a read error",
+       {rawFile("a", 1000), rawFile("b", 1000)},
+       300,
+       Cutoff::damage,
+       "ZIP 压缩包 · 2 个文件",
+       "压缩包已损坏，只列出了前 2 个文件 · 原始大小 2 KB → 压缩包 300 字节 · 压缩率 15%"});
+  rows.push_back({"a volume missing",
+                  {rawFile("a", 1000)},
+                  2000,
+                  Cutoff::missingVolume,
+                  "ZIP 压缩包 · 1 个文件",
+                  "缺少分卷，只列出了前 1 个文件 · 原始大小 1 KB → 压缩包 2 KB"});
   for (Row& row : rows) {
     SCOPED_TRACE(row.name);
     auto controller = PreviewViewController::create();
     (void)controller->view();
-    controller->displayLoadResult(listingOf(std::move(row.entries), row.fileSize, row.complete));
+    controller->displayLoadResult(listingOf(std::move(row.entries), row.fileSize, row.cutoff));
     EXPECT_EQ(controller->subtitleLabel().stringValue(), row.subtitle);
     EXPECT_EQ(controller->footerLabel().stringValue(), row.footer);
     EXPECT_TRUE(controller->messageLabel().isHidden());
@@ -146,12 +161,14 @@ TEST(PreviewViewController, DisplayStepTextsFromAListing) {
 }
 
 // A limit spent before the first entry lists nothing, whatever the file:
-// no rows, the notice with 0 files, and no claim that it is empty.
+// no rows, the notice with 0 files, and no claim that it is empty; the type
+// is still the one the reader found.
 TEST(PreviewViewController, TimeLimitSpentListsNothingWithNotice) {
   TempDir dir;
   const auto zip = writeZip(dir, "a.zip", {file("a.txt"), file("b.txt"), file("c.txt")});
   auto controller = previewOf(zip, -1.0);
   EXPECT_TRUE(rowNames(*controller).empty());
+  EXPECT_EQ(controller->subtitleLabel().stringValue(), "ZIP 压缩包 · 0 个文件");
   EXPECT_TRUE(controller->footerLabel().stringValue().starts_with(
       "压缩包太大，只列出了前 0 个文件 · 压缩包 "));
   EXPECT_TRUE(controller->messageLabel().isHidden());

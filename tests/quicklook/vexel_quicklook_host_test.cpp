@@ -79,6 +79,45 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
             "j.zip None public.zip-archive True\n");
 }
 
+// A preview cut short says why, the same in the terminal, the page and the
+// JSON: a spent limit still names the ZIP, a text file is still no archive,
+// and a truncated ZIP shows what it holds as damaged.
+TEST(VexelQuickLookHost, CutShortPreviewsSayWhyInEveryForm) {
+  TempDir dir;
+  std::vector<test::ZipEntry> six;
+  for (int i = 0; i < 6; ++i) {
+    six.push_back({.name = "file" + std::to_string(i) + ".txt", .data = std::string(40, 'x')});
+  }
+  const std::string zip = test::zipBytes(six);
+  test::writeFile(dir.path() / "a.zip", zip);
+  test::writeFile(dir.path() / "cut.zip", zip.substr(0, 300));  // four entries and a half
+  test::writeFile(dir.path() / "notes.txt", "just some text\n");
+  struct Row {
+    const char* file;
+    const char* limit;
+    std::vector<std::string> texts;  ///< each in every form
+  };
+  const Row rows[] = {
+      {"a.zip", "-1", {"ZIP 压缩包 · 0 个文件", "压缩包太大，只列出了前 0 个文件"}},
+      {"notes.txt", "-1", {"无法读取内容", "无法打开：这不是压缩包，或者文件已经损坏。"}},
+      {"cut.zip", "60", {"ZIP 压缩包 · 4 个文件", "压缩包已损坏，只列出了前 4 个文件"}},
+  };
+  const auto out = dir.path() / "out.txt";
+  for (const Row& row : rows) {
+    for (const char* form : {"", "--json", "--html"}) {
+      SCOPED_TRACE(std::string(row.file) + " " + form);
+      ASSERT_EQ(run(kHost + " " + form + " --time-limit " + row.limit + " " +
+                    shellQuoted(dir.path() / row.file) + " >" + shellQuoted(out)),
+                0);
+      const std::string shown = test::readFile(out);
+      for (const std::string& text : row.texts) {
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " not in\n" << shown;
+      }
+      EXPECT_EQ(shown.find("压缩包 压缩包"), std::string::npos);
+    }
+  }
+}
+
 // A split 7z previewed from a middle volume shows the whole archive; with
 // a volume gone it shows what it can, marked as cut short, or says which
 // volume it needs.
@@ -95,11 +134,13 @@ TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
   ASSERT_EQ(
       run("cd " + shellQuoted(dir / "in") + " && 7zz a -bso0 -bsp0 -v64k ../s.7z big.bin 文档"), 0);
   const auto check = dir.path() / "check.py";
-  test::writeFile(check,
-                  "import json, sys\n"
-                  "o = json.load(sys.stdin)\n"
-                  "print(o['subtitle'], o['footer'].startswith('压缩包太大'), o['message'])\n"
-                  "print(' '.join(r['name'] for r in o['rows']))\n");
+  test::writeFile(
+      check,
+      "import json, sys\n"
+      "o = json.load(sys.stdin)\n"
+      "print(o['subtitle'], o['footer'].split('，')[0] if '，' in o['footer'] else None, "
+      "o['message'])\n"
+      "print(' '.join(r['name'] for r in o['rows']))\n");
   const auto preview = [&](const char* volume) {
     const auto out = dir.path() / "out.txt";
     EXPECT_EQ(run(kHost + " --json " + shellQuoted(dir / volume) + " | python3 " +
@@ -108,13 +149,13 @@ TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
     return test::readFile(out);
   };
   EXPECT_EQ(preview("s.7z.002"),
-            "7z 压缩包 · 2 个文件 · 1 个文件夹 False None\n文档 a.txt big.bin\n");
+            "7z 压缩包 · 2 个文件 · 1 个文件夹 None None\n文档 a.txt big.bin\n");
   std::filesystem::remove(dir / "s.7z.002");
   EXPECT_EQ(preview("s.7z.001"),
-            "7z 压缩包 · 2 个文件 · 1 个文件夹 True None\n文档 a.txt big.bin\n");
+            "7z 压缩包 · 2 个文件 · 1 个文件夹 缺少分卷 None\n文档 a.txt big.bin\n");
   EXPECT_EQ(preview("s.7z.003"), preview("s.7z.001"));
   std::filesystem::remove(dir / "s.7z.003");
-  EXPECT_EQ(preview("s.7z.001"), "无法读取内容 False 无法读取压缩包：缺少分卷 s.7z.002。\n\n");
+  EXPECT_EQ(preview("s.7z.001"), "无法读取内容 None 无法读取压缩包：缺少分卷 s.7z.002。\n\n");
 }
 
 // Info-ZIP's UTF-8 names without the flag and a Shift-JIS ZIP, previewed

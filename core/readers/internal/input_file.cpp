@@ -82,6 +82,7 @@ struct InputFile::Callbacks {
     InputFile& input = self(data);
     *buffer = input.mBuffer.data();
     if (stopped(input, reader)) return ARCHIVE_FATAL;
+    if (input.mObserver) input.mObserver();
     ReadFailure failure = ReadFailure::none;
     std::size_t part = 0;
     const ssize_t bytes =
@@ -128,6 +129,7 @@ struct InputFile::Callbacks {
   static la_int64_t seek(archive* reader, void* data, la_int64_t offset, int whence) {
     InputFile& input = self(data);
     if (stopped(input, reader)) return ARCHIVE_FATAL;
+    if (input.mObserver) input.mObserver();
     std::int64_t base = 0;
     if (whence == SEEK_CUR) base = input.mPosition;
     if (whence == SEEK_END) base = input.streamSize();

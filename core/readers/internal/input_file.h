@@ -26,6 +26,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +57,11 @@ class InputFile {
   // attach: makes this file the reader's data source; reading stops once
   // `stop` is raised. The flag must outlive the reader.
   void attach(archive* reader, const std::atomic<bool>& stop);
+  // setReadObserver: `observer` is called on the reading thread before each
+  // read and seek of the reader's (after the stop check); an empty one
+  // removes it. The lister names the archive's type through it as soon as
+  // libarchive has chosen a format, long before a large first header is whole.
+  void setReadObserver(std::function<void()> observer) { mObserver = std::move(observer); }
 
   // size: the bytes of the files when they were opened (of the volumes
   // present, for a set).
@@ -125,6 +131,7 @@ class InputFile {
   std::int64_t mPosition = 0;
   std::vector<char> mBuffer;
   const std::atomic<bool>* mStop = nullptr;
+  std::function<void()> mObserver;
   bool mIoFailed = false;
   std::optional<std::string> mMissingVolume;
   std::optional<std::string> mNextVolume;

@@ -130,6 +130,13 @@ class EntryChannel {
   [[nodiscard]] std::size_t maxEntries() const noexcept { return mMaxEntries; }
   [[nodiscard]] std::size_t maxNameBytes() const noexcept { return mMaxNameBytes; }
   [[nodiscard]] const std::atomic<bool>& stopFlag() const noexcept { return mStop; }
+  // isClosed: no more entries are taken, though the reader may go on.
+  [[nodiscard]] bool isClosed() const noexcept { return mIsClosed.load(std::memory_order_relaxed); }
+  void close() noexcept { mIsClosed.store(true, std::memory_order_relaxed); }
+  // factsKnown: the reader has said what the archive is.
+  [[nodiscard]] bool factsKnown() const noexcept {
+    return mFactsKnown.load(std::memory_order_relaxed);
+  }
 
   // Worker side: waits while the queue is full. False, with the entry
   // dropped, once the listing is stopped or the caller has given up.
@@ -161,6 +168,7 @@ class EntryChannel {
   void setFacts(const ReaderFacts& facts) {
     const std::lock_guard lock(mMutex);
     mFacts = facts;
+    mFactsKnown.store(facts.isKnown, std::memory_order_relaxed);
   }
 
   void finish(SourceResult&& result) noexcept {
@@ -232,6 +240,8 @@ class EntryChannel {
   const std::size_t mMaxEntries;
   const std::size_t mMaxNameBytes;
   std::atomic<bool> mStop{false};
+  std::atomic<bool> mIsClosed{false};
+  std::atomic<bool> mFactsKnown{false};
   std::mutex mMutex;
   std::condition_variable mReady;  // entries or the end arrived
   std::condition_variable mRoom;   // the queue has room, or the listing stopped
@@ -258,7 +268,7 @@ class ChannelSink final : public HeaderSink {
   explicit ChannelSink(EntryChannel& channel) : mChannel(channel) {}
 
   bool add(const RawEntry& entry) override {
-    if (shouldStop()) return false;
+    if (shouldStop() || mChannel.isClosed()) return false;
     const std::size_t bytes = entry.path.size();
     if (mEntries >= mChannel.maxEntries() || bytes > mChannel.maxNameBytes() - mNameBytes) {
       return false;  // the budget is spent: stop reading, like the time limit
@@ -365,13 +375,20 @@ class Appender final : public EntryConsumer {
 Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBounds& bounds,
                          EntryConsumer& consumer) {
   Collected collected;
-  if (bounds.clock() > bounds.deadline) {
-    collected.end = SourceEnd::stopped;
-    collected.isPastDeadline = true;
-    return collected;
-  }
-
   auto channel = std::make_shared<EntryChannel>(bounds.maxEntries, bounds.maxNameBytes);
+  // Past the deadline before the reader has said what the archive is: no
+  // entry is taken any more, but it may go on reading for a moment to say
+  // it, so that a listing cut before its first entry still has a type, and
+  // a file that is no archive is found out. (Real time: the grace is for
+  // the reader, not for the listing.)
+  std::optional<SteadyClock::time_point> identifyUntil;
+  const auto closeToEntries = [&] {
+    channel->close();
+    identifyUntil = SteadyClock::now() + bounds.identifyGrace;
+    collected.isPastDeadline = true;
+  };
+  if (bounds.clock() > bounds.deadline) closeToEntries();
+
   std::thread(runWorker, channel, std::move(source)).detach();
   const AbandonOnExit abandonOnExit(*channel);
 
@@ -380,15 +397,18 @@ Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBoun
   std::size_t heldFrom = EntryChannel::kNone;
   bool finished = false;
   while (!finished) {
-    // Wake at the next tick, or at the deadline if that comes first (with
-    // the steady clock, at the deadline itself).
-    const auto left = bounds.deadline - bounds.clock();
+    // Wake at the next tick, or at the deadline (or the end of the grace)
+    // if that comes first (with the steady clock, at that moment itself).
+    const auto left =
+        identifyUntil ? *identifyUntil - SteadyClock::now() : bounds.deadline - bounds.clock();
     const auto slice =
         std::clamp<SteadyClock::duration>(left, SteadyClock::duration::zero(), kTick);
     finished = channel->take(batch, heldFrom, SteadyClock::now() + slice);
     delivery.deliver(batch, heldFrom);
     if (finished) break;
     const bool isLate = bounds.clock() > bounds.deadline;
+    if (isLate && !identifyUntil && !channel->factsKnown()) closeToEntries();
+    if (isLate && !channel->factsKnown() && SteadyClock::now() < *identifyUntil) continue;
     if (isLate || delivery.isRefused()) {
       collected.isPastDeadline = isLate;
       channel->stop();

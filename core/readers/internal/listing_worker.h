@@ -18,9 +18,17 @@
 //     still inside libarchive then is abandoned: it keeps the shared state
 //     (owned jointly through a shared_ptr), finishes on its own and drops
 //     whatever it read, while the caller returns the entries so far.
+//   - A deadline that passes before the reader has said what the archive
+//     is (its format and filter) first closes the listing to entries and
+//     gives the reader `identifyGrace` more to say it, so a listing cut
+//     before its first entry still names the archive's type, and a file
+//     that is no archive is still found out.
 //   - Only the caller reads the clock; the worker sees the deadline as the
 //     stop flag. An injected test clock is therefore called from the
 //     caller's thread only, and never after `collectEntries` returns.
+//
+// The same sources also run in a lister process (lister_process.h), which
+// bounds the memory that libarchive takes as well.
 //
 // The caller consumes the entries as they come (an `EntryConsumer`): a tree
 // grows on the caller's thread while the worker goes on reading.
@@ -95,7 +103,9 @@ class HeaderSink {
   // after every header and in every read, skip and seek; it lives as long
   // as the sink.
   [[nodiscard]] virtual const std::atomic<bool>& stopFlag() const noexcept = 0;
-  // setFacts: records the reader's format and filter for the caller.
+  // setFacts: records the reader's format and filter for the caller; may
+  // come more than once (the last wins), first as soon as the reader has
+  // chosen a format, before its first header is whole.
   virtual void setFacts(const ReaderFacts& facts) = 0;
   // holdFromHere: the entries handed over from now on may still change in
   // the result's `finish`; the caller keeps them until then.
@@ -131,6 +141,13 @@ struct ListingBounds {
   // stopGrace: how long (real time) a stopped worker may take to return
   // before it is abandoned.
   std::chrono::milliseconds stopGrace{100};
+  // identifyGrace: how long (real time) past the deadline a reader that has
+  // not yet named the archive's format may go on reading to name it, with
+  // no more entries taken.
+  std::chrono::milliseconds identifyGrace{100};
+  // memoryBudget: bytes a lister process may grow by while it lists; 0 for
+  // none. Only a lister can hold to it (lister_process.h).
+  std::size_t memoryBudget = 0;
 };
 
 // EntryConsumer: takes the entries on the caller's thread as they arrive,
@@ -159,18 +176,19 @@ struct Collected {
   // finish: the source's work left for the entries; never set for a worker
   // that was left behind (its entries keep the names they were listed with).
   FinishEntries finish;
-  bool hasSkipped = false;      ///< the source passed over headers it could not read
-  bool isPastDeadline = false;  ///< the deadline ended the listing
-  bool isAbandoned = false;     ///< the worker did not stop in time and was left behind
-  bool isRefused = false;       ///< the consumer wanted no more entries
+  bool hasSkipped = false;          ///< the source passed over headers it could not read
+  bool isPastDeadline = false;      ///< the deadline ended the listing
+  bool isAbandoned = false;         ///< the worker did not stop in time and was left behind
+  bool isRefused = false;           ///< the consumer wanted no more entries
+  bool isOverMemoryBudget = false;  ///< a lister's memory budget ended the listing
 };
 
 // collectEntries: runs `source` on a worker thread within `bounds` and
 // hands what it lists to `consumer` (`Collected::entries` stays empty). A
-// deadline that has passed already lists nothing, without starting the
-// worker. Never throws `ArchiveError`; `std::bad_alloc`, `std::system_error`
-// (no thread) and what the consumer throws may escape, with the worker told
-// to stop.
+// deadline that has passed already lists no entry; the worker still starts,
+// to say what the archive is. Never throws `ArchiveError`;
+// `std::bad_alloc`, `std::system_error` (no thread) and what the consumer
+// throws may escape, with the worker told to stop.
 [[nodiscard]] Collected collectEntries(std::unique_ptr<HeaderSource> source,
                                        const ListingBounds& bounds, EntryConsumer& consumer);
 // collectEntries: the same, with the entries in `Collected::entries`.

@@ -837,6 +837,7 @@ TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
   auto listing = ExtensionArchive::list(cut, kLimit);
   EXPECT_EQ(pathsOf(listing), std::vector<std::string>{"one"});
   EXPECT_FALSE(listing.complete);
+  EXPECT_EQ(listing.cutoff, ExtensionArchive::Cutoff::damage);
 
   writeFile(cut, full.substr(0, 512 + 3072 + 512 + 100));  // second entry cut in its data
   listing = ExtensionArchive::list(cut, kLimit);
@@ -854,6 +855,62 @@ TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
       EXPECT_LE(listing.tree->fileCount(), 2);
     } catch (const ArchiveError& error) {
       EXPECT_NE(error.kind(), ArchiveError::Kind::passwordRequired);
+    }
+  }
+}
+
+// A listing that ends early says why, on a worker thread as in a lister;
+// one whose limit is spent before the first entry still has the type the
+// reader found, and a file that is no archive is still not one.
+TEST(ExtensionArchive, CutShortListingsSayWhy) {
+  using Cutoff = ExtensionArchive::Cutoff;
+  TempDir dir;
+  std::vector<test::ZipEntry> six;
+  for (int i = 0; i < 6; ++i) {
+    six.push_back({.name = "file" + std::to_string(i) + ".txt", .data = std::string(40, 'x')});
+  }
+  const std::string whole = zipBytes(six);
+  writeFile(dir.path() / "whole.zip", whole);
+  writeFile(dir.path() / "cut.zip", whole.substr(0, 300));  // four entries and a half
+  writeFile(dir.path() / "notes.txt", "just some text\n");
+  // A central directory that takes far longer to read than 1 ms.
+  std::vector<test::ZipEntry> many;
+  for (int i = 0; i < 100'000; ++i) many.push_back({.name = "d/" + std::to_string(i)});
+  writeFile(dir.path() / "many.zip", zipBytes(many));
+
+  struct Row {
+    const char* file;
+    double limit;
+    std::optional<ArchiveError> error;
+    Cutoff cutoff;
+    std::int64_t fewestFiles, mostFiles;
+  };
+  const Row rows[] = {
+      {"whole.zip", kLimit, std::nullopt, Cutoff::none, 6, 6},
+      {"whole.zip", -1.0, std::nullopt, Cutoff::limits, 0, 0},
+      {"whole.zip", 0.0, std::nullopt, Cutoff::limits, 0, 0},
+      {"notes.txt", -1.0, ArchiveError::notArchive(), Cutoff::none, 0, 0},
+      {"cut.zip", kLimit, std::nullopt, Cutoff::damage, 4, 4},
+      {"many.zip", 0.001, std::nullopt, Cutoff::limits, 0, 99'999},
+  };
+  const ExtensionArchive::Clock steady = [] { return std::chrono::steady_clock::now(); };
+  for (const bool inLister : {true, false}) {
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.file) + " in " + std::to_string(row.limit) + " s" +
+                   (inLister ? " in a lister" : " on a worker thread"));
+      const auto file = dir.path() / row.file;
+      try {
+        const auto listing = inLister ? ExtensionArchive::list(file, row.limit)
+                                      : ExtensionArchive::list(file, row.limit, steady);
+        EXPECT_FALSE(row.error) << "listed as " << listing.typeName;
+        EXPECT_EQ(listing.typeName, "ZIP");
+        EXPECT_EQ(listing.cutoff, row.cutoff);
+        EXPECT_EQ(listing.complete, row.cutoff == Cutoff::none);
+        EXPECT_GE(listing.tree->fileCount(), row.fewestFiles);
+        EXPECT_LE(listing.tree->fileCount(), row.mostFiles);
+      } catch (const ArchiveError& error) {
+        EXPECT_EQ(std::optional<ArchiveError>(error), row.error) << error.message();
+      }
     }
   }
 }

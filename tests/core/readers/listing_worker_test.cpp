@@ -59,14 +59,19 @@ class ScriptedSource final : public HeaderSource {
   enum class Then { end, honourStop, stall, throwBadAlloc };
 
   ScriptedSource(std::vector<std::string> names, Then then, std::shared_ptr<Gate> gate,
-                 std::atomic<bool>* late = nullptr)
-      : mNames(std::move(names)), mThen(then), mGate(std::move(gate)), mLate(late) {}
+                 std::atomic<bool>* late = nullptr, bool saysFacts = true)
+      : mNames(std::move(names)),
+        mThen(then),
+        mGate(std::move(gate)),
+        mLate(late),
+        mSaysFacts(saysFacts) {}
   ~ScriptedSource() override {
     if (mGate) mGate->done();
   }
 
   SourceResult read(HeaderSink& sink) override {
-    sink.setFacts(ReaderFacts{.formatCode = 0x30000, .filterCode = 1, .isKnown = true});
+    if (mSaysFacts)
+      sink.setFacts(ReaderFacts{.formatCode = 0x30000, .filterCode = 1, .isKnown = true});
     for (std::string& name : mNames) {
       if (!sink.add(RawEntry{.path = std::move(name)}))
         return SourceResult{.end = SourceEnd::stopped};
@@ -93,6 +98,7 @@ class ScriptedSource final : public HeaderSource {
   Then mThen;
   std::shared_ptr<Gate> mGate;
   std::atomic<bool>* mLate;
+  bool mSaysFacts;
 };
 
 std::vector<std::string> pathsOf(const std::vector<RawEntry>& entries) {
@@ -324,23 +330,50 @@ TEST(ListingWorkerDeathTest, ProcessExitsWhileAWorkerStalls) {
   EXPECT_EXIT(listThenExit(), ::testing::ExitedWithCode(0), "");
 }
 
-// A deadline already past starts no worker: the source is never read.
-TEST(ListingWorker, SpentDeadlineReadsNothing) {
-  auto gate = std::make_shared<Gate>();
-  const ListingBounds bounds{
-      .clock = [] { return steady_clock::time_point{} + std::chrono::hours(1); },
-      .deadline = steady_clock::time_point{},
-      .maxEntries = 10,
-      .maxNameBytes = 100};
-  const Collected collected =
-      collectEntries(std::make_unique<ScriptedSource>(std::vector<std::string>{"a"},
-                                                      ScriptedSource::Then::stall, gate),
-                     bounds);
-  EXPECT_TRUE(collected.entries.empty());
-  EXPECT_EQ(collected.end, SourceEnd::stopped);
-  EXPECT_TRUE(collected.isPastDeadline);
-  EXPECT_FALSE(collected.facts.isKnown);
-  EXPECT_TRUE(gate->isDone);  // destroyed unread on this thread
+// A deadline already past lists no entry, but the reader still says what
+// the archive is (so the listing keeps its type, and a file that is no
+// archive is found out); one that cannot say it in the grace is stopped,
+// and left behind when it does not stop either.
+TEST(ListingWorker, SpentDeadlineStillNamesTheArchive) {
+  using Then = ScriptedSource::Then;
+  struct Row {
+    const char* name;
+    bool saysFacts;
+    std::vector<std::string> names;
+    Then then;
+    bool isAbandoned;
+  };
+  const Row rows[] = {
+      {"names the archive, its entry refused", true, {"a"}, Then::end, false},
+      {"says nothing, then stops when told", false, {}, Then::honourStop, false},
+      {"says nothing and stalls", false, {}, Then::stall, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto gate = std::make_shared<Gate>();
+    const ListingBounds bounds{
+        .clock = [] { return steady_clock::time_point{} + std::chrono::hours(1); },
+        .deadline = steady_clock::time_point{},
+        .maxEntries = 10,
+        .maxNameBytes = 100,
+        .stopGrace = std::chrono::milliseconds(50),
+        .identifyGrace = std::chrono::milliseconds(50)};
+    const auto started = steady_clock::now();
+    const Collected collected = collectEntries(
+        std::make_unique<ScriptedSource>(row.names, row.then, gate, nullptr, row.saysFacts),
+        bounds);
+    EXPECT_TRUE(collected.entries.empty());
+    EXPECT_EQ(collected.end, SourceEnd::stopped);
+    EXPECT_TRUE(collected.isPastDeadline);
+    EXPECT_EQ(collected.isAbandoned, row.isAbandoned);
+    EXPECT_EQ(collected.facts.isKnown, row.saysFacts);
+    // The graces are real time, whatever the clock says: the reader had them.
+    if (!row.saysFacts) {
+      EXPECT_GE(steady_clock::now() - started, std::chrono::milliseconds(50));
+    }
+    gate->open();
+    gate->waitDone();
+  }
 }
 
 // The whole listing around a source that stalls inside "libarchive": the
