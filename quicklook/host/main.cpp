@@ -1,7 +1,7 @@
 // vexel-quicklook: plays the preview service for one archive file.
 //
 //   vexel-quicklook [--json | --html] [--color[=WHEN]] [--time-limit SECONDS]
-//                   [--width COLUMNS] FILE
+//                   [--width COLUMNS] [--fill-window] [--color-scheme=SCHEME] FILE
 //
 // Creates the preview controller, has it load its view, asks it to prepare
 // a preview of FILE, runs the main queue until the completion handler has
@@ -45,13 +45,15 @@ struct Options {
   ColorChoice color = ColorChoice::automatic;
   std::optional<double> timeLimit;
   std::optional<std::size_t> width;
+  vexel::quicklook_host::HtmlOptions page;
   std::string file;
 };
 
 constexpr vexel::platform::HostUsage kUsage{
     "vexel-quicklook",
     "usage: vexel-quicklook [--json | --html] [--color[=auto|always|never]]\n"
-    "                       [--time-limit SECONDS] [--width COLUMNS] FILE\n"};
+    "                       [--time-limit SECONDS] [--width COLUMNS] [--fill-window]\n"
+    "                       [--color-scheme=auto|light|dark] FILE\n"};
 
 int usage(std::string_view problem) { return kUsage.error(problem); }
 
@@ -114,6 +116,14 @@ std::optional<ColorChoice> parseColorChoice(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<vexel::quicklook_host::PageColorScheme> parseColorScheme(std::string_view text) {
+  using vexel::quicklook_host::PageColorScheme;
+  if (text == "auto") return PageColorScheme::followSystem;
+  if (text == "light") return PageColorScheme::light;
+  if (text == "dark") return PageColorScheme::dark;
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,12 +146,22 @@ int main(int argc, char** argv) {
           arg == "--color" ? std::optional(ColorChoice::always) : parseColorChoice(arg.substr(8));
       if (!choice) return usage("--color takes auto, always or never");
       options.color = *choice;
+    } else if (!filesOnly && arg.starts_with("--color-scheme=")) {
+      const auto scheme = parseColorScheme(arg.substr(15));
+      if (!scheme) return usage("--color-scheme takes auto, light or dark");
+      options.page.colorScheme = *scheme;
+    } else if (!filesOnly && arg == "--fill-window") {
+      options.page.fillsWindow = true;
     } else if (!filesOnly && (arg == "--time-limit" || arg == "--width")) {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];
       if (arg == "--time-limit") {
         options.timeLimit = parseSeconds(value);
         if (!options.timeLimit) return usage("--time-limit takes a number of seconds");
+      } else if (value.empty()) {
+        // Preview panes that do not know their width yet pass an empty one
+        // (nnn's first call): the same as no --width.
+        options.width.reset();
       } else {
         options.width = parseColumns(value);
         if (!options.width || *options.width > kMaxColumns) {
@@ -178,7 +198,7 @@ int main(int argc, char** argv) {
       std::cout << vexel::quicklook_host::renderJson(*controller) << "\n";
       break;
     case Format::html:
-      std::cout << vexel::quicklook_host::renderHtml(*controller);
+      std::cout << vexel::quicklook_host::renderHtml(*controller, options.page);
       break;
     case Format::text: {
       const bool color = wantsColor(options.color);

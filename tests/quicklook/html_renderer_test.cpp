@@ -251,6 +251,57 @@ TEST(HtmlRenderer, PagePlacesThePartsByTheControllersLayout) {
   }
 }
 
+TEST(HtmlRenderer, PageFillsItsWindowAndTakesTheColoursItIsGiven) {
+  using quicklook_host::HtmlOptions;
+  using quicklook_host::PageColorScheme;
+  const std::string dark(quicklook_host::internal::pageFile("preview-dark.css"));
+  ASSERT_TRUE(dark.starts_with(":root{--bg:"));
+  const struct {
+    HtmlOptions options;
+    std::string_view metaScheme;
+    std::string_view darkRule;  // how the dark colours are applied, "" for not at all
+    std::string_view size;
+    std::string_view viewport;
+  } kCases[] = {
+      {{},
+       "light dark",
+       "@media (prefers-color-scheme:dark){:root{--bg:",
+       "width:760px;height:520px;",
+       "width=760"},
+      {{.fillsWindow = true, .colorScheme = PageColorScheme::dark},
+       "dark",
+       ":root{color-scheme:dark}\n:root{--bg:",
+       "width:100vw;height:100vh;",
+       "width=device-width"},
+      {{.fillsWindow = true, .colorScheme = PageColorScheme::light},
+       "light",
+       "",
+       "width:100vw;height:100vh;",
+       "width=device-width"},
+  };
+  auto controller = PreviewViewController::create();
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.metaScheme);
+    const std::string html = renderHtml(*controller, row.options);
+    EXPECT_NE(
+        html.find("<meta name=\"color-scheme\" content=\"" + std::string(row.metaScheme) + "\">"),
+        std::string::npos);
+    EXPECT_NE(html.find("<meta name=\"viewport\" content=\"" + std::string(row.viewport) + "\">"),
+              std::string::npos);
+    EXPECT_NE(html.find("id=\"preview\" style=\"" + std::string(row.size)), std::string::npos);
+    if (row.darkRule.empty()) {
+      EXPECT_EQ(html.find(dark), std::string::npos);
+      EXPECT_NE(html.find(":root{color-scheme:light}"), std::string::npos);
+    } else {
+      EXPECT_EQ(count(html, dark), 1U);
+      EXPECT_NE(html.find(std::string(row.darkRule)), std::string::npos);
+    }
+    // Only a page that fills its window hides the scroll bars around it.
+    EXPECT_EQ(html.find("html,body{overflow:hidden}") != std::string::npos,
+              row.options.fillsWindow);
+  }
+}
+
 TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   // Every file under page/ is listed in the build, byte for byte.
   const std::filesystem::path folder = VEXEL_PAGE_SOURCE_DIR;
@@ -271,7 +322,9 @@ TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   auto controller = PreviewViewController::create();
   const std::string html = renderHtml(*controller);
   EXPECT_NE(html.find("<style>\n" + std::string(quicklook_host::internal::pageFile("preview.css")) +
-                      "</style>"),
+                      "@media (prefers-color-scheme:dark){" +
+                      std::string(quicklook_host::internal::pageFile("preview-dark.css")) +
+                      "}\n</style>"),
             std::string::npos);
   EXPECT_NE(html.find("<script>\n" + std::string(quicklook_host::internal::pageFile("preview.js")) +
                       "</script>"),

@@ -19,7 +19,8 @@ TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
   for (const char* args :
        {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip", "--width 100000000000 a.zip",
         "--width 10001 a.zip", "--time-limit abc a.zip", "--time-limit", "a.zip b.zip",
-        "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip"}) {
+        "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip",
+        "--color-scheme=blue a.zip", "--color-scheme a.zip", "--fill-window=yes a.zip"}) {
     SCOPED_TRACE(args);
     EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
   }
@@ -215,6 +216,25 @@ TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
   }
 }
 
+TEST(VexelQuickLookHost, AnEmptyWidthIsNoWidth) {
+  // nnn's preview passes an empty width on its first call: the text then
+  // fits $COLUMNS, as without --width.
+  TempDir dir;
+  const auto zip = dir.path() / "w.zip";
+  test::writeFile(zip, test::zipBytes({{"a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  const auto preview = [&](const std::string& args) {
+    EXPECT_EQ(
+        run("COLUMNS=70 " + kHost + " " + args + " " + shellQuoted(zip) + " >" + shellQuoted(out)),
+        0);
+    return test::readFile(out);
+  };
+  const std::string fitted = preview("--width 70");
+  EXPECT_EQ(preview("--width ''"), fitted);
+  EXPECT_EQ(preview(""), fitted);
+  EXPECT_NE(preview("--width 50"), fitted);
+}
+
 TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
   TempDir dir;
   const auto zip = dir.path() / "h.zip";
@@ -225,6 +245,14 @@ TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
   EXPECT_TRUE(html.starts_with("<!DOCTYPE html>"));
   EXPECT_TRUE(html.ends_with("</html>\n"));
   EXPECT_NE(html.find("&lt;b&gt;.txt"), std::string::npos);
+
+  // A previewer's page: its window's size, the colours it asks for.
+  ASSERT_EQ(run(kHost + " --html --fill-window --color-scheme=dark " + shellQuoted(zip) + " >" +
+                shellQuoted(out)),
+            0);
+  const std::string embedded = test::readFile(out);
+  EXPECT_NE(embedded.find("<meta name=\"color-scheme\" content=\"dark\">"), std::string::npos);
+  EXPECT_NE(embedded.find("id=\"preview\" style=\"width:100vw;height:100vh;"), std::string::npos);
 }
 
 }  // namespace
