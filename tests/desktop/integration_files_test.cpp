@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -218,6 +219,84 @@ TEST(NautilusExtension, OffersWhatTheHostOffers) {
             "compressZip: compress7z: compressWithOptions:\n"
             "\n"
             "[]\n");
+}
+
+// The alternation of the archive-name pattern written in a script, from
+// `prefix` to `suffix`: "zip|rar|...".
+std::string namePattern(const std::filesystem::path& file, std::string_view prefix,
+                        std::string_view suffix) {
+  const std::string text = readFile(file);
+  const auto start = text.find(prefix);
+  if (start == std::string::npos) return {};
+  std::string pattern;
+  // The pattern may be split over string literals on several lines.
+  static const std::regex pieces(R"re(["']([^"']*)["'])re");
+  const std::string rest = text.substr(start + prefix.size());
+  const auto end = rest.find(suffix);
+  const std::string body = "'" + rest.substr(0, end) + "'";
+  for (auto it = std::sregex_iterator(body.begin(), body.end(), pieces);
+       it != std::sregex_iterator(); ++it) {
+    pattern += (*it)[1];
+  }
+  return pattern;
+}
+
+// Sushi's viewer and the Properties section decide by the catalogue's rule
+// without asking the host (the section must answer at once): the same
+// extensions, the same volume suffixes.
+TEST(ArchiveNameRules, SushiViewerAndPropertiesSectionFollowTheCatalogue) {
+  const struct {
+    std::filesystem::path file;
+    std::string_view prefix;
+    std::string_view suffix;
+  } kScripts[] = {
+      {kSource / "sushi/viewers/vexel.js", "'\\\\.(", ")$'"},
+      {kSource / "nautilus-python/extensions/vexel_menu.py", "r\"\\.(", ")\\Z\""},
+  };
+  const std::vector<std::string> names = {
+      "a.zip",     "A.ZIP",  "x.tar.gz", "x.tgz",  "x.7z",  "x.part3.rar", "x.r00",
+      "x.r42",     "x.z01",  "x.z99",    "x.001",  "x.002", "x.999",       "x.Z",
+      "x.jar",     "x.deb",  "x.wim",    "x.lha",  "x.cab", "x.iso",       "x.xar",
+      "a.txt",     "buzz",   "x.2024",   "x.r100", "x.z1",  "x.zipx",      "notes.1",
+      "x.r0",      "x.ab12", "x.epub",   "x.apk",  "zip",   ".zip.txt",    "项目.ZIP",
+      "x.tar.zst", "x.lzma", "x.rpm",    "x.cpio", "x.arj", "x.lzh",       "x.tbz2"};
+  for (const auto& script : kScripts) {
+    SCOPED_TRACE(script.file.filename().string());
+    const std::string alternation = namePattern(script.file, script.prefix, script.suffix);
+    ASSERT_FALSE(alternation.empty());
+    // The extensions are the catalogue's, and the one character class is
+    // the volume suffix .rNN, .zNN, .NNN.
+    std::set<std::string> extensions;
+    std::istringstream items(alternation);
+    for (std::string item; std::getline(items, item, '|');) extensions.insert(item);
+    EXPECT_EQ(extensions.erase("[rz0-9][0-9][0-9]"), 1U);
+    EXPECT_EQ(extensions,
+              std::set<std::string>(archiveExtensions().begin(), archiveExtensions().end()));
+    // Both languages read the pattern as ECMAScript does.
+    const std::regex rule("\\.(" + alternation + ")$", std::regex::icase);
+    for (const std::string& name : names) {
+      EXPECT_EQ(std::regex_search(name, rule), isArchive(name)) << name;
+    }
+  }
+  // The Python function itself, on the same names.
+  if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  std::string list;
+  for (const std::string& name : names) list += name + "\n";
+  const auto input = dir.write("names.txt", list);
+  const auto out = dir.path() / "out.txt";
+  ASSERT_EQ(run("python3 -c 'import importlib.util, sys\n"
+                "spec = importlib.util.spec_from_file_location(\"m\", sys.argv[1])\n"
+                "m = importlib.util.module_from_spec(spec)\n"
+                "spec.loader.exec_module(m)\n"
+                "for name in open(sys.argv[2], encoding=\"utf-8\").read().split():\n"
+                "    print(int(m.is_archive_name(\"/tmp/\" + name)))' " +
+                shellQuoted(kSource / "nautilus-python/extensions/vexel_menu.py") + " " +
+                shellQuoted(input) + " >" + shellQuoted(out)),
+            0);
+  std::string expected;
+  for (const std::string& name : names) expected += isArchive(name) ? "1\n" : "0\n";
+  EXPECT_EQ(readFile(out), expected);
 }
 
 TEST(RecollFilter, PrintsThePathsInsideAnArchiveAndNothingForOtherFiles) {
