@@ -72,14 +72,18 @@ std::optional<std::size_t> parseColumns(std::string_view text) {
   return value;
 }
 
-// The width to fit: --width, else the terminal's, else $COLUMNS, else 100;
-// nothing when $COLUMNS asks for more than kMaxColumns (a usage error, like
-// such a --width).
+// The width to fit: --width, else the terminal's (standard output's, else
+// standard error's: a preview pane that pipes the text into a pager leaves
+// standard error on the pane; else the controlling terminal's, for viewers
+// that read both through pipes), else $COLUMNS, else 100; nothing when
+// $COLUMNS asks for more than kMaxColumns (a usage error, like such a
+// --width).
 std::optional<std::size_t> outputColumns(const Options& options) {
   if (options.width) return *options.width;
-  if (const auto columns = vexel::platform::terminalColumns(1)) {
-    return std::min(*columns, kMaxColumns);
-  }
+  std::optional<std::size_t> terminal = vexel::platform::terminalColumns(STDOUT_FILENO);
+  if (!terminal) terminal = vexel::platform::terminalColumns(STDERR_FILENO);
+  if (!terminal) terminal = vexel::platform::controllingTerminalColumns();
+  if (terminal) return std::min(*terminal, kMaxColumns);
   if (const char* env = std::getenv("COLUMNS")) {
     if (const auto columns = parseColumns(env)) {
       if (*columns > kMaxColumns) return std::nullopt;

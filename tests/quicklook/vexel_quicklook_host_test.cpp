@@ -24,7 +24,8 @@ TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
     SCOPED_TRACE(args);
     EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
   }
-  EXPECT_EQ(run("COLUMNS=100000000000 " + kHost + " a.zip >/dev/null 2>&1"), 2);
+  // $COLUMNS counts where no terminal is behind the output (setsid: none).
+  EXPECT_EQ(run("COLUMNS=100000000000 setsid -w " + kHost + " a.zip >/dev/null 2>&1"), 2);
 }
 
 TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
@@ -224,15 +225,46 @@ TEST(VexelQuickLookHost, AnEmptyWidthIsNoWidth) {
   test::writeFile(zip, test::zipBytes({{"a.txt", "1", true}}));
   const auto out = dir.path() / "out.txt";
   const auto preview = [&](const std::string& args) {
-    EXPECT_EQ(
-        run("COLUMNS=70 " + kHost + " " + args + " " + shellQuoted(zip) + " >" + shellQuoted(out)),
-        0);
+    EXPECT_EQ(run("COLUMNS=70 setsid -w " + kHost + " " + args + " " + shellQuoted(zip) + " >" +
+                  shellQuoted(out) + " 2>/dev/null"),
+              0);
     return test::readFile(out);
   };
   const std::string fitted = preview("--width 70");
   EXPECT_EQ(preview("--width ''"), fitted);
   EXPECT_EQ(preview(""), fitted);
   EXPECT_NE(preview("--width 50"), fitted);
+}
+
+TEST(VexelQuickLookHost, TextThroughPipesFitsTheTerminalBehindThem) {
+  // nnn's preview pipes the text into less and leaves standard error on its
+  // pane; Midnight Commander's viewer reads both through pipes. The
+  // terminal's width wins over $COLUMNS, which only a process without a
+  // terminal (setsid) falls back on.
+  if (!test::hasTool("script") || !test::hasTool("setsid")) {
+    GTEST_SKIP() << "script or setsid (bsdutils, util-linux) is not installed";
+  }
+  TempDir dir;
+  const auto zip = dir.path() / "p.zip";
+  test::writeFile(zip, test::zipBytes({{"a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  const auto preview = [&](const std::string& prefix, const std::string& errors) {
+    const std::string inner = "stty cols 77 rows 24; COLUMNS=50 " + prefix + kHost +
+                              " --width '' " + shellQuoted(zip) + " >" + shellQuoted(out) + " " +
+                              errors + " </dev/null";
+    EXPECT_EQ(run("script -qec " + shellQuoted(std::string_view(inner)) + " /dev/null >/dev/null"),
+              0);
+    return test::readFile(out);
+  };
+  const auto fitted = [&](const std::string& width) {
+    EXPECT_EQ(run(kHost + " --width " + width + " " + shellQuoted(zip) + " >" + shellQuoted(out)),
+              0);
+    return test::readFile(out);
+  };
+  const std::string terminal = fitted("77");
+  EXPECT_EQ(preview("", ""), terminal);
+  EXPECT_EQ(preview("", "2>" + shellQuoted(dir.path() / "errors.txt")), terminal);
+  EXPECT_EQ(preview("setsid -w ", "2>/dev/null"), fitted("50"));
 }
 
 TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
