@@ -28,7 +28,7 @@ if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux)
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei
-    at-spi2-core python3-pyatspi)
+    at-spi2-core python3-pyatspi pcmanfm libfm-modules pcmanfm-qt caja caja-actions thunar)
 fi
 
 sudo=()
