@@ -6,7 +6,7 @@ Debian's python3 (for pyatspi). What a window shows is read from the
 accessibility tree (Sushi's web view exposes the page's); what it should
 show comes from the installed vexel-quicklook --json for the same file.
 
-    gnome_files_driver.py sushi|properties
+    gnome_files_driver.py sushi|sushi-plugin|properties
 
 sushi: a preview per file, each checked against the host's JSON (rows with
 Chinese names, the message of a damaged, encrypted or foreign file, names
@@ -14,6 +14,10 @@ that look like markup shown as text with nothing fetched, a volume of a
 split archive, the truncation notice of an archive too slow to list);
 files Sushi's fallback keeps; the page filling the window as it is
 resized; the desktop's colour scheme reaching the page as it changes.
+
+sushi-plugin: the plug-in for Sushi 51 and later, in a stand-in of Sushi
+(sushi_plugin/host.js), each page's DOM in light and dark style against
+the host's JSON.
 
 properties: the "压缩包内容" section of an archive's Properties window, its
 rows as the extension makes them from the JSON, none for other files.
@@ -530,13 +534,72 @@ def try_properties():
     return problems
 
 
+# ---------------------------------------------------------------------------
+# The plug-in for Sushi 51 and later, in a stand-in of Sushi (GTK 4, WebKit 6)
+
+def try_sushi_plugin():
+    """Sushi 51 is not in Debian 12: sushi_plugin/host.js loads the
+    installed plug-in as Sushi does, through a stand-in of Sushi's plug-in
+    API, and reads each page's DOM in light and dark style."""
+    files = make_files(9)
+    here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sushi_plugin")
+    bundle = os.path.join(WORK, "plugin-api.gresource")
+    subprocess.run(["glib-compile-resources", "--sourcedir", here, "--target", bundle,
+                    os.path.join(here, "resources.xml")], check=True)
+    plugin = os.path.join(PREFIX, "lib", "sushi", "plugins-1", "vexel.js")
+    keys = ["chinese", "damaged", "foreign", "markup"] + (
+        ["encrypted"] if "encrypted" in files else [])
+    out = os.path.join(WORK, "plugin.json")
+    started = time.monotonic()
+    result = subprocess.run(["gjs", "-m", os.path.join(here, "host.js"), bundle, plugin, out]
+                            + [files[key] for key in keys], capture_output=True, text=True,
+                            timeout=600)
+    if result.returncode != 0 or not os.path.exists(out):
+        return [f"sushi-plugin: the stand-in host failed: {result.stderr[-3000:]}"]
+    log(f"sushi-plugin: {len(keys)} pages in light and dark in {time.monotonic() - started:.1f} s")
+    shown = json.load(open(out, encoding="utf-8"))
+    problems = []
+    want_types = {"application/zip": True, "application/x-7z-compressed": True,
+                  "application/x-compressed-tar": True,
+                  "application/vnd.debian.binary-package": True, "application/epub+zip": False,
+                  "application/vnd.oasis.opendocument.text": False, "text/plain": False,
+                  "application/octet-stream": False}
+    if shown["types"] != want_types:
+        problems.append(f"sushi-plugin: takes the types {shown['types']}")
+    for key in keys:
+        path = files[key]
+        name = os.path.basename(path)
+        preview = host_json(path)
+        page = shown["files"].get(path)
+        if not page or page["errors"] or not page["ready"]:
+            problems.append(f"sushi-plugin: {name}: {page}")
+            continue
+        for style in ("light", "dark"):
+            facts = page[style]
+            if facts is None:
+                problems.append(f"sushi-plugin: {name}: no {style} page")
+                continue
+            wrong = [field for field in ("subtitle", "footer", "message")
+                     if facts[field] != (preview[field] or (None if field == "message" else ""))]
+            missing = [row["name"] for row in preview["rows"] if row["name"] not in facts["rows"]]
+            if facts["scheme"] != style or wrong or missing or facts["title"] != name:
+                problems.append(f"sushi-plugin: {name} ({style}): wrong {wrong}, missing rows "
+                                f"{missing}, scheme {facts['scheme']}: {facts}")
+            if facts["width"] != facts["windowWidth"]:
+                problems.append(f"sushi-plugin: {name}: the page is {facts['width']} wide in a "
+                                f"window {facts['windowWidth']} wide")
+        log(f"sushi-plugin: {name}: {len(preview['rows'])} rows, message {preview['message']!r}")
+    return problems
+
+
 def main():
     part = sys.argv[1]
     # Light to begin with; the Sushi part turns the desktop dark later.
     with open(KEYFILE, "w", encoding="utf-8") as keys:
         keys.write("[org/gnome/desktop/interface]\ncolor-scheme='default'\n\n"
                    "[org/gnome/nautilus/preferences]\ndefault-folder-viewer='list-view'\n")
-    problems = try_sushi() if part == "sushi" else try_properties()
+    problems = {"sushi": try_sushi, "sushi-plugin": try_sushi_plugin,
+                "properties": try_properties}[part]()
     for problem in problems:
         log("FAIL: " + problem)
     if not problems:

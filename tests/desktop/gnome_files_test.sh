@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # GNOME Files' space-bar preview (GNOME Sushi) and Properties window
-# (Nautilus), set up as the README says and driven under Xvfb: the build is
+# (Nautilus), set up as the README says and driven under Xvfb, and the
+# plug-in for Sushi 51 and later in a stand-in of Sushi: the build is
 # installed into a temporary prefix whose name has a space and Chinese
 # characters, a temporary home links Sushi's viewer as the README's
 # per-user step does, and gnome_files_driver.py checks what the windows
 # show through the accessibility tree. Screenshots go to BUILD_DIR/desktop/.
 #
-#   gnome_files_test.sh BUILD_DIR SOURCE_DIR sushi|properties
+#   gnome_files_test.sh BUILD_DIR SOURCE_DIR sushi|sushi-plugin|properties
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source=$2
@@ -20,13 +21,20 @@ if ! /usr/bin/python3 -c 'import pyatspi' 2>/dev/null; then
 fi
 case $part in
   sushi) require_tools "scripts/install-deps.sh desktop" sushi ;;
+  sushi-plugin)
+    require_tools "scripts/install-deps.sh desktop" gjs glib-compile-resources
+    if ! gjs -c "imports.gi.versions.WebKit = '6.0'; imports.gi.WebKit; imports.gi.Adw" 2>/dev/null; then
+      echo "SKIP: WebKit 6.0 or libadwaita for gjs is missing (scripts/install-deps.sh desktop)"
+      exit 77
+    fi ;;
   properties)
     require_tools "scripts/install-deps.sh desktop" nautilus
     if ! ls /usr/lib/*/nautilus/extensions-4/libnautilus-python.so >/dev/null 2>&1; then
       echo "SKIP: python3-nautilus is not installed (scripts/install-deps.sh desktop)"
       exit 77
     fi ;;
-  *) echo "usage: gnome_files_test.sh BUILD_DIR SOURCE_DIR sushi|properties" >&2; exit 2 ;;
+  *) echo "usage: gnome_files_test.sh BUILD_DIR SOURCE_DIR sushi|sushi-plugin|properties" >&2
+     exit 2 ;;
 esac
 
 xvfb=""

@@ -24,6 +24,7 @@ for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexe
     share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
     share/file-manager/actions/vexel.desktop share/file-manager/actions/vexel-1-extract-here.desktop \
     share/vexel/thunar/uca-actions.xml share/sushi/viewers/vexel.js \
+    share/sushi/plugins-1/vexel.js lib/sushi/plugins-1/vexel.js \
     share/vexel/recoll/mimeconf share/vexel/recoll/mimemap; do
   [[ -e $prefix/$file ]] || fail "$file was not installed"
 done
@@ -66,8 +67,10 @@ fi
 
 # Sushi's viewer runs the installed host by the absolute path written at
 # install time (the prefix may have a space: a JavaScript string in quotes).
-grep -qF "const INSTALLED_HOST = '$prefix/bin/vexel-quicklook';" "$prefix/share/sushi/viewers/vexel.js" ||
-  fail "vexel.js: $(grep INSTALLED_HOST "$prefix/share/sushi/viewers/vexel.js")"
+for viewer in share/sushi/viewers/vexel.js share/sushi/plugins-1/vexel.js lib/sushi/plugins-1/vexel.js; do
+  grep -qF "const INSTALLED_HOST = '$prefix/bin/vexel-quicklook';" "$prefix/$viewer" ||
+    fail "$viewer: $(grep INSTALLED_HOST "$prefix/$viewer")"
+done
 
 # Recoll finds the filter by the absolute path written at install time.
 grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \
