@@ -235,6 +235,7 @@ if Nautilus is not None:
         def _activate(self, _item, selector, paths):
             run_command(selector, paths)
 
+
 if Nautilus is not None and hasattr(Nautilus, "PropertiesModelProvider"):
 
     class VexelPropertiesProvider(GObject.GObject, Nautilus.PropertiesModelProvider):
