@@ -241,8 +241,9 @@ def open_menu(manager, app, path):
         xdotool("key", "Up", "Up", "Right")
         time.sleep(1)
     elif manager.get("submenu-from-foot"):
-        xdotool("key", *(["Up"] * manager["submenu-from-foot"][path]))
-        time.sleep(0.5)
+        # Up to "Vexel", then Right opens it with its first item selected.
+        xdotool("key", *(["Up"] * manager["submenu-from-foot"][path]), "Right")
+        time.sleep(1)
     elif manager.get("submenu"):
         # Pointing at a submenu opens it, in every toolkit.
         path_titles = manager["submenu"]
@@ -263,8 +264,10 @@ def choose(manager, app, title, index):
         xdotool("key", *keys)
         return True
     if manager["choose"] == "submenu-keys":
-        # The pointer opened the submenu; Right selects its first item.
-        xdotool("key", "Right", *(["Down"] * index), "Return")
+        # The submenu is open; Right selects its first item where the
+        # pointer opened it, the keyboard has already.
+        first = [] if manager.get("submenu-from-foot") else ["Right"]
+        xdotool("key", *first, *(["Down"] * index), "Return")
         return True
     items = menu_items(app, title)
     if not items:
