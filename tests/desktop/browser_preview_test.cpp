@@ -302,7 +302,6 @@ TEST_F(BrowserPreview, PageForAPreviewerFillsItsWindowInTheColoursItIsGiven) {
   } kCases[] = {
       {"--fill-window --color-scheme=dark", false, "rgb(30, 30, 30)"},
       {"--fill-window --color-scheme=light", true, "rgb(255, 255, 255)"},
-      {"--fill-window", true, "rgb(30, 30, 30)"},
   };
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.options);
