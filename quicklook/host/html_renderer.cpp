@@ -380,11 +380,13 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
     out += rowHtml(outline, row, row.isShown && shown % 2 == 1) + "\n";
     if (row.isShown) ++shown;
   }
-  out += "</div>";
+  out += "</div></div>";
+  // After the outline, not in it: assistive technologies read only rows
+  // inside a tree grid.
   if (omitted > 0) {
     out += "<div id=\"note\">…另有 " + std::to_string(omitted) + " 项未列入此页</div>";
   }
-  out += "</div></div>";
+  out += "</div>";
   out += labelHtml(controller.messageLabel(), "message",
                    "max-width:calc(100% - " + cssNumber(layout.messageInset) + "px)");
   out += "</div>\n";

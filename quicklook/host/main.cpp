@@ -1,7 +1,8 @@
 // vexel-quicklook: plays the preview service for one archive file.
 //
 //   vexel-quicklook [--json | --html] [--color[=WHEN]] [--time-limit SECONDS]
-//                   [--width COLUMNS] [--fill-window] [--color-scheme=SCHEME] FILE
+//                   [--width COLUMNS] [--max-rows N] [--fill-window]
+//                   [--color-scheme=SCHEME] FILE
 //
 // Creates the preview controller, has it load its view, asks it to prepare
 // a preview of FILE, runs the main queue until the completion handler has
@@ -52,8 +53,8 @@ struct Options {
 constexpr vexel::platform::HostUsage kUsage{
     "vexel-quicklook",
     "usage: vexel-quicklook [--json | --html] [--color[=auto|always|never]]\n"
-    "                       [--time-limit SECONDS] [--width COLUMNS] [--fill-window]\n"
-    "                       [--color-scheme=auto|light|dark] FILE\n"};
+    "                       [--time-limit SECONDS] [--width COLUMNS] [--max-rows N]\n"
+    "                       [--fill-window] [--color-scheme=auto|light|dark] FILE\n"};
 
 int usage(std::string_view problem) { return kUsage.error(problem); }
 
@@ -65,7 +66,7 @@ std::optional<double> parseSeconds(const std::string& text) {
   return value;
 }
 
-std::optional<std::size_t> parseColumns(std::string_view text) {
+std::optional<std::size_t> parsePositiveCount(std::string_view text) {
   std::size_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
@@ -85,7 +86,7 @@ std::optional<std::size_t> outputColumns(const Options& options) {
   if (!terminal) terminal = vexel::platform::controllingTerminalColumns();
   if (terminal) return std::min(*terminal, kMaxColumns);
   if (const char* env = std::getenv("COLUMNS")) {
-    if (const auto columns = parseColumns(env)) {
+    if (const auto columns = parsePositiveCount(env)) {
       if (*columns > kMaxColumns) return std::nullopt;
       return *columns;
     }
@@ -156,6 +157,14 @@ int main(int argc, char** argv) {
       options.page.colorScheme = *scheme;
     } else if (!filesOnly && arg == "--fill-window") {
       options.page.fillsWindow = true;
+    } else if (!filesOnly && arg == "--max-rows") {
+      if (i + 1 >= argc) return usage(arg + " needs a value");
+      const std::optional<std::size_t> rows = parsePositiveCount(argv[++i]);
+      if (!rows || *rows > vexel::quicklook_host::kMaxRenderedRows) {
+        return usage("--max-rows takes a positive number, at most " +
+                     std::to_string(vexel::quicklook_host::kMaxRenderedRows));
+      }
+      options.page.maxRows = *rows;
     } else if (!filesOnly && (arg == "--time-limit" || arg == "--width")) {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];
@@ -167,7 +176,7 @@ int main(int argc, char** argv) {
         // (nnn's first call): the same as no --width.
         options.width.reset();
       } else {
-        options.width = parseColumns(value);
+        options.width = parsePositiveCount(value);
         if (!options.width || *options.width > kMaxColumns) {
           return usage("--width takes a positive number of columns, at most " +
                        std::to_string(kMaxColumns));
@@ -199,7 +208,7 @@ int main(int argc, char** argv) {
 
   switch (options.format) {
     case Format::json:
-      std::cout << vexel::quicklook_host::renderJson(*controller) << "\n";
+      std::cout << vexel::quicklook_host::renderJson(*controller, options.page.maxRows) << "\n";
       break;
     case Format::html:
       std::cout << vexel::quicklook_host::renderHtml(*controller, options.page);

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "foundation/json_serialization.h"
-#include "internal/code_points.h"
 #include "foundation/ut_type.h"
+#include "internal/code_points.h"
 
 namespace vexel::quicklook_host {
 namespace {
@@ -358,7 +358,7 @@ std::string renderText(PreviewViewController& controller, std::size_t width,
   return out;
 }
 
-std::string renderJson(PreviewViewController& controller) {
+std::string renderJson(PreviewViewController& controller, std::size_t maxRows) {
   const auto boolean = [](bool value) { return value ? "true" : "false"; };
   std::string out = "{";
   out += "\"title\":" + jsonString(controller.titleLabel().stringValue());
@@ -371,7 +371,7 @@ std::string renderJson(PreviewViewController& controller) {
   out += ",\"icon\":" + (image ? jsonString(image->typeIdentifier()) : std::string("null"));
   out += ",\"rows\":[";
   bool first = true;
-  const std::vector<RenderedRow> rows = renderedRows(controller);
+  const std::vector<RenderedRow> rows = renderedRows(controller, maxRows);
   for (const RenderedRow& row : rows) {
     if (!first) out += ",";
     first = false;

@@ -173,6 +173,53 @@ TEST(HtmlRenderer, ClosedFoldersKeepTheirRowsHidden) {
   EXPECT_NE(limited.find("另有 293 项未列入此页"), std::string::npos);
 }
 
+TEST(HtmlRenderer, LimitedPageKeepsTheRowsOnShowAndWholeFoldersFirst) {
+  // A large folder first: under a row limit the rows on show all stay, the
+  // contents of folders that fit come whole, and what is left opens the
+  // large folder on its first rows.
+  TempDir dir;
+  std::vector<ZipEntry> entries;
+  for (int i = 0; i < 301; ++i) entries.push_back({"a/f" + std::to_string(i) + ".txt", "x", true});
+  for (const char* name : {"b/g1.txt", "b/g2.txt", "b/g3.txt", "b/inner/deep.txt", "top.txt"})
+    entries.push_back({name, "x", true});
+  const auto zip = dir.path() / "first-large.zip";
+  test::writeFile(zip, test::zipBytes(entries));
+  auto controller = test::previewOf(zip);
+  const auto shapeOf = [](const std::vector<PageRow>& rows) {
+    std::vector<std::string> shape;
+    for (const PageRow& row : rows) {
+      shape.push_back(row.attributes.at("data-depth") + " " + row.name + " " +
+                      row.attributes.at("data-expandable") + (row.isHidden ? " hidden" : ""));
+    }
+    return shape;
+  };
+  const struct {
+    std::size_t maxRows;
+    std::vector<std::string> shape;
+    std::string_view note;
+  } kCases[] = {
+      // a, b and top.txt on show; b's four rows whole; inner's one; a's first two.
+      {10,
+       {"0 a true", "1 f0.txt false hidden", "1 f1.txt false hidden", "0 b true",
+        "1 inner true hidden", "2 deep.txt false hidden", "1 g1.txt false hidden",
+        "1 g2.txt false hidden", "1 g3.txt false hidden", "0 top.txt false"},
+       "另有 299 项未列入此页"},
+      // Room for b's rows but not for inner's: inner does not open.
+      {7,
+       {"0 a false", "0 b true", "1 inner false hidden", "1 g1.txt false hidden",
+        "1 g2.txt false hidden", "1 g3.txt false hidden", "0 top.txt false"},
+       "另有 302 项未列入此页"},
+      // Fewer places than rows on show: the first ones.
+      {2, {"0 a false", "0 b false"}, "另有 307 项未列入此页"},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.maxRows);
+    const std::string html = renderHtml(*controller, {.maxRows = row.maxRows});
+    EXPECT_EQ(shapeOf(pageRows(html)), row.shape);
+    EXPECT_NE(html.find(row.note), std::string::npos);
+  }
+}
+
 TEST(HtmlRenderer, ColumnsHeaderFooterAndMessageAsTheControllerSetThem) {
   TempDir dir;
   const auto zip = dir.path() / "a \"&\" b.zip";

@@ -20,7 +20,8 @@ TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
        {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip", "--width 100000000000 a.zip",
         "--width 10001 a.zip", "--time-limit abc a.zip", "--time-limit", "a.zip b.zip",
         "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip",
-        "--color-scheme=blue a.zip", "--color-scheme a.zip", "--fill-window=yes a.zip"}) {
+        "--color-scheme=blue a.zip", "--color-scheme a.zip", "--fill-window=yes a.zip",
+        "--max-rows 0 a.zip", "--max-rows 50001 a.zip", "--max-rows x a.zip", "--max-rows"}) {
     SCOPED_TRACE(args);
     EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
   }
@@ -79,6 +80,14 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
   EXPECT_EQ(limited,
             "['footer', 'icon', 'message', 'omittedRows', 'rows', 'subtitle', 'title']\n"
             "j.zip None public.zip-archive True\n");
+
+  // --max-rows keeps the first rows and counts the others.
+  ASSERT_EQ(run(kHost + " --json --max-rows 2 " + shellQuoted(zip) +
+                " | python3 -c 'import json, sys; o = json.load(sys.stdin); "
+                "print([r[\"name\"] for r in o[\"rows\"]], o[\"omittedRows\"])' >" +
+                shellQuoted(out)),
+            0);
+  EXPECT_EQ(test::readFile(out), "['项目', 'b.txt'] 1\n");
 }
 
 // A split 7z previewed from a middle volume shows the whole archive; with

@@ -200,7 +200,10 @@ def list_archive(path, done, host=None, timeout=PROPERTIES_TIMEOUT_SECONDS):
         try:
             if not program:
                 raise ValueError(PREVIEW_HOST + " was not found")
-            process = Gio.Subprocess.new([program, "--json", "--", path],
+            # Only the rows the section shows: the JSON of a large archive
+            # would take a while to read on the main thread.
+            process = Gio.Subprocess.new([program, "--json", "--max-rows", str(PROPERTIES_ROWS),
+                                          "--", path],
                                          Gio.SubprocessFlags.STDOUT_PIPE
                                          | Gio.SubprocessFlags.STDERR_SILENCE)
         except (GLib.Error, ValueError):

@@ -26,6 +26,11 @@ const {Gdk, Gio, GLib, GObject} = imports.gi;
 // Written by cmake --install; otherwise the program is looked up on PATH.
 const INSTALLED_HOST = '@VEXEL_QUICKLOOK@';
 
+// The rows the page holds: a window shows a few dozen, and WebKit takes
+// seconds to lay out tens of thousands (the page says how many it leaves
+// out); with 2,000 it is ready within the preview's 3.5 s.
+const PAGE_ROWS = 2000;
+
 // The content types of the archives the catalogue knows. Sushi chooses by
 // type; application/octet-stream catches the volumes of split archives
 // (name.002, name.r00, name.z01), which have no type of their own.
@@ -198,7 +203,8 @@ const ArchiveRenderer = WebKit2 === null ? null : GObject.registerClass({
         let process;
         try {
             process = Gio.Subprocess.new(
-                [host, '--html', '--fill-window', `--color-scheme=${scheme}`, '--', this._path],
+                [host, '--html', '--max-rows', `${PAGE_ROWS}`, '--fill-window',
+                 `--color-scheme=${scheme}`, '--', this._path],
                 Gio.SubprocessFlags.STDOUT_PIPE | Gio.SubprocessFlags.STDERR_PIPE);
         } catch (e) {
             this.emit('error', e);
