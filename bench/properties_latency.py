@@ -73,9 +73,9 @@ def main():
         return 2
     os.environ["PATH"] = os.path.dirname(quicklook) + os.pathsep + os.environ["PATH"]
     path = os.path.join(HERE, "..", "share", "nautilus-python", "extensions", "vexel_menu.py")
-    spec = importlib.util.spec_from_file_location("vexel_menu", path)
-    menu = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(menu)
+    module_spec = importlib.util.spec_from_file_location("vexel_menu", path)
+    menu = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(menu)
     provider = menu.VexelPropertiesProvider()
     print(f"load average {os.getloadavg()[0]:.1f}, {runs} runs each")
     with tempfile.TemporaryDirectory(prefix="vexel-properties-bench-") as work:

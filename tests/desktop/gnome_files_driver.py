@@ -451,9 +451,9 @@ def window_size_problems(page):
 
 def load_extension():
     path = os.path.join(PREFIX, "share", "nautilus-python", "extensions", "vexel_menu.py")
-    spec = importlib.util.spec_from_file_location("vexel_menu", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("vexel_menu", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -470,9 +470,9 @@ TEST(ArchiveNameRules, SushiViewerAndPropertiesSectionFollowTheCatalogue) {
   const auto input = dir.write("names.txt", list);
   const auto out = dir.path() / "out.txt";
   ASSERT_EQ(run("python3 -c 'import importlib.util, sys\n"
-                "spec = importlib.util.spec_from_file_location(\"m\", sys.argv[1])\n"
-                "m = importlib.util.module_from_spec(spec)\n"
-                "spec.loader.exec_module(m)\n"
+                "module_spec = importlib.util.spec_from_file_location(\"m\", sys.argv[1])\n"
+                "m = importlib.util.module_from_spec(module_spec)\n"
+                "module_spec.loader.exec_module(m)\n"
                 "for name in open(sys.argv[2], encoding=\"utf-8\").read().split():\n"
                 "    print(int(m.is_archive_name(\"/tmp/\" + name)))' " +
                 shellQuoted(kSource / "nautilus-python/extensions/vexel_menu.py") + " " +

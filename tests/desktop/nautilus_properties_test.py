@@ -40,9 +40,9 @@ def check(condition, what):
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("vexel_menu", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("vexel_menu", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
