@@ -20,9 +20,13 @@ packages=(
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that
 # ctest -L desktop drives (Recoll's command-line tools, which ask file for
-# names that say nothing; lf and ranger inside tmux; KDE's URL opener
-# kde-open5, and notify-send with notification-daemon on Xvfb in a private
-# D-Bus session for vexel-handoff's notifications); "gui" for
+# names that say nothing; lf, ranger, vifm, Midnight Commander and nnn
+# inside tmux; GNOME Sushi and Nautilus with python3-nautilus under Xvfb in
+# a private D-Bus session, read through the accessibility bus, with
+# xdotool, ImageMagick for the screenshots and a font for Chinese; gjs with
+# WebKit 6.0, libadwaita and glib-compile-resources for the stand-in of
+# Sushi 51; KDE's URL opener kde-open5, and notify-send with
+# notification-daemon for vexel-handoff's notifications); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
@@ -31,13 +35,15 @@ packages=(
 # (notify-send, zenity); "libcxx" for building with clang's own standard library.
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then
-  packages+=(recollcmd file lf ranger tmux kde-cli-tools libnotify-bin notification-daemon dbus
-    xvfb)
+  packages+=(recollcmd file lf ranger tmux vifm mc nnn
+    gnome-sushi nautilus python3-nautilus xvfb dbus at-spi2-core python3-pyatspi xdotool
+    imagemagick fonts-wqy-microhei libglib2.0-bin gjs gir1.2-webkit-6.0 gir1.2-adw-1
+    libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon)
 fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei
-    at-spi2-core python3-pyatspi)
+    at-spi2-core python3-pyatspi pcmanfm libfm-modules pcmanfm-qt caja caja-actions thunar)
 fi
 
 sudo=()

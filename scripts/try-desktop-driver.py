@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Drives Nemo, Nautilus and Dolphin through Vexel's context menus.
+"""Drives Nemo, Nautilus, Dolphin, PCManFM, PCManFM-Qt, Caja and Thunar through Vexel's menus.
 
 Run by scripts/try-desktop.sh inside a private D-Bus session on Xvfb, with
 Debian's python3 (for pyatspi). For each file manager: right-click an
@@ -48,7 +48,8 @@ FOLDER = os.path.join(FILES, "folder")
 
 # How each file manager is started, the name it has on the accessibility
 # bus, where its list view puts the rows (x, first y, row height) when the
-# toolkit gives no positions, and how a menu item is chosen.
+# toolkit gives no positions, how a menu item is chosen, and the submenu
+# that holds Vexel's items (the file-manager actions' "Vexel" menu).
 MANAGERS = {
     "nemo": {
         "command": ["nemo", "--geometry=900x600+0+0", FILES],
@@ -66,6 +67,38 @@ MANAGERS = {
         "env": {"XDG_CURRENT_DESKTOP": "KDE", "KDE_SESSION_VERSION": "5",
                 "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"},
         "app": "dolphin", "rows": None, "choose": "keys",
+    },
+    "pcmanfm": {
+        "command": ["pcmanfm", "--new-win", FILES],
+        # GTK 2 reaches the accessibility bus through these modules only.
+        "env": {"XDG_CURRENT_DESKTOP": "LXDE", "GTK_MODULES": "gail:atk-bridge"},
+        # GTK 2 keeps the items of earlier menus where they were: the
+        # keyboard goes into the submenu instead of a click on a stale one.
+        "app": "pcmanfm", "rows": None, "choose": "submenu-keys", "submenu": "Vexel",
+    },
+    "pcmanfm-qt": {
+        "command": ["pcmanfm-qt", "--new-window", FILES],
+        "env": {"XDG_CURRENT_DESKTOP": "LXQt", "QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1"},
+        # Qt's popup menus are not on the accessibility bus: the keyboard
+        # goes up from the foot of the menu to "Vexel" (past Properties and
+        # libfm-qt's own Extract Here and Extract to, or Compress).
+        "app": "pcmanfm-qt", "rows": None, "choose": "submenu-keys",
+        "submenu-from-foot": {ARCHIVE: 4, TEXT: 3, FOLDER: 3},
+    },
+    "thunar": {
+        "command": ["thunar", FILES],
+        "env": {"XDG_CURRENT_DESKTOP": "XFCE"},
+        # Thunar's icon view is not on the accessibility bus: its icons sit
+        # in a row (first x, y, step).
+        "app": "thunar", "rows": None, "icons": (217, 150, 87), "choose": "click",
+        "submenu": "Vexel",
+    },
+    "caja": {
+        "command": ["caja", "--no-desktop", "--browser", FILES],
+        "env": {"XDG_CURRENT_DESKTOP": "MATE"},
+        # caja-actions puts every action under a root menu of its own.
+        "app": "caja", "rows": None, "choose": "click",
+        "submenu": ["Caja-Actions actions", "Vexel"],
     },
 }
 ROW_OF = {FOLDER: 0, TEXT: 1, ARCHIVE: 2}
@@ -135,20 +168,66 @@ def row_center(manager, app, path):
     if manager["rows"]:
         x, first, height = manager["rows"]
         return x, first + ROW_OF[path] * height
+    if manager.get("icons"):
+        first, y, width = manager["icons"]
+        return first + ROW_OF[path] * width, y
     label = os.path.basename(path)
-    for cell in find_all(app, lambda n: n.name == label and n.getRoleName() == "table cell"):
+
+    def is_row(node):
+        if node.getRoleName() not in ("table cell", "icon", "list item"):
+            return False
+        return node.name == label or node.name == "" and text_of(node) == label
+    for cell in find_all(app, is_row):
         extents = cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
         if extents.width > 0 and extents.x >= 0 and extents.y > 0:
             return extents.x + extents.width // 2, extents.y + extents.height // 2
     raise RuntimeError(f"no row for {label}")
 
 
-def menu_items(app, title):
+def text_of(node):
+    try:
+        text = node.queryText()
+        return text.getText(0, text.characterCount)
+    except NotImplementedError:
+        return ""
+
+
+def on_screen(node):
+    try:
+        extents = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    except Exception:  # pylint: disable=broad-except
+        return False
+    return extents.width > 0 and extents.height > 0 and extents.x >= 0 and extents.y >= 0
+
+
+def click_center(node):
+    extents = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    xdotool("mousemove", str(extents.x + extents.width // 2),
+            str(extents.y + extents.height // 2))
+    time.sleep(0.3)
+    xdotool("click", "1")
+
+
+def menu_items(app, title, roles=("menu item",)):
     def test(node):
-        return node.name == title and node.getRoleName().endswith("menu item")
+        return node.name == title and node.getRoleName().endswith(roles)
     items = find_all(app, test)
     showing = [item for item in items if item.getState().contains(pyatspi.STATE_SHOWING)]
     return showing or items
+
+
+def submenu_titles(app, title):
+    """The item titles of the submenu `title` opened last (toolkits keep the
+    menus they made earlier: the last one found is the newest)."""
+    menus = [menu for menu in find_all(app, lambda n: n.name == title
+                                       and n.getRoleName() in ("menu", "menu item")
+                                       and n.childCount > 0)]
+    if not menus:
+        return []
+    # GTK's menu builder adds an invisible "Empty" item to each menu.
+    return [child.name for child in menus[-1]
+            if child.getRoleName().endswith("menu item") and child.name
+            and child.getState().contains(pyatspi.STATE_VISIBLE)]
 
 
 def open_menu(manager, app, path):
@@ -161,6 +240,22 @@ def open_menu(manager, app, path):
         # Dolphin: the "Vexel" submenu is the item above "Properties".
         xdotool("key", "Up", "Up", "Right")
         time.sleep(1)
+    elif manager.get("submenu-from-foot"):
+        # Up to "Vexel", then Right opens it with its first item selected.
+        xdotool("key", *(["Up"] * manager["submenu-from-foot"][path]), "Right")
+        time.sleep(1)
+    elif manager.get("submenu"):
+        # Pointing at a submenu opens it, in every toolkit.
+        path_titles = manager["submenu"]
+        for title in path_titles if isinstance(path_titles, list) else [path_titles]:
+            submenus = [item for item in menu_items(app, title, ("menu", "menu item"))
+                        if item.getState().contains(pyatspi.STATE_SHOWING) or on_screen(item)]
+            if not submenus:
+                break
+            extents = submenus[-1].queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+            xdotool("mousemove", str(extents.x + extents.width // 2),
+                    str(extents.y + extents.height // 2))
+            time.sleep(1)
 
 
 def choose(manager, app, title, index):
@@ -168,9 +263,24 @@ def choose(manager, app, title, index):
         keys = ["Down"] * index + ["Return"]
         xdotool("key", *keys)
         return True
+    if manager["choose"] == "submenu-keys":
+        # The submenu is open; Right selects its first item where the
+        # pointer opened it, the keyboard has already.
+        first = [] if manager.get("submenu-from-foot") else ["Right"]
+        xdotool("key", *first, *(["Down"] * index), "Return")
+        return True
     items = menu_items(app, title)
     if not items:
         return False
+    if manager["choose"] == "click":
+        # GTK 2 does not say which items show: those on screen do.
+        showing = [item for item in items if item.getState().contains(pyatspi.STATE_SHOWING)]
+        if not showing:
+            showing = [item for item in items if on_screen(item)]
+        if not showing:
+            return False
+        click_center(showing[-1])
+        return True
     items[-1].queryAction().doAction(0)
     return True
 
@@ -200,7 +310,13 @@ def try_manager(name):
             items = offered(path)
             open_menu(manager, app, path)
             screenshot(f"{name}-{kind}-menu")
-            if name == "nemo":
+            if manager.get("submenu"):
+                # The submenu holds the offered items, in the extension's order.
+                submenu = manager["submenu"]
+                shown = submenu_titles(app, submenu[-1] if isinstance(submenu, list) else submenu)
+                if shown != [title for _, title in items]:
+                    problems.append(f"{name}: {kind} submenu shows {shown}")
+            elif name == "nemo":
                 # GTK 3 keeps every menu item it made: only the shown ones count.
                 for selector, title in offered(ARCHIVE):
                     shown = [item for item in menu_items(app, title)
@@ -265,7 +381,8 @@ def try_manager(name):
 
 
 def main():
-    names = os.environ.get("VEXEL_TRY_MANAGERS", "nemo nautilus dolphin").split()
+    names = os.environ.get("VEXEL_TRY_MANAGERS",
+                           "nemo nautilus dolphin pcmanfm pcmanfm-qt caja thunar").split()
     daemon = subprocess.Popen(["/usr/lib/notification-daemon/notification-daemon"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     with open(NOTIFICATIONS, "w", encoding="utf-8") as notes:

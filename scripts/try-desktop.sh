@@ -7,14 +7,14 @@
 # receives; then removes the handler and checks that a menu item shows a
 # notification. Screenshots go to BUILD_DIR/desktop/.
 #
-#   scripts/try-desktop.sh [BUILD_DIR] [nemo|nautilus|dolphin ...]
+#   scripts/try-desktop.sh [BUILD_DIR] [nemo|nautilus|dolphin|pcmanfm|pcmanfm-qt|caja|thunar ...]
 #
 # Needs: scripts/install-deps.sh gui. Exit status 77 when something is missing.
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$source/build}" && pwd)
 shift || true
-managers=${*:-nemo nautilus dolphin}
+managers=${*:-nemo nautilus dolphin pcmanfm pcmanfm-qt caja thunar}
 
 source "$source/tests/desktop/temporary_install.sh"
 require_tools "scripts/install-deps.sh gui" Xvfb xdotool import dbus-run-session dbus-monitor \
@@ -55,6 +55,23 @@ default-folder-viewer='list-view'
 [org/gnome/nautilus/preferences]
 default-folder-viewer='list-view'
 KEYS
+
+# caja-actions shows the Vexel submenu in the extension's order once its
+# preferences say so (the README's step for Caja).
+mkdir -p "$home/.config/caja-actions"
+commands=$(awk '
+  /^      mkdir -p ~\/.config\/caja-actions/ { inside = 1 }
+  inside && /^$/ { exit }
+  inside { sub(/^      /, ""); print }' "$source/README.md")
+if [[ -n $commands ]]; then (cd "$home" && HOME=$home bash -euc "$commands"); fi
+
+# Thunar's custom actions, added to the user's uca.xml as the README says.
+commands=$(awk '
+  /^      prefix=\/usr    # the prefix Vexel was installed into/ { inside = 1 }
+  inside && /^$/ { exit }
+  inside { sub(/^      /, ""); print }' "$source/README.md")
+commands=$(printf '%s\n' "$commands" | sed "1s|^prefix=/usr |prefix=\"$work/prefix\" |")
+if [[ -f /etc/xdg/Thunar/uca.xml ]]; then (cd "$home" && HOME=$home bash -euc "$commands"); fi
 
 # The stand-in handler records each URL it is given.
 cat >"$work/record-url" <<RECORD

@@ -252,6 +252,39 @@ std::size_t reachableRows(const PreviewViewController& controller) {
   return count;
 }
 
+// The style sheet: the page's own, then the dark colours as the scheme
+// asks (dark colours come after the light ones and override them), then,
+// for a page that fills its window, no scroll bars around the preview.
+std::string styleSheet(const HtmlOptions& options) {
+  std::string css(pageFile("preview.css"));
+  const std::string_view dark = pageFile("preview-dark.css");
+  switch (options.colorScheme) {
+    case PageColorScheme::followSystem:
+      css.append("@media (prefers-color-scheme:dark){").append(dark).append("}\n");
+      break;
+    case PageColorScheme::light:
+      css += ":root{color-scheme:light}\n";
+      break;
+    case PageColorScheme::dark:
+      css.append(":root{color-scheme:dark}\n").append(dark);
+      break;
+  }
+  if (options.fillsWindow) css += "html,body{overflow:hidden}\n";
+  return css;
+}
+
+std::string_view colorSchemeContent(PageColorScheme scheme) {
+  switch (scheme) {
+    case PageColorScheme::light:
+      return "light";
+    case PageColorScheme::dark:
+      return "dark";
+    case PageColorScheme::followSystem:
+      break;
+  }
+  return "light dark";
+}
+
 }  // namespace
 
 std::string htmlEscaped(std::string_view utf8) {
@@ -299,16 +332,20 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
       "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
       "style-src 'unsafe-inline'; script-src 'unsafe-inline'; img-src data:\">\n"
-      "<meta name=\"color-scheme\" content=\"light dark\">\n"
+      "<meta name=\"color-scheme\" content=\"" +
+      std::string(colorSchemeContent(options.colorScheme)) +
+      "\">\n"
       "<meta name=\"viewport\" content=\"width=" +
-      cssNumber(layout.size.width) + "\">\n<title>" +
-      htmlEscaped(controller.titleLabel().stringValue()) + "</title>\n<style>\n" +
-      std::string(pageFile("preview.css")) + "</style>\n</head>\n<body>\n";
+      (options.fillsWindow ? std::string("device-width") : cssNumber(layout.size.width)) +
+      "\">\n<title>" + htmlEscaped(controller.titleLabel().stringValue()) + "</title>\n<style>\n" +
+      styleSheet(options) + "</style>\n</head>\n<body>\n";
   out += symbolsHtml() + "\n";
 
-  out += "<div id=\"preview\" style=\"width:" + cssNumber(layout.size.width) +
-         "px;height:" + cssNumber(layout.size.height) +
-         "px;--row-height:" + std::to_string(internal::kRowHeight) +
+  out += "<div id=\"preview\" style=\"" +
+         (options.fillsWindow ? std::string("width:100vw;height:100vh")
+                              : "width:" + cssNumber(layout.size.width) +
+                                    "px;height:" + cssNumber(layout.size.height) + "px") +
+         ";--row-height:" + std::to_string(internal::kRowHeight) +
          "px;--header-row:" + std::to_string(internal::kHeaderRowHeight) +
          "px;--indent:" + std::to_string(internal::kIndentPerLevel) +
          "px;--disclosure:" + std::to_string(internal::kDisclosureWidth) +
@@ -343,11 +380,13 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
     out += rowHtml(outline, row, row.isShown && shown % 2 == 1) + "\n";
     if (row.isShown) ++shown;
   }
-  out += "</div>";
+  out += "</div></div>";
+  // After the outline, not in it: assistive technologies read only rows
+  // inside a tree grid.
   if (omitted > 0) {
     out += "<div id=\"note\">…另有 " + std::to_string(omitted) + " 项未列入此页</div>";
   }
-  out += "</div></div>";
+  out += "</div>";
   out += labelHtml(controller.messageLabel(), "message",
                    "max-width:calc(100% - " + cssNumber(layout.messageInset) + "px)");
   out += "</div>\n";

@@ -12,8 +12,9 @@
 // styles, icons (SVG symbols) and the script that opens and closes folders,
 // from the files of quicklook/host/page/ compiled into the host; a content
 // security policy forbids loading anything else. Light and dark colours
-// follow the reader's system setting. Every text is escaped; names with
-// control characters show U+FFFD.
+// follow the reader's system setting unless the options choose; a previewer
+// that embeds the page can have it fill its window. Every text is escaped;
+// names with control characters show U+FFFD.
 //
 //   std::cout << vexel::quicklook_host::renderHtml(*controller);
 //
@@ -28,11 +29,26 @@
 
 namespace vexel::quicklook_host {
 
-// HtmlOptions: limits of one page.
+// PageColorScheme: the colours of the page.
+enum class PageColorScheme {
+  followSystem,  ///< light or dark as the reader's system says (prefers-color-scheme)
+  light,         ///< light whatever the system says
+  dark,          ///< dark whatever the system says
+};
+
+// HtmlOptions: limits and presentation of one page.
 struct HtmlOptions {
   // maxRows: rows written into the page; a larger tree ends in a note that
   // says how many rows were left out, so a page stays loadable.
   std::size_t maxRows = 50000;
+  // fillsWindow: the preview takes the whole window the page is shown in
+  // (the name column absorbing the width, the outline the height) instead
+  // of the controller's box: for previewers that embed the page in a window
+  // of their own size, which a preview window's user may also resize.
+  bool fillsWindow = false;
+  // colorScheme: for hosts that know the desktop's setting where the page's
+  // viewer does not report it (a previewer that forces its own dark style).
+  PageColorScheme colorScheme = PageColorScheme::followSystem;
 };
 
 // renderHtml: the whole page, UTF-8, starting with "<!DOCTYPE html>".

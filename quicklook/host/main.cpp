@@ -1,7 +1,8 @@
 // vexel-quicklook: plays the preview service for one archive file.
 //
 //   vexel-quicklook [--json | --html] [--color[=WHEN]] [--time-limit SECONDS]
-//                   [--width COLUMNS] FILE
+//                   [--width COLUMNS] [--max-rows N] [--fill-window]
+//                   [--color-scheme=SCHEME] FILE
 //
 // Creates the preview controller, has it load its view, asks it to prepare
 // a preview of FILE, runs the main queue until the completion handler has
@@ -45,13 +46,15 @@ struct Options {
   ColorChoice color = ColorChoice::automatic;
   std::optional<double> timeLimit;
   std::optional<std::size_t> width;
+  vexel::quicklook_host::HtmlOptions page;
   std::string file;
 };
 
 constexpr vexel::platform::HostUsage kUsage{
     "vexel-quicklook",
     "usage: vexel-quicklook [--json | --html] [--color[=auto|always|never]]\n"
-    "                       [--time-limit SECONDS] [--width COLUMNS] FILE\n"};
+    "                       [--time-limit SECONDS] [--width COLUMNS] [--max-rows N]\n"
+    "                       [--fill-window] [--color-scheme=auto|light|dark] FILE\n"};
 
 int usage(std::string_view problem) { return kUsage.error(problem); }
 
@@ -63,23 +66,27 @@ std::optional<double> parseSeconds(const std::string& text) {
   return value;
 }
 
-std::optional<std::size_t> parseColumns(std::string_view text) {
+std::optional<std::size_t> parsePositiveCount(std::string_view text) {
   std::size_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
   return value;
 }
 
-// The width to fit: --width, else the terminal's, else $COLUMNS, else 100;
-// nothing when $COLUMNS asks for more than kMaxColumns (a usage error, like
-// such a --width).
+// The width to fit: --width, else the terminal's (standard output's, else
+// standard error's: a preview pane that pipes the text into a pager leaves
+// standard error on the pane; else the controlling terminal's, for viewers
+// that read both through pipes), else $COLUMNS, else 100; nothing when
+// $COLUMNS asks for more than kMaxColumns (a usage error, like such a
+// --width).
 std::optional<std::size_t> outputColumns(const Options& options) {
   if (options.width) return *options.width;
-  if (const auto columns = vexel::platform::terminalColumns(1)) {
-    return std::min(*columns, kMaxColumns);
-  }
+  std::optional<std::size_t> terminal = vexel::platform::terminalColumns(STDOUT_FILENO);
+  if (!terminal) terminal = vexel::platform::terminalColumns(STDERR_FILENO);
+  if (!terminal) terminal = vexel::platform::controllingTerminalColumns();
+  if (terminal) return std::min(*terminal, kMaxColumns);
   if (const char* env = std::getenv("COLUMNS")) {
-    if (const auto columns = parseColumns(env)) {
+    if (const auto columns = parsePositiveCount(env)) {
       if (*columns > kMaxColumns) return std::nullopt;
       return *columns;
     }
@@ -114,6 +121,14 @@ std::optional<ColorChoice> parseColorChoice(std::string_view text) {
   return std::nullopt;
 }
 
+std::optional<vexel::quicklook_host::PageColorScheme> parseColorScheme(std::string_view text) {
+  using vexel::quicklook_host::PageColorScheme;
+  if (text == "auto") return PageColorScheme::followSystem;
+  if (text == "light") return PageColorScheme::light;
+  if (text == "dark") return PageColorScheme::dark;
+  return std::nullopt;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,14 +151,32 @@ int main(int argc, char** argv) {
           arg == "--color" ? std::optional(ColorChoice::always) : parseColorChoice(arg.substr(8));
       if (!choice) return usage("--color takes auto, always or never");
       options.color = *choice;
+    } else if (!filesOnly && arg.starts_with("--color-scheme=")) {
+      const auto scheme = parseColorScheme(arg.substr(15));
+      if (!scheme) return usage("--color-scheme takes auto, light or dark");
+      options.page.colorScheme = *scheme;
+    } else if (!filesOnly && arg == "--fill-window") {
+      options.page.fillsWindow = true;
+    } else if (!filesOnly && arg == "--max-rows") {
+      if (i + 1 >= argc) return usage(arg + " needs a value");
+      const std::optional<std::size_t> rows = parsePositiveCount(argv[++i]);
+      if (!rows || *rows > vexel::quicklook_host::kMaxRenderedRows) {
+        return usage("--max-rows takes a positive number, at most " +
+                     std::to_string(vexel::quicklook_host::kMaxRenderedRows));
+      }
+      options.page.maxRows = *rows;
     } else if (!filesOnly && (arg == "--time-limit" || arg == "--width")) {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::string value = argv[++i];
       if (arg == "--time-limit") {
         options.timeLimit = parseSeconds(value);
         if (!options.timeLimit) return usage("--time-limit takes a number of seconds");
+      } else if (value.empty()) {
+        // Preview panes that do not know their width yet pass an empty one
+        // (nnn's first call): the same as no --width.
+        options.width.reset();
       } else {
-        options.width = parseColumns(value);
+        options.width = parsePositiveCount(value);
         if (!options.width || *options.width > kMaxColumns) {
           return usage("--width takes a positive number of columns, at most " +
                        std::to_string(kMaxColumns));
@@ -175,10 +208,10 @@ int main(int argc, char** argv) {
 
   switch (options.format) {
     case Format::json:
-      std::cout << vexel::quicklook_host::renderJson(*controller) << "\n";
+      std::cout << vexel::quicklook_host::renderJson(*controller, options.page.maxRows) << "\n";
       break;
     case Format::html:
-      std::cout << vexel::quicklook_host::renderHtml(*controller);
+      std::cout << vexel::quicklook_host::renderHtml(*controller, options.page);
       break;
     case Format::text: {
       const bool color = wantsColor(options.color);

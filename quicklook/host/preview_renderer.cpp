@@ -347,7 +347,7 @@ std::string renderText(PreviewViewController& controller, std::size_t width,
   return out;
 }
 
-std::string renderJson(PreviewViewController& controller) {
+std::string renderJson(PreviewViewController& controller, std::size_t maxRows) {
   const auto boolean = [](bool value) { return value ? "true" : "false"; };
   std::string out = "{";
   out += "\"title\":" + jsonString(controller.titleLabel().stringValue());
@@ -360,7 +360,7 @@ std::string renderJson(PreviewViewController& controller) {
   out += ",\"icon\":" + (image ? jsonString(image->typeIdentifier()) : std::string("null"));
   out += ",\"rows\":[";
   bool first = true;
-  const std::vector<RenderedRow> rows = renderedRows(controller);
+  const std::vector<RenderedRow> rows = renderedRows(controller, maxRows);
   for (const RenderedRow& row : rows) {
     if (!first) out += ",";
     first = false;

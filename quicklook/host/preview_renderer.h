@@ -57,9 +57,10 @@ struct TextDecoration {
 
 // renderJson: {"title", "subtitle", "footer", "message" (null while hidden),
 // "icon", "rows": [{"depth", "name", "size", "date", "icon", "expandable",
-// "expanded"}], "omittedRows"} on one line; "omittedRows" counts the rows
-// past kMaxRenderedRows that "rows" leaves out.
-[[nodiscard]] std::string renderJson(PreviewViewController& controller);
+// "expanded"}], "omittedRows"} on one line; "rows" holds at most `maxRows`
+// rows and "omittedRows" counts the ones it leaves out.
+[[nodiscard]] std::string renderJson(PreviewViewController& controller,
+                                     std::size_t maxRows = kMaxRenderedRows);
 
 // iconKind: the kind of icon drawn for a type identifier: "folder", "app",
 // "package", "archive", "image", "audio", "movie", "pdf", "code", "text",

@@ -96,6 +96,11 @@ constexpr std::string_view kProbe = R"JS(
   put('icon.kind', document.querySelector('#header-icon use').getAttribute('href'));
   put('footer.bottom', round(box(document.getElementById('preview')).bottom - box(document.getElementById('footer-label')).bottom));
   put('background', getComputedStyle(document.getElementById('preview')).backgroundColor);
+  var preview = box(document.getElementById('preview'));
+  put('preview.box', round(preview.width) + 'x' + round(preview.height));
+  put('viewport', window.innerWidth + 'x' + window.innerHeight);
+  put('scrollbars', document.documentElement.scrollWidth > window.innerWidth ||
+      document.documentElement.scrollHeight > window.innerHeight);
 
   // Folders open and close in the page; stripes follow.
   function toggle(name) {
@@ -140,10 +145,11 @@ class BrowserPreview : public ::testing::Test {
     std::filesystem::create_directories(kScreenshots);
   }
 
-  // The page of `archive` as the host writes it.
-  std::filesystem::path pageOf(const std::filesystem::path& archive) {
+  // The page of `archive` as the host writes it (with `options` for it).
+  std::filesystem::path pageOf(const std::filesystem::path& archive,
+                               const std::string& options = "") {
     const auto page = mDir.path() / (archive.filename().string() + ".html");
-    EXPECT_EQ(run(shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST)) + " --html " +
+    EXPECT_EQ(run(shellQuoted(std::string_view(VEXEL_QUICKLOOK_HOST)) + " --html " + options + " " +
                   shellQuoted(archive) + " >" + shellQuoted(page)),
               0);
     return page;
@@ -278,6 +284,38 @@ TEST_F(BrowserPreview, ClosedFoldersOfALargeArchiveOpenInThePage) {
   EXPECT_TRUE(opened.starts_with("true notes|note0.txt|note1.txt|note2.txt|")) << opened;
   EXPECT_TRUE(opened.ends_with("|note159.txt|photos alternating")) << opened;
   EXPECT_EQ(values["toggle2"], "false notes|photos alternating");
+}
+
+TEST_F(BrowserPreview, PageForAPreviewerFillsItsWindowInTheColoursItIsGiven) {
+  const auto zip = mDir.path() / "window.zip";
+  test::writeFile(zip, test::zipBytes({{"项目/说明.txt", "1", true}, {"b.txt", "2", true}}));
+  // The box of a page for a browser: 760 × 520 whatever the window.
+  auto boxed = measure(pageOf(zip));
+  EXPECT_EQ(boxed["preview.box"], "760x520");
+  // A previewer's page: the whole window (Chromium's is 800 × 600 here),
+  // the name column taking the width, no scroll bars; dark although the
+  // system is light, and light although it is dark.
+  const struct {
+    std::string options;
+    bool systemDark;
+    std::string_view background;
+  } kCases[] = {
+      {"--fill-window --color-scheme=dark", false, "rgb(30, 30, 30)"},
+      {"--fill-window --color-scheme=light", true, "rgb(255, 255, 255)"},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.options);
+    auto values = measure(pageOf(zip, row.options), "", row.systemDark);
+    EXPECT_EQ(values["preview.box"], values["viewport"]);
+    EXPECT_EQ(values["scrollbars"], "false");
+    EXPECT_EQ(values["background"], row.background);
+    const int viewport = std::stoi(values["viewport"]);
+    EXPECT_EQ(std::stoi(values["outline.inner"]), viewport - 2 * 10);  // the inset rows
+    EXPECT_EQ(std::stoi(values["width.name"]) + 90 + 140 + 2 * 3, viewport - 2 * 10);
+    EXPECT_EQ(values["footer.bottom"], "8");
+    EXPECT_EQ(values["aligned"], "true");
+  }
+  screenshot(pageOf(zip, "--fill-window --color-scheme=dark"), "window-dark.png");
 }
 
 TEST_F(BrowserPreview, EmptyArchiveShowsTheMessageCentredOverTheOutline) {

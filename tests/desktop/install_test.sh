@@ -22,6 +22,9 @@ for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexe
     share/kio/servicemenus/vexel-archive.desktop share/kio/servicemenus/vexel-compress.desktop \
     share/nemo/actions/vexel-1-extract-here.nemo_action share/nemo/actions/vexel-5-compress.nemo_action \
     share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
+    share/file-manager/actions/vexel.desktop share/file-manager/actions/vexel-1-extract-here.desktop \
+    share/vexel/thunar/uca-actions.xml share/sushi/viewers/vexel.js \
+    share/sushi/plugins-1/vexel.js lib/sushi/plugins-1/vexel.js \
     share/vexel/recoll/mimeconf share/vexel/recoll/mimemap; do
   [[ -e $prefix/$file ]] || fail "$file was not installed"
 done
@@ -61,6 +64,13 @@ fi
 "$prefix/bin/vexel-handoff" "vexel://extract?path=$sample" 2>handoff.txt || fail "vexel-handoff: $(cat handoff.txt)"
 [[ -f $(dirname "$sample")/项目/readme.txt ]] || fail "vexel-handoff extracted nothing: $(cat handoff.txt)"
 "$prefix/bin/vexel-handoff" "http://example.com/" 2>/dev/null && fail "vexel-handoff took an http URL"
+
+# Sushi's viewer runs the installed host by the absolute path written at
+# install time (the prefix may have a space: a JavaScript string in quotes).
+for viewer in share/sushi/viewers/vexel.js share/sushi/plugins-1/vexel.js lib/sushi/plugins-1/vexel.js; do
+  grep -qF "const INSTALLED_HOST = '$prefix/bin/vexel-quicklook';" "$prefix/$viewer" ||
+    fail "$viewer: $(grep INSTALLED_HOST "$prefix/$viewer")"
+done
 
 # Recoll finds the filter by the absolute path written at install time.
 grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -196,6 +197,190 @@ TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) 
   }
 }
 
+// Whether a glob with * and ? only (GLib's g_pattern_match_simple, which
+// libfm, caja-actions and Thunar use) matches the whole name.
+bool globMatches(std::string_view pattern, std::string_view name) {
+  std::size_t p = 0;
+  std::size_t n = 0;
+  std::size_t star = std::string_view::npos;
+  std::size_t resume = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool anyGlobMatches(const std::vector<std::string>& patterns, std::string_view name) {
+  return std::any_of(patterns.begin(), patterns.end(),
+                     [&](const std::string& pattern) { return globMatches(pattern, name); });
+}
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// Names the catalogue calls archives, and names it does not.
+const std::vector<std::string> kArchiveNames = {
+    "a.zip", "A.ZIP", "x.tar.gz", "x.tgz", "x.7z",     "x.part3.rar", "x.r00",
+    "x.r42", "x.z01", "x.z99",    "x.001", "x.002",    "x.999",       "x.Z",
+    "x.jar", "x.deb", "x.wim",    "x.lha", "项目.ZIP", "x.TAR.GZ",    "x.R01"};
+const std::vector<std::string> kOtherNames = {"a.txt",  "buzz",    "x.2024", "x.r100", "x.z1",
+                                              "x.zipx", "notes.1", "x.r0",   "x.ab12", "x.epub"};
+
+TEST(FileManagerActions, SubmenuKeepsTheOrderAndArchiveCommandsTakeTheCataloguesNames) {
+  const auto menu = hostMenu({"/tmp/a.zip"});
+  const std::map<std::string, std::string> titles(menu.begin(), menu.end());
+  const struct {
+    std::string_view id;
+    std::string_view selector;
+    bool archivesOnly;
+  } kFiles[] = {
+      {"vexel-1-extract-here", "extractHere:", true},
+      {"vexel-2-open", "openInVexel:", true},
+      {"vexel-3-compress-zip", "compressZip:", false},
+      {"vexel-4-compress-7z", "compress7z:", false},
+      {"vexel-5-compress", "compressWithOptions:", false},
+  };
+  ASSERT_EQ(menu.size(), std::size(kFiles));
+  // The submenu lists the actions in the extension's order.
+  const Groups submenu = parseGroups(kBuilt / "file-manager/actions/vexel.desktop");
+  EXPECT_EQ(submenu.at("Desktop Entry").at("Type"), "Menu");
+  std::vector<std::string> order;
+  for (const auto& row : kFiles) order.emplace_back(row.id);
+  EXPECT_EQ(splitList(submenu.at("Desktop Entry").at("ItemsList")), order);
+  for (std::size_t i = 0; i < menu.size(); ++i) EXPECT_EQ(menu[i].first, kFiles[i].selector);
+
+  for (const auto& row : kFiles) {
+    SCOPED_TRACE(row.id);
+    const Groups groups =
+        parseGroups(kBuilt / "file-manager/actions" / (std::string(row.id) + ".desktop"));
+    const auto& entry = groups.at("Desktop Entry");
+    EXPECT_EQ(entry.at("Type"), "Action");
+    EXPECT_EQ(entry.at("Name"), titles.at(std::string(row.selector)));
+    const std::vector<std::string> profiles = splitList(entry.at("Profiles"));
+    ASSERT_EQ(profiles.size(), 1U);
+    const auto& profile = groups.at("X-Action-Profile " + profiles[0]);
+    EXPECT_EQ(profile.at("Exec"), execLine(row.selector));
+    EXPECT_EQ(profile.at("SelectionCount"), ">0");
+    if (!row.archivesOnly) {
+      EXPECT_EQ(splitList(profile.at("MimeTypes")), (std::vector<std::string>{"all/all"}));
+      EXPECT_EQ(profile.count("Basenames"), 0U);
+      continue;
+    }
+    // Regular files only; the names matched without case against lower-case
+    // globs, every one of which names an archive.
+    EXPECT_EQ(splitList(profile.at("MimeTypes")), (std::vector<std::string>{"all/allfiles"}));
+    EXPECT_EQ(profile.at("Matchcase"), "false");
+    const std::vector<std::string> patterns = splitList(profile.at("Basenames"));
+    for (const std::string& pattern : patterns) {
+      EXPECT_TRUE(pattern.starts_with("*.") && pattern == lowerCase(pattern)) << pattern;
+      EXPECT_TRUE(isArchive("name" + pattern.substr(1))) << pattern;
+    }
+    for (const auto& name : kArchiveNames) EXPECT_TRUE(anyGlobMatches(patterns, lowerCase(name)));
+    for (const auto& name : kOtherNames) EXPECT_FALSE(anyGlobMatches(patterns, lowerCase(name)));
+  }
+}
+
+// The README's Thunar commands on a uca.xml like Thunar's own: the original
+// action stays, Vexel's five follow in the extension's order.
+TEST(ThunarActions, ReadmeRecipeAddsTheCommandsInOrderForTheCataloguesNames) {
+  if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  const auto home = dir.path() / "home";
+  std::filesystem::create_directories(home / ".config/Thunar");
+  test::writeFile(home / ".config/Thunar/uca.xml",
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<actions>\n<action>\n"
+                  "\t<icon>utilities-terminal</icon>\n\t<name>Open Terminal Here</name>\n"
+                  "\t<unique-id>1-1</unique-id>\n\t<command>exo-open %f</command>\n"
+                  "\t<patterns>*</patterns>\n\t<directories/>\n</action>\n</actions>\n");
+  // The prefix: a copy of the installed file where cmake --install puts it.
+  const auto prefix = dir.path() / "pre fix";
+  std::filesystem::create_directories(prefix / "share/vexel/thunar");
+  std::filesystem::copy_file(kBuilt / "vexel/thunar/uca-actions.xml",
+                             prefix / "share/vexel/thunar/uca-actions.xml");
+  const std::string readme = readFile(std::filesystem::path(VEXEL_SOURCE_DIR) / "README.md");
+  const auto start = readme.find(
+      "      prefix=/usr    # the prefix Vexel was installed into\n"
+      "      mkdir -p ~/.config/Thunar\n");
+  ASSERT_NE(start, std::string::npos);
+  std::string commands;
+  std::istringstream lines(readme.substr(start));
+  for (std::string line; std::getline(lines, line) && !line.empty();) {
+    commands += line.substr(6) + "\n";
+  }
+  commands.replace(0, commands.find('\n'), "prefix=" + shellQuoted(prefix));
+  const auto script = dir.write("recipe.sh", commands);
+  ASSERT_EQ(run("cd " + shellQuoted(home) + " && HOME=" + shellQuoted(home) + " sh -eu " +
+                shellQuoted(script)),
+            0);
+  // Python reads the XML (it must be well formed) and prints the actions.
+  const auto check = dir.write(
+      "check.py",
+      "import sys, xml.etree.ElementTree as ET\n"
+      "for action in ET.parse(sys.argv[1]).getroot().findall('action'):\n"
+      "    types = sorted(child.tag for child in action if len(child) == 0 and not "
+      "(child.text or '').strip())\n"
+      "    print('|'.join([action.findtext('unique-id'), action.findtext('name'),\n"
+      "                    action.findtext('command'), action.findtext('submenu') or '',\n"
+      "                    ','.join(types), action.findtext('patterns')]))\n");
+  const auto out = dir.path() / "out.txt";
+  ASSERT_EQ(run("python3 " + shellQuoted(check) + " " +
+                shellQuoted(home / ".config/Thunar/uca.xml") + " >" + shellQuoted(out)),
+            0);
+  std::vector<std::vector<std::string>> actions;
+  std::istringstream rows(readFile(out));
+  for (std::string row; std::getline(rows, row);) {
+    std::vector<std::string> fields;
+    std::istringstream parts(row);
+    for (std::string field; std::getline(parts, field, '|');) fields.push_back(field);
+    actions.push_back(fields);
+  }
+  const auto menu = hostMenu({"/tmp/a.zip"});
+  ASSERT_EQ(actions.size(), 1 + menu.size());
+  EXPECT_EQ(actions[0][0], "1-1");
+  // Sorted by name; folders for the compress commands only.
+  const std::string files = "audio-files,image-files,other-files,text-files,video-files";
+  for (std::size_t i = 0; i < menu.size(); ++i) {
+    const auto& [selector, title] = menu[i];
+    const auto& action = actions[i + 1];
+    SCOPED_TRACE(selector);
+    ASSERT_EQ(action.size(), 6U);
+    EXPECT_EQ(action[1], title);
+    EXPECT_EQ(action[2], execLine(selector));
+    EXPECT_EQ(action[3], "Vexel");
+    const bool archivesOnly = selector == "extractHere:" || selector == "openInVexel:";
+    EXPECT_EQ(action[4], archivesOnly ? files
+                                      : "audio-files,directories,image-files,other-files,"
+                                        "text-files,video-files");
+    const std::vector<std::string> patterns = splitList(action[5]);
+    if (!archivesOnly) {
+      EXPECT_EQ(patterns, (std::vector<std::string>{"*"}));
+      continue;
+    }
+    // Thunar matches with the letter case: lower- and upper-case names both.
+    for (const std::string& pattern : patterns) EXPECT_TRUE(isArchive("n" + pattern.substr(1)));
+    for (const auto& name : kArchiveNames) {
+      EXPECT_TRUE(anyGlobMatches(patterns, name)) << name;
+      EXPECT_TRUE(anyGlobMatches(patterns, lowerCase(name))) << name;
+    }
+    for (const auto& name : kOtherNames) EXPECT_FALSE(anyGlobMatches(patterns, name)) << name;
+  }
+}
+
 TEST(NautilusExtension, OffersWhatTheHostOffers) {
   if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
   TempDir dir;
@@ -218,6 +403,84 @@ TEST(NautilusExtension, OffersWhatTheHostOffers) {
             "compressZip: compress7z: compressWithOptions:\n"
             "\n"
             "[]\n");
+}
+
+// The alternation of the archive-name pattern written in a script, from
+// `prefix` to `suffix`: "zip|rar|...".
+std::string namePattern(const std::filesystem::path& file, std::string_view prefix,
+                        std::string_view suffix) {
+  const std::string text = readFile(file);
+  const auto start = text.find(prefix);
+  if (start == std::string::npos) return {};
+  std::string pattern;
+  // The pattern may be split over string literals on several lines.
+  static const std::regex pieces(R"re(["']([^"']*)["'])re");
+  const std::string rest = text.substr(start + prefix.size());
+  const auto end = rest.find(suffix);
+  const std::string body = "'" + rest.substr(0, end) + "'";
+  for (auto it = std::sregex_iterator(body.begin(), body.end(), pieces);
+       it != std::sregex_iterator(); ++it) {
+    pattern += (*it)[1];
+  }
+  return pattern;
+}
+
+// Sushi's viewer and the Properties section decide by the catalogue's rule
+// without asking the host (the section must answer at once): the same
+// extensions, the same volume suffixes.
+TEST(ArchiveNameRules, SushiViewerAndPropertiesSectionFollowTheCatalogue) {
+  const struct {
+    std::filesystem::path file;
+    std::string_view prefix;
+    std::string_view suffix;
+  } kScripts[] = {
+      {kSource / "sushi/viewers/vexel.js", "'\\\\.(", ")$'"},
+      {kSource / "nautilus-python/extensions/vexel_menu.py", "r\"\\.(", ")\\Z\""},
+  };
+  const std::vector<std::string> names = {
+      "a.zip",     "A.ZIP",  "x.tar.gz", "x.tgz",  "x.7z",  "x.part3.rar", "x.r00",
+      "x.r42",     "x.z01",  "x.z99",    "x.001",  "x.002", "x.999",       "x.Z",
+      "x.jar",     "x.deb",  "x.wim",    "x.lha",  "x.cab", "x.iso",       "x.xar",
+      "a.txt",     "buzz",   "x.2024",   "x.r100", "x.z1",  "x.zipx",      "notes.1",
+      "x.r0",      "x.ab12", "x.epub",   "x.apk",  "zip",   ".zip.txt",    "项目.ZIP",
+      "x.tar.zst", "x.lzma", "x.rpm",    "x.cpio", "x.arj", "x.lzh",       "x.tbz2"};
+  for (const auto& script : kScripts) {
+    SCOPED_TRACE(script.file.filename().string());
+    const std::string alternation = namePattern(script.file, script.prefix, script.suffix);
+    ASSERT_FALSE(alternation.empty());
+    // The extensions are the catalogue's, and the one character class is
+    // the volume suffix .rNN, .zNN, .NNN.
+    std::set<std::string> extensions;
+    std::istringstream items(alternation);
+    for (std::string item; std::getline(items, item, '|');) extensions.insert(item);
+    EXPECT_EQ(extensions.erase("[rz0-9][0-9][0-9]"), 1U);
+    EXPECT_EQ(extensions,
+              std::set<std::string>(archiveExtensions().begin(), archiveExtensions().end()));
+    // Both languages read the pattern as ECMAScript does.
+    const std::regex rule("\\.(" + alternation + ")$", std::regex::icase);
+    for (const std::string& name : names) {
+      EXPECT_EQ(std::regex_search(name, rule), isArchive(name)) << name;
+    }
+  }
+  // The Python function itself, on the same names.
+  if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  TempDir dir;
+  std::string list;
+  for (const std::string& name : names) list += name + "\n";
+  const auto input = dir.write("names.txt", list);
+  const auto out = dir.path() / "out.txt";
+  ASSERT_EQ(run("python3 -c 'import importlib.util, sys\n"
+                "module_spec = importlib.util.spec_from_file_location(\"m\", sys.argv[1])\n"
+                "m = importlib.util.module_from_spec(module_spec)\n"
+                "module_spec.loader.exec_module(m)\n"
+                "for name in open(sys.argv[2], encoding=\"utf-8\").read().split():\n"
+                "    print(int(m.is_archive_name(\"/tmp/\" + name)))' " +
+                shellQuoted(kSource / "nautilus-python/extensions/vexel_menu.py") + " " +
+                shellQuoted(input) + " >" + shellQuoted(out)),
+            0);
+  std::string expected;
+  for (const std::string& name : names) expected += isArchive(name) ? "1\n" : "0\n";
+  EXPECT_EQ(readFile(out), expected);
 }
 
 TEST(RecollFilter, PrintsThePathsInsideAnArchiveAndNothingForOtherFiles) {

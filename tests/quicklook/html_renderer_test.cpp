@@ -173,6 +173,53 @@ TEST(HtmlRenderer, ClosedFoldersKeepTheirRowsHidden) {
   EXPECT_NE(limited.find("另有 293 项未列入此页"), std::string::npos);
 }
 
+TEST(HtmlRenderer, LimitedPageKeepsTheRowsOnShowAndWholeFoldersFirst) {
+  // A large folder first: under a row limit the rows on show all stay, the
+  // contents of folders that fit come whole, and what is left opens the
+  // large folder on its first rows.
+  TempDir dir;
+  std::vector<ZipEntry> entries;
+  for (int i = 0; i < 301; ++i) entries.push_back({"a/f" + std::to_string(i) + ".txt", "x", true});
+  for (const char* name : {"b/g1.txt", "b/g2.txt", "b/g3.txt", "b/inner/deep.txt", "top.txt"})
+    entries.push_back({name, "x", true});
+  const auto zip = dir.path() / "first-large.zip";
+  test::writeFile(zip, test::zipBytes(entries));
+  auto controller = test::previewOf(zip);
+  const auto shapeOf = [](const std::vector<PageRow>& rows) {
+    std::vector<std::string> shape;
+    for (const PageRow& row : rows) {
+      shape.push_back(row.attributes.at("data-depth") + " " + row.name + " " +
+                      row.attributes.at("data-expandable") + (row.isHidden ? " hidden" : ""));
+    }
+    return shape;
+  };
+  const struct {
+    std::size_t maxRows;
+    std::vector<std::string> shape;
+    std::string_view note;
+  } kCases[] = {
+      // a, b and top.txt on show; b's four rows whole; inner's one; a's first two.
+      {10,
+       {"0 a true", "1 f0.txt false hidden", "1 f1.txt false hidden", "0 b true",
+        "1 inner true hidden", "2 deep.txt false hidden", "1 g1.txt false hidden",
+        "1 g2.txt false hidden", "1 g3.txt false hidden", "0 top.txt false"},
+       "另有 299 项未列入此页"},
+      // Room for b's rows but not for inner's: inner does not open.
+      {7,
+       {"0 a false", "0 b true", "1 inner false hidden", "1 g1.txt false hidden",
+        "1 g2.txt false hidden", "1 g3.txt false hidden", "0 top.txt false"},
+       "另有 302 项未列入此页"},
+      // Fewer places than rows on show: the first ones.
+      {2, {"0 a false", "0 b false"}, "另有 307 项未列入此页"},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.maxRows);
+    const std::string html = renderHtml(*controller, {.maxRows = row.maxRows});
+    EXPECT_EQ(shapeOf(pageRows(html)), row.shape);
+    EXPECT_NE(html.find(row.note), std::string::npos);
+  }
+}
+
 TEST(HtmlRenderer, ColumnsHeaderFooterAndMessageAsTheControllerSetThem) {
   TempDir dir;
   const auto zip = dir.path() / "a \"&\" b.zip";
@@ -251,6 +298,57 @@ TEST(HtmlRenderer, PagePlacesThePartsByTheControllersLayout) {
   }
 }
 
+TEST(HtmlRenderer, PageFillsItsWindowAndTakesTheColoursItIsGiven) {
+  using quicklook_host::HtmlOptions;
+  using quicklook_host::PageColorScheme;
+  const std::string dark(quicklook_host::internal::pageFile("preview-dark.css"));
+  ASSERT_TRUE(dark.starts_with(":root{--bg:"));
+  const struct {
+    HtmlOptions options;
+    std::string_view metaScheme;
+    std::string_view darkRule;  // how the dark colours are applied, "" for not at all
+    std::string_view size;
+    std::string_view viewport;
+  } kCases[] = {
+      {{},
+       "light dark",
+       "@media (prefers-color-scheme:dark){:root{--bg:",
+       "width:760px;height:520px;",
+       "width=760"},
+      {{.fillsWindow = true, .colorScheme = PageColorScheme::dark},
+       "dark",
+       ":root{color-scheme:dark}\n:root{--bg:",
+       "width:100vw;height:100vh;",
+       "width=device-width"},
+      {{.fillsWindow = true, .colorScheme = PageColorScheme::light},
+       "light",
+       "",
+       "width:100vw;height:100vh;",
+       "width=device-width"},
+  };
+  auto controller = PreviewViewController::create();
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.metaScheme);
+    const std::string html = renderHtml(*controller, row.options);
+    EXPECT_NE(
+        html.find("<meta name=\"color-scheme\" content=\"" + std::string(row.metaScheme) + "\">"),
+        std::string::npos);
+    EXPECT_NE(html.find("<meta name=\"viewport\" content=\"" + std::string(row.viewport) + "\">"),
+              std::string::npos);
+    EXPECT_NE(html.find("id=\"preview\" style=\"" + std::string(row.size)), std::string::npos);
+    if (row.darkRule.empty()) {
+      EXPECT_EQ(html.find(dark), std::string::npos);
+      EXPECT_NE(html.find(":root{color-scheme:light}"), std::string::npos);
+    } else {
+      EXPECT_EQ(count(html, dark), 1U);
+      EXPECT_NE(html.find(std::string(row.darkRule)), std::string::npos);
+    }
+    // Only a page that fills its window hides the scroll bars around it.
+    EXPECT_EQ(html.find("html,body{overflow:hidden}") != std::string::npos,
+              row.options.fillsWindow);
+  }
+}
+
 TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   // Every file under page/ is listed in the build, byte for byte.
   const std::filesystem::path folder = VEXEL_PAGE_SOURCE_DIR;
@@ -271,7 +369,9 @@ TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   auto controller = PreviewViewController::create();
   const std::string html = renderHtml(*controller);
   EXPECT_NE(html.find("<style>\n" + std::string(quicklook_host::internal::pageFile("preview.css")) +
-                      "</style>"),
+                      "@media (prefers-color-scheme:dark){" +
+                      std::string(quicklook_host::internal::pageFile("preview-dark.css")) +
+                      "}\n</style>"),
             std::string::npos);
   EXPECT_NE(html.find("<script>\n" + std::string(quicklook_host::internal::pageFile("preview.js")) +
                       "</script>"),

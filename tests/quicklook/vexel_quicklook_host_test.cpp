@@ -19,11 +19,14 @@ TEST(VexelQuickLookHost, UsageErrorsExitWithTwo) {
   for (const char* args :
        {"", "--bogus a.zip", "--width 0 a.zip", "--width x a.zip", "--width 100000000000 a.zip",
         "--width 10001 a.zip", "--time-limit abc a.zip", "--time-limit", "a.zip b.zip",
-        "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip"}) {
+        "--json --html a.zip", "--color=sometimes a.zip", "--color= a.zip",
+        "--color-scheme=blue a.zip", "--color-scheme a.zip", "--fill-window=yes a.zip",
+        "--max-rows 0 a.zip", "--max-rows 50001 a.zip", "--max-rows x a.zip", "--max-rows"}) {
     SCOPED_TRACE(args);
     EXPECT_EQ(run(kHost + " " + args + " >/dev/null 2>&1"), 2);
   }
-  EXPECT_EQ(run("COLUMNS=100000000000 " + kHost + " a.zip >/dev/null 2>&1"), 2);
+  // $COLUMNS counts where no terminal is behind the output (setsid: none).
+  EXPECT_EQ(run("COLUMNS=100000000000 setsid -w " + kHost + " a.zip >/dev/null 2>&1"), 2);
 }
 
 TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
@@ -77,6 +80,14 @@ TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
   EXPECT_EQ(limited,
             "['footer', 'icon', 'message', 'omittedRows', 'rows', 'subtitle', 'title']\n"
             "j.zip None public.zip-archive True\n");
+
+  // --max-rows keeps the first rows and counts the others.
+  ASSERT_EQ(run(kHost + " --json --max-rows 2 " + shellQuoted(zip) +
+                " | python3 -c 'import json, sys; o = json.load(sys.stdin); "
+                "print([r[\"name\"] for r in o[\"rows\"]], o[\"omittedRows\"])' >" +
+                shellQuoted(out)),
+            0);
+  EXPECT_EQ(test::readFile(out), "['项目', 'b.txt'] 1\n");
 }
 
 // A preview cut short says why, the same in the terminal, the page and the
@@ -256,6 +267,56 @@ TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
   }
 }
 
+TEST(VexelQuickLookHost, AnEmptyWidthIsNoWidth) {
+  // nnn's preview passes an empty width on its first call: the text then
+  // fits $COLUMNS, as without --width.
+  TempDir dir;
+  const auto zip = dir.path() / "w.zip";
+  test::writeFile(zip, test::zipBytes({{"a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  const auto preview = [&](const std::string& args) {
+    EXPECT_EQ(run("COLUMNS=70 setsid -w " + kHost + " " + args + " " + shellQuoted(zip) + " >" +
+                  shellQuoted(out) + " 2>/dev/null"),
+              0);
+    return test::readFile(out);
+  };
+  const std::string fitted = preview("--width 70");
+  EXPECT_EQ(preview("--width ''"), fitted);
+  EXPECT_EQ(preview(""), fitted);
+  EXPECT_NE(preview("--width 50"), fitted);
+}
+
+TEST(VexelQuickLookHost, TextThroughPipesFitsTheTerminalBehindThem) {
+  // nnn's preview pipes the text into less and leaves standard error on its
+  // pane; Midnight Commander's viewer reads both through pipes. The
+  // terminal's width wins over $COLUMNS, which only a process without a
+  // terminal (setsid) falls back on.
+  if (!test::hasTool("script") || !test::hasTool("setsid")) {
+    GTEST_SKIP() << "script or setsid (bsdutils, util-linux) is not installed";
+  }
+  TempDir dir;
+  const auto zip = dir.path() / "p.zip";
+  test::writeFile(zip, test::zipBytes({{"a.txt", "1", true}}));
+  const auto out = dir.path() / "out.txt";
+  const auto preview = [&](const std::string& prefix, const std::string& errors) {
+    const std::string inner = "stty cols 77 rows 24; COLUMNS=50 " + prefix + kHost +
+                              " --width '' " + shellQuoted(zip) + " >" + shellQuoted(out) + " " +
+                              errors + " </dev/null";
+    EXPECT_EQ(run("script -qec " + shellQuoted(std::string_view(inner)) + " /dev/null >/dev/null"),
+              0);
+    return test::readFile(out);
+  };
+  const auto fitted = [&](const std::string& width) {
+    EXPECT_EQ(run(kHost + " --width " + width + " " + shellQuoted(zip) + " >" + shellQuoted(out)),
+              0);
+    return test::readFile(out);
+  };
+  const std::string terminal = fitted("77");
+  EXPECT_EQ(preview("", ""), terminal);
+  EXPECT_EQ(preview("", "2>" + shellQuoted(dir.path() / "errors.txt")), terminal);
+  EXPECT_EQ(preview("setsid -w ", "2>/dev/null"), fitted("50"));
+}
+
 TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
   TempDir dir;
   const auto zip = dir.path() / "h.zip";
@@ -266,6 +327,14 @@ TEST(VexelQuickLookHost, HtmlIsOnePageOnStandardOutput) {
   EXPECT_TRUE(html.starts_with("<!DOCTYPE html>"));
   EXPECT_TRUE(html.ends_with("</html>\n"));
   EXPECT_NE(html.find("&lt;b&gt;.txt"), std::string::npos);
+
+  // A previewer's page: its window's size, the colours it asks for.
+  ASSERT_EQ(run(kHost + " --html --fill-window --color-scheme=dark " + shellQuoted(zip) + " >" +
+                shellQuoted(out)),
+            0);
+  const std::string embedded = test::readFile(out);
+  EXPECT_NE(embedded.find("<meta name=\"color-scheme\" content=\"dark\">"), std::string::npos);
+  EXPECT_NE(embedded.find("id=\"preview\" style=\"width:100vw;height:100vh;"), std::string::npos);
 }
 
 }  // namespace

@@ -35,10 +35,15 @@ struct PageRow {
   std::vector<PageCell> cells;
 };
 
-// collectRows: the rows reachable from the top level, depth first in
-// display order, open as the outline has them open now, up to `limit` rows:
-// the walk ends there, so a huge tree costs no more than the page shows.
-// Cells are handed back to the outline for reuse once read. Main thread only.
+// collectRows: the rows reachable from the top level, in display order,
+// open as the outline has them open now, at most `limit` of them: first the
+// rows on show, then the contents of closed folders, a whole folder at a
+// time, nearest the top level first, and what is left of the limit to the
+// first folder whose contents did not fit (it opens on its first rows). A
+// folder with none of its contents in the page does not open in it (not
+// expandable there). Only what the page takes
+// is read, so a huge tree costs little more than the page shows. Cells are
+// handed back to the outline for reuse once read. Main thread only.
 [[nodiscard]] std::vector<PageRow> collectRows(platform::OutlineView& outline, std::size_t limit);
 
 }  // namespace vexel::quicklook_host::internal
