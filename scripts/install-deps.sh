@@ -12,11 +12,15 @@ packages=(
   time
   # Checks the context-menu desktop entries.
   desktop-file-utils
+  # The desktop indexers' plug-ins: Baloo's (KFileMetaData, Qt 5) and
+  # Tracker's (tracker-sparql, GLib), built in the main configuration.
+  libkf5filemetadata-dev libtracker-sparql-3.0-dev
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that
 # ctest -L desktop drives (Recoll's command-line tools, which ask file for
-# names that say nothing; lf and ranger inside tmux); "gui" for
+# names that say nothing; lf and ranger inside tmux; Baloo and Tracker with
+# a private D-Bus session, gsettings and pgrep); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
@@ -24,7 +28,10 @@ packages=(
 # desktop where vexel-handoff shows its notifications and asks for passwords
 # (notify-send, zenity); "libcxx" for building with clang's own standard library.
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
-if [[ " $* " == *" desktop "* ]]; then packages+=(recollcmd file lf ranger tmux); fi
+if [[ " $* " == *" desktop "* ]]; then
+  packages+=(recollcmd file lf ranger tmux baloo-kf5 tracker tracker-miner-fs tracker-extract
+    dbus-daemon libglib2.0-bin procps)
+fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei
