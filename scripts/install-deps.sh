@@ -26,12 +26,15 @@ packages=(
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
 # without which Dolphin's icons, where the clicks go, are blank) and for a
 # desktop where vexel-handoff shows its notifications and asks for passwords
-# (notify-send, zenity); "libcxx" for building with clang's own standard library.
+# (notify-send, zenity); "libcxx" for building with clang's own standard
+# library; "package" for the Debian package test (dpkg-shlibdeps, and
+# mmdebstrap for a clean Debian root to install it into).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then
   packages+=(recollcmd file lf ranger tmux baloo-kf5 tracker tracker-miner-fs tracker-extract
     dbus-daemon libglib2.0-bin procps)
 fi
+if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei

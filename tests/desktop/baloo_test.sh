@@ -23,8 +23,14 @@ require_tools "scripts/install-deps.sh desktop" baloo_file baloosearch balooctl 
   bsdtar zip python3
 start_temporary_install vexel-baloo
 
-prefix="$work/vexel prefix"
-cmake --install "$build" --prefix "$prefix" >/dev/null
+# VEXEL_INSTALLED_PREFIX: an installation to test instead of the build's
+# (the package test's, unpacked).
+if [[ -n ${VEXEL_INSTALLED_PREFIX:-} ]]; then
+  prefix=$VEXEL_INSTALLED_PREFIX
+else
+  prefix="$work/vexel prefix"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
 [[ -f $prefix/$install_dir/kfilemetadata_vexelextractor.so ]] ||
   fail "the plug-in was not installed into $install_dir"
 
@@ -93,6 +99,9 @@ balooshow -x "$HOME/archives/a.zip" 2>/dev/null | grep -q 'Description: ZIP åŽ‹ç
   fail "balooshow a.zip: $(balooshow -x "$HOME/archives/a.zip" 2>&1)"
 echo "baloosearch found ${#words[@]} archives by the names inside them"
 
+# VEXEL_SEARCH_ONLY=1 (the package test): no hostile archives.
+[[ ${VEXEL_SEARCH_ONLY:-} == 1 ]] && exit 0
+
 # Hostile archives, one at a time: each must leave Baloo's processes idle
 # at once, nothing of ours still running in them and no child of theirs.
 count=$((archives + 1))
@@ -120,7 +129,8 @@ SESSION
 hostile=${VEXEL_HOSTILE_DIR:-$work/hostile}
 mkdir -p "$hostile"
 for kind in bzip2-bomb:zeros-64g.tar.bz2 wide-zip:wide-2m.zip; do
-  [[ -s $hostile/${kind#*:} ]] || python3 "$source/bench/make_hostile.py" "${kind%%:*}" "$hostile/${kind#*:}"
+  [[ ${VEXEL_SEARCH_ONLY:-} == 1 || -s $hostile/${kind#*:} ]] ||
+    python3 "$source/bench/make_hostile.py" "${kind%%:*}" "$hostile/${kind#*:}"
 done
 
 declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/archives.sh"
@@ -128,6 +138,7 @@ declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/arch
   cd "$home"
   export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
     XDG_CACHE_HOME=$home/.cache XDG_RUNTIME_DIR=$work/runtime QT_QPA_PLATFORM=offscreen \
-    QT_PLUGIN_PATH="$prefix/${install_dir%/kf5/kfilemetadata}" TESTS=$tests WORK=$work HOSTILE=$hostile
+    QT_PLUGIN_PATH="$prefix/${install_dir%/kf5/kfilemetadata}" TESTS=$tests WORK=$work HOSTILE=$hostile \
+    VEXEL_SEARCH_ONLY=${VEXEL_SEARCH_ONLY:-}
   timeout 600 dbus-run-session -- bash -c 'source "$WORK/archives.sh"; source "$WORK/session.sh"'
 ) || fail "in the Baloo session; its log ends: $(tail -5 "$work/baloo.log" 2>/dev/null)"

@@ -25,16 +25,32 @@ require_tools "scripts/install-deps.sh desktop" tracker3 dbus-run-session gsetti
 }
 start_temporary_install vexel-tracker
 
-prefix="$work/vexel prefix"
-cmake --install "$build" --prefix "$prefix" >/dev/null
+# VEXEL_INSTALLED_PREFIX: an installation to test instead of the build's
+# (the package test's, unpacked).
+if [[ -n ${VEXEL_INSTALLED_PREFIX:-} ]]; then
+  prefix=$VEXEL_INSTALLED_PREFIX
+else
+  prefix="$work/vexel prefix"
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+fi
 rule=$(find "$prefix" -name '*vexel*.rule' | head -n 1)
 [[ -n $rule ]] || fail "no Tracker rule was installed"
 
-# Tracker reads rules from one folder: its own, and ours beside them.
+# Tracker reads rules from one folder: its own, and ours beside them. A
+# rule that names its module by file name (installed under /usr) finds it
+# in the modules folder: then that is Tracker's own, and ours beside them.
 rules=$work/rules
 mkdir -p "$rules"
 cp /usr/share/tracker3-miners/extract-rules/*.rule "$rules/"
 cp "$rule" "$rules/"
+module_path=$(sed -n 's/^ModulePath=//p' "$rule")
+modules=""
+if [[ $module_path != /* ]]; then
+  modules=$work/modules
+  mkdir -p "$modules"
+  ln -s /usr/lib/*/tracker-miners-3.0/extract-modules/*.so "$modules/"
+  ln -s "$(find "$prefix" -name "$module_path" | head -n 1)" "$modules/$module_path"
+fi
 
 home=$work/home
 make_search_archives "$home/archives" "$work/src"
@@ -122,6 +138,9 @@ got=$(sparql "SELECT (STRLEN(?t) AS ?n) WHERE { ?c nie:isStoredAs ?f ; nie:plain
 ((${got:-0} > 1048576 - 60 && ${got:-0} <= 1048576)) ||
   fail "long.zip: ${got:-no} bytes of text, expected whole lines up to 1 MiB"
 
+# VEXEL_SEARCH_ONLY=1 (the package test): no hostile archives.
+[[ ${VEXEL_SEARCH_ONLY:-} == 1 ]] && exit 0
+
 # Hostile archives, one at a time: each must leave Tracker's processes idle
 # at once, with nothing of ours still running in them.
 count=$archives
@@ -159,7 +178,8 @@ SESSION
 hostile=${VEXEL_HOSTILE_DIR:-$work/hostile}
 mkdir -p "$hostile"
 for kind in bzip2-bomb:zeros-64g.tar.bz2 wide-zip:wide-2m.zip; do
-  [[ -s $hostile/${kind#*:} ]] || python3 "$source/bench/make_hostile.py" "${kind%%:*}" "$hostile/${kind#*:}"
+  [[ ${VEXEL_SEARCH_ONLY:-} == 1 || -s $hostile/${kind#*:} ]] ||
+    python3 "$source/bench/make_hostile.py" "${kind%%:*}" "$hostile/${kind#*:}"
 done
 
 declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/archives.sh"
@@ -168,7 +188,8 @@ declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/arch
   export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
     XDG_CACHE_HOME=$home/.cache XDG_RUNTIME_DIR=$work/runtime TMPDIR=$work/tmp \
     GSETTINGS_BACKEND=keyfile TRACKER_EXTRACTOR_RULES_DIR=$rules \
-    TESTS=$tests WORK=$work HOSTILE=$hostile
+    ${modules:+TRACKER_EXTRACTORS_DIR=$modules} \
+    TESTS=$tests WORK=$work HOSTILE=$hostile VEXEL_SEARCH_ONLY=${VEXEL_SEARCH_ONLY:-}
   schema=org.freedesktop.Tracker3.Miner.Files
   gsettings set $schema index-recursive-directories "['$home/archives']"
   gsettings set $schema index-single-directories "[]"
