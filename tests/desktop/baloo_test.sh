@@ -103,7 +103,8 @@ echo "baloosearch found ${#words[@]} archives by the names inside them"
 [[ ${VEXEL_SEARCH_ONLY:-} == 1 ]] && exit 0
 
 # Hostile archives, one at a time: each must leave Baloo's processes idle
-# at once, nothing of ours still running in them and no child of theirs.
+# at once, nothing of ours still running in them, no child of theirs and
+# no fork of the extractor.
 count=$((archives + 1))
 for hostile in zeros-64g.tar.bz2 wide-2m.zip; do
   cp "$HOSTILE/$hostile" "$HOME/archives/"
@@ -113,6 +114,7 @@ for hostile in zeros-64g.tar.bz2 wide-2m.zip; do
   expect_quiet "$baloo" "baloo_file after $hostile"
   for extractor in $(pgrep -P "$baloo"); do
     expect_quiet "$extractor" "$(cat /proc/$extractor/comm) after $hostile"
+    expect_alone "$extractor" "after $hostile"
     children=$(pgrep -a -P "$extractor" || true)
     [[ -z $children ]] || fail "the extractor has children after $hostile: $children"
   done

@@ -63,3 +63,17 @@ expect_quiet() {
   # A few ticks for the process's own idle work.
   ((after - before <= 10)) || fail "$name ($pid) kept running: $((after - before)) ticks of CPU in 3 s"
 }
+
+# expect_alone PID NAME: fails if another process of PID's program (the
+# same executable, with this test's HOME) runs beside it: a fork of the
+# indexer's process left behind by a listing.
+expect_alone() {
+  local pid=$1 name=$2 exe proc other
+  exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || return 0
+  for proc in /proc/[0-9]*; do
+    other=${proc#/proc/}
+    [[ $other != "$pid" && $(readlink "$proc/exe" 2>/dev/null) == "$exe" ]] || continue
+    tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "HOME=$HOME" || continue
+    fail "$name: another $exe is still running: $other"
+  done
+}

@@ -142,7 +142,7 @@ got=$(sparql "SELECT (STRLEN(?t) AS ?n) WHERE { ?c nie:isStoredAs ?f ; nie:plain
 [[ ${VEXEL_SEARCH_ONLY:-} == 1 ]] && exit 0
 
 # Hostile archives, one at a time: each must leave Tracker's processes idle
-# at once, with nothing of ours still running in them.
+# at once, with nothing of ours still running in them and no fork of theirs.
 count=$archives
 for hostile in zeros-64g.tar.bz2 wide-2m.zip; do
   cp "$HOSTILE/$hostile" "$HOME/archives/"
@@ -151,6 +151,7 @@ for hostile in zeros-64g.tar.bz2 wide-2m.zip; do
   echo "Tracker extracted $hostile in $((SECONDS - started)) s"
   for pid in $(tracker_processes); do
     expect_quiet "$pid" "$(cat /proc/$pid/comm) after $hostile" may-end
+    expect_alone "$pid" "after $hostile"
   done
 done
 # Its text, when the listing got far enough in time (the names are ASCII,
