@@ -96,14 +96,9 @@ files_finds() {
     }" | sed -n 's|^ *file://||p' | python3 -c 'import sys, urllib.parse
 for line in sys.stdin: print(urllib.parse.unquote(line.strip()))' | sort
 }
-# tracker_processes: the miner and the extractor of this session (the
-# children of its bus daemon, which started them).
+# tracker_processes: the miner and the extractor of this session.
 tracker_processes() {
-  local pid bus
-  bus=$(pgrep -P "$(cat "$WORK/session.pid")" -x dbus-daemon)
-  for pid in $(pgrep -P "$bus"); do
-    case $(cat "/proc/$pid/comm" 2>/dev/null) in tracker-miner-f* | tracker-extract*) echo "$pid" ;; esac
-  done
+  processes_of /usr/libexec/tracker-miner-fs-3 /usr/libexec/tracker-extract-3
 }
 tracker3 status >/dev/null 2>&1 || true   # starts the miner
 archives=$(find "$HOME/archives" -type f | wc -l)
@@ -165,7 +160,7 @@ echo "wide-2m.zip: ${got:-no} bytes of text"
 # it in that moment; so the archive comes once it has ended, and is whole
 # when it appears.
 for _ in $(seq 60); do
-  [[ -z $(tracker_processes | xargs -r ps -o comm= -p | grep extract) ]] && break
+  [[ -z $(processes_of /usr/libexec/tracker-extract-3) ]] && break
   sleep 0.5
 done
 printf 'x\n' >"$WORK/aftermember.txt"
@@ -197,6 +192,6 @@ declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/arch
   gsettings set $schema index-applications false
   gsettings set $schema initial-sleep 0
   # The bus starts the miner and the extractor; they end with it.
-  timeout 600 dbus-run-session -- bash -c 'echo $PPID >"$WORK/session.pid"
-    source "$WORK/archives.sh"; source "$WORK/session.sh"' 2>"$work/tracker.log"
+  timeout 600 dbus-run-session -- bash -c 'source "$WORK/archives.sh"; source "$WORK/session.sh"' \
+    2>"$work/tracker.log"
 ) || fail "in the Tracker session; its log ends: $(grep -v -i 'gvfs\|upower' "$work/tracker.log" | tail -8)"

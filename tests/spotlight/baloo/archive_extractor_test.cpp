@@ -8,6 +8,7 @@
 #include <QMimeDatabase>
 #include <QString>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -15,8 +16,10 @@
 #include <vector>
 
 #include "model/archive_format.h"
+#include "spotlight/archive_text.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/process_census.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -158,6 +161,35 @@ TEST(BalooArchiveExtractor, DescribesWhatTheListingFound) {
                                   ExtractionResult::ExtractMetaData);
     EXPECT_EQ(got.description.toStdString(), "ZIP 压缩包 · 1 个文件 · 已加密 · 原始大小 1 字节");
   }
+}
+
+// Baloo's extractor is a long-lived process: a listing stopped at its
+// deadline must leave no thread, fork or work of ours running in it. The
+// archive's first file is 64 GiB of zeros in bzip2 (80 KB): skipping it
+// would take many minutes.
+TEST(BalooArchiveExtractor, LeavesNothingRunningAfterAHostileArchive) {
+  vexel::test::ProcessCensus::mark();
+  ASSERT_NE(ours(), nullptr);
+  TempDir dir;
+  const auto bomb = dir.path() / "zeros.tar.bz2";
+  ASSERT_EQ(vexel::test::run("python3 " VEXEL_SOURCE_DIR "/bench/make_hostile.py bzip2-bomb " +
+                             vexel::test::shellQuoted(bomb.string())),
+            0);
+  const auto small = dir.path() / "small.zip";
+  writeFile(small, zipBytes({{.name = "a.txt", .data = "x"}}));
+  const auto flags = ExtractionResult::ExtractPlainText | ExtractionResult::ExtractMetaData;
+  EXPECT_TRUE(extract(small, QStringLiteral("application/zip"), flags)
+                  .isArchive);  // what the first listing starts
+  const auto before = vexel::test::ProcessCensus::take();
+  const auto start = std::chrono::steady_clock::now();
+  const Extracted got = extract(bomb, QStringLiteral("application/x-bzip-compressed-tar"), flags);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(got.text.toStdString(), "zeros.bin ");
+  EXPECT_LT(seconds, vexel::kIndexTimeLimit + 1.5);
+  EXPECT_TRUE(vexel::test::ProcessCensus::settlesTo(before))
+      << "threads " << before.threads << " -> " << vexel::test::ProcessCensus::take().threads
+      << ", forks " << before.forks << " -> " << vexel::test::ProcessCensus::take().forks;
 }
 
 TEST(BalooArchiveExtractor, GivesNothingForWhatItCannotList) {

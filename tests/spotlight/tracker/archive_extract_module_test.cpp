@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <libtracker-sparql/tracker-sparql.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -15,7 +16,10 @@
 #include <vector>
 
 #include "model/archive_format.h"
+#include "spotlight/archive_text.h"
 #include "support/archive_maker.h"
+#include "support/command.h"
+#include "support/process_census.h"
 #include "support/temp_dir.h"
 
 // The stand-in extractor's side of the module interface.
@@ -176,6 +180,33 @@ TEST(TrackerExtractModule, RefusesWhatItCannotListWithTheReason) {
   EXPECT_TRUE(got.ok) << got.error;
   EXPECT_EQ(got.types, std::set<std::string>{"nfo:Archive"});
   EXPECT_EQ(got.text, std::nullopt);
+}
+
+// The extractor is a long-lived process: a listing stopped at its deadline
+// must leave no thread, fork or work of ours running in it. The archive's
+// first file is 64 GiB of zeros in bzip2 (80 KB): skipping it would take
+// many minutes.
+TEST(TrackerExtractModule, LeavesNothingRunningAfterAHostileArchive) {
+  vexel::test::ProcessCensus::mark();
+  TempDir dir;
+  const auto bomb = dir.path() / "zeros.tar.bz2";
+  ASSERT_EQ(vexel::test::run("python3 " VEXEL_SOURCE_DIR "/bench/make_hostile.py bzip2-bomb " +
+                             vexel::test::shellQuoted(bomb.string())),
+            0);
+  const auto small = dir.path() / "small.zip";
+  writeFile(small, zipBytes({{.name = "a.txt", .data = "x"}}));
+  ASSERT_TRUE(extractFile(small).ok);  // whatever the first listing starts
+  const auto before = vexel::test::ProcessCensus::take();
+  const auto start = std::chrono::steady_clock::now();
+  const Extraction got = extractFile(bomb);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(got.ok) << got.error;
+  EXPECT_EQ(got.text, "zeros.bin");
+  EXPECT_LT(seconds, vexel::kIndexTimeLimit + 1.5);
+  EXPECT_TRUE(vexel::test::ProcessCensus::settlesTo(before))
+      << "threads " << before.threads << " -> " << vexel::test::ProcessCensus::take().threads
+      << ", forks " << before.forks << " -> " << vexel::test::ProcessCensus::take().forks;
 }
 
 TEST(TrackerExtractModule, SetsTheTimeZoneFileOnlyWhereTzIsUnset) {
