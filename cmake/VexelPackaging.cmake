@@ -29,7 +29,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${PROJECT_BINARY_DIR}/platform/corefoundation)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "7zip | p7zip-full, xdg-utils, libnotify-bin, desktop-file-utils")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libarchive-tools, zenity")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "baloo-kf5, tracker-extract, recollcmd, python3-nautilus, nemo, dolphin")
+# What uses the rest: the indexers, the file managers and their extension
+# packages, Sushi for the GNOME preview.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+  "baloo-kf5, tracker-extract, recollcmd, python3-nautilus, nemo, dolphin, gnome-sushi, libfm-modules, caja-actions")
 # The install scripts write absolute paths (the Recoll filter, the handler's
 # desktop entry, the Tracker rule): they must see /usr as the prefix, with
 # the staging folder as DESTDIR.
