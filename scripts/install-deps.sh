@@ -19,8 +19,9 @@ packages=(
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that
 # ctest -L desktop drives (Recoll's command-line tools, which ask file for
-# names that say nothing; lf and ranger inside tmux; Baloo and Tracker with
-# a private D-Bus session, gsettings and pgrep); "gui" for
+# names that say nothing; lf and ranger inside tmux; Baloo, the extractor
+# behind Dolphin's information panel, and Tracker with a private D-Bus
+# session, gsettings and pgrep); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
@@ -31,8 +32,8 @@ packages=(
 # mmdebstrap for a clean Debian root to install it into).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then
-  packages+=(recollcmd file lf ranger tmux baloo-kf5 tracker tracker-miner-fs tracker-extract
-    dbus-daemon libglib2.0-bin procps)
+  packages+=(recollcmd file lf ranger tmux baloo-kf5 libkf5baloowidgets-bin tracker tracker-miner-fs
+    tracker-extract dbus-daemon libglib2.0-bin procps)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
 if [[ " $* " == *" gui "* ]]; then

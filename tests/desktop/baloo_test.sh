@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Baloo with the installed extractor plug-in: the build is installed into a
-# temporary prefix, the real baloo_file indexes a folder of generated
+# temporary prefix, the program behind Dolphin's information panel shows
+# the archive's facts, the real baloo_file indexes a folder of generated
 # archives in a temporary home and D-Bus session, and baloosearch must find
 # each archive by a name inside it (Chinese names with content=, which
 # Baloo 5 needs for every file). Then hostile archives: a tar.bz2 whose
@@ -20,7 +21,7 @@ tests=$(cd "$(dirname "$0")" && pwd)
 source "$tests/temporary_install.sh"
 source "$tests/search_archives.sh"
 require_tools "scripts/install-deps.sh desktop" baloo_file baloosearch balooctl dbus-run-session \
-  bsdtar zip python3
+  baloo_filemetadata_temp_extractor bsdtar zip python3
 start_temporary_install vexel-baloo
 
 # VEXEL_INSTALLED_PREFIX: an installation to test instead of the build's
@@ -138,6 +139,20 @@ for kind in bzip2-bomb:zeros-64g.tar.bz2 wide-zip:wide-2m.zip; do
   [[ ${VEXEL_SEARCH_ONLY:-} == 1 || -s $hostile/${kind#*:} ]] ||
     python3 "$source/bench/make_hostile.py" "${kind%%:*}" "$hostile/${kind#*:}"
 done
+
+# Dolphin's information panel and tooltips show what
+# baloo_filemetadata_temp_extractor gives for a file Baloo has not indexed:
+# the Description, among properties it writes as a Qt data stream (strings
+# in UTF-16).
+QT_PLUGIN_PATH="$prefix/${install_dir%/kf5/kfilemetadata}" QT_QPA_PLATFORM=offscreen \
+  baloo_filemetadata_temp_extractor "$home/archives/a.zip" 2>/dev/null >"$work/panel.bin" ||
+  fail "baloo_filemetadata_temp_extractor failed on a.zip"
+python3 - "$work/panel.bin" <<'PYTHON' || fail "the information panel gets no Description for a.zip"
+import sys
+data = open(sys.argv[1], "rb").read()
+wanted = "ZIP 压缩包 · 2 个文件 · 1 个文件夹 · 原始大小 4 字节".encode("utf-16-be")
+sys.exit(0 if wanted in data else 1)
+PYTHON
 
 declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/archives.sh"
 (
