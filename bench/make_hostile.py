@@ -14,11 +14,15 @@ Kinds (sizes are what the measurements used):
                  the preview can sort or show in time
   gzip-bomb      tar.gz: a file of 8 GiB of zeros, then another (8 MB):
                  skipping the first one's data takes the whole limit
+  bzip2-bomb     tar.bz2: a file of 64 GiB of zeros, then another (80 KB):
+                 skipping the first one's data takes many minutes, so a
+                 listing abandoned at its deadline would go on that long
   lzo, grz, lrz  data for the filters that would start lzop, grzip, lrzip
 
 Written directly (no tarfile/zipfile for the big ones), so each takes
 seconds at most.
 """
+import bz2
 import gzip
 import struct
 import sys
@@ -32,7 +36,10 @@ def tar_header(name, kind=b"0", size=0):
     header[100:108] = b"0000644\0"
     header[108:116] = b"0000000\0"
     header[116:124] = b"0000000\0"
-    header[124:136] = b"%011o\0" % size
+    if size < 8 ** 11:
+        header[124:136] = b"%011o\0" % size
+    else:  # GNU base-256 for 8 GiB and more
+        header[124:136] = b"\x80" + size.to_bytes(11, "big")
     header[136:148] = b"14500000000\0"
     header[148:156] = b" " * 8
     header[156:157] = kind
@@ -137,6 +144,18 @@ def gzip_bomb(out):
         f.write(gzip.compress(tar_header(b"after.txt", b"0", 0) + b"\0" * 1024))
 
 
+def bzip2_bomb(out):
+    # bzip2 streams may follow one another, and 64 MiB of zeros make 79
+    # bytes: one stream of them written 1,024 times.
+    count = 1024
+    zeros = bz2.compress(bytes(1 << 26), 9)
+    with open(out, "wb") as f:
+        f.write(bz2.compress(tar_header(b"zeros.bin", b"0", count << 26)))
+        for _ in range(count):
+            f.write(zeros)
+        f.write(bz2.compress(tar_header(b"after.txt", b"0", 0) + b"\0" * 1024))
+
+
 def magic(prefix):
     def write(out):
         with open(out, "wb") as f:
@@ -152,6 +171,7 @@ KINDS = {
     "wide-folder": wide_folder,
     "wide-zip": wide_zip,
     "gzip-bomb": gzip_bomb,
+    "bzip2-bomb": bzip2_bomb,
     "lzo": magic(b"\x89LZO\x00\r\n\x1a\n\x10\x30\x20\xa0\x09\x40\x01\x05\x03\x00\x00\x01"),
     "grz": magic(b"GRZipII\x00\x02\x04:)"),
     "lrz": magic(b"LRZI\x00\x06"),

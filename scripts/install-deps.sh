@@ -16,6 +16,9 @@ packages=(
   # The receiver's tests run it as a user without privileges (useradd,
   # setpriv), mount a small file system, and write sparse tar files.
   passwd util-linux mount tar
+  # The desktop indexers' plug-ins: Baloo's (KFileMetaData, Qt 5) and
+  # Tracker's (tracker-sparql, GLib), built in the main configuration.
+  libkf5filemetadata-dev libtracker-sparql-3.0-dev
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that
@@ -26,20 +29,26 @@ packages=(
 # xdotool, ImageMagick for the screenshots and a font for Chinese; gjs with
 # WebKit 6.0, libadwaita and glib-compile-resources for the stand-in of
 # Sushi 51; KDE's URL opener kde-open5, and notify-send with
-# notification-daemon for vexel-handoff's notifications); "gui" for
+# notification-daemon for vexel-handoff's notifications; Baloo, the
+# extractor behind Dolphin's information panel, and Tracker with gsettings
+# and pgrep); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
 # without which Dolphin's icons, where the clicks go, are blank) and for a
 # desktop where vexel-handoff shows its notifications and asks for passwords
-# (notify-send, zenity); "libcxx" for building with clang's own standard library.
+# (notify-send, zenity); "libcxx" for building with clang's own standard
+# library; "package" for the Debian package test (dpkg-shlibdeps, and
+# mmdebstrap for a clean Debian root to install it into).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then
   packages+=(recollcmd file lf ranger tmux vifm mc nnn
     gnome-sushi nautilus python3-nautilus xvfb dbus at-spi2-core python3-pyatspi xdotool
     imagemagick fonts-wqy-microhei libglib2.0-bin gjs gir1.2-webkit-6.0 gir1.2-adw-1
-    libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon)
+    libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon
+    baloo-kf5 libkf5baloowidgets-bin tracker tracker-miner-fs tracker-extract dbus-daemon procps)
 fi
+if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei

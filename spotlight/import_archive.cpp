@@ -9,21 +9,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 #include "corefoundation/md_importer.h"
 #include "internal/cf_ref.h"
 #include "model/archive_tree.h"
-#include "readers/extension_archive.h"
 #include "text/utf8.h"
 
 namespace vexel {
 
 namespace {
-
-// The indexer calls once per file; this bounds the time spent on one.
-constexpr double kImportTimeLimit = 10.0;
 
 // fileSystemPathOf: the path the string names, as the file system spells
 // it (a name need not be UTF-8).
@@ -36,56 +30,27 @@ std::optional<std::string> fileSystemPathOf(CFStringRef path) {
   return buffer;
 }
 
-// forEachBelow: calls `visit` for every node below `root`, depth-first in
-// pre-order, until it returns false; with an explicit stack, not a list of
-// every node.
-template <typename Visit>
-void forEachBelow(const ArchiveNode& root, Visit visit) {
-  std::vector<std::pair<const ArchiveNode*, std::size_t>> stack{{&root, 0}};
-  while (!stack.empty()) {
-    auto& [folder, next] = stack.back();
-    const ArchiveNode::Children children = folder->children();
-    if (next == children.size()) {
-      stack.pop_back();
-      continue;
-    }
-    const ArchiveNode* node = children[next++];
-    if (!visit(*node)) return;
-    if (node->isDir()) stack.emplace_back(node, 0);
-  }
-}
-
 struct FreeBytes {
   void operator()(char* bytes) const noexcept { std::free(bytes); }
 };
 using MallocText = std::unique_ptr<char, FreeBytes>;
 
-// textContent: the paths of the nodes below `root`, depth-first, joined by
-// line feeds, as far as whole lines fit in `cap` bytes; NUL-terminated, in
-// memory from malloc, so that the string made of it can take it over.
-// Null when no line fits.
+// textContent: archiveText(root, cap) in memory from malloc,
+// NUL-terminated, so that the string made of it can take it over. Null when
+// no line fits.
 MallocText textContent(const ArchiveNode& root, std::size_t cap, std::size_t& size) {
-  size = 0;
-  std::size_t lines = 0;
-  forEachBelow(root, [&](const ArchiveNode& node) {
-    const std::size_t line = node.path().size() + (lines > 0 ? 1 : 0);
-    if (line > cap - size) return false;
-    size += line;
-    ++lines;
-    return true;
-  });
-  if (lines == 0) return nullptr;
+  size = forEachTextLine(root, cap, [](std::string_view) {});
+  if (size == 0) return nullptr;
   MallocText text(static_cast<char*>(std::malloc(size + 1)));
   if (!text) throw std::bad_alloc();
+  // The tree does not change, so this pass visits the lines the first one counted.
   char* out = text.get();
-  std::size_t written = 0;
-  forEachBelow(root, [&](const ArchiveNode& node) {
-    if (written == lines) return false;
-    if (written++ > 0) *out++ = '\n';
-    const std::string_view path = node.path();
+  bool isFirst = true;
+  forEachTextLine(root, cap, [&](std::string_view path) {
+    if (!isFirst) *out++ = '\n';
+    isFirst = false;
     std::memcpy(out, path.data(), path.size());
     out += path.size();
-    return true;
   });
   *out = '\0';
   return text;
@@ -103,8 +68,7 @@ Boolean importArchive(CFMutableDictionaryRef attributes, CFStringRef /*contentTy
     std::size_t size = 0;
     {
       // The listing and its tree go before the string is made.
-      const ExtensionArchive::Listing listing =
-          ExtensionArchive::list(std::filesystem::path(*path), kImportTimeLimit);
+      const ExtensionArchive::Listing listing = listForIndexing(std::filesystem::path(*path));
       text = textContent(listing.tree->root(), kMaxTextContentBytes, size);
       if (!text) return false;
     }

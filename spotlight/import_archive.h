@@ -12,9 +12,8 @@
 // run at once on different threads with different dictionaries.
 #pragma once
 
-#include <cstddef>
-
 #include "corefoundation/core_foundation.h"
+#include "spotlight/archive_text.h"
 
 extern "C" {
 
@@ -27,14 +26,8 @@ extern "C" {
 
 namespace vexel {
 
-// kMaxTextContentBytes: the most text one import stores. Path text grows
-// with the square of the path depth (each folder of a deep path is a line
-// of its own), so a few hundred kilobytes of archive could otherwise ask
-// for gigabytes.
-inline constexpr std::size_t kMaxTextContentBytes = std::size_t{64} << 20;
-
 // importArchive: lists the archive at the file-system path `pathToFile`
-// (10 seconds at most) and stores the paths of its entries, depth-first and
+// (listForIndexing: 10 seconds at most) and stores the paths of its entries, depth-first and
 // one per line, in `attributes` under kMDItemTextContent: every path, or as
 // many whole lines, in that order, as fit in kMaxTextContentBytes. True
 // when the text was stored; false, with `attributes` untouched, when the

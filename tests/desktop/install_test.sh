@@ -80,6 +80,19 @@ grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \
 "$prefix/share/vexel/recoll/rclvexel" "$sample" >recoll.txt || fail "rclvexel failed"
 cmp -s recoll.txt mdimport.txt || fail "rclvexel: $(cat recoll.txt)"
 
+# The desktop indexers' plug-ins, where configure built them: the Tracker
+# rule names the module by its absolute path, this prefix not being
+# Tracker's own.
+if [[ -n $(find "$prefix" -name 'libextract-vexel.so') ]]; then
+  module=$(find "$prefix" -name 'libextract-vexel.so')
+  rule=$(find "$prefix" -name '90-vexel-archives.rule')
+  grep -qxF "ModulePath=$module" "$rule" || fail "the Tracker rule: $(grep ModulePath "$rule")"
+fi
+if [[ -n $(grep -i kfilemetadata "$work/manifest.txt") ]]; then
+  grep -q '/kf5/kfilemetadata/kfilemetadata_vexelextractor.so$' "$work/manifest.txt" ||
+    fail "the Baloo plug-in is not in a kf5/kfilemetadata folder: $(grep -i kfilemetadata "$work/manifest.txt")"
+fi
+
 # Uninstalling as the README says leaves no file behind.
 xargs -d '\n' rm -f -- <"$work/manifest.txt"
 left=$(find "$prefix" -type f -o -type l)
