@@ -55,7 +55,8 @@ bool TreeGrowth::add(RawEntry&& entry) {
   // find it in ensureDir's cache.
   std::string_view parentPath = path.substr(0, nameOffset);
   while (!parentPath.empty() && parentPath.back() == '/') parentPath.remove_suffix(1);
-  ArchiveNode* parent = isRootPath(parentPath) ? &mTree.mRoot : ensureDir(parentPath);
+  ArchiveNode* firstMade = nullptr;
+  ArchiveNode* parent = isRootPath(parentPath) ? &mTree.mRoot : ensureDir(parentPath, firstMade);
   if (parent == nullptr) return false;
   const Probe where = probe(parent, name);
   if (ArchiveNode* found = where.found) {
@@ -68,7 +69,12 @@ bool TreeGrowth::add(RawEntry&& entry) {
     mTree.releaseText(path.data(), path.size());
     return true;
   }
-  if (!makeRoom()) return false;
+  if (!makeRoom()) {
+    // The folders made for this entry go with it, as when the limits end
+    // the build on the way to its folder.
+    if (firstMade != nullptr) takeBack(*firstMade->mParent, *firstMade);
+    return false;
+  }
   ArchiveNode& node = makeNode(*parent, path, nameOffset, name.size(), entry.isDir, where);
   node.mIsListed = true;
   if (entry.isDir) {
@@ -371,13 +377,12 @@ void TreeGrowth::takeBack(ArchiveNode& parent, const ArchiveNode& first) {
 }
 
 // ensureDir: finds or creates every folder of `path` from the top down; a
-// file on the way becomes a folder. Null when the limits end the build on
-// the way. Folders made here borrow their path text from `path`, which the
-// arena keeps.
-ArchiveNode* TreeGrowth::ensureDir(std::string_view path) {
+// file on the way becomes a folder. `firstMade` is the first folder made
+// here, if any. Null when the limits end the build on the way. Folders made
+// here borrow their path text from `path`, which the arena keeps.
+ArchiveNode* TreeGrowth::ensureDir(std::string_view path, ArchiveNode*& firstMade) {
   if (path == mLastDirPath && mLastDir != nullptr) return mLastDir;
   ArchiveNode* current = &mTree.mRoot;
-  ArchiveNode* firstMade = nullptr;
   // A build that ends on the way takes back the folders made here: the
   // entry they were made for is not placed.
   const auto stopHere = [&]() -> ArchiveNode* {

@@ -104,7 +104,7 @@ class TreeGrowth {
   ArchiveNode& makeNode(ArchiveNode& parent, std::string_view text, std::size_t nameOffset,
                         std::size_t nameLength, bool isDir, const Probe& where);
   void takeBack(ArchiveNode& parent, const ArchiveNode& first);
-  ArchiveNode* ensureDir(std::string_view path);
+  ArchiveNode* ensureDir(std::string_view path, ArchiveNode*& firstMade);
   static void becomeFolder(ArchiveNode& node);
   static void applyFolderEntry(ArchiveNode& node, const RawEntry& entry);
   static void setDate(ArchiveNode& node, std::optional<std::chrono::sys_seconds> date);

@@ -83,7 +83,7 @@ TEST(TreeGrowth, StopTakesBackFoldersAcrossABlockBoundary) {
   for (int level = 0; level < 20; ++level) deep += "/d";
   entries.push_back(file(deep + "/leaf"));
   entries.push_back(file("after"));
-  for (const std::int64_t maxNodes : {4090, 4100, 4112}) {
+  for (const std::int64_t maxNodes : {4090, 4100, 4111, 4112}) {
     SCOPED_TRACE(maxNodes);
     ArchiveTreeBuilder builder({.maxNodes = maxNodes});
     bool isPlaced = true;
