@@ -111,8 +111,9 @@ class ArchiveNode {
   // While the tree grows, a folder's children form a ring through
   // `mNextSibling` and the folder points at the newest; once built, each
   // folder points at one block of them and the links make way for counts.
-  // The growth (internal/tree_growth.h) shares the node's words this way
-  // so that a node costs no more for having been grown one entry at a time.
+  // The ring's links share their words with the block and the count, so
+  // growing costs a node no bytes; only the growth (internal/tree_growth.h)
+  // uses the links.
   union {
     ArchiveNode* mLastChild;
     const ArchiveNode** mChildBlock;
