@@ -29,7 +29,7 @@
 #include "quicklook/host/html_renderer.h"
 #include "quicklook/host/preview_renderer.h"
 #include "quicklook/preview_view_controller.h"
-#include "ui/terminal.h"
+#include "host/terminal.h"
 
 namespace {
 
