@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/command.h"
+#include "support/skip.h"
 
 namespace vexel {
 namespace {
@@ -67,7 +68,7 @@ const std::vector<std::string> kAwkwardPaths = {
 };
 
 TEST(FinderSyncHost, HandOffCarriesEveryPathIntact) {
-  if (!hasPython()) GTEST_SKIP() << "python3 is not available";
+  if (!hasPython()) VEXEL_SKIP_UNLESS_CI() << "python3 is not available";
   struct Row {
     std::string selector;
     std::string host;
@@ -253,7 +254,7 @@ TEST_F(FinderSyncHostOpen, WithoutAVexelHandlerNothingIsOpenedAndTheFailureIsRep
 // may reach its host binary.
 TEST(FinderSyncHost, LinksNoArchiveReader) {
   const ProcessOutput symbols = runProcess({"nm", kHost});
-  if (symbols.exitStatus != 0) GTEST_SKIP() << "nm is not available: " << symbols.err;
+  if (symbols.exitStatus != 0) VEXEL_SKIP_UNLESS_CI() << "nm is not available: " << symbols.err;
   EXPECT_EQ(symbols.out.find("archive_read"), std::string::npos);
   EXPECT_EQ(symbols.out.find("archive_entry"), std::string::npos);
   EXPECT_EQ(symbols.out.find("ArchiveTree"), std::string::npos);

@@ -8,6 +8,7 @@
 #include "process/pseudo_terminal.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
+#include "support/skip.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ class VexelMdimport : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* tool : {"bsdtar", "python3"}) {
-      if (!vexel::test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+      if (!vexel::test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
     }
     std::filesystem::create_directories(mDir.path() / "in/x");
     vexel::test::writeFile(mDir.path() / "in/a.txt", "a");
@@ -85,7 +86,7 @@ TEST_F(VexelMdimport, ArchivesWhoseNamesAreNotUtf8Import) {
 // The index gets the names the archive stores, whatever the locale: UTF-8
 // without the ZIP flag, and a Latin-1 tar.
 TEST_F(VexelMdimport, IndexesNamesFromTheStoredBytes) {
-  if (!vexel::test::hasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  if (!vexel::test::hasTool("zip")) VEXEL_SKIP_UNLESS_CI() << "zip is not installed";
   std::filesystem::create_directories(mDir.path() / "u/Übersicht");
   vexel::test::writeFile(mDir.path() / "u/Übersicht/αβγ.txt", "x");
   vexel::test::writeFile(mDir.path() / "u/\xc4pfel.txt", "x");  // Latin-1 bytes
@@ -185,7 +186,7 @@ TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
 // The indexer gets the names of a whole split archive from any of its
 // volumes; a volume without the first one is not imported.
 TEST_F(VexelMdimport, SplitArchivesImportAsAWhole) {
-  if (!vexel::test::hasTool("split")) GTEST_SKIP() << "split is not installed";
+  if (!vexel::test::hasTool("split")) VEXEL_SKIP_UNLESS_CI() << "split is not installed";
   ASSERT_EQ(
       vexel::test::run("cd " + shellQuoted(mDir.path()) +
                        " && head -c 30000 /dev/urandom > in/noise && cd in"

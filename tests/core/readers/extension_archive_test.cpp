@@ -29,6 +29,7 @@
 #include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
+#include "support/skip.h"
 #include "text/code_page.h"
 
 namespace vexel {
@@ -481,7 +482,7 @@ TEST(ExtensionArchive, NamesOfRealWorldArchives) {
     const GlobalLocale global(locale);
     for (const Row& row : rows) {
       SCOPED_TRACE(std::string(row.label) + " under " + locale);
-      if (row.tool != nullptr && !hasTool(row.tool)) continue;
+      if (row.tool != nullptr && test::missingTool(row.tool)) continue;
       TempDir dir;
       const std::string file = row.make(dir.path());
       EXPECT_EQ(sorted(pathsOf(ExtensionArchive::list(dir.path() / file, kLimit))), row.paths);
@@ -582,7 +583,7 @@ TEST(ExtensionArchive, RandomGbkNamesDecodeAsWritten) {
     names += archives[a].size();
   }
   EXPECT_GE(names, 600U);
-  if (!hasTool("zip")) GTEST_SKIP() << "zip is not installed";
+  if (!hasTool("zip")) VEXEL_SKIP_UNLESS_CI() << "zip is not installed";
   // Info-ZIP, ten archives at a time from one folder each.
   for (std::size_t a = 0; a < archives.size(); a += 10) {
     SCOPED_TRACE("Info-ZIP archive of tables " + std::to_string(a));
@@ -713,7 +714,7 @@ TEST(ExtensionArchive, UnnamedFilesTakeTheArchiveName) {
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled
 // slashes, in all three tar dialects.
 TEST(ExtensionArchive, TarNamesAreTrimmed) {
-  if (!hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   TempDir dir;
   const std::string script = R"(
 import io, sys, tarfile
@@ -745,7 +746,7 @@ for label, form in forms.items():
 }
 
 TEST(ExtensionArchive, TarFiltersNameTheirType) {
-  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   TempDir dir;
   ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
                 " && mkdir -p in/docs && echo one > in/docs/a.txt && echo two > in/b.txt"),
@@ -795,7 +796,7 @@ TEST(ExtensionArchive, SingleCompressedFilesAreNamedAfterTheFile) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.file);
-    if (!hasTool(row.tool)) continue;
+    if (test::missingTool(row.tool)) continue;
     ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && " + row.command), 0);
     const auto listing = ExtensionArchive::list(dir.path() / row.file, kLimit);
     EXPECT_EQ(pathsOf(listing), std::vector<std::string>{"notes.txt"});
@@ -824,7 +825,7 @@ TEST(ExtensionArchive, FilesThatCannotBeReadKeepLibarchiveMessages) {
 // Cut a tar at every 512-byte record: before the first header completes the
 // file cannot be read; after it, what was read is listed as incomplete.
 TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
-  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   TempDir dir;
   ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
                 " && head -c 3000 /dev/zero > one && head -c 3000 /dev/zero > two"
@@ -916,7 +917,7 @@ TEST(ExtensionArchive, CutShortListingsSayWhy) {
 }
 
 TEST(ExtensionArchive, SevenZipAndEncryption) {
-  if (!hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  if (!hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz is not installed";
   TempDir dir;
   const std::string in =
       "cd " + shellQuoted(dir.path()) + " && mkdir -p d && echo secret > d/s.txt && ";
@@ -1010,7 +1011,7 @@ readers_internal::SourceResult readHeaders(const std::filesystem::path& file, Re
 // entry's compressed data is never skipped to its end, also where it runs
 // on through volumes of 4 KiB.
 TEST(ExtensionArchive, StopReachesHeadersAndReads) {
-  if (!hasTool("python3") || !hasTool("bsdtar")) GTEST_SKIP() << "python3 or bsdtar is missing";
+  if (!hasTool("python3") || !hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "python3 or bsdtar is missing";
   TempDir dir;
   writeFile(dir.path() / "flood.py", R"(
 import gzip, io, sys, tarfile
@@ -1137,7 +1138,7 @@ TEST(ExtensionArchive, SplitArchivesListAsAWhole) {
   for (char& c : noise) c = static_cast<char>(random() & 0xFFU);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    if (!hasTool(row.tool) || !hasTool("split")) continue;
+    if (test::missingTool(row.tool) || test::missingTool("split")) continue;
     TempDir dir;
     dir.write("in/big.bin", noise);
     dir.write("in/docs/a.txt", "a");
@@ -1182,7 +1183,7 @@ TEST(ExtensionArchive, SplitArchivesListAsAWhole) {
 // folders, complete or not) or the error's text.
 TEST(ExtensionArchive, SplitRarArchives) {
   const auto fixtures = test::fixturesDir();
-  if (!fixtures) GTEST_SKIP() << "fixture folder is absent";
+  if (!fixtures) VEXEL_SKIP_UNLESS_CI() << "fixture folder is absent";
   const std::string four = "test_rar_multivolume_single_file.part";
   const std::string five = "test_read_format_rar5_multiarchive.part0";
   struct Row {
@@ -1216,7 +1217,7 @@ TEST(ExtensionArchive, SplitRarArchives) {
     TempDir dir;
     std::int64_t size = 0;
     for (const auto& [name, fixture] : row.links) {
-      if (!std::filesystem::exists(*fixtures / fixture)) GTEST_SKIP() << fixture << " is absent";
+      if (!std::filesystem::exists(*fixtures / fixture)) VEXEL_SKIP_UNLESS_CI() << fixture << " is absent";
       std::filesystem::create_symlink(*fixtures / fixture, dir / name);
       size += static_cast<std::int64_t>(std::filesystem::file_size(*fixtures / fixture));
     }
@@ -1237,7 +1238,7 @@ TEST(ExtensionArchive, SplitRarArchives) {
 // Depth and width make nodes: 2,000 files, each 5,000 folders deep under a
 // top folder of its own, would be 10,002,000 nodes from 68 KB.
 TEST(ExtensionArchive, NodeBudgetBoundsTheTree) {
-  if (!hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   TempDir dir;
   writeFile(dir.path() / "deep.py", R"(
 import io, sys, tarfile
@@ -1330,7 +1331,7 @@ TEST(ExtensionArchive, StartsNoProgram) {
 // Archives the machine cannot make, from libarchive's own test suite.
 TEST(ExtensionArchive, LibarchiveFixtures) {
   const auto fixtures = test::fixturesDir();
-  if (!fixtures) GTEST_SKIP() << "fixture folder is absent";
+  if (!fixtures) VEXEL_SKIP_UNLESS_CI() << "fixture folder is absent";
   struct Row {
     const char* file;
     const char* typeName;

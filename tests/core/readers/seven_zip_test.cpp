@@ -6,6 +6,7 @@
 #include "support/command.h"
 #include "support/print.h"
 #include "support/temp_dir.h"
+#include "support/skip.h"
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ class SevenZip : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto found = test::sevenZip();
-    if (!found) GTEST_SKIP() << "neither 7zz nor 7z is installed";
+    if (!found) VEXEL_SKIP_UNLESS_CI() << "neither 7zz nor 7z is installed";
     mTool = *found;
   }
 
