@@ -113,7 +113,7 @@ void flush(EntryBlock& block, std::vector<RawEntry>& entries) {
     entry.packed = readDecimal(block.get(kPackedSize));
     // Only the first 19 characters count: listers append fractions of a second.
     const std::string_view modified = block.get(kModified);
-    if (modified.size() >= 19) entry.modified = time_internal::readLocalDateTime(modified.substr(0, 19));
+    if (modified.size() >= 19) entry.modified = readers_internal::readLocalDateTime(modified.substr(0, 19));
     entry.crc.assign(block.get(kCrc));
     entry.encrypted = readFlag(block.get(kEncrypted));
     entry.method.assign(block.get(kMethod));
@@ -291,7 +291,7 @@ std::optional<ListingParser::KeyValue> ListingParser::keyValue(std::string_view 
 }
 
 std::optional<std::chrono::sys_seconds> ListingParser::readDate(std::string_view text) noexcept {
-  return time_internal::readLocalDateTime(text);
+  return readers_internal::readLocalDateTime(text);
 }
 
 ListingParser::Result ListingParser::parse(std::string_view listing) {

@@ -283,7 +283,7 @@ TEST(PreviewViewController, PackagesAreClosedRowsWithTheirTypeIcon) {
                             {file("Foo.app/Contents/x", 100), file("Foo.app/y", 50),
                              file("Foo.zzz/z.txt", 10), folder("Empty")});
   auto controller = previewOf(zip);
-  const auto rows = quicklook_host::renderedRows(*controller);
+  const auto rows = quicklook_render::renderedRows(*controller);
   ASSERT_EQ(rows.size(), 4U);
   EXPECT_EQ(rows[0].name, "Empty");
   EXPECT_FALSE(rows[0].isExpandable);  // a folder with no children
@@ -314,7 +314,7 @@ TEST(PreviewViewController, CellTextsForSizesAndMissingDates) {
       listingOf({rawFile("empty.bin", 0), RawEntry{.path = "dir", .isDir = true},
                  rawFile("dir/f.noext", 1'500'000)},
                 100));
-  const auto rows = quicklook_host::renderedRows(*controller);
+  const auto rows = quicklook_render::renderedRows(*controller);
   ASSERT_EQ(rows.size(), 3U);
   EXPECT_EQ(rows[0].name, "dir");
   EXPECT_EQ(rows[0].size, "--");

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vexel::time_internal {
+namespace vexel::readers_internal {
 namespace {
 
 using std::int64_t;
@@ -111,4 +111,4 @@ std::optional<std::chrono::sys_seconds> readLocalDateTime(std::string_view text)
   return sys_seconds(seconds(utc));
 }
 
-}  // namespace vexel::time_internal
+}  // namespace vexel::readers_internal
