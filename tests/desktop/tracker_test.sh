@@ -144,7 +144,7 @@ for hostile in zeros-64g.tar.bz2 wide-2m.zip; do
   extracted $((count += 1))
   echo "Tracker extracted $hostile in $((SECONDS - started)) s"
   for pid in $(tracker_processes); do
-    expect_quiet "$pid" "$(cat /proc/$pid/comm) after $hostile" may-end
+    expect_quiet "$pid" "$(cat /proc/$pid/comm 2>/dev/null || echo "process $pid") after $hostile" may-end
     expect_alone "$pid" "after $hostile"
   done
 done
