@@ -26,10 +26,10 @@
 
 #include "dispatch/dispatch_queue.h"
 #include "host/host_usage.h"
+#include "host/terminal.h"
+#include "quicklook/preview_view_controller.h"
 #include "quicklook/render/html_renderer.h"
 #include "quicklook/render/preview_renderer.h"
-#include "quicklook/preview_view_controller.h"
-#include "host/terminal.h"
 
 namespace {
 
@@ -215,8 +215,8 @@ int main(int argc, char** argv) {
       break;
     case Format::text: {
       const bool color = wantsColor(options.color);
-      std::cout << vexel::quicklook_render::renderText(*controller, columns.value_or(kDefaultColumns),
-                                                     {.color = color, .icons = color});
+      std::cout << vexel::quicklook_render::renderText(
+          *controller, columns.value_or(kDefaultColumns), {.color = color, .icons = color});
       break;
     }
   }

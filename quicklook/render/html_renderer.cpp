@@ -17,13 +17,13 @@
 namespace vexel::quicklook_render {
 namespace {
 
+using platform::OutlineView;
+using platform::TextField;
 using quicklook_render_internal::cssNumber;
 using quicklook_render_internal::PageCell;
 using quicklook_render_internal::pageFile;
 using quicklook_render_internal::PageLayout;
 using quicklook_render_internal::PageRow;
-using platform::OutlineView;
-using platform::TextField;
 
 // ---------------------------------------------------------------------------
 // Text
@@ -48,7 +48,8 @@ std::string escapedKeepingLineFeeds(std::string_view utf8) {
 // last few characters (an extension, a number) stay visible however narrow
 // the column, the head gives way with "…". Never before a combining mark.
 std::size_t middleSplit(std::string_view utf8) {
-  const std::vector<quicklook_render_internal::CodePoint> points = quicklook_render_internal::codePoints(utf8);
+  const std::vector<quicklook_render_internal::CodePoint> points =
+      quicklook_render_internal::codePoints(utf8);
   if (points.size() < 8) return utf8.size();
   std::size_t split = points.size() - std::min<std::size_t>(10, points.size() / 2);
   while (split > 0) {
@@ -165,7 +166,8 @@ const std::string& symbolsHtml() {
     constexpr std::string_view kSuffix = ".svg";
     std::string out =
         "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\">";
-    for (const quicklook_render_internal::EmbeddedFile& file : quicklook_render_internal::pageFiles()) {
+    for (const quicklook_render_internal::EmbeddedFile& file :
+         quicklook_render_internal::pageFiles()) {
       if (!file.path.starts_with(kFolder) || !file.path.ends_with(kSuffix)) continue;
       const std::string_view id =
           file.path.substr(kFolder.size(), file.path.size() - kFolder.size() - kSuffix.size());
@@ -290,7 +292,8 @@ std::string_view colorSchemeContent(PageColorScheme scheme) {
 std::string htmlEscaped(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
-  for (const quicklook_render_internal::CodePoint& cp : quicklook_render_internal::codePoints(utf8)) {
+  for (const quicklook_render_internal::CodePoint& cp :
+       quicklook_render_internal::codePoints(utf8)) {
     switch (cp.value) {
       case '&':
         out += "&amp;";
@@ -322,7 +325,8 @@ std::string htmlEscaped(std::string_view utf8) {
 std::string renderHtml(PreviewViewController& controller, const HtmlOptions& options) {
   const PageLayout layout = quicklook_render_internal::pageLayout(controller);
   OutlineView& outline = controller.outline();
-  const std::vector<PageRow> rows = quicklook_render_internal::collectRows(outline, options.maxRows);
+  const std::vector<PageRow> rows =
+      quicklook_render_internal::collectRows(outline, options.maxRows);
   const std::size_t reachable = reachableRows(controller);
   const std::size_t omitted = reachable > rows.size() ? reachable - rows.size() : 0;
 

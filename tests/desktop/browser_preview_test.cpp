@@ -13,8 +13,8 @@
 #include "chromium.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel {
 namespace {
@@ -138,7 +138,8 @@ class BrowserPreview : public ::testing::Test {
  protected:
   void SetUp() override {
     auto found = Chromium::find();
-    if (!found) VEXEL_SKIP_UNLESS_CI() << "chromium is not installed (scripts/install-deps.sh browser)";
+    if (!found)
+      VEXEL_SKIP_UNLESS_CI() << "chromium is not installed (scripts/install-deps.sh browser)";
     if (const std::string problem = found->startProblem(); !problem.empty()) {
       VEXEL_SKIP_UNLESS_CI() << "chromium does not start here: " << problem;
     }

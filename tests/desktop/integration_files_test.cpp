@@ -16,8 +16,8 @@
 #include "model/archive_format.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel {
 namespace {

@@ -7,8 +7,8 @@
 #include <map>
 
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel {
 namespace {

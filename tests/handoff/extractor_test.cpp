@@ -8,8 +8,8 @@
 #include "readers/archive_error.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel {
 namespace {

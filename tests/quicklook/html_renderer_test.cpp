@@ -368,13 +368,14 @@ TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   // file, its elements joined as they stand.
   auto controller = PreviewViewController::create();
   const std::string html = renderHtml(*controller);
-  EXPECT_NE(html.find("<style>\n" + std::string(quicklook_render_internal::pageFile("preview.css")) +
-                      "@media (prefers-color-scheme:dark){" +
-                      std::string(quicklook_render_internal::pageFile("preview-dark.css")) +
-                      "}\n</style>"),
-            std::string::npos);
-  EXPECT_NE(html.find("<script>\n" + std::string(quicklook_render_internal::pageFile("preview.js")) +
-                      "</script>"),
+  EXPECT_NE(
+      html.find("<style>\n" + std::string(quicklook_render_internal::pageFile("preview.css")) +
+                "@media (prefers-color-scheme:dark){" +
+                std::string(quicklook_render_internal::pageFile("preview-dark.css")) +
+                "}\n</style>"),
+      std::string::npos);
+  EXPECT_NE(html.find("<script>\n" +
+                      std::string(quicklook_render_internal::pageFile("preview.js")) + "</script>"),
             std::string::npos);
   EXPECT_NE(
       html.find("<symbol id=\"i-disclosure\" viewBox=\"0 0 16 16\"><path d=\"M6 4l4 4-4 4\" "),

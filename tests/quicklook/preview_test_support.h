@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "dispatch/dispatch_queue.h"
-#include "quicklook/render/preview_renderer.h"
 #include "quicklook/preview_view_controller.h"
+#include "quicklook/render/preview_renderer.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 

@@ -10,8 +10,8 @@
 #include "importer_loader.h"
 #include "spotlight/import_archive.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace {
 

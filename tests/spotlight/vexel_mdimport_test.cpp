@@ -7,8 +7,8 @@
 #include "process/child_process.h"
 #include "process/pseudo_terminal.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace {
 

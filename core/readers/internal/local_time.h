@@ -16,6 +16,7 @@ namespace vexel::readers_internal {
 // is captured on the first call (thread-safe) and never re-read: later
 // changes of TZ or of /etc/localtime do not reach it. Thread-safe, lock-free
 // after the first call.
-[[nodiscard]] std::optional<std::chrono::sys_seconds> readLocalDateTime(std::string_view text) noexcept;
+[[nodiscard]] std::optional<std::chrono::sys_seconds> readLocalDateTime(
+    std::string_view text) noexcept;
 
 }  // namespace vexel::readers_internal

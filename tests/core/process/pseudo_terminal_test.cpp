@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "process/child_process.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel {
 namespace {

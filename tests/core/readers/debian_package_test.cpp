@@ -16,8 +16,8 @@
 #include "readers/internal/listing_worker.h"
 #include "readers/internal/reader_input.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel::readers_internal {
 namespace {

@@ -28,8 +28,8 @@
 #include "readers/internal/volume_set.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 #include "text/code_page.h"
 
 namespace vexel {
@@ -1011,7 +1011,8 @@ readers_internal::SourceResult readHeaders(const std::filesystem::path& file, Re
 // entry's compressed data is never skipped to its end, also where it runs
 // on through volumes of 4 KiB.
 TEST(ExtensionArchive, StopReachesHeadersAndReads) {
-  if (!hasTool("python3") || !hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "python3 or bsdtar is missing";
+  if (!hasTool("python3") || !hasTool("bsdtar"))
+    VEXEL_SKIP_UNLESS_CI() << "python3 or bsdtar is missing";
   TempDir dir;
   writeFile(dir.path() / "flood.py", R"(
 import gzip, io, sys, tarfile
@@ -1217,7 +1218,8 @@ TEST(ExtensionArchive, SplitRarArchives) {
     TempDir dir;
     std::int64_t size = 0;
     for (const auto& [name, fixture] : row.links) {
-      if (!std::filesystem::exists(*fixtures / fixture)) VEXEL_SKIP_UNLESS_CI() << fixture << " is absent";
+      if (!std::filesystem::exists(*fixtures / fixture))
+        VEXEL_SKIP_UNLESS_CI() << fixture << " is absent";
       std::filesystem::create_symlink(*fixtures / fixture, dir / name);
       size += static_cast<std::int64_t>(std::filesystem::file_size(*fixtures / fixture));
     }

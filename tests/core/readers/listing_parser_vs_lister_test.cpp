@@ -4,8 +4,8 @@
 #include "readers/listing_parser.h"
 #include "readers/process_runner.h"
 #include "support/seven_zip.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -73,9 +73,9 @@ TEST(ListingParserVsLister, AgreeOnRealArchives) {
     for (const ArchiveNode* node : listed.tree->root().descendants()) {
       // Folder sizes and dates are the tree's totals; compare their own data
       // through the files and the flag only.
-      fromLister[std::string(node->path())] = {node->isDir(), node->isDir() ? 0 : node->size(),
-                                               node->isDir() ? fromParser[std::string(node->path())].modified
-                                                             : node->modified()};
+      fromLister[std::string(node->path())] = {
+          node->isDir(), node->isDir() ? 0 : node->size(),
+          node->isDir() ? fromParser[std::string(node->path())].modified : node->modified()};
     }
     EXPECT_EQ(fromParser, fromLister);
   }

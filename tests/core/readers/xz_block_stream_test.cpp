@@ -18,8 +18,8 @@
 #include "readers/internal/reader_input.h"
 #include "readers/internal/xz_index.h"
 #include "support/command.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace vexel::readers_internal {
 namespace {

@@ -20,8 +20,8 @@
 #include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/process_census.h"
-#include "support/temp_dir.h"
 #include "support/skip.h"
+#include "support/temp_dir.h"
 
 namespace {
 
