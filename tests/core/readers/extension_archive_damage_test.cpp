@@ -18,6 +18,7 @@
 #include "readers/internal/volume_set.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
@@ -62,7 +63,7 @@ TEST(ExtensionArchive, FailedHeadersAreSkipped) {
 // Cut a tar at every 512-byte record: before the first header completes the
 // file cannot be read; after it, what was read is listed as incomplete.
 TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
-  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   TempDir dir;
   ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
                 " && head -c 3000 /dev/zero > one && head -c 3000 /dev/zero > two"
@@ -195,7 +196,8 @@ readers_internal::SourceResult readHeaders(const std::filesystem::path& file, Re
 // entry's compressed data is never skipped to its end, also where it runs
 // on through volumes of 4 KiB.
 TEST(ExtensionArchive, StopReachesHeadersAndReads) {
-  if (!hasTool("python3") || !hasTool("bsdtar")) GTEST_SKIP() << "python3 or bsdtar is missing";
+  if (!hasTool("python3") || !hasTool("bsdtar"))
+    VEXEL_SKIP_UNLESS_CI() << "python3 or bsdtar is missing";
   TempDir dir;
   writeFile(dir.path() / "flood.py", R"(
 import gzip, io, sys, tarfile
@@ -248,7 +250,7 @@ open(sys.argv[1], 'wb').write(gzip.compress(out.getvalue()))
 // Depth and width make nodes: 2,000 files, each 5,000 folders deep under a
 // top folder of its own, would be 10,002,000 nodes from 68 KB.
 TEST(ExtensionArchive, NodeBudgetBoundsTheTree) {
-  if (!hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   TempDir dir;
   writeFile(dir.path() / "deep.py", R"(
 import io, sys, tarfile

@@ -22,6 +22,7 @@
 #include "readers/internal/built_in_filters.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
@@ -104,7 +105,7 @@ TEST(ExtensionArchive, EntriesBeneathALinkAreKept) {
 }
 
 TEST(ExtensionArchive, TarFiltersNameTheirType) {
-  if (!hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   TempDir dir;
   ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
                 " && mkdir -p in/docs && echo one > in/docs/a.txt && echo two > in/b.txt"),
@@ -154,7 +155,7 @@ TEST(ExtensionArchive, SingleCompressedFilesAreNamedAfterTheFile) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.file);
-    if (!hasTool(row.tool)) continue;
+    if (test::missingTool(row.tool)) continue;
     ASSERT_EQ(run("cd " + shellQuoted(dir.path()) + " && " + row.command), 0);
     const auto listing = ExtensionArchive::list(dir.path() / row.file, kLimit);
     EXPECT_EQ(pathsOf(listing), std::vector<std::string>{"notes.txt"});
@@ -181,7 +182,7 @@ TEST(ExtensionArchive, FilesThatCannotBeReadKeepLibarchiveMessages) {
 }
 
 TEST(ExtensionArchive, SevenZipAndEncryption) {
-  if (!hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  if (!hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz is not installed";
   TempDir dir;
   const std::string in =
       "cd " + shellQuoted(dir.path()) + " && mkdir -p d && echo secret > d/s.txt && ";
@@ -308,7 +309,7 @@ TEST(ExtensionArchive, StartsNoProgram) {
 // Archives the machine cannot make, from libarchive's own test suite.
 TEST(ExtensionArchive, LibarchiveFixtures) {
   const auto fixtures = test::fixturesDir();
-  if (!fixtures) GTEST_SKIP() << "fixture folder is absent";
+  if (!fixtures) VEXEL_SKIP_UNLESS_CI() << "fixture folder is absent";
   struct Row {
     const char* file;
     const char* typeName;
