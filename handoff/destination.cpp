@@ -1,6 +1,7 @@
 #include "handoff/destination.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,22 +64,41 @@ std::string archiveStem(std::string_view fileName) {
   return std::string(name.empty() ? fileName : fileName.substr(0, name.size()));
 }
 
-fs::path placeFile(const fs::path& source, const fs::path& parent, std::string_view stem,
-                   std::string_view extension) {
-  for (int number = 1;; ++number) {
-    const fs::path candidate = parent / numberedName(stem, number, extension);
-    const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      close(fd);
-      if (rename(source.c_str(), candidate.c_str()) == 0) return candidate;
-      const int code = errno;
-      unlink(candidate.c_str());
-      throw ArchiveError::failed(texts::cannotMoveFileTo(candidate, std::strerror(code)));
-    }
-    if (errno != EEXIST) {
-      throw ArchiveError::failed(texts::cannotCreateFile(candidate, std::strerror(errno)));
-    }
+bool isPrivateFolder(const fs::path& folder) {
+  std::error_code error;
+  fs::path path = fs::canonical(folder, error);
+  if (error) return false;
+  const uid_t self = geteuid();
+  for (;;) {
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    if (info.st_uid != self && info.st_uid != 0) return false;
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) return false;
+    if (path == path.root_path()) return true;
+    path = path.parent_path();
   }
+}
+
+ArchiverOutput::ArchiverOutput(const WorkFolder& work) {
+  if (isPrivateFolder(work.parent())) {
+    mPath = work.path() / "archiver";
+    if (mkdir(mPath.c_str(), 0700) != 0) throw ArchiveError::cannotWrite(mPath.string(), errno);
+    return;
+  }
+  for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+    const char* value = getenv(variable);
+    if (value != nullptr && *value == '/' && use(value)) return;
+  }
+  if (use("/tmp")) return;
+  throw ArchiveError::failed(texts::noPrivateFolder(work.parent()));
+}
+
+bool ArchiverOutput::use(const fs::path& base) {
+  if (!isPrivateFolder(base)) return false;
+  WorkFolder::clearStale(base);
+  mOwn.emplace(base);
+  mPath = mOwn->resultPath();
+  return true;
 }
 
 }  // namespace vexel

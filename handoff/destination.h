@@ -3,16 +3,20 @@
 //
 // Holds the name rules (an archive's name without its extensions; " (2)"
 // numbering is `numberedName` in readers/work_folder.h) and
-// `TemporaryFolder`, a private folder beside the destination that a result
-// is made in and then moved into place with a rename, so that nothing
-// half-made is ever seen under its final name and a cancelled or failed run
-// leaves nothing behind. Extraction uses the core's `WorkFolder` directly.
+// `ArchiverOutput`, the folder another archiver writes into by path. What
+// is made goes into the core's `WorkFolder` beside the destination and is
+// placed from there through descriptors, so that nothing half-made is ever
+// seen under its final name, nothing existing is replaced, and a cancelled
+// or failed run leaves nothing behind.
 //
-//   vexel::TemporaryFolder work("/home/u/Downloads");        // .vexel-XXXXXXXX
-//   ... write work.path() / "a.zip" ...
-//   vexel::placeFile(work.path() / "a.zip", "/home/u/Downloads", "a", ".zip");  // "a (2).zip" ...
+//   vexel::WorkFolder::clearStale("/home/u/Downloads");
+//   vexel::WorkFolder work("/home/u/Downloads");              // .vexel-XXXXXXXX
+//   const vexel::ArchiverOutput output(work);
+//   ... the archiver writes output.path() / "a.zip" ...
+//   vexel::ArchiveExtractor::adopt(output.path(), work, task);
+//   work.placeFile("a.zip", "a", ".zip");                     // "a (2).zip" ...
 //
-// Failures throw ArchiveError::failed with the system's description. Any thread.
+// Failures throw ArchiveError::failed with the system's description.
 #pragma once
 
 #include <filesystem>
@@ -29,25 +33,29 @@ namespace vexel {
 // A name that would come out empty is kept whole.
 [[nodiscard]] std::string archiveStem(std::string_view fileName);
 
-// placeFile: renames the file `source` to the first free of
-// `parent`/stem+extension, stem (2)+extension, ...; returns the new path.
-// @throws ArchiveError (failed)
-std::filesystem::path placeFile(const std::filesystem::path& source,
-                                const std::filesystem::path& parent, std::string_view stem,
-                                std::string_view extension);
+// isPrivateFolder: whether no other user can rename, replace or enter
+// anything on the way to `folder`: every folder from the root down is the
+// user's or root's, and none lets others write in it unless it is sticky
+// (/tmp). Paths through such folders cannot be redirected.
+[[nodiscard]] bool isPrivateFolder(const std::filesystem::path& folder);
 
-// TemporaryFolder: a new hidden folder in `parent` (a WorkFolder: mode
-// 0700, locked while it lives so that no other run clears it), removed with
-// its contents on destruction. Neither copyable nor movable.
-class TemporaryFolder {
+// ArchiverOutput: a folder another archiver can write into by path without
+// anyone else redirecting it: inside `work` when the way there is private,
+// else a work folder of its own in the user's runtime or temporary folder
+// (removed with this object). What is written there is moved into `work`
+// with ArchiveExtractor::adopt.
+class ArchiverOutput {
  public:
-  // @throws ArchiveError (failed) when `parent` cannot hold a new folder.
-  explicit TemporaryFolder(const std::filesystem::path& parent) : mWork(parent) {}
+  // @throws ArchiveError (failed) when no private folder can be made.
+  explicit ArchiverOutput(const WorkFolder& work);
 
-  [[nodiscard]] const std::filesystem::path& path() const noexcept { return mWork.path(); }
+  [[nodiscard]] const std::filesystem::path& path() const noexcept { return mPath; }
 
  private:
-  WorkFolder mWork;
+  bool use(const std::filesystem::path& base);
+
+  std::optional<WorkFolder> mOwn;
+  std::filesystem::path mPath;
 };
 
 }  // namespace vexel

@@ -21,42 +21,6 @@ namespace texts = handoff_internal;
 
 namespace fs = std::filesystem;
 
-// A folder another archiver can write into by path without anyone else
-// redirecting it: inside the work folder when the way there is private,
-// else a work folder of its own in the user's runtime or temporary folder.
-class ArchiverOutput {
- public:
-  explicit ArchiverOutput(const WorkFolder& work) {
-    if (isPrivateFolder(work.parent())) {
-      mPath = work.path() / "7-Zip";
-      if (mkdir(mPath.c_str(), 0700) != 0) {
-        throw ArchiveError::cannotWrite(mPath.string(), errno);
-      }
-      return;
-    }
-    for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
-      const char* value = getenv(variable);
-      if (value != nullptr && *value == '/' && use(value)) return;
-    }
-    if (use("/tmp")) return;
-    throw ArchiveError::failed(texts::noPrivateFolder(work.parent()));
-  }
-
-  [[nodiscard]] const fs::path& path() const noexcept { return mPath; }
-
- private:
-  bool use(const fs::path& base) {
-    if (!isPrivateFolder(base)) return false;
-    WorkFolder::clearStale(base);
-    mOwn.emplace(base);
-    mPath = mOwn->resultPath();
-    return true;
-  }
-
-  std::optional<WorkFolder> mOwn;
-  fs::path mPath;
-};
-
 // An archive whose every entry would be left out holds nothing but what
 // could harm: an empty folder would only hide that.
 void refuseWhenAllLeftOut(const ArchiveExtractor::Check& check) {
@@ -74,21 +38,6 @@ void requireSpace(std::int64_t bytes, std::optional<std::int64_t> freeBytes,
   throw ArchiveError::failed(
       texts::notEnoughSpace(platform::ByteCountFormatter::stringFromByteCount(bytes),
                             platform::ByteCountFormatter::stringFromByteCount(*freeBytes), folder));
-}
-
-bool isPrivateFolder(const fs::path& folder) {
-  std::error_code error;
-  fs::path path = fs::canonical(folder, error);
-  if (error) return false;
-  const uid_t self = geteuid();
-  for (;;) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
-    if (info.st_uid != self && info.st_uid != 0) return false;
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) return false;
-    if (path == path.root_path()) return true;
-    path = path.parent_path();
-  }
 }
 
 std::optional<std::string> Extractor::password() {

@@ -72,10 +72,4 @@ class Extractor {
 void requireSpace(std::int64_t bytes, std::optional<std::int64_t> freeBytes,
                   const std::filesystem::path& folder);
 
-// isPrivateFolder: whether no other user can rename, replace or enter
-// anything on the way to `folder`: every folder from the root down is the
-// user's or root's, and none lets others write in it unless it is sticky
-// (/tmp). Paths through such folders cannot be redirected.
-[[nodiscard]] bool isPrivateFolder(const std::filesystem::path& folder);
-
 }  // namespace vexel

@@ -16,6 +16,8 @@
 #include "process/child_process.h"
 #include "process/unique_fd.h"
 #include "readers/archive_error.h"
+#include "readers/archive_extractor.h"
+#include "readers/work_folder.h"
 #include "text/utf8.h"
 
 namespace vexel {
@@ -205,11 +207,18 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
   Desktop::Notice notice = mDesktop.begin(texts::compressingTitle(what), "archive-insert");
   try {
     const Archiver archiver(archivers().front());
-    TemporaryFolder work(parent);
-    const fs::path made = work.path() / (name + "." + options.format);
-    archiver.compress(items, made, options.format, options.level, work.path().filename().string(),
-                      mTask, [&notice](double fraction) { notice.progress(fraction); });
-    const fs::path placed = placeFile(made, parent, name, "." + options.format);
+    // A run that was killed left its work folder here: ours to remove now.
+    WorkFolder::clearStale(parent);
+    WorkFolder work(parent);
+    // The archiver writes by path, so only where no one else can redirect
+    // it; the archive then reaches the destination through descriptors.
+    const ArchiverOutput output(work);
+    const std::string fileName = name + "." + options.format;
+    archiver.compress(items, output.path() / fileName, options.format, options.level,
+                      work.path().filename().string(), mTask,
+                      [&notice](double fraction) { notice.progress(fraction); });
+    (void)ArchiveExtractor::adopt(output.path(), work, mTask);
+    const fs::path placed = work.placeFile(fileName, name, "." + options.format);
     notice.finish(texts::compressedTitle(placed), texts::compressedBody(parent), false);
     return true;
   } catch (const ArchiveError& error) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "handoff/destination.h"
 #include "readers/archive_error.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
