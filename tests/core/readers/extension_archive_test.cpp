@@ -761,6 +761,16 @@ TEST(ExtensionArchive, UnnamedFilesTakeTheArchiveName) {
   const auto many = ExtensionArchive::list(dir.path() / "many.zip", kLimit);
   EXPECT_EQ(pathsOf(many), std::vector<std::string>{"many"});
   EXPECT_TRUE(many.complete);
+
+  // 7-Zip stores standard input as an item without a name; libarchive
+  // hands it back with none at all.
+  if (!hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
+                " && printf hello | 7zz a -si -bso0 -bsp0 stdin.data.7z"),
+            0);
+  const auto sevenZip = ExtensionArchive::list(dir.path() / "stdin.data.7z", kLimit);
+  EXPECT_EQ(pathsOf(sevenZip), std::vector<std::string>{"stdin.data"});
+  EXPECT_EQ(sevenZip.tree->totalSize(), 5);
 }
 
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled
