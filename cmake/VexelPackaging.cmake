@@ -17,10 +17,12 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "see and find what is inside archives from the desktop")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Previews of archive contents for file managers, searches that find an
- archive by the names inside it (Baloo, Tracker and Recoll plug-ins), and
- context-menu commands (extract, open, compress) for Dolphin, Nemo and
- Nautilus, carried out through vexel:// links.")
+ Previews of archive contents for file managers (GNOME Sushi, the
+ Properties window of GNOME Files, terminal file managers), searches that
+ find an archive by the names inside it (Baloo, Tracker and Recoll
+ plug-ins), and context-menu commands (extract, open, compress) for
+ Dolphin, Nautilus, Nemo, PCManFM, Caja and Thunar, carried out through
+ vexel:// links.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

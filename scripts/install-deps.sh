@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
   g++ clang cmake ninja-build pkg-config python3
+  # The formatting check (scripts/check-format.sh): Debian 12's is version 14.
+  clang-format
   libarchive-dev liblzma-dev libicu-dev googletest libgtest-dev libbenchmark-dev
   # Tools the tests use to make archives and to compare against.
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip

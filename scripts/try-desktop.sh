@@ -9,7 +9,8 @@
 #
 #   scripts/try-desktop.sh [BUILD_DIR] [nemo|nautilus|dolphin|pcmanfm|pcmanfm-qt|caja|thunar ...]
 #
-# Needs: scripts/install-deps.sh gui. Exit status 77 when something is missing.
+# Needs: scripts/install-deps.sh gui. Exit status 77 when something is missing
+# (1 under CI, VEXEL_CI=1).
 set -euo pipefail
 source=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$source/build}" && pwd)
@@ -20,16 +21,14 @@ source "$source/tests/desktop/temporary_install.sh"
 require_tools "scripts/install-deps.sh gui" Xvfb xdotool import dbus-run-session dbus-monitor \
   xdg-mime bsdtar /usr/lib/notification-daemon/notification-daemon
 if ! /usr/bin/python3 -c 'import pyatspi' 2>/dev/null; then
-  echo "SKIP: python3-pyatspi is not installed (scripts/install-deps.sh gui)"
-  exit 77
+  skip_unless_ci "python3-pyatspi is not installed (scripts/install-deps.sh gui)"
 fi
 present=""
 for manager in $managers; do
   if command -v "$manager" >/dev/null; then present+="$manager "; else echo "($manager is not installed)"; fi
 done
 if [[ -z $present ]]; then
-  echo "SKIP: none of $managers is installed"
-  exit 77
+  skip_unless_ci "none of $managers is installed"
 fi
 
 xvfb=""

@@ -31,7 +31,8 @@ struct ImporterRecord {
   CFUUIDRef factoryID;
   UInt32 refCount;
 };
-static_assert(std::is_standard_layout_v<ImporterRecord> && offsetof(ImporterRecord, interface) == 0);
+static_assert(std::is_standard_layout_v<ImporterRecord> &&
+              offsetof(ImporterRecord, interface) == 0);
 
 }  // namespace
 

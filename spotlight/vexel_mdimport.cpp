@@ -1,4 +1,4 @@
-// vexel_mdimport.cpp: the indexing service's stand-in, which loads the
+// vexel-mdimport: plays the indexing service, which loads the
 // importer plug-in and imports files with it.
 //
 //   vexel-mdimport [--plugin PATH] [--json] FILE...

@@ -35,7 +35,9 @@ namespace vexel {
 
 class ArchiveTree;
 class ArchiveTreeBuilder;
+namespace model_internal {
 class TreeGrowth;
+}
 
 // ArchiveNode: one file or folder of an archive, or the root. Nodes have
 // identity only; caches key them by address. Only `ArchiveTree` makes and
@@ -83,7 +85,7 @@ class ArchiveNode {
  private:
   friend class ArchiveTree;
   friend class ArchiveTreeBuilder;
-  friend class TreeGrowth;
+  friend class model_internal::TreeGrowth;
 
   // Rarely set texts, kept out of line: the in-process lister never sets crc
   // or method, and a name is normally a slice of the path.
@@ -109,6 +111,9 @@ class ArchiveNode {
   // While the tree grows, a folder's children form a ring through
   // `mNextSibling` and the folder points at the newest; once built, each
   // folder points at one block of them and the links make way for counts.
+  // The ring's links share their words with the block and the count, so
+  // growing costs a node no bytes; only the growth (internal/tree_growth.h)
+  // uses the links.
   union {
     ArchiveNode* mLastChild;
     const ArchiveNode** mChildBlock;
@@ -186,7 +191,7 @@ class ArchiveTree {
 
  private:
   friend class ArchiveTreeBuilder;
-  friend class TreeGrowth;
+  friend class model_internal::TreeGrowth;
 
   ArchiveTree();
   void summarize();
@@ -253,7 +258,7 @@ class ArchiveTreeBuilder {
  private:
   TreeLimits mLimits;
   std::unique_ptr<ArchiveTree> mTree;
-  std::unique_ptr<TreeGrowth> mGrowth;
+  std::unique_ptr<model_internal::TreeGrowth> mGrowth;
 };
 
 }  // namespace vexel

@@ -20,15 +20,15 @@ namespace vexel {
 // RawEntry: an entry as listed. `packed`, `modified` and `block` stay absent
 // when the listing does not give them; `crc` and `method` are "" then.
 struct RawEntry {
-  std::string path;                               ///< "/"-separated, no leading "./", "/" or trailing "/"
-  bool isDir = false;                             ///< the entry is a folder
-  std::int64_t size = 0;                          ///< uncompressed size in bytes
-  std::optional<std::int64_t> packed;             ///< compressed size in bytes
+  std::string path;                    ///< "/"-separated, no leading "./", "/" or trailing "/"
+  bool isDir = false;                  ///< the entry is a folder
+  std::int64_t size = 0;               ///< uncompressed size in bytes
+  std::optional<std::int64_t> packed;  ///< compressed size in bytes
   std::optional<std::chrono::sys_seconds> modified;  ///< last modification time
-  std::string crc;                                ///< checksum text as listed
-  bool encrypted = false;                         ///< the entry's data is encrypted
-  std::string method;                             ///< compression method text as listed
-  std::optional<std::int64_t> block;              ///< solid block number
+  std::string crc;                                   ///< checksum text as listed
+  bool encrypted = false;                            ///< the entry's data is encrypted
+  std::string method;                                ///< compression method text as listed
+  std::optional<std::int64_t> block;                 ///< solid block number
 };
 
 }  // namespace vexel

@@ -28,8 +28,12 @@ std::string textOf(ArchiveError::Kind kind, const std::string& payload) {
 }
 
 constexpr std::array<std::string_view, 7> kPasswordPhrases = {
-    "Wrong password",        "Cannot open encrypted archive", "Can not open encrypted archive",
-    "Enter password",        "incorrect password",            "password is incorrect",
+    "Wrong password",
+    "Cannot open encrypted archive",
+    "Can not open encrypted archive",
+    "Enter password",
+    "incorrect password",
+    "password is incorrect",
     "Corrupt file or wrong password",
 };
 
@@ -41,9 +45,8 @@ constexpr size_t kMaxOutputLines = 6;
 // The horizontal white space trimmed from output lines: tab and the Unicode
 // space separators (U+00A0, U+3000 and the like), but no line breaks.
 constexpr std::array<std::string_view, 18> kHorizontalSpaces = {
-    "\t",           " ",            "\u00A0", "\u1680", "\u2000", "\u2001",
-    "\u2002",       "\u2003",      "\u2004", "\u2005", "\u2006", "\u2007",
-    "\u2008",       "\u2009",      "\u200A", "\u202F", "\u205F", "\u3000",
+    "\t",     " ",      "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004",
+    "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A", "\u202F", "\u205F", "\u3000",
 };
 
 std::string_view trimHorizontalSpace(std::string_view line) {
@@ -68,9 +71,15 @@ std::string_view trimHorizontalSpace(std::string_view line) {
 ArchiveError::ArchiveError(Kind kind, std::string payload)
     : mKind(kind), mPayload(std::move(payload)), mMessage(textOf(mKind, mPayload)) {}
 
-ArchiveError ArchiveError::toolMissing(std::string name) { return {Kind::toolMissing, std::move(name)}; }
-ArchiveError ArchiveError::readOnly(std::string message) { return {Kind::readOnly, std::move(message)}; }
-ArchiveError ArchiveError::failed(std::string message) { return {Kind::failed, std::move(message)}; }
+ArchiveError ArchiveError::toolMissing(std::string name) {
+  return {Kind::toolMissing, std::move(name)};
+}
+ArchiveError ArchiveError::readOnly(std::string message) {
+  return {Kind::readOnly, std::move(message)};
+}
+ArchiveError ArchiveError::failed(std::string message) {
+  return {Kind::failed, std::move(message)};
+}
 ArchiveError ArchiveError::passwordRequired() { return {Kind::passwordRequired, {}}; }
 ArchiveError ArchiveError::cancelled() { return {Kind::cancelled, {}}; }
 ArchiveError ArchiveError::notArchive() { return {Kind::notArchive, {}}; }
@@ -154,8 +163,7 @@ ArchiveError ArchiveError::tooLargeToCheck(CheckBound bound) {
   return failed("没有解压。");
 }
 
-ArchiveError ArchiveError::folderFailure(FolderStep step, std::string_view path,
-                                         int errorNumber) {
+ArchiveError ArchiveError::folderFailure(FolderStep step, std::string_view path, int errorNumber) {
   const std::string quoted = "“" + std::string(path) + "”";
   std::string what;
   switch (step) {
@@ -197,7 +205,8 @@ ArchiveError ArchiveError::from(const RunResult& result, std::string_view tool) 
   while (start <= joined.size() && kept < kMaxOutputLines) {
     size_t end = joined.find('\n', start);
     if (end == std::string::npos) end = joined.size();
-    const std::string_view line = trimHorizontalSpace(std::string_view(joined.data() + start, end - start));
+    const std::string_view line =
+        trimHorizontalSpace(std::string_view(joined.data() + start, end - start));
     if (!line.empty()) {
       if (kept > 0) lines += '\n';
       lines += line;

@@ -26,7 +26,8 @@ class Lines {
     const char* start = mText.data() + mAt;
     const size_t left = mText.size() - mAt;
     const void* lf = std::memchr(start, '\n', left);
-    const size_t length = lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) : left;
+    const size_t length =
+        lf != nullptr ? static_cast<size_t>(static_cast<const char*>(lf) - start) : left;
     line = std::string_view(start, length);
     mAt += length + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -66,20 +67,40 @@ bool readFlag(std::string_view value) noexcept { return value == "+"; }
 
 // The keys an entry block is read for; the first line of each key counts.
 enum EntryKey : unsigned {
-  kPath, kFolder, kAttributes, kSize, kPackedSize, kModified, kCrc, kEncrypted, kMethod, kBlock, kKeyCount, kOther
+  kPath,
+  kFolder,
+  kAttributes,
+  kSize,
+  kPackedSize,
+  kModified,
+  kCrc,
+  kEncrypted,
+  kMethod,
+  kBlock,
+  kKeyCount,
+  kOther
 };
 
 EntryKey entryKeyOf(std::string_view key) noexcept {
   switch (key.size()) {
-    case 3: return key == "CRC" ? kCrc : kOther;
-    case 4: return key == "Path" ? kPath : key == "Size" ? kSize : kOther;
-    case 5: return key == "Block" ? kBlock : kOther;
-    case 6: return key == "Folder" ? kFolder : key == "Method" ? kMethod : kOther;
-    case 8: return key == "Modified" ? kModified : kOther;
-    case 9: return key == "Encrypted" ? kEncrypted : kOther;
-    case 10: return key == "Attributes" ? kAttributes : kOther;
-    case 11: return key == "Packed Size" ? kPackedSize : kOther;
-    default: return kOther;
+    case 3:
+      return key == "CRC" ? kCrc : kOther;
+    case 4:
+      return key == "Path" ? kPath : key == "Size" ? kSize : kOther;
+    case 5:
+      return key == "Block" ? kBlock : kOther;
+    case 6:
+      return key == "Folder" ? kFolder : key == "Method" ? kMethod : kOther;
+    case 8:
+      return key == "Modified" ? kModified : kOther;
+    case 9:
+      return key == "Encrypted" ? kEncrypted : kOther;
+    case 10:
+      return key == "Attributes" ? kAttributes : kOther;
+    case 11:
+      return key == "Packed Size" ? kPackedSize : kOther;
+    default:
+      return kOther;
   }
 }
 
@@ -96,7 +117,9 @@ struct EntryBlock {
     values[k] = value;
   }
   [[nodiscard]] bool has(EntryKey k) const noexcept { return (seen & (1u << k)) != 0; }
-  [[nodiscard]] std::string_view get(EntryKey k) const noexcept { return has(k) ? values[k] : std::string_view(); }
+  [[nodiscard]] std::string_view get(EntryKey k) const noexcept {
+    return has(k) ? values[k] : std::string_view();
+  }
 };
 
 // Ends an entry block: one entry when it has a usable path.
@@ -113,7 +136,8 @@ void flush(EntryBlock& block, std::vector<RawEntry>& entries) {
     entry.packed = readDecimal(block.get(kPackedSize));
     // Only the first 19 characters count: listers append fractions of a second.
     const std::string_view modified = block.get(kModified);
-    if (modified.size() >= 19) entry.modified = time_internal::readLocalDateTime(modified.substr(0, 19));
+    if (modified.size() >= 19)
+      entry.modified = readers_internal::readLocalDateTime(modified.substr(0, 19));
     entry.crc.assign(block.get(kCrc));
     entry.encrypted = readFlag(block.get(kEncrypted));
     entry.method.assign(block.get(kMethod));
@@ -285,13 +309,14 @@ Layout layoutOf(std::string_view listing) {
 
 std::optional<ListingParser::KeyValue> ListingParser::keyValue(std::string_view line) noexcept {
   const size_t equals = line.find(" = ");
-  if (equals != std::string_view::npos) return KeyValue{line.substr(0, equals), line.substr(equals + 3)};
+  if (equals != std::string_view::npos)
+    return KeyValue{line.substr(0, equals), line.substr(equals + 3)};
   if (line.ends_with(" =")) return KeyValue{line.substr(0, line.size() - 2), std::string_view()};
   return std::nullopt;
 }
 
 std::optional<std::chrono::sys_seconds> ListingParser::readDate(std::string_view text) noexcept {
-  return time_internal::readLocalDateTime(text);
+  return readers_internal::readLocalDateTime(text);
 }
 
 ListingParser::Result ListingParser::parse(std::string_view listing) {
@@ -373,8 +398,9 @@ void ListingParser::fillPackedSizes(std::vector<RawEntry>& entries, int64_t phys
     if (entry.block) {
       const BlockTotals* totals = blocks.find(*entry.block);
       if (totals != nullptr && totals->size >= 1 && totals->hasPacked) {
-        entry.packed = truncateToInt64(static_cast<double>(totals->packed) * static_cast<double>(entry.size) /
-                                       static_cast<double>(totals->size));
+        entry.packed =
+            truncateToInt64(static_cast<double>(totals->packed) * static_cast<double>(entry.size) /
+                            static_cast<double>(totals->size));
       }
     }
     missing = missing || !entry.packed;
@@ -390,7 +416,8 @@ void ListingParser::fillPackedSizes(std::vector<RawEntry>& entries, int64_t phys
     ratio = std::min(1.0, static_cast<double>(physicalSize) / static_cast<double>(totalSize));
   }
   for (RawEntry& entry : entries) {
-    if (!entry.isDir && !entry.packed) entry.packed = truncateToInt64(ratio * static_cast<double>(entry.size));
+    if (!entry.isDir && !entry.packed)
+      entry.packed = truncateToInt64(ratio * static_cast<double>(entry.size));
   }
 }
 

@@ -84,7 +84,8 @@ class ListingParser {
 
   // readDate: `text` of exactly "yyyy-MM-dd HH:mm:ss" as local wall-clock
   // time; nullopt when it is not a valid date in that form.
-  [[nodiscard]] static std::optional<std::chrono::sys_seconds> readDate(std::string_view text) noexcept;
+  [[nodiscard]] static std::optional<std::chrono::sys_seconds> readDate(
+      std::string_view text) noexcept;
 };
 
 }  // namespace vexel

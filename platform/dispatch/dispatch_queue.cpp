@@ -136,6 +136,4 @@ bool DispatchQueue::runUntil(const std::function<bool()>& done,
 
 bool DispatchQueue::isRunningBlock() const noexcept { return tRunningQueue == this; }
 
-std::size_t drainMainQueue() { return DispatchQueue::main().drain(); }
-
 }  // namespace vexel::platform

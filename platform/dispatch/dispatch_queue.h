@@ -84,7 +84,4 @@ class DispatchQueue {
   std::size_t mWorkerCount = 0;
 };
 
-// drainMainQueue: `DispatchQueue::main().drain()`.
-std::size_t drainMainQueue();
-
 }  // namespace vexel::platform

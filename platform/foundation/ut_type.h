@@ -45,8 +45,6 @@ class UTType {
   [[nodiscard]] const std::string& identifier() const noexcept { return mIdentifier; }
   // isDeclared: the type comes from the table, not made up for an extension.
   [[nodiscard]] bool isDeclared() const noexcept { return mIsDeclared; }
-  // isDynamic: the identifier begins with "dyn.".
-  [[nodiscard]] bool isDynamic() const noexcept { return !mIsDeclared; }
   // conformsTo: the type is `other` or conforms to it through its supertypes.
   [[nodiscard]] bool conformsTo(const UTType& other) const;
   // preferredFilenameExtension: the first extension the type claims, or none.

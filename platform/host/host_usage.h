@@ -1,5 +1,5 @@
-// host_usage.h: what the three hosts (vexel-quicklook, vexel-mdimport,
-// vexel-findersync), the stand-ins for the OS services that load the
+// host_usage.h: what the hosts (vexel-quicklook, vexel-mdimport,
+// vexel-findersync, vexel-handoff), the stand-ins for the OS services that load the
 // components, do alike: set up the process, answer --help and report usage
 // errors.
 //

@@ -49,11 +49,6 @@ LayoutConstraint LayoutAnchor::constraintLessThanOrEqualToAnchor(LayoutAnchor ot
   return make(*this, LayoutRelation::lessThanOrEqual, &other, constant);
 }
 
-LayoutConstraint LayoutAnchor::constraintGreaterThanOrEqualToAnchor(LayoutAnchor other,
-                                                                    double constant) const {
-  return make(*this, LayoutRelation::greaterThanOrEqual, &other, constant);
-}
-
 LayoutConstraint LayoutAnchor::constraintEqualToConstant(double constant) const {
   return make(*this, LayoutRelation::equal, nullptr, constant);
 }

@@ -63,8 +63,6 @@ struct LayoutAnchor {
                                                          double constant = 0) const;
   [[nodiscard]] LayoutConstraint constraintLessThanOrEqualToAnchor(LayoutAnchor other,
                                                                    double constant = 0) const;
-  [[nodiscard]] LayoutConstraint constraintGreaterThanOrEqualToAnchor(LayoutAnchor other,
-                                                                      double constant = 0) const;
   // constraintEqualToConstant: for width and height anchors.
   [[nodiscard]] LayoutConstraint constraintEqualToConstant(double constant) const;
 };

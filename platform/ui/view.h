@@ -76,7 +76,6 @@ class View {
   View& operator=(const View&) = delete;
 
   [[nodiscard]] const Rect& frame() const noexcept { return mFrame; }
-  void setFrame(Rect frame) { mFrame = frame; }
   [[nodiscard]] bool isHidden() const noexcept { return mHidden; }
   void setHidden(bool hidden) { mHidden = hidden; }
   [[nodiscard]] bool translatesAutoresizingMaskIntoConstraints() const noexcept {

@@ -13,6 +13,7 @@
 #include "chromium.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
@@ -137,9 +138,10 @@ class BrowserPreview : public ::testing::Test {
  protected:
   void SetUp() override {
     auto found = Chromium::find();
-    if (!found) GTEST_SKIP() << "chromium is not installed (scripts/install-deps.sh browser)";
+    if (!found)
+      VEXEL_SKIP_UNLESS_CI() << "chromium is not installed (scripts/install-deps.sh browser)";
     if (const std::string problem = found->startProblem(); !problem.empty()) {
-      GTEST_SKIP() << "chromium does not start here: " << problem;
+      VEXEL_SKIP_UNLESS_CI() << "chromium does not start here: " << problem;
     }
     mChromium = std::move(found);
     std::filesystem::create_directories(kScreenshots);
@@ -263,7 +265,7 @@ TEST_F(BrowserPreview, NestedArchiveRowsColumnsPackageAndEscaping) {
 }
 
 TEST_F(BrowserPreview, ClosedFoldersOfALargeArchiveOpenInThePage) {
-  if (!test::hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!test::hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   // More than 300 nodes under two top-level folders: the preview opens none.
   const auto source = mDir.path() / "src";
   for (int i = 0; i < 160; ++i) {

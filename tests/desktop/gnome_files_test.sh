@@ -16,22 +16,19 @@ part=$3
 source "$(dirname "$0")/temporary_install.sh"
 require_tools "scripts/install-deps.sh desktop" Xvfb dbus-run-session gsettings bsdtar xdotool import
 if ! /usr/bin/python3 -c 'import pyatspi' 2>/dev/null; then
-  echo "SKIP: python3-pyatspi is not installed (scripts/install-deps.sh desktop)"
-  exit 77
+  skip_unless_ci "python3-pyatspi is not installed (scripts/install-deps.sh desktop)"
 fi
 case $part in
   sushi) require_tools "scripts/install-deps.sh desktop" sushi ;;
   sushi-plugin)
     require_tools "scripts/install-deps.sh desktop" gjs glib-compile-resources
     if ! gjs -c "imports.gi.versions.WebKit = '6.0'; imports.gi.WebKit; imports.gi.Adw" 2>/dev/null; then
-      echo "SKIP: WebKit 6.0 or libadwaita for gjs is missing (scripts/install-deps.sh desktop)"
-      exit 77
+      skip_unless_ci "WebKit 6.0 or libadwaita for gjs is missing (scripts/install-deps.sh desktop)"
     fi ;;
   properties)
     require_tools "scripts/install-deps.sh desktop" nautilus
     if ! ls /usr/lib/*/nautilus/extensions-4/libnautilus-python.so >/dev/null 2>&1; then
-      echo "SKIP: python3-nautilus is not installed (scripts/install-deps.sh desktop)"
-      exit 77
+      skip_unless_ci "python3-nautilus is not installed (scripts/install-deps.sh desktop)"
     fi ;;
   *) echo "usage: gnome_files_test.sh BUILD_DIR SOURCE_DIR sushi|sushi-plugin|properties" >&2
      exit 2 ;;

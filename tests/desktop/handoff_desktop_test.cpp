@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
@@ -63,7 +64,7 @@ std::string hexOf(std::string_view bytes) {
 // archive with exactly these entries.
 TEST(KdeOpener, EveryNameArrivesWholeAndAlone) {
   for (const char* tool : {"kde-open5", "kbuildsycoca5", "dbus-run-session", "7zz", "python3"}) {
-    if (!test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   test::TempDir dir;
   const fs::path data = dir / "data";
@@ -122,9 +123,9 @@ TEST(NotificationServer, ShowsEveryOutcomeWithNamesEscaped) {
   const fs::path daemon = "/usr/lib/notification-daemon/notification-daemon";
   for (const char* tool :
        {"Xvfb", "dbus-run-session", "dbus-monitor", "dbus-send", "notify-send", "7zz"}) {
-    if (!test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
-  if (!fs::exists(daemon)) GTEST_SKIP() << "notification-daemon is not installed";
+  if (!fs::exists(daemon)) VEXEL_SKIP_UNLESS_CI() << "notification-daemon is not installed";
   test::TempDir dir;
   const fs::path folder = dir / "<b>粗</b><a href=x>点这里更新</a>";
   fs::create_directories(folder);

@@ -12,7 +12,6 @@ namespace {
 
 using namespace vexel::platform;  // the stand-ins the extension talks to
 
-
 constexpr auto kItems = FIMenuKind::contextualMenuForItems;
 
 // A selected item: a file, or a folder (its URL has a directory path).

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
@@ -16,7 +17,7 @@ using Kind = ArchiveExtractor::ListedEntry::Kind;
 
 TEST(SevenZip, AsksForThePasswordOnlyWhenItNeedsOne) {
   const auto sevenZip = SevenZip::find();
-  if (!sevenZip) GTEST_SKIP() << "7-Zip is not installed";
+  if (!sevenZip) VEXEL_SKIP_UNLESS_CI() << "7-Zip is not installed";
   test::TempDir dir;
   const std::string tool = test::shellQuoted(sevenZip->path());
   ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) + " && echo s > s.txt && " + tool +
@@ -56,7 +57,7 @@ TEST(SevenZip, AsksForThePasswordOnlyWhenItNeedsOne) {
 
 TEST(SevenZip, ListsEachKindOfEntry) {
   const auto sevenZip = SevenZip::find();
-  if (!sevenZip) GTEST_SKIP() << "7-Zip is not installed";
+  if (!sevenZip) VEXEL_SKIP_UNLESS_CI() << "7-Zip is not installed";
   test::TempDir dir;
   constexpr const char* kWriter = R"(
 import io, tarfile

@@ -1,6 +1,6 @@
 // The HTML page of a preview: escaping, rows with their folders and state,
 // columns, labels, and the terminal text's colours.
-#include "quicklook/host/html_renderer.h"
+#include "quicklook/render/html_renderer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +12,15 @@
 #include <vector>
 
 #include "preview_test_support.h"
-#include "quicklook/host/internal/page_files.h"
-#include "quicklook/host/internal/page_layout.h"
+#include "quicklook/render/internal/page_files.h"
+#include "quicklook/render/internal/page_layout.h"
 #include "support/archive_maker.h"
 
 namespace vexel {
 namespace {
 
-using quicklook_host::htmlEscaped;
-using quicklook_host::renderHtml;
+using quicklook_render::htmlEscaped;
+using quicklook_render::renderHtml;
 using test::TempDir;
 using test::ZipEntry;
 
@@ -264,7 +264,7 @@ TEST(HtmlRenderer, PagePlacesThePartsByTheControllersLayout) {
   // A change of a figure in the controller shows in the page.
   const PreviewLayout& layout = PreviewViewController::kLayout;
   const auto& columns = PreviewViewController::kColumns;
-  const auto px = [](double value) { return quicklook_host::internal::cssNumber(value) + "px"; };
+  const auto px = [](double value) { return quicklook_render_internal::cssNumber(value) + "px"; };
   auto controller = PreviewViewController::create();
   const std::string html = renderHtml(*controller);
   const std::string side = px(layout.sideMargin);
@@ -287,8 +287,8 @@ TEST(HtmlRenderer, PagePlacesThePartsByTheControllersLayout) {
   for (const PreviewColumn& column : columns) {
     expected.push_back(
         "data-column=\"" + std::string(column.identifier) + "\" data-width=\"" +
-        quicklook_host::internal::cssNumber(column.width) + "\" data-min-width=\"" +
-        quicklook_host::internal::cssNumber(column.minWidth) +
+        quicklook_render_internal::cssNumber(column.width) + "\" data-min-width=\"" +
+        quicklook_render_internal::cssNumber(column.minWidth) +
         "\" style=\"min-width:" + px(column.minWidth) + ";box-sizing:border-box;text-align:" +
         (column.isRightAligned ? "right" : "left") + "\">" + std::string(column.title) + "<");
   }
@@ -299,9 +299,9 @@ TEST(HtmlRenderer, PagePlacesThePartsByTheControllersLayout) {
 }
 
 TEST(HtmlRenderer, PageFillsItsWindowAndTakesTheColoursItIsGiven) {
-  using quicklook_host::HtmlOptions;
-  using quicklook_host::PageColorScheme;
-  const std::string dark(quicklook_host::internal::pageFile("preview-dark.css"));
+  using quicklook_render::HtmlOptions;
+  using quicklook_render::PageColorScheme;
+  const std::string dark(quicklook_render_internal::pageFile("preview-dark.css"));
   ASSERT_TRUE(dark.starts_with(":root{--bg:"));
   const struct {
     HtmlOptions options;
@@ -357,7 +357,7 @@ TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
     if (entry.is_regular_file()) onDisk.insert(entry.path().lexically_relative(folder).string());
   }
   std::set<std::string> embedded;
-  for (const auto& file : quicklook_host::internal::pageFiles()) {
+  for (const auto& file : quicklook_render_internal::pageFiles()) {
     SCOPED_TRACE(file.path);
     embedded.insert(std::string(file.path));
     EXPECT_EQ(file.bytes, test::readFile(folder / file.path));
@@ -368,13 +368,14 @@ TEST(HtmlRenderer, PageFilesAreCompiledInAsTheyAre) {
   // file, its elements joined as they stand.
   auto controller = PreviewViewController::create();
   const std::string html = renderHtml(*controller);
-  EXPECT_NE(html.find("<style>\n" + std::string(quicklook_host::internal::pageFile("preview.css")) +
-                      "@media (prefers-color-scheme:dark){" +
-                      std::string(quicklook_host::internal::pageFile("preview-dark.css")) +
-                      "}\n</style>"),
-            std::string::npos);
-  EXPECT_NE(html.find("<script>\n" + std::string(quicklook_host::internal::pageFile("preview.js")) +
-                      "</script>"),
+  EXPECT_NE(
+      html.find("<style>\n" + std::string(quicklook_render_internal::pageFile("preview.css")) +
+                "@media (prefers-color-scheme:dark){" +
+                std::string(quicklook_render_internal::pageFile("preview-dark.css")) +
+                "}\n</style>"),
+      std::string::npos);
+  EXPECT_NE(html.find("<script>\n" +
+                      std::string(quicklook_render_internal::pageFile("preview.js")) + "</script>"),
             std::string::npos);
   EXPECT_NE(
       html.find("<symbol id=\"i-disclosure\" viewBox=\"0 0 16 16\"><path d=\"M6 4l4 4-4 4\" "),
@@ -414,10 +415,10 @@ TEST(HtmlRenderer, TerminalTextColoursByKindAndKeepsItsWidth) {
                                        {"inner.zip", "1", true},
                                        {"pic.jpg", "1", true}}));
   auto controller = test::previewOf(zip);
-  const std::string plain = quicklook_host::renderText(*controller, 60);
+  const std::string plain = quicklook_render::renderText(*controller, 60);
   EXPECT_EQ(plain.find('\x1b'), std::string::npos);
   const std::string painted =
-      quicklook_host::renderText(*controller, 60, {.color = true, .icons = true});
+      quicklook_render::renderText(*controller, 60, {.color = true, .icons = true});
   for (const auto* expected :
        {"\x1b[1mc.zip\x1b[0m", "📁 \x1b[1;34mdir\x1b[0m", "🚀 \x1b[1;32mFoo.app\x1b[0m",
         "📦 \x1b[31minner.zip\x1b[0m", "🌄 \x1b[35mpic.jpg\x1b[0m", "📝 a.txt"}) {
@@ -429,7 +430,7 @@ TEST(HtmlRenderer, TerminalTextColoursByKindAndKeepsItsWidth) {
   std::size_t start = 0;
   while (start < stripped.size()) {
     const std::size_t end = stripped.find('\n', start);
-    EXPECT_LE(quicklook_host::displayWidth(stripped.substr(start, end - start)), 60U);
+    EXPECT_LE(quicklook_render::displayWidth(stripped.substr(start, end - start)), 60U);
     start = end + 1;
   }
 }
@@ -459,7 +460,7 @@ TEST(HtmlRenderer, IconKindsByTypeConformance) {
   const std::string html = renderHtml(*controller);
   for (const auto& row : kCases) {
     SCOPED_TRACE(row.type);
-    EXPECT_EQ(quicklook_host::iconKind(row.type), row.kind);
+    EXPECT_EQ(quicklook_render::iconKind(row.type), row.kind);
     EXPECT_NE(html.find("<symbol id=\"i-" + std::string(row.kind) + "\""), std::string::npos);
   }
 }

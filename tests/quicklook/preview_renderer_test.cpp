@@ -1,11 +1,11 @@
-#include "quicklook/host/preview_renderer.h"
+#include "quicklook/render/preview_renderer.h"
 
 #include <gtest/gtest.h>
 
 #include "preview_test_support.h"
 #include "support/archive_maker.h"
 
-namespace vexel::quicklook_host {
+namespace vexel::quicklook_render {
 namespace {
 
 TEST(PreviewRenderer, DisplayWidthCountsWideCharactersTwice) {
@@ -102,4 +102,4 @@ TEST(PreviewRenderer, RowsStopAtTheLimitWithANote) {
 }
 
 }  // namespace
-}  // namespace vexel::quicklook_host
+}  // namespace vexel::quicklook_render

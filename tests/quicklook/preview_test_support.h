@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "dispatch/dispatch_queue.h"
-#include "quicklook/host/preview_renderer.h"
 #include "quicklook/preview_view_controller.h"
+#include "quicklook/render/preview_renderer.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 
@@ -47,7 +47,7 @@ inline std::shared_ptr<PreviewViewController> previewOf(const std::filesystem::p
 // rowNames: the names on show, indented by a space per level.
 inline std::vector<std::string> rowNames(PreviewViewController& controller) {
   std::vector<std::string> out;
-  for (const auto& row : quicklook_host::renderedRows(controller)) {
+  for (const auto& row : quicklook_render::renderedRows(controller)) {
     out.push_back(std::string(static_cast<size_t>(row.depth), ' ') + row.name);
   }
   return out;

@@ -10,6 +10,7 @@
 #include "quicklook/internal/preview_texts.h"
 #include "readers/archive_error.h"
 #include "support/archive_maker.h"
+#include "support/skip.h"
 
 namespace vexel {
 namespace {
@@ -62,7 +63,7 @@ TEST(PreviewViewController, SubtitleCountsFoldersAndEncryption) {
   EXPECT_TRUE(controller->messageLabel().isHidden());
   EXPECT_EQ(previewOf(nested)->subtitleLabel().stringValue(), "ZIP 压缩包 · 2 个文件 · 2 个文件夹");
 
-  if (!test::hasTool("7zz")) GTEST_SKIP() << "7zz is not installed";
+  if (!test::hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz is not installed";
   test::writeFile(dir.path() / "secret.txt", "secret data");
   ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) +
                       " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"),
@@ -85,7 +86,7 @@ TEST(PreviewViewController, FooterWithAndWithoutRatio) {
 
   const auto deflated = dir.path() / "deflated.zip";
   if (!test::makeZipWithPython(deflated, {{"big.txt", std::string(200'000, 'a')}})) {
-    GTEST_SKIP() << "python3 is not installed";
+    VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   }
   const auto size = static_cast<std::int64_t>(fs::file_size(deflated));
   const auto ratio = quicklook_internal::compressionRatioPercent(size, 200'000);
@@ -282,7 +283,7 @@ TEST(PreviewViewController, PackagesAreClosedRowsWithTheirTypeIcon) {
                             {file("Foo.app/Contents/x", 100), file("Foo.app/y", 50),
                              file("Foo.zzz/z.txt", 10), folder("Empty")});
   auto controller = previewOf(zip);
-  const auto rows = quicklook_host::renderedRows(*controller);
+  const auto rows = quicklook_render::renderedRows(*controller);
   ASSERT_EQ(rows.size(), 4U);
   EXPECT_EQ(rows[0].name, "Empty");
   EXPECT_FALSE(rows[0].isExpandable);  // a folder with no children
@@ -313,7 +314,7 @@ TEST(PreviewViewController, CellTextsForSizesAndMissingDates) {
       listingOf({rawFile("empty.bin", 0), RawEntry{.path = "dir", .isDir = true},
                  rawFile("dir/f.noext", 1'500'000)},
                 100));
-  const auto rows = quicklook_host::renderedRows(*controller);
+  const auto rows = quicklook_render::renderedRows(*controller);
   ASSERT_EQ(rows.size(), 3U);
   EXPECT_EQ(rows[0].name, "dir");
   EXPECT_EQ(rows[0].size, "--");

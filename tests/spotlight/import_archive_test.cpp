@@ -10,6 +10,7 @@
 #include "importer_loader.h"
 #include "spotlight/import_archive.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -51,7 +52,7 @@ std::optional<std::string> importedText(const std::filesystem::path& file) {
 }
 
 TEST(ImportArchive, TextIsEveryPathDepthFirstOnePerLine) {
-  if (!vexel::test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!vexel::test::hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   struct Row {
     const char* name;
     std::vector<std::string> entries;
@@ -78,7 +79,7 @@ TEST(ImportArchive, TextIsEveryPathDepthFirstOnePerLine) {
 
 TEST(ImportArchive, ListsTarAnd7zAsWell) {
   for (const char* tool : {"bsdtar", "7zz"}) {
-    if (!vexel::test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!vexel::test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "in/d/e");
@@ -96,7 +97,7 @@ TEST(ImportArchive, ListsTarAnd7zAsWell) {
 }
 
 TEST(ImportArchive, FilesWithNothingToIndexLeaveTheAttributesAsPassed) {
-  if (!vexel::test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!vexel::test::hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   TempDir dir;
   vexel::test::writeFile(dir.path() / "notes.txt", "not an archive\n");
   makeZip(dir.path() / "empty.zip", {});
@@ -120,7 +121,7 @@ TEST(ImportArchive, FilesWithNothingToIndexLeaveTheAttributesAsPassed) {
 }
 
 TEST(ImportArchive, CutShortListingStillGivesTheEntriesItHolds) {
-  if (!vexel::test::hasTool("bsdtar")) GTEST_SKIP() << "bsdtar is not installed";
+  if (!vexel::test::hasTool("bsdtar")) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "in");
   std::vector<std::string> names;
@@ -146,7 +147,7 @@ TEST(ImportArchive, CutShortListingStillGivesTheEntriesItHolds) {
 // square of the depth (400 MB here): the text stops at the last whole line
 // that fits the cap, in tree order.
 TEST(ImportArchive, TextStopsAtAWholeLineUnderTheCap) {
-  if (!vexel::test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!vexel::test::hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   TempDir dir;
   const auto tar = dir.path() / "deep.tar";
   ASSERT_EQ(run("python3 -c 'import io, sys, tarfile\n"

@@ -11,6 +11,7 @@
 #include "corefoundation/md_importer.h"
 #include "importer_loader.h"
 #include "support/command.h"
+#include "support/skip.h"
 
 namespace {
 
@@ -183,7 +184,7 @@ std::set<std::string> exportedNames(std::string_view library) {
 
 // The shipped library exports its factory and nothing else of its own.
 TEST(ImporterPlugIn, ExportsOnlyTheFactory) {
-  if (!vexel::test::hasTool("nm")) GTEST_SKIP() << "nm is not installed";
+  if (!vexel::test::hasTool("nm")) VEXEL_SKIP_UNLESS_CI() << "nm is not installed";
   EXPECT_EQ(exportedNames(VEXEL_SPOTLIGHT_PLUGIN),
             std::set<std::string>{"MetadataImporterPluginFactory"});
 }
@@ -192,7 +193,7 @@ TEST(ImporterPlugIn, ExportsOnlyTheFactory) {
 // ours (the text layer is linked into it). Debug builds also export the
 // standard library's template instances, and ASan adds its ODR markers.
 TEST(ImporterPlugIn, CoreFoundationExportsOnlyFrameworkNames) {
-  if (!vexel::test::hasTool("nm")) GTEST_SKIP() << "nm is not installed";
+  if (!vexel::test::hasTool("nm")) VEXEL_SKIP_UNLESS_CI() << "nm is not installed";
   const std::set<std::string> exported = exportedNames(VEXEL_COREFOUNDATION_LIBRARY);
   EXPECT_TRUE(exported.contains("CFStringCreateWithCString"));
   for (const std::string& name : exported) {

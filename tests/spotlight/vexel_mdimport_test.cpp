@@ -7,6 +7,7 @@
 #include "process/child_process.h"
 #include "process/pseudo_terminal.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -22,11 +23,11 @@ vexel::test::ProcessOutput runHost(const std::string& arguments,
                                " " + arguments);
 }
 
-class VexelMdimport : public ::testing::Test {
+class VexelMdimportHost : public ::testing::Test {
  protected:
   void SetUp() override {
     for (const char* tool : {"bsdtar", "python3"}) {
-      if (!vexel::test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+      if (!vexel::test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
     }
     std::filesystem::create_directories(mDir.path() / "in/x");
     vexel::test::writeFile(mDir.path() / "in/a.txt", "a");
@@ -42,7 +43,7 @@ class VexelMdimport : public ::testing::Test {
   TempDir mDir;
 };
 
-TEST_F(VexelMdimport, TextModePrintsEachImportedTextAndALineFeed) {
+TEST_F(VexelMdimportHost, TextModePrintsEachImportedTextAndALineFeed) {
   const vexel::test::ProcessOutput both = runHost(file("one.tar") + " " + file("two.tar"));
   EXPECT_EQ(both.exitStatus, 0);
   EXPECT_EQ(both.out, "a.txt\nx\nx/\"q\".txt\n");
@@ -53,7 +54,7 @@ TEST_F(VexelMdimport, TextModePrintsEachImportedTextAndALineFeed) {
   EXPECT_EQ(mixed.out, "a.txt\n");
 }
 
-TEST_F(VexelMdimport, JsonModeEscapesPathsAndTexts) {
+TEST_F(VexelMdimportHost, JsonModeEscapesPathsAndTexts) {
   const vexel::test::ProcessOutput run =
       runHost("--json " + file("two.tar") + " " + file("notes.txt"));
   EXPECT_EQ(run.exitStatus, 1);
@@ -74,7 +75,7 @@ TEST_F(VexelMdimport, JsonModeEscapesPathsAndTexts) {
 
 // File names are bytes: an archive whose name is not UTF-8 (Latin-1
 // "Müller.tar") imports like any other.
-TEST_F(VexelMdimport, ArchivesWhoseNamesAreNotUtf8Import) {
+TEST_F(VexelMdimportHost, ArchivesWhoseNamesAreNotUtf8Import) {
   const auto latin1 = mDir.path() / "M\xfcller.tar";
   std::filesystem::copy_file(mDir.path() / "one.tar", latin1);
   const vexel::test::ProcessOutput run = runHost(shellQuoted(latin1));
@@ -84,8 +85,8 @@ TEST_F(VexelMdimport, ArchivesWhoseNamesAreNotUtf8Import) {
 
 // The index gets the names the archive stores, whatever the locale: UTF-8
 // without the ZIP flag, and a Latin-1 tar.
-TEST_F(VexelMdimport, IndexesNamesFromTheStoredBytes) {
-  if (!vexel::test::hasTool("zip")) GTEST_SKIP() << "zip is not installed";
+TEST_F(VexelMdimportHost, IndexesNamesFromTheStoredBytes) {
+  if (!vexel::test::hasTool("zip")) VEXEL_SKIP_UNLESS_CI() << "zip is not installed";
   std::filesystem::create_directories(mDir.path() / "u/Übersicht");
   vexel::test::writeFile(mDir.path() / "u/Übersicht/αβγ.txt", "x");
   vexel::test::writeFile(mDir.path() / "u/\xc4pfel.txt", "x");  // Latin-1 bytes
@@ -102,7 +103,7 @@ TEST_F(VexelMdimport, IndexesNamesFromTheStoredBytes) {
 // Names inside an archive can hold terminal control sequences (OSC 52 writes
 // the clipboard, CSI clears the screen): on a terminal they are replaced, as
 // the preview host does; a pipe to an indexer gets the names as they are.
-TEST_F(VexelMdimport, ControlSequencesInNamesNeverReachATerminal) {
+TEST_F(VexelMdimportHost, ControlSequencesInNamesNeverReachATerminal) {
   const std::string osc52 = "a\x1b]52;c;SGVsbG8=\x07.txt";
   const std::string csi =
       "b\x1b[2J\xc2\x9b"
@@ -151,7 +152,7 @@ TEST_F(VexelMdimport, ControlSequencesInNamesNeverReachATerminal) {
   EXPECT_EQ(shown.find("\xc2\x9b"), std::string::npos);
 }
 
-TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
+TEST_F(VexelMdimportHost, ExitStatusTellsUsageAndLoadingErrorsApart) {
   struct Row {
     std::string arguments;
     int status;
@@ -184,8 +185,8 @@ TEST_F(VexelMdimport, ExitStatusTellsUsageAndLoadingErrorsApart) {
 
 // The indexer gets the names of a whole split archive from any of its
 // volumes; a volume without the first one is not imported.
-TEST_F(VexelMdimport, SplitArchivesImportAsAWhole) {
-  if (!vexel::test::hasTool("split")) GTEST_SKIP() << "split is not installed";
+TEST_F(VexelMdimportHost, SplitArchivesImportAsAWhole) {
+  if (!vexel::test::hasTool("split")) VEXEL_SKIP_UNLESS_CI() << "split is not installed";
   ASSERT_EQ(
       vexel::test::run("cd " + shellQuoted(mDir.path()) +
                        " && head -c 30000 /dev/urandom > in/noise && cd in"

@@ -52,15 +52,25 @@ std::string unescape(std::string_view text) {
     }
     const char c = text[++i];
     switch (c) {
-      case 'n': out += '\n'; break;
-      case 'r': out += '\r'; break;
-      case 'b': out += '\b'; break;
-      case 't': out += '\t'; break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case 'x':
         out += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
         i += 2;
         break;
-      default: out += c; break;
+      default:
+        out += c;
+        break;
     }
   }
   return out;

@@ -47,7 +47,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   [[nodiscard]] const std::filesystem::path& path() const noexcept { return mPath; }
-  [[nodiscard]] std::filesystem::path operator/(std::string_view name) const { return mPath / name; }
+  [[nodiscard]] std::filesystem::path operator/(std::string_view name) const {
+    return mPath / name;
+  }
 
   // write: creates `name` (and its folders) holding `content`.
   std::filesystem::path write(std::string_view name, std::string_view content) const {

@@ -10,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "process/unique_fd.h"
 #include "readers/archive_error.h"
 #include "text/utf8.h"
 
@@ -35,7 +36,7 @@ ArchiveError cannotOpen(const std::filesystem::path& path) {
 
 // Opened: a descriptor of a regular file, or why there is none.
 struct Opened {
-  int fd = -1;
+  UniqueFd fd;
   std::optional<ArchiveError::FileType> notRegular;  ///< set when the path is something else
   std::int64_t size = 0;
 };
@@ -52,20 +53,17 @@ Opened openRegular(const std::filesystem::path& path) {
   }
   // O_NONBLOCK: should the path have become a pipe meanwhile, `open` must
   // not wait for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return opened;
-  if (::fstat(fd, &info) != 0) {
-    ::close(fd);
-    return opened;
-  }
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd || ::fstat(fd.get(), &info) != 0) return opened;
   if (!S_ISREG(info.st_mode)) {
     opened.notRegular = fileTypeOf(info.st_mode);
-    ::close(fd);
     return opened;
   }
   // Reads of a regular file never block; the flag goes for plain semantics.
-  if (const int flags = ::fcntl(fd, F_GETFL); flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  opened.fd = fd;
+  if (const int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0) {
+    ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  }
+  opened.fd = std::move(fd);
   opened.size = static_cast<std::int64_t>(info.st_size);
   return opened;
 }
@@ -156,10 +154,7 @@ struct InputFile::Callbacks {
 
 InputFile::InputFile(std::vector<Part> parts) : mParts(std::move(parts)), mBuffer(kBlockSize) {}
 
-InputFile::~InputFile() {
-  if (mFirstFd >= 0) ::close(mFirstFd);
-  if (mOtherFd >= 0) ::close(mOtherFd);
-}
+InputFile::~InputFile() = default;
 
 std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path) {
   return open(VolumeSet::single(path));
@@ -171,17 +166,11 @@ std::unique_ptr<InputFile> InputFile::open(const VolumeSet& volumes) {
   for (const Volume& volume : volumes.volumes()) {
     parts.push_back(Part{.path = volume.path, .size = volume.size, .isPresent = volume.isPresent});
   }
-  const Opened first = openRegular(parts.front().path);
+  Opened first = openRegular(parts.front().path);
   if (first.notRegular) throw ArchiveError::notRegularFile(*first.notRegular);
-  if (first.fd < 0) throw cannotOpen(parts.front().path);
-  std::unique_ptr<InputFile> input;
-  try {
-    input.reset(new InputFile(std::move(parts)));
-  } catch (...) {
-    ::close(first.fd);
-    throw;
-  }
-  input->mFirstFd = first.fd;
+  if (!first.fd) throw cannotOpen(parts.front().path);
+  std::unique_ptr<InputFile> input(new InputFile(std::move(parts)));
+  input->mFirstFd = std::move(first.fd);
   input->mNextVolume = volumes.nextVolumeName();
   // The first volume as its descriptor sees it; the others as they were
   // found, and checked again when opened.
@@ -222,14 +211,14 @@ std::size_t InputFile::partAt(std::int64_t offset) const noexcept {
 }
 
 int InputFile::descriptorOf(std::size_t index) {
-  if (index == 0) return mFirstFd;
-  if (mOtherFd >= 0 && mOtherPart == index) return mOtherFd;
-  if (mOtherFd >= 0) ::close(mOtherFd);
-  const Opened opened = openRegular(mParts[index].path);
+  if (index == 0) return mFirstFd.get();
+  if (mOtherFd && mOtherPart == index) return mOtherFd.get();
+  mOtherFd.reset();
+  Opened opened = openRegular(mParts[index].path);
   if (opened.notRegular) errno = EINVAL;
-  mOtherFd = opened.fd;
+  mOtherFd = std::move(opened.fd);
   mOtherPart = index;
-  return mOtherFd;
+  return mOtherFd.get();
 }
 
 ssize_t InputFile::readSome(std::int64_t offset, char* out, std::size_t length,

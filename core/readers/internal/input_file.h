@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "process/unique_fd.h"
 #include "volume_set.h"
 
 struct archive;
@@ -124,8 +125,8 @@ class InputFile {
                    std::size_t& part);
 
   std::vector<Part> mParts;
-  int mFirstFd = -1;
-  int mOtherFd = -1;
+  UniqueFd mFirstFd;
+  UniqueFd mOtherFd;
   std::size_t mOtherPart = 0;  // the part `mOtherFd` belongs to
   std::int64_t mSize = 0;
   std::int64_t mPosition = 0;

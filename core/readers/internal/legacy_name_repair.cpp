@@ -10,6 +10,9 @@
 #include "name_plausibility.h"
 #include "text/utf8.h"
 
+// legacy_name_repair.cpp: choosing the code page of the names an archive
+// leaves unmarked, and reading each name with it.
+//
 // Which code page the names are in is decided from two kinds of evidence,
 // because neither alone is enough on the few short names of a small archive:
 //

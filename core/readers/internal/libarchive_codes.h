@@ -1,8 +1,9 @@
 // libarchive_codes.h: what the lister makes of libarchive's numbers and messages.
 //
 // Pure functions over libarchive's format, filter and return codes, kept
-// apart from the reader so each table can be checked row by row. Defined in
-// extension_archive.cpp next to the listing loop that uses them.
+// apart from the reader so each table can be checked row by row. The
+// lister's header loop (extension_archive.cpp) and `readerError`
+// (libarchive_reader.h) use them.
 #pragma once
 
 #include <optional>

@@ -31,10 +31,12 @@
 // bounds the memory that libarchive takes as well.
 //
 // The caller consumes the entries as they come (an `EntryConsumer`): a tree
-// grows on the caller's thread while the worker goes on reading.
+// grows on the caller's thread while the worker goes on reading, and
+// `Collected::entries` stays empty.
 //
-//   auto collected = readers_internal::collectEntries(std::move(source), bounds, treeConsumer);
-//   if (collected.end == SourceEnd::failure && collected.entries.empty()) throw *collected.error;
+//   Collected collected = readers_internal::collectEntries(std::move(source), bounds, building);
+//   if (collected.end == SourceEnd::failure && !building.hasEntries()) throw *collected.error;
+//   if (collected.finish) collected.finish(heldEntries, isListedBefore);  // names decided together
 #pragma once
 
 #include <atomic>

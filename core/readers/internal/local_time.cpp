@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vexel::time_internal {
+namespace vexel::readers_internal {
 namespace {
 
 using std::int64_t;
@@ -87,13 +87,14 @@ std::optional<std::chrono::sys_seconds> readLocalDateTime(std::string_view text)
     return std::nullopt;
   }
   const int century = twoDigits(text, 0), yy = twoDigits(text, 2), month = twoDigits(text, 5),
-            dayOfMonth = twoDigits(text, 8), hour = twoDigits(text, 11), minute = twoDigits(text, 14),
-            second = twoDigits(text, 17);
+            dayOfMonth = twoDigits(text, 8), hour = twoDigits(text, 11),
+            minute = twoDigits(text, 14), second = twoDigits(text, 17);
   if (century < 0 || yy < 0 || month < 1 || month > 12 || dayOfMonth < 1 || hour < 0 || hour > 23 ||
       minute < 0 || minute > 59 || second < 0 || second > 59) {
     return std::nullopt;
   }
-  const year_month_day date{year(century * 100 + yy), std::chrono::month(static_cast<unsigned>(month)),
+  const year_month_day date{year(century * 100 + yy),
+                            std::chrono::month(static_cast<unsigned>(month)),
                             std::chrono::day(static_cast<unsigned>(dayOfMonth))};
   if (century * 100 + yy == 0 || !date.ok()) return std::nullopt;
 
@@ -111,4 +112,4 @@ std::optional<std::chrono::sys_seconds> readLocalDateTime(std::string_view text)
   return sys_seconds(seconds(utc));
 }
 
-}  // namespace vexel::time_internal
+}  // namespace vexel::readers_internal

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace vexel::time_internal {
+namespace vexel::readers_internal {
 
 // readLocalDateTime: the instant that `text` (exactly "yyyy-MM-dd HH:mm:ss",
 // proleptic Gregorian, year 0001 to 9999) names in the local time zone.
@@ -16,6 +16,7 @@ namespace vexel::time_internal {
 // is captured on the first call (thread-safe) and never re-read: later
 // changes of TZ or of /etc/localtime do not reach it. Thread-safe, lock-free
 // after the first call.
-[[nodiscard]] std::optional<std::chrono::sys_seconds> readLocalDateTime(std::string_view text) noexcept;
+[[nodiscard]] std::optional<std::chrono::sys_seconds> readLocalDateTime(
+    std::string_view text) noexcept;
 
-}  // namespace vexel::time_internal
+}  // namespace vexel::readers_internal

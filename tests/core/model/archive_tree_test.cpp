@@ -405,6 +405,11 @@ TEST(ArchiveTree, LimitsEndTheBuild) {
        false,
        {"a", "a/b", "a/b/c", "a/b/c/one.txt", "a/b/two.txt"},
        false},
+      {"budget ends at the entry its folders were made for",
+       8,
+       false,
+       {"a", "a/b", "a/b/c", "a/b/c/one.txt", "a/b/two.txt"},
+       false},
       {"no nodes at all", 0, false, {}, false},
       {"asked to stop at once", kNoBudget, true, {}, false},
   };

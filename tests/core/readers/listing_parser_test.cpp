@@ -30,13 +30,17 @@ sys_seconds localTime(int year, int month, int day, int hour, int minute, int se
 
 constexpr std::string_view kListing =
     "\n7-Zip (z) 26.02 (x64) : Copyright\n\nListing archive: a.7z\n\n"
-    "--\nPath = a.7z\nType = 7z\nPhysical Size = 250\nHeaders Size = 172\nMethod = LZMA2:12\nSolid = +\nBlocks = 1\n"
+    "--\nPath = a.7z\nType = 7z\nPhysical Size = 250\nHeaders Size = 172\nMethod = LZMA2:12\nSolid "
+    "= +\nBlocks = 1\n"
     "\n----------\n"
-    "Path = docs\nSize = 0\nPacked Size = 0\nModified = 2024-03-05 14:07:09.1234567\nAttributes = D drwxr-xr-x\n"
+    "Path = docs\nSize = 0\nPacked Size = 0\nModified = 2024-03-05 14:07:09.1234567\nAttributes = "
+    "D drwxr-xr-x\n"
     "CRC = \nEncrypted = -\nMethod = \nBlock = \n\n"
-    "Path = docs/a.txt\nSize = 100\nPacked Size = 60\nModified = 2024-03-05 14:07:09\nAttributes = A -rw-r--r--\n"
+    "Path = docs/a.txt\nSize = 100\nPacked Size = 60\nModified = 2024-03-05 14:07:09\nAttributes = "
+    "A -rw-r--r--\n"
     "CRC = 363A3020\nEncrypted = +\nMethod = LZMA2:12\nBlock = 0\n\n"
-    "Path = docs/b.txt\nSize = 300\nPacked Size = \nModified = 2024-03-05\nCRC = 8DC4565D\nMethod = LZMA2:12\n"
+    "Path = docs/b.txt\nSize = 300\nPacked Size = \nModified = 2024-03-05\nCRC = 8DC4565D\nMethod "
+    "= LZMA2:12\n"
     "Block = 0\n\n"
     "Path = c.txt\nSize = 100\n";
 
@@ -97,8 +101,9 @@ TEST(ListingParser, CrLfLinesReadAsLf) {
 }
 
 TEST(ListingParser, NeedsTheSeparatorLine) {
-  for (const std::string_view text : {"Type = zip\nPath = a\n", "Type = zip\n---------- \nPath = a\n",
-                                      "Type = zip\n-----------\nPath = a\n", ""}) {
+  for (const std::string_view text :
+       {"Type = zip\nPath = a\n", "Type = zip\n---------- \nPath = a\n",
+        "Type = zip\n-----------\nPath = a\n", ""}) {
     SCOPED_TRACE(text);
     const auto [properties, entries] = ListingParser::parse(text);
     EXPECT_EQ(properties.type, "");
@@ -109,7 +114,8 @@ TEST(ListingParser, NeedsTheSeparatorLine) {
 }
 
 TEST(ListingParser, ArchiveBlockStartsAfterTheLastDoubleHyphen) {
-  const auto withMarker = ListingParser::parse("Type = early\n--\nType = zip\n--\nComment = c\n----------\n");
+  const auto withMarker =
+      ListingParser::parse("Type = early\n--\nType = zip\n--\nComment = c\n----------\n");
   EXPECT_EQ(withMarker.properties.type, "");
   EXPECT_EQ(withMarker.properties.comment, "c");
   EXPECT_EQ(withMarker.properties.raw.size(), 1u);
@@ -151,7 +157,8 @@ TEST(ListingParser, ArchiveKeys) {
   EXPECT_EQ(archiveOf("Volumes = abc\n").volumes, 1);
   EXPECT_EQ(archiveOf("Volumes = 3\n").volumes, 3);
   EXPECT_EQ(archiveOf("Physical Size = 12 345\n").physicalSize, 0);
-  EXPECT_EQ(archiveOf("Physical Size = 9\nPhysical Size = x\n").physicalSize, 0);  // the last line counts
+  EXPECT_EQ(archiveOf("Physical Size = 9\nPhysical Size = x\n").physicalSize,
+            0);  // the last line counts
   EXPECT_TRUE(archiveOf("Multivolume = +\n").isMultiVolume);
   EXPECT_FALSE(archiveOf("Solid = -\n").solid);
   EXPECT_FALSE(archiveOf("Solid = yes\n").solid);
@@ -159,7 +166,8 @@ TEST(ListingParser, ArchiveKeys) {
   EXPECT_FALSE(archiveOf("type = zip\n").type.size());  // keys are case-sensitive
 
   const ArchiveProperties raw = archiveOf("A = 1\nnot a pair\nA = 1\nB =\n");
-  EXPECT_EQ(raw.raw, (std::vector<std::pair<std::string, std::string>>{{"A", "1"}, {"A", "1"}, {"B", ""}}));
+  EXPECT_EQ(raw.raw,
+            (std::vector<std::pair<std::string, std::string>>{{"A", "1"}, {"A", "1"}, {"B", ""}}));
 }
 
 std::vector<RawEntry> entriesOf(std::string_view blocks) {
@@ -176,8 +184,10 @@ TEST(ListingParser, EntryKeys) {
   EXPECT_EQ(one("Path = a\nSize = -42\n").size, -42);
   EXPECT_EQ(one("Path = a\nSize = 4 2\n").size, 0);
   EXPECT_EQ(one("Path = a\nSize = +-4\n").size, 0);
-  EXPECT_EQ(one("Path = a\nSize = 9223372036854775807\n").size, std::numeric_limits<std::int64_t>::max());
-  EXPECT_EQ(one("Path = a\nSize = -9223372036854775808\n").size, std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(one("Path = a\nSize = 9223372036854775807\n").size,
+            std::numeric_limits<std::int64_t>::max());
+  EXPECT_EQ(one("Path = a\nSize = -9223372036854775808\n").size,
+            std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(one("Path = a\nSize = 9223372036854775808\n").size, 0);
   EXPECT_EQ(one("Path = a\nSize = 1\nSize = 2\n").size, 1);  // the first line wins
   EXPECT_EQ(one("Path = a\nPath = b\n").path, "a");
@@ -201,7 +211,8 @@ TEST(ListingParser, EntryKeys) {
 }
 
 TEST(ListingParser, BlocksWithoutAUsablePathGiveNoEntry) {
-  const auto entries = entriesOf("Size = 5\n\nPath = /\n\nPath = ./\n\nPath =\n\nPath = .//\n\n\n\nPath = kept\n");
+  const auto entries =
+      entriesOf("Size = 5\n\nPath = /\n\nPath = ./\n\nPath =\n\nPath = .//\n\n\n\nPath = kept\n");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].path, "kept");
 }
@@ -304,10 +315,16 @@ TEST(ListingParser, Dates) {
   EXPECT_FALSE(ListingParser::readDate("1970-01-01 00:00:00.5"));
 }
 
-RawEntry sized(std::int64_t size, std::optional<std::int64_t> packed, std::optional<std::int64_t> block,
-               bool isDir = false) {
-  return RawEntry{.path = "x", .isDir = isDir, .size = size, .packed = packed, .crc = "", .encrypted = false,
-                  .method = "", .block = block};
+RawEntry sized(std::int64_t size, std::optional<std::int64_t> packed,
+               std::optional<std::int64_t> block, bool isDir = false) {
+  return RawEntry{.path = "x",
+                  .isDir = isDir,
+                  .size = size,
+                  .packed = packed,
+                  .crc = "",
+                  .encrypted = false,
+                  .method = "",
+                  .block = block};
 }
 
 std::vector<std::optional<std::int64_t>> packedOf(const std::vector<RawEntry>& entries) {
@@ -324,21 +341,34 @@ TEST(ListingParser, FillPackedSizes) {
     std::int64_t physicalSize;
     P packed;
   } rows[] = {
-      {"worked example", {sized(100, 60, 0), sized(300, {}, 0), sized(100, {}, {})}, 250, P{15, 45, 50}},
+      {"worked example",
+       {sized(100, 60, 0), sized(300, {}, 0), sized(100, {}, {})},
+       250,
+       P{15, 45, 50}},
       {"largest listed value stands for the block", {sized(10, 5, 1), sized(30, 8, 1)}, 0, P{2, 6}},
-      {"block without packed sizes takes the ratio", {sized(100, {}, 3), sized(100, {}, 3), sized(200, 50, {})},
-       100, P{25, 25, 50}},
+      {"block without packed sizes takes the ratio",
+       {sized(100, {}, 3), sized(100, {}, 3), sized(200, 50, {})},
+       100,
+       P{25, 25, 50}},
       {"no physical size: packed equals size", {sized(70, {}, {}), sized(30, {}, 4)}, 0, P{70, 30}},
       {"ratio capped at 1", {sized(10, {}, {})}, 1000, P{10}},
-      {"folders are left alone", {sized(0, {}, {}, true), sized(50, 9, 2, true), sized(40, {}, {})}, 20,
+      {"folders are left alone",
+       {sized(0, {}, {}, true), sized(50, 9, 2, true), sized(40, {}, {})},
+       20,
        P{std::nullopt, 9, 20}},
       {"empty block keeps its own value", {sized(0, 7, 5), sized(0, {}, 5)}, 0, P{7, 0}},
       {"truncated toward zero", {sized(1, 2, 0), sized(2, {}, 0)}, 0, P{0, 1}},
-      {"extreme sizes are clamped", {sized(std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max(), 0),
-                                     sized(std::numeric_limits<std::int64_t>::max(), {}, 0)},
-       0, P{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max()}},
+      {"extreme sizes are clamped",
+       {sized(std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max(),
+              0),
+        sized(std::numeric_limits<std::int64_t>::max(), {}, 0)},
+       0,
+       P{std::numeric_limits<std::int64_t>::max(), std::numeric_limits<std::int64_t>::max()}},
       {"negative sizes", {sized(-10, {}, {}), sized(-5, 3, 1)}, 100, P{-10, 3}},
-      {"sparse block numbers", {sized(10, 4, -3), sized(10, {}, -3), sized(10, 2, 1LL << 40)}, 0, P{2, 2, 2}},
+      {"sparse block numbers",
+       {sized(10, 4, -3), sized(10, {}, -3), sized(10, 2, 1LL << 40)},
+       0,
+       P{2, 2, 2}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -349,8 +379,8 @@ TEST(ListingParser, FillPackedSizes) {
 }
 
 TEST(ListingParser, EmptyPackedSizeIsFilledFromTheRatio) {
-  const auto [properties, entries] =
-      ListingParser::parse("Physical Size = 50\n----------\nPath = a\nSize = 100\nPacked Size = \n");
+  const auto [properties, entries] = ListingParser::parse(
+      "Physical Size = 50\n----------\nPath = a\nSize = 100\nPacked Size = \n");
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].packed, 50);
 }
@@ -359,8 +389,8 @@ TEST(ListingParser, EmptyPackedSizeIsFilledFromTheRatio) {
 
 std::string wallClock(const tm& parts) {
   char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts.tm_year + 1900, parts.tm_mon + 1,
-                parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", parts.tm_year + 1900,
+                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
   return text;
 }
 
@@ -397,13 +427,16 @@ void checkZone(std::string_view zone) {
       localtime_r(&mid, &m);
       (m.tm_gmtoff == a.tm_gmtoff ? lo : hi) = mid;
     }
-    for (time_t delta : {-7200, -3600, -1800, -1, 0, 1, 1799, 3599, 7200}) expectRoundTrip(hi + delta);
+    for (time_t delta : {-7200, -3600, -1800, -1, 0, 1, 1799, 3599, 7200})
+      expectRoundTrip(hi + delta);
   }
   if (zone == "America/New_York") {
     // Skipped by the jump to summer time: read with the offset before it.
-    EXPECT_EQ(ListingParser::readDate("2024-03-10 02:30:00")->time_since_epoch().count(), 1710055800);
+    EXPECT_EQ(ListingParser::readDate("2024-03-10 02:30:00")->time_since_epoch().count(),
+              1710055800);
     // Shown twice: the later instant.
-    EXPECT_EQ(ListingParser::readDate("2024-11-03 01:30:00")->time_since_epoch().count(), 1730615400);
+    EXPECT_EQ(ListingParser::readDate("2024-11-03 01:30:00")->time_since_epoch().count(),
+              1730615400);
   }
   // The zone was captured on first use; changing it afterwards has no effect.
   const auto before = ListingParser::readDate("2024-07-01 12:00:00");
@@ -419,14 +452,15 @@ TEST(ListingParser, DatesFollowTheZone) {
   const char* original = getenv("TZ");
   const std::string savedTz = original != nullptr ? original : "";
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  for (const char* zone : {"America/New_York", "Europe/Berlin", "Europe/Dublin", "Australia/Lord_Howe",
-                           "Asia/Kolkata", "America/Sao_Paulo", "Africa/Casablanca", "Pacific/Chatham",
-                           "Asia/Tokyo", "UTC"}) {
+  for (const char* zone :
+       {"America/New_York", "Europe/Berlin", "Europe/Dublin", "Australia/Lord_Howe", "Asia/Kolkata",
+        "America/Sao_Paulo", "Africa/Casablanca", "Pacific/Chatham", "Asia/Tokyo", "UTC"}) {
     SCOPED_TRACE(zone);
     if (!std::filesystem::exists(std::filesystem::path("/usr/share/zoneinfo") / zone)) continue;
     setenv("VEXEL_ZONE_CHECK", zone, 1);
     setenv("TZ", zone, 1);
-    const RunResult result = ProcessRunner::run(self, {"--gtest_filter=ListingParser.DatesFollowTheZone"});
+    const RunResult result =
+        ProcessRunner::run(self, {"--gtest_filter=ListingParser.DatesFollowTheZone"});
     unsetenv("VEXEL_ZONE_CHECK");
     if (original != nullptr) {
       setenv("TZ", savedTz.c_str(), 1);

@@ -6,13 +6,17 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 #include "readers/internal/input_file.h"
 #include "support/temp_dir.h"
@@ -240,19 +244,44 @@ TEST(ListingWorker, EntriesArriveWhole) {
   std::exit(collected.isAbandoned && collected.entries.size() == 1 ? 0 : 1);
 }
 
-// A worker left inside "libarchive" never holds the process back: it ends
-// at once, static destructors and all, while the worker still waits.
+// WorkerWatch: lets the caller's side see the worker wait for room. The
+// source notes its thread and whether it is inside `HeaderSink::add`. While
+// the caller is inside its consumer it holds no lock of the channel's, so
+// the one thing `add` can then sleep on is the full queue: a worker asleep
+// there is waiting for its caller, which no timing can fake.
+struct WorkerWatch {
+  std::atomic<pid_t> thread{0};
+  std::atomic<bool> isInAdd{false};
+
+  // isAsleepInAdd: the worker is inside `add` and the kernel reports its
+  // thread asleep ("S" in /proc/self/task/<tid>/stat).
+  [[nodiscard]] bool isAsleepInAdd() const {
+    const pid_t tid = thread.load();
+    if (tid == 0 || !isInAdd.load()) return false;
+    std::ifstream file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    // "tid (name) S ...": the name may hold spaces and parentheses.
+    const std::size_t nameEnd = stat.rfind(')');
+    return nameEnd != std::string::npos && nameEnd + 2 < stat.size() && stat[nameEnd + 2] == 'S' &&
+           isInAdd.load();
+  }
+};
+
 // CountingSource: hands over `count` entries as fast as the sink takes them,
 // counting those it got rid of.
 class CountingSource final : public HeaderSource {
  public:
-  CountingSource(std::size_t count, std::atomic<std::size_t>& handed)
-      : mCount(count), mHanded(handed) {}
+  CountingSource(std::size_t count, std::atomic<std::size_t>& handed, WorkerWatch& watch)
+      : mCount(count), mHanded(handed), mWatch(watch) {}
   SourceResult read(HeaderSink& sink) override {
+    mWatch.thread.store(gettid());
     for (std::size_t i = 0; i < mCount; ++i) {
-      if (!sink.add(RawEntry{.path = "f" + std::to_string(i)})) {
-        return SourceResult{.end = SourceEnd::stopped};
-      }
+      RawEntry entry{.path = "f" + std::to_string(i)};
+      mWatch.isInAdd.store(true);
+      const bool isTaken = sink.add(entry);
+      mWatch.isInAdd.store(false);
+      if (!isTaken) return SourceResult{.end = SourceEnd::stopped};
       mHanded.fetch_add(1);
     }
     return SourceResult{};
@@ -261,6 +290,7 @@ class CountingSource final : public HeaderSource {
  private:
   std::size_t mCount;
   std::atomic<std::size_t>& mHanded;
+  WorkerWatch& mWatch;
 };
 
 // SlowConsumer: pauses at its first entry, then takes the rest in order.
@@ -279,22 +309,37 @@ class SlowConsumer final : public EntryConsumer {
   std::function<void()> mAtFirst;
 };
 
+// waitUntilBlocked: spins until the worker waits for room, or has handed
+// over everything (a queue that never fills); true in the first case.
+bool waitUntilBlocked(const WorkerWatch& watch, const std::atomic<std::size_t>& handed,
+                      std::size_t count) {
+  while (!watch.isAsleepInAdd()) {
+    if (handed.load() == count) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
 TEST(ListingWorker, WorkerWaitsForASlowCaller) {
   constexpr std::size_t kEntries = 200'000;
-  // The worker fills the queue and waits, far short of the archive.
+  // The caller pauses at its first entry until the worker, having filled
+  // the queue, waits for room, far short of the archive.
   std::atomic<std::size_t> handed{0};
-  std::size_t handedWhilePaused = 0;
+  WorkerWatch watch;
+  bool isBlocked = false;
+  std::size_t handedWhileBlocked = 0;
   SlowConsumer slow([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    handedWhilePaused = handed.load();
+    isBlocked = waitUntilBlocked(watch, handed, kEntries);
+    handedWhileBlocked = handed.load();
   });
   const ListingBounds unbounded{.clock = [] { return steady_clock::time_point{}; },
                                 .deadline = steady_clock::time_point::max(),
                                 .maxEntries = kEntries,
                                 .maxNameBytes = kEntries * 8};
   const Collected all =
-      collectEntries(std::make_unique<CountingSource>(kEntries, handed), unbounded, slow);
-  EXPECT_LT(handedWhilePaused, kEntries / 4);
+      collectEntries(std::make_unique<CountingSource>(kEntries, handed, watch), unbounded, slow);
+  EXPECT_TRUE(isBlocked);
+  EXPECT_LT(handedWhileBlocked, kEntries / 4);
   EXPECT_EQ(all.end, SourceEnd::end);
   EXPECT_EQ(slow.mTaken, kEntries);
   EXPECT_TRUE(slow.mIsInOrder);
@@ -304,8 +349,10 @@ TEST(ListingWorker, WorkerWaitsForASlowCaller) {
   // without leaving it behind.
   std::atomic<bool> late{false};
   std::atomic<std::size_t> handedLate{0};
+  WorkerWatch lateWatch;
+  bool isLateBlocked = false;
   SlowConsumer lateConsumer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    isLateBlocked = waitUntilBlocked(lateWatch, handedLate, kEntries);
     late.store(true);
   });
   const ListingBounds bounds{
@@ -315,9 +362,10 @@ TEST(ListingWorker, WorkerWaitsForASlowCaller) {
       .maxNameBytes = kEntries * 8,
       .stopGrace = std::chrono::seconds(10)};
   const auto started = steady_clock::now();
-  const Collected stopped =
-      collectEntries(std::make_unique<CountingSource>(kEntries, handedLate), bounds, lateConsumer);
+  const Collected stopped = collectEntries(
+      std::make_unique<CountingSource>(kEntries, handedLate, lateWatch), bounds, lateConsumer);
   EXPECT_LT(steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_TRUE(isLateBlocked);
   EXPECT_EQ(stopped.end, SourceEnd::stopped);
   EXPECT_TRUE(stopped.isPastDeadline);
   EXPECT_FALSE(stopped.isAbandoned);
@@ -325,6 +373,8 @@ TEST(ListingWorker, WorkerWaitsForASlowCaller) {
   EXPECT_TRUE(lateConsumer.mIsInOrder);
 }
 
+// A worker left inside "libarchive" never holds the process back: it ends
+// at once, static destructors and all, while the worker still waits.
 TEST(ListingWorkerDeathTest, ProcessExitsWhileAWorkerStalls) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(listThenExit(), ::testing::ExitedWithCode(0), "");

@@ -119,6 +119,23 @@ TEST(NameDecoder, FinalNames) {
        kZip,
        {{"报告.txt", NameOrigin::declaredUtf8}, {gbk("报告.txt"), NameOrigin::unmarked}},
        {"报告.txt", "\uFFFD\uFFFD\uFFFD\uFFFD.txt"}},
+      // GBK 图片 reads as valid UTF-8 "ͼƬ"; the legacy reading is the plausible one.
+      {"GBK whose bytes are valid UTF-8", kZip, {{gbk("图片"), NameOrigin::unmarked}}, {"图片"}},
+      // No one code page reads both: each name goes to the one that does.
+      {"GBK and Shift-JIS names in one archive",
+       kZip,
+       {{gbk("中文.txt"), NameOrigin::unmarked},
+        {text::encode(CodePage::cp932, "日文.txt").value(), NameOrigin::unmarked}},
+       {"中文.txt", "日文.txt"}},
+      // A flagged name that is not UTF-8 takes no part in the decision.
+      {"a bad flagged name beside Info-ZIP UTF-8 names",
+       kZip,
+       {{"bad\xff", NameOrigin::declaredUtf8}, {"项目/报告.txt", NameOrigin::unmarked}},
+       {"bad\uFFFD", "项目/报告.txt"}},
+      {"a bad flagged name beside GBK names",
+       kZip,
+       {{"bad\xff", NameOrigin::declaredUtf8}, {gbk("目录"), NameOrigin::unmarked}},
+       {"bad\uFFFD", "目录"}},
       {"the same bytes twice are one name",
        kZip,
        {{gbk("报告.txt"), NameOrigin::unmarked}, {gbk("报告.txt"), NameOrigin::unmarked}},

@@ -20,7 +20,8 @@ const std::filesystem::path kFake = VEXEL_FAKE_ARCHIVER;
 
 size_t openDescriptors() {
   size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
   return count;
 }
 
@@ -38,9 +39,9 @@ TEST(ProcessRunnerStress, SequentialRunsLeakNothing) {
   auto task = std::make_shared<TaskHandle>();
   for (int i = 0; i < 1000; ++i) {
     const bool withTask = i % 2 == 0;
-    const RunResult result =
-        ProcessRunner::run(kFake, {"out:" + std::to_string(i) + "%", "err:e", "exit:" + std::to_string(i % 3)},
-                           std::nullopt, withTask ? task : nullptr, [](double) {});
+    const RunResult result = ProcessRunner::run(
+        kFake, {"out:" + std::to_string(i) + "%", "err:e", "exit:" + std::to_string(i % 3)},
+        std::nullopt, withTask ? task : nullptr, [](double) {});
     ASSERT_EQ(result.stdout, std::to_string(i) + "%");
     ASSERT_EQ(result.stderr, "e");
     ASSERT_EQ(result.status, i % 3);
@@ -70,7 +71,8 @@ TEST(ProcessRunnerStress, CancelRacesEndCleanly) {
       task->cancel();
     });
     try {
-      const RunResult result = ProcessRunner::run(kFake, actions, std::nullopt, task, [](double) {});
+      const RunResult result =
+          ProcessRunner::run(kFake, actions, std::nullopt, task, [](double) {});
       EXPECT_EQ(result.status, 0);
       EXPECT_EQ(result.stdout, "1%50%");
       ++finished;
@@ -92,7 +94,8 @@ TEST(ProcessRunnerStress, CancelOnTheFirstOutputAlwaysEndsTheChild) {
     auto task = std::make_shared<TaskHandle>();
     const auto started = std::chrono::steady_clock::now();
     try {
-      (void)ProcessRunner::run(kFake, {"out:1%", "sleep:60000"}, std::nullopt, task, [&](double) { task->cancel(); });
+      (void)ProcessRunner::run(kFake, {"out:1%", "sleep:60000"}, std::nullopt, task,
+                               [&](double) { task->cancel(); });
       ADD_FAILURE() << "run " << i << " was not cancelled";
     } catch (const ArchiveError& error) {
       EXPECT_EQ(error, ArchiveError::cancelled());

@@ -2,6 +2,7 @@
 
 #include "readers/archive_error.h"
 #include "support/print.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +25,8 @@ namespace {
 
 const std::filesystem::path kFake = VEXEL_FAKE_ARCHIVER;
 
-RunResult runFake(const std::vector<std::string>& actions, const ProcessRunner::Progress& progress = nullptr,
+RunResult runFake(const std::vector<std::string>& actions,
+                  const ProcessRunner::Progress& progress = nullptr,
                   const std::shared_ptr<TaskHandle>& task = nullptr) {
   return ProcessRunner::run(kFake, actions, std::nullopt, task, progress);
 }
@@ -68,18 +70,26 @@ TEST(ProcessRunner, LastPercent) {
       {"12%%", 12},
       {"7% 8", 7},
       {"\xEF\xBC\x95\xEF\xBC\x90\xEF\xBC\x85", std::nullopt},  // full-width 50%
-      {"\xEF\xBC\x95" "0%", 0},                                // full-width 5 breaks the run
+      {"\xEF\xBC\x95"
+       "0%",
+       0},  // full-width 5 breaks the run
       {"no percent here", std::nullopt},
       {"", std::nullopt},
       {" 23%\b\b\b\b 45%\b\b\b\b", 45},  // how the archiver redraws its counter
       {"\b\b\b\b 9%", 9},
-      {"5\xCC\x81%", std::nullopt},  // 5 with a combining acute is not a digit
+      {"5\xCC\x81%", std::nullopt},   // 5 with a combining acute is not a digit
       {"42%\xCC\x81", std::nullopt},  // nor is "%" with one
       {"30% 42%\xCC\x81", 30},
-      {"\xD8\x80" "7%", std::nullopt},  // a prepended mark takes the 7 with it
+      {"\xD8\x80"
+       "7%",
+       std::nullopt},                    // a prepended mark takes the 7 with it
       {"8\xE2\x80\x8D%", std::nullopt},  // zero-width joiner
-      {"\xFF" "12%", 12},                // ill-formed bytes are other characters
-      {"1\xFF" "2%", 2},
+      {"\xFF"
+       "12%",
+       12},  // ill-formed bytes are other characters
+      {"1\xFF"
+       "2%",
+       2},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.text);
@@ -89,9 +99,9 @@ TEST(ProcessRunner, LastPercent) {
 
 TEST(ProcessRunner, ReportsEachNewPercentageOnce) {
   ProgressLog log;
-  const RunResult result =
-      runFake({"out: 10%\\b\\b\\b\\b", "sleep:300", "out: 10%\\b\\b\\b\\b", "sleep:300", "out: 20%\\b\\b\\b\\b"},
-              log.callback());
+  const RunResult result = runFake({"out: 10%\\b\\b\\b\\b", "sleep:300", "out: 10%\\b\\b\\b\\b",
+                                    "sleep:300", "out: 20%\\b\\b\\b\\b"},
+                                   log.callback());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.stdout, " 10%\b\b\b\b 10%\b\b\b\b 20%\b\b\b\b");
   EXPECT_EQ(log.values, (std::vector<double>{0.1, 0.2}));
@@ -113,7 +123,8 @@ TEST(ProcessRunner, CallsProgressOffTheCallingThread) {
 }
 
 TEST(ProcessRunner, ProgressExceptionIsRethrownAfterTheChildEnds) {
-  EXPECT_THROW((void)runFake({"out:5%", "sleep:50", "out:tail"}, [](double) { throw std::runtime_error("stop"); }),
+  EXPECT_THROW((void)runFake({"out:5%", "sleep:50", "out:tail"},
+                             [](double) { throw std::runtime_error("stop"); }),
                std::runtime_error);
 }
 
@@ -124,13 +135,13 @@ TEST(ProcessRunner, NonZeroStatusIsAResult) {
   EXPECT_EQ(result.stdout, "");
 }
 
-TEST(ProcessRunner, SignalEndsWithItsNumber) {
-  EXPECT_EQ(runFake({"signal:9"}).status, 9);
-}
+TEST(ProcessRunner, SignalEndsWithItsNumber) { EXPECT_EQ(runFake({"signal:9"}).status, 9); }
 
 TEST(ProcessRunner, DecodesIllFormedOutputLeniently) {
   const RunResult result = runFake({"out:a\\xFFb", "err:\\xC3"});
-  EXPECT_EQ(result.stdout, "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(result.stdout,
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(result.stderr, "\xEF\xBF\xBD");
 }
 
@@ -151,13 +162,15 @@ TEST(ProcessRunner, MissingProgramCannotStart) {
   } catch (const ArchiveError& error) {
     EXPECT_EQ(error, ArchiveError::failed("无法启动 plain：" + std::string(std::strerror(EACCES))));
   }
-  EXPECT_EQ(errorKindOf([&] { (void)ProcessRunner::run(kFake, {}, dir / "missing"); }), ArchiveError::Kind::failed);
+  EXPECT_EQ(errorKindOf([&] { (void)ProcessRunner::run(kFake, {}, dir / "missing"); }),
+            ArchiveError::Kind::failed);
 }
 
 TEST(ProcessRunner, LaunchFailureDetachesTheHandle) {
   auto task = std::make_shared<TaskHandle>();
-  EXPECT_EQ(errorKindOf([&] { (void)ProcessRunner::run("/nonexistent/tool", {}, std::nullopt, task); }),
-            ArchiveError::Kind::failed);
+  EXPECT_EQ(
+      errorKindOf([&] { (void)ProcessRunner::run("/nonexistent/tool", {}, std::nullopt, task); }),
+      ArchiveError::Kind::failed);
   EXPECT_FALSE(task->isCancelled());
   // The same handle serves the next run.
   EXPECT_EQ(ProcessRunner::run(kFake, {"out:ok"}, std::nullopt, task).stdout, "ok");
@@ -172,7 +185,8 @@ TEST(ProcessRunner, CancelledHandleNeverStartsTheChild) {
   const std::filesystem::path marker = dir / "started";
   // The program would leave a file behind if it ran.
   EXPECT_EQ(errorKindOf([&] {
-              (void)ProcessRunner::run("/bin/sh", {"-c", "echo > " + marker.string()}, std::nullopt, task);
+              (void)ProcessRunner::run("/bin/sh", {"-c", "echo > " + marker.string()}, std::nullopt,
+                                       task);
             }),
             ArchiveError::Kind::cancelled);
   EXPECT_FALSE(std::filesystem::exists(marker));
@@ -193,7 +207,10 @@ TEST(ProcessRunner, CancelDuringTheRunTerminatesTheChild) {
     SCOPED_TRACE(row.name);
     auto task = std::make_shared<TaskHandle>();
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(errorKindOf([&] { (void)runFake(row.actions, [&](double) { task->cancel(); }, task); }),
+    EXPECT_EQ(errorKindOf([&] {
+                (void)runFake(
+                    row.actions, [&](double) { task->cancel(); }, task);
+              }),
               ArchiveError::Kind::cancelled);
     // Not a timing test: a cancel that failed would only end after two minutes.
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(60));
@@ -204,9 +221,13 @@ TEST(ProcessRunner, CancelAfterTheChildIsGoneStillCancels) {
   auto task = std::make_shared<TaskHandle>();
   // The last chunk reaches the reader before end-of-file; the child has
   // exited (or is about to) when cancel() runs.
-  EXPECT_EQ(errorKindOf([&] { (void)runFake({"out:100%"}, [&](double) { task->cancel(); }, task); }),
+  EXPECT_EQ(errorKindOf([&] {
+              (void)runFake(
+                  {"out:100%"}, [&](double) { task->cancel(); }, task);
+            }),
             ArchiveError::Kind::cancelled);
-  EXPECT_EQ(errorKindOf([&] { (void)runFake({"out:x"}, nullptr, task); }), ArchiveError::Kind::cancelled);
+  EXPECT_EQ(errorKindOf([&] { (void)runFake({"out:x"}, nullptr, task); }),
+            ArchiveError::Kind::cancelled);
 }
 
 TEST(ProcessRunner, ForcesTheLocaleAndKeepsTheRestOfTheEnvironment) {
@@ -241,7 +262,7 @@ TEST(ProcessRunner, ForcesTheLocaleAndKeepsTheRestOfTheEnvironment) {
 
 // Without a UTF-8 locale bsdtar writes every non-ASCII name as octal escapes.
 TEST(ProcessRunner, ArchiverPrintsUtf8Names) {
-  if (::access("/usr/bin/bsdtar", X_OK) != 0) GTEST_SKIP() << "bsdtar is not installed";
+  if (::access("/usr/bin/bsdtar", X_OK) != 0) VEXEL_SKIP_UNLESS_CI() << "bsdtar is not installed";
   test::TempDir dir;
   dir.write("in/\xE9\xA1\xB9\xE7\x9B\xAE \xCE\xB1.txt", "x");
   ASSERT_EQ(
@@ -343,7 +364,8 @@ TEST(ProcessRunner, ChildHasNoTerminal) {
     EXPECT_NE(result.status, 0) << result.stdout;
     return;
   }
-  if (::access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script (bsdutils) is not installed";
+  if (::access("/usr/bin/script", X_OK) != 0)
+    VEXEL_SKIP_UNLESS_CI() << "script (bsdutils) is not installed";
   // A child stopped at the terminal would hold the run until timeout's 60 s.
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   const RunResult result = ProcessRunner::run(
@@ -353,7 +375,8 @@ TEST(ProcessRunner, ChildHasNoTerminal) {
 }
 
 TEST(ProcessRunner, PassesArgumentsAsTheyAre) {
-  const RunResult result = ProcessRunner::run("/bin/sh", {"-c", "printf '%s|' \"$0\" \"$@\"", "$HOME", "a b", "*", ""});
+  const RunResult result =
+      ProcessRunner::run("/bin/sh", {"-c", "printf '%s|' \"$0\" \"$@\"", "$HOME", "a b", "*", ""});
   EXPECT_EQ(result.stdout, "$HOME|a b|*||");
 }
 

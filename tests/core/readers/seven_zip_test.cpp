@@ -5,6 +5,7 @@
 #include "readers/process_runner.h"
 #include "support/command.h"
 #include "support/print.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -28,7 +29,7 @@ class SevenZip : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto found = test::sevenZip();
-    if (!found) GTEST_SKIP() << "neither 7zz nor 7z is installed";
+    if (!found) VEXEL_SKIP_UNLESS_CI() << "neither 7zz nor 7z is installed";
     mTool = *found;
   }
 
@@ -48,13 +49,15 @@ class SevenZip : public ::testing::Test {
       mDir.write(names.back(), content);
     }
     std::filesystem::create_directories(mDir / "in/empty");
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(mDir / "in")) stamp(entry.path());
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(mDir / "in"))
+      stamp(entry.path());
     stamp(mDir / "in");
     return names;
   }
 
   void stamp(const std::filesystem::path& path) const {
-    const timespec times[2] = {{kStamp.time_since_epoch().count(), 0}, {kStamp.time_since_epoch().count(), 0}};
+    const timespec times[2] = {{kStamp.time_since_epoch().count(), 0},
+                               {kStamp.time_since_epoch().count(), 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
   }
 
@@ -85,7 +88,8 @@ TEST_F(SevenZip, WrongPasswordIsClassified) {
     SCOPED_TRACE(row.name);
     const RunResult result = run(row.arguments);
     EXPECT_NE(result.status, 0);
-    EXPECT_EQ(ArchiveError::from(result, mTool.filename().string()), ArchiveError::passwordRequired())
+    EXPECT_EQ(ArchiveError::from(result, mTool.filename().string()),
+              ArchiveError::passwordRequired())
         << result.stderr << result.stdout;
   }
   EXPECT_EQ(run({"t", "-pRIGHT", "enc.7z"}).status, 0);
@@ -95,7 +99,8 @@ TEST_F(SevenZip, NonArchiveIsClassified) {
   mDir.write("notes.7z", "just some text, not an archive\n");
   const RunResult result = run({"t", "notes.7z"});
   EXPECT_NE(result.status, 0);
-  EXPECT_EQ(ArchiveError::from(result, "7zz"), ArchiveError::notArchive()) << result.stderr << result.stdout;
+  EXPECT_EQ(ArchiveError::from(result, "7zz"), ArchiveError::notArchive())
+      << result.stderr << result.stdout;
 
   const RunResult missing = run({"t", "absent.7z"});
   const ArchiveError error = ArchiveError::from(missing, "7zz");
@@ -128,7 +133,8 @@ TEST_F(SevenZip, SolidBlocksShareTheirPackedSize) {
   const auto [properties, entries] = ListingParser::parse(listing.stdout);
   EXPECT_EQ(properties.type, "7z");
   EXPECT_TRUE(properties.solid);
-  EXPECT_EQ(properties.physicalSize, static_cast<std::int64_t>(std::filesystem::file_size(mDir / "solid.7z")));
+  EXPECT_EQ(properties.physicalSize,
+            static_cast<std::int64_t>(std::filesystem::file_size(mDir / "solid.7z")));
 
   const auto listedPacked = listedValues(listing.stdout, "Packed Size");
   std::map<std::int64_t, std::int64_t> listedPerBlock, sharedPerBlock, filesPerBlock, sizePerBlock;
@@ -164,8 +170,8 @@ TEST_F(SevenZip, SolidBlocksShareTheirPackedSize) {
     if (entry.isDir) continue;
     const std::int64_t block = *entry.block;
     EXPECT_EQ(*entry.packed, static_cast<std::int64_t>(static_cast<double>(listedPerBlock[block]) *
-                                                      static_cast<double>(entry.size) /
-                                                      static_cast<double>(sizePerBlock[block])));
+                                                       static_cast<double>(entry.size) /
+                                                       static_cast<double>(sizePerBlock[block])));
   }
 }
 
@@ -178,7 +184,8 @@ TEST_F(SevenZip, ZipAndTarListings) {
     const RunResult listing = run({"l", "-slt", archive});
     const auto [properties, entries] = ListingParser::parse(listing.stdout);
     EXPECT_EQ(properties.type, archive.substr(2));
-    EXPECT_EQ(properties.physicalSize, static_cast<std::int64_t>(std::filesystem::file_size(mDir / archive)));
+    EXPECT_EQ(properties.physicalSize,
+              static_cast<std::int64_t>(std::filesystem::file_size(mDir / archive)));
     const auto listedPacked = listedValues(listing.stdout, "Packed Size");
     std::map<std::string, bool> seen;
     for (const RawEntry& entry : entries) {
@@ -186,7 +193,8 @@ TEST_F(SevenZip, ZipAndTarListings) {
       seen[entry.path] = entry.isDir;
       EXPECT_EQ(entry.modified, kStamp);
       if (entry.isDir) continue;
-      EXPECT_EQ(entry.size, static_cast<std::int64_t>(std::filesystem::file_size(mDir / entry.path)));
+      EXPECT_EQ(entry.size,
+                static_cast<std::int64_t>(std::filesystem::file_size(mDir / entry.path)));
       EXPECT_FALSE(entry.block);
       // Without blocks, listed packed sizes are kept as they are.
       EXPECT_EQ(entry.packed, std::stoll(listedPacked.at(entry.path)));
@@ -243,8 +251,9 @@ TEST_F(SevenZip, CommentsAndVolumesAsListed) {
 TEST_F(SevenZip, ProgressFromARealRun) {
   makeFiles(3);
   std::vector<double> fractions;
-  const RunResult result = ProcessRunner::run(mTool, {"a", "-bsp1", "p.7z", "in"}, mDir.path(), nullptr,
-                                              [&](double fraction) { fractions.push_back(fraction); });
+  const RunResult result =
+      ProcessRunner::run(mTool, {"a", "-bsp1", "p.7z", "in"}, mDir.path(), nullptr,
+                         [&](double fraction) { fractions.push_back(fraction); });
   EXPECT_EQ(result.status, 0) << result.stderr;
   for (const double fraction : fractions) {
     EXPECT_GE(fraction, 0.0);

@@ -18,6 +18,7 @@
 #include "readers/internal/reader_input.h"
 #include "readers/internal/xz_index.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel::readers_internal {
@@ -165,7 +166,7 @@ bool haveTools() { return hasTool("python3") && hasTool("xz") && hasTool("bsdtar
 // between, with other checks and a filter before LZMA2, and in one block,
 // which libarchive's own filter reads.
 TEST(XzBlockStream, ListsWhatBsdtarLists) {
-  if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
+  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   makeTar(tar);
@@ -215,7 +216,7 @@ TEST(XzBlockStream, ListsWhatBsdtarLists) {
 
 // The index: every block once, in order, without gaps, as xz wrote it.
 TEST(XzBlockStream, ReadsTheIndex) {
-  if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
+  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   makeTar(tar);
@@ -247,7 +248,7 @@ TEST(XzBlockStream, ReadsTheIndex) {
 // block alone: the counts are exact. In runs of 16 blocks, one run decoded
 // ahead, what is decoded before the jump is dropped.
 TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
-  if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
+  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   const Layout layout = makeTar(tar);
@@ -286,7 +287,7 @@ TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
 // Where every block holds headers, every block is decoded, on two or four
 // threads and ahead of the reader, in runs of two blocks, and none twice.
 TEST(XzBlockStream, DecodesAheadInParallel) {
-  if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
+  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   makeTar(tar, true);
@@ -315,7 +316,7 @@ TEST(XzBlockStream, DecodesAheadInParallel) {
 // whole). Without its index the file is read by libarchive's own filter,
 // as before.
 TEST(XzBlockStream, DamageStopsTheListingWhereItIsRead) {
-  if (!haveTools()) GTEST_SKIP() << "python3, xz or bsdtar is missing";
+  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   const Layout layout = makeTar(tar);

@@ -149,7 +149,11 @@ TEST(Utf8, PrintableReplacesWhatCouldDriveATerminal) {
        "\x7f\xC2\x9B"
        "31m\xC2\x85",
        r + r + "31m" + r},
-      {"no-break space stays", "a\xC2\xA0" "b", "a\xC2\xA0" "b"},
+      {"no-break space stays",
+       "a\xC2\xA0"
+       "b",
+       "a\xC2\xA0"
+       "b"},
       {"bidi override and isolate", "\xE2\x80\xAEgpj.exe\xE2\x81\xA6", r + "gpj.exe" + r},
       {"ill-formed", "\xFF\xE4\xB8", r + r},
   };

@@ -3,6 +3,7 @@
 
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/skip.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
@@ -43,7 +44,7 @@ TEST(VexelQuickLookHost, FailuresStillExitWithZero) {
 }
 
 TEST(VexelQuickLookHost, JsonIsValidAndCarriesTheRows) {
-  if (!test::hasTool("python3")) GTEST_SKIP() << "python3 is not installed";
+  if (!test::hasTool("python3")) VEXEL_SKIP_UNLESS_CI() << "python3 is not installed";
   TempDir dir;
   const auto zip = dir.path() / "j.zip";
   test::writeFile(
@@ -134,7 +135,7 @@ TEST(VexelQuickLookHost, CutShortPreviewsSayWhyInEveryForm) {
 // volume it needs.
 TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
   for (const char* tool : {"python3", "7zz"}) {
-    if (!test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   TempDir dir;
   std::string noise(150'000, '\0');
@@ -173,7 +174,7 @@ TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
 // under LANG=C: the rows show the names, not CP437 or GBK readings.
 TEST(VexelQuickLookHost, RowsShowNamesFromTheStoredBytes) {
   for (const char* tool : {"python3", "zip"}) {
-    if (!test::hasTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   TempDir dir;
   std::filesystem::create_directories(dir.path() / "in/项目文档");
@@ -237,7 +238,7 @@ TEST(VexelQuickLookHost, ColourFollowsTheChoiceAndTheEnvironment) {
 
 TEST(VexelQuickLookHost, AutomaticColourOnATerminalUnlessNoColorOrDumb) {
   // script(1) gives the host a terminal as standard output.
-  if (!test::hasTool("script")) GTEST_SKIP() << "script (bsdutils) is not installed";
+  if (!test::hasTool("script")) VEXEL_SKIP_UNLESS_CI() << "script (bsdutils) is not installed";
   TempDir dir;
   const auto zip = dir.path() / "t.zip";
   test::writeFile(zip, test::zipBytes({{"d/a.txt", "1", true}}));
@@ -292,7 +293,7 @@ TEST(VexelQuickLookHost, TextThroughPipesFitsTheTerminalBehindThem) {
   // terminal's width wins over $COLUMNS, which only a process without a
   // terminal (setsid) falls back on.
   if (!test::hasTool("script") || !test::hasTool("setsid")) {
-    GTEST_SKIP() << "script or setsid (bsdutils, util-linux) is not installed";
+    VEXEL_SKIP_UNLESS_CI() << "script or setsid (bsdutils, util-linux) is not installed";
   }
   TempDir dir;
   const auto zip = dir.path() / "p.zip";

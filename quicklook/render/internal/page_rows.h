@@ -13,7 +13,7 @@
 
 #include "ui/outline_view.h"
 
-namespace vexel::quicklook_host::internal {
+namespace vexel::quicklook_render_internal {
 
 // PageCell: what one cell view held.
 struct PageCell {
@@ -46,4 +46,4 @@ struct PageRow {
 // handed back to the outline for reuse once read. Main thread only.
 [[nodiscard]] std::vector<PageRow> collectRows(platform::OutlineView& outline, std::size_t limit);
 
-}  // namespace vexel::quicklook_host::internal
+}  // namespace vexel::quicklook_render_internal

@@ -11,7 +11,7 @@
 
 #include "quicklook/preview_view_controller.h"
 
-namespace vexel::quicklook_host::internal {
+namespace vexel::quicklook_render_internal {
 
 // The outline's own geometry: row height of the default row size, height of
 // the column titles, indentation per level, the disclosure triangle's place,
@@ -54,4 +54,4 @@ struct PageLayout {
 // cssNumber: a figure as CSS writes it ("760", "0.5").
 [[nodiscard]] std::string cssNumber(double value);
 
-}  // namespace vexel::quicklook_host::internal
+}  // namespace vexel::quicklook_render_internal

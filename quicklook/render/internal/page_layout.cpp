@@ -6,7 +6,7 @@
 #include "ui/outline_view.h"
 #include "ui/view.h"
 
-namespace vexel::quicklook_host::internal {
+namespace vexel::quicklook_render_internal {
 namespace {
 
 // A column that absorbs width changes (the first, with first-column-only
@@ -61,4 +61,4 @@ PageLayout pageLayout(PreviewViewController& controller) {
   return layout;
 }
 
-}  // namespace vexel::quicklook_host::internal
+}  // namespace vexel::quicklook_render_internal

@@ -26,10 +26,10 @@
 
 #include "dispatch/dispatch_queue.h"
 #include "host/host_usage.h"
-#include "quicklook/host/html_renderer.h"
-#include "quicklook/host/preview_renderer.h"
+#include "host/terminal.h"
 #include "quicklook/preview_view_controller.h"
-#include "ui/terminal.h"
+#include "quicklook/render/html_renderer.h"
+#include "quicklook/render/preview_renderer.h"
 
 namespace {
 
@@ -46,7 +46,7 @@ struct Options {
   ColorChoice color = ColorChoice::automatic;
   std::optional<double> timeLimit;
   std::optional<std::size_t> width;
-  vexel::quicklook_host::HtmlOptions page;
+  vexel::quicklook_render::HtmlOptions page;
   std::string file;
 };
 
@@ -121,8 +121,8 @@ std::optional<ColorChoice> parseColorChoice(std::string_view text) {
   return std::nullopt;
 }
 
-std::optional<vexel::quicklook_host::PageColorScheme> parseColorScheme(std::string_view text) {
-  using vexel::quicklook_host::PageColorScheme;
+std::optional<vexel::quicklook_render::PageColorScheme> parseColorScheme(std::string_view text) {
+  using vexel::quicklook_render::PageColorScheme;
   if (text == "auto") return PageColorScheme::followSystem;
   if (text == "light") return PageColorScheme::light;
   if (text == "dark") return PageColorScheme::dark;
@@ -160,9 +160,9 @@ int main(int argc, char** argv) {
     } else if (!filesOnly && arg == "--max-rows") {
       if (i + 1 >= argc) return usage(arg + " needs a value");
       const std::optional<std::size_t> rows = parsePositiveCount(argv[++i]);
-      if (!rows || *rows > vexel::quicklook_host::kMaxRenderedRows) {
+      if (!rows || *rows > vexel::quicklook_render::kMaxRenderedRows) {
         return usage("--max-rows takes a positive number, at most " +
-                     std::to_string(vexel::quicklook_host::kMaxRenderedRows));
+                     std::to_string(vexel::quicklook_render::kMaxRenderedRows));
       }
       options.page.maxRows = *rows;
     } else if (!filesOnly && (arg == "--time-limit" || arg == "--width")) {
@@ -208,15 +208,15 @@ int main(int argc, char** argv) {
 
   switch (options.format) {
     case Format::json:
-      std::cout << vexel::quicklook_host::renderJson(*controller, options.page.maxRows) << "\n";
+      std::cout << vexel::quicklook_render::renderJson(*controller, options.page.maxRows) << "\n";
       break;
     case Format::html:
-      std::cout << vexel::quicklook_host::renderHtml(*controller, options.page);
+      std::cout << vexel::quicklook_render::renderHtml(*controller, options.page);
       break;
     case Format::text: {
       const bool color = wantsColor(options.color);
-      std::cout << vexel::quicklook_host::renderText(*controller, columns.value_or(kDefaultColumns),
-                                                     {.color = color, .icons = color});
+      std::cout << vexel::quicklook_render::renderText(
+          *controller, columns.value_or(kDefaultColumns), {.color = color, .icons = color});
       break;
     }
   }

@@ -7,8 +7,8 @@
 // shortened in the middle with "…", counting East Asian wide characters as
 // two columns. JSON is one object for scripts and tests.
 //
-//   std::cout << vexel::quicklook_host::renderText(*controller, 100);
-//   std::cout << vexel::quicklook_host::renderJson(*controller) << '\n';
+//   std::cout << vexel::quicklook_render::renderText(*controller, 100);
+//   std::cout << vexel::quicklook_render::renderJson(*controller) << '\n';
 //
 // Main thread only (it asks the outline for cells).
 #pragma once
@@ -21,7 +21,7 @@
 
 #include "quicklook/preview_view_controller.h"
 
-namespace vexel::quicklook_host {
+namespace vexel::quicklook_render {
 
 // RenderedRow: one showing row of the outline as its cells hold it.
 struct RenderedRow {
@@ -81,4 +81,4 @@ struct TextDecoration {
 // jsonString: the text as a quoted JSON string.
 [[nodiscard]] std::string jsonString(std::string_view utf8);
 
-}  // namespace vexel::quicklook_host
+}  // namespace vexel::quicklook_render

@@ -10,7 +10,7 @@
 
 #include "text/utf8.h"
 
-namespace vexel::quicklook_host::internal {
+namespace vexel::quicklook_render_internal {
 
 // CodePoint: one code point with its byte span. A maximal ill-formed
 // subsequence comes out as one U+FFFD with `illFormed` set.
@@ -40,4 +40,4 @@ inline bool isUnsafeToShow(const CodePoint& cp) {
                                               .isIllFormed = cp.illFormed});
 }
 
-}  // namespace vexel::quicklook_host::internal
+}  // namespace vexel::quicklook_render_internal

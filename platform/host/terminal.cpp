@@ -1,4 +1,4 @@
-#include "ui/terminal.h"
+#include "host/terminal.h"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>

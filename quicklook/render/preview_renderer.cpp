@@ -1,4 +1,4 @@
-#include "quicklook/host/preview_renderer.h"
+#include "quicklook/render/preview_renderer.h"
 
 #include <unicode/uchar.h>
 
@@ -11,7 +11,7 @@
 #include "foundation/ut_type.h"
 #include "internal/code_points.h"
 
-namespace vexel::quicklook_host {
+namespace vexel::quicklook_render {
 namespace {
 
 using platform::TableCellView;
@@ -67,8 +67,8 @@ std::string renditionOf(const TextField& field) {
   return out;
 }
 
-using internal::CodePoint;
-using internal::codePoints;
+using quicklook_render_internal::CodePoint;
+using quicklook_render_internal::codePoints;
 
 std::size_t columnsOf(UChar32 c) {
   const auto category = static_cast<UCharCategory>(u_charType(c));
@@ -377,4 +377,4 @@ std::string renderJson(PreviewViewController& controller, std::size_t maxRows) {
   return out;
 }
 
-}  // namespace vexel::quicklook_host
+}  // namespace vexel::quicklook_render

@@ -10,13 +10,13 @@
 // reachable from the top level (those inside closed folders are hidden
 // until the reader opens the folder in the page). Everything is inline:
 // styles, icons (SVG symbols) and the script that opens and closes folders,
-// from the files of quicklook/host/page/ compiled into the host; a content
+// from the files of quicklook/render/page/ compiled into the host; a content
 // security policy forbids loading anything else. Light and dark colours
 // follow the reader's system setting unless the options choose; a previewer
 // that embeds the page can have it fill its window. Every text is escaped;
 // names with control characters show U+FFFD.
 //
-//   std::cout << vexel::quicklook_host::renderHtml(*controller);
+//   std::cout << vexel::quicklook_render::renderHtml(*controller);
 //
 // Main thread only (it asks the outline's data source and delegate).
 #pragma once
@@ -27,7 +27,7 @@
 
 #include "quicklook/preview_view_controller.h"
 
-namespace vexel::quicklook_host {
+namespace vexel::quicklook_render {
 
 // PageColorScheme: the colours of the page.
 enum class PageColorScheme {
@@ -60,4 +60,4 @@ struct HtmlOptions {
 // included) and bytes that are not UTF-8 as U+FFFD.
 [[nodiscard]] std::string htmlEscaped(std::string_view utf8);
 
-}  // namespace vexel::quicklook_host
+}  // namespace vexel::quicklook_render

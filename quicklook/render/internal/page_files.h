@@ -1,6 +1,6 @@
 // page_files.h: the preview page's style sheet, script and icons.
 //
-// They are real files under quicklook/host/page/, compiled in by the build
+// They are real files under quicklook/render/page/, compiled in by the build
 // (vexel_embed_files in cmake/VexelTargets.cmake writes `pageFiles`), so the
 // host needs nothing beside itself to write a page.
 #pragma once
@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-namespace vexel::quicklook_host::internal {
+namespace vexel::quicklook_render_internal {
 
 // EmbeddedFile: one file as the build read it; `path` is relative to page/.
 struct EmbeddedFile {
@@ -27,4 +27,4 @@ struct EmbeddedFile {
   return {};
 }
 
-}  // namespace vexel::quicklook_host::internal
+}  // namespace vexel::quicklook_render_internal

@@ -1,4 +1,4 @@
-#include "quicklook/host/html_renderer.h"
+#include "quicklook/render/html_renderer.h"
 
 #include <unicode/uchar.h>
 
@@ -10,20 +10,20 @@
 #include "internal/page_files.h"
 #include "internal/page_layout.h"
 #include "internal/page_rows.h"
-#include "quicklook/host/preview_renderer.h"
+#include "quicklook/render/preview_renderer.h"
 #include "ui/outline_view.h"
 #include "ui/view.h"
 
-namespace vexel::quicklook_host {
+namespace vexel::quicklook_render {
 namespace {
 
-using internal::cssNumber;
-using internal::PageCell;
-using internal::pageFile;
-using internal::PageLayout;
-using internal::PageRow;
 using platform::OutlineView;
 using platform::TextField;
+using quicklook_render_internal::cssNumber;
+using quicklook_render_internal::PageCell;
+using quicklook_render_internal::pageFile;
+using quicklook_render_internal::PageLayout;
+using quicklook_render_internal::PageRow;
 
 // ---------------------------------------------------------------------------
 // Text
@@ -48,7 +48,8 @@ std::string escapedKeepingLineFeeds(std::string_view utf8) {
 // last few characters (an extension, a number) stay visible however narrow
 // the column, the head gives way with "…". Never before a combining mark.
 std::size_t middleSplit(std::string_view utf8) {
-  const std::vector<internal::CodePoint> points = internal::codePoints(utf8);
+  const std::vector<quicklook_render_internal::CodePoint> points =
+      quicklook_render_internal::codePoints(utf8);
   if (points.size() < 8) return utf8.size();
   std::size_t split = points.size() - std::min<std::size_t>(10, points.size() / 2);
   while (split > 0) {
@@ -165,7 +166,8 @@ const std::string& symbolsHtml() {
     constexpr std::string_view kSuffix = ".svg";
     std::string out =
         "<svg width=\"0\" height=\"0\" style=\"position:absolute\" aria-hidden=\"true\">";
-    for (const internal::EmbeddedFile& file : internal::pageFiles()) {
+    for (const quicklook_render_internal::EmbeddedFile& file :
+         quicklook_render_internal::pageFiles()) {
       if (!file.path.starts_with(kFolder) || !file.path.ends_with(kSuffix)) continue;
       const std::string_view id =
           file.path.substr(kFolder.size(), file.path.size() - kFolder.size() - kSuffix.size());
@@ -290,7 +292,8 @@ std::string_view colorSchemeContent(PageColorScheme scheme) {
 std::string htmlEscaped(std::string_view utf8) {
   std::string out;
   out.reserve(utf8.size());
-  for (const internal::CodePoint& cp : internal::codePoints(utf8)) {
+  for (const quicklook_render_internal::CodePoint& cp :
+       quicklook_render_internal::codePoints(utf8)) {
     switch (cp.value) {
       case '&':
         out += "&amp;";
@@ -310,7 +313,7 @@ std::string htmlEscaped(std::string_view utf8) {
       default:
         break;
     }
-    if (internal::isUnsafeToShow(cp)) {
+    if (quicklook_render_internal::isUnsafeToShow(cp)) {
       appendReplacement(out);
     } else {
       out.append(utf8.substr(cp.begin, cp.end - cp.begin));
@@ -320,9 +323,10 @@ std::string htmlEscaped(std::string_view utf8) {
 }
 
 std::string renderHtml(PreviewViewController& controller, const HtmlOptions& options) {
-  const PageLayout layout = internal::pageLayout(controller);
+  const PageLayout layout = quicklook_render_internal::pageLayout(controller);
   OutlineView& outline = controller.outline();
-  const std::vector<PageRow> rows = internal::collectRows(outline, options.maxRows);
+  const std::vector<PageRow> rows =
+      quicklook_render_internal::collectRows(outline, options.maxRows);
   const std::size_t reachable = reachableRows(controller);
   const std::size_t omitted = reachable > rows.size() ? reachable - rows.size() : 0;
 
@@ -345,12 +349,12 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
          (options.fillsWindow ? std::string("width:100vw;height:100vh")
                               : "width:" + cssNumber(layout.size.width) +
                                     "px;height:" + cssNumber(layout.size.height) + "px") +
-         ";--row-height:" + std::to_string(internal::kRowHeight) +
-         "px;--header-row:" + std::to_string(internal::kHeaderRowHeight) +
-         "px;--indent:" + std::to_string(internal::kIndentPerLevel) +
-         "px;--disclosure:" + std::to_string(internal::kDisclosureWidth) +
-         "px;--inset:" + std::to_string(internal::kInsetMargin) +
-         "px;--gap:" + std::to_string(internal::kIntercellSpacing) +
+         ";--row-height:" + std::to_string(quicklook_render_internal::kRowHeight) +
+         "px;--header-row:" + std::to_string(quicklook_render_internal::kHeaderRowHeight) +
+         "px;--indent:" + std::to_string(quicklook_render_internal::kIndentPerLevel) +
+         "px;--disclosure:" + std::to_string(quicklook_render_internal::kDisclosureWidth) +
+         "px;--inset:" + std::to_string(quicklook_render_internal::kInsetMargin) +
+         "px;--gap:" + std::to_string(quicklook_render_internal::kIntercellSpacing) +
          "px;--cell-icon:" + cssNumber(layout.cellIconSize) +
          "px;--cell-inset:" + cssNumber(layout.cellInset) +
          "px;--cell-icon-spacing:" + cssNumber(layout.cellIconSpacing) +
@@ -403,4 +407,4 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
   return out;
 }
 
-}  // namespace vexel::quicklook_host
+}  // namespace vexel::quicklook_render

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/command.h"
+#include "support/skip.h"
 
 namespace vexel {
 namespace {
@@ -66,8 +67,8 @@ const std::vector<std::string> kAwkwardPaths = {
     "/tmp/a+b=c&d",
 };
 
-TEST(FinderSyncHost, HandOffCarriesEveryPathIntact) {
-  if (!hasPython()) GTEST_SKIP() << "python3 is not available";
+TEST(VexelFinderSyncHost, HandOffCarriesEveryPathIntact) {
+  if (!hasPython()) VEXEL_SKIP_UNLESS_CI() << "python3 is not available";
   struct Row {
     std::string selector;
     std::string host;
@@ -99,13 +100,13 @@ TEST(FinderSyncHost, HandOffCarriesEveryPathIntact) {
   }
 }
 
-TEST(FinderSyncHost, RunWithoutSelectionOpensOnlyTheStartupURL) {
+TEST(VexelFinderSyncHost, RunWithoutSelectionOpensOnlyTheStartupURL) {
   const ProcessOutput output = host({"run", "compressZip:"});
   EXPECT_EQ(output.exitStatus, 0) << output.err;
   EXPECT_EQ(output.out, "vexel://sync\n");
 }
 
-TEST(FinderSyncHost, MenuPrintsSelectorTabTitle) {
+TEST(VexelFinderSyncHost, MenuPrintsSelectorTabTitle) {
   const std::filesystem::path folder = std::filesystem::temp_directory_path() /
                                        ("vexel-host-" + std::to_string(::getpid())) / "x.zip";
   std::filesystem::create_directories(folder);
@@ -142,7 +143,7 @@ TEST(FinderSyncHost, MenuPrintsSelectorTabTitle) {
   std::filesystem::remove_all(folder.parent_path());
 }
 
-TEST(FinderSyncHost, UsageErrorsExitTwoWithUsage) {
+TEST(VexelFinderSyncHost, UsageErrorsExitTwoWithUsage) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"list", "/tmp/a.zip"},
@@ -167,7 +168,7 @@ TEST(FinderSyncHost, UsageErrorsExitTwoWithUsage) {
   }
 }
 
-class FinderSyncHostOpen : public ::testing::Test {
+class VexelFinderSyncHostOpen : public ::testing::Test {
  protected:
   void SetUp() override {
     mDir = std::filesystem::temp_directory_path() /
@@ -205,7 +206,7 @@ class FinderSyncHostOpen : public ::testing::Test {
   std::filesystem::path mDir;
 };
 
-TEST_F(FinderSyncHostOpen, OpenHandsEachURLToXdgOpenAsOneArgument) {
+TEST_F(VexelFinderSyncHostOpen, OpenHandsEachURLToXdgOpenAsOneArgument) {
   const ProcessOutput output =
       runWithFakeOpener(0, {"run", "openInVexel:", "/tmp/a b.zip", "/tmp/$(x).zip", "--open"});
   EXPECT_EQ(output.exitStatus, 0) << output.err;
@@ -215,7 +216,7 @@ TEST_F(FinderSyncHostOpen, OpenHandsEachURLToXdgOpenAsOneArgument) {
   EXPECT_EQ(log(), "1" + nul + "vexel://sync" + nul + "1" + nul + handOff + nul);
 }
 
-TEST_F(FinderSyncHostOpen, FailedOpenIsReportedAndNothingGoesOutWithoutTheFlag) {
+TEST_F(VexelFinderSyncHostOpen, FailedOpenIsReportedAndNothingGoesOutWithoutTheFlag) {
   // xdg-open could not hand the URL on (a tool of its own is missing).
   const ProcessOutput failed =
       runWithFakeOpener(3, {"run", "compressZip:", "/tmp/a.zip", "--open"});
@@ -237,7 +238,7 @@ TEST_F(FinderSyncHostOpen, FailedOpenIsReportedAndNothingGoesOutWithoutTheFlag) 
   EXPECT_FALSE(std::filesystem::exists(mDir / "log"));
 }
 
-TEST_F(FinderSyncHostOpen, WithoutAVexelHandlerNothingIsOpenedAndTheFailureIsReported) {
+TEST_F(VexelFinderSyncHostOpen, WithoutAVexelHandlerNothingIsOpenedAndTheFailureIsReported) {
   const ProcessOutput output =
       runWithFakeOpener(0, {"run", "openInVexel:", "--open", "--", "/tmp/a.zip"}, "");
   EXPECT_EQ(output.exitStatus, 3);
@@ -251,9 +252,9 @@ TEST_F(FinderSyncHostOpen, WithoutAVexelHandlerNothingIsOpenedAndTheFailureIsRep
 
 // The extension carries the catalogue's name test only: no archive reader
 // may reach its host binary.
-TEST(FinderSyncHost, LinksNoArchiveReader) {
+TEST(VexelFinderSyncHost, LinksNoArchiveReader) {
   const ProcessOutput symbols = runProcess({"nm", kHost});
-  if (symbols.exitStatus != 0) GTEST_SKIP() << "nm is not available: " << symbols.err;
+  if (symbols.exitStatus != 0) VEXEL_SKIP_UNLESS_CI() << "nm is not available: " << symbols.err;
   EXPECT_EQ(symbols.out.find("archive_read"), std::string::npos);
   EXPECT_EQ(symbols.out.find("archive_entry"), std::string::npos);
   EXPECT_EQ(symbols.out.find("ArchiveTree"), std::string::npos);

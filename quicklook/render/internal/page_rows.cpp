@@ -9,7 +9,7 @@
 
 #include "ui/view.h"
 
-namespace vexel::quicklook_host::internal {
+namespace vexel::quicklook_render_internal {
 namespace {
 
 using platform::OutlineItem;
@@ -150,4 +150,4 @@ std::vector<PageRow> collectRows(OutlineView& outline, std::size_t limit) {
   return rows;
 }
 
-}  // namespace vexel::quicklook_host::internal
+}  // namespace vexel::quicklook_render_internal
