@@ -184,8 +184,10 @@ bool EntryNames::readView(archive* reader, archive_entry* entry, std::size_t ord
     // that is not UTF-8 came as bytes ("hdrcharset=BINARY").
     stored.origin = NameOrigin::declaredUtf8;
   }
-  // A name libarchive could not make (null) is no name stored empty.
-  if (name == nullptr) return false;
+  // A name libarchive could not make (null) is no name stored empty, except
+  // in 7z, where an item stored without a name comes back null (7-Zip's own
+  // archives of standard input, Commons Compress' bla-nonames.7z).
+  if (name == nullptr) return format == ARCHIVE_FORMAT_7ZIP && unnamed();
   if (listed.empty()) return unnamed();
   stored.bytes = trimmedName(listed);
   return !stored.bytes.empty();

@@ -44,6 +44,10 @@ constexpr double kPerNameMargin = 0.3;
 // UTF-8 must be to win: the bytes chose to be valid UTF-8, which GBK text
 // does by chance only for about one name in thirty.
 constexpr double kUtf8Margin = 0.3;
+// The other legacy code pages need more: their names are rarely valid UTF-8
+// (the one-byte ones hardly ever), and this product's users are sent GBK.
+// A one-letter UTF-8 name ("ü.txt") is no common hangul (체).
+constexpr double kUtf8MarginOtherPages = 0.6;
 constexpr std::size_t kSampleBytes = 16 * 1024;
 
 // The candidates in order of preference: on equal scores the earlier wins.
@@ -217,7 +221,8 @@ bool readsAsLegacy(const std::vector<std::string_view>& names, const NameRules& 
     if (!tally) continue;
     double score = tally->plausibility();
     if (page == CodePage::gb18030) score += kChineseFirst;
-    if (score >= kLeastPlausible && score > utf8Score + kUtf8Margin) return true;
+    const double margin = page == CodePage::gb18030 ? kUtf8Margin : kUtf8MarginOtherPages;
+    if (score >= kLeastPlausible && score > utf8Score + margin) return true;
   }
   return false;
 }

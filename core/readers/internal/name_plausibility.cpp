@@ -343,7 +343,12 @@ NameTally cjkTally(CodePage page, std::string_view bytes, std::string_view text)
   NameTally tally;
   std::size_t halfWidthKana = 0;
   std::size_t at = 0;
+  char32_t previous = 0;
+  const auto isAsciiLetter = [](char32_t c) {
+    return (c >= U'a' && c <= U'z') || (c >= U'A' && c <= U'Z');
+  };
   for (const text::CodePoint cp : text::codePoints(text)) {
+    const char32_t before = std::exchange(previous, cp.value);
     unsigned code = 0;
     std::size_t length = 1;
     if (at < bytes.size()) {
@@ -362,6 +367,13 @@ NameTally cjkTally(CodePage page, std::string_view bytes, std::string_view text)
         at < bytes.size() && isAsciiAlnum(static_cast<unsigned char>(bytes[at]))) {
       weight = {-0.5, false};
     }
+    // A hanzi glued to an ASCII letter ("尾eta") is rarer in names than a
+    // Greek or accented Latin letter there.
+    if (isHan(cp.value) &&
+        (isAsciiLetter(before) ||
+         (at < bytes.size() && isAsciiLetter(static_cast<unsigned char>(bytes[at]))))) {
+      weight.weight *= 0.5;
+    }
     tally.total += weight.weight;
     ++tally.count;
     tally.hasScriptLetter = tally.hasScriptLetter || weight.isLetter;
@@ -376,7 +388,7 @@ NameTally cjkTally(CodePage page, std::string_view bytes, std::string_view text)
 enum class Alphabet { none, latin, greek, cyrillic, armenian, hebrew, arabic, other };
 
 Alphabet alphabetOf(char32_t c) {
-  if (c < 0x80) return Alphabet::none;
+  if (c < 0xC0) return Alphabet::none;  // ª µ º are Latin-1 symbols here
   if ((c >= 0xC0 && c <= 0x24F && c != 0xD7 && c != 0xF7) || (c >= 0x1E00 && c <= 0x1EFF))
     return Alphabet::latin;
   if (c >= 0x370 && c <= 0x3FF) return Alphabet::greek;
@@ -405,6 +417,17 @@ bool canCarry(Alphabet alphabet, char32_t mark, bool afterAsciiLetter) {
   if (mark >= 0x610 && mark <= 0x6ED) return alphabet == Alphabet::arabic;
   return alphabet == Alphabet::other;  // the vowel signs of Indic scripts, say
 }
+
+// kLoneLetter: a letter of an alphabet that is a word of its own ("Ω.txt",
+// "ü.txt", "Ю.txt"). Against a GB 18030 reading of the same two bytes this
+// decides a name that is one letter: one of the ~1,500 most common hanzi
+// (1.0, "小.txt" = "С.txt", "录.txt" = "¼.txt") reads as GBK, for this
+// product's users are sent GBK archives from Windows tools; a rarer hanzi
+// (0.6: 惟 = Ω, 眉 = ü, 挟 = Ю, 渭 = μ) loses to the letter, as a UTF-8
+// writer naming a file after one letter is at least as likely.
+constexpr double kLoneLetter = 0.5;
+
+bool isRussianLetter(char32_t c) { return (c >= 0x410 && c <= 0x44F) || c == 0x401 || c == 0x451; }
 
 bool isRussianVowel(char32_t lower) {
   return std::u32string_view(U"аеёиоуыэюяіїє").find(lower) != std::u32string_view::npos;
@@ -465,7 +488,7 @@ double letterWeight(char32_t c, const Word& word) {
   switch (alphabetOf(c)) {
     case Alphabet::latin:
       if (c <= 0xFF) {
-        weight = word.hasAsciiLetter ? 1.0 : 0.5;
+        weight = word.hasAsciiLetter ? 1.0 : kLoneLetter;
       } else if (c <= 0x17F || c >= 0x1E00) {
         weight = word.hasAsciiLetter ? 0.8 : 0.4;
       } else {
@@ -474,12 +497,17 @@ double letterWeight(char32_t c, const Word& word) {
       break;
     case Alphabet::greek:
       if (!isBasicGreek(c)) return 0.0;
-      weight = isWord && !word.hasAsciiLetter ? 1.0 : 0.3;
-      if (word.letters == 2) weight *= 0.6;  // few names are two-letter words
+      if (isWord) {
+        weight = word.hasAsciiLetter ? 0.3 : 1.0;
+      } else {
+        // One letter: "βeta", "Δx" beside ASCII letters; a name that is
+        // only "Ω" weighs as much as a lone letter of another alphabet.
+        weight = word.hasAsciiLetter ? 0.8 : kLoneLetter;
+      }
       break;
     case Alphabet::cyrillic:
       weight = cyrillicWeight(c);
-      if (!isWord) weight *= 0.3;
+      if (!isWord) weight = isRussianLetter(c) && !word.hasAsciiLetter ? kLoneLetter : weight * 0.3;
       if (word.letters == 2) weight *= 0.6;
       if (word.hasAsciiLetter) weight *= 0.3;
       if (word.breaksCase) weight *= 0.5;
@@ -504,7 +532,31 @@ double letterWeight(char32_t c, const Word& word) {
   return word.isMixed ? weight * 0.2 : weight;
 }
 
-bool isLatinSymbol(char32_t c) { return (c >= 0xA1 && c <= 0xBF) || c == 0xD7 || c == 0xF7; }
+// isTextSymbol: a symbol or punctuation mark people type into names beside
+// ASCII text: Latin-1's (½ µ ° © ±), dashes, quotes, the ellipsis, bullets,
+// per mille, currency signs, ℃ № ™.
+bool isTextSymbol(char32_t c) {
+  return (c >= 0xA1 && c <= 0xBF) || c == 0xD7 || c == 0xF7 || (c >= 0x2010 && c <= 0x2027) ||
+         (c >= 0x2030 && c <= 0x203A) || (c >= 0x20A0 && c <= 0x20BF) || c == 0x2103 ||
+         c == 0x2116 || c == 0x2122;
+}
+
+// isNearAsciiText: the characters before `start` or from `end` on are ASCII
+// text: a letter or digit right there ("±5", "2023—2024", "notes…txt"), or
+// a word of two or more behind one space or hyphen ("½ price", "µ-controller").
+bool isNearAsciiText(const std::u32string& chars, std::size_t start, std::size_t end) {
+  if ((start > 0 && isAsciiAlnum(chars[start - 1])) ||
+      (end < chars.size() && isAsciiAlnum(chars[end]))) {
+    return true;
+  }
+  const auto isJoiner = [](char32_t c) { return c == U' ' || c == U'-'; };
+  if (start >= 3 && isJoiner(chars[start - 1]) && isAsciiAlnum(chars[start - 2]) &&
+      isAsciiAlnum(chars[start - 3])) {
+    return true;
+  }
+  return end + 2 < chars.size() && isJoiner(chars[end]) && isAsciiAlnum(chars[end + 1]) &&
+         isAsciiAlnum(chars[end + 2]);
+}
 
 // unicodeTally: the weights of the non-ASCII characters of `text` read as
 // Unicode text of any script, word by word. `allowsIdeographs`: CJK
@@ -544,15 +596,16 @@ NameTally unicodeTally(std::string_view text) {
           add(-0.5, false);
         } else if (isCombiningMark(first)) {
           add(-0.3, false);  // a mark on nothing it can combine with
-        } else if (isLatinSymbol(first)) {
-          // Latin-1 symbols that touch a digit or letter ("±5", "25°",
-          // "©2020", "3±±±F06") are text; the mis-read bytes of other code
-          // pages are symbols among letters of their own.
+        } else if (isNumberForm(first) || (first >= 0x2150 && first <= 0x215F)) {
+          add(0.8, true);  // ① Ⅱ ⅓: numbering people type
+        } else if (isTextSymbol(first)) {
+          // Symbols beside ASCII text ("±5", "©2020", "2023—2024", "½ price",
+          // "3±±±F06") are text; the mis-read bytes of other code pages are
+          // symbols among letters of their own, or alone.
           std::size_t end = start;
-          while (end < chars.size() && isLatinSymbol(chars[end])) ++end;
-          const bool touchesAlnum = (start > 0 && isAsciiAlnum(chars[start - 1])) ||
-                                    (end < chars.size() && isAsciiAlnum(chars[end]));
-          for (std::size_t k = start; k < end; ++k) add(touchesAlnum ? 0.8 : 0.0, touchesAlnum);
+          while (end < chars.size() && isTextSymbol(chars[end])) ++end;
+          const bool isText = isNearAsciiText(chars, start, end);
+          for (std::size_t k = start; k < end; ++k) add(isText ? 0.9 : 0.0, isText);
           start = end;
           continue;
         } else {

@@ -234,6 +234,22 @@ TEST(ExtensionArchive, NamesOfRealWorldArchives) {
       return std::string("a.cpio");
     };
   };
+  // Info-ZIP's zip stores the names' bytes as the file system has them, without the flag.
+  const auto infoZipRow = [](std::vector<std::string> names) {
+    return [=](const std::filesystem::path& dir) {
+      makeTree(dir / "in", names);
+      EXPECT_EQ(run("cd " + shellQuoted(dir / "in") + " && LC_ALL=C.UTF-8 zip -q ../a.zip *"), 0);
+      return std::string("a.zip");
+    };
+  };
+  const auto unflaggedUtf8Row = [](std::vector<std::string> names) {
+    return [=](const std::filesystem::path& dir) {
+      std::vector<test::ZipEntry> entries;
+      for (const std::string& name : names) entries.push_back({.name = name, .data = "x"});
+      writeFile(dir / "a.zip", zipBytes(entries));
+      return std::string("a.zip");
+    };
+  };
   const std::vector<Row> rows = {
       {"Info-ZIP zip: UTF-8 names without the flag",
        "zip",
@@ -430,6 +446,43 @@ TEST(ExtensionArchive, NamesOfRealWorldArchives) {
        "bsdtar",
        cpioRow({"caf\xc3\xa9.txt", "cafe\xcc\x81.txt"}),
        {"cafe\xcc\x81.txt", "caf\xc3\xa9.txt"}},
+      // UTF-8 names without the flag whose only non-ASCII character is short:
+      // symbols and letters beside ASCII text, and names of one letter whose
+      // bytes are a rarer hanzi in GBK (惟 = Ω, 眉 = ü, 挟 = Ю, 渭 = μ).
+      {"Info-ZIP: a dash", "zip", infoZipRow({"2023—2024.xlsx"}), {"2023—2024.xlsx"}},
+      {"Info-ZIP: an ellipsis", "zip", infoZipRow({"notes…txt"}), {"notes…txt"}},
+      {"Info-ZIP: a half", "zip", infoZipRow({"½ price.pdf"}), {"½ price.pdf"}},
+      {"Info-ZIP: a micro sign", "zip", infoZipRow({"µ-controller.txt"}), {"µ-controller.txt"}},
+      {"Info-ZIP: an omega alone", "zip", infoZipRow({"Ω.txt"}), {"Ω.txt"}},
+      {"Info-ZIP: ü beside ASCII",
+       "zip",
+       infoZipRow({"ü.txt", "readme.md"}),
+       {"readme.md", "ü.txt"}},
+      {"unflagged UTF-8: βeta", nullptr, unflaggedUtf8Row({"βeta.txt"}), {"βeta.txt"}},
+      {"unflagged UTF-8: Ю", nullptr, unflaggedUtf8Row({"Ю.txt"}), {"Ю.txt"}},
+      {"unflagged UTF-8: μ", nullptr, unflaggedUtf8Row({"μ.txt"}), {"μ.txt"}},
+      {"unflagged UTF-8: ①", nullptr, unflaggedUtf8Row({"①.txt"}), {"①.txt"}},
+      {"unflagged UTF-8: Ⅱ", nullptr, unflaggedUtf8Row({"Ⅱ.txt"}), {"Ⅱ.txt"}},
+      {"unflagged UTF-8: αβ", nullptr, unflaggedUtf8Row({"αβ.txt"}), {"αβ.txt"}},
+      {"unflagged UTF-8: longer names",
+       nullptr,
+       unflaggedUtf8Row({"Москва.txt", "Ελληνικά.txt", "Größe.txt", "Ñandú.txt", "こんにちは.txt",
+                         "한국어.txt"}),
+       {"Größe.txt", "Ñandú.txt", "Ελληνικά.txt", "Москва.txt", "こんにちは.txt", "한국어.txt"}},
+      // A name that is not GBK settles it for the letter beside it.
+      {"unflagged UTF-8: a lone letter beside a dash",
+       nullptr,
+       unflaggedUtf8Row({"С.txt", "2023—2024.xlsx"}),
+       {"2023—2024.xlsx", "С.txt"}},
+      // One common hanzi alone, whose bytes are a letter or symbol in UTF-8
+      // ("С.txt", "¼.txt", "ë.txt"), stays GBK.
+      {"GBK ZIP: one common hanzi alone",
+       nullptr,
+       zipRow(CodePage::gb18030, {"小.txt"}),
+       {"小.txt"}},
+      {"GBK ZIP: 录 alone", nullptr, zipRow(CodePage::gb18030, {"录.txt"}), {"录.txt"}},
+      {"GBK ZIP: 毛 alone", nullptr, zipRow(CodePage::gb18030, {"毛.txt"}), {"毛.txt"}},
+      {"GBK ZIP: 位 with digits", nullptr, zipRow(CodePage::gb18030, {"位2.txt"}), {"位2.txt"}},
       {"7-Zip: UTF-16 names",
        "7zz",
        [](const std::filesystem::path& dir) {
@@ -579,6 +632,15 @@ TEST(ExtensionArchive, UnnamedFilesTakeTheArchiveName) {
   const auto many = ExtensionArchive::list(dir.path() / "many.zip", kLimit);
   EXPECT_EQ(pathsOf(many), std::vector<std::string>{"many"});
   EXPECT_TRUE(many.complete);
+  // 7-Zip stores standard input as an item without a name; libarchive
+  // hands it back with none at all.
+  if (!hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz is not installed";
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path()) +
+                " && printf hello | 7zz a -si -bso0 -bsp0 stdin.data.7z"),
+            0);
+  const auto sevenZip = ExtensionArchive::list(dir.path() / "stdin.data.7z", kLimit);
+  EXPECT_EQ(pathsOf(sevenZip), std::vector<std::string>{"stdin.data"});
+  EXPECT_EQ(sevenZip.tree->totalSize(), 5);
 }
 
 // Names as tar writers store them: "./" prefixes, absolute paths, doubled

@@ -150,6 +150,26 @@ TEST(LegacyNameRepair, ReadsValidUtf8AsLegacyOnlyWhenClearlyBetter) {
       {{"사진/가족여행.jpg"}, false},
       {{"हिन्दी.txt", "ملف.pdf", "מסמך.doc"}, false},
       {{"cafe\u0301.txt"}, false},  // NFD, as macOS writes it
+      // Symbols and letters beside ASCII text, numbering signs.
+      {{"2023—2024.xlsx"}, false},
+      {{"notes…txt"}, false},
+      {{"½ price.pdf"}, false},  // 陆 price.pdf in GBK
+      {{"µ-controller.txt"}, false},
+      {{"βeta.txt"}, false},  // 尾eta.txt in GBK
+      {{"①.txt"}, false},
+      {{"Ⅱ.txt"}, false},
+      {{"αβ.txt"}, false},
+      // A name of one letter: a rarer hanzi loses to the letter (惟 = Ω,
+      // 眉 = ü, not 체 either; 挟 = Ю, 渭 = μ), a common one wins (小 = С,
+      // 录 = ¼, 毛 = ë, 协 = Э).
+      {{"Ω.txt"}, false},
+      {{"ü.txt"}, false},
+      {{"Ю.txt"}, false},
+      {{"μ.txt"}, false},
+      {{"录.txt"}, true},
+      {{"毛.txt"}, true},
+      {{"协.txt"}, true},
+      {{"ü.txt", "2023—2024.xlsx"}, false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.names.front());
