@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <optional>
 #include <unordered_set>
 #include <utility>
 
@@ -492,6 +493,13 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
           break;
         case Step::Action::file: {
           UniqueFd file = writer.createFile(step.path, step.permissions);
+          // The free-space check counted the listed size; data inflating
+          // past it (a ZIP whose headers understate it) would otherwise be
+          // written until the disk is full before the reader objects.
+          const std::optional<la_int64_t> listedSize =
+              archive_entry_size_is_set(entry) != 0
+                  ? std::optional<la_int64_t>(archive_entry_size(entry))
+                  : std::nullopt;
           off_t end = 0;
           for (;;) {
             const void* block = nullptr;
@@ -500,6 +508,11 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
             const int result = archive_read_data_block(reader, &block, &size, &offset);
             if (result == ARCHIVE_EOF) break;
             if (result != ARCHIVE_OK && result != ARCHIVE_WARN) throw failure();
+            if (listedSize && (offset < 0 || offset > *listedSize ||
+                               static_cast<la_int64_t>(size) > *listedSize - offset)) {
+              throw ArchiveError::cannotRead("“" + step.path +
+                                             "”的数据比压缩包记录的大小多，压缩包已损坏。");
+            }
             writeAll(file.get(), static_cast<const char*>(block), size, offset, step.path);
             end = std::max<off_t>(end, static_cast<off_t>(offset + static_cast<la_int64_t>(size)));
             written += static_cast<std::int64_t>(size);
@@ -507,8 +520,7 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
             done(ordinal);
           }
           // A sparse file's hole at the end is written as its length.
-          const off_t length = std::max<off_t>(
-              end, archive_entry_size_is_set(entry) != 0 ? archive_entry_size(entry) : 0);
+          const off_t length = std::max<off_t>(end, listedSize.value_or(0));
           if (ftruncate(file.get(), length) != 0) throw ArchiveError::cannotWrite(step.path, errno);
           writer.closeFile(std::move(file), step.path, step.modified);
           break;

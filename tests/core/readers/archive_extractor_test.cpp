@@ -474,6 +474,43 @@ TEST_F(ArchiveExtractorTest, CancelLeavesNothingBehind) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
+// A ZIP whose headers understate what its data inflates to (a bomb past
+// the free-space check): writing stops at the listed size, nothing stays.
+TEST_F(ArchiveExtractorTest, DataPastItsListedSizeIsNotWritten) {
+  ASSERT_EQ(test::run("cd " + shellQuoted(mDir.path()) +
+                      " && head -c 64000000 /dev/zero > big.bin && zip -q lie.zip big.bin"
+                      " && rm big.bin"),
+            0);
+  std::string bytes = test::readFile(mDir / "lie.zip");
+  // The uncompressed size, little-endian: 1000.
+  const auto putSize = [&bytes](std::size_t at) {
+    bytes.replace(at, 4, std::string("\xe8\x03\0\0", 4));
+  };
+  putSize(22);  // in the local header
+  const std::size_t central = bytes.find("PK\x01\x02");
+  ASSERT_NE(central, std::string::npos);
+  putSize(central + 24);  // in the central directory
+  test::writeFile(mDir / "lie.zip", bytes);
+  const auto before = treeOf(mDir.path());
+  const ArchiveExtractor::Check check = ArchiveExtractor::check(mDir / "lie.zip");
+  std::uintmax_t largest = 0;
+  try {
+    WorkFolder work(mDir.path());
+    ArchiveExtractor::extract(mDir / "lie.zip", check, work, std::nullopt,
+                              std::make_shared<TaskHandle>(), [&](double) {
+                                std::error_code error;
+                                const auto size = fs::file_size(work.path() / "big.bin", error);
+                                if (!error) largest = std::max(largest, size);
+                              });
+    ADD_FAILURE() << "extracted";
+  } catch (const ArchiveError& error) {
+    EXPECT_NE(error.message().find("“big.bin”的数据比压缩包记录的大小多"), std::string::npos)
+        << error.message();
+  }
+  EXPECT_LE(largest, 1000U);
+  EXPECT_EQ(treeOf(mDir.path()), before);
+}
+
 // Another user who may write in the destination's folder renames the work
 // folder and puts a link to elsewhere in its place while extraction runs:
 // every write still lands in the work folder itself, and the link is never
