@@ -138,7 +138,9 @@ ArchiveError ArchiveError::unsafeEntry(UnsafeEntry why, std::string_view path,
       what = name + "指向解压位置之外";
       break;
     case UnsafeEntry::noName:
-      what = "压缩包里有没有名字的文件或链接（“" + std::string(path) + "”）";
+      // A name that cleans to nothing ("./") is shown as stored; an empty one is not shown.
+      what = "压缩包里有没有名字的文件或链接";
+      if (!path.empty()) what += "（“" + std::string(path) + "”）";
       break;
     case UnsafeEntry::beneathLink:
       what = name + "位于链接“" + std::string(other) + "”之下";

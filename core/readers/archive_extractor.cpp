@@ -148,6 +148,10 @@ class CheckSource final : public readers_internal::HeaderSource {
           mData->entries.push_back(std::move(planned));
           return SourceResult{.end = SourceEnd::stopped};
         }
+      } else if (!isDamaged && !isRaw && readers_internal::trimmedName(rawName).empty() &&
+                 planned.kind != EntryKind::folder && planned.kind != EntryKind::special) {
+        // Its name as stored ("./"), for the refusal to show.
+        planned.path = rawName;
       }
       if (archive_entry_is_encrypted(entry) != 0) mData->hasEncryptedData = true;
       mData->entries.push_back(std::move(planned));

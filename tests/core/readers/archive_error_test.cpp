@@ -42,6 +42,10 @@ TEST(ArchiveError, CasesTextsAndEquality) {
             ArchiveError::failed("无法读取压缩包：缺少分卷 a.7z.002。"));
   EXPECT_EQ(ArchiveError::unsafeEntry(ArchiveError::UnsafeEntry::beneathLink, "l/f", "l"),
             ArchiveError::failed("为了安全，没有解压：条目“l/f”位于链接“l”之下。"));
+  EXPECT_EQ(ArchiveError::unsafeEntry(ArchiveError::UnsafeEntry::noName, "./"),
+            ArchiveError::failed("为了安全，没有解压：压缩包里有没有名字的文件或链接（“./”）。"));
+  EXPECT_EQ(ArchiveError::unsafeEntry(ArchiveError::UnsafeEntry::noName, ""),
+            ArchiveError::failed("为了安全，没有解压：压缩包里有没有名字的文件或链接。"));
   EXPECT_EQ(ArchiveError::cannotWrite("a/b", ENOSPC),
             ArchiveError::failed("磁盘空间不足，没有解压。"));
   EXPECT_EQ(ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::entries),

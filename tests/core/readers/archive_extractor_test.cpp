@@ -208,7 +208,7 @@ TEST_F(ArchiveExtractorTest, RefusesBeforeWritingAnything) {
       {"parent", "p.tar", {"f:ok:1", "f:ok/../../up.txt:x"}, "指向解压位置之外"},
       {"absolute", "a.tar", {"f:/tmp/vexel-extractor-abs.txt:x"}, "是绝对路径"},
       {"through a link", "l.tar", {"l:l:.", "f:l/f:x"}, "位于链接“l”之下"},
-      {"a ./ link", "dot.tar", {"l:./:/tmp", "f:x:x"}, "没有名字的文件或链接"},
+      {"a ./ link", "dot.tar", {"l:./:/tmp", "f:x:x"}, "没有名字的文件或链接（“./”）"},
       {"an empty name", "e.zip", {"f::x"}, "没有名字的文件或链接"},
       {"zip parent", "z.zip", {"f:a:1", "f:../zup:x"}, "指向解压位置之外"},
   };
