@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <string_view>
 
 namespace vexel {
 namespace {
@@ -28,6 +30,13 @@ void refuseWhenAllLeftOut(const ArchiveExtractor::Check& check) {
   if (check.writtenCount() == 0 && leftOut > 0) {
     throw ArchiveError::failed(texts::onlyLeftOut(check.linksLeftOut(), check.specialsLeftOut()));
   }
+}
+
+// hasRarSignature: the file begins as RAR 4 and RAR 5 archives do.
+bool hasRarSignature(const fs::path& archive) {
+  std::ifstream file(archive, std::ios::binary);
+  char start[6] = {};
+  return file.read(start, sizeof start) && std::string_view(start, sizeof start) == "Rar!\x1a\x07";
 }
 
 }  // namespace
@@ -103,7 +112,14 @@ Extractor::Outcome Extractor::withSevenZip(const fs::path& archive) {
   const SevenZip::AskPassword ask = [this] { return password(); };
   // The listing is judged like libarchive's: an unsafe archive is refused
   // before 7-Zip writes anything.
-  std::vector<ArchiveExtractor::ListedEntry> listed = sevenZip->list(archive, ask, mTask);
+  std::vector<ArchiveExtractor::ListedEntry> listed;
+  try {
+    listed = sevenZip->list(archive, ask, mTask);
+  } catch (const ArchiveError& error) {
+    // Only a 7-Zip without RAR takes a RAR archive for no archive.
+    if (error.kind() != ArchiveError::Kind::notArchive || !hasRarSignature(archive)) throw;
+    throw ArchiveError::failed(texts::sevenZipReadsNoRar(sevenZip->path().filename().string()));
+  }
   const ArchiveExtractor::Check check = ArchiveExtractor::judge(std::move(listed));
   refuseWhenAllLeftOut(check);
   WorkFolder work(archive.parent_path());

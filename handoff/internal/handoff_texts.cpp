@@ -185,6 +185,10 @@ std::string noPrivateFolder(const fs::path& folder) {
   return "为了安全，没有解压：" + quoted(folder) +
          "可以被其他用户改动，而且找不到只属于你的临时文件夹给 7-Zip 使用。";
 }
+std::string sevenZipReadsNoRar(std::string_view tool) {
+  return "这个 RAR 压缩包已加密，只能用 7-Zip 解压，但这里的 " + std::string(tool) +
+         " 不支持 RAR（Debian 的 7zip-rar 软件包支持）。";
+}
 std::string cannotExtractTitle(const fs::path& archive) { return "无法解压" + quotedName(archive); }
 std::string passwordQuestion(const fs::path& archive) { return quotedName(archive) + "需要密码"; }
 

@@ -63,6 +63,9 @@ inline constexpr std::string_view kArchiverNames = "7z 或 bsdtar";
                                          const std::filesystem::path& folder);
 // noPrivateFolder: 7-Zip has no folder to write in that others cannot change.
 [[nodiscard]] std::string noPrivateFolder(const std::filesystem::path& folder);
+// sevenZipReadsNoRar: an encrypted RAR archive, which only 7-Zip decrypts,
+// and a 7-Zip built without RAR (Debian's 7zip package is).
+[[nodiscard]] std::string sevenZipReadsNoRar(std::string_view tool);
 [[nodiscard]] std::string cannotExtractTitle(const std::filesystem::path& archive);
 [[nodiscard]] std::string passwordQuestion(const std::filesystem::path& archive);
 

@@ -792,6 +792,20 @@ TEST_F(VexelHandoffHost, FailuresReadCleanly) {
   EXPECT_EQ(notes.find('\b'), std::string::npos);
   EXPECT_EQ(notes.find("Copyright"), std::string::npos);
   EXPECT_EQ(tree(work()), (std::set<std::string>{"notes.txt"}));
+
+  // An encrypted RAR archive and a 7-Zip without RAR, as Debian's is.
+  const fs::path rar = fs::path(VEXEL_FIXTURES_DIR) / "test_read_format_rar4_encrypted.rar";
+  if (!fs::exists(rar)) VEXEL_SKIP_UNLESS_CI() << "libarchive's test archives are not here";
+  script("7zz",
+         "printf 'ERROR: %s : Cannot open the file as archive\\n\\nERRORS:\\nIs not "
+         "archive\\n' \"$5\" >&2\nexit 2\n");
+  fs::copy_file(rar, work() / "e.rar");
+  const ProcessOutput extracted = handoff(url("extract", {work() / "e.rar"}));
+  EXPECT_EQ(extracted.exitStatus, 1);
+  EXPECT_NE(extracted.err.find("这个 RAR 压缩包已加密，只能用 7-Zip 解压，但这里的 7zz 不支持 RAR"),
+            std::string::npos)
+      << extracted.err;
+  EXPECT_EQ(tree(work()), (std::set<std::string>{"notes.txt", "e.rar"}));
 }
 
 // Each archive's page goes to the browser; the pages of several archives at
