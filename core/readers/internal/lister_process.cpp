@@ -474,22 +474,15 @@ void limitAddressSpace(int statm) {
 void serveOne(const ListRequest& request, ListerOutput& output, ListerWatch& watch,
               SharedFlags& flags) {
   watch.begin(request);
-  SourceResult result;
   ListerSink sink(output, watch, request, flags.stop);
-  try {
+  // The reader is freed and the file closed before the end goes out.
+  SourceResult result = readGuarded([&] {
     const VolumeSet volumes = VolumeSet::find(request.path);
     std::unique_ptr<InputFile> input = InputFile::open(volumes);
     const auto makeSource = reinterpret_cast<SourceMaker>(request.sourceMaker);
     std::unique_ptr<HeaderSource> source = makeSource(volumes.namePath(), std::move(input));
-    result = source->read(sink);
-    // The reader is freed and the file closed before the end goes out.
-  } catch (const ArchiveError& error) {
-    result = SourceResult{.end = SourceEnd::failure, .error = error};
-  } catch (const std::bad_alloc&) {
-    result = SourceResult{.end = SourceEnd::failure, .error = ArchiveError::outOfMemory()};
-  } catch (...) {
-    result = SourceResult{.end = SourceEnd::failure, .error = ArchiveError::cannotRead("")};
-  }
+    return source->read(sink);
+  });
   watch.finishing();
   try {
     sink.finish(result.finish);

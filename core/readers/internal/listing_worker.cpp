@@ -298,17 +298,10 @@ namespace {
 
 void runWorker(const std::shared_ptr<EntryChannel>& channel,
                std::unique_ptr<HeaderSource> source) noexcept {
-  SourceResult result;
-  try {
+  SourceResult result = readGuarded([&] {
     ChannelSink sink(*channel);
-    result = source->read(sink);
-  } catch (const ArchiveError& error) {
-    result = SourceResult{.end = SourceEnd::failure, .error = error};
-  } catch (const std::bad_alloc&) {
-    result = SourceResult{.end = SourceEnd::failure, .error = ArchiveError::outOfMemory()};
-  } catch (...) {
-    result = SourceResult{.end = SourceEnd::failure, .error = ArchiveError::cannotRead("")};
-  }
+    return source->read(sink);
+  });
   // The reader is freed and the file closed before the caller hears the end.
   source.reset();
   channel->finish(std::move(result));

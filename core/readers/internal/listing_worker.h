@@ -45,8 +45,10 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "model/raw_entry.h"
@@ -89,6 +91,21 @@ struct SourceResult {
   FinishEntries finish;               ///< empty when there is nothing to finish
   bool hasSkipped = false;            ///< headers that could not be read were passed over
 };
+
+// readGuarded: what `read` (which opens and reads a source) returns; an
+// exception it throws becomes a failed end with its error.
+template <typename Read>
+SourceResult readGuarded(Read&& read) noexcept {
+  try {
+    return std::forward<Read>(read)();
+  } catch (const ArchiveError& error) {
+    return SourceResult{.end = SourceEnd::failure, .error = error};
+  } catch (const std::bad_alloc&) {
+    return SourceResult{.end = SourceEnd::failure, .error = ArchiveError::outOfMemory()};
+  } catch (...) {
+    return SourceResult{.end = SourceEnd::failure, .error = ArchiveError::cannotRead("")};
+  }
+}
 
 // HeaderSink: where a `HeaderSource` hands its entries. On a listing's
 // worker thread it is the channel to the caller; tests run a source on a
