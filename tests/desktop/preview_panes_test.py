@@ -101,7 +101,24 @@ class Tmux:
         return int(self.run("display-message", "-p", "-t", pane, "#{pane_width}").strip())
 
     def close(self):
+        """Ends the server and waits for the programs in its panes, which
+        may still write into the home folder as they go (nnn does)."""
+        listed = subprocess.run(["tmux", "-L", self.socket, "list-panes", "-a", "-F",
+                                 "#{pane_pid}"], capture_output=True, text=True)
+        pids = [int(pid) for pid in listed.stdout.split() if pid.isdigit()]
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and any(is_running(pid) for pid in pids):
+            time.sleep(0.05)
+
+
+def is_running(pid):
+    """The process exists and is not a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat", encoding="ascii", errors="replace") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
 
 
 def check_fit(captured, width, archive, quicklook, environment, margin=0, color="always"):
@@ -351,6 +368,21 @@ def under_ci():
     return os.environ.get("VEXEL_CI", "") not in ("", "0")
 
 
+def remove_folder(path):
+    """Removes `path`; what a file manager's helper still writes as it ends
+    (after its pane is gone) may come after the first try."""
+    for attempt in range(20):
+        try:
+            shutil.rmtree(path)
+            return
+        except FileNotFoundError:
+            return
+        except OSError:
+            if attempt == 19:
+                raise
+            time.sleep(0.25)
+
+
 def main():
     readme, quicklook = sys.argv[1], os.path.abspath(sys.argv[2])
     managers = [name for name in ("lf", "ranger", "vifm", "mc", "nnn") if shutil.which(name)]
@@ -362,11 +394,14 @@ def main():
     if missing and (under_ci() or not shutil.which("tmux") or not shutil.which("bsdtar")
                     or not managers):
         skip_unless_ci(", ".join(missing) + " missing (scripts/install-deps.sh desktop)")
-    environment = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", TZ="UTC",
+    # less, the pager behind some previews, writes its history into the
+    # home folder as it ends, which may be after its pane has gone.
+    environment = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8", TZ="UTC", LESSHISTFILE="-",
                        PATH=os.path.dirname(quicklook) + os.pathsep + os.environ["PATH"])
     environment.pop("NO_COLOR", None)
     problems = []
-    with tempfile.TemporaryDirectory(prefix="vexel-panes-") as work:
+    work = tempfile.mkdtemp(prefix="vexel-panes-")
+    try:
         environment["HOME"] = work
         archive = make_archive(work)
         if "lf" in managers:
@@ -379,6 +414,8 @@ def main():
             problems += try_mc(readme, quicklook, work, archive, environment)
         if "nnn" in managers:
             problems += try_nnn(readme, quicklook, work, archive, environment)
+    finally:
+        remove_folder(work)
     for problem in problems:
         print("FAIL:", problem)
     if not problems:
