@@ -24,6 +24,12 @@
 //     without a request, at once when the host goes away (end of file on
 //     the socket), and after a listing that spent its memory budget.
 //
+// A fork copies only the forking thread: a lock another host thread held
+// then stays held in the lister. glibc's malloc and the code page
+// converters (text/code_page.h) are kept free across fork; a library lock
+// that a thread of the host's own holds at that moment (its iconv, say) is
+// not, and the deadline then ends that listing as cut short.
+//
 // The host never signals, waits for or reaps a lister: it is forked twice
 // (its first parent exits at once), ends itself, and only uses system calls
 // that sandboxed indexers allow (no kill, no setrlimit under seccomp). A host

@@ -1,9 +1,13 @@
 #include "text/code_page.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace vexel::text {
 namespace {
@@ -108,6 +112,30 @@ TEST(CodePage, CP437TextBackToGB18030) {
     EXPECT_EQ(gb18030.encode(chinese), bytes);
     EXPECT_EQ(cp437.decode(*bytes), misread);
   }
+}
+
+// A lister is forked from a threaded host and goes on without exec: it must
+// convert even when the fork came while another thread opened a converter.
+TEST(CodePage, ConvertsInAProcessForkedWhileAnotherThreadConverts) {
+  std::atomic<bool> stop{false};
+  std::thread busy([&stop] {
+    while (!stop.load()) (void)decode(CodePage::gb18030, "\xB1\xA8");
+  });
+  int failed = 0;
+  for (int i = 0; i < 300 && failed == 0; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::alarm(5);  // a child stuck on a lock it inherited ends here
+      ::_exit(decode(CodePage::gb18030, "\xB1\xA8\xB8\xE6") == "报告" ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) failed = i + 1;
+  }
+  stop.store(true);
+  busy.join();
+  EXPECT_EQ(failed, 0) << "the child of fork " << failed << " did not convert";
 }
 
 }  // namespace
