@@ -40,10 +40,10 @@ packages=(
 # without which Dolphin's icons, where the clicks go, are blank) and for a
 # desktop where vexel-handoff shows its notifications and asks for passwords
 # (notify-send, zenity); "libcxx" for building with clang's own standard
-# library; "asan" for the AddressSanitizer build (clang 19, whose runtime
-# holds its allocator's locks across fork: the listers are forked from
-# threaded hosts, and GCC 12's leaves a child waiting forever on a lock a
-# host thread held); "package" for the Debian package test (dpkg-shlibdeps, and
+# library; "sanitizers" for the AddressSanitizer and ThreadSanitizer builds
+# (clang 19, whose runtimes hold their allocators' locks across fork: the
+# listers are forked from threaded hosts, and GCC 12's leave a child waiting
+# forever on a lock a host thread held); "package" for the Debian package test (dpkg-shlibdeps, and
 # mmdebstrap for a clean Debian root to install it into).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then
@@ -54,7 +54,7 @@ if [[ " $* " == *" desktop "* ]]; then
     baloo-kf5 libkf5baloowidgets-bin tracker tracker-miner-fs tracker-extract dbus-daemon procps)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
-if [[ " $* " == *" asan "* ]]; then packages+=(clang-19 libclang-rt-19-dev); fi
+if [[ " $* " == *" sanitizers "* ]]; then packages+=(clang-19 libclang-rt-19-dev); fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei
