@@ -26,9 +26,10 @@
 //
 // A fork copies only the forking thread: a lock another host thread held
 // then stays held in the lister. glibc's malloc and the code page
-// converters (text/code_page.h) are kept free across fork; a library lock
-// that a thread of the host's own holds at that moment (its iconv, say) is
-// not, and the deadline then ends that listing as cut short.
+// converters (text/code_page.h) are kept free across fork; a C library lock
+// that another thread holds at that moment for its own iconv or time-zone
+// call (libarchive reads ZIP times with mktime) is not, and the deadline
+// then ends that listing as cut short.
 //
 // The host never signals, waits for or reaps a lister: it is forked twice
 // (its first parent exits at once), ends itself, and only uses system calls
