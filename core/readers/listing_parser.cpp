@@ -290,7 +290,9 @@ Layout layoutOf(std::string_view listing) {
       // lines before the first "--" describe nothing.
       for (const auto& [key, value] : layout.archive) {
         if (!inBlock) break;
-        if (key == "Volumes") layout.outerVolumes = readDecimal(value).value_or(1);
+        // A container of no volumes counts none: the archive has its one.
+        if (key == "Volumes")
+          layout.outerVolumes = std::max<int64_t>(readDecimal(value).value_or(1), 1);
         if (key == "Multivolume") layout.outerMultiVolume = readFlag(value);
       }
       layout.archive.clear();

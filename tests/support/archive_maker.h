@@ -196,6 +196,48 @@ inline std::string zipBytes(const std::vector<ZipEntry>& entries, const ZipLayou
   return layout.prefix + out;
 }
 
+// TarEntry: one member of `tarBytes`: its stored name (at most 100 bytes),
+// its type flag ('0' a file, '5' a folder) and its data.
+struct TarEntry {
+  std::string name;
+  char type = '0';
+  std::string data;
+};
+
+// tarBytes: a ustar archive of `entries` whose names are exactly the bytes
+// given, in order, dated 2023-11-14 22:13:20 UTC.
+inline std::string tarBytes(const std::vector<TarEntry>& entries) {
+  std::string out;
+  const auto octal = [](std::string& header, std::size_t at, std::size_t width,
+                        std::uint64_t value) {
+    for (std::size_t i = width - 1; i-- > 0; value >>= 3)
+      header[at + i] = static_cast<char>('0' + (value & 7));
+  };
+  for (const TarEntry& entry : entries) {
+    std::string header(512, '\0');
+    header.replace(0, std::min<std::size_t>(entry.name.size(), 100), entry.name.substr(0, 100));
+    octal(header, 100, 8, entry.type == '5' ? 0755 : 0644);
+    octal(header, 108, 8, 0);
+    octal(header, 116, 8, 0);
+    octal(header, 124, 12, entry.data.size());
+    octal(header, 136, 12, 1700000000);
+    header[156] = entry.type;
+    header.replace(257, 8,
+                   std::string("ustar\0"
+                               "00",
+                               8));
+    header.replace(148, 8, "        ");
+    std::uint32_t sum = 0;
+    for (const char c : header) sum += static_cast<unsigned char>(c);
+    octal(header, 148, 7, sum);
+    out += header;
+    out += entry.data;
+    out.append((512 - entry.data.size() % 512) % 512, '\0');
+  }
+  out.append(1024, '\0');
+  return out;
+}
+
 // fixturesDir: the folder of libarchive's test archives ($VEXEL_FIXTURES, or
 // the folder the build was configured with), or nothing when it is absent.
 inline std::optional<std::filesystem::path> fixturesDir() {

@@ -127,6 +127,7 @@ bool EntryNames::read(archive* reader, archive_entry* entry, std::size_t ordinal
 bool EntryNames::readView(archive* reader, archive_entry* entry, std::size_t ordinal,
                           bool isDamaged, StoredNameView& stored) {
   mExactModified.reset();
+  mIsNamedAfterArchive = false;
   const int format = archive_format(reader) & ARCHIVE_FORMAT_BASE_MASK;
   // keep: `text`, trimmed, from a buffer of this object's own.
   const auto keep = [&](std::string_view text) {
@@ -137,9 +138,13 @@ bool EntryNames::readView(archive* reader, archive_entry* entry, std::size_t ord
     // 7-Zip's name for an item without one, and a raw stream's one entry:
     // the archive's name without its last extension (notes.txt.gz lists notes.txt).
     if (isDamaged || archive_entry_filetype(entry) == AE_IFDIR) return false;
-    keep(mArchive.filename().stem().string());
+    // Each such file is a row of its own: the second is "name (2)".
+    std::string own = mArchive.filename().stem().string();
+    if (++mUnnamed > 1 && !own.empty()) own += " (" + std::to_string(mUnnamed) + ")";
+    keep(own);
     stored.origin = NameOrigin::declaredUtf8;
-    return !stored.bytes.empty();
+    mIsNamedAfterArchive = !stored.bytes.empty();
+    return mIsNamedAfterArchive;
   };
   if (format == ARCHIVE_FORMAT_RAW) return unnamed();
 

@@ -55,8 +55,8 @@ class EntryNames {
   // "/", an ISO image's "."), or that libarchive could not read at all. A
   // file whose stored name is empty is named as 7-Zip names it: the
   // archive's file name without its extension (also the name of a raw
-  // stream's one entry); a folder stored without a name, or a header
-  // libarchive failed to read (`isDamaged`), has nothing to show.
+  // stream's one entry), the second such file "name (2)" and so on; a folder stored without a name,
+  // or a header libarchive failed to read (`isDamaged`), has nothing to show.
   [[nodiscard]] bool read(archive* reader, archive_entry* entry, std::size_t ordinal,
                           bool isDamaged, StoredName& stored);
 
@@ -76,6 +76,10 @@ class EntryNames {
     return mExactModified;
   }
 
+  // isNamedAfterArchive: the header just read had no name of its own and
+  // was named after the archive.
+  [[nodiscard]] bool isNamedAfterArchive() const noexcept { return mIsNamedAfterArchive; }
+
   // ignoreZipDirectory: the reader gets data decompressed on the way (.xz
   // read by blocks), where the directory's offsets point nowhere in the file
   // and decoding threads read the file meanwhile: no lookups there.
@@ -93,6 +97,8 @@ class EntryNames {
   bool mIsZipUsable = true;
   std::string mScratch;  // a name made here rather than found (readView)
   std::optional<std::int64_t> mExactModified;
+  std::size_t mUnnamed = 0;  // files named after the archive so far
+  bool mIsNamedAfterArchive = false;
 };
 
 }  // namespace vexel::readers_internal

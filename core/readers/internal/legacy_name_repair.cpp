@@ -227,6 +227,26 @@ bool readsAsLegacy(const std::vector<std::string_view>& names, const NameRules& 
   return false;
 }
 
+std::vector<std::optional<std::string>> readBetterIn(CodePage page,
+                                                     const std::vector<std::string_view>& names,
+                                                     const NameRules& rules) {
+  std::vector<std::optional<std::string>> better(names.size());
+  if (!isCandidate(page, rules)) return better;
+  NameScorer scorer;
+  const double bonus = page == CodePage::gb18030 ? kChineseFirst : 0.0;
+  const double margin = page == CodePage::gb18030 ? kUtf8Margin : kUtf8MarginOtherPages;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    std::string text;
+    const std::optional<NameTally> tally = scorer.legacy(page, names[i], &text);
+    if (!tally) continue;
+    const double score = tally->plausibility() + bonus;
+    if (score >= kLeastPlausible && score > scorer.utf8(names[i]).plausibility() + margin) {
+      better[i] = std::move(text);
+    }
+  }
+  return better;
+}
+
 LegacyDecoding fixGBKNames(const std::vector<LegacyName>& names, const NameRules& rules) {
   NameScorer scorer;
   std::vector<CodePage> order = ranked(scorer, sampleOf(names), rules);

@@ -75,6 +75,13 @@ struct LegacyDecoding {
 [[nodiscard]] bool readsAsLegacy(const std::vector<std::string_view>& names,
                                  const NameRules& rules);
 
+// readBetterIn: for each of `names`, all valid UTF-8, its reading in
+// `page` when that is clearly more plausible than its UTF-8 reading (by the
+// margin `readsAsLegacy` asks of a whole archive), else nothing: the
+// evidence of one name, for names that mix with others not UTF-8.
+[[nodiscard]] std::vector<std::optional<std::string>> readBetterIn(
+    text::CodePage page, const std::vector<std::string_view>& names, const NameRules& rules);
+
 // plausibility: how much `names` read as text of `page`'s script, from about
 // -0.5 (box drawing, control characters) to 1 (common letters or characters
 // of the script throughout); ASCII does not count. Nothing when `page`

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -127,26 +128,70 @@ class LibarchiveSource final : public HeaderSource {
     RawEntry listed;
     for (;;) {
       archive_entry* entry = nullptr;
-      const HeaderRead read = headerReadOf(archive_read_next_header(reader, &entry));
+      HeaderRead read = headerReadOf(archive_read_next_header(reader, &entry));
       if (!mDecoder) {
         // The format is settled by the first header read, whatever its result.
         sink.setFacts(factsOf(reader));
         mDecoder.emplace(EntryNames::rulesFor(reader));
+      }
+      if (read == HeaderRead::entry && entry != nullptr && isUndescribed(entry)) {
+        read = HeaderRead::damaged;
+      }
+      // A file without a name right before a header that fails (or that
+      // libarchive skips as damaged, asking to retry) is the start of the
+      // damage, not a file.
+      if (read != HeaderRead::entry && read != HeaderRead::end) mNameless.reset();
+      if (!handOverNameless(listed, sink)) {
+        return finished(SourceResult{.end = SourceEnd::stopped});
       }
       if (read == HeaderRead::end) return finished(SourceResult{.end = SourceEnd::end});
       if (read == HeaderRead::failure) return finished(failed(reader, sink, entry));
       if (isEndlessRunOfFailures(read, entry)) return finished(failed(reader, sink, entry));
       if (entry != nullptr && read != HeaderRead::retry) {
         const std::size_t ordinal = mHeaders++;
-        if (names.readView(reader, entry, ordinal, read == HeaderRead::damaged, stored) &&
-            !handOver(entry, stored, names.exactModified(), listed, sink)) {
-          return finished(SourceResult{.end = SourceEnd::stopped});
+        if (names.readView(reader, entry, ordinal, read == HeaderRead::damaged, stored)) {
+          if (names.isNamedAfterArchive()) {
+            keepNameless(entry, stored, names.exactModified());
+          } else if (!handOver(entry, stored, names.exactModified(), listed, sink)) {
+            return finished(SourceResult{.end = SourceEnd::stopped});
+          }
         }
       }
       // After every header, named or not: a flood of unnamed headers is
       // stopped like any other.
-      if (sink.shouldStop()) return finished(SourceResult{.end = SourceEnd::stopped});
+      if (sink.shouldStop()) {
+        (void)handOverNameless(listed, sink);
+        return finished(SourceResult{.end = SourceEnd::stopped});
+      }
     }
+  }
+
+  // isUndescribed: libarchive gave the header neither a name nor a type (a
+  // tar of garbage after "Too many special headers"): no entry, damage.
+  static bool isUndescribed(archive_entry* entry) {
+    if (archive_entry_filetype(entry) != 0) return false;
+    const char* name = archive_entry_pathname(entry);
+    return name == nullptr || *name == '\0';
+  }
+
+  // keepNameless: a file without a name waits for the next header read.
+  void keepNameless(archive_entry* entry, const EntryNames::StoredNameView& stored,
+                    const std::optional<std::int64_t>& exactModified) {
+    mNameless = Nameless{.entry = EntryPointer(archive_entry_clone(entry)),
+                         .name = std::string(stored.bytes),
+                         .origin = stored.origin,
+                         .exactModified = exactModified};
+  }
+
+  // handOverNameless: the file kept by keepNameless, if any, is an entry
+  // after all; false when the sink takes no more.
+  bool handOverNameless(RawEntry& listed, HeaderSink& sink) {
+    if (!mNameless) return true;
+    Nameless nameless = std::move(*mNameless);
+    mNameless.reset();
+    if (!nameless.entry) return true;  // no memory for the copy: as if unnamed
+    return handOver(nameless.entry.get(), {.bytes = nameless.name, .origin = nameless.origin},
+                    nameless.exactModified, listed, sink);
   }
 
   // isEndlessRunOfFailures: counts the headers libarchive could not read
@@ -227,6 +272,19 @@ class LibarchiveSource final : public HeaderSource {
   bool mHasSkipped = false;                   // some header was passed over
   bool mIsFormatSaid = false;                 // the sink has the facts of a read
   std::optional<NameDecoder> mDecoder;        // made once the format is known
+
+  struct EntryFree {
+    void operator()(archive_entry* entry) const noexcept { archive_entry_free(entry); }
+  };
+  using EntryPointer = std::unique_ptr<archive_entry, EntryFree>;
+  // Nameless: a file without a name of its own, not handed over yet.
+  struct Nameless {
+    EntryPointer entry;
+    std::string name;
+    NameOrigin origin = NameOrigin::declaredUtf8;
+    std::optional<std::int64_t> exactModified;
+  };
+  std::optional<Nameless> mNameless;
 };
 
 }  // namespace

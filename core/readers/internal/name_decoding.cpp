@@ -48,70 +48,62 @@ NameDecoder::Step NameDecoder::name(std::string_view bytes, NameOrigin origin, s
                                     std::string& shown) {
   Step step = Step::none;
   const bool isValid = text::isValidUtf8(bytes);
-  if (origin == NameOrigin::declaredUtf8 || isAscii(bytes)) {
-    if (isValid) {
-      shown.assign(bytes);
-    } else {
-      shown = text::decodeUtf8Lenient(bytes);
-    }
+  if (isValid) {
+    shown.assign(bytes);
   } else {
-    switch (mState) {
-      case State::utf8:
-        if (isValid) {
-          shown.assign(bytes);
-        } else {
-          decodeAlone(bytes, shown);
-        }
-        return Step::none;
-      case State::open:
-        mState = isValid ? State::sampling : State::legacy;
-        mFirstHeld = position;
-        step = Step::hold;
-        [[fallthrough]];
-      case State::sampling:
-      case State::legacy:
-        if (!isValid) mState = State::legacy;
-        mOpen.push_back(LegacyName{.position = position, .bytes = std::string(bytes)});
-        mOpenBytes += bytes.size() + 1;
-        if (isValid) {
-          shown.assign(bytes);
-        } else {
-          shown = text::decodeUtf8Lenient(bytes);
-        }
-        break;
+    shown = text::decodeUtf8Lenient(bytes);
+  }
+  if (origin == NameOrigin::unmarked && !isAscii(bytes) && !(isValid && mGroup == Group::utf8)) {
+    if (isValid && mGroup == Group::open) {
+      if (!mHasValid) mFirstValid = position;
+      mHasValid = true;
+      mValidBytes += bytes.size() + 1;
+    }
+    mOpen.push_back(LegacyName{.position = position, .bytes = std::string(bytes)});
+    mIsValid.push_back(isValid);
+    if (!mIsHolding) {
+      mIsHolding = true;
+      step = Step::hold;
     }
   }
-  if (mState == State::sampling &&
-      (mOpenBytes >= kSampleBytes || position - mFirstHeld >= kMaxHeldUndecided)) {
-    // The entry that triggered the decision is held too, if it had to be:
-    // the hold starts before it and the release after it.
-    const Step decided = decideSample();
-    return step == Step::hold ? (decided == Step::release ? Step::none : Step::hold) : decided;
+  if (mGroup == Group::open && mHasValid &&
+      (mValidBytes >= kSampleBytes || position - mFirstValid >= kMaxHeldUndecided)) {
+    decideGroup();
+    if (mOpen.empty()) {
+      // The entry that triggered the decision is held too, if it had to be:
+      // the hold starts before it and the release after it.
+      mIsHolding = false;
+      return step == Step::hold ? Step::none : Step::release;
+    }
   }
   return step;
 }
 
-NameDecoder::Step NameDecoder::decideSample() {
-  std::vector<std::string_view> sample;
-  sample.reserve(mOpen.size());
-  for (const LegacyName& name : mOpen) sample.push_back(name.bytes);
-  if (readsAsLegacy(sample, mRules)) {
-    mState = State::legacy;
-    return Step::none;
+std::vector<std::string_view> NameDecoder::openNames(bool isValid) const {
+  std::vector<std::string_view> names;
+  for (std::size_t i = 0; i < mOpen.size(); ++i) {
+    if (mIsValid[i] == isValid) names.push_back(mOpen[i].bytes);
   }
-  mState = State::utf8;
-  mOpen = {};
-  mOpenBytes = 0;
-  return Step::release;
+  return names;
 }
 
-// decodeAlone: a name that is not UTF-8 among names decided to be UTF-8,
-// read with the code page that reads it best.
-void NameDecoder::decodeAlone(std::string_view bytes, std::string& shown) {
-  const LegacyDecoding decoded =
-      fixGBKNames({LegacyName{.position = 0, .bytes = std::string(bytes)}}, mRules);
-  shown = finalText(decoded.names.front());
-  if (shown.empty()) shown = text::decodeUtf8Lenient(bytes);
+// decideGroup: the valid names as a group: UTF-8, whose names are then
+// final, or legacy, decided with the others at the end.
+void NameDecoder::decideGroup() {
+  if (readsAsLegacy(openNames(true), mRules)) {
+    mGroup = Group::legacy;
+    return;
+  }
+  mGroup = Group::utf8;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < mOpen.size(); ++i) {
+    if (mIsValid[i]) continue;
+    if (kept != i) mOpen[kept] = std::move(mOpen[i]);
+    mIsValid[kept] = false;
+    ++kept;
+  }
+  mOpen.resize(kept);
+  mIsValid.resize(kept);
 }
 
 std::string NameDecoder::finalText(std::string text) const {
@@ -125,23 +117,49 @@ std::string NameDecoder::finalText(std::string text) const {
 std::vector<Rename> NameDecoder::finish(const std::function<bool(std::string_view)>& isListed) {
   std::vector<Rename> renames;
   if (mOpen.empty()) return renames;
-  if (mState == State::sampling) {
-    std::vector<std::string_view> all;
-    all.reserve(mOpen.size());
-    for (const LegacyName& name : mOpen) all.push_back(name.bytes);
-    if (!readsAsLegacy(all, mRules)) {
-      mOpen.clear();
-      return renames;
-    }
-  }
-  LegacyDecoding decoded = fixGBKNames(mOpen, mRules);
-  mLegacyPage = decoded.codePage;
-  renames.reserve(mOpen.size());
+  // A group that never filled the sample is still open, its names too.
+  bool isLegacyGroup = mGroup == Group::legacy;
+  if (mGroup == Group::open && mHasValid) isLegacyGroup = readsAsLegacy(openNames(true), mRules);
+  mGroup = isLegacyGroup ? Group::legacy : Group::utf8;
+  std::vector<std::optional<std::string>> texts(mOpen.size());
   // Which stored bytes each decoded text came from: the same bytes may come
   // twice (an archive may hold a name twice), other bytes must not.
   std::unordered_map<std::string, std::string_view> sources;
+  if (isLegacyGroup) {
+    LegacyDecoding decoded = fixGBKNames(mOpen, mRules);
+    mLegacyPage = decoded.codePage;
+    for (std::size_t i = 0; i < mOpen.size(); ++i) texts[i] = std::move(decoded.names[i]);
+  } else {
+    // Names that are not UTF-8 among names that are: one code page for
+    // them, and a valid name goes to it only when it reads clearly better
+    // there on its own.
+    std::vector<LegacyName> invalid;
+    for (std::size_t i = 0; i < mOpen.size(); ++i) {
+      if (!mIsValid[i]) invalid.push_back(mOpen[i]);
+    }
+    if (!invalid.empty()) {
+      LegacyDecoding decoded = fixGBKNames(invalid, mRules);
+      mLegacyPage = decoded.codePage;
+      mKeepsUtf8 = true;
+      std::vector<std::optional<std::string>> better =
+          readBetterIn(decoded.codePage, openNames(true), mRules);
+      std::size_t nextInvalid = 0;
+      std::size_t nextValid = 0;
+      for (std::size_t i = 0; i < mOpen.size(); ++i) {
+        if (!mIsValid[i]) {
+          texts[i] = std::move(decoded.names[nextInvalid++]);
+        } else if (auto& text = better[nextValid++]) {
+          texts[i] = std::move(text);
+        } else {
+          sources.try_emplace(mOpen[i].bytes, mOpen[i].bytes);  // stays as it reads
+        }
+      }
+    }
+  }
+  renames.reserve(mOpen.size());
   for (std::size_t i = 0; i < mOpen.size(); ++i) {
-    std::string text = finalText(std::move(decoded.names[i]));
+    if (!texts[i]) continue;
+    std::string text = finalText(std::move(*texts[i]));
     const std::string_view bytes = mOpen[i].bytes;
     const auto [seen, isNew] = sources.try_emplace(text, bytes);
     if (text.empty() || (!isNew && seen->second != bytes) || (isListed && isListed(text))) {
@@ -150,17 +168,21 @@ std::vector<Rename> NameDecoder::finish(const std::function<bool(std::string_vie
     renames.push_back(Rename{.position = mOpen[i].position, .name = std::move(text)});
   }
   mOpen.clear();
+  mIsValid.clear();
   return renames;
 }
 
 NameReading NameDecoder::reading() const noexcept {
   return NameReading{.isLegacy = mLegacyPage.has_value(),
                      .codePage = mLegacyPage.value_or(text::CodePage::cp437),
+                     .keepsUtf8 = mKeepsUtf8,
                      .rules = mRules};
 }
 
 std::string decodeLinkTarget(std::string_view bytes, const NameReading& reading) {
-  if (isAscii(bytes) || (!reading.isLegacy && text::isValidUtf8(bytes))) return std::string(bytes);
+  if (isAscii(bytes) || ((!reading.isLegacy || reading.keepsUtf8) && text::isValidUtf8(bytes))) {
+    return std::string(bytes);
+  }
   std::optional<std::string> text = text::decode(reading.codePage, bytes);
   if (!reading.isLegacy || !text) {
     // Not UTF-8 among UTF-8 names, or not in their code page: on its own.

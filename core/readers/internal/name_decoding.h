@@ -9,20 +9,32 @@
 //   one that is not valid UTF-8 shows U+FFFD and changes nothing for the
 //   others. Pure ASCII is final too.
 // - The other names are bytes of a code page the archive does not name.
-//   Those that are not ASCII are decided together (legacy_name_repair.h):
-//   UTF-8 or legacy for all of them, then one code page for the archive,
-//   then per name only where that code page does not read a name. After a
-//   legacy reading "\" separates folders, except in tar, cpio and ar, whose
-//   Unix names may hold it.
+//   Those that are not ASCII are decided together (legacy_name_repair.h).
+//   The valid UTF-8 ones are weighed as a group: UTF-8, unless a legacy
+//   reading of the group is clearly more plausible. Those that are not
+//   UTF-8 get one code page for the archive, then a code page per name only
+//   where that one does not read a name. Where both kinds mix (archives
+//   that several tools wrote to over years), a valid name of a group that
+//   stays UTF-8 is read in the archive's code page only when that reads it
+//   clearly better on its own (a GBK 图片 among GBK names), so one Latin-1
+//   name never garbles the UTF-8 ones. After a legacy reading "\"
+//   separates folders, except in tar, cpio and ar, whose Unix names may
+//   hold it.
 //
-// While the decision is open the entries from the first such name on may
-// still be renamed, and the lister holds them back (`Step::hold`). Names
-// that are all valid UTF-8 are decided as soon as 16 KiB of them, or 4,096
-// held entries, have come (`Step::release`: what is held keeps its name), so
-// a large archive of UTF-8 names (as Info-ZIP writes them, without the flag)
-// holds only its first entries; names that are not UTF-8 are decided at the
-// end (`finish`). A name that is not UTF-8 after the names were decided to be
-// UTF-8 (a mixed archive) is decoded on its own at once.
+// While a decision is open the entries from the first such name on may
+// still be renamed, and the lister holds them back (`Step::hold`). The group
+// of valid UTF-8 names is decided once 16 KiB of them, or 4,096 entries from
+// the first of them, have come; wherever the names that are not UTF-8
+// stand, the same group is weighed, so the names decided do not depend on
+// the order of the entries. Once that group reads as UTF-8 its names are
+// final: every later valid name is UTF-8 at once, and what is held is placed
+// (`Step::release`) unless names that are not UTF-8 wait, so a large archive
+// of UTF-8 names (as Info-ZIP writes them, without the flag) holds only its
+// first entries. Names that are not UTF-8 are decided together at the end
+// (`finish`), also when they come late among UTF-8 names: then the entries
+// are held from the first of them on. The bound: the per-name reading of
+// valid names in the archive's code page applies to a group smaller than
+// that sample; a larger group that reads as UTF-8 stays UTF-8 throughout.
 //
 //   NameDecoder names(NameRules{.fallback = CodePage::cp437});  // legacy_name_repair.h
 //   Step step = names.name(bytes, NameOrigin::unmarked, position, shown);  // `shown` now
@@ -69,6 +81,7 @@ struct Rename {
 struct NameReading {
   bool isLegacy = false;
   text::CodePage codePage = text::CodePage::cp437;  ///< with `isLegacy`
+  bool keepsUtf8 = false;  ///< with `isLegacy`: valid UTF-8 stays UTF-8 (a mixed archive)
   NameRules rules;
 };
 
@@ -113,18 +126,23 @@ class NameDecoder {
   [[nodiscard]] NameReading reading() const noexcept;
 
  private:
-  enum class State { open, sampling, utf8, legacy };
+  // Group: the decision on the valid UTF-8 names.
+  enum class Group { open, utf8, legacy };
 
-  [[nodiscard]] Step decideSample();
-  void decodeAlone(std::string_view bytes, std::string& shown);
+  void decideGroup();
+  [[nodiscard]] std::vector<std::string_view> openNames(bool isValid) const;
   [[nodiscard]] std::string finalText(std::string text) const;
 
   NameRules mRules;
-  State mState = State::open;
+  Group mGroup = Group::open;
   std::vector<LegacyName> mOpen;  // the names not decided yet, with their positions
-  std::size_t mOpenBytes = 0;
-  std::size_t mFirstHeld = 0;
+  std::vector<bool> mIsValid;     // for each of `mOpen`: valid UTF-8
+  std::size_t mValidBytes = 0;    // of the valid names while the group is open
+  std::size_t mFirstValid = 0;
+  bool mHasValid = false;  // a valid name came while the group was open
+  bool mIsHolding = false;
   std::optional<text::CodePage> mLegacyPage;  // set by finish() for legacy names
+  bool mKeepsUtf8 = false;
 };
 
 // decideNames: the names a listing shows for `names`, the stored names of an

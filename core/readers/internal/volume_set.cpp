@@ -1,9 +1,14 @@
 #include "volume_set.h"
 
+#include <fcntl.h>
+#include <lzma.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
+#include "process/unique_fd.h"
 #include "readers/archive_error.h"
 #include "text/utf8.h"
 
@@ -52,6 +57,140 @@ std::optional<VolumeName> zipLeader(std::string_view fileName) {
 
 std::string zipTrailer(const VolumeName& name) {
   return name.stem + (name.isUpperCase ? ".ZIP" : ".zip");
+}
+
+// readAt: up to `length` bytes of `path` from `offset`; fewer at its end,
+// nothing when it cannot be read.
+std::optional<std::string> readAt(const std::filesystem::path& path, std::int64_t offset,
+                                  std::size_t length) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd || offset < 0) return std::nullopt;
+  std::string bytes(length, '\0');
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(fd.get(), bytes.data() + done, length - done,
+                                static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return std::nullopt;
+    if (got == 0) break;
+    done += static_cast<std::size_t>(got);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+std::uint64_t littleEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+  std::uint64_t value = 0;
+  for (std::size_t i = width; i-- > 0;) {
+    value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
+  }
+  return value;
+}
+
+std::uint32_t crc32Of(std::string_view bytes) {
+  return lzma_crc32(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), 0);
+}
+
+// SetEnd: what the stream's own format says of where it ends.
+enum class SetEnd { unknown, here, later };
+
+// sevenZipEnd: a 7z start header gives the offset and size of the header at
+// the archive's end, so the size of the whole archive.
+SetEnd sevenZipEnd(std::string_view head, std::int64_t setSize) {
+  static constexpr std::string_view kSignature("7z\xBC\xAF\x27\x1C", 6);
+  if (head.size() < 32 || !head.starts_with(kSignature)) return SetEnd::unknown;
+  if (crc32Of(head.substr(12, 20)) != littleEndian(head, 8, 4)) return SetEnd::unknown;
+  const std::uint64_t offset = littleEndian(head, 12, 8);
+  const std::uint64_t size = littleEndian(head, 20, 8);
+  constexpr std::uint64_t kMax = std::uint64_t{1} << 62;
+  if (offset > kMax || size > kMax) return SetEnd::unknown;
+  return 32 + offset + size <= static_cast<std::uint64_t>(setSize) ? SetEnd::here : SetEnd::later;
+}
+
+// zipEnd: a ZIP ends with its end-of-central-directory record, its comment
+// after it.
+SetEnd zipEnd(std::string_view head, std::string_view tail) {
+  if (!head.starts_with("PK")) return SetEnd::unknown;
+  constexpr std::size_t kRecord = 22;
+  for (std::size_t at = tail.size() >= kRecord ? tail.size() - kRecord + 1 : 0; at-- > 0;) {
+    if (tail.compare(at, 4, "PK\x05\x06") == 0 &&
+        at + kRecord + littleEndian(tail, at + 20, 2) == tail.size()) {
+      return SetEnd::here;
+    }
+  }
+  return SetEnd::later;
+}
+
+// rar4End: RAR 4's end-of-archive block (type 0x7B, its CRC the low half
+// of the CRC-32 of the block after the CRC) closes the last volume; flag
+// 0x0001 says another volume follows.
+SetEnd rar4End(std::string_view tail) {
+  for (std::size_t at = tail.size() >= 7 ? tail.size() - 7 + 1 : 0; at-- > 0;) {
+    if (static_cast<unsigned char>(tail[at + 2]) != 0x7B) continue;
+    const std::uint64_t size = littleEndian(tail, at + 5, 2);
+    if (size < 7 || at + size > tail.size()) continue;
+    if ((crc32Of(tail.substr(at + 2, size - 2)) & 0xFFFF) != littleEndian(tail, at, 2)) continue;
+    return (littleEndian(tail, at + 3, 2) & 0x0001) != 0 ? SetEnd::later : SetEnd::here;
+  }
+  return SetEnd::unknown;
+}
+
+// vint: RAR 5's variable-length number at `at`, seven bits a byte.
+std::optional<std::uint64_t> vint(std::string_view bytes, std::size_t& at) {
+  std::uint64_t value = 0;
+  for (unsigned shift = 0; at < bytes.size() && shift < 64; shift += 7) {
+    const auto byte = static_cast<unsigned char>(bytes[at++]);
+    value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return value;
+  }
+  return std::nullopt;
+}
+
+// rar5End: RAR 5's end-of-archive header (type 5) closes the last volume;
+// its flag 0x0001 says another volume follows.
+SetEnd rar5End(std::string_view tail) {
+  for (std::size_t start = tail.size() >= 8 ? tail.size() - 8 + 1 : 0; start-- > 0;) {
+    std::size_t at = start + 4;
+    const std::optional<std::uint64_t> size = vint(tail, at);
+    if (!size || *size == 0 || *size > tail.size() - at) continue;
+    const std::size_t end = at + static_cast<std::size_t>(*size);
+    if (crc32Of(tail.substr(start + 4, end - start - 4)) != littleEndian(tail, start, 4)) continue;
+    const auto type = vint(tail, at);
+    const auto flags = vint(tail, at);
+    if (!type || *type != 5 || !flags) continue;
+    // An extra area would come before the end flags; the end header has none.
+    if ((*flags & 0x0003) != 0) continue;
+    const auto endFlags = vint(tail, at);
+    if (!endFlags || at > end) continue;
+    return (*endFlags & 0x0001) != 0 ? SetEnd::later : SetEnd::here;
+  }
+  return SetEnd::unknown;
+}
+
+// formatEnd: whether the stream of `volumes`, all present, ends with the
+// last of them, as far as the format at its start says.
+SetEnd formatEnd(const std::vector<Volume>& volumes) {
+  constexpr std::size_t kHead = 32;
+  // Room for a ZIP comment of the longest length after its end record.
+  constexpr std::size_t kTail = 22 + 0xFFFF;
+  const std::optional<std::string> head = readAt(volumes.front().path, 0, kHead);
+  if (!head) return SetEnd::unknown;
+  std::int64_t setSize = 0;
+  for (const Volume& volume : volumes) setSize += volume.size;
+  if (const SetEnd end = sevenZipEnd(*head, setSize); end != SetEnd::unknown) return end;
+  const Volume& last = volumes.back();
+  const std::int64_t from = std::max<std::int64_t>(0, last.size - static_cast<std::int64_t>(kTail));
+  const std::optional<std::string> tail =
+      readAt(last.path, from, static_cast<std::size_t>(last.size - from));
+  if (!tail) return SetEnd::unknown;
+  static constexpr std::string_view kRar4("Rar!\x1A\x07\x00", 7);
+  static constexpr std::string_view kRar5("Rar!\x1A\x07\x01\x00", 8);
+  // RAR's end block is the last thing of a volume and a few bytes long.
+  const std::string_view rarTail =
+      std::string_view(*tail).substr(tail->size() - std::min<std::size_t>(tail->size(), 64));
+  if (head->starts_with(kRar5)) return rar5End(rarTail);
+  if (head->starts_with(kRar4)) return rar4End(rarTail);
+  return zipEnd(*head, *tail);
 }
 
 }  // namespace
@@ -209,7 +348,11 @@ VolumeSet VolumeSet::find(const std::filesystem::path& file) {
     const std::optional<std::int64_t> size = regularFileSize(trailer);
     set.mVolumes.push_back(Volume{.path = trailer, .size = size.value_or(0), .isPresent = !!size});
   } else if (*sizes.back() == volumeSize && lastFound < name->lastIndex()) {
-    set.mNextVolumeName = name->fileName(lastFound + 1);
+    // Cut to one size, the set may go on, unless its format says where it
+    // ends: a set cut into equal parts (split -n) ends in a full volume.
+    const SetEnd end = set.hasMissingVolumes() ? SetEnd::unknown : formatEnd(set.mVolumes);
+    if (end != SetEnd::here) set.mNextVolumeName = name->fileName(lastFound + 1);
+    set.mIsKnownToGoOn = end == SetEnd::later;
   }
   return set;
 }
@@ -220,7 +363,8 @@ bool VolumeSet::hasMissingVolumes() const noexcept {
 }
 
 bool VolumeSet::seemsIncomplete() const noexcept {
-  return hasMissingVolumes() || (mVolumes.size() > 1 && mNextVolumeName.has_value());
+  return hasMissingVolumes() ||
+         (mNextVolumeName.has_value() && (mVolumes.size() > 1 || mIsKnownToGoOn));
 }
 
 }  // namespace vexel::readers_internal

@@ -7,7 +7,9 @@
 // libarchive's RAR readers too take them one after another as one stream.
 // `VolumeSet::find` takes any volume of a set and names all of them in
 // order, so a listing reads the whole set whichever volume was chosen.
-// Only the names and `stat` are looked at; nothing is opened here.
+// The names and `stat` find the volumes; where the last is as large as the
+// first, the start of the first and the end of the last are read to learn
+// whether the format ends there.
 //
 //   const VolumeSet set = VolumeSet::find("/tmp/backup.7z.002");
 //   // set.volumes(): backup.7z.001, backup.7z.002, ...; set.namePath(): /tmp/backup.7z
@@ -93,14 +95,17 @@ class VolumeSet {
   [[nodiscard]] bool isSplit() const noexcept { return mIsSplit; }
   // hasMissingVolumes: some volume between the first and the last is missing.
   [[nodiscard]] bool hasMissingVolumes() const noexcept;
-  // seemsIncomplete: a volume is missing, or the set seems to go on: it has
-  // two volumes or more and the last is as large as the first (cut sets
-  // end in a shorter one). libarchive's RAR readers end such a set without
-  // an error.
+  // seemsIncomplete: a volume is missing, or the set goes on: its format
+  // says so (a 7z start header giving a larger archive, a RAR end block
+  // saying another volume follows, a ZIP without its end record), or, where
+  // the format does not say, it has two volumes or more and the last is as
+  // large as the first (cut sets end in a shorter one). libarchive's RAR
+  // readers end such a set without an error.
   [[nodiscard]] bool seemsIncomplete() const noexcept;
   // nextVolumeName: the file name of the volume after the last, when the
-  // last is as large as the first: the set may go on, and a stream that
-  // ends there may lack that volume.
+  // last is as large as the first and the format does not say that the set
+  // ends there: the set may go on, and a stream that ends there may lack
+  // that volume.
   [[nodiscard]] const std::optional<std::string>& nextVolumeName() const noexcept {
     return mNextVolumeName;
   }
@@ -110,6 +115,7 @@ class VolumeSet {
   std::optional<std::string> mNextVolumeName;
   std::filesystem::path mNamePath;
   bool mIsSplit = false;
+  bool mIsKnownToGoOn = false;  // the format says another volume follows
 };
 
 }  // namespace vexel::readers_internal

@@ -60,6 +60,58 @@ TEST(ExtensionArchive, FailedHeadersAreSkipped) {
   EXPECT_FALSE(many.complete);
 }
 
+// Headers without a name: each file is a row of its own, named after the
+// archive; one right before damage is part of it; and headers that
+// libarchive hands back with neither a name nor a type (a run of GNU long
+// name records) are damage, not entries. Each row: the archive, and what
+// it lists (sorted, "complete" or "damaged") or "error".
+TEST(ExtensionArchive, NamelessHeaders) {
+  using test::TarEntry;
+  const std::vector<TarEntry> longNames(200, TarEntry{.name = "longname", .type = 'L'});
+  std::string damaged = test::tarBytes({{.name = "b", .data = "b"}});
+  damaged[0] = 'c';  // the checksum no longer matches
+  const auto tarWith = [](std::vector<TarEntry> entries, const std::string& tail = {}) {
+    std::string bytes = test::tarBytes(entries);
+    if (!tail.empty()) bytes.insert(bytes.size() - 1024, tail.substr(0, tail.size() - 1024));
+    return bytes;
+  };
+  std::vector<TarEntry> aThenLongNames = {{.name = "a", .data = "a"}};
+  aThenLongNames.insert(aThenLongNames.end(), longNames.begin(), longNames.end());
+  const struct {
+    const char* label;
+    const char* file;
+    std::string bytes;
+    const char* listed;
+  } rows[] = {
+      {"two nameless ZIP entries", "x.zip",
+       zipBytes({{.name = "", .data = "1"}, {.name = "a.txt"}, {.name = "", .data = "2"}}),
+       "a.txt x x (2) complete"},
+      {"nameless tar files between named ones", "x.tar",
+       tarWith(
+           {{.name = "", .data = "1"}, {.name = "a"}, {.name = "", .data = "2"}, {.name = "b"}}),
+       "a b x x (2) complete"},
+      {"a nameless tar header before damage", "x.tar",
+       tarWith({{.name = "a", .data = "a"}, {.name = ""}}, damaged), "a damaged"},
+      {"headers without name or type after a file", "x.tar", tarWith(aThenLongNames), "a damaged"},
+      {"headers without name or type only", "x.tar", tarWith(longNames), "error"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.label);
+    TempDir dir;
+    writeFile(dir.path() / row.file, row.bytes);
+    std::string listed;
+    try {
+      const auto listing = ExtensionArchive::list(dir.path() / row.file, kLimit);
+      for (const std::string& path : test::sorted(pathsOf(listing))) listed += path + " ";
+      listed += listing.complete ? "complete" : "";
+      if (listing.cutoff == ExtensionArchive::Cutoff::damage) listed += "damaged";
+    } catch (const ArchiveError&) {
+      listed = "error";
+    }
+    EXPECT_EQ(listed, row.listed);
+  }
+}
+
 // Cut a tar at every 512-byte record: before the first header completes the
 // file cannot be read; after it, what was read is listed as incomplete.
 TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {

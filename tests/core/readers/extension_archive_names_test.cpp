@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "extension_archive_testing.h"
@@ -616,10 +617,58 @@ TEST(ExtensionArchive, RandomGbkNamesDecodeAsWritten) {
   }
 }
 
+// A tar that several tools wrote to: UTF-8 names and one in Latin-1 or GBK.
+// Every name reads as written wherever the odd one stands: first, in the
+// middle, last, second of 5,001 or after 5,000 UTF-8 names.
+TEST(ExtensionArchive, MixedEncodingsInOneTar) {
+  const std::vector<std::string> utf8 = {"文档/报告.txt", "照片/2023/海边.jpg", "音乐/晴天.mp3",
+                                         "Übersicht/Größe.txt", "日本語/テスト.txt"};
+  std::vector<std::string> crowd;
+  for (int i = 0; i < 5000; ++i) crowd.push_back("归档/" + std::to_string(i) + ".txt");
+  const struct {
+    std::string stored;
+    std::string shown;
+  } odds[] = {
+      {"old/r\xe9sum\xe9.doc", "old/résumé.doc"},
+      {text::encode(text::CodePage::gb18030, "报告/会议纪要.txt").value(), "报告/会议纪要.txt"},
+  };
+  TempDir dir;
+  for (const auto& odd : odds) {
+    SCOPED_TRACE(odd.shown);
+    const auto with = [&](std::vector<std::string> names, std::size_t at) {
+      names.insert(names.begin() + static_cast<std::ptrdiff_t>(at), odd.stored);
+      return names;
+    };
+    const std::pair<const char*, std::vector<std::string>> orders[] = {
+        {"first", with(utf8, 0)},
+        {"middle", with(utf8, 2)},
+        {"last", with(utf8, utf8.size())},
+        {"second of 5,001", with(crowd, 1)},
+        {"after 5,000", with(crowd, crowd.size())},
+    };
+    for (const auto& [label, names] : orders) {
+      SCOPED_TRACE(label);
+      std::vector<test::TarEntry> entries;
+      std::set<std::string> expected;
+      for (const std::string& name : names) {
+        entries.push_back({.name = name});
+        expected.insert(name == odd.stored ? odd.shown : name);
+      }
+      writeFile(dir.path() / "mixed.tar", test::tarBytes(entries));
+      const auto listing = ExtensionArchive::list(dir.path() / "mixed.tar", kLimit);
+      std::set<std::string> files;
+      for (const std::string& path : pathsOf(listing)) {
+        if (!path.ends_with('/')) files.insert(path);
+      }
+      EXPECT_EQ(files, expected);
+    }
+  }
+}
+
 // A file stored without a name takes the archive's name without its
 // extension, as 7-Zip names it, instead of leaving the archive "empty";
 // names dropped on purpose ("./", "/", a folder without a name) stay
-// dropped, and a flood of unnamed headers is one entry.
+// dropped, and each unnamed file is a row: "name", "name (2)", ...
 TEST(ExtensionArchive, UnnamedFilesTakeTheArchiveName) {
   TempDir dir;
   writeFile(
@@ -630,7 +679,10 @@ TEST(ExtensionArchive, UnnamedFilesTakeTheArchiveName) {
   std::vector<test::ZipEntry> unnamed(5000, test::ZipEntry{.name = "", .data = "x"});
   writeFile(dir.path() / "many.zip", zipBytes(unnamed));
   const auto many = ExtensionArchive::list(dir.path() / "many.zip", kLimit);
-  EXPECT_EQ(pathsOf(many), std::vector<std::string>{"many"});
+  const std::vector<std::string> paths = pathsOf(many);
+  ASSERT_EQ(paths.size(), 5000U);  // each a row of its own
+  EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()).size(), 5000U);
+  EXPECT_NE(many.tree->node("many (5000)"), nullptr);
   EXPECT_TRUE(many.complete);
   // 7-Zip stores standard input as an item without a name; libarchive
   // hands it back with none at all.

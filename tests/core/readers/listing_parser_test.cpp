@@ -273,6 +273,8 @@ TEST(ListingParser, ContainersGiveTheVolumes) {
       {"--\nType = Split\nVolumes = 1\n--\nType = 7z\n", 1, false},
       {"--\nType = Split\nMultivolume = -\nVolumes = 2\n--\nType = 7z\n", 2, false},
       {"Volumes = 5\n--\nType = 7z\n", 1, false},  // before the first block: not a container
+      {"--\nType = Split\nVolumes = 0\n--\nType = 7z\n", 1, false},
+      {"--\nType = Split\nVolumes = -4\n--\nType = 7z\n", 1, false},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.head);

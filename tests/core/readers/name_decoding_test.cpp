@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "text/code_page.h"
@@ -43,13 +45,18 @@ TEST(NameDecoder, HoldsFromTheFirstOpenNameAndReleasesUtf8) {
   EXPECT_EQ(last, Step::release);
   EXPECT_LT(position, 1000U);  // 16 KiB of names
   EXPECT_FALSE(names.hasOpenNames());
-  // Decided: later UTF-8 names are final, and a name that is not UTF-8 is
-  // read on its own at once.
+  // Decided: later UTF-8 names are final; a name that is not UTF-8 holds
+  // the entries from it on, and is read with the others like it at the end.
   EXPECT_EQ(names.name("café.txt", NameOrigin::unmarked, position++, shown), Step::none);
+  const std::size_t late = position;
   EXPECT_EQ(names.name("caf\xe9 cr\xe8me.txt", NameOrigin::unmarked, position++, shown),
-            Step::none);
-  EXPECT_EQ(shown, "café crème.txt");
-  EXPECT_TRUE(names.finish(nullptr).empty());
+            Step::hold);
+  EXPECT_EQ(names.name("Größe.txt", NameOrigin::unmarked, position++, shown), Step::none);
+  EXPECT_FALSE(names.isOpen(position - 1));
+  const std::vector<Rename> renames = names.finish(nullptr);
+  ASSERT_EQ(renames.size(), 1U);
+  EXPECT_EQ(renames[0].position, late);
+  EXPECT_EQ(renames[0].name, "café crème.txt");
 
   // Few names among many ASCII ones: decided once 4,096 entries are held.
   NameDecoder sparse(kZip);
@@ -147,6 +154,91 @@ TEST(NameDecoder, FinalNames) {
   }
 }
 
+// An archive that mixes valid UTF-8 with other names (several tools over
+// years) gives every name the same text wherever the odd ones stand: first,
+// in the middle, last, or after thousands of UTF-8 names. Valid names of a
+// GBK archive (图片 reads as UTF-8 "ͼƬ") still go with the others.
+TEST(NameDecoder, MixedNamesDoNotDependOnTheirOrder) {
+  struct Row {
+    const char* label;
+    NameRules rules;
+    std::vector<std::pair<std::string, std::string>> names;  // stored, shown
+    bool withUtf8Crowd;  // also after and before 5,000 UTF-8 names
+  };
+  const std::vector<std::pair<std::string, std::string>> utf8 = {
+      {"文档/报告.txt", "文档/报告.txt"},         {"照片/2023/海边.jpg", "照片/2023/海边.jpg"},
+      {"音乐/晴天.mp3", "音乐/晴天.mp3"},         {"Übersicht/Größe.txt", "Übersicht/Größe.txt"},
+      {"日本語/テスト.txt", "日本語/テスト.txt"},
+  };
+  const auto with = [&](std::vector<std::pair<std::string, std::string>> odd) {
+    odd.insert(odd.end(), utf8.begin(), utf8.end());
+    return odd;
+  };
+  const std::vector<Row> rows = {
+      {"one Latin-1 name, tar", kTar, with({{"old/r\xe9sum\xe9.doc", "old/résumé.doc"}}), true},
+      {"one GBK name, tar", kTar, with({{gbk("报告/会议纪要.txt"), "报告/会议纪要.txt"}}), true},
+      {"one GBK name, ZIP", kZip, with({{gbk("新建文件夹\\说明.txt"), "新建文件夹/说明.txt"}}),
+       true},
+      {"two Latin-1 names, ZIP", kZip,
+       with({{"caf\xe9.txt", "café.txt"}, {"na\xefve.txt", "naïve.txt"}}), true},
+      {"GBK names, some valid UTF-8 by chance",
+       kZip,
+       {{gbk("报告.txt"), "报告.txt"},
+        {gbk("图片"), "图片"},
+        {gbk("目录/说明.txt"), "目录/说明.txt"},
+        {gbk("通知.doc"), "通知.doc"},
+        {gbk("系统"), "系统"},
+        {gbk("会议纪要.docx"), "会议纪要.docx"}},
+       false},
+  };
+  std::vector<std::pair<std::string, std::string>> crowd;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string name = "归档/" + std::to_string(i) + "/文件.txt";
+    crowd.emplace_back(name, name);
+  }
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.label);
+    std::vector<std::vector<std::pair<std::string, std::string>>> orders;
+    const std::size_t n = row.names.size();
+    for (std::size_t shift = 0; shift < n; ++shift) {  // each name first, middle and last in turn
+      auto order = row.names;
+      std::rotate(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(shift), order.end());
+      orders.push_back(order);
+      std::reverse(order.begin(), order.end());
+      orders.push_back(std::move(order));
+    }
+    if (row.withUtf8Crowd) {
+      auto after = crowd;
+      after.insert(after.end(), row.names.begin(), row.names.end());
+      orders.push_back(std::move(after));
+      auto second = crowd;
+      second.insert(second.begin() + 1, row.names.begin(), row.names.end());
+      orders.push_back(std::move(second));
+      auto before = row.names;
+      before.insert(before.end(), crowd.begin(), crowd.end());
+      orders.push_back(std::move(before));
+    }
+    for (const auto& order : orders) {
+      SCOPED_TRACE(order.front().second + " first, " + std::to_string(order.size()) + " names");
+      std::vector<StoredName> stored;
+      std::vector<std::string> expected;
+      for (const auto& [bytes, shown] : order) {
+        stored.push_back({bytes, NameOrigin::unmarked});
+        expected.push_back(shown);
+      }
+      EXPECT_EQ(decideNames(stored, row.rules), expected);
+      // The lister's way, one name at a time, comes to the same names.
+      NameDecoder names(row.rules);
+      std::vector<std::string> shown(stored.size());
+      for (std::size_t i = 0; i < stored.size(); ++i) {
+        (void)names.name(stored[i].bytes, stored[i].origin, i, shown[i]);
+      }
+      for (Rename& rename : names.finish(nullptr)) shown[rename.position] = std::move(rename.name);
+      EXPECT_EQ(shown, expected);
+    }
+  }
+}
+
 // A link's target is read the way the archive's names were.
 TEST(NameDecoder, LinkTargetsReadAsTheNames) {
   NameReading reading;
@@ -162,6 +254,15 @@ TEST(NameDecoder, LinkTargetsReadAsTheNames) {
   EXPECT_FALSE(reading.isLegacy);
   EXPECT_EQ(decodeLinkTarget("../项目/报告.txt", reading), "../项目/报告.txt");
   EXPECT_EQ(decodeLinkTarget("a\\b", reading), "a\\b");  // tar: a plain character
+
+  // Mixed names: a valid UTF-8 target stays UTF-8, another takes their code page.
+  const std::vector<StoredName> mixed = {{"项目/报告.txt", NameOrigin::unmarked},
+                                         {"r\xe9sum\xe9.doc", NameOrigin::unmarked}};
+  EXPECT_EQ(decideNames(mixed, kTar, &reading),
+            (std::vector<std::string>{"项目/报告.txt", "résumé.doc"}));
+  EXPECT_TRUE(reading.isLegacy);
+  EXPECT_EQ(decodeLinkTarget("../项目/报告.txt", reading), "../项目/报告.txt");
+  EXPECT_EQ(decodeLinkTarget("../r\xe9sum\xe9.doc", reading), "../résumé.doc");
 }
 
 }  // namespace
