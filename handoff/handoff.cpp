@@ -195,7 +195,7 @@ bool Handoff::perform(const HandoffRequest& request) {
 }
 
 bool Handoff::extract(const fs::path& archive) {
-  Desktop::Notice notice = mDesktop.begin(texts::extractingTitle(archive), "archive-extract");
+  Desktop::Notice notice = mDesktop.begin(texts::extractingTitle(archive), "folder");
   // Asked once per archive, only when it needs one; cancelling the dialog
   // cancels the run.
   const Extractor::AskPassword askPassword = [&](bool wasWrong) -> std::optional<std::string> {
@@ -263,7 +263,7 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
     }
   }
 
-  Desktop::Notice notice = mDesktop.begin(texts::compressingTitle(what), "archive-insert");
+  Desktop::Notice notice = mDesktop.begin(texts::compressingTitle(what), "package-x-generic");
   try {
     const Archiver archiver(archivers().front());
     // A run that was killed left its work folder here: ours to remove now.

@@ -67,6 +67,16 @@ constexpr std::int64_t kEmptyTarMost = std::int64_t{1} << 20;
 
 int baseFormat(int formatCode) { return formatCode & ARCHIVE_FORMAT_BASE_MASK; }
 
+// hasBadChecksum: the reader's last complaint is about a checksum (a
+// ZIP entry whose CRC does not match its data).
+bool hasBadChecksum(archive* reader) {
+  const char* message = archive_error_string(reader);
+  if (message == nullptr) return false;
+  const std::string_view text = message;
+  return text.find("CRC") != std::string_view::npos ||
+         text.find("checksum") != std::string_view::npos;
+}
+
 // newReader: the reader of every format, or of the raw format alone: a
 // compressed file read as the one file it holds.
 readers_internal::ArchiveReader newReader(bool isDebianData, bool readsRaw) {
@@ -645,7 +655,9 @@ ArchiveExtractor::Extracted ArchiveExtractor::extract(const fs::path& archive, c
               la_int64_t offset = 0;
               const int result = archive_read_data_block(reader, &block, &size, &offset);
               if (result == ARCHIVE_EOF) break;
-              if (result != ARCHIVE_OK && result != ARCHIVE_WARN) {
+              // A checksum that does not match is a warning to libarchive,
+              // and data that is not what was stored to the user.
+              if (result != ARCHIVE_OK && (result != ARCHIVE_WARN || hasBadChecksum(reader))) {
                 ArchiveError error = failure();
                 // A password missing or wrong is no damage of one file.
                 if (error.kind() != ArchiveError::Kind::failed) throw error;

@@ -265,7 +265,9 @@ std::string explainedFailure(std::string_view message) {
     return false;
   };
   std::string why;
-  if (says({"truncated", "unexpected end", "premature end"})) {
+  if (says({"no space left", "disk quota"})) {
+    why = "磁盘空间不足。";
+  } else if (says({"truncated", "unexpected end", "premature end"})) {
     why = "压缩包不完整，可能没有下载完，或者被截断了。";
   } else if (says({"dangerous link", "symbolic link"})) {
     why = "压缩包里有指向解压位置之外的链接，为了安全没有解压。";

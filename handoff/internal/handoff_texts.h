@@ -91,6 +91,7 @@ inline constexpr std::string_view kDefaultArchiveName = "归档";
 
 // The compression dialog: its fields, and the levels offered with the
 // compression level each stands for, the default first.
+inline constexpr std::string_view kChoiceField = "选择";
 inline constexpr std::string_view kFormatField = "格式";
 inline constexpr std::string_view kLevelField = "压缩级别";
 inline constexpr std::pair<std::string_view, int> kCompressionLevels[] = {

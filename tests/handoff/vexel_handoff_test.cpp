@@ -551,9 +551,11 @@ TEST_F(VexelHandoffHost, Compresses) {
        {"项目/子 目录"},
        std::nullopt,
        0,
-       "7z|最小",
+       "7z:9",
        "项目/子 目录.7z",
        {"子 目录", "子 目录/b.txt"}},
+      // OK with nothing chosen: asked again, and never a silent pick.
+      {"no choice made", {"项目/子 目录"}, std::nullopt, 0, "", "", {}},
       {"dialog cancelled", {"项目/子 目录"}, std::nullopt, 1, "", "", {}},
       // "*" and "?" are a name's characters, never wildcards.
       {"wildcard characters", {"项目/notes*"}, "zip", 0, "", "项目/notes*.zip", {"notes*"}},
@@ -689,8 +691,8 @@ TEST_F(VexelHandoffHost, ShowsProgressInPlaceOrOnStandardError) {
   EXPECT_EQ(shown.exitStatus, 0) << shown.err;
   const std::string notes = log("notify-send");
   // The first notification gets an id; the rest replace it.
-  EXPECT_TRUE(notes.starts_with(
-      "--app-name=Vexel\n--icon=archive-extract\n--print-id\n--hint=int:value:0\n"))
+  EXPECT_TRUE(
+      notes.starts_with("--app-name=Vexel\n--icon=folder\n--print-id\n--hint=int:value:0\n"))
       << notes;
   EXPECT_NE(notes.find("--replace-id=7\n--hint=int:value:"), std::string::npos) << notes;
   EXPECT_NE(
@@ -958,7 +960,9 @@ TEST_F(VexelHandoffHost, FailuresReadCleanly) {
   const ProcessOutput output = handoff(url("compress", {work() / "notes.txt"}, "zip"), true);
   EXPECT_EQ(output.exitStatus, 1);
   const std::string notes = log("notify-send");
-  EXPECT_NE(notes.find("--\n无法压缩“notes.txt”\n" + std::string(std::strerror(28)) + "\n"),
+  // The system's words in English (this test's locale) follow an explanation.
+  EXPECT_NE(notes.find("--\n无法压缩“notes.txt”\n磁盘空间不足。\n详细信息：" +
+                       std::string(std::strerror(28)) + "\n"),
             std::string::npos)
       << notes;
   EXPECT_EQ(notes.find('\b'), std::string::npos);

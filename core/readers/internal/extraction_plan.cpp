@@ -250,6 +250,7 @@ class Judge {
       return isCaseless ? caselessName(path) : std::string(path);
     };
     const std::size_t floor = isUnderTop ? 1 : 0;
+    const std::string top = name(mTop);
     // Where the walk is, and the length of `at` before each of its components.
     std::string at = name(parentOf(link.path));
     std::vector<std::size_t> lengths;
@@ -269,7 +270,13 @@ class Judge {
       const std::string part = std::move(pending.front());
       pending.pop_front();
       if (part == "..") {
-        if (lengths.size() <= floor) return false;
+        // Up from the top folder and into it again by its name lands in
+        // it, wherever it was placed; anything else up from it leads out.
+        if (lengths.size() <= floor) {
+          if (floor == 0 || pending.empty() || pending.front() != top) return false;
+          pending.pop_front();
+          continue;
+        }
         at.resize(lengths.back());
         lengths.pop_back();
         continue;
