@@ -75,6 +75,29 @@ ArchiveExtractor::ListedEntry listedEntryOf(std::span<const ListingParser::KeyVa
 
 }  // namespace
 
+std::vector<std::string> specialFilesIn(const std::vector<std::filesystem::path>& items) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> found;
+  for (const fs::path& item : items) {
+    std::error_code error;
+    if (!fs::is_directory(fs::symlink_status(item, error))) continue;
+    const std::string stored = item.filename().string();
+    // The iterator keeps a stack of open folders, never the call stack.
+    for (fs::recursive_directory_iterator
+             at(item, fs::directory_options::skip_permission_denied, error),
+         end;
+         !error && at != end; at.increment(error)) {
+      const fs::file_type type = at->symlink_status(error).type();
+      if (error) break;
+      if (type == fs::file_type::fifo || type == fs::file_type::socket ||
+          type == fs::file_type::block || type == fs::file_type::character) {
+        found.push_back(stored + "/" + at->path().lexically_relative(item).generic_string());
+      }
+    }
+  }
+  return found;
+}
+
 std::vector<ArchiverTool> findArchivers() {
   std::vector<ArchiverTool> tools;
   for (const char* name : {"7zz", "7z"}) {
@@ -115,7 +138,8 @@ void Archiver::compress(const std::vector<std::filesystem::path>& items,
                         const std::filesystem::path& target, const std::string& format,
                         std::optional<int> level, const std::string& exclude,
                         const std::shared_ptr<TaskHandle>& task,
-                        const ProcessRunner::Progress& progress) const {
+                        const ProcessRunner::Progress& progress,
+                        const std::vector<std::string>& leftOut) const {
   if (mTool.kind == ArchiverTool::Kind::sevenZip) {
     // -spd: "*" and "?" in a name are that name's characters, never
     // wildcards (a file "notes*" must not bring "notes-private.txt" along);
@@ -123,6 +147,8 @@ void Archiver::compress(const std::vector<std::filesystem::path>& items,
     std::vector<std::string> arguments{"a", "-t" + format, "-bsp1", "-spd", "-snl"};
     if (level) arguments.push_back("-mx=" + std::to_string(*level));
     if (!exclude.empty()) arguments.push_back("-xr!" + exclude);
+    // -spd makes these exact stored names, from the archive's top.
+    for (const std::string& name : leftOut) arguments.push_back("-x!" + name);
     arguments.insert(arguments.end(), {"--", target.string()});
     // Absolute paths: each item is stored under its own name, and none can
     // be taken for an option or a list file ("@name").
@@ -207,6 +233,29 @@ class Watcher {
   bool mIsLate = false;
   std::thread mThread;
 };
+
+// withoutPrompt: 7-Zip's output without its password prompt, which a run
+// that got its answer fails for other reasons ("Dangerous link path was
+// ignored", a damaged block): the words left say which.
+std::string withoutPrompt(std::string_view output) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start < output.size()) {
+    std::size_t end = output.find('\n', start);
+    end = end == std::string_view::npos ? output.size() : end + 1;
+    const std::string_view line = output.substr(start, end - start);
+    const std::size_t prompt = line.find(kPasswordPrompt);
+    // The prompt may share its line with what follows the answer.
+    if (prompt == std::string_view::npos) {
+      kept.append(line);
+    } else {
+      const std::size_t colon = line.find(':', prompt);
+      if (colon != std::string_view::npos) kept.append(line.substr(colon + 1));
+    }
+    start = end;
+  }
+  return kept;
+}
 
 // BlockReader: 7-Zip's technical listing as it streams in, one entry block
 // at a time, within the check's bounds; nothing of it is kept but the
@@ -351,6 +400,7 @@ void SevenZip::run(const std::vector<std::string>& arguments, const AskPassword&
   if (task && task->isCancelled()) throw ArchiveError::cancelled();
   if (asked && !answered) throw ArchiveError::passwordRequired();
   if (said.status != 0) {
+    if (answered) said.stdout = withoutPrompt(said.stdout);
     throw Archiver(ArchiverTool{.kind = ArchiverTool::Kind::sevenZip, .path = mPath})
         .classify(said);
   }

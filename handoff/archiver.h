@@ -41,6 +41,13 @@ struct ArchiverTool {
 // first of 7zz and 7z, then bsdtar. Empty when there is none.
 [[nodiscard]] std::vector<ArchiverTool> findArchivers();
 
+// specialFilesIn: the named pipes, sockets and devices inside the folders
+// `items` (links not followed), each as the archive would name it: the
+// item's own name, then the path beneath it. 7-Zip opening a named pipe
+// waits for a writer that never comes. Walked without recursion.
+[[nodiscard]] std::vector<std::string> specialFilesIn(
+    const std::vector<std::filesystem::path>& items);
+
 // Archiver: runs one tool. Cancelled runs throw ArchiveError::cancelled().
 class Archiver {
  public:
@@ -53,13 +60,14 @@ class Archiver {
   // compress: writes `target` (which must not exist) in `format` ("zip" or
   // "7z") holding `items`, each under its own name, at compression `level`
   // (0 to 9; the tool's default when absent), leaving out anything named
-  // `exclude` (the temporary folder the target is written in).
+  // `exclude` (the temporary folder the target is written in) and the
+  // stored names `leftOut` (specialFilesIn's), which 7-Zip would open.
   // @throws ArchiveError
   void compress(const std::vector<std::filesystem::path>& items,
                 const std::filesystem::path& target, const std::string& format,
                 std::optional<int> level, const std::string& exclude,
-                const std::shared_ptr<TaskHandle>& task,
-                const ProcessRunner::Progress& progress) const;
+                const std::shared_ptr<TaskHandle>& task, const ProcessRunner::Progress& progress,
+                const std::vector<std::string>& leftOut = {}) const;
 
   // classify: the error a failed run of this tool stands for. bsdtar's
   // passphrase messages count as a password error.

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "internal/handoff_texts.h"
 #include "process/child_process.h"
@@ -198,27 +201,49 @@ Desktop::Answer Desktop::askPassword(const std::string& title, std::string& pass
 Desktop::Answer Desktop::askCompressOptions(const std::string& title,
                                             CompressOptions& options) const {
   if (!mHasDisplay || !findProgram("zenity")) return Answer::unavailable;
-  std::string levels;
-  for (const auto& [text, level] : texts::kCompressionLevels)
-    levels += (levels.empty() ? "" : "|") + std::string(text);
-  // zenity reads --text as markup, --title as plain text.
-  const ProgramResult result =
-      runProgram({"zenity", "--forms", "--title=" + texts::forNotificationTitle(title),
-                  "--text=" + texts::forNotificationBody(title), "--separator=|",
-                  "--add-combo=" + std::string(texts::kFormatField), "--combo-values=zip|7z",
-                  "--add-combo=" + std::string(texts::kLevelField), "--combo-values=" + levels});
-  if (result.status == 1) return Answer::declined;
-  if (result.status != 0) return Answer::unavailable;
-  const std::string answer = withoutFinalNewline(result.out);
-  const size_t bar = answer.find('|');
-  const std::string format = answer.substr(0, bar);
-  const std::string level = bar == std::string::npos ? "" : answer.substr(bar + 1);
-  options.format = format == "7z" ? "7z" : "zip";
-  options.level.reset();
-  for (const auto& [text, value] : texts::kCompressionLevels) {
-    if (level == text) options.level = value;
+  // One row a choice, the first chosen, in a list every zenity shows: the
+  // drop-downs of --forms come up empty in zenity 3 (Debian 12). A hidden
+  // column says the choice as "FORMAT:LEVEL".
+  std::vector<std::string> argv{"zenity",
+                                "--list",
+                                "--radiolist",
+                                "--title=" + texts::forNotificationTitle(title),
+                                "--text=" + texts::forNotificationBody(title),
+                                "--column=" + std::string(texts::kChoiceField),
+                                "--column=",
+                                "--column=" + std::string(texts::kFormatField),
+                                "--column=" + std::string(texts::kLevelField),
+                                "--hide-column=2",
+                                "--print-column=2",
+                                "--height=360"};
+  bool isFirst = true;
+  for (const std::string_view format : {"zip", "7z"}) {
+    for (const auto& [text, level] : texts::kCompressionLevels) {
+      argv.insert(argv.end(), {std::exchange(isFirst, false) ? "TRUE" : "FALSE",
+                               std::string(format) + ":" + std::to_string(level),
+                               format == "zip" ? "ZIP" : "7z", std::string(text)});
+    }
   }
-  return Answer::given;
+  // OK with no row chosen picks nothing: the question comes again.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const ProgramResult result = runProgram(argv);
+    if (result.status == 1) return Answer::declined;
+    if (result.status != 0) return Answer::unavailable;
+    const std::string answer = withoutFinalNewline(result.out);
+    const size_t colon = answer.find(':');
+    if (colon == std::string::npos) continue;
+    const std::string format = answer.substr(0, colon);
+    const std::string level = answer.substr(colon + 1);
+    if (format != "zip" && format != "7z") continue;
+    options.format = format;
+    options.level.reset();
+    for (const auto& [text, value] : texts::kCompressionLevels) {
+      if (level == std::to_string(value)) options.level = value;
+    }
+    if (!options.level) continue;
+    return Answer::given;
+  }
+  return Answer::declined;
 }
 
 std::vector<bool> Desktop::openInBrowser(const std::vector<std::filesystem::path>& pages) const {

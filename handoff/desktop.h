@@ -9,7 +9,7 @@
 // environment and locale.
 //
 //   vexel::Desktop desktop;
-//   auto task = desktop.begin("正在解压“a.zip”", "archive-extract");
+//   auto task = desktop.begin("正在解压“a.zip”", "folder");
 //   task.progress(0.45);                         // from any thread
 //   task.finish("已解压“a.zip”", "/tmp/a", false);
 //

@@ -52,9 +52,16 @@ void requireSpace(std::int64_t bytes, std::optional<std::int64_t> freeBytes,
 std::optional<std::string> Extractor::password() {
   if (!mAsked) {
     mAsked = true;
-    mPassword = mAskPassword ? mAskPassword() : std::nullopt;
+    mPassword = mAskPassword ? mAskPassword(mAttempts > 0) : std::nullopt;
+    ++mAttempts;
   }
   return mPassword;
+}
+
+bool Extractor::askAgain() {
+  if (!mAsked || !mPassword || mAttempts >= kMostAttempts) return false;
+  mAsked = false;
+  return true;
 }
 
 Extractor::Outcome Extractor::extract(const fs::path& archive) {
@@ -81,19 +88,26 @@ Extractor::Outcome Extractor::withLibarchive(const fs::path& archive,
     given = password();
     if (!given) throw ArchiveError::passwordRequired();
   }
+  ArchiveExtractor::Extracted extracted;
   for (;;) {
     try {
-      ArchiveExtractor::extract(archive, check, work, given, mTask, mProgress);
+      extracted = ArchiveExtractor::extract(archive, check, work, given, mTask, mProgress);
       break;
     } catch (const ArchiveError& error) {
-      // Encryption only the data told of: the password is asked now.
-      if (error.kind() != ArchiveError::Kind::passwordRequired || mAsked) throw;
+      // Encryption only the data told of: the password is asked now; a
+      // wrong one is asked for again.
+      if (error.kind() != ArchiveError::Kind::passwordRequired || (mAsked && !askAgain())) throw;
       given = password();
       if (!given) throw;
       work.clearResult();
     }
   }
-  Outcome outcome{.linksLeftOut = check.linksLeftOut(), .specialsLeftOut = check.specialsLeftOut()};
+  // A cancel that came meanwhile places nothing.
+  if (mTask && mTask->isCancelled()) throw ArchiveError::cancelled();
+  Outcome outcome{.linksLeftOut = check.linksLeftOut(),
+                  .specialsLeftOut = check.specialsLeftOut(),
+                  .files = extracted.files,
+                  .damaged = std::move(extracted.damaged)};
   if (check.isSingleFile()) {
     // notes.txt.gz gives notes.txt beside it, as gunzip would.
     const fs::path name = check.singleFileName();
@@ -111,26 +125,41 @@ Extractor::Outcome Extractor::withSevenZip(const fs::path& archive) {
   if (!sevenZip) throw ArchiveError::toolMissing("7z");
   const SevenZip::AskPassword ask = [this] { return password(); };
   // The listing is judged like libarchive's: an unsafe archive is refused
-  // before 7-Zip writes anything.
+  // before 7-Zip writes anything. A wrong password is asked for again.
   std::vector<ArchiveExtractor::ListedEntry> listed;
-  try {
-    listed = sevenZip->list(archive, ask, mTask);
-  } catch (const ArchiveError& error) {
-    // Only a 7-Zip without RAR takes a RAR archive for no archive.
-    if (error.kind() != ArchiveError::Kind::notArchive || !hasRarSignature(archive)) throw;
-    throw ArchiveError::failed(texts::sevenZipReadsNoRar(sevenZip->path().filename().string()));
+  for (;;) {
+    try {
+      listed = sevenZip->list(archive, ask, mTask);
+      break;
+    } catch (const ArchiveError& error) {
+      if (error.kind() == ArchiveError::Kind::passwordRequired && askAgain()) continue;
+      // Only a 7-Zip without RAR takes a RAR archive for no archive.
+      if (error.kind() != ArchiveError::Kind::notArchive || !hasRarSignature(archive)) throw;
+      throw ArchiveError::failed(texts::sevenZipReadsNoRar(sevenZip->path().filename().string()));
+    }
   }
   const ArchiveExtractor::Check check = ArchiveExtractor::judge(std::move(listed));
   refuseWhenAllLeftOut(check);
-  WorkFolder work(archive.parent_path());
-  requireSpace(check.fileBytes(), work.freeBytes(), archive.parent_path());
-  const ArchiverOutput output(work);
-  sevenZip->extract(archive, output.path(), ask, mTask, mProgress);
-  // What 7-Zip wrote is judged again from what is there.
-  const ArchiveExtractor::Check adopted = ArchiveExtractor::adopt(output.path(), work, mTask);
-  return Outcome{.placed = work.place(archiveStem(archive.filename().string())),
-                 .linksLeftOut = std::max(check.linksLeftOut(), adopted.linksLeftOut()),
-                 .specialsLeftOut = std::max(check.specialsLeftOut(), adopted.specialsLeftOut())};
+  for (;;) {
+    // Each attempt in a work folder of its own: what a wrong password let
+    // 7-Zip write goes with it.
+    WorkFolder work(archive.parent_path());
+    requireSpace(check.fileBytes(), work.freeBytes(), archive.parent_path());
+    const ArchiverOutput output(work);
+    try {
+      sevenZip->extract(archive, output.path(), ask, mTask, mProgress);
+    } catch (const ArchiveError& error) {
+      if (error.kind() == ArchiveError::Kind::passwordRequired && askAgain()) continue;
+      throw;
+    }
+    // What 7-Zip wrote is judged again from what is there.
+    const ArchiveExtractor::Check adopted = ArchiveExtractor::adopt(output.path(), work, mTask);
+    // A cancel that came meanwhile places nothing.
+    if (mTask && mTask->isCancelled()) throw ArchiveError::cancelled();
+    return Outcome{.placed = work.place(archiveStem(archive.filename().string())),
+                   .linksLeftOut = std::max(check.linksLeftOut(), adopted.linksLeftOut()),
+                   .specialsLeftOut = std::max(check.specialsLeftOut(), adopted.specialsLeftOut())};
+  }
 }
 
 }  // namespace vexel

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "readers/archive_extractor.h"
 #include "readers/task_handle.h"
@@ -30,9 +31,12 @@ namespace vexel {
 
 class Extractor {
  public:
-  // AskPassword: asks the user for the archive's password; nothing when no
+  // AskPassword: asks the user for the archive's password (`wasWrong`: the
+  // one given before was wrong, and the question says so); nothing when no
   // one can be asked. A user who declines cancels (it throws cancelled).
-  using AskPassword = std::function<std::optional<std::string>()>;
+  using AskPassword = std::function<std::optional<std::string>(bool wasWrong)>;
+  // kMostAttempts: passwords asked for one archive before a wrong one ends it.
+  static constexpr int kMostAttempts = 3;
   using Progress = std::function<void(double)>;
 
   // Outcome: where the result went and what was left out of it.
@@ -40,6 +44,8 @@ class Extractor {
     std::filesystem::path placed;
     std::int64_t linksLeftOut = 0;     ///< links that led out of the destination
     std::int64_t specialsLeftOut = 0;  ///< devices, named pipes and sockets
+    std::int64_t files = 0;            ///< files extracted, when some were damaged
+    std::vector<std::string> damaged;  ///< files whose data could not be read, left out
   };
 
   Extractor(std::shared_ptr<TaskHandle> task, AskPassword askPassword, Progress progress)
@@ -47,14 +53,19 @@ class Extractor {
         mAskPassword(std::move(askPassword)),
         mProgress(std::move(progress)) {}
 
-  // extract: extracts `archive` beside itself. The password is asked for at
-  // most once, and only when the archive needs one.
+  // extract: extracts `archive` beside itself. The password is asked for
+  // only when the archive needs one, and again after a wrong one, at most
+  // kMostAttempts times in all.
   // @throws ArchiveError: the refusal, the reader's or the system's error,
   //   passwordRequired, cancelled, toolMissing (7-Zip, where it is needed).
   [[nodiscard]] Outcome extract(const std::filesystem::path& archive);
 
  private:
+  // password: the password given, asked for the first time it is needed.
   [[nodiscard]] std::optional<std::string> password();
+  // askAgain: after a wrong password, whether another may be asked for (the
+  // next password() asks).
+  [[nodiscard]] bool askAgain();
   [[nodiscard]] Outcome withLibarchive(const std::filesystem::path& archive,
                                        const ArchiveExtractor::Check& check);
   [[nodiscard]] Outcome withSevenZip(const std::filesystem::path& archive);
@@ -63,6 +74,7 @@ class Extractor {
   AskPassword mAskPassword;
   Progress mProgress;
   bool mAsked = false;
+  int mAttempts = 0;
   std::optional<std::string> mPassword;
 };
 

@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <set>
+#include <utility>
 
 #include "handoff/destination.h"
 #include "handoff/extractor.h"
@@ -95,6 +98,49 @@ fs::path temporaryFolder() {
   return temporary != nullptr && *temporary == '/' ? fs::path(temporary) : fs::path("/tmp");
 }
 
+// kMostPreviews: the archives one URL shows in the browser, each in a
+// browser of its own start: a URL from any web page must not start fifty.
+constexpr std::size_t kMostPreviews = 10;
+// Preview pages stay for the browser that reads them after this program has
+// ended, and for its reloads, this long; the next open removes them.
+constexpr auto kPagesKeptFor = std::chrono::hours(1);
+constexpr std::string_view kPreviewPrefix = "vexel-preview-";
+
+// distinct: each item once, in the order first given: the same file by
+// another spelling ("/a//b", "/a/./b", or through a link when `follows`)
+// is the same item, acted on once.
+std::vector<fs::path> distinct(const std::vector<fs::path>& paths, bool follows) {
+  std::vector<fs::path> kept;
+  std::set<std::pair<dev_t, ino_t>> seen;
+  for (const fs::path& path : paths) {
+    struct stat info {};
+    const int found = follows ? stat(path.c_str(), &info) : lstat(path.c_str(), &info);
+    if (found == 0 && !seen.insert({info.st_dev, info.st_ino}).second) continue;
+    kept.push_back(path);
+  }
+  return kept;
+}
+
+// clearOldPages: removes this user's preview folders in `folder` that are
+// older than kPagesKeptFor. Never follows a link.
+void clearOldPages(const fs::path& folder) noexcept {
+  std::error_code error;
+  const auto now = fs::file_time_type::clock::now();
+  for (fs::directory_iterator at(folder, error), end; !error && at != end; at.increment(error)) {
+    const std::string name = at->path().filename().string();
+    if (!name.starts_with(kPreviewPrefix) || name.size() != kPreviewPrefix.size() + 6) continue;
+    struct stat info {};
+    if (lstat(at->path().c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+        info.st_uid != geteuid()) {
+      continue;
+    }
+    std::error_code ignored;
+    const auto modified = fs::last_write_time(at->path(), ignored);
+    if (ignored || now - modified < kPagesKeptFor) continue;
+    fs::remove_all(at->path(), ignored);
+  }
+}
+
 }  // namespace
 
 std::optional<std::string> Handoff::refusedPath(const HandoffRequest& request) const {
@@ -107,6 +153,10 @@ std::optional<std::string> Handoff::refusedPath(const HandoffRequest& request) c
         return errno == ENOENT ? texts::notFound(path)
                                : texts::cannotRead(path, std::strerror(errno));
       }
+      // A named pipe, socket or device holds nothing to store (7-Zip would
+      // wait on a pipe for a writer).
+      if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode) && !S_ISLNK(info.st_mode))
+        return texts::notRegularFile(path);
       continue;
     }
     if (stat(path.c_str(), &info) != 0) {
@@ -130,27 +180,29 @@ bool Handoff::perform(const HandoffRequest& request) {
     case HandoffRequest::Action::sync:
       return true;
     case HandoffRequest::Action::compress:
-      return compress(request.paths, request.format);
+      return compress(distinct(request.paths, false), request.format);
     case HandoffRequest::Action::extract:
-      for (const fs::path& path : request.paths) {
+      for (const fs::path& path : distinct(request.paths, true)) {
         // A cancel ends the whole request, not only the archive at hand.
         if (mTask->isCancelled()) return false;
         succeeded = extract(path) && succeeded;
       }
       return succeeded;
     case HandoffRequest::Action::open:
-      return open(request.paths);
+      return open(distinct(request.paths, true));
   }
   return false;
 }
 
 bool Handoff::extract(const fs::path& archive) {
-  Desktop::Notice notice = mDesktop.begin(texts::extractingTitle(archive), "archive-extract");
+  Desktop::Notice notice = mDesktop.begin(texts::extractingTitle(archive), "folder");
   // Asked once per archive, only when it needs one; cancelling the dialog
   // cancels the run.
-  const Extractor::AskPassword askPassword = [&]() -> std::optional<std::string> {
+  const Extractor::AskPassword askPassword = [&](bool wasWrong) -> std::optional<std::string> {
     std::string password;
-    switch (mDesktop.askPassword(texts::passwordQuestion(archive), password)) {
+    switch (mDesktop.askPassword(
+        wasWrong ? texts::wrongPasswordQuestion(archive) : texts::passwordQuestion(archive),
+        password)) {
       case Desktop::Answer::given:
         return password;
       case Desktop::Answer::declined:
@@ -165,12 +217,19 @@ bool Handoff::extract(const fs::path& archive) {
     Extractor extractor(mTask, askPassword,
                         [&notice](double fraction) { notice.progress(fraction); });
     const Extractor::Outcome outcome = extractor.extract(archive);
-    notice.finish(
-        texts::extractedTitle(archive),
-        texts::extractedBody(outcome.placed, outcome.linksLeftOut, outcome.specialsLeftOut), false);
+    const std::string body =
+        texts::extractedBody(outcome.placed, outcome.linksLeftOut, outcome.specialsLeftOut);
+    if (!outcome.damaged.empty()) {
+      // What could be read is there; what could not is named.
+      notice.finish(texts::extractedTitle(archive),
+                    texts::someDamaged(outcome.files, outcome.damaged) + "\n" + body, true);
+      return false;
+    }
+    notice.finish(texts::extractedTitle(archive), body, false);
     return true;
   } catch (const ArchiveError& error) {
-    notice.finish(texts::cannotExtractTitle(archive), error.message(), true);
+    notice.finish(texts::cannotExtractTitle(archive), texts::explainedFailure(error.message()),
+                  true);
     return false;
   }
 }
@@ -204,7 +263,7 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
     }
   }
 
-  Desktop::Notice notice = mDesktop.begin(texts::compressingTitle(what), "archive-insert");
+  Desktop::Notice notice = mDesktop.begin(texts::compressingTitle(what), "package-x-generic");
   try {
     const Archiver archiver(archivers().front());
     // A run that was killed left its work folder here: ours to remove now.
@@ -214,15 +273,20 @@ bool Handoff::compress(const std::vector<fs::path>& paths,
     // it; the archive then reaches the destination through descriptors.
     const ArchiverOutput output(work);
     const std::string fileName = name + "." + options.format;
-    archiver.compress(items, output.path() / fileName, options.format, options.level,
-                      work.path().filename().string(), mTask,
-                      [&notice](double fraction) { notice.progress(fraction); });
+    // bsdtar stores such files as they are; 7-Zip would wait on a pipe.
+    const std::vector<std::string> leftOut = archiver.tool().kind == ArchiverTool::Kind::sevenZip
+                                                 ? specialFilesIn(items)
+                                                 : std::vector<std::string>{};
+    archiver.compress(
+        items, output.path() / fileName, options.format, options.level,
+        work.path().filename().string(), mTask,
+        [&notice](double fraction) { notice.progress(fraction); }, leftOut);
     (void)ArchiveExtractor::adopt(output.path(), work, mTask);
     const fs::path placed = work.placeFile(fileName, name, "." + options.format);
     notice.finish(texts::compressedTitle(placed), texts::compressedBody(parent), false);
     return true;
   } catch (const ArchiveError& error) {
-    notice.finish(texts::cannotCompressTitle(what), error.message(), true);
+    notice.finish(texts::cannotCompressTitle(what), texts::explainedFailure(error.message()), true);
     return false;
   }
 }
@@ -234,7 +298,7 @@ std::optional<fs::path> Handoff::previewPage(const fs::path& archive) {
                      ArchiveError::toolMissing("vexel-quicklook").message(), true);
     return std::nullopt;
   }
-  std::string pattern = (temporaryFolder() / "vexel-preview-XXXXXX").string();
+  std::string pattern = (temporaryFolder() / (std::string(kPreviewPrefix) + "XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) {
     mDesktop.message(texts::cannotShowTitle(archive),
                      texts::cannotMakeTemporaryFolder(std::strerror(errno)), true);
@@ -265,8 +329,16 @@ std::optional<fs::path> Handoff::previewPage(const fs::path& archive) {
   return page;
 }
 
-bool Handoff::open(const std::vector<fs::path>& archives) {
+bool Handoff::open(const std::vector<fs::path>& given) {
   bool succeeded = true;
+  clearOldPages(temporaryFolder());
+  std::vector<fs::path> archives = given;
+  if (archives.size() > kMostPreviews) {
+    mDesktop.message(std::string(texts::kTooManyPreviewsTitle),
+                     texts::tooManyPreviews(kMostPreviews, archives.size() - kMostPreviews), true);
+    archives.resize(kMostPreviews);
+    succeeded = false;
+  }
   std::vector<fs::path> shown;
   std::vector<fs::path> pages;
   for (const fs::path& archive : archives) {

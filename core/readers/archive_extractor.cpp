@@ -14,9 +14,11 @@
 #include <unordered_set>
 #include <utility>
 
+#include "internal/built_in_filters.h"
 #include "internal/entry_names.h"
 #include "internal/entry_writer.h"
 #include "internal/extraction_plan.h"
+#include "internal/file_range.h"
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
 #include "internal/libarchive_reader.h"
@@ -24,6 +26,7 @@
 #include "internal/name_decoding.h"
 #include "internal/reader_input.h"
 #include "internal/volume_set.h"
+#include "internal/xz_index.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 #include "text/utf8.h"
@@ -49,8 +52,82 @@ constexpr auto kStopGrace = std::chrono::milliseconds(100);
 static_assert(ArchiveExtractor::CheckBounds{}.maxEntries == ExtensionArchive::kMaxNodes);
 static_assert(ArchiveExtractor::CheckBounds{}.maxNameBytes == ExtensionArchive::kMaxNameBytes);
 constexpr std::size_t kCopyBuffer = 1 << 16;
+// Data written between two looks at the free space, for data whose size no
+// header lists (a .gz of one file).
+constexpr std::int64_t kSpaceLookEvery = std::int64_t{1} << 20;
+// What such data leaves free at least: a twentieth of what was free, from
+// 1 MiB to 64 MiB, so the disk never fills.
+constexpr std::int64_t kLeastReserve = std::int64_t{1} << 20;
+constexpr std::int64_t kMostReserve = std::int64_t{64} << 20;
+// Openings of a damaged archive to get past files that cannot be read.
+constexpr int kMostReopenings = 1000;
+// An empty tarball is zeros only, 10 KiB as tar writes it; more than this,
+// or another byte, is a compressed file that only starts like one.
+constexpr std::int64_t kEmptyTarMost = std::int64_t{1} << 20;
 
 int baseFormat(int formatCode) { return formatCode & ARCHIVE_FORMAT_BASE_MASK; }
+
+// hasBadChecksum: the reader's last complaint is about a checksum (a
+// ZIP entry whose CRC does not match its data).
+bool hasBadChecksum(archive* reader) {
+  const char* message = archive_error_string(reader);
+  if (message == nullptr) return false;
+  const std::string_view text = message;
+  return text.find("CRC") != std::string_view::npos ||
+         text.find("checksum") != std::string_view::npos;
+}
+
+// newReader: the reader of every format, or of the raw format alone: a
+// compressed file read as the one file it holds.
+readers_internal::ArchiveReader newReader(bool isDebianData, bool readsRaw) {
+  if (!readsRaw) return readers_internal::newArchiveReader(isDebianData);
+  readers_internal::ArchiveReader owner(archive_read_new());
+  if (owner) {
+    readers_internal::enableBuiltInFilters(owner.get());
+    archive_read_support_format_raw(owner.get());
+  }
+  return owner;
+}
+
+// xzDataSize: the bytes an .xz file unpacks to, as its index says; nothing
+// when it is no .xz file or its index cannot be read.
+std::optional<std::int64_t> xzDataSize(const readers_internal::VolumeSet& volumes) {
+  const std::atomic<bool> never{false};
+  std::unique_ptr<InputFile> input = InputFile::open(volumes);
+  readers_internal::FileRange packed(*input, 0, input->streamSize(),
+                                     volumes.namePath().filename().string());
+  const auto blocks = readers_internal::readXzBlocks(packed, never);
+  if (!blocks || blocks->empty()) return std::nullopt;
+  return blocks->back().offset + blocks->back().size;
+}
+
+// holdsMoreThanAnEmptyTar: whether the data the compressed file `volumes`
+// holds is more than zeros, or longer than an empty tarball. A disk image
+// that begins with a zero block reads as an empty tar archive.
+bool holdsMoreThanAnEmptyTar(const readers_internal::VolumeSet& volumes) {
+  const std::atomic<bool> never{false};
+  std::unique_ptr<InputFile> input = InputFile::open(volumes);
+  const std::unique_ptr<ReaderInput> source =
+      ReaderInput::open(*input, volumes.namePath(), never, {});
+  readers_internal::ArchiveReader owner = newReader(false, true);
+  if (!owner) return false;
+  source->attach(owner.get());
+  archive_entry* entry = nullptr;
+  if (archive_read_open1(owner.get()) != ARCHIVE_OK ||
+      archive_read_next_header(owner.get(), &entry) != ARCHIVE_OK) {
+    return false;
+  }
+  std::vector<char> buffer(kCopyBuffer);
+  std::int64_t total = 0;
+  for (;;) {
+    const la_ssize_t got = archive_read_data(owner.get(), buffer.data(), buffer.size());
+    if (got <= 0) return false;
+    if (std::any_of(buffer.begin(), buffer.begin() + got, [](char c) { return c != 0; }))
+      return true;
+    total += got;
+    if (total > kEmptyTarMost) return true;
+  }
+}
 
 // Formats whose encrypted data libarchive cannot decrypt (it does ZIP's).
 bool cannotDecrypt(int formatCode) {
@@ -76,18 +153,18 @@ struct CheckData {
 class CheckSource final : public readers_internal::HeaderSource {
  public:
   CheckSource(fs::path file, std::unique_ptr<InputFile> input, std::optional<std::string> password,
-              std::shared_ptr<CheckData> data)
+              std::shared_ptr<CheckData> data, bool readsRaw)
       : mFile(std::move(file)),
         mInput(std::move(input)),
         mPassword(std::move(password)),
-        mData(std::move(data)) {}
+        mData(std::move(data)),
+        mReadsRaw(readsRaw) {}
 
   SourceResult read(HeaderSink& sink) override {
     const readers_internal::Utf8ThreadLocale utf8Names;
     // A Debian package's files are its data member's, as dpkg-deb -x gives them.
     mReaderInput = ReaderInput::open(*mInput, mFile, sink.stopFlag(), {});
-    readers_internal::ArchiveReader owner =
-        readers_internal::newArchiveReader(mReaderInput->isDebianPackage());
+    readers_internal::ArchiveReader owner = newReader(mReaderInput->isDebianPackage(), mReadsRaw);
     if (!owner) return failure(ArchiveError::cannotRead(""));
     archive* reader = owner.get();
     if (mPassword) archive_read_add_passphrase(reader, mPassword->c_str());
@@ -245,6 +322,7 @@ class CheckSource final : public readers_internal::HeaderSource {
   std::vector<std::size_t> mNameOf;                   // the entry each stored name belongs to
   std::vector<std::size_t> mTargetOf;  // the entries whose targets follow their names
   std::vector<std::size_t> mAbsolute;  // the entries stored with a leading "/"
+  bool mReadsRaw = false;
 };
 
 // Counter: the check keeps its entries in CheckData; the channel's only
@@ -289,15 +367,22 @@ class Stopper {
 class Reporter {
  public:
   explicit Reporter(const ArchiveExtractor::Progress& progress) : mProgress(progress) {}
+  // report: at most 99% until `finish`: data can outgrow what was listed,
+  // and a failure can still come.
   void report(std::int64_t done, std::int64_t total) {
     if (!mProgress || total <= 0) return;
-    const int percent = static_cast<int>(std::clamp<std::int64_t>(done * 100 / total, 0, 100));
-    if (percent == mLast) return;
+    show(static_cast<int>(
+        std::clamp<std::int64_t>(done / total * 100 + done % total * 100 / total, 0, 99)));
+  }
+  void finish() { show(100); }
+
+ private:
+  void show(int percent) {
+    if (!mProgress || percent == mLast) return;
     mLast = percent;
     mProgress(percent / 100.0);
   }
 
- private:
   const ArchiveExtractor::Progress& mProgress;
   int mLast = -1;
 };
@@ -374,7 +459,6 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
                                                 const Clock& clock, const CheckBounds& limits) {
   try {
     const readers_internal::VolumeSet volumes = readers_internal::VolumeSet::find(archive);
-    std::unique_ptr<InputFile> input = InputFile::open(volumes);
     const auto deadline = readers_internal::deadlineAfter(clock(), limits.timeLimit);
     const readers_internal::ListingBounds bounds{
         .clock = clock,
@@ -383,28 +467,47 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
         .maxNameBytes = static_cast<std::size_t>(limits.maxNameBytes),
         .stopGrace = kStopGrace,
     };
-    auto data = std::make_shared<CheckData>();
-    data->maxLinkBytes = static_cast<std::size_t>(limits.maxNameBytes);
-    Counter counter;
-    const readers_internal::Collected collected = readers_internal::collectEntries(
-        std::make_unique<CheckSource>(volumes.namePath(), std::move(input), password, data), bounds,
-        counter);
-    if (collected.isPastDeadline || collected.isAbandoned) {
-      throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::time);
-    }
-    if (collected.end == SourceEnd::failure) throw *collected.error;
-    if (collected.end == SourceEnd::stopped) {
-      const bool isManyEntries = data->namedCount >= limits.maxEntries;
-      throw ArchiveError::tooLargeToCheck(isManyEntries ? ArchiveError::CheckBound::entries
-                                                        : ArchiveError::CheckBound::names);
-    }
+    std::shared_ptr<CheckData> data;
+    const auto collect = [&](bool readsRaw) {
+      data = std::make_shared<CheckData>();
+      data->maxLinkBytes = static_cast<std::size_t>(limits.maxNameBytes);
+      Counter counter;
+      readers_internal::Collected collected = readers_internal::collectEntries(
+          std::make_unique<CheckSource>(volumes.namePath(), InputFile::open(volumes), password,
+                                        data, readsRaw),
+          bounds, counter);
+      if (collected.isPastDeadline || collected.isAbandoned) {
+        throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::time);
+      }
+      if (collected.end == SourceEnd::failure) throw *collected.error;
+      if (collected.end == SourceEnd::stopped) {
+        const bool isManyEntries = data->namedCount >= limits.maxEntries;
+        throw ArchiveError::tooLargeToCheck(isManyEntries ? ArchiveError::CheckBound::entries
+                                                          : ArchiveError::CheckBound::names);
+      }
+      return collected;
+    };
+    readers_internal::Collected collected = collect(false);
+    // A compressed file whose data begins with a zero block (a disk image)
+    // reads as an empty tar archive: it is the one file it holds.
+    const bool readsRaw = baseFormat(collected.facts.formatCode) == ARCHIVE_FORMAT_TAR &&
+                          data->entries.empty() && !collected.facts.isDebianPackage &&
+                          collected.facts.filterCode != ARCHIVE_FILTER_NONE &&
+                          holdsMoreThanAnEmptyTar(volumes);
+    if (readsRaw) collected = collect(true);
     const bool isRaw = baseFormat(collected.facts.formatCode) == ARCHIVE_FORMAT_RAW;
     // An uncompressed file that only the raw format accepted is no archive.
     if (isRaw && collected.facts.filterCode == ARCHIVE_FILTER_NONE)
       throw ArchiveError::notArchive();
+    // The one file of an .xz: its index tells its size, for the free space.
+    if (isRaw && data->entries.size() == 1 && collected.facts.filterCode == ARCHIVE_FILTER_XZ) {
+      if (const std::optional<std::int64_t> size = xzDataSize(volumes))
+        data->entries.front().size = *size;
+    }
 
     Check check;
     check.mIsSingleFile = isRaw && data->entries.size() == 1;
+    check.mReadsRaw = readsRaw;
     if (check.mIsSingleFile) check.mSingleFileName = data->entries.front().path;
     check.mHasEncryptedData = data->hasEncryptedData;
     check.mIsDebianPackage = collected.facts.isDebianPackage;
@@ -412,6 +515,8 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
     auto plan = std::make_shared<ExtractionPlan>();
     for (PlannedEntry& entry : data->entries) plan->add(std::move(entry));
     data.reset();
+    // A package's usr and etc are never placed as the result itself.
+    plan->setKeepsOneFolder(!check.mIsDebianPackage);
     plan->decide([&] { return clock() > deadline; });
     check.mPlan = std::move(plan);
     return check;
@@ -435,9 +540,11 @@ ArchiveExtractor::Check ArchiveExtractor::judge(std::vector<ListedEntry> entries
   return check;
 }
 
-void ArchiveExtractor::extract(const fs::path& archive, const Check& check, WorkFolder& work,
-                               const std::optional<std::string>& password,
-                               const std::shared_ptr<TaskHandle>& task, const Progress& progress) {
+ArchiveExtractor::Extracted ArchiveExtractor::extract(const fs::path& archive, const Check& check,
+                                                      WorkFolder& work,
+                                                      const std::optional<std::string>& password,
+                                                      const std::shared_ptr<TaskHandle>& task,
+                                                      const Progress& progress) {
   if (!check.mPlan) throw ArchiveError::cannotRead("");
   const std::vector<Step>& steps = check.mPlan->steps();
   const Stopper stopper(task);
@@ -445,96 +552,164 @@ void ArchiveExtractor::extract(const fs::path& archive, const Check& check, Work
   Reporter reporter(progress);
   try {
     const readers_internal::VolumeSet volumes = readers_internal::VolumeSet::find(archive);
-    std::unique_ptr<InputFile> input = InputFile::open(volumes);
     const readers_internal::Utf8ThreadLocale utf8Names;
-    const std::unique_ptr<ReaderInput> source =
-        ReaderInput::open(*input, volumes.namePath(), stopper.flag(), {});
-    readers_internal::ArchiveReader owner =
-        readers_internal::newArchiveReader(source->isDebianPackage());
-    if (!owner) throw ArchiveError::cannotRead("");
-    struct archive* reader = owner.get();
-    if (password) archive_read_add_passphrase(reader, password->c_str());
-    source->attach(reader);
-    // Every failure of the reader once the task is cancelled is the cancel.
-    const auto failure = [&] {
-      stopper.throwIfCancelled();
-      return readers_internal::readerError(reader, *input, source->isDebianPackage());
-    };
     // Progress: the data written of what the files hold, and the entries
     // done where they hold nothing.
     const std::int64_t totalBytes = check.fileBytes();
     const auto totalEntries = static_cast<std::int64_t>(steps.size());
     std::int64_t written = 0;
-    const auto done = [&](std::size_t entries) {
-      if (totalBytes > 0) return reporter.report(written, totalBytes);
-      reporter.report(static_cast<std::int64_t>(entries), totalEntries);
+    // Data no header sizes (a .gz of one file) is bounded by the free space
+    // as it is written, and stops before the disk is full: less than a look's
+    // worth is written between two looks, and the reserve is more.
+    const std::optional<std::int64_t> freeAtStart = work.freeBytes();
+    const std::int64_t reserve =
+        freeAtStart ? std::clamp(*freeAtStart / 20, kLeastReserve, kMostReserve) : 0;
+    std::int64_t sinceLook = kSpaceLookEvery;  // the first block looks at once
+    const auto requireRoom = [&](std::int64_t bytes, std::string_view path) {
+      sinceLook += bytes;
+      if (sinceLook < kSpaceLookEvery - static_cast<std::int64_t>(kCopyBuffer)) return;
+      sinceLook = 0;
+      const std::optional<std::int64_t> free = work.freeBytes();
+      const std::int64_t listedToCome = std::max<std::int64_t>(0, totalBytes - written);
+      if (free && *free - listedToCome - kSpaceLookEvery < reserve)
+        throw ArchiveError::cannotWrite(path, ENOSPC);
     };
-    if (archive_read_open1(reader) != ARCHIVE_OK) throw failure();
 
+    Extracted extracted;
+    std::optional<ArchiveError> firstDamage;
     EntryWriter writer(work.resultFd());
-    for (std::size_t ordinal = 0;;) {
-      archive_entry* entry = nullptr;
-      const HeaderRead read =
-          readers_internal::headerReadOf(archive_read_next_header(reader, &entry));
-      if (read == HeaderRead::end) break;
-      if (read == HeaderRead::failure) throw failure();
-      // Counted as the check counted them.
-      if (entry == nullptr || read == HeaderRead::retry) continue;
-      // The archive changed since it was checked: nothing unchecked is written.
-      if (ordinal >= steps.size()) throw ArchiveError::cannotRead("");
-      const Step& step = steps[ordinal++];
-      switch (step.action) {
-        case Step::Action::skip:
-          break;
-        case Step::Action::folder:
-          writer.folder(step.path, step.permissions, step.modified);
-          break;
-        case Step::Action::symlink:
-          writer.symlink(step.path, step.target);
-          break;
-        case Step::Action::hardLink:
-          writer.hardLink(step.path, step.target);
-          break;
-        case Step::Action::file: {
-          UniqueFd file = writer.createFile(step.path, step.permissions);
-          // The free-space check counted the listed size; data inflating
-          // past it (a ZIP whose headers understate it) would otherwise be
-          // written until the disk is full before the reader objects.
-          const std::optional<la_int64_t> listedSize =
-              archive_entry_size_is_set(entry) != 0
-                  ? std::optional<la_int64_t>(archive_entry_size(entry))
-                  : std::nullopt;
-          off_t end = 0;
-          for (;;) {
-            const void* block = nullptr;
-            size_t size = 0;
-            la_int64_t offset = 0;
-            const int result = archive_read_data_block(reader, &block, &size, &offset);
-            if (result == ARCHIVE_EOF) break;
-            if (result != ARCHIVE_OK && result != ARCHIVE_WARN) throw failure();
-            if (listedSize && (offset < 0 || offset > *listedSize ||
-                               static_cast<la_int64_t>(size) > *listedSize - offset)) {
-              throw ArchiveError::cannotRead("“" + step.path +
-                                             "”的数据比压缩包记录的大小多，压缩包已损坏。");
+    // A file whose data cannot be read is left out and the rest extracted;
+    // where the reader cannot go on after it (a ZIP's inflate failing ends
+    // libarchive's reading), it is opened again and goes on after that entry.
+    std::size_t doneBefore = 0;
+    for (int reopenings = 0;; ++reopenings) {
+      std::unique_ptr<InputFile> input = InputFile::open(volumes);
+      const std::unique_ptr<ReaderInput> source =
+          ReaderInput::open(*input, volumes.namePath(), stopper.flag(), {});
+      readers_internal::ArchiveReader owner = newReader(source->isDebianPackage(), check.mReadsRaw);
+      if (!owner) throw ArchiveError::cannotRead("");
+      struct archive* reader = owner.get();
+      if (password) archive_read_add_passphrase(reader, password->c_str());
+      source->attach(reader);
+      // Every failure of the reader once the task is cancelled is the cancel.
+      const auto failure = [&] {
+        stopper.throwIfCancelled();
+        return readers_internal::readerError(reader, *input, source->isDebianPackage());
+      };
+      // A compressed file's one file of unknown size: the input read so far.
+      const std::int64_t inputSize = input->size();
+      const auto done = [&](std::size_t entries) {
+        if (totalBytes > 0) return reporter.report(written, totalBytes);
+        if (check.isSingleFile())
+          return reporter.report(archive_filter_bytes(reader, -1), inputSize);
+        reporter.report(static_cast<std::int64_t>(entries), totalEntries);
+      };
+      if (archive_read_open1(reader) != ARCHIVE_OK) throw failure();
+
+      bool readsOn = true;  // false: the reader cannot go on after a damaged entry
+      for (std::size_t ordinal = 0; readsOn;) {
+        archive_entry* entry = nullptr;
+        const HeaderRead read =
+            readers_internal::headerReadOf(archive_read_next_header(reader, &entry));
+        if (read == HeaderRead::end) break;
+        if (read == HeaderRead::failure) throw failure();
+        // Counted as the check counted them.
+        if (entry == nullptr || read == HeaderRead::retry) continue;
+        // The archive changed since it was checked: nothing unchecked is written.
+        if (ordinal >= steps.size()) throw ArchiveError::cannotRead("");
+        const Step& step = steps[ordinal++];
+        if (ordinal <= doneBefore) continue;  // done before it was opened again
+        doneBefore = ordinal;
+        switch (step.action) {
+          case Step::Action::skip:
+            break;
+          case Step::Action::folder:
+            writer.folder(step.path, step.permissions, step.modified);
+            break;
+          case Step::Action::symlink:
+            writer.symlink(step.path, step.target);
+            break;
+          case Step::Action::hardLink:
+            if (std::find(extracted.damaged.begin(), extracted.damaged.end(), step.target) !=
+                extracted.damaged.end()) {
+              break;  // its file was not extracted
             }
-            writeAll(file.get(), static_cast<const char*>(block), size, offset, step.path);
-            end = std::max<off_t>(end, static_cast<off_t>(offset + static_cast<la_int64_t>(size)));
-            written += static_cast<std::int64_t>(size);
-            stopper.throwIfCancelled();
-            done(ordinal);
+            if (step.linksNow) {
+              writer.hardLinkNow(step.path, step.target);
+            } else {
+              writer.hardLink(step.path, step.target);
+            }
+            break;
+          case Step::Action::file: {
+            UniqueFd file = writer.createFile(step.path, step.permissions);
+            // The free-space check counted the listed size; data inflating
+            // past it (a ZIP whose headers understate it) would otherwise be
+            // written until the disk is full before the reader objects.
+            const bool isSized = archive_entry_size_is_set(entry) != 0;
+            const la_int64_t listedSize = isSized ? archive_entry_size(entry) : 0;
+            off_t end = 0;
+            std::optional<ArchiveError> damage;
+            for (;;) {
+              const void* block = nullptr;
+              size_t size = 0;
+              la_int64_t offset = 0;
+              const int result = archive_read_data_block(reader, &block, &size, &offset);
+              if (result == ARCHIVE_EOF) break;
+              // A checksum that does not match is a warning to libarchive,
+              // and data that is not what was stored to the user.
+              if (result != ARCHIVE_OK && (result != ARCHIVE_WARN || hasBadChecksum(reader))) {
+                ArchiveError error = failure();
+                // A password missing or wrong is no damage of one file.
+                if (error.kind() != ArchiveError::Kind::failed) throw error;
+                damage = std::move(error);
+                readsOn = result != ARCHIVE_FATAL;
+                break;
+              }
+              if (isSized && (offset < 0 || offset > listedSize ||
+                              static_cast<la_int64_t>(size) > listedSize - offset)) {
+                damage = ArchiveError::cannotRead("“" + step.path +
+                                                  "”的数据比压缩包记录的大小多，压缩包已损坏。");
+                break;
+              }
+              if (!isSized) requireRoom(static_cast<std::int64_t>(size), step.path);
+              writeAll(file.get(), static_cast<const char*>(block), size, offset, step.path);
+              end =
+                  std::max<off_t>(end, static_cast<off_t>(offset + static_cast<la_int64_t>(size)));
+              written += static_cast<std::int64_t>(size);
+              stopper.throwIfCancelled();
+              done(ordinal);
+            }
+            if (damage) {
+              // Nothing half-written stays.
+              file.reset();
+              writer.removeFile(step.path);
+              extracted.damaged.push_back(step.path);
+              if (!firstDamage) firstDamage = std::move(damage);
+              break;
+            }
+            // A sparse file's hole at the end is written as its length.
+            const off_t length = std::max<off_t>(end, static_cast<off_t>(listedSize));
+            if (ftruncate(file.get(), length) != 0)
+              throw ArchiveError::cannotWrite(step.path, errno);
+            writer.closeFile(std::move(file), step.path, step.modified);
+            ++extracted.files;
+            break;
           }
-          // A sparse file's hole at the end is written as its length.
-          const off_t length = std::max<off_t>(end, listedSize.value_or(0));
-          if (ftruncate(file.get(), length) != 0) throw ArchiveError::cannotWrite(step.path, errno);
-          writer.closeFile(std::move(file), step.path, step.modified);
-          break;
         }
+        stopper.throwIfCancelled();
+        done(ordinal);
       }
-      stopper.throwIfCancelled();
-      done(ordinal);
+      if (readsOn) break;
+      // Each opening gets past one damaged file at least; past this many,
+      // the archive is more damage than data.
+      if (reopenings >= kMostReopenings) throw *firstDamage;
     }
+    // Nothing readable: the archive's failure, as before anything is placed.
+    if (firstDamage && extracted.files == 0) throw *firstDamage;
+    writer.dropHardLinksTo(extracted.damaged);
     writer.finish();
-    reporter.report(1, 1);
+    reporter.finish();
+    return extracted;
   } catch (const std::bad_alloc&) {
     throw ArchiveError::outOfMemory();
   }

@@ -94,6 +94,7 @@ class ArchiveExtractor {
     std::string mSingleFileName;
     bool mHasEncryptedData = false;
     bool mNeedsOtherArchiver = false;
+    bool mReadsRaw = false;  // read as the one file a compressed file holds
   };
 
   // Progress: the done fraction, 0 to 1.
@@ -129,14 +130,24 @@ class ArchiveExtractor {
   // @throws ArchiveError (failed) when refused.
   [[nodiscard]] static Check judge(std::vector<ListedEntry> entries);
 
+  // Extracted: what extraction wrote, and the files whose data could not
+  // be read (left out, nothing of them written), by path.
+  struct Extracted {
+    std::int64_t files = 0;
+    std::vector<std::string> damaged;
+  };
+
   // extract: writes the entries `check` judged into `work`'s result folder,
   // with `password` for encrypted data. `progress` is called on this
-  // thread. Once `task` is cancelled, the next read or write stops it.
+  // thread. Once `task` is cancelled, the next read or write stops it. A
+  // file whose data cannot be read is left out, and the others extracted.
   // @throws ArchiveError: cancelled, passwordRequired (none or a wrong one),
-  //   failed (unreadable, or the system refused a write; a full disk says so).
-  static void extract(const std::filesystem::path& archive, const Check& check, WorkFolder& work,
-                      const std::optional<std::string>& password,
-                      const std::shared_ptr<TaskHandle>& task, const Progress& progress = nullptr);
+  //   failed (unreadable, no file readable, or the system refused a write; a
+  //   full disk says so).
+  static Extracted extract(const std::filesystem::path& archive, const Check& check,
+                           WorkFolder& work, const std::optional<std::string>& password,
+                           const std::shared_ptr<TaskHandle>& task,
+                           const Progress& progress = nullptr);
 
   // adopt: moves what another archiver extracted into the folder `output`
   // into `work`'s result folder, judged anew from what is there: files

@@ -7,7 +7,10 @@
 #include <locale.h>
 #include <unicode/uchar.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -17,6 +20,42 @@ namespace {
 
 using text::CodePoint;
 using text::codePointAt;
+
+// A child that outlasts a cancel's SIGTERM by this long is killed.
+constexpr auto kTerminateGrace = std::chrono::seconds(2);
+constexpr auto kCancelLook = std::chrono::milliseconds(50);
+
+// Escalation: ends a cancelled run whose program does not end on SIGTERM
+// (7-Zip blocked opening a named pipe only marks it as a break): SIGKILL
+// to its group once the grace has passed. Watches from a thread of its own.
+class Escalation {
+ public:
+  Escalation(std::shared_ptr<ChildProcess> child, std::shared_ptr<TaskHandle> task)
+      : mThread([this, child = std::move(child), task = std::move(task)] {
+          std::unique_lock lock(mLock);
+          while (!mDone && !task->isCancelled()) mWake.wait_for(lock, kCancelLook);
+          if (mDone) return;
+          child->terminate();
+          if (!mWake.wait_for(lock, kTerminateGrace, [this] { return mDone; })) child->kill();
+        }) {}
+  Escalation(const Escalation&) = delete;
+  Escalation& operator=(const Escalation&) = delete;
+  // ~Escalation: once the child has exited.
+  ~Escalation() {
+    {
+      const std::lock_guard lock(mLock);
+      mDone = true;
+    }
+    mWake.notify_one();
+    mThread.join();
+  }
+
+ private:
+  std::mutex mLock;
+  std::condition_variable mWake;
+  bool mDone = false;
+  std::thread mThread;  // last: starts once the members it uses exist
+};
 
 // ---- Percentages -------------------------------------------------------
 
@@ -124,10 +163,14 @@ RunResult ProcessRunner::run(const std::filesystem::path& executable,
   const UniqueFd errRead = child->takeError();
   std::thread reader(readOutputs, outRead.get(), errRead.get(), std::cref(progress),
                      std::ref(output));
-  // The child stays a zombie until both streams are closed, so that a
-  // cancel() meanwhile still reaches the helpers that hold them.
-  child->waitForExit();
-  reader.join();
+  {
+    std::optional<Escalation> escalation;
+    if (task) escalation.emplace(child, task);
+    // The child stays a zombie until both streams are closed, so that a
+    // cancel() meanwhile still reaches the helpers that hold them.
+    child->waitForExit();
+    reader.join();
+  }
   const int status = child->reap();
 
   if (task && task->isCancelled()) throw ArchiveError::cancelled();

@@ -23,6 +23,10 @@ namespace fs = std::filesystem;
 using readers_internal::removeContents;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// The destination's folder is the user's, links on its way included (a
+// Downloads folder that is a link to another disk): only what is made here
+// is opened without following links.
+constexpr int kUserFolderFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 constexpr std::size_t kNameMax = 255;
 constexpr std::size_t kRandomLetters = 8;
 constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -109,7 +113,7 @@ std::string numberedName(std::string_view name, int number, std::string_view ext
 }
 
 WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
-  UniqueFd parentFd(open(parent.c_str(), kFolderFlags));
+  UniqueFd parentFd(open(parent.c_str(), kUserFolderFlags));
   if (!parentFd) throw ArchiveError::folderFailure(Step::open, parent.string(), errno);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -213,7 +217,7 @@ fs::path WorkFolder::placeFile(std::string_view entryName, std::string_view stem
 }
 
 void WorkFolder::clearStale(const fs::path& parent) noexcept {
-  const UniqueFd parentFd(open(parent.c_str(), kFolderFlags));
+  const UniqueFd parentFd(open(parent.c_str(), kUserFolderFlags));
   if (!parentFd) return;
   std::vector<std::string> names;
   try {

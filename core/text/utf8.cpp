@@ -104,8 +104,11 @@ std::string decodeUtf8Lenient(std::string_view bytes) {
 
 bool isUnsafeToShow(const CodePoint& cp) noexcept {
   const char32_t c = cp.value;
+  // U+2028 and U+2029 break lines as a line feed does; U+200E, U+200F and
+  // U+061C are bidirectional marks.
   return cp.isIllFormed || c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
+         (c >= 0x2066 && c <= 0x2069) || c == 0x2028 || c == 0x2029 || c == 0x200E || c == 0x200F ||
+         c == 0x061C;
 }
 
 std::string printable(std::string_view bytes) {

@@ -110,8 +110,9 @@ CodePoints codePoints(std::string&&) = delete;
 
 // isUnsafeToShow: whether `cp` must not reach a terminal, a page or a
 // notification as it is: ill-formed bytes, control characters (C0, DEL, C1,
-// which carry terminal escapes) and bidirectional overrides and isolates
-// (which could reorder what the user reads).
+// which carry terminal escapes), the line and paragraph separators, and
+// bidirectional overrides, isolates and marks (which could reorder what the
+// user reads).
 [[nodiscard]] bool isUnsafeToShow(const CodePoint& cp) noexcept;
 
 // printable: the bytes as UTF-8 with every code point isUnsafeToShow

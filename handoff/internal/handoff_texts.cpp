@@ -1,8 +1,10 @@
 #include "internal/handoff_texts.h"
 
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
+#include "text/unicode_case.h"
 #include "text/utf8.h"
 
 namespace vexel::handoff_internal {
@@ -191,6 +193,18 @@ std::string sevenZipReadsNoRar(std::string_view tool) {
 }
 std::string cannotExtractTitle(const fs::path& archive) { return "无法解压" + quotedName(archive); }
 std::string passwordQuestion(const fs::path& archive) { return quotedName(archive) + "需要密码"; }
+std::string someDamaged(std::int64_t files, const std::vector<std::string>& damaged) {
+  constexpr std::size_t kNamed = 5;
+  std::string text = "已解压 " + std::to_string(files) + " 个文件，" +
+                     std::to_string(damaged.size()) + " 个文件已损坏，没有解压：";
+  for (std::size_t k = 0; k < damaged.size() && k < kNamed; ++k)
+    text += (k == 0 ? "" : "、") + quoted(std::string_view(damaged[k]));
+  if (damaged.size() > kNamed) text += " 等";
+  return text + "。";
+}
+std::string wrongPasswordQuestion(const fs::path& archive) {
+  return "密码不正确，请重新输入" + quotedName(archive) + "的密码";
+}
 
 std::string whatIsCompressed(const fs::path& firstItem, std::size_t count) {
   return count == 1 ? quotedName(firstItem) : " " + std::to_string(count) + " 个项目";
@@ -222,6 +236,10 @@ std::string cannotMakeTemporaryFolder(std::string_view reason) {
 std::string cannotWritePreviewPage(std::string_view reason) {
   return "无法写入预览页：" + std::string(reason);
 }
+std::string tooManyPreviews(std::size_t most, std::size_t notShown) {
+  return "一次最多显示 " + std::to_string(most) + " 个压缩包的内容，其余 " +
+         std::to_string(notShown) + " 个没有打开。";
+}
 std::string browserCannotOpen(const fs::path& page) {
   return "浏览器无法打开预览页" + quoted(page) + "。";
 }
@@ -230,6 +248,37 @@ std::string toolFailureText(const RunResult& result) {
   std::string text = failureLines(result.stderr);
   if (text.empty()) text = failureLines(result.stdout);
   return text;
+}
+
+std::string explainedFailure(std::string_view message) {
+  constexpr std::string_view kUnreadable = "无法读取压缩包：";
+  std::string_view detail = message;
+  const bool isUnreadable = detail.starts_with(kUnreadable);
+  if (isUnreadable) detail.remove_prefix(kUnreadable.size());
+  // A Chinese text starts with no ASCII letter: it explains itself.
+  const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+  if (detail.empty() || !isLetter(detail.front())) return std::string(message);
+  const auto says = [detail](std::initializer_list<std::string_view> phrases) {
+    for (const std::string_view phrase : phrases) {
+      if (text::containsCaseless(detail, phrase)) return true;
+    }
+    return false;
+  };
+  std::string why;
+  if (says({"no space left", "disk quota"})) {
+    why = "磁盘空间不足。";
+  } else if (says({"truncated", "unexpected end", "premature end"})) {
+    why = "压缩包不完整，可能没有下载完，或者被截断了。";
+  } else if (says({"dangerous link", "symbolic link"})) {
+    why = "压缩包里有指向解压位置之外的链接，为了安全没有解压。";
+  } else if (says({"damaged", "corrupt", "crc", "checksum", "invalid", "bad ", "broken"})) {
+    why = "压缩包已经损坏。";
+  } else if (says({"unsupported"})) {
+    why = "压缩包用了不支持的格式或压缩方法。";
+  } else {
+    why = isUnreadable ? "压缩包可能已经损坏，或者是不支持的格式。" : "压缩工具报告了错误。";
+  }
+  return std::string(isUnreadable ? kUnreadable : "") + why + "\n详细信息：" + std::string(detail);
 }
 
 std::string forNotificationTitle(std::string_view text) { return safeText(text, false); }

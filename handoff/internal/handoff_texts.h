@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "readers/run_result.h"
 
@@ -68,6 +69,11 @@ inline constexpr std::string_view kArchiverNames = "7z 或 bsdtar";
 [[nodiscard]] std::string sevenZipReadsNoRar(std::string_view tool);
 [[nodiscard]] std::string cannotExtractTitle(const std::filesystem::path& archive);
 [[nodiscard]] std::string passwordQuestion(const std::filesystem::path& archive);
+// someDamaged: "已解压 4 个文件，2 个文件已损坏，没有解压：“a”、“b”。" (the
+// first names, then how many more).
+[[nodiscard]] std::string someDamaged(std::int64_t files, const std::vector<std::string>& damaged);
+// wrongPasswordQuestion: the question again, after a wrong password.
+[[nodiscard]] std::string wrongPasswordQuestion(const std::filesystem::path& archive);
 
 // ---- Compress ---------------------------------------------------------------
 
@@ -85,6 +91,7 @@ inline constexpr std::string_view kDefaultArchiveName = "归档";
 
 // The compression dialog: its fields, and the levels offered with the
 // compression level each stands for, the default first.
+inline constexpr std::string_view kChoiceField = "选择";
 inline constexpr std::string_view kFormatField = "格式";
 inline constexpr std::string_view kLevelField = "压缩级别";
 inline constexpr std::pair<std::string_view, int> kCompressionLevels[] = {
@@ -104,6 +111,9 @@ inline constexpr std::pair<std::string_view, int> kCompressionLevels[] = {
 [[nodiscard]] std::string cannotMakeTemporaryFolder(std::string_view reason);
 [[nodiscard]] std::string cannotWritePreviewPage(std::string_view reason);
 [[nodiscard]] std::string browserCannotOpen(const std::filesystem::path& page);
+inline constexpr std::string_view kTooManyPreviewsTitle = "没有全部显示";
+// tooManyPreviews: one URL shows at most `most` archives' contents.
+[[nodiscard]] std::string tooManyPreviews(std::size_t most, std::size_t notShown);
 
 // ---- An archiver's failure ----------------------------------------------------
 
@@ -113,6 +123,11 @@ inline constexpr std::pair<std::string_view, int> kCompressionLevels[] = {
 // 7-Zip's banner and progress, "errno=N : …" as the system's own text for N in
 // the user's language, at most three lines; empty when nothing is left.
 [[nodiscard]] std::string toolFailureText(const RunResult& result);
+// explainedFailure: `message` as the user reads it: words of libarchive or
+// 7-Zip (English) come after a Chinese explanation of what they mean
+// ("无法读取压缩包：压缩包不完整……\n详细信息：Truncated input file …");
+// a message that explains itself stays as it is.
+[[nodiscard]] std::string explainedFailure(std::string_view message);
 
 // ---- Where texts are shown ------------------------------------------------------
 

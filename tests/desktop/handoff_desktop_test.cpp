@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <initializer_list>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -156,6 +158,121 @@ TEST(NotificationServer, ShowsEveryOutcomeWithNamesEscaped) {
             std::string::npos)
       << calls;
   EXPECT_EQ(calls.find("<b>"), std::string::npos) << calls;
+}
+
+// desktopScript: a shell script that starts Xvfb, a notification server
+// and dbus-monitor (recording Notify calls in "$2"), then runs `drive`
+// with DISPLAY set ("$3": vexel-handoff, "$4": its URL; "$5": where a
+// screenshot goes, "" for none), and ends them all. Run under
+// dbus-run-session.
+std::string desktopScript(const std::string& drive) {
+  return "Xvfb -displayfd 9 -nolisten tcp -screen 0 1024x768x24 9>\"$1\" >/dev/null 2>&1 & "
+         "x=$!\n"
+         "for i in $(seq 100); do [ -s \"$1\" ] && break; sleep 0.1; done\n"
+         "export DISPLAY=:$(cat \"$1\")\n"
+         "dbus-monitor \"interface='org.freedesktop.Notifications',member='Notify'\" > \"$2\" "
+         "2>/dev/null & m=$!\n"
+         "/usr/lib/notification-daemon/notification-daemon >/dev/null 2>&1 & n=$!\n"
+         "for i in $(seq 100); do dbus-send --session --print-reply --dest=org.freedesktop.DBus "
+         "/org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner "
+         "string:org.freedesktop.Notifications 2>/dev/null | grep -q true && break; sleep 0.1; "
+         "done\n"
+         // shot: the screen as a PNG, where one is asked for.
+         "shotfile=$5\n"
+         "shot() { [ -n \"$shotfile\" ] && import -window root \"$shotfile\" 2>/dev/null; "
+         "return 0; }\n" +
+         drive + "\nsleep 1; kill $n $m $x 2>/dev/null; exit $s\n";
+}
+
+bool hasDesktopTools(std::initializer_list<const char*> more) {
+  for (const char* tool : {"Xvfb", "dbus-run-session", "dbus-monitor", "dbus-send", "notify-send"})
+    if (!test::hasTool(tool)) return false;
+  for (const char* tool : more)
+    if (!test::hasTool(tool)) return false;
+  return fs::exists("/usr/lib/notification-daemon/notification-daemon");
+}
+
+// Where a test's screenshot goes: $VEXEL_SHOTS/NAME.png, or nowhere.
+std::string shotPath(const char* name) {
+  const char* folder = std::getenv("VEXEL_SHOTS");
+  return folder != nullptr && *folder != '\0' ? (fs::path(folder) / name).string() + ".png" : "";
+}
+
+// A damaged ZIP: every readable file is extracted, and the notification
+// names the two whose data is damaged.
+TEST(NotificationServer, NamesTheDamagedFilesLeftOut) {
+  if (!hasDesktopTools({"python3"})) VEXEL_SKIP_UNLESS_CI() << "needs the desktop's programs";
+  test::TempDir dir;
+  ASSERT_EQ(test::runProcess({"python3", "-c",
+                              "import random, sys, zipfile\n"
+                              "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
+                              "for i in range(6):\n"
+                              "  z.writestr('f%d.txt' % i, random.Random(i).randbytes(8000))\n"
+                              "z.close()\n"
+                              "data = bytearray(open(sys.argv[1], 'rb').read())\n"
+                              "for info in zipfile.ZipFile(sys.argv[1]).infolist()[1::3]:\n"
+                              "  at = info.header_offset + 30 + len(info.filename) + 12\n"
+                              "  for k in range(20): data[at + k] ^= 0x5a\n"
+                              "open(sys.argv[1], 'wb').write(data)\n",
+                              (dir / "damaged.zip").string()})
+                .exitStatus,
+            0);
+  const fs::path monitor = dir / "monitor.txt";
+  const ProcessOutput run = test::runProcess(
+      {"dbus-run-session", "--", "sh", "-c", desktopScript("\"$3\" \"$4\"; s=$?; sleep 0.5; shot"),
+       "sh", (dir / "display").string(), monitor.string(), kHandoff.string(),
+       "vexel://extract?path=" + (dir / "damaged.zip").string(), shotPath("damaged-zip")});
+  EXPECT_EQ(run.exitStatus, 1) << run.err;
+  const std::string calls = test::readFile(monitor);
+  EXPECT_NE(calls.find("已解压 4 个文件，2 个文件已损坏，没有解压：“f1.txt”、“f4.txt”。"),
+            std::string::npos)
+      << calls;
+  std::set<std::string> extracted;
+  for (const auto& entry : fs::directory_iterator(dir / "damaged"))
+    extracted.insert(entry.path().filename().string());
+  EXPECT_EQ(extracted, (std::set<std::string>{"f0.txt", "f2.txt", "f3.txt", "f5.txt"}));
+}
+
+// The real zenity: the compress dialog's choices are visible rows, one
+// chosen from the start, so OK alone makes a ZIP at the standard level; a
+// wrong password is asked for again, saying so, and the right one then
+// extracts.
+TEST(ZenityDialogs, ChoicesShowAndAWrongPasswordIsAskedAgain) {
+  if (!hasDesktopTools({"zenity", "xdotool", "7zz"}))
+    VEXEL_SKIP_UNLESS_CI() << "needs zenity, xdotool, 7zz and a notification server";
+  test::TempDir dir;
+  test::writeFile(dir / "notes.txt", "n");
+  const fs::path monitor = dir / "monitor.txt";
+  // Waits for a window whose title holds $1, types $2 (unless "") into the
+  // field at its middle, then clicks OK (bottom right). With no window
+  // manager, keys reach a window only under the pointer.
+  const std::string answer =
+      "answer() { for i in $(seq 100); do w=$(xdotool search --name \"$1\" 2>/dev/null | head "
+      "-1); [ -n \"$w\" ] && break; sleep 0.1; done; sleep 0.5; shot; "
+      "eval $(xdotool getwindowgeometry --shell \"$w\"); "
+      "if [ -n \"$2\" ]; then xdotool mousemove $((X+WIDTH/2)) $((Y+HEIGHT/2)) click 1; "
+      "xdotool type \"$2\"; fi; "
+      "xdotool mousemove $((X+WIDTH-45)) $((Y+HEIGHT-22)) click 1; sleep 0.5; }\n";
+  const ProcessOutput compressed = test::runProcess(
+      {"dbus-run-session", "--", "sh", "-c",
+       desktopScript(answer + "\"$3\" \"$4\" & h=$!; answer 压缩 ''; wait $h; s=$?"), "sh",
+       (dir / "display").string(), monitor.string(), kHandoff.string(),
+       "vexel://compress?path=" + (dir / "notes.txt").string(), shotPath("compress-dialog")});
+  EXPECT_EQ(compressed.exitStatus, 0) << compressed.err;
+  EXPECT_TRUE(fs::exists(dir / "notes.txt.zip"));
+
+  ASSERT_EQ(test::run("cd " + shellQuoted(dir.path()) +
+                      " && echo secret > s.txt && 7zz a -bso0 -tzip -pRIGHT enc.zip s.txt && rm "
+                      "s.txt"),
+            0);
+  const ProcessOutput extracted = test::runProcess(
+      {"dbus-run-session", "--", "sh", "-c",
+       desktopScript(answer + "\"$3\" \"$4\" & h=$!; answer 需要密码 WRONG; answer 密码不正确 "
+                              "RIGHT; wait $h; s=$?"),
+       "sh", (dir / "display").string(), monitor.string(), kHandoff.string(),
+       "vexel://extract?path=" + (dir / "enc.zip").string(), shotPath("password-again")});
+  EXPECT_EQ(extracted.exitStatus, 0) << extracted.err;
+  EXPECT_EQ(test::readFile(dir / "enc/s.txt"), "secret\n");
 }
 
 }  // namespace

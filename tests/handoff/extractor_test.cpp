@@ -54,8 +54,9 @@ TEST(Extractor, TellsPrivateFoldersFromSharedOnes) {
 }
 
 // Each way through: libarchive (with a ZIP password), 7-Zip for 7z data and
-// names libarchive cannot decrypt.
-TEST(Extractor, AsksOnceAndOnlyWhenNeeded) {
+// names libarchive cannot decrypt. A wrong password is asked for again, at
+// most three times in all; the questions after the first say it was wrong.
+TEST(Extractor, AsksOnlyWhenNeededAndAgainAfterAWrongOne) {
   if (!test::hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz makes the encrypted archives";
   test::TempDir dir;
   ASSERT_EQ(
@@ -71,24 +72,28 @@ TEST(Extractor, AsksOnceAndOnlyWhenNeeded) {
     std::optional<std::string> answer;
     int asked;
     std::optional<ArchiveError> error;
+    int wrongFirst = 0;  // answers "WRONG" before `answer`
   } rows[] = {
       {"plain.7z", std::nullopt, 0, std::nullopt},
       {"enc.zip", "RIGHT", 1, std::nullopt},
       {"data.7z", "RIGHT", 1, std::nullopt},
       {"names.7z", "RIGHT", 1, std::nullopt},
-      {"enc.zip", "WRONG", 1, ArchiveError::passwordRequired()},
-      {"data.7z", "WRONG", 1, ArchiveError::passwordRequired()},
-      {"names.7z", "WRONG", 1, ArchiveError::passwordRequired()},
+      {"enc.zip", "WRONG", 3, ArchiveError::passwordRequired()},
+      {"data.7z", "WRONG", 3, ArchiveError::passwordRequired()},
+      {"names.7z", "WRONG", 3, ArchiveError::passwordRequired()},
       {"names.7z", std::nullopt, 1, ArchiveError::passwordRequired()},
+      {"enc.zip", "RIGHT", 3, std::nullopt, 2},
+      {"data.7z", "RIGHT", 2, std::nullopt, 1},
+      {"names.7z", "RIGHT", 3, std::nullopt, 2},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.archive + " " + row.answer.value_or("(none)"));
     int asked = 0;
     Extractor extractor(
         std::make_shared<TaskHandle>(),
-        [&] {
-          ++asked;
-          return row.answer;
+        [&](bool wasWrong) -> std::optional<std::string> {
+          EXPECT_EQ(wasWrong, asked > 0);
+          return ++asked <= row.wrongFirst ? std::optional<std::string>("WRONG") : row.answer;
         },
         nullptr);
     const auto before = test::runShell("ls -A " + shellQuoted(dir.path())).out;

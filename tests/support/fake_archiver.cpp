@@ -6,6 +6,8 @@
 //   sleep:MS   pause
 //   exit:N     exit with status N at once (the default at the end is 0)
 //   signal:N   raise signal N
+//   ignore:N   ignore signal N from now on (7-Zip blocked on a named pipe
+//              outlasts SIGTERM so)
 //   env        write every environment variable, each followed by a NUL byte
 //   stdin      read standard input to its end, then write "stdin:<bytes>"
 //   cwd        write the working directory
@@ -111,6 +113,8 @@ int main(int argc, char** argv) {
       return static_cast<int>(number);
     } else if (action == "signal") {
       ::raise(static_cast<int>(number));
+    } else if (action == "ignore") {
+      ::signal(static_cast<int>(number), SIG_IGN);
     } else if (action == "env") {
       for (char** e = environ; *e != nullptr; ++e) writeAll(STDOUT_FILENO, std::string(*e) + '\0');
     } else if (action == "stdin") {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -168,6 +169,48 @@ void EntryWriter::hardLink(std::string_view path, std::string_view target) {
   mLinks.push_back(Link{.path = std::string(path), .target = std::string(target), .isHard = true});
 }
 
+void EntryWriter::removeFile(std::string_view path) {
+  std::string_view leaf;
+  const int folder = parentOf(path, leaf);
+  const std::string name(leaf);
+  if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT)
+    throw ArchiveError::cannotWrite(path, errno);
+}
+
+void EntryWriter::dropHardLinksTo(const std::vector<std::string>& files) {
+  if (files.empty()) return;
+  std::erase_if(mLinks, [&](const Link& link) {
+    return link.isHard && std::find(files.begin(), files.end(), link.target) != files.end();
+  });
+}
+
+void EntryWriter::hardLinkNow(std::string_view path, std::string_view target) {
+  makeHardLink(path, target, true);
+}
+
+void EntryWriter::makeHardLink(std::string_view path, std::string_view target, bool replaces) {
+  // The file's folder through the kept levels, then the link's own
+  // folder opened apart (both must be open at once).
+  const std::string file(leafOf(target));
+  UniqueFd fileFolder(fcntl(openFolder(folderOf(target)), F_DUPFD_CLOEXEC, 3));
+  if (!fileFolder) throw ArchiveError::cannotWrite(target, errno);
+  std::string_view leaf;
+  const int folder = parentOf(path, leaf);
+  const std::string name(leaf);
+  for (int attempt = 0;; ++attempt) {
+    // No AT_SYMLINK_FOLLOW: the plan made sure the target is a file.
+    if (linkat(fileFolder.get(), file.c_str(), folder, name.c_str(), 0) == 0) return;
+    const int code = errno;
+    struct stat info {};
+    if (code == EEXIST && replaces && attempt == 0 &&
+        fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+        unlinkat(folder, name.c_str(), 0) == 0) {
+      continue;
+    }
+    throw ArchiveError::cannotWrite(path, code);
+  }
+}
+
 void EntryWriter::finish() {
   for (const Link& link : mLinks) {
     std::string_view leaf;
@@ -179,17 +222,7 @@ void EntryWriter::finish() {
       }
       continue;
     }
-    // The file's folder through the kept levels, then the link's own
-    // folder opened apart (both must be open at once).
-    const std::string target(leafOf(link.target));
-    UniqueFd fileFolder(fcntl(openFolder(folderOf(link.target)), F_DUPFD_CLOEXEC, 3));
-    if (!fileFolder) throw ArchiveError::cannotWrite(link.target, errno);
-    const int folder = parentOf(link.path, leaf);
-    const std::string name(leaf);
-    // No AT_SYMLINK_FOLLOW: the plan made sure the target is a file.
-    if (linkat(fileFolder.get(), target.c_str(), folder, name.c_str(), 0) != 0) {
-      throw ArchiveError::cannotWrite(link.path, errno);
-    }
+    makeHardLink(link.path, link.target, false);
   }
   mLinks.clear();
   for (const FolderAttributes& attributes : mFolders) {

@@ -60,6 +60,18 @@ class EntryWriter {
   // link's target is the clean path of a file made before.
   void symlink(std::string_view path, std::string_view target);
   void hardLink(std::string_view path, std::string_view target);
+  // hardLinkNow: the hard link made at once, to the file `target` made
+  // before, as tar makes it: a later file of that name replaces the name
+  // and leaves the link its data. A file an earlier entry made at `path`
+  // is replaced.
+  // @throws ArchiveError
+  void hardLinkNow(std::string_view path, std::string_view target);
+  // removeFile: removes the file `path` made by createFile (its data could
+  // not be read whole).
+  // @throws ArchiveError
+  void removeFile(std::string_view path);
+  // dropHardLinksTo: the hard links still to be made to these files are not.
+  void dropHardLinksTo(const std::vector<std::string>& files);
   // finish: makes the links, then gives the folders their modes and times.
   // @throws ArchiveError
   void finish();
@@ -85,6 +97,8 @@ class EntryWriter {
     bool isHard = false;
   };
 
+  // makeHardLink: links `path` to the file `target` made before.
+  void makeHardLink(std::string_view path, std::string_view target, bool replaces);
   // openFolder: the folder `path` ("" is the root), made if need be.
   int openFolder(std::string_view path);
 

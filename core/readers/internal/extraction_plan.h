@@ -11,8 +11,13 @@
 //   - Devices, named pipes and sockets are never created.
 //   - A symbolic link is created only when its target, resolved through the
 //     archive's own links (as the system would once they all exist), stays
-//     inside the destination; a hard link only when it names a file of the
-//     archive. The others are left out and counted.
+//     inside the destination where the result finally stands: when every
+//     entry lies under one top folder, that folder may become the result
+//     itself, so nothing may lead above it. Names are also compared as file
+//     systems that fold letter case and normalise Unicode compare them. A
+//     hard link is created only when it names a file of the archive: the
+//     file as it stood at the link's place, as tar makes it. The others are
+//     left out and counted.
 //
 //   ExtractionPlan plan;
 //   plan.add({.path = "docs/a.txt", .kind = EntryKind::file, .size = 12});
@@ -57,6 +62,9 @@ struct Step {
   Action action = Action::skip;
   std::string path;    ///< clean: no "", "." or ".." components, no leading "/"
   std::string target;  ///< symlink: the target as stored; hardLink: the clean path of its file
+  /// hardLink: made at its place in the archive, to the file as written so
+  /// far (a later entry of the file's name replaces the name, not the data).
+  bool linksNow = false;
   unsigned permissions = 0;
   std::optional<std::chrono::sys_seconds> modified;
 };
@@ -70,6 +78,10 @@ class ExtractionPlan {
 
   // add: the next entry.
   void add(PlannedEntry entry);
+
+  // setKeepsOneFolder: whether a single top folder may be placed as the
+  // result (a Debian package's usr is not); true unless set.
+  void setKeepsOneFolder(bool keeps) noexcept { mKeepsOneFolder = keeps; }
 
   // decide: judges every entry (see the banner) and fills steps().
   // `isLate` is asked now and then; once it says yes, the check has run out
@@ -92,6 +104,7 @@ class ExtractionPlan {
   std::int64_t mFileBytes = 0;
   std::int64_t mLinksLeftOut = 0;
   std::int64_t mSpecialsLeftOut = 0;
+  bool mKeepsOneFolder = true;
 };
 
 // cleanPath: `path` without "" and "." components, or nothing when it is

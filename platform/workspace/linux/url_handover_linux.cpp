@@ -123,7 +123,10 @@ std::optional<std::string> platformTakeHandover(std::string_view token) {
   const UniqueFd folder = openFolder(false);
   if (!folder) return std::nullopt;
   const std::string name(token);
-  const UniqueFd file(::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  // O_NONBLOCK: a named pipe in a token's place would block open() until
+  // some writer came; reads of a regular file ignore it.
+  const UniqueFd file(
+      ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file) return std::nullopt;
   struct stat info {};
   const bool examined = fstat(file.get(), &info) == 0;

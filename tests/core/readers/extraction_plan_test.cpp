@@ -97,6 +97,43 @@ TEST(ExtractionPlan, RefusesOrLeavesOutWhatWouldLandOutside) {
        {Action::file, Action::hardLink, Action::hardLink}},
       {"devices left out", {special("dev/sda"), file("dev/x")}, "", {Action::skip, Action::file}},
       {"the later file of a name", {file("a"), file("a")}, "", {Action::skip, Action::file}},
+      {"up from the top folder, which becomes the result",
+       {folder("top"), file("top/r"), link("top/up", ".."), link("top/sib", "../victim")},
+       "",
+       {Action::folder, Action::file, Action::skip, Action::skip}},
+      {"up from a link's own folder, the only top one", {link("top/up", "..")}, "", {Action::skip}},
+      {"up from the top folder and into it again",
+       {folder("top"), file("top/r"), link("top/again", "../top/r"), link("top/other", "../topx")},
+       "",
+       {Action::folder, Action::file, Action::symlink, Action::skip}},
+      {"the top folder itself is inside",
+       {folder("top"), link("top/d/self", "..")},
+       "",
+       {Action::folder, Action::symlink}},
+      {"up to the destination beside other top entries",
+       {file("a"), folder("b"), link("b/up", "..")},
+       "",
+       {Action::file, Action::folder, Action::symlink}},
+      {"out through a link of another letter case",
+       {folder("d/e"), link("d/e/y", ".."), link("d/e/l", "Y/../../.."), file("z")},
+       "",
+       {Action::folder, Action::symlink, Action::skip, Action::file}},
+      {"out through a link in another Unicode form",
+       {folder("d/e"), link("d/e/\u00e9", ".."), link("d/e/l", "e\u0301/../../.."), file("z")},
+       "",
+       {Action::folder, Action::symlink, Action::skip, Action::file}},
+      {"two links of one caseless name",
+       {link("a", "x"), link("A", "x"), file("x")},
+       "",
+       {Action::skip, Action::skip, Action::file}},
+      {"a hard link keeps the file a later one replaces",
+       {file("a"), hard("h", "a"), file("a")},
+       "",
+       {Action::file, Action::hardLink, Action::file}},
+      {"a hard link after the replacement",
+       {file("a"), file("a"), hard("h", "a")},
+       "",
+       {Action::skip, Action::file, Action::hardLink}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -134,6 +171,13 @@ TEST(ExtractionPlan, CountsWhatIsLeftOutAndCleansPaths) {
   EXPECT_EQ(plan.specialsLeftOut(), 1);
   EXPECT_EQ(plan.steps()[0].path, "docs/a.txt");
   EXPECT_EQ(plan.steps()[5].target, "docs/a.txt");
+  // A hard link to a file before it is made at its place; to one after, last.
+  ExtractionPlan links;
+  for (const PlannedEntry& entry : {file("a"), hard("h", "a"), hard("k", "b"), file("b")})
+    links.add(entry);
+  links.decide();
+  EXPECT_TRUE(links.steps()[1].linksNow);
+  EXPECT_FALSE(links.steps()[2].linksNow);
 
   EXPECT_EQ(cleanPath("./a//b/"), "a/b");
   EXPECT_EQ(cleanPath("."), "");

@@ -202,6 +202,8 @@ TEST(ProcessRunner, CancelDuringTheRunTerminatesTheChild) {
       {"child alone", {"out:1%", "sleep:120000"}},
       {"helper holding the pipes", {"holder:120000", "out:1%", "sleep:120000"}},
       {"helper outlives the child", {"holder:120000", "out:1%"}},
+      // SIGTERM ignored: SIGKILL follows two seconds later.
+      {"child ignoring SIGTERM", {"ignore:15", "out:1%", "sleep:120000"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

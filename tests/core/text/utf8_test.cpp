@@ -156,6 +156,16 @@ TEST(Utf8, PrintableReplacesWhatCouldDriveATerminal) {
        "b"},
       {"bidi override and isolate", "\xE2\x80\xAEgpj.exe\xE2\x81\xA6", r + "gpj.exe" + r},
       {"ill-formed", "\xFF\xE4\xB8", r + r},
+      {"line and paragraph separators",
+       "a\xE2\x80\xA8"
+       "b\xE2\x80\xA9"
+       "c",
+       "a" + r + "b" + r + "c"},
+      {"bidi marks",
+       "\xE2\x80\x8F"
+       "a\xE2\x80\x8E"
+       "b\xD8\x9C",
+       r + "a" + r + "b" + r},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.label);

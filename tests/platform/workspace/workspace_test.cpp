@@ -136,6 +136,11 @@ TEST_F(WorkspaceTest, HandsLongURLsOverThroughAPrivateFile) {
          std::filesystem::rename(folder / name, dir / "elsewhere");
          std::filesystem::create_symlink(dir / "elsewhere", folder / name);
        }},
+      {"a named pipe in its place, which no one writes",
+       [&](const std::string& name) {
+         std::filesystem::remove(folder / name);
+         ASSERT_EQ(::mkfifo((folder / name).c_str(), 0600), 0);
+       }},
       {"another user's folder",
        [&](const std::string&) {
          if (::geteuid() == 0) {
