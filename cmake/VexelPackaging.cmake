@@ -39,32 +39,32 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The CoreFoundation stand-in is the core package's own library.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${PROJECT_BINARY_DIR}/platform/corefoundation)
-set(CPACK_COMPONENT_CORE_DESCRIPTION
-  "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- Previews of archive contents for terminal file managers and the
- Properties window of GNOME Files, Recoll's filter that finds an archive by
- the names inside it, and context-menu commands (extract, open, compress)
- for Nemo, PCManFM, Caja and Thunar, carried out through vexel:// links.
- vexel-kde and vexel-gnome add what each desktop plugs in.")
-set(CPACK_COMPONENT_KDE_DESCRIPTION
-  "Vexel for KDE: Baloo plug-in and Dolphin menus
- Dolphin's search, KRunner and Plasma search find an archive by the names
- inside it; Dolphin's menu extracts and opens archives.
- .
- Debian 12 ships Baloo switched off: run `balooctl enable` (Debian 13:
- `balooctl6 enable`). Archives Baloo indexed before this install keep their
- old entries until they change: `balooctl check` or `balooctl6 check`
- indexes them again.")
-set(CPACK_COMPONENT_GNOME_DESCRIPTION
-  "Vexel for GNOME: Tracker / LocalSearch module, Sushi viewer, Nautilus menu
- GNOME Files' search and the GNOME overview find an archive by the names
- inside it; the space bar in GNOME Files shows an archive's outline; GNOME
- Files' menu extracts and opens archives.
- .
- Tracker skips archives it indexed before this install until they change:
- `tracker3 reset --filesystem` (Debian 13: `localsearch reset
- --filesystem`) makes it index every file again. The space-bar preview
- starts with each user's next login.")
+set(CPACK_DEBIAN_CORE_DESCRIPTION
+ "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
+Previews of archive contents for terminal file managers and the
+Properties window of GNOME Files, Recoll's filter that finds an archive by
+the names inside it, and context-menu commands (extract, open, compress)
+for Nemo, PCManFM, Caja and Thunar, carried out through vexel:// links.
+vexel-kde and vexel-gnome add what each desktop plugs in.")
+set(CPACK_DEBIAN_KDE_DESCRIPTION
+ "Vexel for KDE: Baloo plug-in and Dolphin menus
+Dolphin's search, KRunner and Plasma search find an archive by the names
+inside it; Dolphin's menu extracts and opens archives.
+
+Debian 12 ships Baloo switched off: run `balooctl enable` (Debian 13:
+`balooctl6 enable`). Archives Baloo indexed before this install keep their
+old entries until they change: `balooctl clear FILE...`, then
+`balooctl check` (Debian 13: `balooctl6`), indexes them again.")
+set(CPACK_DEBIAN_GNOME_DESCRIPTION
+ "Vexel for GNOME: Tracker / LocalSearch module, Sushi viewer, Nautilus menu
+GNOME Files' search and the GNOME overview find an archive by the names
+inside it; the space bar in GNOME Files shows an archive's outline; GNOME
+Files' menu extracts and opens archives.
+
+Tracker reads the new rule from the next login, and skips archives it
+indexed before this install until they change: `tracker3 reset -s`
+(Debian 13: `localsearch reset -s`), then logging in again, indexes every
+file anew. The space-bar preview starts with each user's next login.")
 set(CPACK_DEBIAN_CORE_PACKAGE_DEPENDS "7zip | p7zip-full, xdg-utils, libnotify-bin, desktop-file-utils")
 set(CPACK_DEBIAN_CORE_PACKAGE_RECOMMENDS "libarchive-tools, zenity")
 set(CPACK_DEBIAN_CORE_PACKAGE_SUGGESTS
