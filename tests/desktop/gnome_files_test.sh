@@ -54,11 +54,12 @@ if [[ $part == sushi ]]; then
   [[ -f $entry ]] || fail "no autostart entry links the Sushi viewer at login"
   exec_line=$(sed -n 's/^Exec=//p' "$entry")
   [[ $exec_line == \"*\" ]] || fail "the entry's Exec: $exec_line"
-  (cd "$home" && HOME=$home "${exec_line:1:-1}") || fail "the login step failed"
+  (cd "$home" && HOME=$home XDG_DATA_HOME=$home/.local/share "${exec_line:1:-1}") || fail "the login step failed"
   [[ $(readlink "$home/.local/share/sushi/viewers/vexel.js") == "$prefix/share/sushi/viewers/vexel.js" ]] ||
     fail "the login linked no viewer: $(ls -l "$home/.local/share/sushi/viewers" 2>&1)"
   # Run again at the next login, it leaves the link as it is.
-  (cd "$home" && HOME=$home "${exec_line:1:-1}") || fail "the login step failed the second time"
+  (cd "$home" && HOME=$home XDG_DATA_HOME=$home/.local/share "${exec_line:1:-1}") ||
+    fail "the login step failed the second time"
   # The README's per-user step, for prefixes whose entry no session reads,
   # makes the same link.
   commands=$(awk '
