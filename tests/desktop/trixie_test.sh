@@ -36,7 +36,8 @@ mmdebstrap --quiet --variant=apt --include=ca-certificates trixie "$root" \
   http://deb.debian.org/debian >"$work/mmdebstrap.log" 2>&1 ||
   fail "mmdebstrap trixie: $(tail -20 "$work/mmdebstrap.log")"
 step "made a Debian 13 root"
-for dir in proc sys dev; do
+# /dev/pts too: the suite runs programs on pseudo-terminals (script).
+for dir in proc sys dev dev/pts; do
   mount --bind "/$dir" "$root/$dir"
   mounted+=("$root/$dir")
 done
