@@ -3,6 +3,16 @@
 # what is missing. Safe to run again.
 set -euo pipefail
 
+# Debian 12 (bookworm) has KDE Frameworks 5 and Tracker 3.4; Debian 13
+# (trixie) and later KDE Frameworks 6 and LocalSearch 3.8, still packaged
+# as tracker-extract and tracker-miner-fs.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+if [[ $codename == bookworm ]]; then
+  kfilemetadata=libkf5filemetadata-dev baloo=(baloo-kf5 libkf5baloowidgets-bin)
+else
+  kfilemetadata=libkf6filemetadata-dev baloo=(baloo6 libbaloowidgets-bin)
+fi
+
 packages=(
   g++ clang cmake ninja-build pkg-config python3
   # The formatting check (scripts/check-format.sh): Debian 12's is version 14.
@@ -18,9 +28,11 @@ packages=(
   # The receiver's tests run it as a user without privileges (useradd,
   # setpriv), mount a small file system, and write sparse tar files.
   passwd util-linux mount tar
-  # The desktop indexers' plug-ins: Baloo's (KFileMetaData, Qt 5) and
+  # The desktop indexers' plug-ins: Baloo's (KFileMetaData, Qt 5 or 6) and
   # Tracker's (tracker-sparql, GLib), built in the main configuration.
-  libkf5filemetadata-dev libtracker-sparql-3.0-dev
+  "$kfilemetadata" libtracker-sparql-3.0-dev
+  # cpack -G DEB: dpkg-shlibdeps, and file, which CPack runs on each binary.
+  dpkg-dev file
 )
 # Extra groups: "browser" for the headless rendering tests (with a font for
 # the Chinese texts in their screenshots); "desktop" for the programs that
@@ -30,10 +42,10 @@ packages=(
 # a private D-Bus session, read through the accessibility bus, with
 # xdotool, ImageMagick for the screenshots and a font for Chinese; gjs with
 # WebKit 6.0, libadwaita and glib-compile-resources for the stand-in of
-# Sushi 51; KDE's URL opener kde-open5, and notify-send with
-# notification-daemon for vexel-handoff's notifications; Baloo, the
-# extractor behind Dolphin's information panel, and Tracker with gsettings
-# and pgrep); "gui" for
+# Sushi 51; KDE's URL opener kde-open5 (Debian 13: kde-open), and
+# notify-send with notification-daemon for vexel-handoff's notifications;
+# Baloo, the extractor behind Dolphin's information panel, and Tracker
+# (Debian 13: LocalSearch) with gsettings and pgrep); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
@@ -51,7 +63,7 @@ if [[ " $* " == *" desktop "* ]]; then
     gnome-sushi nautilus python3-nautilus xvfb dbus at-spi2-core python3-pyatspi xdotool
     imagemagick fonts-wqy-microhei libglib2.0-bin gjs gir1.2-webkit-6.0 gir1.2-adw-1
     libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon
-    baloo-kf5 libkf5baloowidgets-bin tracker tracker-miner-fs tracker-extract dbus-daemon procps)
+    "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
 if [[ " $* " == *" sanitizers "* ]]; then packages+=(clang-19 libclang-rt-19-dev); fi

@@ -10,8 +10,9 @@
 // process, through listForIndexing.
 //
 // Tracker ships no header for modules. The functions below are declared as
-// tracker-miners declares them (3.4 to 3.7) and resolve against the
-// running extractor, which exports them to its modules.
+// tracker-miners (3.4 to 3.7) and LocalSearch (3.8) declare them and resolve
+// against the running extractor, which exports them to its modules; the one
+// whose name changed between the two is looked up when the module loads.
 #include <dlfcn.h>
 #include <gio/gio.h>
 #include <gmodule.h>
@@ -31,10 +32,6 @@ extern "C" {
 typedef struct _TrackerExtractInfo TrackerExtractInfo;
 GFile* tracker_extract_info_get_file(TrackerExtractInfo* info);
 void tracker_extract_info_set_resource(TrackerExtractInfo* info, TrackerResource* resource);
-// The identifier of the file's content, "urn:fileid:FILESYSTEM:INODE", which
-// the extractor links to the file (libtracker-miner).
-gchar* tracker_file_get_content_identifier(GFile* file, GFileInfo* info, const gchar* suffix);
-
 G_MODULE_EXPORT gboolean tracker_extract_module_init(GError** error);
 G_MODULE_EXPORT gboolean tracker_extract_get_metadata(TrackerExtractInfo* info, GError** error);
 
@@ -55,6 +52,20 @@ GetMaxText getMaxText = nullptr;
 GetConfig getConfig = nullptr;
 GetMaxBytes getMaxBytes = nullptr;
 
+// The identifier of the file's content, "urn:fileid:FILESYSTEM:INODE", which
+// the extractor links to the file: from the file on Tracker 3.4 to 3.7
+// (libtracker-miner), from the extraction on LocalSearch 3.8. Both give a
+// new string.
+using FileContentId = gchar* (*)(GFile*, GFileInfo*, const gchar*);
+using InfoContentId = gchar* (*)(TrackerExtractInfo*, const gchar*);
+FileContentId fileContentId = nullptr;
+InfoContentId infoContentId = nullptr;
+
+gchar* contentId(TrackerExtractInfo* info, GFile* file) {
+  if (infoContentId != nullptr) return infoContentId(info, nullptr);
+  return fileContentId(file, nullptr, nullptr);
+}
+
 std::size_t maxTextBytes(TrackerExtractInfo* info) {
   gint bytes = -1;
   if (getMaxText != nullptr) {
@@ -74,7 +85,7 @@ struct GObjectUnref {
 
 }  // namespace
 
-gboolean tracker_extract_module_init(GError** /*error*/) {
+gboolean tracker_extract_module_init(GError** error) {
   // tracker-extract leaves TZ unset, and glibc then reads the zone file
   // again on every local-time conversion, which libarchive makes for each
   // ZIP entry: listing a 100,000-entry ZIP took 2.18 s instead of 0.69 s.
@@ -85,6 +96,16 @@ gboolean tracker_extract_module_init(GError** /*error*/) {
       reinterpret_cast<GetMaxText>(dlsym(RTLD_DEFAULT, "tracker_extract_info_get_max_text"));
   getConfig = reinterpret_cast<GetConfig>(dlsym(RTLD_DEFAULT, "tracker_main_get_config"));
   getMaxBytes = reinterpret_cast<GetMaxBytes>(dlsym(RTLD_DEFAULT, "tracker_config_get_max_bytes"));
+  infoContentId =
+      reinterpret_cast<InfoContentId>(dlsym(RTLD_DEFAULT, "tracker_extract_info_get_content_id"));
+  fileContentId =
+      reinterpret_cast<FileContentId>(dlsym(RTLD_DEFAULT, "tracker_file_get_content_identifier"));
+  if (infoContentId == nullptr && fileContentId == nullptr) {
+    // Refused here, the extractor logs why and leaves these types to others.
+    g_set_error(error, G_IO_ERROR, G_IO_ERROR_NOT_SUPPORTED,
+                "this extractor exports no content identifier function");
+    return FALSE;
+  }
   return TRUE;
 }
 
@@ -99,8 +120,7 @@ gboolean tracker_extract_get_metadata(TrackerExtractInfo* info, GError** error) 
     const vexel::ExtensionArchive::Listing listing = vexel::listForIndexing(path.get());
     const std::string text = vexel::archiveText(listing.tree->root(), maxTextBytes(info));
 
-    const std::unique_ptr<gchar, GFree> id(
-        tracker_file_get_content_identifier(file, nullptr, nullptr));
+    const std::unique_ptr<gchar, GFree> id(contentId(info, file));
     const std::unique_ptr<TrackerResource, GObjectUnref> resource(tracker_resource_new(id.get()));
     tracker_resource_add_uri(resource.get(), "rdf:type", "nfo:Archive");
     tracker_resource_set_int64(resource.get(), "nfo:uncompressedSize", listing.tree->totalSize());

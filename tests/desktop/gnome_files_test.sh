@@ -3,8 +3,8 @@
 # (Nautilus), set up as the README says and driven under Xvfb, and the
 # plug-in for Sushi 51 and later in a stand-in of Sushi: the build is
 # installed into a temporary prefix whose name has a space and Chinese
-# characters, a temporary home links Sushi's viewer as the README's
-# per-user step does, and gnome_files_driver.py checks what the windows
+# characters, a temporary home gets Sushi's viewer as a new user's login
+# does (the installed autostart entry), and gnome_files_driver.py checks what the windows
 # show through the accessibility tree. Screenshots go to BUILD_DIR/desktop/.
 #
 #   gnome_files_test.sh BUILD_DIR SOURCE_DIR sushi|sushi-plugin|properties
@@ -48,7 +48,20 @@ home=$work/home
 mkdir -p "$home/.config/glib-2.0/settings"
 
 if [[ $part == sushi ]]; then
-  # The README's per-user step, with this prefix.
+  # A new user's first login: what the installed autostart entry runs, in
+  # the fresh home, with no per-user command of ours.
+  entry=$prefix/etc/xdg/autostart/vexel-sushi-viewer.desktop
+  [[ -f $entry ]] || fail "no autostart entry links the Sushi viewer at login"
+  exec_line=$(sed -n 's/^Exec=//p' "$entry")
+  [[ $exec_line == \"*\" ]] || fail "the entry's Exec: $exec_line"
+  (cd "$home" && HOME=$home XDG_DATA_HOME=$home/.local/share "${exec_line:1:-1}") || fail "the login step failed"
+  [[ $(readlink "$home/.local/share/sushi/viewers/vexel.js") == "$prefix/share/sushi/viewers/vexel.js" ]] ||
+    fail "the login linked no viewer: $(ls -l "$home/.local/share/sushi/viewers" 2>&1)"
+  # Run again at the next login, it leaves the link as it is.
+  (cd "$home" && HOME=$home XDG_DATA_HOME=$home/.local/share "${exec_line:1:-1}") ||
+    fail "the login step failed the second time"
+  # The README's per-user step, for prefixes whose entry no session reads,
+  # makes the same link.
   commands=$(awk '
     /^    prefix=\/usr  / { inside = 1 }
     inside && /^$/ { exit }
@@ -56,7 +69,8 @@ if [[ $part == sushi ]]; then
   [[ $commands == *sushi/viewers* ]] || fail "no Sushi commands found in README.md"
   commands=$(printf '%s\n' "$commands" | sed "1s|^prefix=/usr |prefix=\"$prefix\" |")
   (cd "$home" && HOME=$home bash -euc "$commands") || fail "the README's Sushi step failed"
-  [[ -L $home/.local/share/sushi/viewers/vexel.js ]] || fail "the README's step linked no viewer"
+  [[ $(readlink "$home/.local/share/sushi/viewers/vexel.js") == "$prefix/share/sushi/viewers/vexel.js" ]] ||
+    fail "the README's step changed the link"
   # The viewer runs the installed host by its absolute path: a stand-in
   # there records the options it is given and how long the host took.
   mv "$prefix/bin/vexel-quicklook" "$prefix/bin/vexel-quicklook.real"

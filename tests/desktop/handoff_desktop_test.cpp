@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/command.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"
 
@@ -65,7 +66,9 @@ std::string hexOf(std::string_view bytes) {
 // handler. Every name, whatever it holds, must arrive whole and alone: one
 // archive with exactly these entries.
 TEST(KdeOpener, EveryNameArrivesWholeAndAlone) {
-  for (const char* tool : {"kde-open5", "kbuildsycoca5", "dbus-run-session", "7zz", "python3"}) {
+  for (const std::string& tool :
+       {std::string("kde-open5"), std::string("kbuildsycoca5"), std::string("dbus-run-session"),
+        test::sevenZipTool(), std::string("python3")}) {
     if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   test::TempDir dir;
@@ -123,8 +126,9 @@ TEST(KdeOpener, EveryNameArrivesWholeAndAlone) {
 // the folder below holds "<b>粗</b><a href=x>点这里更新</a>".
 TEST(NotificationServer, ShowsEveryOutcomeWithNamesEscaped) {
   const fs::path daemon = "/usr/lib/notification-daemon/notification-daemon";
-  for (const char* tool :
-       {"Xvfb", "dbus-run-session", "dbus-monitor", "dbus-send", "notify-send", "7zz"}) {
+  for (const std::string& tool :
+       {std::string("Xvfb"), std::string("dbus-run-session"), std::string("dbus-monitor"),
+        std::string("dbus-send"), std::string("notify-send"), test::sevenZipTool()}) {
     if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   if (!fs::exists(daemon)) VEXEL_SKIP_UNLESS_CI() << "notification-daemon is not installed";

@@ -72,6 +72,39 @@ for viewer in share/sushi/viewers/vexel.js share/sushi/plugins-1/vexel.js lib/su
     fail "$viewer: $(grep INSTALLED_HOST "$prefix/$viewer")"
 done
 
+# Sushi 43 to 46 read viewers only from the home: the login step links the
+# installed viewer there, and leaves a user's own file and a link of an
+# install that is still there alone.
+entry=$prefix/etc/xdg/autostart/vexel-sushi-viewer.desktop
+[[ -f $entry ]] || fail "no autostart entry for the Sushi viewer"
+if command -v desktop-file-validate >/dev/null; then
+  desktop-file-validate "$entry" || fail "vexel-sushi-viewer.desktop does not validate"
+fi
+linker=$(sed -n 's/^Exec="\(.*\)"$/\1/p' "$entry")
+[[ $linker == "$prefix/libexec/vexel/vexel-sushi-viewer" && -x $linker ]] || fail "the entry's Exec: $(grep Exec "$entry")"
+viewer=$prefix/share/sushi/viewers/vexel.js
+# Each row: what the home holds before the login (none, own file, link to
+# another viewer that exists, dangling link), what the link must be after.
+printf 'mine\n' >"$work/other-viewer.js"
+for row in "none|$viewer" "file|file" "other|$work/other-viewer.js" "dangling|$viewer"; do
+  before=${row%%|*} after=${row#*|}
+  home=$work/home-$before
+  link=$home/.local/share/sushi/viewers/vexel.js
+  mkdir -p "$(dirname "$link")"
+  case $before in
+    file) printf 'mine\n' >"$link" ;;
+    other) ln -s "$work/other-viewer.js" "$link" ;;
+    dangling) ln -s "$work/gone/vexel.js" "$link" ;;
+  esac
+  HOME=$home XDG_DATA_HOME= "$linker" || fail "the login step failed with $before"
+  HOME=$home XDG_DATA_HOME= "$linker" || fail "the login step failed again with $before"
+  if [[ $after == file ]]; then
+    [[ ! -L $link && $(cat "$link") == mine ]] || fail "the login step replaced the user's own viewer"
+  else
+    [[ $(readlink "$link") == "$after" ]] || fail "with $before, the link is $(readlink "$link"), not $after"
+  fi
+done
+
 # Recoll finds the filter by the absolute path written at install time.
 grep -qF "application/zip = exec $prefix/share/vexel/recoll/rclvexel;" \
   "$prefix/share/vexel/recoll/mimeconf" || fail "mimeconf: $(grep zip "$prefix/share/vexel/recoll/mimeconf")"

@@ -33,7 +33,9 @@ make_search_archives() {
   add jarmember b.jar zip -qr
   add targzmember c.tar.gz bsdtar -czf
   add tarxzmember d.tar.xz bsdtar -cJf
-  if command -v 7zz >/dev/null; then add sevenzipmember e.7z 7zz a -bd; fi
+  # 7-Zip is 7zz on Debian 12, 7z on Debian 13.
+  local seven
+  if seven=$(command -v 7zz || command -v 7z); then add sevenzipmember e.7z "$seven" a -bd; fi
   gbk_word=季度报告 gbk_name=f.zip
   printf 'x\n' >"$src/季度/$gbk_word.txt"
   printf 'x\n' >"$src/gbkmember.txt"

@@ -9,6 +9,7 @@
 #include "readers/archive_error.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"
 
@@ -57,15 +58,18 @@ TEST(Extractor, TellsPrivateFoldersFromSharedOnes) {
 // names libarchive cannot decrypt. A wrong password is asked for again, at
 // most three times in all; the questions after the first say it was wrong.
 TEST(Extractor, AsksOnlyWhenNeededAndAgainAfterAWrongOne) {
-  if (!test::hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz makes the encrypted archives";
+  const std::string seven = test::sevenZipTool();
+  if (!test::hasTool(seven)) VEXEL_SKIP_UNLESS_CI() << "7-Zip makes the encrypted archives";
   test::TempDir dir;
   ASSERT_EQ(
       test::run(
           "cd " + shellQuoted(dir.path()) +
           " && mkdir -p src/子目录 && echo secret > src/子目录/s.txt && echo p > src/plain.txt"
-          " && cd src && 7zz a -bso0 -tzip -pRIGHT ../enc.zip . && 7zz a -bso0 -pRIGHT "
-          "../data.7z . && 7zz a -bso0 -mhe=on -pRIGHT ../names.7z . && 7zz a -bso0 "
-          "../plain.7z . && cd .. && rm -r src"),
+          " && cd src && " +
+          seven + " a -bso0 -tzip -pRIGHT ../enc.zip . && " + seven +
+          " a -bso0 -pRIGHT ../data.7z . && " + seven +
+          " a -bso0 -mhe=on -pRIGHT ../names.7z . && " + seven +
+          " a -bso0 ../plain.7z . && cd .. && rm -r src"),
       0);
   const struct {
     std::string archive;

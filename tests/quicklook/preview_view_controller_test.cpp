@@ -10,6 +10,7 @@
 #include "quicklook/internal/preview_texts.h"
 #include "readers/archive_error.h"
 #include "support/archive_maker.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 
 namespace vexel {
@@ -63,10 +64,10 @@ TEST(PreviewViewController, SubtitleCountsFoldersAndEncryption) {
   EXPECT_TRUE(controller->messageLabel().isHidden());
   EXPECT_EQ(previewOf(nested)->subtitleLabel().stringValue(), "ZIP 压缩包 · 2 个文件 · 2 个文件夹");
 
-  if (!test::hasTool("7zz")) VEXEL_SKIP_UNLESS_CI() << "7zz is not installed";
+  if (!test::hasTool(test::sevenZipTool())) VEXEL_SKIP_UNLESS_CI() << "7-Zip is not installed";
   test::writeFile(dir.path() / "secret.txt", "secret data");
-  ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) +
-                      " && 7zz a -tzip -pX enc.zip secret.txt >/dev/null"),
+  ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) + " && " + test::sevenZipTool() +
+                      " a -tzip -pX enc.zip secret.txt >/dev/null"),
             0);
   EXPECT_EQ(previewOf(dir.path() / "enc.zip")->subtitleLabel().stringValue(),
             "ZIP 压缩包 · 1 个文件 · 已加密");
@@ -197,10 +198,10 @@ TEST(PreviewViewController, FailuresAreShownInsideThePreview) {
   std::vector<Row> rows = {
       {dir.path() / "notes.txt", ArchiveError::notArchive().message()},
   };
-  if (test::hasTool("7zz")) {
+  if (test::hasTool(test::sevenZipTool())) {
     test::writeFile(dir.path() / "inner.txt", "hidden");
-    ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) +
-                        " && 7zz a -mhe=on -pX names.7z inner.txt >/dev/null"),
+    ASSERT_EQ(test::run("cd " + test::shellQuoted(dir.path()) + " && " + test::sevenZipTool() +
+                        " a -mhe=on -pX names.7z inner.txt >/dev/null"),
               0);
     rows.push_back(
         {dir.path() / "names.7z",

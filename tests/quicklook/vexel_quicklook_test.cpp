@@ -3,6 +3,7 @@
 
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"
 
@@ -134,7 +135,7 @@ TEST(VexelQuickLookHost, CutShortPreviewsSayWhyInEveryForm) {
 // a volume gone it shows what it can, marked as cut short, or says which
 // volume it needs.
 TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
-  for (const char* tool : {"python3", "7zz"}) {
+  for (const std::string& tool : {std::string("python3"), test::sevenZipTool()}) {
     if (!test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   TempDir dir;
@@ -143,8 +144,9 @@ TEST(VexelQuickLookHost, SplitArchivesPreviewAsAWhole) {
   for (char& c : noise) c = static_cast<char>((state = state * 1103515245U + 12345U) >> 24);
   dir.write("in/big.bin", noise);
   dir.write("in/文档/a.txt", "a");
-  ASSERT_EQ(
-      run("cd " + shellQuoted(dir / "in") + " && 7zz a -bso0 -bsp0 -v64k ../s.7z big.bin 文档"), 0);
+  ASSERT_EQ(run("cd " + shellQuoted(dir / "in") + " && " + test::sevenZipTool() +
+                " a -bso0 -bsp0 -v64k ../s.7z big.bin 文档"),
+            0);
   const auto check = dir.path() / "check.py";
   test::writeFile(
       check,

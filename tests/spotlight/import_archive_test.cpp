@@ -10,6 +10,7 @@
 #include "importer_loader.h"
 #include "spotlight/import_archive.h"
 #include "support/command.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"
 
@@ -78,7 +79,7 @@ TEST(ImportArchive, TextIsEveryPathDepthFirstOnePerLine) {
 }
 
 TEST(ImportArchive, ListsTarAnd7zAsWell) {
-  for (const char* tool : {"bsdtar", "7zz"}) {
+  for (const std::string& tool : {std::string("bsdtar"), vexel::test::sevenZipTool()}) {
     if (!vexel::test::hasTool(tool)) VEXEL_SKIP_UNLESS_CI() << tool << " is not installed";
   }
   TempDir dir;
@@ -87,7 +88,8 @@ TEST(ImportArchive, ListsTarAnd7zAsWell) {
   vexel::test::writeFile(dir.path() / "in/a.txt", "a");
   const std::string in = shellQuoted(dir.path() / "in");
   ASSERT_EQ(run("cd " + in + " && bsdtar -czf ../a.tar.gz a.txt d"), 0);
-  ASSERT_EQ(run("cd " + in + " && 7zz a -bd -bso0 ../a.7z a.txt d"), 0);
+  ASSERT_EQ(run("cd " + in + " && " + vexel::test::sevenZipTool() + " a -bd -bso0 ../a.7z a.txt d"),
+            0);
   EXPECT_EQ(importedText(dir.path() / "a.tar.gz"), "a.txt\nd\nd/e\nd/e/f.txt");
   // 7-Zip stores its own order; the tree keeps it, so only the set is fixed.
   const std::optional<std::string> sevenZip = importedText(dir.path() / "a.7z");

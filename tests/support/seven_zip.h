@@ -28,4 +28,12 @@ inline std::optional<std::filesystem::path> sevenZip() {
   return std::nullopt;
 }
 
+// sevenZipTool: the name of that tool for a shell command (Debian 12's 7-Zip
+// installs 7zz, Debian 13's 7z); "7zz" where neither is found, so that
+// hasTool(sevenZipTool()) says no.
+inline std::string sevenZipTool() {
+  const std::optional<std::filesystem::path> found = sevenZip();
+  return found ? found->filename().string() : "7zz";
+}
+
 }  // namespace vexel::test

@@ -51,15 +51,17 @@ const ARCHIVE_TYPES = new Set([
     'application/x-rar', 'application/x-rar-compressed', 'application/x-7z-compressed',
     'application/x-tar', 'application/gzip', 'application/x-gzip',
     'application/x-compressed-tar', 'application/x-bzip', 'application/x-bzip2',
-    'application/x-bzip-compressed-tar', 'application/x-bzip2-compressed-tar',
+    'application/x-bzip-compressed-tar', 'application/x-bzip1-compressed-tar',
+    'application/x-bzip2-compressed-tar',
     'application/x-xz', 'application/x-xz-compressed-tar', 'application/zstd',
     'application/x-zstd-compressed-tar', 'application/x-lzma',
     'application/x-lzma-compressed-tar', 'application/vnd.ms-cab-compressed',
-    'application/x-cd-image', 'application/x-iso9660-image', 'application/x-arj',
+    'application/x-cd-image', 'application/x-iso9660-image', 'application/vnd.efi.iso',
+    'application/x-arj',
     'application/x-lha', 'application/x-lzh-compressed', 'application/x-compress',
     'application/x-tarz', 'application/x-cpio', 'application/x-rpm',
     'application/vnd.debian.binary-package', 'application/x-deb', 'application/x-ms-wim',
-    'application/x-xar', 'application/x-java-archive',
+    'application/x-xar', 'application/x-java-archive', 'application/java-archive',
 ]);
 
 /** @param {string} contentType */

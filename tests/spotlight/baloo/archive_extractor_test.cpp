@@ -20,6 +20,7 @@
 #include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/process_census.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"
 
@@ -63,8 +64,13 @@ Extracted extract(const std::filesystem::path& file, const QString& mimeType,
   ours()->extract(&result);
   Extracted out;
   out.text = result.text();
+#if QT_VERSION_MAJOR >= 6
+  const QList<QVariant> descriptions =
+      result.properties().values(KFileMetaData::Property::Description);
+#else
   const QList<QVariant> descriptions = result.properties(KFileMetaData::PropertiesMapType::MultiMap)
                                            .values(KFileMetaData::Property::Description);
+#endif
   EXPECT_LE(descriptions.size(), 1);
   if (!descriptions.isEmpty()) out.description = descriptions.front().toString();
   out.isArchive = result.types().contains(KFileMetaData::Type::Archive);
@@ -156,8 +162,10 @@ TEST(BalooArchiveExtractor, DescribesWhatTheListingFound) {
                                   ExtractionResult::ExtractMetaData);
     EXPECT_EQ(got.description.toStdString(), row.description);
   }
-  if (vexel::test::hasTool("7zz")) {
-    ASSERT_EQ(vexel::test::run(at + "7zz a -bd -bso0 -psecret ../locked.zip small.txt"), 0);
+  if (vexel::test::hasTool(vexel::test::sevenZipTool())) {
+    ASSERT_EQ(vexel::test::run(at + vexel::test::sevenZipTool() +
+                               " a -bd -bso0 -psecret ../locked.zip small.txt"),
+              0);
     const Extracted got = extract(dir.path() / "locked.zip", QStringLiteral("application/zip"),
                                   ExtractionResult::ExtractMetaData);
     EXPECT_EQ(got.description.toStdString(), "ZIP 压缩包 · 1 个文件 · 已加密 · 原始大小 1 字节");

@@ -1,7 +1,9 @@
 // The Tracker extract module loaded as tracker-extract loads it, with this
 // program standing in for the extractor: it defines the functions the
 // module takes from the extractor (exported from the executable) and hands
-// it files through a TrackerExtractInfo of its own.
+// it files through a TrackerExtractInfo of its own. Built twice: as
+// Tracker 3.4 (the content identifier from the file) and, with
+// VEXEL_STAND_IN_LOCALSEARCH, as LocalSearch 3.8 (from the extraction).
 #include <gio/gio.h>
 #include <gmodule.h>
 #include <gtest/gtest.h>
@@ -37,8 +39,13 @@ __attribute__((visibility("default"))) void tracker_extract_info_set_resource(
     _TrackerExtractInfo* info, TrackerResource* resource);
 __attribute__((visibility("default"))) int tracker_extract_info_get_max_text(
     _TrackerExtractInfo* info);
+#ifdef VEXEL_STAND_IN_LOCALSEARCH
+__attribute__((visibility("default"))) gchar* tracker_extract_info_get_content_id(
+    _TrackerExtractInfo* info, const gchar* suffix);
+#else
 __attribute__((visibility("default"))) gchar* tracker_file_get_content_identifier(
     GFile* file, GFileInfo* info, const gchar* suffix);
+#endif
 
 GFile* tracker_extract_info_get_file(_TrackerExtractInfo* info) { return info->file; }
 
@@ -48,11 +55,20 @@ void tracker_extract_info_set_resource(_TrackerExtractInfo* info, TrackerResourc
 
 int tracker_extract_info_get_max_text(_TrackerExtractInfo* info) { return info->maxText; }
 
+#ifdef VEXEL_STAND_IN_LOCALSEARCH
+gchar* tracker_extract_info_get_content_id(_TrackerExtractInfo* info, const gchar* suffix) {
+  g_autofree gchar* name = g_file_get_basename(info->file);
+  return g_strconcat("urn:fileid:info:", name, suffix != nullptr ? "/" : "", suffix, nullptr);
+}
+#define VEXEL_ID_PREFIX "urn:fileid:info:"
+#else
 gchar* tracker_file_get_content_identifier(GFile* file, GFileInfo* /*info*/,
                                            const gchar* /*suffix*/) {
   g_autofree gchar* name = g_file_get_basename(file);
   return g_strconcat("urn:fileid:test:", name, nullptr);
 }
+#define VEXEL_ID_PREFIX "urn:fileid:test:"
+#endif
 
 }  // extern "C"
 
@@ -158,7 +174,7 @@ TEST(TrackerExtractModule, GivesThePathsAsTextWithinTheExtractorsLimit) {
     EXPECT_EQ(got.text, row.text);
     EXPECT_EQ(got.types, std::set<std::string>{"nfo:Archive"});
     EXPECT_EQ(got.uncompressedSize, 8);
-    EXPECT_EQ(got.identifier, "urn:fileid:test:a.zip");
+    EXPECT_EQ(got.identifier, VEXEL_ID_PREFIX "a.zip");
   }
 }
 

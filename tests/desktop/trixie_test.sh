@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# Debian 13 (trixie: KDE Frameworks 6, Baloo 6, LocalSearch 3.8) in a clean
+# root made by mmdebstrap, as a new user there would go: the README's
+# commands install what the build needs and build for /usr without the
+# benchmarks; the unit tests pass; cpack -G DEB makes the packages and apt
+# installs them; Baloo 6 and LocalSearch index a folder of archives and
+# `baloosearch6` and `localsearch search` find each archive by the names
+# inside it, Chinese ones too (without content=); apt purge leaves none of
+# the packages' files.
+#
+#   trixie_test.sh SOURCE_DIR
+# Needs root (chroot, mounts) and mmdebstrap (scripts/install-deps.sh
+# package); downloads from the Debian archive.
+set -euo pipefail
+source=$(cd "$1" && pwd)
+tests=$(cd "$(dirname "$0")" && pwd)
+source "$tests/temporary_install.sh"
+require_tools "scripts/install-deps.sh package" mmdebstrap chroot mount
+[[ $(id -u) == 0 ]] || skip_unless_ci "the Debian 13 root needs root (chroot)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vexel-trixie.XXXXXX")
+root=$work/root
+mounted=()
+cleanup() {
+  local index
+  for ((index = ${#mounted[@]} - 1; index >= 0; index--)); do
+    umount -l "${mounted[$index]}" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+step() { echo "[$((SECONDS - started)) s] $*"; }
+started=$SECONDS
+mmdebstrap --quiet --variant=apt --include=ca-certificates trixie "$root" \
+  http://deb.debian.org/debian >"$work/mmdebstrap.log" 2>&1 ||
+  fail "mmdebstrap trixie: $(tail -20 "$work/mmdebstrap.log")"
+step "made a Debian 13 root"
+# /dev/pts too: the suite runs programs on pseudo-terminals (script).
+for dir in proc sys dev dev/pts; do
+  mount --bind "/$dir" "$root/$dir"
+  mounted+=("$root/$dir")
+done
+# The sources as committed and as changed, without build folders.
+mkdir -p "$root/src"
+(cd "$source" && git ls-files -co --exclude-standard -z | tar --null -T - -cf -) | tar -C "$root/src" -xf -
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+# libarchive's test archives, where the suite reads them here.
+fixtures=""
+if [[ -n ${VEXEL_FIXTURES:-} && -d $VEXEL_FIXTURES ]]; then
+  mkdir -p "$root/fixtures"
+  mount --bind -o ro "$VEXEL_FIXTURES" "$root/fixtures"
+  mounted+=("$root/fixtures")
+  fixtures=/fixtures
+fi
+
+cat >"$root/in-root.sh" <<'INROOT'
+set -euo pipefail
+fail() { echo "FAIL (Debian 13): $*" >&2; exit 1; }
+step() { echo "[$((SECONDS - started)) s] $*"; }
+started=$SECONDS
+export DEBIAN_FRONTEND=noninteractive VEXEL_CI=1
+[[ -n $VEXEL_FIXTURES ]] || unset VEXEL_FIXTURES
+cd /src
+# The README's commands: install, build for /usr without the benchmarks,
+# package.
+scripts/install-deps.sh >/tmp/deps.log 2>&1 || fail "scripts/install-deps.sh: $(tail -20 /tmp/deps.log)"
+step "installed the build's dependencies"
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr \
+  -DVEXEL_WERROR=ON -DVEXEL_BUILD_BENCH=OFF -DVEXEL_BALOO=ON -DVEXEL_TRACKER=ON >/tmp/configure.log ||
+  fail "configure: $(tail -20 /tmp/configure.log)"
+grep -E 'Baloo extractor|Tracker extract' /tmp/configure.log
+cmake --build build-release --parallel 2 >/tmp/build.log 2>&1 || fail "build: $(grep -A5 -E 'error|FAILED' /tmp/build.log | head -40)"
+step "built"
+ctest --test-dir build-release --parallel 2 -L unit >/tmp/unit.log 2>&1 ||
+  fail "unit tests: $(grep -E 'Failed|\*\*\*' /tmp/unit.log | head -20)"
+grep -E 'tests passed' /tmp/unit.log
+step "ran the unit tests"
+(cd build-release && cpack -G DEB >/tmp/cpack.log 2>&1) || fail "cpack: $(tail -20 /tmp/cpack.log)"
+for deb in build-release/vexel*.deb; do
+  echo "$(basename "$deb"): $(stat -c %s "$deb") bytes, Depends: $(dpkg-deb -f "$deb" Depends)"
+done
+apt-get install -y -q --no-install-recommends ./build-release/vexel_*.deb ./build-release/vexel-kde_*.deb \
+  ./build-release/vexel-gnome_*.deb tracker-miner-fs dbus >/tmp/apt.log 2>&1 ||
+  fail "apt install: $(tail -20 /tmp/apt.log)"
+step "installed the packages"
+arch_libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
+for file in "$arch_libdir/qt6/plugins/kf6/kfilemetadata/kfilemetadata_vexelextractor.so" \
+    "$arch_libdir/localsearch-3.0/extract-modules/libextract-vexel.so" \
+    /usr/share/localsearch3/extract-rules/90-vexel-archives.rule; do
+  [[ -f $file ]] || fail "not installed where Debian 13's indexers look: $file"
+done
+
+# The archives, in a new user's home, and each indexer in a D-Bus session of
+# that user's.
+useradd -m -s /bin/bash tester
+source /src/tests/desktop/temporary_install.sh
+source /src/tests/desktop/search_archives.sh
+home=/home/tester
+make_search_archives "$home/archives" /tmp/src
+chown -R tester: "$home"
+declare -p words names chinese_names chinese_word gbk_word gbk_name >/tmp/archives.sh
+chmod 644 /tmp/archives.sh
+cat >/tmp/session.sh <<'SESSION'
+set -euo pipefail
+fail() { echo "FAIL (Debian 13, $indexer): $*" >&2; exit 1; }
+source /tmp/archives.sh
+cd "$HOME"
+# check FIND: each archive found by its own word and the Chinese name,
+# FIND printing the paths it finds, one a line.
+check() {
+  local got expected i
+  for i in "${!words[@]}"; do
+    got=$("$@" "${words[$i]}" | sort -u)
+    [[ $got == "$HOME/archives/${names[$i]}" ]] ||
+      fail "$* ${words[$i]}: expected ${names[$i]}, got: ${got:-nothing}"
+  done
+  got=$("$@" "$chinese_word" | sort -u)
+  expected=$(printf "$HOME/archives/%s\n" "${chinese_names[@]}" | sort)
+  [[ $got == "$expected" ]] || fail "$* $chinese_word: expected $expected, got: ${got:-nothing}"
+  echo "$indexer: $* found ${#words[@]} archives by the names inside them, and $chinese_word in ${#chinese_names[@]}"
+}
+case $indexer in
+  baloo)
+    mkdir -p "$HOME/.config"
+    printf '[Basic Settings]\nIndexing-Enabled=true\n\n[General]\nfolders[$e]=%s/archives/\nonly basic indexing=false\n' \
+      "$HOME" >"$HOME/.config/baloofilerc"
+    baloo_file=""
+    for candidate in /usr/lib/*/libexec/kf6/baloo_file /usr/libexec/kf6/baloo_file; do
+      [[ -x $candidate ]] && baloo_file=$candidate
+    done
+    [[ -x $baloo_file ]] || fail "no baloo_file of KDE Frameworks 6"
+    "$baloo_file" 2>/tmp/baloo-$USER.log &
+    baloo=$!
+    trap 'kill $(pgrep -P $baloo) $baloo 2>/dev/null || true' EXIT
+    archives=$(find "$HOME/archives" -type f | wc -l)
+    for _ in $(seq 240); do
+      status=$(balooctl6 status 2>/dev/null || true)
+      total=$(sed -n 's/^Total files indexed: //p' <<<"$status")
+      waiting=$(sed -n 's/^Files waiting for content indexing: //p' <<<"$status")
+      [[ ${total:-0} -gt $archives && $waiting == 0 ]] && break
+      sleep 0.5
+    done
+    [[ ${total:-0} -gt $archives && $waiting == 0 ]] || fail "Baloo 6 indexed ${total:-0} files: $status"
+    baloo_found() { baloosearch6 "$1" 2>/dev/null | grep '^/' || true; }
+    check baloo_found ;;
+  localsearch)
+    gsettings set org.freedesktop.Tracker3.Miner.Files index-recursive-directories "['$HOME/archives']"
+    gsettings set org.freedesktop.Tracker3.Miner.Files index-single-directories "[]"
+    gsettings set org.freedesktop.Tracker3.Miner.Files initial-sleep 0
+    localsearch status >/dev/null 2>&1 || true   # starts the miner
+    localsearch_found() {
+      localsearch search --disable-color --disable-snippets -f "$1" 2>/dev/null |
+        sed -n 's|^ *file://||p' | python3 -c 'import sys, urllib.parse
+for line in sys.stdin: print(urllib.parse.unquote(line.strip()))'
+    }
+    # The extractor works through the folder; wait for the last archive.
+    for _ in $(seq 240); do
+      [[ -n $(localsearch_found "${words[-1]}") ]] && break
+      sleep 0.5
+    done
+    check localsearch_found ;;
+esac
+SESSION
+chmod 644 /tmp/session.sh
+for indexer in baloo localsearch; do
+  setpriv --reuid tester --regid tester --init-groups env -i HOME=$home USER=tester PATH=/usr/bin:/bin \
+    LANG=C.UTF-8 XDG_RUNTIME_DIR=/tmp/runtime-$indexer GSETTINGS_BACKEND=keyfile QT_QPA_PLATFORM=offscreen \
+    indexer=$indexer bash -c 'mkdir -p -m 700 "$XDG_RUNTIME_DIR" && timeout 300 dbus-run-session -- bash /tmp/session.sh' ||
+    fail "$indexer: the search failed; its log ends: $(tail -5 /tmp/baloo-tester.log 2>/dev/null)"
+done
+step "searched"
+# The next login of a user links the Sushi viewer (Debian 13's Sushi is 46).
+exec_line=$(sed -n 's/^Exec=//p' /etc/xdg/autostart/vexel-sushi-viewer.desktop)
+setpriv --reuid tester --regid tester --init-groups env -i HOME=$home PATH=/usr/bin:/bin sh -c "$exec_line" ||
+  fail "the login step failed"
+[[ -f $home/.local/share/sushi/viewers/vexel.js ]] || fail "a login linked no Sushi viewer"
+
+apt-get purge -y -q vexel vexel-kde vexel-gnome >/tmp/purge.log 2>&1 || fail "apt purge: $(tail /tmp/purge.log)"
+left=$(find /usr /etc -name '*vexel*' 2>/dev/null || true)
+[[ -z $left ]] || fail "left by apt purge: $left"
+[[ ! -e $home/.local/share/sushi/viewers/vexel.js ]] || fail "the purge left the Sushi link"
+step "purged: no file of the packages left"
+INROOT
+chroot "$root" env VEXEL_FIXTURES="$fixtures" bash /in-root.sh || fail "in the Debian 13 root (see above)"
+echo "the Debian 13 stage took $((SECONDS - started)) s"
