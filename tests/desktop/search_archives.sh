@@ -34,6 +34,11 @@ make_search_archives() {
   add targzmember c.tar.gz bsdtar -czf
   add tarxzmember d.tar.xz bsdtar -cJf
   if command -v 7zz >/dev/null; then add sevenzipmember e.7z 7zz a -bd; fi
+  # Load: fifteen more ZIPs, each found by a member of its own, listed one
+  # after another by the same extractor process, all of which must be
+  # found (no listing may come back empty).
+  local letter
+  for letter in a b c d e f g h i j k l m n o; do add "loadmember$letter" "load-$letter.zip" zip -qr; done
   gbk_word=季度报告 gbk_name=f.zip
   printf 'x\n' >"$src/季度/$gbk_word.txt"
   printf 'x\n' >"$src/gbkmember.txt"
