@@ -53,7 +53,7 @@ namespace vexel::readers_internal {
 class ReadPacing {
  public:
   static constexpr std::size_t kSmallest = 64;
-  static constexpr std::chrono::milliseconds kQuick{10};
+  static constexpr std::chrono::milliseconds kQuick{50};
 
   // next: the size of this read, at most `largest`.
   [[nodiscard]] std::size_t next(std::size_t largest) noexcept {
