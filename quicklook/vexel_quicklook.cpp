@@ -198,7 +198,6 @@ int main(int argc, char** argv) {
     return usage("COLUMNS asks for more than " + std::to_string(kMaxColumns) + " columns");
   }
 
-  vexel::platform::boundListingHost();
   auto controller = vexel::PreviewViewController::create();
   (void)controller->view();
   if (options.timeLimit) controller->setListingTimeLimit(*options.timeLimit);
@@ -221,5 +220,6 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  vexel::platform::endListingHost(0);
+  std::cout.flush();
+  return 0;
 }

@@ -19,8 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "input_file.h"
-
 struct archive;
 
 namespace vexel::readers_internal {
@@ -60,7 +58,6 @@ class FileRange {
   // The attached reader's position and buffer.
   std::int64_t mPosition = 0;
   std::vector<char> mBuffer;
-  ReadPacing mPacing;
   const std::atomic<bool>* mStop = nullptr;
 };
 
