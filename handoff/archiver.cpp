@@ -98,14 +98,21 @@ std::vector<std::string> specialFilesIn(const std::vector<std::filesystem::path>
   return found;
 }
 
+namespace {
+
+// 7-Zip is `7zz` on Debian 12 and `7z` on Debian 13.
+std::optional<std::filesystem::path> findSevenZip() {
+  for (const char* name : {"7zz", "7z"}) {
+    if (auto path = findProgram(name)) return path;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::vector<ArchiverTool> findArchivers() {
   std::vector<ArchiverTool> tools;
-  for (const char* name : {"7zz", "7z"}) {
-    if (auto path = findProgram(name)) {
-      tools.push_back({ArchiverTool::Kind::sevenZip, std::move(*path)});
-      break;
-    }
-  }
+  if (auto path = findSevenZip()) tools.push_back({ArchiverTool::Kind::sevenZip, std::move(*path)});
   if (auto path = findProgram("bsdtar"))
     tools.push_back({ArchiverTool::Kind::bsdtar, std::move(*path)});
   return tools;
@@ -327,9 +334,7 @@ class BlockReader {
 }  // namespace
 
 std::optional<SevenZip> SevenZip::find() {
-  for (const char* name : {"7zz", "7z"}) {
-    if (auto path = findProgram(name)) return SevenZip(std::move(*path));
-  }
+  if (auto path = findSevenZip()) return SevenZip(std::move(*path));
   return std::nullopt;
 }
 
