@@ -71,14 +71,4 @@ inline constexpr std::chrono::milliseconds kIdleLife{1000};
                                                        const ListingBounds& bounds,
                                                        EntryConsumer& consumer);
 
-// listInLister: `ExtensionArchive::list` with the header source made by
-// `makeSource` in a lister that may grow by `memoryBudget` bytes (0: no
-// budget), or in process where no lister can be started. Allows override
-// by test (a source that allocates without end). Defined in
-// extension_archive.cpp.
-// @throws ArchiveError
-[[nodiscard]] ExtensionArchive::Listing listInLister(const std::filesystem::path& file,
-                                                     double timeLimit, SourceMaker makeSource,
-                                                     std::size_t memoryBudget);
-
 }  // namespace vexel::readers_internal

@@ -164,8 +164,11 @@ struct ListingBounds {
   // not yet named the archive's format may go on reading to name it, with
   // no more entries taken.
   std::chrono::milliseconds identifyGrace{100};
-  // memoryBudget: bytes a lister process may grow by while it lists; 0 for
-  // none. Only a lister can hold to it (lister_process.h).
+  // memoryBudget: bytes of resident memory the process may grow by while
+  // it lists; 0 for none. Past it the listing stops like at the deadline
+  // (`Collected::isOverMemoryBudget`). A reader deaf to the stop is left
+  // behind: the process (a one-shot host, or a lister program) ends soon
+  // after, or its address-space limit fails the allocation.
   std::size_t memoryBudget = 0;
 };
 
@@ -241,5 +244,16 @@ using SourceFactory = std::function<std::unique_ptr<HeaderSource>(
                                                        double timeLimit,
                                                        const ExtensionArchive::Clock& clock,
                                                        const SourceFactory& makeSource);
+
+// listInProcess: `ExtensionArchive::list` with the header source made by
+// `makeSource`, on a worker thread of this process, which may grow by
+// `memoryBudget` bytes while it lists (0: no budget). Allows override by
+// test (a source that allocates without end). Defined in
+// extension_archive.cpp.
+// @throws ArchiveError
+[[nodiscard]] ExtensionArchive::Listing listInProcess(const std::filesystem::path& file,
+                                                      double timeLimit,
+                                                      const SourceFactory& makeSource,
+                                                      std::size_t memoryBudget);
 
 }  // namespace vexel::readers_internal
