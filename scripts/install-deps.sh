@@ -54,8 +54,8 @@ packages=(
 # (notify-send, zenity); "libcxx" for building with clang's own standard
 # library; "sanitizers" for the AddressSanitizer and ThreadSanitizer builds
 # (clang 19, whose runtimes hold their allocators' locks across fork: the
-# listers are forked from threaded hosts, and GCC 12's leave a child waiting
-# forever on a lock a host thread held); "package" for the Debian package test (dpkg-shlibdeps, and
+# threaded suites start programs, and GCC 12's can leave a child waiting
+# forever on a lock another thread held); "package" for the Debian package test (dpkg-shlibdeps, and
 # mmdebstrap for a clean Debian root to install it into).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then

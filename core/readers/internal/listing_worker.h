@@ -27,9 +27,6 @@
 //     stop flag. An injected test clock is therefore called from the
 //     caller's thread only, and never after `collectEntries` returns.
 //
-// The same sources also run in a lister process (lister_process.h), which
-// bounds the memory that libarchive takes as well.
-//
 // The caller consumes the entries as they come (an `EntryConsumer`): a tree
 // grows on the caller's thread while the worker goes on reading, and
 // `Collected::entries` stays empty.
