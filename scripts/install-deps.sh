@@ -66,7 +66,10 @@ if [[ " $* " == *" desktop "* ]]; then
     "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
-if [[ " $* " == *" sanitizers "* ]]; then packages+=(clang-19 libclang-rt-19-dev); fi
+# llvm-19 brings the symbolizer clang 19's runtimes look for by name: without
+# it ThreadSanitizer's reports carry no function names and its suppressions
+# (which name glibc's functions) match nothing.
+if [[ " $* " == *" sanitizers "* ]]; then packages+=(clang-19 libclang-rt-19-dev llvm-19); fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei

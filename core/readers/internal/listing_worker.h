@@ -159,8 +159,10 @@ struct ListingBounds {
   std::chrono::milliseconds stopGrace{100};
   // identifyGrace: how long (real time) past the deadline a reader that has
   // not yet named the archive's format may go on reading to name it, with
-  // no more entries taken.
-  std::chrono::milliseconds identifyGrace{100};
+  // no more entries taken. Long enough for a thread start and a first read
+  // on a busy machine; the preview's 3.0 s limit plus both graces stays
+  // within its 3.5 s bound.
+  std::chrono::milliseconds identifyGrace{250};
   // memoryBudget: bytes of resident memory the process may grow by while
   // it lists; 0 for none. Past it the listing stops like at the deadline
   // (`Collected::isOverMemoryBudget`). A reader deaf to the stop is left
