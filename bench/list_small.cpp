@@ -1,16 +1,16 @@
-// list_small [FILE] [PAIRS]: what a listing in a lister process costs on a
-// small archive, against the same listing on a worker thread of the
-// caller's (as every listing ran before listers), in one run.
+// list_small [FILE] [PAIRS]: what a listing as the hosts run it
+// (`ExtensionArchive::list`: a worker thread, with the process's memory
+// watched) costs on a small archive, against the same listing through the
+// test clock (a worker thread without the watch), in one run.
 //
 //   build/bench/list_small                 # a 40-entry ZIP of its own, 2,000 pairs
 //   build/bench/list_small some.zip 500
 //
 // Each pair times one listing each way back to back, the order alternating;
 // printed are the medians of each and the median of the paired ratios with
-// its quartiles, for wall time and for the CPU time of the calling process
-// (its threads; a lister's CPU is its own). The first listing, which starts
-// the lister (a fork), is shown apart and not counted. Exit 1 when a
-// listing is incomplete.
+// its quartiles, for wall time and for the CPU time of the process. The
+// first listing is shown apart and not counted. Exit 1 when a listing is
+// incomplete.
 #include <archive.h>
 #include <archive_entry.h>
 #include <stdlib.h>
@@ -128,13 +128,14 @@ int main(int argc, char** argv) {
   }
   if (!made.empty()) std::filesystem::remove(made);
 
-  std::printf("first listing (starts the lister): %.0f us\n", first.wall * 1e6);
+  std::printf("first listing: %.0f us\n", first.wall * 1e6);
   std::printf(
-      "wall: lister %.0f us, worker thread %.0f us, paired ratio %.2fx (quartiles %.2f-%.2f)\n",
+      "wall: host listing %.0f us, test-clock listing %.0f us, paired ratio %.2fx (quartiles "
+      "%.2f-%.2f)\n",
       median(lister) * 1e6, median(thread) * 1e6, median(ratio), quartile(ratio, 1),
       quartile(ratio, 3));
   std::printf(
-      "caller CPU: lister %.0f us, worker thread %.0f us, paired ratio %.2fx (quartiles "
+      "CPU: host listing %.0f us, test-clock listing %.0f us, paired ratio %.2fx (quartiles "
       "%.2f-%.2f)\n",
       median(listerCpu) * 1e6, median(threadCpu) * 1e6, median(cpuRatio), quartile(cpuRatio, 1),
       quartile(cpuRatio, 3));

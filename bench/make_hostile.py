@@ -17,6 +17,10 @@ Kinds (sizes are what the measurements used):
   bzip2-bomb     tar.bz2: a file of 64 GiB of zeros, then another (80 KB):
                  skipping the first one's data takes many minutes, so a
                  listing abandoned at its deadline would go on that long
+  7z-empty-4m    7z: a compressed header declaring 4,000,000 unnamed empty
+                 files (a few hundred bytes); libarchive makes a table of
+                 them all before the first
+  7z-empty-8m    the same with 8,000,000
   lzo, grz, lrz  data for the filters that would start lzop, grzip, lrzip
 
 Written directly (no tarfile/zipfile for the big ones), so each takes
@@ -24,6 +28,7 @@ seconds at most.
 """
 import bz2
 import gzip
+import lzma
 import struct
 import sys
 import zlib
@@ -156,6 +161,36 @@ def bzip2_bomb(out):
         f.write(bz2.compress(tar_header(b"after.txt", b"0", 0) + b"\0" * 1024))
 
 
+def number_7z(value):
+    """A 7z variable-length number: high bits of the first byte count the
+    bytes that follow (the low ones, little-endian)."""
+    for extra in range(9):
+        if extra == 8 or value < (1 << (7 * (extra + 1))):
+            first = (0xFF << (8 - extra)) & 0xFF
+            if extra < 8:
+                first |= value >> (8 * extra)
+            return bytes([first]) + (value & ((1 << (8 * extra)) - 1)).to_bytes(extra, "little")
+    raise ValueError(value)
+
+
+def empty_files_7z(count):
+    def write(out):
+        bits = b"\xff" * ((count + 7) // 8)
+        header = (b"\x01\x05" + number_7z(count) + b"\x0e" + number_7z(len(bits)) + bits +
+                  b"\x00\x00")
+        props = {"id": lzma.FILTER_LZMA1, "dict_size": 1 << 16, "lc": 3, "lp": 0, "pb": 2}
+        packed = lzma.compress(header, format=lzma.FORMAT_RAW, filters=[props])
+        coder = b"\x23\x03\x01\x01\x05\x5d" + (1 << 16).to_bytes(4, "little")
+        encoded = (b"\x17\x06" + number_7z(0) + number_7z(1) + b"\x09" + number_7z(len(packed)) +
+                   b"\x00\x07\x0b" + number_7z(1) + b"\x00" + number_7z(1) + coder + b"\x0c" +
+                   number_7z(len(header)) + b"\x00\x00")
+        tail = struct.pack("<QQI", len(packed), len(encoded), zlib.crc32(encoded))
+        start = b"7z\xbc\xaf\x27\x1c\x00\x04" + struct.pack("<I", zlib.crc32(tail)) + tail
+        with open(out, "wb") as f:
+            f.write(start + packed + encoded)
+    return write
+
+
 def magic(prefix):
     def write(out):
         with open(out, "wb") as f:
@@ -172,6 +207,8 @@ KINDS = {
     "wide-zip": wide_zip,
     "gzip-bomb": gzip_bomb,
     "bzip2-bomb": bzip2_bomb,
+    "7z-empty-4m": empty_files_7z(4_000_000),
+    "7z-empty-8m": empty_files_7z(8_000_000),
     "lzo": magic(b"\x89LZO\x00\r\n\x1a\n\x10\x30\x20\xa0\x09\x40\x01\x05\x03\x00\x00\x01"),
     "grz": magic(b"GRZipII\x00\x02\x04:)"),
     "lrz": magic(b"LRZI\x00\x06"),

@@ -7,6 +7,7 @@
 #include "foundation/byte_count_formatter.h"
 #include "handoff/archiver.h"
 #include "handoff/destination.h"
+#include "host/host_usage.h"
 #include "internal/handoff_texts.h"
 #include "readers/archive_error.h"
 #include "readers/work_folder.h"
@@ -22,6 +23,10 @@ namespace {
 namespace texts = handoff_internal;
 
 namespace fs = std::filesystem;
+
+// The address space the check may map: its memory budget and room for its
+// worker's stack and heap, so the receiver stays under 256 MiB.
+constexpr unsigned long long kCheckAddressSpace = 224ULL << 20;
 
 // An archive whose every entry would be left out holds nothing but what
 // could harm: an empty folder would only hide that.
@@ -69,6 +74,9 @@ Extractor::Outcome Extractor::extract(const fs::path& archive) {
   WorkFolder::clearStale(archive.parent_path());
   std::optional<ArchiveExtractor::Check> check;
   try {
+    // libarchive's tables for what a header declares count against the
+    // check's memory, however large one request (no program runs meanwhile).
+    const platform::AddressSpaceBound bound(kCheckAddressSpace);
     check.emplace(ArchiveExtractor::check(archive, std::nullopt, mTask));
   } catch (const ArchiveError& error) {
     // Encrypted names: only 7-Zip can list them, with the password.

@@ -198,6 +198,7 @@ int main(int argc, char** argv) {
     return usage("COLUMNS asks for more than " + std::to_string(kMaxColumns) + " columns");
   }
 
+  vexel::platform::boundListingHost();
   auto controller = vexel::PreviewViewController::create();
   (void)controller->view();
   if (options.timeLimit) controller->setListingTimeLimit(*options.timeLimit);
@@ -220,6 +221,5 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  std::cout.flush();
-  return 0;
+  vexel::platform::endListingHost(0);
 }

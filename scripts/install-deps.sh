@@ -54,8 +54,8 @@ packages=(
 # (notify-send, zenity); "libcxx" for building with clang's own standard
 # library; "sanitizers" for the AddressSanitizer and ThreadSanitizer builds
 # (clang 19, whose runtimes hold their allocators' locks across fork: the
-# listers are forked from threaded hosts, and GCC 12's leave a child waiting
-# forever on a lock a host thread held); "package" for the Debian package test (dpkg-shlibdeps, and
+# threaded suites start programs, and GCC 12's can leave a child waiting
+# forever on a lock another thread held); "package" for the Debian package test (dpkg-shlibdeps, and
 # mmdebstrap for a clean Debian root to install it into).
 if [[ " $* " == *" browser "* ]]; then packages+=(chromium fonts-wqy-microhei); fi
 if [[ " $* " == *" desktop "* ]]; then
@@ -66,7 +66,10 @@ if [[ " $* " == *" desktop "* ]]; then
     "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
-if [[ " $* " == *" sanitizers "* ]]; then packages+=(clang-19 libclang-rt-19-dev); fi
+# llvm-19 brings the symbolizer clang 19's runtimes look for by name: without
+# it ThreadSanitizer's reports carry no function names and its suppressions
+# (which name glibc's functions) match nothing.
+if [[ " $* " == *" sanitizers "* ]]; then packages+=(clang-19 libclang-rt-19-dev llvm-19); fi
 if [[ " $* " == *" gui "* ]]; then
   packages+=(nemo nautilus python3-nautilus dolphin kde-cli-tools breeze-icon-theme xvfb
     xdotool imagemagick dbus xdg-utils libnotify-bin notification-daemon zenity fonts-wqy-microhei

@@ -1,12 +1,26 @@
 #include "spotlight/archive_text.h"
 
+#include "readers/archive_error.h"
+
+#include <string>
 #include <utility>
 #include <vector>
 
 namespace vexel {
 
 ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file) {
-  return ExtensionArchive::list(file, kIndexTimeLimit);
+  return listForIndexing(file, kIndexTimeLimit);
+}
+
+ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file, double timeLimit) {
+  ExtensionArchive::Listing listing = ExtensionArchive::list(file, timeLimit);
+  // Stored as an empty text, a listing the bounds ended before its first
+  // entry would hide the archive from search until the file changes.
+  if (listing.cutoff == ExtensionArchive::Cutoff::limits &&
+      listing.tree->root().children().empty()) {
+    throw ArchiveError::failed(std::string(kNothingListedInTime));
+  }
+  return listing;
 }
 
 std::size_t forEachTextLine(const ArchiveNode& root, std::size_t maxBytes,

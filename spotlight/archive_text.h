@@ -34,10 +34,21 @@ inline constexpr double kIndexTimeLimit = 10.0;
 // kilobytes of archive could otherwise ask for gigabytes.
 inline constexpr std::size_t kMaxTextContentBytes = std::size_t{64} << 20;
 
+// kNothingListedInTime: the failure of a listing that its time or memory
+// ended before its first entry.
+inline constexpr std::string_view kNothingListedInTime =
+    "无法读取压缩包：在时间和内存的限度内没有列出任何文件。";
+
 // listForIndexing: lists `file` within kIndexTimeLimit and the listing's
 // memory bounds (extension_archive.h). The one place where indexers list.
+// A listing the bounds ended before its first entry is a failure: an
+// indexer must not keep it as the archive's (empty) text.
 // @throws ArchiveError (failed, passwordRequired, notArchive)
 [[nodiscard]] ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file);
+// listForIndexing: the same within `timeLimit` seconds, for tests.
+// @throws ArchiveError
+[[nodiscard]] ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file,
+                                                        double timeLimit);
 
 // forEachTextLine: calls `line` with the path of every node below `root`,
 // depth-first in pre-order, children in order, for as many whole lines as

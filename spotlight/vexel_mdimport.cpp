@@ -279,5 +279,6 @@ int main(int argc, char** argv) {
   vexel::platform::prepareHostProcess();
   const ParsedOptions parsed = parseOptions(argc, argv);
   if (const int* status = std::get_if<int>(&parsed)) return *status;
-  return run(std::get<Options>(parsed));
+  vexel::platform::boundListingHost();
+  vexel::platform::endListingHost(run(std::get<Options>(parsed)));
 }

@@ -161,6 +161,8 @@ ArchiveError ArchiveError::tooLargeToCheck(CheckBound bound) {
       return failed("没有解压：压缩包里的条目超过 1,500,000 个。");
     case CheckBound::names:
       return failed("没有解压：压缩包里的名字太多太长（超过 128 MiB）。");
+    case CheckBound::memory:
+      return failed("没有解压：检查这个压缩包里的条目需要超过 256 MiB 内存。");
   }
   return failed("没有解压。");
 }

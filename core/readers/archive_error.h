@@ -77,7 +77,7 @@ class ArchiveError final : public std::exception {
   [[nodiscard]] static ArchiveError unsafeEntry(UnsafeEntry why, std::string_view path,
                                                 std::string_view other = {});
   // CheckBound: the bound that stopped the check before extraction.
-  enum class CheckBound { time, entries, names };
+  enum class CheckBound { time, entries, names, memory };
   // tooLargeToCheck: `failed` for an archive whose check did not finish
   // within its bounds: "没有解压：" + the bound + "。".
   [[nodiscard]] static ArchiveError tooLargeToCheck(CheckBound bound);

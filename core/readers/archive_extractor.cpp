@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <deque>
 #include <optional>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 
@@ -246,6 +247,13 @@ class CheckSource final : public readers_internal::HeaderSource {
 
   SourceResult failed(archive* reader, const HeaderSink& sink, archive_entry* entry) const {
     if (sink.shouldStop()) return SourceResult{.end = SourceEnd::stopped};
+    // An allocation refused (the host's address-space bound): memory, not
+    // damage. Some readers (7z) report it with their own error number.
+    const char* message = archive_error_string(reader);
+    if (archive_errno(reader) == ENOMEM ||
+        (message != nullptr && std::string_view(message) == "Couldn't allocate memory")) {
+      return failure(ArchiveError::outOfMemory());
+    }
     if (mData->entries.empty() && entry != nullptr &&
         archive_entry_is_metadata_encrypted(entry) != 0) {
       return failure(ArchiveError::passwordRequired());
@@ -466,6 +474,7 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
         .maxEntries = static_cast<std::size_t>(limits.maxEntries),
         .maxNameBytes = static_cast<std::size_t>(limits.maxNameBytes),
         .stopGrace = kStopGrace,
+        .memoryBudget = static_cast<std::size_t>(std::max<std::int64_t>(limits.memoryBudget, 0)),
     };
     std::shared_ptr<CheckData> data;
     const auto collect = [&](bool readsRaw) {
@@ -476,6 +485,11 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
           std::make_unique<CheckSource>(volumes.namePath(), InputFile::open(volumes), password,
                                         data, readsRaw),
           bounds, counter);
+      // Memory first: a reader left behind past the budget is left behind too.
+      if (collected.isOverMemoryBudget ||
+          (collected.end == SourceEnd::failure && collected.error == ArchiveError::outOfMemory())) {
+        throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::memory);
+      }
       if (collected.isPastDeadline || collected.isAbandoned) {
         throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::time);
       }
@@ -521,7 +535,7 @@ ArchiveExtractor::Check ArchiveExtractor::check(const fs::path& archive,
     check.mPlan = std::move(plan);
     return check;
   } catch (const std::bad_alloc&) {
-    throw ArchiveError::outOfMemory();
+    throw ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::memory);
   }
 }
 

@@ -101,11 +101,20 @@ class ArchiveExtractor {
   using Progress = std::function<void(double)>;
   // Clock: the time source of the check's deadline. Tests pass their own.
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
+  // kCheckMemoryBudget: what the check may take beyond what the process had
+  // (the receiver stays under 256 MiB: a 358-byte 7z can declare millions
+  // of files, and libarchive makes a table of them all before the first).
+  static constexpr std::int64_t kCheckMemoryBudget = std::int64_t{192} << 20;
   // CheckBounds: the check's limits; tests pass smaller ones.
   struct CheckBounds {
     double timeLimit = kCheckTimeLimit;   ///< seconds, from the moment the file is open
     std::int64_t maxEntries = 1'500'000;  ///< ExtensionArchive::kMaxNodes
     std::int64_t maxNameBytes = std::int64_t{128} << 20;  ///< ExtensionArchive::kMaxNameBytes
+    /// Resident bytes the process may grow by while the headers are read
+    /// (libarchive's tables for what a header declares); 0 for none. A host
+    /// that must hold to it whatever libarchive asks for also limits its
+    /// address space meanwhile (platform/host's `AddressSpaceBound`).
+    std::int64_t memoryBudget = kCheckMemoryBudget;
   };
 
   // check: reads and judges the headers of `archive` (a split archive's

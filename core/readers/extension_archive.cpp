@@ -14,7 +14,6 @@
 
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
-#include "internal/lister_process.h"
 #include "internal/listing_worker.h"
 #include "internal/volume_set.h"
 #include "model/archive_format.h"
@@ -30,7 +29,6 @@ using readers_internal::InputFile;
 using readers_internal::ListingBounds;
 using readers_internal::ReaderFacts;
 using readers_internal::SourceEnd;
-using readers_internal::SourceMaker;
 using readers_internal::VolumeSet;
 
 // How long a listing's worker may take to stop once told, before it is left
@@ -283,17 +281,13 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
                   });
 }
 
-ExtensionArchive::Listing readers_internal::listInLister(const std::filesystem::path& file,
-                                                         double timeLimit, SourceMaker makeSource,
-                                                         std::size_t memoryBudget) {
+ExtensionArchive::Listing readers_internal::listInProcess(const std::filesystem::path& file,
+                                                          double timeLimit,
+                                                          const SourceFactory& makeSource,
+                                                          std::size_t memoryBudget) {
   return listWith(file, timeLimit, nullptr, memoryBudget,
                   [&](const VolumeSet& volumes, std::unique_ptr<InputFile> input,
                       const ListingBounds& bounds, TreeBuilding& building) {
-                    // The lister opens the file again: what was opened here
-                    // checked it and gave its size and the deadline.
-                    if (auto collected = collectInLister(file, makeSource, bounds, building)) {
-                      return std::move(*collected);
-                    }
                     return collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds,
                                           building);
                   });
@@ -301,8 +295,8 @@ ExtensionArchive::Listing readers_internal::listInLister(const std::filesystem::
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
                                                  double timeLimit) {
-  return readers_internal::listInLister(file, timeLimit, &makeDefaultSource,
-                                        static_cast<std::size_t>(kMaxListerGrowth));
+  return readers_internal::listInProcess(file, timeLimit, &makeDefaultSource,
+                                         static_cast<std::size_t>(kMaxListerGrowth));
 }
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,

@@ -22,27 +22,28 @@
 // listing is bounded whatever the input:
 //   - Only regular files are read; they are opened without blocking.
 //     Folders, named pipes, devices and sockets are refused (`failed`).
-//   - libarchive runs in a lister process forked from the caller's (no
-//     program is started), which streams the entries back while the tree
-//     grows on the calling thread (internal/lister_process.h). A lister
-//     ends itself, at the latest a short grace after the listing's
-//     deadline, and serves the caller's later listings until it has been
-//     idle for a second. Where no process can be forked, libarchive runs on
-//     a worker thread of the listing instead.
+//   - libarchive runs on a worker thread of the listing, in this process,
+//     which hands the entries over while the tree grows on the calling
+//     thread (internal/listing_worker.h). Nothing is forked: after a fork
+//     in a threaded process a lock another thread held (the time zone's,
+//     the converters', malloc's) stays held. The process is the boundary:
+//     a one-shot host limits its own address space and ends soon after its
+//     listing (platform/host's `boundListingHost`).
 //   - Time: the limit counts from the moment the file is open and covers
 //     reading headers (named or not) and building the tree. At the deadline
 //     the reads are stopped; a reader caught in work that reads nothing is
-//     ended with its lister (or, on a worker thread, left behind: it
-//     finishes on its own). The call returns the entries so far, with
-//     `cutoff` `limits`; none at all when the limit ran out before the
-//     first named entry, but with the type libarchive had found by then
-//     (and a file that is no archive still throws `notArchive`).
+//     left behind: it finishes on its own, or ends with its process. The
+//     call returns the entries so far, with `cutoff` `limits`; none at all
+//     when the limit ran out before the first named entry, but with the
+//     type libarchive had found by then (and a file that is no archive
+//     still throws `notArchive`).
 //   - Memory: at most `kMaxNodes` entries and tree nodes (folders made for
 //     deeper entries included) and `kMaxNameBytes` of entry names; reaching
-//     either ends the listing like the time limit. libarchive's own memory
-//     counts against `kMaxListerGrowth` in the lister: past it the listing
-//     ends like the time limit too. Running out of memory is an
-//     `ArchiveError`, never an escaping `std::bad_alloc`.
+//     either ends the listing like the time limit. The process's growth
+//     while it lists (libarchive's own tables included) counts against
+//     `kMaxListerGrowth`: past it the listing ends like the time limit
+//     too. Running out of memory is an `ArchiveError`, never an escaping
+//     `std::bad_alloc`.
 //   - No program is ever started: only the decompression filters libarchive
 //     decodes itself are enabled (see internal/built_in_filters.h).
 #pragma once
@@ -88,7 +89,7 @@ class ExtensionArchive {
   static constexpr std::int64_t kMaxNodes = 1'500'000;
   // kMaxNameBytes: the most bytes of entry names one listing keeps.
   static constexpr std::int64_t kMaxNameBytes = std::int64_t{128} << 20;
-  // kMaxListerGrowth: how much the lister may grow while it reads one
+  // kMaxListerGrowth: how much the process may grow while it reads one
   // archive (libarchive's tables: a 2,000,000-entry ZIP takes about 320 MB).
   // With the caller's tree for `kMaxNodes` nodes, a listing stays under 1 GiB.
   static constexpr std::int64_t kMaxListerGrowth = std::int64_t{512} << 20;
@@ -102,9 +103,8 @@ class ExtensionArchive {
   // @throws ArchiveError (failed, passwordRequired, notArchive)
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit);
   // list: the same with the clock given, for tests. `clock` is called from
-  // this thread only, and never after `list` has returned; the listing then
-  // runs on a worker thread (a lister process cannot share the clock), so
-  // libarchive's own memory is not bounded.
+  // this thread only, and never after `list` has returned; the process's
+  // growth is not bounded.
   // @throws ArchiveError
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit,
                                     const Clock& clock);

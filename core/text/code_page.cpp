@@ -1,12 +1,9 @@
 #include "text/code_page.h"
 
 #include <iconv.h>
-#include <pthread.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <mutex>
-#include <shared_mutex>
 
 #include "text/utf8.h"
 
@@ -17,42 +14,13 @@ namespace {
 // by utf8.h, so ill-formed UTF-8 is judged by one rule everywhere.
 constexpr const char* kScalars = "UTF-32LE";
 
-// iconv_open and iconv_close take the C library's converter lock, which
-// fork does not release: a process forked while another thread held it, and
-// that goes on running this program (a lister), would wait on it forever.
-// So opening and closing share this gate, and every fork of the process
-// takes it whole first; the child, which has only the forking thread, gets
-// a gate of its own (the inherited one may not be unlocked there).
-std::shared_mutex*& forkGate() {
-  static std::shared_mutex* gate = new std::shared_mutex;
-  return gate;
-}
-
-void closeGateForFork() { forkGate()->lock(); }
-void openGateInParent() { forkGate()->unlock(); }
-void newGateInChild() { forkGate() = new std::shared_mutex; }
-
-std::shared_mutex& gateForConverters() {
-  static std::once_flag registered;
-  std::call_once(registered,
-                 [] { ::pthread_atfork(&closeGateForFork, &openGateInParent, &newGateInChild); });
-  return *forkGate();
-}
-
-iconv_t openConverter(const char* to, const char* from) {
-  const std::shared_lock lock(gateForConverters());
-  return iconv_open(to, from);
-}
-
 // Converter: one iconv descriptor, closed with the object. No //TRANSLIT:
 // a character the target cannot hold must fail, never be substituted.
 class Converter {
  public:
-  Converter(const char* to, const char* from) : mHandle(openConverter(to, from)) {}
+  Converter(const char* to, const char* from) : mHandle(iconv_open(to, from)) {}
   ~Converter() {
-    if (!isOpen()) return;
-    const std::shared_lock lock(gateForConverters());
-    iconv_close(mHandle);
+    if (isOpen()) iconv_close(mHandle);
   }
   Converter(const Converter&) = delete;
   Converter& operator=(const Converter&) = delete;

@@ -12,9 +12,6 @@
 // character it cannot hold makes the whole conversion fail (nullopt), so a
 // decoding that succeeds encodes back to the same bytes.
 //
-// A process forked while other threads open or close converters, and that
-// goes on without exec (a lister), can convert too.
-//
 // CP437 is iconv's table, not ICU's ibm-437: they differ at 0xE6 (U+00B5
 // here, U+03BC in ICU), and libarchive reads unflagged ZIP names with iconv,
 // so only iconv's table turns its text back into the bytes the archive holds.

@@ -22,6 +22,39 @@ namespace vexel::platform {
 // several times slower. An explicit TZ, even empty, is left as it is.
 void prepareHostProcess();
 
+// boundListingHost: for a host that lists archives in its own process (the
+// preview and the importer, started for one request): the process is the
+// listing's boundary, so its address space is limited to what it has mapped
+// now plus `kListingAddressSlack`, and one allocation a hostile header asks
+// for beyond that fails at once. Not under AddressSanitizer, whose shadow
+// memory is a reservation of terabytes; a lower limit is kept. Programs the
+// host starts inherit the limit: a host that starts archivers must not call it.
+void boundListingHost();
+inline constexpr unsigned long long kListingAddressSlack = 896ULL << 20;
+
+// AddressSpaceBound: while it lives, the process may map at most `bytes`
+// beyond what it maps now (the soft RLIMIT_AS), so an allocation past that
+// fails at once, however large the request; the limit before comes back
+// after. For a step of a host that starts no program meanwhile (programs
+// inherit the limit). Nothing under AddressSanitizer.
+class AddressSpaceBound {
+ public:
+  explicit AddressSpaceBound(unsigned long long bytes);
+  ~AddressSpaceBound();
+  AddressSpaceBound(const AddressSpaceBound&) = delete;
+  AddressSpaceBound& operator=(const AddressSpaceBound&) = delete;
+
+ private:
+  unsigned long long mPrevious = 0;
+  bool mIsSet = false;
+};
+
+// endListingHost: flushes the standard streams and ends the process with
+// `status`, running no destructor and no exit handler: a reader left behind
+// at the deadline may still be inside libarchive on its thread, and must
+// not meet a library or a heap being torn down under it.
+[[noreturn]] void endListingHost(int status);
+
 // HostUsage: one host's name and usage text (which ends in a line feed).
 struct HostUsage {
   // kExitUsage: the exit status of every usage error.

@@ -36,6 +36,11 @@ make_search_archives() {
   # 7-Zip is 7zz on Debian 12, 7z on Debian 13.
   local seven
   if seven=$(command -v 7zz || command -v 7z); then add sevenzipmember e.7z "$seven" a -bd; fi
+  # Load: fifteen more ZIPs, each found by a member of its own, listed one
+  # after another by the same extractor process, all of which must be
+  # found (no listing may come back empty).
+  local letter
+  for letter in a b c d e f g h i j k l m n o; do add "loadmember$letter" "load-$letter.zip" zip -qr; done
   gbk_word=季度报告 gbk_name=f.zip
   printf 'x\n' >"$src/季度/$gbk_word.txt"
   printf 'x\n' >"$src/gbkmember.txt"

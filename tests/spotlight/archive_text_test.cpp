@@ -9,6 +9,9 @@
 
 #include "model/archive_tree.h"
 #include "model/raw_entry.h"
+#include "readers/archive_error.h"
+#include "support/archive_maker.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -16,6 +19,35 @@ vexel::ArchiveTree treeOf(const std::vector<std::string>& paths) {
   std::vector<vexel::RawEntry> entries;
   for (const std::string& path : paths) entries.push_back({.path = path});
   return vexel::ArchiveTree({}, std::move(entries));
+}
+
+// A listing whose time ran out before its first entry is a failure for the
+// indexer, never an empty text kept as the archive's; an archive that is
+// empty lists as empty.
+TEST(ArchiveText, NothingListedInTimeIsAFailure) {
+  const vexel::test::TempDir dir;
+  vexel::test::writeFile(dir.path() / "a.zip", vexel::test::zipBytes({{.name = "a.txt"}}));
+  vexel::test::writeFile(dir.path() / "empty.zip", vexel::test::zipBytes({}));
+  const struct {
+    const char* file;
+    double limit;
+    bool isFailure;
+  } rows[] = {
+      {"a.zip", 0.0, true},
+      {"a.zip", 10.0, false},
+      {"empty.zip", 10.0, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.file) + " in " + std::to_string(row.limit) + " s");
+    try {
+      const auto listing = vexel::listForIndexing(dir.path() / row.file, row.limit);
+      EXPECT_FALSE(row.isFailure);
+      EXPECT_TRUE(listing.complete);
+    } catch (const vexel::ArchiveError& error) {
+      EXPECT_TRUE(row.isFailure) << error.message();
+      EXPECT_EQ(error, vexel::ArchiveError::failed(std::string(vexel::kNothingListedInTime)));
+    }
+  }
 }
 
 // Every indexer cuts the text the same way: whole lines, in depth-first

@@ -254,4 +254,38 @@ inline std::optional<std::filesystem::path> fixturesDir() {
   return dir;
 }
 
+// sevenZipOfEmptyFiles: a 7z whose plain header declares `count` unnamed
+// empty files (the kEmptyStream property set for all): libarchive makes a
+// table of them all before it hands over the first.
+inline std::string sevenZipOfEmptyFiles(std::uint32_t count) {
+  using archive_maker_internal::crc32;
+  using archive_maker_internal::put32;
+  // A 7z number below 2^21: one to three bytes, the first saying how many follow.
+  const auto number = [](std::uint32_t value) {
+    std::string out;
+    if (value < 0x80) {
+      out += static_cast<char>(value);
+    } else if (value < 0x4000) {
+      out += static_cast<char>(0x80 | (value >> 8));
+      out += static_cast<char>(value & 0xFF);
+    } else {
+      out += static_cast<char>(0xC0 | (value >> 16));
+      out += static_cast<char>(value & 0xFF);
+      out += static_cast<char>((value >> 8) & 0xFF);
+    }
+    return out;
+  };
+  const std::uint32_t bitBytes = (count + 7) / 8;
+  const std::string header = std::string("\x01\x05", 2) + number(count) + "\x0e" +
+                             number(bitBytes) + std::string(bitBytes, '\xff') +
+                             std::string("\x00\x00", 2);
+  std::string tail(8, '\0');  // the header follows at once
+  put32(tail, static_cast<std::uint32_t>(header.size()));
+  put32(tail, 0);
+  put32(tail, crc32(header));
+  std::string out("7z\xbc\xaf\x27\x1c\x00\x04", 8);
+  put32(out, crc32(tail));
+  return out + tail + header;
+}
+
 }  // namespace vexel::test

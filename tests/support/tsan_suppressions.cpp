@@ -5,7 +5,8 @@
 // internal locks, which ThreadSanitizer does not see; concurrent mktime (one
 // per ZIP entry in libarchive), iconv_open/iconv_close and newlocale calls
 // are then reported as races inside glibc. Only those glibc functions are
-// listed, so races in our code still show.
+// listed, so races in our code still show. The names are matched against
+// symbolized frames: the runtime needs its llvm-symbolizer (llvm-19).
 
 extern "C" const char* __tsan_default_suppressions();
 
@@ -19,12 +20,3 @@ extern "C" const char* __tsan_default_suppressions() {
          "race:_nl_cleanup_ctype\n"
          "race:_nl_unload_locale\n";
 }
-
-// A listing runs in a lister process forked from the test (a threaded
-// program), and the lister starts a thread of its own (its watchdog). Under
-// ThreadSanitizer that is allowed, with its warning, only with
-// die_after_fork=0; a lister that died would make every listing fall back
-// to a thread, and the lister's tests fail.
-extern "C" const char* __tsan_default_options();
-
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }

@@ -32,8 +32,8 @@ struct FileRange::Callbacks {
     if (stopped(range, reader)) return ARCHIVE_FATAL;
     const std::int64_t left = range.mSize - range.mPosition;
     if (left <= 0) return 0;
-    const auto length =
-        static_cast<std::size_t>(std::min<std::int64_t>(left, std::int64_t{kBlockSize}));
+    const auto length = static_cast<std::size_t>(
+        std::min<std::int64_t>(left, static_cast<std::int64_t>(range.mPacing.next(kBlockSize))));
     if (!range.readInto(range.mPosition, range.mBuffer.data(), length)) {
       archive_set_error(reader, EIO, "Error reading '%s'", range.mName.c_str());
       return ARCHIVE_FATAL;

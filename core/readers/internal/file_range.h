@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include "input_file.h"
+
 struct archive;
 
 namespace vexel::readers_internal {
@@ -58,6 +60,7 @@ class FileRange {
   // The attached reader's position and buffer.
   std::int64_t mPosition = 0;
   std::vector<char> mBuffer;
+  ReadPacing mPacing;
   const std::atomic<bool>* mStop = nullptr;
 };
 

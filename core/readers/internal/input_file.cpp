@@ -83,8 +83,8 @@ struct InputFile::Callbacks {
     if (input.mObserver) input.mObserver();
     ReadFailure failure = ReadFailure::none;
     std::size_t part = 0;
-    const ssize_t bytes =
-        input.readSome(input.mPosition, input.mBuffer.data(), input.mBuffer.size(), failure, part);
+    const ssize_t bytes = input.readSome(input.mPosition, input.mBuffer.data(),
+                                         input.mPacing.next(input.mBuffer.size()), failure, part);
     if (bytes >= 0) {
       input.mPosition += bytes;
       return bytes;

@@ -23,7 +23,10 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -38,6 +41,36 @@
 struct archive;
 
 namespace vexel::readers_internal {
+
+// ReadPacing: how much one read hands libarchive. A decompression filter
+// asks for input only once it has used up what it holds, and the stop flag
+// is only seen in a read: a stream that expands enormously (64 GiB of
+// bzip2 zeros in 80 KB) would keep a stopped reader decompressing for
+// minutes on what one 64 KiB read gave it. So reads start small and double
+// while they follow each other quickly, and shrink when libarchive took
+// long over the last one: a reader that no longer reads is back within a
+// fraction of a second.
+class ReadPacing {
+ public:
+  static constexpr std::size_t kSmallest = 64;
+  static constexpr std::chrono::milliseconds kQuick{50};
+
+  // next: the size of this read, at most `largest`.
+  [[nodiscard]] std::size_t next(std::size_t largest) noexcept {
+    const auto now = std::chrono::steady_clock::now();
+    if (mHasRead) {
+      mSize = now - mLast < kQuick ? std::min(mSize * 2, largest) : std::max(mSize / 16, kSmallest);
+    }
+    mHasRead = true;
+    mLast = now;
+    return std::min(mSize, largest);
+  }
+
+ private:
+  std::size_t mSize = kSmallest;
+  std::chrono::steady_clock::time_point mLast{};
+  bool mHasRead = false;
+};
 
 // InputFile: one open regular file, or a set of volumes; descriptors close
 // with the object, which must outlive the reader it is attached to. Used by
@@ -131,6 +164,7 @@ class InputFile {
   std::int64_t mSize = 0;
   std::int64_t mPosition = 0;
   std::vector<char> mBuffer;
+  ReadPacing mPacing;
   const std::atomic<bool>* mStop = nullptr;
   std::function<void()> mObserver;
   bool mIoFailed = false;

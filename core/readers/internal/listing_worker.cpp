@@ -1,10 +1,15 @@
 #include "listing_worker.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <mutex>
 #include <new>
@@ -14,6 +19,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "process/unique_fd.h"
 
 namespace vexel::readers_internal {
 
@@ -296,6 +303,43 @@ class ChannelSink final : public HeaderSink {
 
 namespace {
 
+// GrowthWatch: the process's resident memory above what it had when the
+// listing began. libarchive allocates on the worker thread as a header tells
+// it to, out of reach of the entry budget; the caller looks at the growth at
+// every tick. The process is the boundary: other threads' growth counts too.
+class GrowthWatch {
+ public:
+  explicit GrowthWatch(std::size_t budget) : mBudget(budget) {
+    if (mBudget == 0) return;
+    mStatm = UniqueFd(::open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
+    mBaseline = resident();
+  }
+
+  // isOver: the growth has passed the budget (never without a budget, or
+  // where the process's memory cannot be read).
+  [[nodiscard]] bool isOver() const {
+    if (mBudget == 0 || !mStatm) return false;
+    const std::size_t now = resident();
+    return now > mBaseline && now - mBaseline > mBudget;
+  }
+
+ private:
+  [[nodiscard]] std::size_t resident() const {
+    char text[128];
+    const ssize_t got = ::pread(mStatm.get(), text, sizeof text - 1, 0);
+    if (got <= 0) return 0;
+    text[got] = '\0';
+    const char* at = std::strchr(text, ' ');
+    if (at == nullptr) return 0;
+    return static_cast<std::size_t>(std::strtoull(at + 1, nullptr, 10)) *
+           static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  }
+
+  std::size_t mBudget;
+  UniqueFd mStatm;
+  std::size_t mBaseline = 0;
+};
+
 void runWorker(const std::shared_ptr<EntryChannel>& channel,
                std::unique_ptr<HeaderSource> source) noexcept {
   SourceResult result = readGuarded([&] {
@@ -385,6 +429,7 @@ Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBoun
   std::thread(runWorker, channel, std::move(source)).detach();
   const AbandonOnExit abandonOnExit(*channel);
 
+  const GrowthWatch growth(bounds.memoryBudget);
   Delivery delivery(consumer);
   EntryBatch batch;
   std::size_t heldFrom = EntryChannel::kNone;
@@ -399,10 +444,11 @@ Collected collectEntries(std::unique_ptr<HeaderSource> source, const ListingBoun
     finished = channel->take(batch, heldFrom, SteadyClock::now() + slice);
     delivery.deliver(batch, heldFrom);
     if (finished) break;
-    const bool isLate = bounds.clock() > bounds.deadline;
+    if (growth.isOver()) collected.isOverMemoryBudget = true;
+    const bool isLate = bounds.clock() > bounds.deadline && !collected.isOverMemoryBudget;
     if (isLate && !identifyUntil && !channel->factsKnown()) closeToEntries();
     if (isLate && !channel->factsKnown() && SteadyClock::now() < *identifyUntil) continue;
-    if (isLate || delivery.isRefused()) {
+    if (isLate || delivery.isRefused() || collected.isOverMemoryBudget) {
       collected.isPastDeadline = isLate;
       channel->stop();
       // A worker that sees the flag returns within a read; one that is

@@ -27,9 +27,6 @@
 //     stop flag. An injected test clock is therefore called from the
 //     caller's thread only, and never after `collectEntries` returns.
 //
-// The same sources also run in a lister process (lister_process.h), which
-// bounds the memory that libarchive takes as well.
-//
 // The caller consumes the entries as they come (an `EntryConsumer`): a tree
 // grows on the caller's thread while the worker goes on reading, and
 // `Collected::entries` stays empty.
@@ -162,10 +159,15 @@ struct ListingBounds {
   std::chrono::milliseconds stopGrace{100};
   // identifyGrace: how long (real time) past the deadline a reader that has
   // not yet named the archive's format may go on reading to name it, with
-  // no more entries taken.
-  std::chrono::milliseconds identifyGrace{100};
-  // memoryBudget: bytes a lister process may grow by while it lists; 0 for
-  // none. Only a lister can hold to it (lister_process.h).
+  // no more entries taken. Long enough for a thread start and a first read
+  // on a busy machine; the preview's 3.0 s limit plus both graces stays
+  // within its 3.5 s bound.
+  std::chrono::milliseconds identifyGrace{250};
+  // memoryBudget: bytes of resident memory the process may grow by while
+  // it lists; 0 for none. Past it the listing stops like at the deadline
+  // (`Collected::isOverMemoryBudget`). A reader deaf to the stop is left
+  // behind: the process (a one-shot host, or a lister program) ends soon
+  // after, or its address-space limit fails the allocation.
   std::size_t memoryBudget = 0;
 };
 
@@ -241,5 +243,16 @@ using SourceFactory = std::function<std::unique_ptr<HeaderSource>(
                                                        double timeLimit,
                                                        const ExtensionArchive::Clock& clock,
                                                        const SourceFactory& makeSource);
+
+// listInProcess: `ExtensionArchive::list` with the header source made by
+// `makeSource`, on a worker thread of this process, which may grow by
+// `memoryBudget` bytes while it lists (0: no budget). Allows override by
+// test (a source that allocates without end). Defined in
+// extension_archive.cpp.
+// @throws ArchiveError
+[[nodiscard]] ExtensionArchive::Listing listInProcess(const std::filesystem::path& file,
+                                                      double timeLimit,
+                                                      const SourceFactory& makeSource,
+                                                      std::size_t memoryBudget);
 
 }  // namespace vexel::readers_internal

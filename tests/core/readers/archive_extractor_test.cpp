@@ -430,6 +430,34 @@ TEST_F(ArchiveExtractorTest, CheckStopsAtItsBounds) {
   }
 }
 
+// libarchive's table of what a 7z header declares counts against the
+// check's memory: past the budget the check ends with its own message.
+TEST_F(ArchiveExtractorTest, CheckStopsAtItsMemoryBudget) {
+  test::writeFile(mDir / "empty-files.7z", test::sevenZipOfEmptyFiles(1'000'000));
+  test::writeFile(mDir / "small.zip", test::zipBytes({{.name = "a.txt", .data = "x"}}));
+  const ArchiveExtractor::Clock steady = [] { return std::chrono::steady_clock::now(); };
+  const struct {
+    const char* file;
+    std::int64_t budget;
+    bool isOver;
+  } rows[] = {
+      {"empty-files.7z", std::int64_t{16} << 20, true},
+      {"small.zip", std::int64_t{16} << 20, false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.file);
+    try {
+      const ArchiveExtractor::Check check = ArchiveExtractor::check(
+          mDir / row.file, std::nullopt, steady, {.memoryBudget = row.budget});
+      EXPECT_FALSE(row.isOver);
+      EXPECT_EQ(check.entryCount(), 1);
+    } catch (const ArchiveError& error) {
+      ASSERT_TRUE(row.isOver) << error.message();
+      EXPECT_EQ(error, ArchiveError::tooLargeToCheck(ArchiveError::CheckBound::memory));
+    }
+  }
+}
+
 // A big member, cancelled from another thread once writing has begun.
 TEST_F(ArchiveExtractorTest, CancelLeavesNothingBehind) {
   ASSERT_EQ(
