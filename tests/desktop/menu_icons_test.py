@@ -21,6 +21,7 @@ VEXEL_CI=1, which installs them: scripts/install-deps.sh desktop or gui).
 """
 
 import configparser
+import functools
 import glob
 import os
 import re
@@ -43,6 +44,7 @@ def skip_unless_ci(message):
     sys.exit(77)
 
 
+@functools.lru_cache(maxsize=None)
 def theme_index(theme):
     path = os.path.join(ICON_FOLDERS[0], theme, "index.theme")
     if not os.path.isfile(path):
