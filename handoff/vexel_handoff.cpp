@@ -9,7 +9,8 @@
 // their progress and outcome (see handoff/handoff.h). A selection too large
 // for one argument arrives as a hand-over (workspace/workspace.h). SIGINT,
 // SIGTERM and SIGHUP cancel the running command, which leaves nothing
-// half-made behind.
+// half-made behind; after a SIGKILL its programs end with it, and the next
+// run in that folder removes the work folder it left.
 #include <clocale>
 #include <csignal>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 #include "handoff/handoff_request.h"
 #include "host/host_usage.h"
 #include "internal/handoff_texts.h"
+#include "process/child_process.h"
 #include "readers/task_handle.h"
 #include "workspace/workspace.h"
 
@@ -56,6 +58,10 @@ sigset_t cancellingSignals() {
 
 int main(int argc, char** argv) {
   vexel::platform::prepareHostProcess();
+  // 7-Zip writing into a work folder, a dialog, a notification: each works
+  // for this run only, and a SIGKILL, which nothing here can catch, must not
+  // leave it running. Each child is waited for by the thread that started it.
+  vexel::ChildProcess::endChildrenWithCaller();
   // The system's own texts (strerror) in the user's language.
   std::setlocale(LC_ALL, "");
   const vexel::platform::HostUsage usage{"vexel-handoff", kUsage};

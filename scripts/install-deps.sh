@@ -45,7 +45,8 @@ packages=(
 # Sushi 51; KDE's URL opener kde-open5 (Debian 13: kde-open), and
 # notify-send with notification-daemon for vexel-handoff's notifications;
 # Baloo, the extractor behind Dolphin's information panel, and Tracker
-# (Debian 13: LocalSearch) with gsettings and pgrep); "gui" for
+# (Debian 13: LocalSearch) with gsettings and pgrep; the Adwaita and Breeze
+# icon themes, in which every icon name of our menus is looked up); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
 # server, xdotool, the accessibility bus for choosing menu items, ImageMagick
 # for the screenshots, kde-open5 for xdg-open under KDE, and the icon theme
@@ -63,7 +64,8 @@ if [[ " $* " == *" desktop "* ]]; then
     gnome-sushi nautilus python3-nautilus xvfb dbus at-spi2-core python3-pyatspi xdotool
     imagemagick fonts-wqy-microhei libglib2.0-bin gjs gir1.2-webkit-6.0 gir1.2-adw-1
     libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon
-    "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps)
+    "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps
+    adwaita-icon-theme breeze-icon-theme)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi
 # llvm-19 brings the symbolizer clang 19's runtimes look for by name: without

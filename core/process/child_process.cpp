@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <exception>
 
@@ -24,6 +25,9 @@ namespace fs = std::filesystem;
 using process_internal::KeeperMessage;
 
 constexpr size_t kChunkSize = 64 * 1024;
+
+// Set once by a program's main(), read by every start after.
+std::atomic<bool> gChildrenEndWithCaller{false};
 
 std::error_code errnoCode(int code) { return {code, std::generic_category()}; }
 
@@ -124,7 +128,8 @@ struct Preparation {
             .cwd = options.workingDirectory ? cwd.c_str() : nullptr,
             .streams = {streams[0].childSide.get(), streams[1].childSide.get(),
                         streams[2].childSide.get()},
-            .terminal = options.controllingTerminal ? terminal.c_str() : nullptr};
+            .terminal = options.controllingTerminal ? terminal.c_str() : nullptr,
+            .endsWithCaller = false};
     return 0;
   }
 };
@@ -151,6 +156,7 @@ std::error_code ChildProcess::start(const ProcessOptions& options) {
   }
   Preparation preparation;
   if (const int error = preparation.make(options)) return errnoCode(error);
+  preparation.plan.endsWithCaller = gChildrenEndWithCaller.load(std::memory_order_relaxed);
 
   {
     // From now on a terminate() counts: it is held over until the child exists.
@@ -178,6 +184,10 @@ std::error_code ChildProcess::start(const ProcessOptions& options) {
   mOutput = std::move(preparation.streams[1].callerSide);
   mError = std::move(preparation.streams[2].callerSide);
   return {};
+}
+
+void ChildProcess::endChildrenWithCaller() noexcept {
+  gChildrenEndWithCaller.store(true, std::memory_order_relaxed);
 }
 
 void ChildProcess::terminate() noexcept { requestSignal(SIGTERM); }

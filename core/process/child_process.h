@@ -185,6 +185,19 @@ class ChildProcess {
   [[nodiscard]] static LaunchOutcome launch(const ProcessOptions& options,
                                             std::chrono::milliseconds patience);
 
+  // endChildrenWithCaller: from now on, every child that start() (and so
+  // run()) starts is killed (SIGKILL) when the thread that started it ends,
+  // and so, as that thread waits for it, when this process ends in any way,
+  // SIGKILL included, which nothing in the process can catch: an archiver
+  // writing into a work folder for a killed program does not go on as an
+  // orphan. Children started through a keeper end with the keeper. Programs
+  // from launch() are not touched: they outlive the caller by design. A
+  // setting for a program of ours to make in main(): on Linux each start then
+  // forks (the request is made between fork and exec), which a library in
+  // another program's process must not do. Where the system has no such
+  // request, children are not tied. Any thread.
+  static void endChildrenWithCaller() noexcept;
+
   // launchAll: launch() for several programs, all started before any is
   // waited for, with one `patience` for them all. One outcome per program,
   // in order.

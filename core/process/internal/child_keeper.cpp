@@ -23,9 +23,14 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
 // Every signal stays blocked here (SIGKILL aside), the program's helpers'
 // SIGTERM included, and SIGPIPE: a caller that stopped listening only makes
 // a write fail. With `releaseFd` -1 (detached) it exits as soon as it has
-// reported the program's end.
+// reported the program's end. With `caller` not 0, the keeper ends with the
+// thread that forked it, and the program with the keeper.
 [[noreturn]] void runKeeper(const SpawnPlan& plan, int statusFd, int releaseFd, int limit,
-                            const sigset_t& emptyMask) noexcept {
+                            const sigset_t& emptyMask, pid_t caller) noexcept {
+  if (caller != 0 && !endWithParent(caller)) {
+    send(statusFd, KeeperMessage::cannotStart, errno);
+    _exit(127);
+  }
   dropCaughtHandlers();
   struct sigaction defaultAction {};
   defaultAction.sa_handler = SIG_DFL;
@@ -48,9 +53,10 @@ void send(int fd, KeeperMessage::Kind kind, int value) noexcept {
   }
   fcntl(report[0], F_SETFD, FD_CLOEXEC);
   fcntl(report[1], F_SETFD, FD_CLOEXEC);
+  const pid_t keeper = caller != 0 ? getpid() : 0;
   const pid_t child = fork();
   if (child == 0) {
-    becomeChild(plan, report[1], limit, emptyMask, false);
+    becomeChild(plan, report[1], limit, emptyMask, false, keeper);
     writeErrno(report[1], errno);
     _exit(127);
   }
@@ -137,6 +143,7 @@ int spawnKeptChild(const SpawnPlan& plan, pid_t& keeperPid, UniqueFd& statusRead
   UniqueFd statusIn, statusOut, releaseIn, releaseOut;
   if (!makePipe(statusIn, statusOut) || !makePipe(releaseIn, releaseOut)) return errno;
   const int limit = descriptorLimit();
+  const pid_t caller = plan.endsWithCaller ? getpid() : 0;
   sigset_t all, previous, empty;
   sigfillset(&all);
   sigemptyset(&empty);
@@ -147,7 +154,7 @@ int spawnKeptChild(const SpawnPlan& plan, pid_t& keeperPid, UniqueFd& statusRead
     // keeper would never see its end-of-file.
     statusIn.reset();
     releaseOut.reset();
-    runKeeper(plan, statusOut.get(), releaseIn.get(), limit, empty);
+    runKeeper(plan, statusOut.get(), releaseIn.get(), limit, empty, caller);
   }
   const int forkError = errno;
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -179,7 +186,8 @@ int spawnDetached(const SpawnPlan& plan, UniqueFd& statusRead) noexcept {
   if (parent == 0) {
     statusIn.reset();
     const pid_t keeper = fork();
-    if (keeper == 0) runKeeper(plan, statusOut.get(), -1, limit, empty);
+    // Detached: it outlives the caller by design.
+    if (keeper == 0) runKeeper(plan, statusOut.get(), -1, limit, empty, 0);
     if (keeper < 0) send(statusOut.get(), KeeperMessage::cannotStart, errno);
     // The keeper, orphaned now, is adopted by init (or a subreaper).
     _exit(0);

@@ -4,11 +4,14 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+
+#include "process/unique_fd.h"
 
 namespace vexel::process_internal {
 
@@ -70,7 +73,8 @@ bool takeTerminal(const char* terminal) noexcept {
 }
 
 void becomeChild(const SpawnPlan& plan, int reportFd, int limit, const sigset_t& emptyMask,
-                 bool ownSession) noexcept {
+                 bool ownSession, pid_t parent) noexcept {
+  if (parent != 0 && !endWithParent(parent)) return;
   // Every signal is blocked here. The caller's handlers must not run in this
   // copy of it once the mask is cleared.
   dropCaughtHandlers();
@@ -90,6 +94,48 @@ void becomeChild(const SpawnPlan& plan, int reportFd, int limit, const sigset_t&
 void writeErrno(int fd, int code) noexcept {
   while (write(fd, &code, sizeof code) < 0 && errno == EINTR) {
   }
+}
+
+int forkChild(const SpawnPlan& plan, pid_t& pid) noexcept {
+  // The child writes its errno here when it cannot run the program; a
+  // successful exec closes the pipe, which the parent reads as end-of-file.
+  UniqueFd reportRead, reportWrite;
+  if (!makePipe(reportRead, reportWrite)) return errno;
+  const int limit = descriptorLimit();
+  // Read before the fork: the child compares it with its parent afterwards.
+  const pid_t self = plan.endsWithCaller ? getpid() : 0;
+  sigset_t all, previous, empty;
+  sigfillset(&all);
+  sigemptyset(&empty);
+  // Blocked across the fork, so that no signal reaches the child before it
+  // has dropped the caller's handlers.
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  const pid_t child = fork();
+  if (child == 0) {
+    becomeChild(plan, reportWrite.get(), limit, empty, true, self);
+    writeErrno(reportWrite.get(), errno);
+    _exit(127);
+  }
+  const int forkError = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (child < 0) return forkError;
+
+  reportWrite.reset();
+  int code = 0;
+  ssize_t got = 0;
+  do {
+    got = read(reportRead.get(), &code, sizeof code);
+  } while (got < 0 && errno == EINTR);
+  // Anything but a whole errno value (writes this small are atomic) means
+  // the program may be running: the caller then waits for it as usual.
+  if (got != static_cast<ssize_t>(sizeof code)) {
+    pid = child;
+    return 0;
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  return code;
 }
 
 }  // namespace vexel::process_internal

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <signal.h>
+#include <sys/types.h>
 
 #include <span>
 
@@ -31,13 +32,30 @@ void dropCaughtHandlers() noexcept;
 // controlling one. Returns false with errno set. Async-signal-safe.
 [[nodiscard]] bool takeTerminal(const char* terminal) noexcept;
 
-// becomeChild: from fork to exec, with every signal blocked: the caller's
-// handlers dropped, a session of its own when `ownSession`, the standard
-// streams (and the terminal), the working directory, the other descriptors
-// closed (`reportFd` closes itself at exec), the signal mask emptied, then
-// exec. Returns only when the program cannot be run, with errno saying why.
+// endWithParent: asks the system to SIGKILL the calling process as soon as
+// the thread that forked it ends (on Linux, the parent-death signal, which
+// follows the forking thread, not the whole process), then makes sure that
+// `parent` did not end before the request, when no signal would come any
+// more. Returns false with errno set (ESRCH: the parent has gone). On a
+// system without such a request it asks nothing and returns true: the child
+// may then outlive a killed caller. Async-signal-safe. Chosen by system:
+// linux/parent_death.cpp, else posix/parent_death.cpp.
+[[nodiscard]] bool endWithParent(pid_t parent) noexcept;
+
+// becomeChild: from fork to exec, with every signal blocked: tied to
+// `parent` when that is not 0 (endWithParent), the caller's handlers
+// dropped, a session of its own when `ownSession`, the standard streams
+// (and the terminal), the working directory, the other descriptors closed
+// (`reportFd` closes itself at exec), the signal mask emptied, then exec.
+// Returns only when the program cannot be run, with errno saying why.
 void becomeChild(const SpawnPlan& plan, int reportFd, int limit, const sigset_t& emptyMask,
-                 bool ownSession) noexcept;
+                 bool ownSession, pid_t parent) noexcept;
+
+// forkChild: spawnChild (spawn.h) made of fork and exec, for systems and
+// C libraries without posix_spawn's extensions, and for a plan that
+// `endsWithCaller`, whose request must be made between the two: the calling
+// thread is the one whose end then kills the child. Any thread.
+[[nodiscard]] int forkChild(const SpawnPlan& plan, pid_t& pid) noexcept;
 
 // writeErrno: writes errno's value to `fd` whole (writes this small are
 // atomic). Async-signal-safe.

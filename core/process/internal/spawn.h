@@ -28,6 +28,9 @@ struct SpawnPlan {
   /// A terminal opened as the child's standard input after it has started
   /// its session, so that it becomes its controlling terminal; null: none.
   const char* terminal;
+  /// Whether the child is killed when the thread that started it ends
+  /// (endWithParent in fork_exec.h); this takes a fork on every system.
+  bool endsWithCaller;
 };
 
 // openPipe: a pipe in `fds` (read end, write end) with both ends
@@ -47,7 +50,8 @@ struct SpawnPlan {
 // of the plan, none of the caller's other descriptors, an empty signal mask
 // and kDefaultSignals at their default action. Returns 0 with `pid` set once
 // the program runs, or the errno value that kept it from running (a bad
-// working directory included). Any thread.
+// working directory included). A plan that `endsWithCaller` is started with
+// forkChild (fork_exec.h). Any thread.
 [[nodiscard]] int spawnChild(const SpawnPlan& plan, pid_t& pid) noexcept;
 
 }  // namespace vexel::process_internal

@@ -1,12 +1,14 @@
 // Starting a child on Linux: posix_spawn with glibc's extensions, which set
 // the working directory, close inherited descriptors and start a session in
 // the child, and pipe2 and posix_openpt with O_CLOEXEC, which make
-// descriptors close-on-exec at once.
+// descriptors close-on-exec at once. A child that must end with its caller
+// is forked instead: posix_spawn runs nothing of ours before its exec.
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "internal/fork_exec.h"
 #include "internal/spawn.h"
 
 namespace vexel::process_internal {
@@ -35,6 +37,7 @@ bool openPipe(int fds[2]) noexcept { return pipe2(fds, O_CLOEXEC) == 0; }
 int openTerminalController() noexcept { return posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC); }
 
 int spawnChild(const SpawnPlan& plan, pid_t& pid) noexcept {
+  if (plan.endsWithCaller) return forkChild(plan, pid);
   FileActions files;
   int rc = 0;
   const auto step = [&rc](int result) {

@@ -261,6 +261,36 @@ TEST(ChildProcess, LaunchDoesNotWaitForWhatOutlivesIt) {
             std::make_error_code(std::errc::invalid_argument));  // nobody would read its pipes
 }
 
+// A caller killed outright (SIGKILL, which nothing can catch) takes the
+// children it tied to itself along, through a keeper too; an untied child
+// and a launched program live on. The program says "alive" after a second
+// unless it was killed; its own sleep keeps the streams open meanwhile.
+TEST(ChildProcess, TiedChildrenEndWithTheirCaller) {
+  const struct {
+    const char* how;
+    bool outlives;
+  } rows[] = {{"tied", false}, {"keeper", false}, {"untied", true}, {"launch", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.how);
+    ChildProcess caller;
+    ASSERT_FALSE(caller.start(
+        {.program = VEXEL_TIED_CALLER,
+         .arguments = {row.how, "/bin/sh", "-c", "sleep 1; echo alive; echo said >&2"}}));
+    const UniqueFd output = caller.takeOutput();
+    const UniqueFd error = caller.takeError();
+    char started[8] = {};
+    ASSERT_EQ(::read(output.get(), started, sizeof started), 8);
+    ASSERT_EQ(std::string_view(started, sizeof started), "started\n");
+    caller.kill();
+    EXPECT_EQ(caller.wait(), SIGKILL);
+    std::string said[2];
+    const int fds[] = {output.get(), error.get()};
+    readUntilClosed(fds, [&said](size_t k, std::string_view bytes) { said[k].append(bytes); });
+    EXPECT_EQ(said[0], row.outlives ? "alive\n" : "");
+    EXPECT_EQ(said[1], row.outlives ? "said\n" : "");
+  }
+}
+
 TEST(ChildProcess, FindsProgramsOnPath) {
   const std::optional<std::filesystem::path> sh = findProgram("sh");
   ASSERT_TRUE(sh);
