@@ -13,6 +13,7 @@ Debian's python3 (for pyatspi) in a private D-Bus session on Xvfb:
 """
 
 import os
+import re
 import subprocess
 import time
 
@@ -89,8 +90,32 @@ def wait_for(condition, seconds=15, step=0.2):
 
 def extents(node):
     """(x, y, width, height) of NODE on the screen."""
-    box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+    component = node.queryComponent()
+    box = component.getExtents(pyatspi.DESKTOP_COORDS)
+    if box.x == 0 and box.y == 0:
+        # GTK 4.18 gives no position on the screen (0, 0), only the one in
+        # its window; the window's own position comes from the X server.
+        inner = component.getExtents(pyatspi.WINDOW_COORDS)
+        if inner.x != 0 or inner.y != 0:
+            left, top = window_origin(node)
+            return left + inner.x, top + inner.y, inner.width, inner.height
     return box.x, box.y, box.width, box.height
+
+
+def window_origin(node):
+    """Where the X window of NODE's top-level window is on the screen,
+    found by that window's title; (0, 0) when no window has the title."""
+    top = node
+    while top.parent is not None and top.parent.getRoleName() != "application":
+        top = top.parent
+    windows = subprocess.run(["xdotool", "search", "--name", "^" + re.escape(top.name) + "$"],
+                             capture_output=True, text=True).stdout.split()
+    if not windows:
+        return 0, 0
+    geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", windows[-1]],
+                              capture_output=True, text=True).stdout
+    values = dict(line.split("=", 1) for line in geometry.splitlines() if "=" in line)
+    return int(values.get("X", 0)), int(values.get("Y", 0))
 
 
 def on_screen(node):
