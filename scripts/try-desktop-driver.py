@@ -12,6 +12,7 @@ Environment: VEXEL_TRY_WORK (the prepared folder), VEXEL_TRY_OUT (where the
 screenshots go), VEXEL_TRY_MANAGERS (names to try, space-separated).
 """
 
+import glob
 import os
 import shutil
 import subprocess
@@ -188,8 +189,10 @@ def open_menu(manager, app, path):
     xdotool("mousemove", str(x), str(y), "click", "3")
     time.sleep(1.5)
     if manager["choose"] == "keys":
-        # Dolphin: the "Vexel" submenu is the item above "Properties".
-        xdotool("key", "Up", "Up", "Right")
+        # Dolphin: the "Vexel" submenu is the item above "Properties", or
+        # above Baloo's "Assign Tags" where its plug-in is installed.
+        tags = glob.glob("/usr/lib/*/qt*/plugins/kf*/kfileitemaction/tagsfileitemaction.so")
+        xdotool("key", *(["Up"] * (3 if tags else 2)), "Right")
         time.sleep(1)
     elif manager.get("submenu-from-foot"):
         # Up to "Vexel", then Right opens it with its first item selected.
