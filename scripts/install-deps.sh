@@ -8,9 +8,9 @@ set -euo pipefail
 # as tracker-extract and tracker-miner-fs.
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 if [[ $codename == bookworm ]]; then
-  kfilemetadata=libkf5filemetadata-dev baloo=(baloo-kf5 libkf5baloowidgets-bin)
+  kfilemetadata=libkf5filemetadata-dev baloo=(baloo-kf5 libkf5baloowidgets-bin) kio=libkf5kio-dev
 else
-  kfilemetadata=libkf6filemetadata-dev baloo=(baloo6 libbaloowidgets-bin)
+  kfilemetadata=libkf6filemetadata-dev baloo=(baloo6 libbaloowidgets-bin) kio=libkf6kio-dev
 fi
 
 packages=(
@@ -44,7 +44,8 @@ packages=(
 # WebKit 6.0, libadwaita and glib-compile-resources for the stand-in of
 # Sushi 51; KDE's URL opener kde-open5 (Debian 13: kde-open), and
 # notify-send with notification-daemon for vexel-handoff's notifications;
-# Baloo, the extractor behind Dolphin's information panel, and Tracker
+# Baloo, the extractor behind Dolphin's information panel, KIO's headers
+# for building Dolphin's context menu as Dolphin does, and Tracker
 # (Debian 13: LocalSearch) with gsettings and pgrep; the Adwaita and Breeze
 # icon themes, in which every icon name of our menus is looked up); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
@@ -64,7 +65,7 @@ if [[ " $* " == *" desktop "* ]]; then
     gnome-sushi nautilus python3-nautilus xvfb dbus at-spi2-core python3-pyatspi xdotool
     imagemagick fonts-wqy-microhei libglib2.0-bin gjs gir1.2-webkit-6.0 gir1.2-adw-1
     libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon
-    "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps
+    "${baloo[@]}" "$kio" tracker tracker-miner-fs tracker-extract dbus-daemon procps
     adwaita-icon-theme breeze-icon-theme)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi

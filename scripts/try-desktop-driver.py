@@ -12,6 +12,7 @@ Environment: VEXEL_TRY_WORK (the prepared folder), VEXEL_TRY_OUT (where the
 screenshots go), VEXEL_TRY_MANAGERS (names to try, space-separated).
 """
 
+import glob
 import os
 import shutil
 import subprocess
@@ -19,6 +20,13 @@ import sys
 import time
 
 import pyatspi
+
+# The GUI drivers' shared library, beside the tests that use it too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "desktop"))
+import gui_driver  # noqa: E402 (found through the path above)
+from gui_driver import (application, click_center, extents, find_all, log,  # noqa: E402
+                        on_screen, text_of, wait_for, xdotool)
 
 WORK = os.environ["VEXEL_TRY_WORK"]
 OUT = os.environ["VEXEL_TRY_OUT"]
@@ -104,16 +112,8 @@ MANAGERS = {
 ROW_OF = {FOLDER: 0, TEXT: 1, ARCHIVE: 2}
 
 
-def log(text):
-    print(text, flush=True)
-
-
-def xdotool(*arguments):
-    subprocess.run(["xdotool", *arguments], check=True)
-
-
 def screenshot(name):
-    subprocess.run(["import", "-window", "root", os.path.join(OUT, name + ".png")], check=True)
+    gui_driver.screenshot(OUT, name)
 
 
 def offered(path):
@@ -137,30 +137,6 @@ def recorded():
         return []
 
 
-def application(name, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is not None and app.name == name:
-                return app
-        time.sleep(0.5)
-    return None
-
-
-def find_all(node, test, depth=0, found=None):
-    found = [] if found is None else found
-    if node is None or depth > 40:
-        return found
-    try:
-        if test(node):
-            found.append(node)
-        for child in node:
-            find_all(child, test, depth + 1, found)
-    except Exception:  # pylint: disable=broad-except
-        pass  # a node that went away while walking
-    return found
-
-
 def row_center(manager, app, path):
     """Screen position of the name of `path`: from the list view's layout for
     the GTK file managers (which take a click beside the name for one on the
@@ -178,34 +154,10 @@ def row_center(manager, app, path):
             return False
         return node.name == label or node.name == "" and text_of(node) == label
     for cell in find_all(app, is_row):
-        extents = cell.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        if extents.width > 0 and extents.x >= 0 and extents.y > 0:
-            return extents.x + extents.width // 2, extents.y + extents.height // 2
+        x, y, width, height = extents(cell)
+        if width > 0 and x >= 0 and y > 0:
+            return x + width // 2, y + height // 2
     raise RuntimeError(f"no row for {label}")
-
-
-def text_of(node):
-    try:
-        text = node.queryText()
-        return text.getText(0, text.characterCount)
-    except NotImplementedError:
-        return ""
-
-
-def on_screen(node):
-    try:
-        extents = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-    except Exception:  # pylint: disable=broad-except
-        return False
-    return extents.width > 0 and extents.height > 0 and extents.x >= 0 and extents.y >= 0
-
-
-def click_center(node):
-    extents = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-    xdotool("mousemove", str(extents.x + extents.width // 2),
-            str(extents.y + extents.height // 2))
-    time.sleep(0.3)
-    xdotool("click", "1")
 
 
 def menu_items(app, title, roles=("menu item",)):
@@ -237,8 +189,10 @@ def open_menu(manager, app, path):
     xdotool("mousemove", str(x), str(y), "click", "3")
     time.sleep(1.5)
     if manager["choose"] == "keys":
-        # Dolphin: the "Vexel" submenu is the item above "Properties".
-        xdotool("key", "Up", "Up", "Right")
+        # Dolphin: the "Vexel" submenu is the item above "Properties", or
+        # above Baloo's "Assign Tags" where its plug-in is installed.
+        tags = glob.glob("/usr/lib/*/qt*/plugins/kf*/kfileitemaction/tagsfileitemaction.so")
+        xdotool("key", *(["Up"] * (3 if tags else 2)), "Right")
         time.sleep(1)
     elif manager.get("submenu-from-foot"):
         # Up to "Vexel", then Right opens it with its first item selected.
@@ -252,9 +206,8 @@ def open_menu(manager, app, path):
                         if item.getState().contains(pyatspi.STATE_SHOWING) or on_screen(item)]
             if not submenus:
                 break
-            extents = submenus[-1].queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-            xdotool("mousemove", str(extents.x + extents.width // 2),
-                    str(extents.y + extents.height // 2))
+            x, y, width, height = extents(submenus[-1])
+            xdotool("mousemove", str(x + width // 2), str(y + height // 2))
             time.sleep(1)
 
 
@@ -283,15 +236,6 @@ def choose(manager, app, title, index):
         return True
     items[-1].queryAction().doAction(0)
     return True
-
-
-def wait_for(condition, seconds=15):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.3)
-    return condition()
 
 
 def try_manager(name):
@@ -371,11 +315,7 @@ def try_manager(name):
                 shutil.move(path + ".off", path)
         xdotool("key", "Escape")
     finally:
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
+        gui_driver.stop(process)
         time.sleep(1)
     return problems
 

@@ -6,7 +6,7 @@ Debian's python3 (for pyatspi). What a window shows is read from the
 accessibility tree (Sushi's web view exposes the page's); what it should
 show comes from the installed vexel-quicklook --json for the same file.
 
-    gnome_files_driver.py sushi|sushi-plugin|properties
+    gnome_files_driver.py sushi|sushi-plugin|properties|space-bar
 
 sushi: a preview per file, each checked against the host's JSON (rows with
 Chinese names, the message of a damaged, encrypted or foreign file, names
@@ -18,6 +18,9 @@ resized; the desktop's colour scheme reaching the page as it changes.
 sushi-plugin: the plug-in for Sushi 51 and later, in a stand-in of Sushi
 (sushi_plugin/host.js), each page's DOM in light and dark style against
 the host's JSON.
+
+space-bar: the installed package's viewer in a new user's session (the
+Debian 13 stage): an archive's outline.
 
 properties: the "压缩包内容" section of an archive's Properties window, its
 rows as the extension makes them from the JSON, none for other files.
@@ -37,8 +40,10 @@ import threading
 import time
 import zipfile
 
-import pyatspi
 from gi.repository import Gio, GLib
+
+import gui_driver
+from gui_driver import application, extents, find_all, log, text_of, wait_for
 
 WORK = os.environ["VEXEL_TRY_WORK"]
 OUT = os.environ["VEXEL_TRY_OUT"]
@@ -50,13 +55,8 @@ HOST_CALLS = os.path.join(WORK, "host-calls.txt")
 KEYFILE = os.path.join(os.environ["HOME"], ".config", "glib-2.0", "settings", "keyfile")
 
 
-def log(text):
-    print(text, flush=True)
-
-
 def screenshot(name):
-    subprocess.run(["import", "-window", "root", os.path.join(OUT, name + ".png")], check=True)
-    log(f"  screenshot {name}.png")
+    gui_driver.screenshot(OUT, name, announce=True)
 
 
 def host_json(path):
@@ -74,15 +74,20 @@ def write_zip(path, members):
             archive.writestr(name, data)
 
 
-def make_files(port):
-    os.makedirs(FILES)
-    files = {}
-    files["chinese"] = os.path.join(FILES, "项目 资料.zip")
-    write_zip(files["chinese"], [
+def make_chinese_zip():
+    """An archive with Chinese names in folders, in FILES."""
+    os.makedirs(FILES, exist_ok=True)
+    path = os.path.join(FILES, "项目 资料.zip")
+    write_zip(path, [
         ("项目资料/设计文档/第一章 系统概述.md", "x" * 3000),
         ("项目资料/设计文档/第二章 总体架构.md", "x" * 2000),
         ("项目资料/数据 表格.csv", "a,b\n"),
         ("readme.txt", "hello\n")])
+    return path
+
+
+def make_files(port):
+    files = {"chinese": make_chinese_zip()}
     # Cut short inside the first header (damaged), and after the first
     # entry (listed in part).
     whole = open(files["chinese"], "rb").read()
@@ -149,58 +154,6 @@ def make_files(port):
     files["derived"] = os.path.join(FILES, "app.apk")
     write_zip(files["derived"], [("AndroidManifest.xml", "<manifest/>"), ("classes.dex", "dex")])
     return files
-
-
-# ---------------------------------------------------------------------------
-# The accessibility tree
-
-def application(name, seconds=30):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        for app in pyatspi.Registry.getDesktop(0):
-            if app is not None and app.name == name:
-                return app
-        time.sleep(0.2)
-    return None
-
-
-def find_all(node, test, depth=0, found=None):
-    found = [] if found is None else found
-    if node is None or depth > 60:
-        return found
-    try:
-        if test(node):
-            found.append(node)
-        for child in node:
-            find_all(child, test, depth + 1, found)
-    except Exception:  # pylint: disable=broad-except
-        pass  # a node that went away while walking
-    return found
-
-
-def text_of(node):
-    """The node's text, without the line breaks the page's truncating
-    spans put into the accessible text."""
-    try:
-        text = node.queryText()
-        return text.getText(0, text.characterCount).replace("\n", "").replace("\ufffc", "")
-    except NotImplementedError:
-        return node.name or ""
-
-
-def wait_for(condition, seconds=15, step=0.2):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(step)
-    return condition()
-
-
-def extents(node):
-    box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-    return box.x, box.y, box.width, box.height
 
 
 # ---------------------------------------------------------------------------
@@ -404,6 +357,33 @@ def try_sushi():
     return problems
 
 
+def try_space_bar():
+    """The installed package in a new user's session, whose login linked
+    the viewer: the space bar's preview of an archive shows its outline."""
+    path = make_chinese_zip()
+    title = os.path.basename(path)
+    preview = host_json(path)
+    started = time.monotonic()
+    show_in_sushi(path)
+    document = wait_for(lambda: sushi_document(
+        application("org.gnome.NautilusPreviewer", 1), title), 60)
+    if document is None:
+        frames = find_all(application("org.gnome.NautilusPreviewer", 1),
+                          lambda n: n.getRoleName() == "frame")
+        roles = sorted({node.getRoleName() for frame in frames
+                        for node in find_all(frame, lambda n: True)})
+        return [f"space-bar: Sushi showed no outline for {title}; its windows: "
+                f"{[frame.name for frame in frames]}, with {roles}"]
+    page = wait_for(lambda: (lambda p: p if not expected_page_problems(p, preview, title)
+                             else None)(PreviewPage(document)), 10) or PreviewPage(document)
+    problems = expected_page_problems(page, preview, title)
+    log(f"space-bar: {title}: {len(preview['rows'])} rows of the outline shown "
+        f"{time.monotonic() - started:.1f} s after the request")
+    if shutil.which("import"):
+        screenshot("space-bar")
+    return problems
+
+
 def host_calls():
     try:
         with open(HOST_CALLS, encoding="utf-8") as calls:
@@ -471,8 +451,19 @@ def properties_window(app):
     return frames[-1] if frames else None
 
 
-def close_properties():
-    """Escape closes the Properties window; it goes to the window in focus."""
+def close_properties(app):
+    """Closes the Properties window: its Close button where the window has
+    one on the accessibility bus (Nautilus 48), else Escape, which goes to
+    the window in focus (Nautilus 43)."""
+    window = properties_window(app)
+    buttons = window and find_all(window, lambda n: n.getRoleName() == "button"
+                                  and n.name == "Close")
+    if buttons:
+        try:
+            buttons[0].queryAction().doAction(0)
+            return
+        except NotImplementedError:
+            pass
     windows = subprocess.run(["xdotool", "search", "--name", "^Properties$"],
                              capture_output=True, text=True).stdout.split()
     if windows:
@@ -526,7 +517,7 @@ def try_properties():
                 if shot:
                     time.sleep(0.5)
                     screenshot(shot)
-            close_properties()
+            close_properties(app)
             if not wait_for(lambda: properties_window(app) is None, 5):
                 problems.append(f"properties: {name}: the window did not close")
 
@@ -537,14 +528,10 @@ def try_properties():
             time.sleep(1.5)
             if window and find_all(window, lambda n: n.name == extension.PROPERTIES_TITLE):
                 problems.append(f"properties: {os.path.basename(files[key])} has the section")
-            close_properties()
+            close_properties(app)
             wait_for(lambda: properties_window(app) is None, 5)
     finally:
-        process.terminate()
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
+        gui_driver.stop(process)
     return problems
 
 
@@ -613,7 +600,7 @@ def main():
         keys.write("[org/gnome/desktop/interface]\ncolor-scheme='default'\n\n"
                    "[org/gnome/nautilus/preferences]\ndefault-folder-viewer='list-view'\n")
     problems = {"sushi": try_sushi, "sushi-plugin": try_sushi_plugin,
-                "properties": try_properties}[part]()
+                "properties": try_properties, "space-bar": try_space_bar}[part]()
     for problem in problems:
         log("FAIL: " + problem)
     if not problems:

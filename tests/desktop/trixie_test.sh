@@ -6,9 +6,11 @@
 # installs them; Baloo 6 and LocalSearch index a folder of archives and
 # `baloosearch6` and `localsearch search` find each archive by the names
 # inside it, Chinese ones too (without content=); apt purge leaves none of
-# the packages' files.
+# the packages' files. With VEXEL_TRIXIE_DESKTOP=1 (minutes more: Sushi,
+# WebKitGTK and Xvfb to install), also GNOME Files' space bar, which shows
+# a new user the outline once the login has linked the viewer.
 #
-#   trixie_test.sh SOURCE_DIR
+#   [VEXEL_TRIXIE_DESKTOP=1] trixie_test.sh SOURCE_DIR
 # Needs root (chroot, mounts) and mmdebstrap (scripts/install-deps.sh
 # package); downloads from the Debian archive.
 set -euo pipefail
@@ -176,11 +178,35 @@ setpriv --reuid tester --regid tester --init-groups env -i HOME=$home PATH=/usr/
   fail "the login step failed"
 [[ -f $home/.local/share/sushi/viewers/vexel.js ]] || fail "a login linked no Sushi viewer"
 
+if [[ $desktop == 1 ]]; then
+  # GNOME Files' space bar (Sushi 46) for the user whose login linked the
+  # viewer above: the outline of an archive, read through the
+  # accessibility tree under Xvfb, in the user's own D-Bus session.
+  # WebKitGTK 2.52 starts its web processes in a bubblewrap sandbox, which
+  # needs user namespaces that a chroot does not give: without it here.
+  apt-get install -y -q --no-install-recommends gnome-sushi xvfb xauth at-spi2-core python3-pyatspi \
+    >/tmp/gui.log 2>&1 || fail "apt install the GNOME programs: $(tail -5 /tmp/gui.log)"
+  step "installed Sushi and Xvfb"
+  mkdir -p -m 1777 /tmp/.X11-unix
+  setpriv --reuid tester --regid tester --init-groups env -i HOME=$home USER=tester \
+    PATH=/usr/bin:/bin LANG=C.UTF-8 TZ=UTC XDG_RUNTIME_DIR=/tmp/runtime-gui \
+    GSETTINGS_BACKEND=keyfile XDG_CURRENT_DESKTOP=GNOME GSK_RENDERER=cairo \
+    WEBKIT_DISABLE_DMABUF_RENDERER=1 WEBKIT_DISABLE_COMPOSITING_MODE=1 WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS=1 \
+    VEXEL_TRY_WORK=/tmp/space-bar VEXEL_TRY_OUT=/tmp/space-bar VEXEL_TRY_PREFIX=/usr VEXEL_TRY_SOURCE=/src \
+    bash -c 'set -e; mkdir -p -m 700 "$XDG_RUNTIME_DIR"; mkdir -p "$VEXEL_TRY_WORK" "$HOME/.config/glib-2.0/settings"
+      Xvfb :97 -screen 0 1368x768x24 -nolisten tcp >/tmp/space-bar/xvfb.log 2>&1 &
+      xvfb=$!; trap "kill $xvfb" EXIT
+      for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X97 ]] && break; sleep 0.1; done
+      DISPLAY=:97 timeout 300 dbus-run-session -- python3 /src/tests/desktop/gnome_files_driver.py space-bar' ||
+    fail "the space bar in GNOME Files showed no outline (see above)"
+  step "the space bar in GNOME Files shows the outline"
+fi
+
 apt-get purge -y -q vexel vexel-kde vexel-gnome >/tmp/purge.log 2>&1 || fail "apt purge: $(tail /tmp/purge.log)"
 left=$(find /usr /etc -name '*vexel*' 2>/dev/null || true)
 [[ -z $left ]] || fail "left by apt purge: $left"
 [[ ! -e $home/.local/share/sushi/viewers/vexel.js ]] || fail "the purge left the Sushi link"
 step "purged: no file of the packages left"
 INROOT
-chroot "$root" env VEXEL_FIXTURES="$fixtures" bash /in-root.sh || fail "in the Debian 13 root (see above)"
+chroot "$root" env VEXEL_FIXTURES="$fixtures" desktop="${VEXEL_TRIXIE_DESKTOP:-0}" bash /in-root.sh || fail "in the Debian 13 root (see above)"
 echo "the Debian 13 stage took $((SECONDS - started)) s"

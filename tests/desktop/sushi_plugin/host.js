@@ -16,7 +16,21 @@ import System from 'system';
 const [bundle, pluginPath, outPath, ...files] = ARGV;
 Gio.Resource.load(bundle)._register();
 const api = await import('resource://org/gnome/NautilusPreviewer/plugin-api-1.js');
-const plugin = await import(Gio.File.new_for_path(pluginPath).get_uri());
+// gjs 1.82 takes the bytes of a file: URI's escapes for Latin-1 characters,
+// so it cannot import a module whose path is not ASCII (the test's prefix
+// has Chinese characters): such a plug-in is imported through a link at an
+// ASCII path, removed once the module is loaded.
+let link = null;
+if (/[^\x20-\x7e]/.test(pluginPath)) {
+    const folder = GLib.dir_make_tmp('vexel-plugin-XXXXXX');
+    link = Gio.File.new_for_path(GLib.build_filenamev([folder, 'vexel.js']));
+    link.make_symbolic_link(pluginPath, null);
+}
+const plugin = await import((link ?? Gio.File.new_for_path(pluginPath)).get_uri());
+if (link) {
+    link.delete(null);
+    link.get_parent().delete(null);
+}
 const WebKit = (await import('gi://WebKit?version=6.0')).default;
 
 Adw.init();
