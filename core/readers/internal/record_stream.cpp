@@ -8,7 +8,7 @@ namespace vexel::readers_internal {
 
 namespace {
 
-constexpr std::size_t kHeaderSize = 5;  // length (4) and kind (1)
+constexpr std::size_t kRecordHeaderSize = 5;  // length (4) and kind (1)
 
 // Entry flags: which optional fields follow.
 constexpr std::uint8_t kIsDir = 1;
@@ -115,7 +115,7 @@ void RecordWriter::begin(RecordKind kind) {
 }
 
 void RecordWriter::finish() {
-  const auto length = static_cast<std::uint32_t>(mBytes.size() - mStart - kHeaderSize);
+  const auto length = static_cast<std::uint32_t>(mBytes.size() - mStart - kRecordHeaderSize);
   std::memcpy(mBytes.data() + mStart, &length, sizeof length);
 }
 
@@ -179,7 +179,7 @@ void RecordWriter::entry(const RawEntry& entry) {
   head.block = entry.block.value_or(0);
   const auto length = static_cast<std::uint32_t>(sizeof head + entry.path.size() +
                                                  entry.crc.size() + entry.method.size());
-  char prefix[kHeaderSize];
+  char prefix[kRecordHeaderSize];
   std::memcpy(prefix, &length, sizeof length);
   prefix[4] = static_cast<char>(RecordKind::entry);
   mBytes.append(prefix, sizeof prefix)
@@ -245,18 +245,18 @@ std::optional<Record> RecordReader::next() {
 }
 
 bool RecordReader::next(Record& record) {
-  if (mIsBroken || mSize - mOffset < kHeaderSize) return false;
+  if (mIsBroken || mSize - mOffset < kRecordHeaderSize) return false;
   std::uint32_t length = 0;
   std::memcpy(&length, mBytes.data() + mOffset, sizeof length);
   if (length > kMaxRecord) {
     mIsBroken = true;
     return false;
   }
-  if (mSize - mOffset - kHeaderSize < length) return false;
+  if (mSize - mOffset - kRecordHeaderSize < length) return false;
   const auto kind = static_cast<RecordKind>(static_cast<std::uint8_t>(mBytes[mOffset + 4]));
-  const std::string_view body(mBytes.data() + mOffset + kHeaderSize, length);
+  const std::string_view body(mBytes.data() + mOffset + kRecordHeaderSize, length);
   Cursor in(body);
-  mOffset += kHeaderSize + length;
+  mOffset += kRecordHeaderSize + length;
 
   record.kind = kind;
   switch (kind) {
