@@ -13,6 +13,13 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_L
   list(APPEND VEXEL_WARNING_FLAGS -Wno-restrict)
 endif()
 
+# A unity build includes each source into a batch file, where GCC takes the
+# types a source keeps in its anonymous namespace for a header's and warns
+# about each class that holds one.
+if(CMAKE_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  list(APPEND VEXEL_WARNING_FLAGS -Wno-subobject-linkage)
+endif()
+
 set(VEXEL_SANITIZER_FLAGS "")
 if(VEXEL_SANITIZE)
   foreach(flag -fsanitize=address -fsanitize=undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)

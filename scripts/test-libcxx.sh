@@ -5,7 +5,9 @@
 # glibc's extensions nor on libstdc++'s. Debian's GoogleTest library is built
 # against libstdc++, so GoogleTest is first built with libc++ from the sources
 # Debian ships. Extra arguments go to ctest. The desktop indexers' plug-ins
-# are left out: they load into programs built against libstdc++.
+# are left out: they load into programs built against libstdc++. The build
+# exists to run the tests, so it compiles its sources in batches
+# (CMAKE_UNITY_BUILD); the README's build compiles each file on its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh libcxx
@@ -22,7 +24,7 @@ if [[ ! -f $gtest/lib/cmake/GTest/GTestConfig.cmake ]]; then
 fi
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_CXX_FLAGS=-stdlib=libc++ \
-  -DGTest_DIR="$gtest/lib/cmake/GTest" -DVEXEL_PORTABLE_POSIX=ON -DVEXEL_WERROR=ON \
+  -DGTest_DIR="$gtest/lib/cmake/GTest" -DVEXEL_PORTABLE_POSIX=ON -DVEXEL_WERROR=ON -DCMAKE_UNITY_BUILD=ON \
   -DVEXEL_BUILD_BENCH=OFF -DVEXEL_BALOO=OFF -DVEXEL_TRACKER=OFF
 cmake --build "$build" --parallel 2
 ctest --test-dir "$build" --output-on-failure --parallel 2 "$@"

@@ -15,7 +15,7 @@
 namespace vexel {
 namespace {
 
-std::error_code errnoCode(int code) { return {code, std::generic_category()}; }
+std::error_code terminalErrnoCode(int code) { return {code, std::generic_category()}; }
 
 // ptsname's answer lives in a static buffer (ptsname_r is not portable).
 std::mutex& nameLock() {
@@ -30,21 +30,21 @@ std::optional<PseudoTerminal> PseudoTerminal::open(std::error_code& error) {
   terminal.mController = UniqueFd(process_internal::openTerminalController());
   if (!terminal.mController || !liftAboveStandard(terminal.mController) ||
       grantpt(terminal.mController.get()) != 0 || unlockpt(terminal.mController.get()) != 0) {
-    error = errnoCode(errno);
+    error = terminalErrnoCode(errno);
     return std::nullopt;
   }
   {
     const std::lock_guard lock(nameLock());
     const char* name = ptsname(terminal.mController.get());
     if (name == nullptr) {
-      error = errnoCode(errno);
+      error = terminalErrnoCode(errno);
       return std::nullopt;
     }
     terminal.mName = name;
   }
   terminal.mTerminal = UniqueFd(::open(terminal.mName.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!terminal.mTerminal || !liftAboveStandard(terminal.mTerminal)) {
-    error = errnoCode(errno);
+    error = terminalErrnoCode(errno);
     return std::nullopt;
   }
   error.clear();

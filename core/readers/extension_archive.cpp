@@ -33,7 +33,7 @@ using readers_internal::VolumeSet;
 
 // How long a listing's worker may take to stop once told, before it is left
 // behind inside libarchive.
-constexpr std::chrono::milliseconds kStopGrace{100};
+constexpr std::chrono::milliseconds kListingStopGrace{100};
 // The tree build shares the listing's deadline, but entries read just before
 // it still get this long to reach the tree.
 constexpr std::chrono::milliseconds kTreeGrace{150};
@@ -150,7 +150,7 @@ ListingBounds listingBounds(const ExtensionArchive::Clock& now, double timeLimit
       .deadline = deadlineAfter(now(), timeLimit),
       .maxEntries = static_cast<std::size_t>(ExtensionArchive::kMaxNodes),
       .maxNameBytes = static_cast<std::size_t>(ExtensionArchive::kMaxNameBytes),
-      .stopGrace = kStopGrace,
+      .stopGrace = kListingStopGrace,
       .memoryBudget = memoryBudget,
   };
 }

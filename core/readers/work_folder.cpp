@@ -31,7 +31,7 @@ constexpr std::size_t kNameMax = 255;
 constexpr std::size_t kRandomLetters = 8;
 constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz0123456789";
 
-using Step = ArchiveError::FolderStep;
+using FolderStep = ArchiveError::FolderStep;
 
 // isWorkFolderName: ".vexel-" and eight letters or digits, as made here.
 bool isWorkFolderName(std::string_view name) {
@@ -91,7 +91,7 @@ std::string placeNumbered(int fromFd, const char* from, int toFd, std::string_vi
     const int code = renameWithoutReplacing(fromFd, from, toFd, candidate.c_str(), isFolder);
     if (code == 0) return candidate;
     if (code != EEXIST && code != ENOTEMPTY) {
-      throw ArchiveError::folderFailure(Step::placeAt, (parent / candidate).string(), code);
+      throw ArchiveError::folderFailure(FolderStep::placeAt, (parent / candidate).string(), code);
     }
   }
 }
@@ -114,14 +114,14 @@ std::string numberedName(std::string_view name, int number, std::string_view ext
 
 WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
   UniqueFd parentFd(open(parent.c_str(), kUserFolderFlags));
-  if (!parentFd) throw ArchiveError::folderFailure(Step::open, parent.string(), errno);
+  if (!parentFd) throw ArchiveError::folderFailure(FolderStep::open, parent.string(), errno);
   std::random_device random;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string name(kPrefix);
     for (std::size_t k = 0; k < kRandomLetters; ++k) name += kLetters[random() % kLetters.size()];
     if (mkdirat(parentFd.get(), name.c_str(), 0700) != 0) {
       if (errno == EEXIST) continue;
-      throw ArchiveError::folderFailure(Step::makeIn, parent.string(), errno);
+      throw ArchiveError::folderFailure(FolderStep::makeIn, parent.string(), errno);
     }
     UniqueFd folder(openat(parentFd.get(), name.c_str(), kFolderFlags));
     // Locked before anything goes in. A clearStale of another run may have
@@ -136,13 +136,13 @@ WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
     if (mkdirat(folder.get(), kResultName, 0777) != 0) {
       const int code = errno;
       removeFolder(parentFd.get(), name, folder.get());
-      throw ArchiveError::folderFailure(Step::makeIn, parent.string(), code);
+      throw ArchiveError::folderFailure(FolderStep::makeIn, parent.string(), code);
     }
     UniqueFd result(openat(folder.get(), kResultName, kFolderFlags));
     if (!result) {
       const int code = errno;
       removeFolder(parentFd.get(), name, folder.get());
-      throw ArchiveError::folderFailure(Step::makeIn, parent.string(), code);
+      throw ArchiveError::folderFailure(FolderStep::makeIn, parent.string(), code);
     }
     mName = std::move(name);
     mPath = parent / mName;
@@ -151,7 +151,7 @@ WorkFolder::WorkFolder(const fs::path& parent) : mParent(parent) {
     mResult = result.release();
     return;
   }
-  throw ArchiveError::folderFailure(Step::makeIn, parent.string(), EEXIST);
+  throw ArchiveError::folderFailure(FolderStep::makeIn, parent.string(), EEXIST);
 }
 
 WorkFolder::~WorkFolder() {
@@ -185,7 +185,8 @@ fs::path WorkFolder::place(std::string_view name, bool keepsOneFolder) {
   {
     UniqueFd copy(openat(mResult, ".", kFolderFlags));
     DIR* directory = copy ? fdopendir(copy.get()) : nullptr;
-    if (directory == nullptr) throw ArchiveError::folderFailure(Step::read, mPath.string(), errno);
+    if (directory == nullptr)
+      throw ArchiveError::folderFailure(FolderStep::read, mPath.string(), errno);
     (void)copy.release();
     const std::unique_ptr<DIR, int (*)(DIR*)> owner(directory, &closedir);
     while (const dirent* item = readdir(directory)) {
@@ -204,7 +205,7 @@ fs::path WorkFolder::place(std::string_view name, bool keepsOneFolder) {
     const int code = renameWithoutReplacing(mResult, only.c_str(), mParentFd, only.c_str(), true);
     if (code == 0) return mParent / only;
     if (code != EEXIST && code != ENOTEMPTY) {
-      throw ArchiveError::folderFailure(Step::placeAt, (mParent / only).string(), code);
+      throw ArchiveError::folderFailure(FolderStep::placeAt, (mParent / only).string(), code);
     }
   }
   return mParent / placeNumbered(mFolder, kResultName, mParentFd, name, {}, true, mParent);

@@ -18,7 +18,7 @@ namespace vexel::readers_internal {
 
 namespace {
 
-constexpr std::size_t kBlockSize = 65536;
+constexpr std::size_t kReadSize = 65536;
 
 ArchiveError::FileType fileTypeOf(mode_t mode) noexcept {
   if (S_ISDIR(mode)) return ArchiveError::FileType::directory;
@@ -152,7 +152,7 @@ struct InputFile::Callbacks {
   }
 };
 
-InputFile::InputFile(std::vector<Part> parts) : mParts(std::move(parts)), mBuffer(kBlockSize) {}
+InputFile::InputFile(std::vector<Part> parts) : mParts(std::move(parts)), mBuffer(kReadSize) {}
 
 InputFile::~InputFile() = default;
 

@@ -14,7 +14,7 @@ namespace {
 
 // Names that are all valid UTF-8 are decided once this many bytes of them
 // have come, or once this many entries are held for them.
-constexpr std::size_t kSampleBytes = 16 * 1024;
+constexpr std::size_t kDecodingSampleBytes = 16 * 1024;
 constexpr std::size_t kMaxHeldUndecided = 4096;
 
 // isAscii: no byte of `bytes` has its high bit set; eight at a time.
@@ -67,7 +67,7 @@ NameDecoder::Step NameDecoder::name(std::string_view bytes, NameOrigin origin, s
     }
   }
   if (mGroup == Group::open && mHasValid &&
-      (mValidBytes >= kSampleBytes || position - mFirstValid >= kMaxHeldUndecided)) {
+      (mValidBytes >= kDecodingSampleBytes || position - mFirstValid >= kMaxHeldUndecided)) {
     decideGroup();
     if (mOpen.empty()) {
       // The entry that triggered the decision is held too, if it had to be:

@@ -79,7 +79,7 @@ std::optional<std::string> readAt(const std::filesystem::path& path, std::int64_
   return bytes;
 }
 
-std::uint64_t littleEndian(std::string_view bytes, std::size_t at, std::size_t width) {
+std::uint64_t littleEndianAt(std::string_view bytes, std::size_t at, std::size_t width) {
   std::uint64_t value = 0;
   for (std::size_t i = width; i-- > 0;) {
     value = (value << 8) | static_cast<unsigned char>(bytes[at + i]);
@@ -99,9 +99,9 @@ enum class SetEnd { unknown, here, later };
 SetEnd sevenZipEnd(std::string_view head, std::int64_t setSize) {
   static constexpr std::string_view kSignature("7z\xBC\xAF\x27\x1C", 6);
   if (head.size() < 32 || !head.starts_with(kSignature)) return SetEnd::unknown;
-  if (crc32Of(head.substr(12, 20)) != littleEndian(head, 8, 4)) return SetEnd::unknown;
-  const std::uint64_t offset = littleEndian(head, 12, 8);
-  const std::uint64_t size = littleEndian(head, 20, 8);
+  if (crc32Of(head.substr(12, 20)) != littleEndianAt(head, 8, 4)) return SetEnd::unknown;
+  const std::uint64_t offset = littleEndianAt(head, 12, 8);
+  const std::uint64_t size = littleEndianAt(head, 20, 8);
   constexpr std::uint64_t kMax = std::uint64_t{1} << 62;
   if (offset > kMax || size > kMax) return SetEnd::unknown;
   return 32 + offset + size <= static_cast<std::uint64_t>(setSize) ? SetEnd::here : SetEnd::later;
@@ -114,7 +114,7 @@ SetEnd zipEnd(std::string_view head, std::string_view tail) {
   constexpr std::size_t kRecord = 22;
   for (std::size_t at = tail.size() >= kRecord ? tail.size() - kRecord + 1 : 0; at-- > 0;) {
     if (tail.compare(at, 4, "PK\x05\x06") == 0 &&
-        at + kRecord + littleEndian(tail, at + 20, 2) == tail.size()) {
+        at + kRecord + littleEndianAt(tail, at + 20, 2) == tail.size()) {
       return SetEnd::here;
     }
   }
@@ -127,10 +127,10 @@ SetEnd zipEnd(std::string_view head, std::string_view tail) {
 SetEnd rar4End(std::string_view tail) {
   for (std::size_t at = tail.size() >= 7 ? tail.size() - 7 + 1 : 0; at-- > 0;) {
     if (static_cast<unsigned char>(tail[at + 2]) != 0x7B) continue;
-    const std::uint64_t size = littleEndian(tail, at + 5, 2);
+    const std::uint64_t size = littleEndianAt(tail, at + 5, 2);
     if (size < 7 || at + size > tail.size()) continue;
-    if ((crc32Of(tail.substr(at + 2, size - 2)) & 0xFFFF) != littleEndian(tail, at, 2)) continue;
-    return (littleEndian(tail, at + 3, 2) & 0x0001) != 0 ? SetEnd::later : SetEnd::here;
+    if ((crc32Of(tail.substr(at + 2, size - 2)) & 0xFFFF) != littleEndianAt(tail, at, 2)) continue;
+    return (littleEndianAt(tail, at + 3, 2) & 0x0001) != 0 ? SetEnd::later : SetEnd::here;
   }
   return SetEnd::unknown;
 }
@@ -154,7 +154,8 @@ SetEnd rar5End(std::string_view tail) {
     const std::optional<std::uint64_t> size = vint(tail, at);
     if (!size || *size == 0 || *size > tail.size() - at) continue;
     const std::size_t end = at + static_cast<std::size_t>(*size);
-    if (crc32Of(tail.substr(start + 4, end - start - 4)) != littleEndian(tail, start, 4)) continue;
+    if (crc32Of(tail.substr(start + 4, end - start - 4)) != littleEndianAt(tail, start, 4))
+      continue;
     const auto type = vint(tail, at);
     const auto flags = vint(tail, at);
     if (!type || *type != 5 || !flags) continue;

@@ -13,20 +13,20 @@ namespace vexel::readers_internal {
 
 namespace {
 
-constexpr std::size_t kPieceSize = 65536;
+constexpr std::size_t kIndexPieceSize = 65536;
 
 struct LzmaIndexEnd {
   void operator()(lzma_index* index) const noexcept { lzma_index_end(index, nullptr); }
 };
 using IndexOwner = std::unique_ptr<lzma_index, LzmaIndexEnd>;
 
-// LzmaStream: a liblzma coder, ended with the object.
-struct LzmaStream {
+// IndexDecoder: a liblzma coder, ended with the object.
+struct IndexDecoder {
   lzma_stream stream = LZMA_STREAM_INIT;
-  LzmaStream() = default;
-  ~LzmaStream() { lzma_end(&stream); }
-  LzmaStream(const LzmaStream&) = delete;
-  LzmaStream& operator=(const LzmaStream&) = delete;
+  IndexDecoder() = default;
+  ~IndexDecoder() { lzma_end(&stream); }
+  IndexDecoder(const IndexDecoder&) = delete;
+  IndexDecoder& operator=(const IndexDecoder&) = delete;
 };
 
 bool startsWithMagic(FileRange& packed) {
@@ -39,20 +39,20 @@ bool startsWithMagic(FileRange& packed) {
 // for the parts of the file it needs (footer, index, header, from the end
 // backwards) by the position it wants next.
 IndexOwner decodeIndex(FileRange& packed, const std::atomic<bool>& stop) {
-  LzmaStream coder;
+  IndexDecoder coder;
   lzma_index* decoded = nullptr;
   if (lzma_file_info_decoder(&coder.stream, &decoded, kMaxXzIndexMemory,
                              static_cast<std::uint64_t>(packed.size())) != LZMA_OK) {
     return nullptr;
   }
-  std::array<char, kPieceSize> piece{};
+  std::array<char, kIndexPieceSize> piece{};
   std::int64_t position = 0;
   for (;;) {
     if (stop.load(std::memory_order_relaxed)) return nullptr;
     lzma_action action = LZMA_RUN;
     if (coder.stream.avail_in == 0) {
       const auto length = static_cast<std::size_t>(
-          std::clamp<std::int64_t>(packed.size() - position, 0, std::int64_t{kPieceSize}));
+          std::clamp<std::int64_t>(packed.size() - position, 0, std::int64_t{kIndexPieceSize}));
       if (length == 0) {
         action = LZMA_FINISH;
       } else if (!packed.readInto(position, piece.data(), length)) {

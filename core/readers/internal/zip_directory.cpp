@@ -27,7 +27,7 @@ constexpr std::uint16_t kPkwareUnixField = 0x000D;
 // The end record plus the longest comment, and the ZIP64 locator before it.
 constexpr std::size_t kTailSize = kEndSize + 0xFFFF + 20;
 // Records are read this much at a time.
-constexpr std::size_t kBlockSize = 256 * 1024;
+constexpr std::size_t kRecordReadSize = 256 * 1024;
 // A directory out of offset order is read whole, up to this size.
 constexpr std::uint64_t kMaxSortedDirectory = 512ULL << 20;
 // NTFS times count 100 ns from 1601; this many seconds lie before 1970.
@@ -221,7 +221,7 @@ bool ZipDirectory::readNext(ZipRecord& record) {
     if (mNext < mBlockStart || length > mEnd - mNext) return false;
     if (mNext + length <= mBlockStart + mBlock.size()) return true;
     const auto wanted = static_cast<std::size_t>(
-        std::min<std::uint64_t>(std::max(kBlockSize, length), mEnd - mNext));
+        std::min<std::uint64_t>(std::max(kRecordReadSize, length), mEnd - mNext));
     // One buffer, grown rather than made anew: a large directory is read
     // hundreds of blocks at a time.
     if (mBuffer.size() < wanted) mBuffer.resize(wanted);

@@ -12,7 +12,7 @@
 namespace vexel {
 namespace {
 
-RawEntry file(std::string path, std::int64_t size = 0) {
+RawEntry sizedFile(std::string path, std::int64_t size = 0) {
   return RawEntry{.path = std::move(path), .isDir = false, .size = size};
 }
 
@@ -41,22 +41,22 @@ TEST(TreeGrowth, FoldersKeepOneNodePerNameAtEveryWidth) {
     std::size_t others = 0;
     const auto addOthers = [&](std::size_t count) {
       for (std::size_t i = 0; i < count; ++i) {
-        ASSERT_TRUE(builder.add(file("other/" + std::to_string(others++))));
+        ASSERT_TRUE(builder.add(sizedFile("other/" + std::to_string(others++))));
       }
     };
     for (std::size_t i = 0; i < row.width; ++i) {
       builder.expect("w/" + nameOf(i + 1));
-      ASSERT_TRUE(builder.add(file("w/" + nameOf(i), static_cast<std::int64_t>(i))));
+      ASSERT_TRUE(builder.add(sizedFile("w/" + nameOf(i), static_cast<std::int64_t>(i))));
       if (row.interleaved && i % 4 == 3) addOthers(i < 8 ? 4100 : 3);
     }
     // The same names again, newest first, from a deeper path and as files:
     // each finds its node and changes nothing.
     for (std::size_t i = row.width; i-- > 0;) {
-      ASSERT_TRUE(builder.add(file("w/" + nameOf(i), 1'000'000)));
+      ASSERT_TRUE(builder.add(sizedFile("w/" + nameOf(i), 1'000'000)));
       ASSERT_TRUE(builder.hasEntry("w//" + nameOf(i)));
       ASSERT_FALSE(builder.hasEntry("w/" + nameOf(i) + "x"));
     }
-    ASSERT_TRUE(builder.add(file("w/" + nameOf(0) + "/beneath", 5)));
+    ASSERT_TRUE(builder.add(sizedFile("w/" + nameOf(0) + "/beneath", 5)));
     const std::shared_ptr<ArchiveTree> tree = builder.finish({});
     const ArchiveNode* folder = tree->node("w");
     ASSERT_NE(folder, nullptr);
@@ -78,11 +78,11 @@ TEST(TreeGrowth, StopTakesBackFoldersAcrossABlockBoundary) {
   // 4090 files fill most of the first block of nodes; the folders made for
   // the deep entry run into the second when the budget ends the build.
   std::vector<RawEntry> entries;
-  for (int i = 0; i < 4090; ++i) entries.push_back(file("f" + std::to_string(i)));
+  for (int i = 0; i < 4090; ++i) entries.push_back(sizedFile("f" + std::to_string(i)));
   std::string deep = "d";
   for (int level = 0; level < 20; ++level) deep += "/d";
-  entries.push_back(file(deep + "/leaf"));
-  entries.push_back(file("after"));
+  entries.push_back(sizedFile(deep + "/leaf"));
+  entries.push_back(sizedFile("after"));
   for (const std::int64_t maxNodes : {4090, 4100, 4111, 4112}) {
     SCOPED_TRACE(maxNodes);
     ArchiveTreeBuilder builder({.maxNodes = maxNodes});

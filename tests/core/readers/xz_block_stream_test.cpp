@@ -32,7 +32,7 @@ using test::shellQuoted;
 using test::TempDir;
 using test::writeFile;
 
-constexpr double kLimit = 60.0;
+constexpr double kXzLimit = 60.0;
 constexpr std::int64_t kBlock = 4096;
 constexpr const char* kFourKiBBlocks = "xz --block-size=4KiB < \"$TAR\" > \"$OUT\"";
 
@@ -109,8 +109,8 @@ std::vector<std::string> bsdtarPaths(const std::filesystem::path& file) {
   return paths;
 }
 
-// Listed: the entries of one listing in archive order, and how it went.
-struct Listed {
+// XzListed: the entries of one listing in archive order, and how it went.
+struct XzListed {
   std::vector<std::string> paths;
   std::string typeName;
   bool complete = false;
@@ -118,11 +118,11 @@ struct Listed {
 };
 
 // listFile: `ExtensionArchive::list` with the reader input's options given.
-Listed listFile(const std::filesystem::path& file, const ReaderInput::Options& options) {
-  Listed listed;
+XzListed listFile(const std::filesystem::path& file, const ReaderInput::Options& options) {
+  XzListed listed;
   try {
     const auto listing =
-        listWithSource(file, kLimit, nullptr,
+        listWithSource(file, kXzLimit, nullptr,
                        [&](const std::filesystem::path& path, std::unique_ptr<InputFile> input) {
                          return makeLibarchiveSource(path, std::move(input), options);
                        });
@@ -159,14 +159,14 @@ std::vector<XzBlock> blocksOf(const std::filesystem::path& file) {
   return readXzBlocks(whole, stop).value_or(std::vector<XzBlock>{});
 }
 
-bool haveTools() { return hasTool("python3") && hasTool("xz") && hasTool("bsdtar"); }
+bool haveXzTools() { return hasTool("python3") && hasTool("xz") && hasTool("bsdtar"); }
 
 // Every way xz writes a tar lists the entries bsdtar lists, in its order,
 // as "TAR + XZ": in blocks of a few KiB, in two streams with padding
 // between, with other checks and a filter before LZMA2, and in one block,
 // which libarchive's own filter reads.
 TEST(XzBlockStream, ListsWhatBsdtarLists) {
-  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
+  if (!haveXzTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   makeTar(tar);
@@ -206,7 +206,7 @@ TEST(XzBlockStream, ListsWhatBsdtarLists) {
     }
     const ReaderInput::Options options;
 
-    const Listed listed = listFile(file, options);
+    const XzListed listed = listFile(file, options);
     ASSERT_FALSE(listed.error) << listed.error->message();
     EXPECT_EQ(listed.typeName, "TAR + XZ");
     EXPECT_TRUE(listed.complete);
@@ -216,7 +216,7 @@ TEST(XzBlockStream, ListsWhatBsdtarLists) {
 
 // The index: every block once, in order, without gaps, as xz wrote it.
 TEST(XzBlockStream, ReadsTheIndex) {
-  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
+  if (!haveXzTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   makeTar(tar);
@@ -248,7 +248,7 @@ TEST(XzBlockStream, ReadsTheIndex) {
 // block alone: the counts are exact. In runs of 16 blocks, one run decoded
 // ahead, what is decoded before the jump is dropped.
 TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
-  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
+  if (!haveXzTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   const Layout layout = makeTar(tar);
@@ -287,7 +287,7 @@ TEST(XzBlockStream, SkipsJumpOverWholeBlocks) {
 // Where every block holds headers, every block is decoded, on two or four
 // threads and ahead of the reader, in runs of two blocks, and none twice.
 TEST(XzBlockStream, DecodesAheadInParallel) {
-  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
+  if (!haveXzTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   makeTar(tar, true);
@@ -316,7 +316,7 @@ TEST(XzBlockStream, DecodesAheadInParallel) {
 // whole). Without its index the file is read by libarchive's own filter,
 // as before.
 TEST(XzBlockStream, DamageStopsTheListingWhereItIsRead) {
-  if (!haveTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
+  if (!haveXzTools()) VEXEL_SKIP_UNLESS_CI() << "python3, xz or bsdtar is missing";
   TempDir dir;
   const auto tar = dir.path() / "a.tar";
   const Layout layout = makeTar(tar);
@@ -340,25 +340,25 @@ TEST(XzBlockStream, DamageStopsTheListingWhereItIsRead) {
                          [&](const XzBlock& block) { return offset < block.offset + block.size; });
   };
 
-  const Listed skipped =
+  const XzListed skipped =
       listFile(flipped(blockAt(layout.bigOffset + layout.bigSize / 2)), blockByBlock);
   EXPECT_FALSE(skipped.error);
   EXPECT_TRUE(skipped.complete);
   EXPECT_EQ(skipped.paths, all);
 
-  const Listed tail = listFile(flipped(blockAt(layout.tailHeader)), blockByBlock);
+  const XzListed tail = listFile(flipped(blockAt(layout.tailHeader)), blockByBlock);
   ASSERT_FALSE(tail.error) << tail.error->message();
   EXPECT_FALSE(tail.complete);
   EXPECT_LT(tail.paths.size(), all.size());
   EXPECT_GT(tail.paths.size(), 40U);
 
-  const Listed first = listFile(flipped(blocks.front()), blockByBlock);
+  const XzListed first = listFile(flipped(blocks.front()), blockByBlock);
   ASSERT_TRUE(first.error);
   EXPECT_EQ(first.error->kind(), ArchiveError::Kind::failed);
 
   writeFile(dir.path() / "cut.tar.xz", packed.substr(0, packed.size() - 20));
-  const Listed cut = listFile(dir.path() / "cut.tar.xz", blockByBlock);
-  const Listed cutByLibarchive = listFile(dir.path() / "cut.tar.xz", {.readsXzBlocks = false});
+  const XzListed cut = listFile(dir.path() / "cut.tar.xz", blockByBlock);
+  const XzListed cutByLibarchive = listFile(dir.path() / "cut.tar.xz", {.readsXzBlocks = false});
   EXPECT_EQ(cut.paths, cutByLibarchive.paths);
   EXPECT_EQ(cut.complete, cutByLibarchive.complete);
 }
