@@ -24,7 +24,7 @@
 #include "handoff/handoff_request.h"
 #include "host/host_usage.h"
 #include "internal/handoff_texts.h"
-#include "readers/task_handle.h"
+#include "tasks/task_handle.h"
 #include "workspace/workspace.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "readers/archive_extractor.h"
+#include "extraction/archive_extractor.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -15,38 +15,38 @@
 #include <unordered_set>
 #include <utility>
 
-#include "internal/built_in_filters.h"
-#include "internal/entry_names.h"
 #include "internal/entry_writer.h"
 #include "internal/extraction_plan.h"
-#include "internal/file_range.h"
-#include "internal/input_file.h"
-#include "internal/libarchive_codes.h"
-#include "internal/libarchive_reader.h"
-#include "internal/listing_worker.h"
-#include "internal/name_decoding.h"
-#include "internal/reader_input.h"
-#include "internal/volume_set.h"
-#include "internal/xz_index.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
+#include "readers/internal/built_in_filters.h"
+#include "readers/internal/entry_names.h"
+#include "readers/internal/file_range.h"
+#include "readers/internal/input_file.h"
+#include "readers/internal/libarchive_codes.h"
+#include "readers/internal/libarchive_reader.h"
+#include "readers/internal/listing_worker.h"
+#include "readers/internal/name_decoding.h"
+#include "readers/internal/reader_input.h"
+#include "readers/internal/volume_set.h"
+#include "readers/internal/xz_index.h"
 #include "text/utf8.h"
 
 namespace vexel {
 namespace {
 
 namespace fs = std::filesystem;
-using readers_internal::EntryKind;
-using readers_internal::EntryWriter;
-using readers_internal::ExtractionPlan;
+using extraction_internal::EntryKind;
+using extraction_internal::EntryWriter;
+using extraction_internal::ExtractionPlan;
+using extraction_internal::PlannedEntry;
+using extraction_internal::Step;
 using readers_internal::HeaderRead;
 using readers_internal::HeaderSink;
 using readers_internal::InputFile;
-using readers_internal::PlannedEntry;
 using readers_internal::ReaderInput;
 using readers_internal::SourceEnd;
 using readers_internal::SourceResult;
-using readers_internal::Step;
 
 constexpr auto kStopGrace = std::chrono::milliseconds(100);
 // The check's default bounds are the importer's.
@@ -871,8 +871,8 @@ ArchiveExtractor::Check ArchiveExtractor::adopt(const fs::path& output, WorkFold
               const UniqueFd file(openat(toFolder, to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
               // The archiver's mode, as files made here get it: no set-id
               // or sticky bits, the umask taken off.
-              if (!file ||
-                  fchmod(file.get(), found[i].mode & 0777 & ~readers_internal::userUmask()) != 0) {
+              if (!file || fchmod(file.get(),
+                                  found[i].mode & 0777 & ~extraction_internal::userUmask()) != 0) {
                 throw ArchiveError::cannotWrite(step.path, errno);
               }
             } else if (errno != EXDEV && errno != EINVAL && errno != ENOSYS) {

@@ -14,7 +14,7 @@
 
 #include "readers/archive_error.h"
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 namespace {
 
 // Folders kept open between entries: enough for any real archive's depth,
@@ -318,4 +318,4 @@ bool removeContents(int folderFd) {
   return removedAll;
 }
 
-}  // namespace vexel::readers_internal
+}  // namespace vexel::extraction_internal

@@ -31,7 +31,7 @@
 
 #include "process/unique_fd.h"
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 
 // userUmask: the process's umask, read without changing it.
 [[nodiscard]] mode_t userUmask() noexcept;
@@ -119,4 +119,4 @@ class EntryWriter {
 // something could not be removed. Never throws but std::bad_alloc.
 bool removeContents(int folderFd);
 
-}  // namespace vexel::readers_internal
+}  // namespace vexel::extraction_internal
