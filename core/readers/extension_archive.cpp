@@ -14,7 +14,7 @@
 
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
-#include "internal/listing_worker.h"
+#include "internal/listing_seams.h"
 #include "internal/volume_set.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"

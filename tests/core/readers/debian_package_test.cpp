@@ -13,7 +13,7 @@
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 #include "readers/internal/input_file.h"
-#include "readers/internal/listing_worker.h"
+#include "readers/internal/listing_seams.h"
 #include "readers/internal/reader_input.h"
 #include "support/command.h"
 #include "support/skip.h"
