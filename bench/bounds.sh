@@ -4,7 +4,7 @@
 #   bench/bounds.sh build
 #
 # For each input, vexel-quicklook --json and vexel-mdimport run once under
-# bench/session_peak.py (in a session of their own, so that a lister process
+# bench/session_peak.py (in a session of their own, so that any program
 # they start is measured with them), with stand-ins for lzop, grzip, lrzip
 # (and the other decompressors) first on PATH that record being started.
 # Prints per input and host: exit status, wall time, peak memory of the host

@@ -11,11 +11,6 @@
 // and the medians of the paired ratios to each.
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +19,8 @@
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "process/child_process.h"
 
 extern char** environ;
 
@@ -55,27 +52,24 @@ inline int compareWithUnzip(int argc, char** argv,
     if (std::strncmp(*entry, "TZ=", 3) != 0) environment.emplace_back(*entry);
   std::vector<std::string> environmentWithTz = environment;
   environmentWithTz.emplace_back("TZ=:/etc/localtime");
-  std::vector<char*> envNoTz, envTz;
-  for (std::string& entry : environment) envNoTz.push_back(entry.data());
-  for (std::string& entry : environmentWithTz) envTz.push_back(entry.data());
-  envNoTz.push_back(nullptr);
-  envTz.push_back(nullptr);
-  posix_spawn_file_actions_t quiet;
-  posix_spawn_file_actions_init(&quiet);
-  posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  const std::optional<std::filesystem::path> unzipPath = findProgram("unzip");
+  if (!unzipPath) {
+    std::fprintf(stderr, "unzip: not found\n");
+    return 2;
+  }
 
-  const auto unzip = [&](const char* file, char** envp) {
+  const auto unzip = [&](const char* file, const std::vector<std::string>& env) {
     return secondsOf([&] {
-      char unzipName[] = "unzip";
-      char listOption[] = "-l";
-      char* args[] = {unzipName, listOption, const_cast<char*>(file), nullptr};
-      pid_t child = 0;
-      if (posix_spawnp(&child, "unzip", &quiet, nullptr, args, envp) != 0) {
-        std::perror("unzip");
+      ChildProcess child;
+      if (const std::error_code error = child.start({.program = *unzipPath,
+                                                     .arguments = {"-l", file},
+                                                     .environment = env,
+                                                     .output = StreamSetup::nullDevice(),
+                                                     .error = StreamSetup::inherited()})) {
+        std::fprintf(stderr, "unzip: %s\n", error.message().c_str());
         std::exit(2);
       }
-      int status = 0;
-      waitpid(child, &status, 0);
+      (void)child.wait();
     });
   };
   std::printf("%-24s %10s %12s %12s %8s %8s\n", "file", "plug-in s", "unzip no TZ", "unzip TZ",
@@ -86,8 +80,8 @@ inline int compareWithUnzip(int argc, char** argv,
     std::vector<double> ours, bare, zoned, ratios, zonedRatios;
     for (int run = 0; run < repeat; ++run) {
       const double own = secondsOf([&] { extract(file); });
-      const double withoutTz = unzip(file, envNoTz.data());
-      const double withTz = unzip(file, envTz.data());
+      const double withoutTz = unzip(file, environment);
+      const double withTz = unzip(file, environmentWithTz);
       ours.push_back(own);
       bare.push_back(withoutTz);
       zoned.push_back(withTz);
@@ -98,7 +92,6 @@ inline int compareWithUnzip(int argc, char** argv,
     std::printf("%-24s %10.4f %12.4f %12.4f %8.2f %8.2f\n", slash != nullptr ? slash + 1 : file,
                 median(ours), median(bare), median(zoned), median(ratios), median(zonedRatios));
   }
-  posix_spawn_file_actions_destroy(&quiet);
   return 0;
 }
 

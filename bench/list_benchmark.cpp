@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "process/child_process.h"
 #include "readers/extension_archive.h"
 
 namespace {
@@ -209,9 +210,16 @@ void treeOnly(benchmark::State& state, const std::string& file) {
 std::string makeFile(const std::filesystem::path& dir, const char* kind) {
   const std::filesystem::path file = dir / (std::string("entries.") + kind);
   if (!std::filesystem::exists(file)) {
-    const std::string command = std::string("python3 '") + VEXEL_BENCH_MAKER + "' " + kind +
-                                " 100000 '" + file.string() + "'";
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("cannot run " + command);
+    const std::optional<std::filesystem::path> python = vexel::findProgram("python3");
+    const vexel::ProcessOutcome made =
+        python ? vexel::ChildProcess::run(
+                     {.program = *python,
+                      .arguments = {VEXEL_BENCH_MAKER, kind, "100000", file.string()},
+                      .output = vexel::StreamSetup::inherited(),
+                      .error = vexel::StreamSetup::inherited()})
+               : vexel::ProcessOutcome{};
+    if (made.startError || made.status != 0)
+      throw std::runtime_error(std::string("cannot make ") + file.string());
   }
   return file.string();
 }

@@ -21,7 +21,7 @@
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 #include "readers/internal/input_file.h"
-#include "readers/internal/listing_worker.h"
+#include "readers/internal/listing_seams.h"
 
 int main(int argc, char** argv) {
   const bool isLibarchiveXz = argc == 4 && std::string_view(argv[1]) == "--libarchive-xz";

@@ -2,7 +2,7 @@
 // `7zz l -slt` prints for a solid 7z archive. Reports bytes per second.
 //
 //   build/bench/listing_parser_benchmark
-#include "readers/listing_parser.h"
+#include "archiver/listing_parser.h"
 
 #include <benchmark/benchmark.h>
 

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "dispatch/dispatch_queue.h"
+#include "process/child_process.h"
 #include "quicklook/preview_view_controller.h"
 #include "readers/extension_archive.h"
 
@@ -132,9 +133,14 @@ int main(int argc, char** argv) {
   if (!fs::exists(file)) {
     fs::create_directories(file.parent_path());
     std::cerr << "making " << file << "\n";
-    const std::string command = "python3 '" + (here / "make_many_entries.py").string() +
-                                "' zip 1000000 '" + file.string() + "'";
-    if (std::system(command.c_str()) != 0) return 1;
+    const std::optional<std::filesystem::path> python = vexel::findProgram("python3");
+    if (!python) return 1;
+    const vexel::ProcessOutcome made = vexel::ChildProcess::run(
+        {.program = *python,
+         .arguments = {(here / "make_many_entries.py").string(), "zip", "1000000", file.string()},
+         .output = vexel::StreamSetup::inherited(),
+         .error = vexel::StreamSetup::inherited()});
+    if (made.startError || made.status != 0) return 1;
   }
 
   const double bare = medianOf(reps, [&] { return bareLoop(file); });
@@ -159,10 +165,14 @@ int main(int argc, char** argv) {
   });
   const double request = medianOf(reps, [&] { return requestToHandler(file); });
   const double host = medianOf(reps, [&] {
-    const std::string command = "'" + std::string(VEXEL_QUICKLOOK_HOST) +
-                                "' --json --time-limit 1000 '" + file.string() + "' >/dev/null";
+    const vexel::ProcessOptions options{
+        .program = VEXEL_QUICKLOOK_HOST,
+        .arguments = {"--json", "--time-limit", "1000", file.string()},
+        .output = vexel::StreamSetup::nullDevice(),
+        .error = vexel::StreamSetup::inherited()};
     const auto start = Clock::now();
-    if (std::system(command.c_str()) != 0) return -1.0;
+    const vexel::ProcessOutcome shown = vexel::ChildProcess::run(options);
+    if (shown.startError || shown.status != 0) return -1.0;
     return secondsSince(start);
   });
   const double sort = medianOf(reps, sortHundredThousand);

@@ -8,8 +8,8 @@ standard error) of what it and everything it started took:
 - wall: seconds until COMMAND exited;
 - host_mb: COMMAND's peak resident memory (and of the children it reaped);
 - others_mb: the largest peak resident memory of any other process of the
-  session, read from its VmHWM while it lives (a lister process, which its
-  host never reaps, is one), every 5 ms;
+  session, read from its VmHWM while it lives (a program the host started
+  and never reaped is one), every 5 ms;
 - total_mb: host_mb + others_mb, a bound on what all of them held at once;
 - processes: how many processes the session had in all;
 - linger: how long processes of the session outlived COMMAND (until all had

@@ -1,6 +1,6 @@
 // Fuzzes the percentage scan: any bytes are accepted, the result lies in
 // 0...100, and on ASCII text it matches a plain byte-by-byte reading.
-#include "readers/process_runner.h"
+#include "archiver/process_runner.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -7,9 +7,9 @@
 // The lister only takes file paths, so each input is written to one private
 // temporary file. Only `ArchiveError` may leave the lister; anything else
 // (a crash, a sanitizer report, another exception) is a finding. The
-// listing runs on a worker thread (the overload with a clock), not in a
-// lister process: there the fuzzer would see neither libarchive's coverage
-// nor its crashes.
+// listing runs on a worker thread of this process (the overload with a
+// clock, which leaves out the memory watch), so the fuzzer sees
+// libarchive's coverage and its crashes.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>

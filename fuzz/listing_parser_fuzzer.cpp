@@ -1,6 +1,6 @@
 // Fuzzes the tool listing parser: any text must parse without a fault, and
 // the records must keep the invariants the tree relies on.
-#include "readers/listing_parser.h"
+#include "archiver/listing_parser.h"
 
 #include <cstdint>
 #include <cstdlib>

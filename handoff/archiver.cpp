@@ -8,11 +8,11 @@
 #include <string_view>
 #include <thread>
 
+#include "archiver/listing_parser.h"
 #include "internal/handoff_texts.h"
 #include "process/child_process.h"
 #include "process/pseudo_terminal.h"
 #include "readers/extension_archive.h"
-#include "readers/listing_parser.h"
 
 namespace vexel {
 namespace {
@@ -126,7 +126,7 @@ ArchiveError Archiver::classify(const RunResult& result) const {
       if (joined.find(phrase) != std::string::npos) return ArchiveError::passwordRequired();
     }
   }
-  const ArchiveError error = ArchiveError::from(result, name());
+  const ArchiveError error = classifyRun(result, name());
   if (error.kind() != ArchiveError::Kind::failed) return error;
   // The tool's own words, without its banner, progress and backspaces.
   std::string text = handoff_internal::toolFailureText(result);

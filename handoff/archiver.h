@@ -3,7 +3,7 @@
 // Holds `ArchiverTool` (7-Zip's 7zz or 7z, else bsdtar, found on PATH),
 // `Archiver`, which compresses with one of them through the core's
 // `ProcessRunner` and turns a failed run into an `ArchiveError` with
-// `ArchiveError::from`, and `SevenZip`, which lists and extracts what
+// `classifyRun`, and `SevenZip`, which lists and extracts what
 // libarchive cannot decrypt (extraction itself is extractor.h's).
 //
 //   const auto tools = vexel::findArchivers();
@@ -22,11 +22,11 @@
 #include <string>
 #include <vector>
 
+#include "archiver/process_runner.h"
+#include "archiver/run_result.h"
+#include "extraction/archive_extractor.h"
 #include "readers/archive_error.h"
-#include "readers/archive_extractor.h"
-#include "readers/process_runner.h"
-#include "readers/run_result.h"
-#include "readers/task_handle.h"
+#include "tasks/task_handle.h"
 
 namespace vexel {
 

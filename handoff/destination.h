@@ -2,7 +2,7 @@
 // anything that exists.
 //
 // Holds the name rules (an archive's name without its extensions; " (2)"
-// numbering is `numberedName` in readers/work_folder.h) and
+// numbering is `numberedName` in extraction/work_folder.h) and
 // `ArchiverOutput`, the folder another archiver writes into by path. What
 // is made goes into the core's `WorkFolder` beside the destination and is
 // placed from there through descriptors, so that nothing half-made is ever
@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "readers/work_folder.h"
+#include "extraction/work_folder.h"
 
 namespace vexel {
 

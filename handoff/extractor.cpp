@@ -4,13 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "extraction/work_folder.h"
 #include "foundation/byte_count_formatter.h"
 #include "handoff/archiver.h"
 #include "handoff/destination.h"
 #include "host/host_usage.h"
 #include "internal/handoff_texts.h"
 #include "readers/archive_error.h"
-#include "readers/work_folder.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "readers/archive_extractor.h"
-#include "readers/task_handle.h"
+#include "extraction/archive_extractor.h"
+#include "tasks/task_handle.h"
 
 namespace vexel {
 

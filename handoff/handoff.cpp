@@ -12,6 +12,8 @@
 #include <set>
 #include <utility>
 
+#include "extraction/archive_extractor.h"
+#include "extraction/work_folder.h"
 #include "handoff/destination.h"
 #include "handoff/extractor.h"
 #include "internal/handoff_texts.h"
@@ -19,8 +21,6 @@
 #include "process/child_process.h"
 #include "process/unique_fd.h"
 #include "readers/archive_error.h"
-#include "readers/archive_extractor.h"
-#include "readers/work_folder.h"
 #include "text/utf8.h"
 
 namespace vexel {
@@ -319,10 +319,9 @@ std::optional<fs::path> Handoff::previewPage(const fs::path& archive) {
                                                  .output = StreamSetup::descriptor(file.get()),
                                                  .error = StreamSetup::inherited()});
   if (made.startError || made.status != 0) {
-    mDesktop.message(
-        texts::cannotShowTitle(archive),
-        ArchiveError::from(RunResult{.status = made.status}, host->filename().string()).message(),
-        true);
+    mDesktop.message(texts::cannotShowTitle(archive),
+                     ArchiveError::toolFailed(host->filename().string(), made.status).message(),
+                     true);
     return std::nullopt;
   }
   folder.keep();

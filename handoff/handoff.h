@@ -24,7 +24,7 @@
 #include "handoff/archiver.h"
 #include "handoff/desktop.h"
 #include "handoff/handoff_request.h"
-#include "readers/task_handle.h"
+#include "tasks/task_handle.h"
 
 namespace vexel {
 

@@ -26,7 +26,7 @@
 #include "host/host_usage.h"
 #include "internal/handoff_texts.h"
 #include "process/child_process.h"
-#include "readers/task_handle.h"
+#include "tasks/task_handle.h"
 #include "workspace/workspace.h"
 
 namespace {

@@ -234,6 +234,33 @@ void PreviewViewController::displayError(const std::exception_ptr& error) {
 // ---------------------------------------------------------------------------
 // View hierarchy
 
+// setUpOutline: the outline's columns and style, in its scroll view; the
+// controller is its data source and delegate.
+void PreviewViewController::setUpOutline() {
+  for (const PreviewColumn& column : kColumns) {
+    auto tableColumn = std::make_shared<platform::TableColumn>(std::string(column.identifier));
+    tableColumn->setTitle(std::string(column.title));
+    tableColumn->setWidth(column.width);
+    tableColumn->setMinWidth(column.minWidth);
+    if (column.isRightAligned) tableColumn->setHeaderAlignment(platform::TextAlignment::right);
+    mOutline->addTableColumn(std::move(tableColumn));
+  }
+  mOutline->setOutlineTableColumn(mOutline->tableColumns().front());
+  mOutline->setStyle(platform::TableViewStyle::inset);
+  mOutline->setUsesAlternatingRowBackgroundColors(true);
+  mOutline->setRowSizeStyle(platform::TableViewRowSizeStyle::defaultSize);
+  mOutline->setColumnAutoresizingStyle(
+      platform::TableViewColumnAutoresizingStyle::firstColumnOnlyAutoresizing);
+  mOutline->setDataSource(this);
+  mOutline->setDelegate(this);
+
+  mScroll->setDocumentView(mOutline);
+  mScroll->setHasVerticalScroller(true);
+  mScroll->setAutohidesScrollers(true);
+  mScroll->setBorderType(platform::BorderType::noBorder);
+  mScroll->setDrawsBackground(false);
+}
+
 void PreviewViewController::loadView() {
   using platform::Color;
   using platform::Font;
@@ -262,28 +289,7 @@ void PreviewViewController::loadView() {
   header->setSpacing(layout.headerSpacing);
   header->setAlignment(LayoutAttribute::centerY);
 
-  for (const PreviewColumn& column : kColumns) {
-    auto tableColumn = std::make_shared<platform::TableColumn>(std::string(column.identifier));
-    tableColumn->setTitle(std::string(column.title));
-    tableColumn->setWidth(column.width);
-    tableColumn->setMinWidth(column.minWidth);
-    if (column.isRightAligned) tableColumn->setHeaderAlignment(platform::TextAlignment::right);
-    mOutline->addTableColumn(std::move(tableColumn));
-  }
-  mOutline->setOutlineTableColumn(mOutline->tableColumns().front());
-  mOutline->setStyle(platform::TableViewStyle::inset);
-  mOutline->setUsesAlternatingRowBackgroundColors(true);
-  mOutline->setRowSizeStyle(platform::TableViewRowSizeStyle::defaultSize);
-  mOutline->setColumnAutoresizingStyle(
-      platform::TableViewColumnAutoresizingStyle::firstColumnOnlyAutoresizing);
-  mOutline->setDataSource(this);
-  mOutline->setDelegate(this);
-
-  mScroll->setDocumentView(mOutline);
-  mScroll->setHasVerticalScroller(true);
-  mScroll->setAutohidesScrollers(true);
-  mScroll->setBorderType(platform::BorderType::noBorder);
-  mScroll->setDrawsBackground(false);
+  setUpOutline();
 
   // Added in this order so the message lies above the outline.
   for (const std::shared_ptr<platform::View>& view :

@@ -198,6 +198,8 @@ class PreviewViewController final : public platform::ViewController,
   void displayListing(const ExtensionArchive::Listing& listing, SortedChildren orders);
   void displayError(const std::exception_ptr& error);
   void expandAutomatically();
+  // setUpOutline: the outline's columns and style, for loadView. Main thread only.
+  void setUpOutline();
   [[nodiscard]] std::shared_ptr<platform::TableCellView> makeCell(const std::string& identifier,
                                                                   bool isNameColumn);
 

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "dispatch/dispatch_queue.h"
 #include "host/host_usage.h"
@@ -129,11 +130,9 @@ std::optional<vexel::quicklook_render::PageColorScheme> parseColorScheme(std::st
   return std::nullopt;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  vexel::platform::prepareHostProcess();
-
+// parseArguments: the options the command line gives, or the exit status
+// of the usage text it calls for.
+std::variant<Options, int> parseArguments(int argc, char** argv) {
   Options options;
   bool filesOnly = false;
   for (int i = 1; i < argc; ++i) {
@@ -193,6 +192,17 @@ int main(int argc, char** argv) {
     }
   }
   if (options.file.empty()) return usage("no FILE given");
+  return options;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vexel::platform::prepareHostProcess();
+
+  std::variant<Options, int> parsed = parseArguments(argc, argv);
+  if (const int* status = std::get_if<int>(&parsed)) return *status;
+  const Options& options = std::get<Options>(parsed);
   const std::optional<std::size_t> columns = outputColumns(options);
   if (options.format == Format::text && !columns) {
     return usage("COLUMNS asks for more than " + std::to_string(kMaxColumns) + " columns");

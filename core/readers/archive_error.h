@@ -2,8 +2,9 @@
 //
 // Every failure that leaves the core is an `ArchiveError`: one of six cases,
 // an optional payload and the Simplified Chinese text the user sees. All
-// user-visible texts of the core are defined in archive_error.cpp. The
-// classification of an external archiver's output is `ArchiveError::from`.
+// user-visible texts of the core are defined in archive_error.cpp. What an
+// external archiver's output stands for is judged beside the archiver
+// (`classifyRun` in archiver/run_result.h).
 //
 //   try { auto listing = vexel::ExtensionArchive::list(file, 3.0); }
 //   catch (const vexel::ArchiveError& error) { show(error.message()); }
@@ -14,8 +15,6 @@
 #include <exception>
 #include <string>
 #include <string_view>
-
-#include "readers/run_result.h"
 
 namespace vexel {
 
@@ -93,11 +92,9 @@ class ArchiveError final : public std::exception {
   // says so: "磁盘空间不足，没有解压。".
   [[nodiscard]] static ArchiveError cannotWrite(std::string_view path, int errorNumber);
 
-  // from: the error that an external archiver's finished run stands for,
-  // judged by the phrases it printed (password phrases first, in any letter
-  // case; then not-archive phrases, exactly); else its first six non-blank
-  // output lines; else "<tool> 运行失败（退出码 N）。". Never throws.
-  [[nodiscard]] static ArchiveError from(const RunResult& result, std::string_view tool);
+  // toolFailed: `failed` for an external archiver that failed without a
+  // word: "<tool> 运行失败（退出码 N）。".
+  [[nodiscard]] static ArchiveError toolFailed(std::string_view tool, int status);
 
   [[nodiscard]] Kind kind() const noexcept { return mKind; }
   // payload: the name or message of the three cases that carry one; "" otherwise.

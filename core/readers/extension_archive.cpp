@@ -14,7 +14,7 @@
 
 #include "internal/input_file.h"
 #include "internal/libarchive_codes.h"
-#include "internal/listing_worker.h"
+#include "internal/listing_seams.h"
 #include "internal/volume_set.h"
 #include "model/archive_format.h"
 #include "readers/archive_error.h"
@@ -109,8 +109,8 @@ std::unique_ptr<readers_internal::HeaderSource> makeDefaultSource(
   return readers_internal::makeLibarchiveSource(std::move(file), std::move(input));
 }
 
-// Collect: how a listing gathers its entries into `building`: on a worker
-// thread, or in a lister process.
+// Collect: how a listing gathers its entries into `building` on its worker
+// thread: with the process's memory watched, or (the test clock) without.
 using Collect = std::function<Collected(const VolumeSet& volumes, std::unique_ptr<InputFile> input,
                                         const ListingBounds& bounds, TreeBuilding& building)>;
 

@@ -1,4 +1,5 @@
-// extension_archive.h: listing an archive in process, headers only.
+// extension_archive.h: listing an archive, headers only, with libarchive
+// on a worker thread of the calling process.
 //
 // `ExtensionArchive::list` opens an archive file with libarchive, reads entry
 // headers (never entry data) until the end, a bound (time, entries) or a
@@ -59,7 +60,7 @@
 
 namespace vexel {
 
-// ExtensionArchive: the in-process lister (static operations only).
+// ExtensionArchive: the lister (static operations only).
 class ExtensionArchive {
  public:
   ExtensionArchive() = delete;

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "readers/run_result.h"
+#include "archiver/run_result.h"
 
 namespace vexel::handoff_internal {
 

@@ -322,16 +322,13 @@ std::string htmlEscaped(std::string_view utf8) {
   return out;
 }
 
-std::string renderHtml(PreviewViewController& controller, const HtmlOptions& options) {
-  const PageLayout layout = quicklook_render_internal::pageLayout(controller);
-  OutlineView& outline = controller.outline();
-  const std::vector<PageRow> rows =
-      quicklook_render_internal::collectRows(outline, options.maxRows);
-  const std::size_t reachable = reachableRows(controller);
-  const std::size_t omitted = reachable > rows.size() ? reachable - rows.size() : 0;
+namespace {
 
+// documentHead: the page's head, its style sheet included, and the
+// opening of its body.
+std::string documentHead(PreviewViewController& controller, const HtmlOptions& options,
+                         const PageLayout& layout) {
   std::string out;
-  out.reserve(4096 + rows.size() * 700);
   out +=
       "<!DOCTYPE html>\n<html lang=\"zh-CN\">\n<head>\n<meta charset=\"utf-8\">\n"
       "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
@@ -343,6 +340,39 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
       (options.fillsWindow ? std::string("device-width") : cssNumber(layout.size.width)) +
       "\">\n<title>" + htmlEscaped(controller.titleLabel().stringValue()) + "</title>\n<style>\n" +
       styleSheet(options) + "</style>\n</head>\n<body>\n";
+  return out;
+}
+
+// headerHtml: the icon beside the title over the subtitle.
+std::string headerHtml(PreviewViewController& controller, const PageLayout& layout) {
+  std::string out;
+  const auto& headerIcon = controller.iconView().image();
+  out += "<div id=\"header\" style=\"margin:" + cssNumber(layout.headerTop) + "px " +
+         cssNumber(layout.headerTrailing) + "px 0 " + cssNumber(layout.headerLeading) +
+         "px;gap:" + cssNumber(layout.headerSpacing) + "px\">";
+  out += "<div id=\"header-icon\" style=\"width:" + cssNumber(layout.iconSize) +
+         "px;height:" + cssNumber(layout.iconSize) + "px\">" +
+         (headerIcon ? iconHtml(headerIcon->typeIdentifier(), "header-icon-image") : "") + "</div>";
+  out += "<div id=\"header-text\" style=\"gap:" + cssNumber(layout.textSpacing) + "px\">" +
+         labelHtml(controller.titleLabel(), "title", "") +
+         labelHtml(controller.subtitleLabel(), "subtitle", "") + "</div></div>\n";
+
+  return out;
+}
+
+}  // namespace
+
+std::string renderHtml(PreviewViewController& controller, const HtmlOptions& options) {
+  const PageLayout layout = quicklook_render_internal::pageLayout(controller);
+  OutlineView& outline = controller.outline();
+  const std::vector<PageRow> rows =
+      quicklook_render_internal::collectRows(outline, options.maxRows);
+  const std::size_t reachable = reachableRows(controller);
+  const std::size_t omitted = reachable > rows.size() ? reachable - rows.size() : 0;
+
+  std::string out;
+  out.reserve(4096 + rows.size() * 700);
+  out += documentHead(controller, options, layout);
   out += symbolsHtml() + "\n";
 
   out += "<div id=\"preview\" style=\"" +
@@ -360,17 +390,7 @@ std::string renderHtml(PreviewViewController& controller, const HtmlOptions& opt
          "px;--cell-icon-spacing:" + cssNumber(layout.cellIconSpacing) +
          "px;--columns:" + layout.columnTracks + "\">\n";
 
-  // Header: icon beside the title over the subtitle.
-  const auto& headerIcon = controller.iconView().image();
-  out += "<div id=\"header\" style=\"margin:" + cssNumber(layout.headerTop) + "px " +
-         cssNumber(layout.headerTrailing) + "px 0 " + cssNumber(layout.headerLeading) +
-         "px;gap:" + cssNumber(layout.headerSpacing) + "px\">";
-  out += "<div id=\"header-icon\" style=\"width:" + cssNumber(layout.iconSize) +
-         "px;height:" + cssNumber(layout.iconSize) + "px\">" +
-         (headerIcon ? iconHtml(headerIcon->typeIdentifier(), "header-icon-image") : "") + "</div>";
-  out += "<div id=\"header-text\" style=\"gap:" + cssNumber(layout.textSpacing) + "px\">" +
-         labelHtml(controller.titleLabel(), "title", "") +
-         labelHtml(controller.subtitleLabel(), "subtitle", "") + "</div></div>\n";
+  out += headerHtml(controller, layout);
 
   // The outline in its scroll view, with the message centred over it.
   out += "<div id=\"outline-area\" style=\"margin:" + cssNumber(layout.scrollTop) + "px " +

@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "extraction/archive_extractor.h"
+#include "extraction/work_folder.h"
 #include "readers/archive_error.h"
-#include "readers/archive_extractor.h"
-#include "readers/task_handle.h"
-#include "readers/work_folder.h"
 #include "support/temp_dir.h"
+#include "tasks/task_handle.h"
 
 namespace vexel {
 namespace {

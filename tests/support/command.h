@@ -7,102 +7,43 @@
 //   const ProcessOutput listed = vexel::test::runProcess({"bsdtar", "-tf", path});
 #pragma once
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
 
-extern char** environ;
+#include "process/child_process.h"
 
 namespace vexel::test {
 
 // ProcessOutput: how a program ended and what it printed.
 struct ProcessOutput {
-  int exitStatus = -1;  ///< -1 when the program could not be started or did not exit
+  /// Its exit code, or the number of the signal that ended it; -1 when it
+  /// could not be started.
+  int exitStatus = -1;
   std::string out;
   std::string err;
 };
 
-namespace command_internal {
-
-inline std::string readAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      return text;
-    }
-  }
-}
-
-inline void closeOnExec(int fd) { ::fcntl(fd, F_SETFD, FD_CLOEXEC); }
-
-}  // namespace command_internal
-
 // runProcess: runs argv[0] (searched in PATH) with `argv` and `environment`
-// (the current one when empty), standard input closed to reads. Standard
-// error goes to an unlinked file, so neither output can fill up while the
-// other is read.
+// (the current one when empty), standard input closed to reads, through
+// vexel::process like every program the project starts: both outputs are
+// drained together, so neither can fill up while the other is read.
 inline ProcessOutput runProcess(const std::vector<std::string>& argv,
                                 const std::vector<std::string>& environment = {}) {
-  using command_internal::closeOnExec;
   ProcessOutput result;
   if (argv.empty()) return result;
-  int outPipe[2];
-  if (::pipe(outPipe) != 0) return result;
-  closeOnExec(outPipe[0]);
-  closeOnExec(outPipe[1]);
-  char errName[] = "/tmp/vexel-test-err-XXXXXX";
-  const int errFd = ::mkstemp(errName);
-  if (errFd < 0) {
-    ::close(outPipe[0]);
-    ::close(outPipe[1]);
-    return result;
-  }
-  closeOnExec(errFd);
-  ::unlink(errName);
-
-  std::vector<std::string> args = argv;
-  std::vector<char*> argPointers;
-  for (std::string& arg : args) argPointers.push_back(arg.data());
-  argPointers.push_back(nullptr);
-  std::vector<std::string> env = environment;
-  std::vector<char*> envPointers;
-  for (std::string& entry : env) envPointers.push_back(entry.data());
-  envPointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
-  pid_t pid = 0;
-  const int spawned = posix_spawnp(&pid, argPointers[0], &actions, nullptr, argPointers.data(),
-                                   environment.empty() ? environ : envPointers.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(outPipe[1]);
-  if (spawned == 0) {
-    result.out = command_internal::readAll(outPipe[0]);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    ::lseek(errFd, 0, SEEK_SET);
-    result.err = command_internal::readAll(errFd);
-  }
-  ::close(outPipe[0]);
-  ::close(errFd);
+  const std::optional<std::filesystem::path> program = findProgram(argv.front());
+  if (!program) return result;
+  ProcessOptions options{.program = *program,
+                         .arguments = std::vector<std::string>(argv.begin() + 1, argv.end())};
+  if (!environment.empty()) options.environment = environment;
+  ProcessOutcome outcome = ChildProcess::run(options);
+  if (outcome.startError) return result;
+  result.exitStatus = outcome.status;
+  result.out = std::move(outcome.output);
+  result.err = std::move(outcome.error);
   return result;
 }
 

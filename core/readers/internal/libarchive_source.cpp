@@ -1,6 +1,6 @@
 // libarchive_source.cpp: the lister's header loop, `makeLibarchiveSource`
 // (listing_worker.h): libarchive over the open file, every entry named and
-// handed to the sink, on a listing's worker thread or in a lister process.
+// handed to the sink, on a listing's worker thread.
 #include <archive.h>
 #include <archive_entry.h>
 

@@ -51,7 +51,6 @@
 #include "model/raw_entry.h"
 #include "reader_input.h"
 #include "readers/archive_error.h"
-#include "readers/extension_archive.h"
 
 namespace vexel::readers_internal {
 
@@ -226,33 +225,12 @@ struct Collected {
 using SourceFactory = std::function<std::unique_ptr<HeaderSource>(
     const std::filesystem::path& file, std::unique_ptr<InputFile> input)>;
 
-// makeLibarchiveSource: the header loop of `ExtensionArchive::list`:
+// makeLibarchiveSource: the header loop of a listing:
 // libarchive over the open file, every entry named and handed to the sink.
 // `options` allow override by test and benchmark (counting what the .xz
 // block reader does, or reading without it).
 [[nodiscard]] std::unique_ptr<HeaderSource> makeLibarchiveSource(std::filesystem::path file,
                                                                  std::unique_ptr<InputFile> input,
                                                                  ReaderInput::Options options = {});
-
-// listWithSource: `ExtensionArchive::list` with the header source made by
-// `makeSource` instead of libarchive's header loop. Allows override by test
-// (a source that stalls, like libarchive caught in a loop). Defined in
-// extension_archive.cpp.
-// @throws ArchiveError
-[[nodiscard]] ExtensionArchive::Listing listWithSource(const std::filesystem::path& file,
-                                                       double timeLimit,
-                                                       const ExtensionArchive::Clock& clock,
-                                                       const SourceFactory& makeSource);
-
-// listInProcess: `ExtensionArchive::list` with the header source made by
-// `makeSource`, on a worker thread of this process, which may grow by
-// `memoryBudget` bytes while it lists (0: no budget). Allows override by
-// test (a source that allocates without end). Defined in
-// extension_archive.cpp.
-// @throws ArchiveError
-[[nodiscard]] ExtensionArchive::Listing listInProcess(const std::filesystem::path& file,
-                                                      double timeLimit,
-                                                      const SourceFactory& makeSource,
-                                                      std::size_t memoryBudget);
 
 }  // namespace vexel::readers_internal

@@ -378,6 +378,92 @@ bool XzBlockStream::isDropped(const Job& job) const noexcept {
   return job.isDropped.load(std::memory_order_relaxed) || mStop.load(std::memory_order_relaxed);
 }
 
+// BlockSetup: a block's options, which its decoder reads and writes back to
+// until the block ends, and the filter options they point to.
+struct XzBlockStream::BlockSetup {
+  FilterOptions filters;
+  lzma_block options{};
+  std::int64_t packedAt = 0;   ///< the next packed byte to read
+  std::int64_t packedEnd = 0;  ///< the block's end in the packed stream
+  bool isEnded = false;        ///< the decoder has reached the block's end
+};
+
+bool XzBlockStream::startBlock(Job& job, void* coderMemory, const XzBlock& block,
+                               BlockSetup& setup) {
+  auto& coder = *static_cast<lzma_stream*>(coderMemory);
+  // The block header: its size is in its first byte.
+  std::array<std::uint8_t, LZMA_BLOCK_HEADER_SIZE_MAX> header{};
+  if (!mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()), 1) ||
+      header[0] == 0) {
+    fail(job, messageOf(LZMA_DATA_ERROR));
+    return false;
+  }
+  FilterOptions& filters = setup.filters;
+  lzma_block& options = setup.options;
+  options.version = 1;
+  options.check = static_cast<lzma_check>(block.check);
+  options.filters = filters.filters.data();
+  options.header_size = lzma_block_header_size_decode(header[0]);
+  if (static_cast<std::int64_t>(options.header_size) >= block.packedSize ||
+      !mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()),
+                        options.header_size) ||
+      lzma_block_header_decode(&options, nullptr, header.data()) != LZMA_OK ||
+      lzma_block_compressed_size(&options, static_cast<lzma_vli>(block.unpaddedSize)) != LZMA_OK ||
+      (options.uncompressed_size != LZMA_VLI_UNKNOWN &&
+       options.uncompressed_size != static_cast<lzma_vli>(block.size))) {
+    fail(job, messageOf(LZMA_DATA_ERROR));
+    return false;
+  }
+  options.uncompressed_size = static_cast<lzma_vli>(block.size);
+  const std::uint64_t memory = lzma_raw_decoder_memusage(options.filters);
+  if (memory > (job.isAhead ? kMaxAheadDecoderMemory : kMaxDecoderMemory)) {
+    if (!job.isAhead) {
+      fail(job, messageOf(LZMA_MEMLIMIT_ERROR));
+      return false;
+    }
+    const std::lock_guard lock(mMutex);
+    if (!job.isDropped) job.state = JobState::deferred;
+    mProgress.notify_all();
+    return false;
+  }
+  if (const lzma_ret started = lzma_block_decoder(&coder, &options);
+      started != LZMA_OK && started != LZMA_UNSUPPORTED_CHECK) {
+    fail(job, messageOf(started));
+    return false;
+  }
+  return true;
+}
+
+bool XzBlockStream::decodeBlockInto(Job& job, void* coderMemory, BlockSetup& setup,
+                                    std::vector<std::uint8_t>& piece, std::uint8_t* out,
+                                    std::int64_t size) {
+  auto& coder = *static_cast<lzma_stream*>(coderMemory);
+  coder.next_out = out;
+  coder.avail_out = static_cast<std::size_t>(size);
+  while (coder.avail_out > 0 && !setup.isEnded) {
+    if (isDropped(job)) return false;
+    if (coder.avail_in == 0 && setup.packedAt < setup.packedEnd) {
+      const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
+          setup.packedEnd - setup.packedAt, static_cast<std::int64_t>(piece.size())));
+      if (!mPacked.readInto(setup.packedAt, reinterpret_cast<char*>(piece.data()), length)) {
+        fail(job, "truncated input");
+        return false;
+      }
+      coder.next_in = piece.data();
+      coder.avail_in = length;
+      setup.packedAt += static_cast<std::int64_t>(length);
+    }
+    const lzma_ret result = lzma_code(&coder, LZMA_RUN);
+    if (result == LZMA_STREAM_END) {
+      setup.isEnded = true;
+    } else if (result != LZMA_OK) {
+      fail(job, messageOf(result));
+      return false;
+    }
+  }
+  return true;
+}
+
 void XzBlockStream::decode(Job& job, void* coderMemory, std::vector<std::uint8_t>& piece) {
   auto& coder = *static_cast<lzma_stream*>(coderMemory);
   const Run& run = mRuns[job.run];
@@ -388,75 +474,16 @@ void XzBlockStream::decode(Job& job, void* coderMemory, std::vector<std::uint8_t
   for (std::size_t index = run.firstBlock; index < run.endBlock; ++index) {
     const XzBlock& block = mBlocks[index];
 
-    // The block header: its size is in its first byte.
-    std::array<std::uint8_t, LZMA_BLOCK_HEADER_SIZE_MAX> header{};
-    if (!mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()), 1) ||
-        header[0] == 0) {
-      return fail(job, messageOf(LZMA_DATA_ERROR));
-    }
-    FilterOptions filters;
-    lzma_block options{};
-    options.version = 1;
-    options.check = static_cast<lzma_check>(block.check);
-    options.filters = filters.filters.data();
-    options.header_size = lzma_block_header_size_decode(header[0]);
-    if (static_cast<std::int64_t>(options.header_size) >= block.packedSize ||
-        !mPacked.readInto(block.packedOffset, reinterpret_cast<char*>(header.data()),
-                          options.header_size) ||
-        lzma_block_header_decode(&options, nullptr, header.data()) != LZMA_OK ||
-        lzma_block_compressed_size(&options, static_cast<lzma_vli>(block.unpaddedSize)) !=
-            LZMA_OK ||
-        (options.uncompressed_size != LZMA_VLI_UNKNOWN &&
-         options.uncompressed_size != static_cast<lzma_vli>(block.size))) {
-      return fail(job, messageOf(LZMA_DATA_ERROR));
-    }
-    options.uncompressed_size = static_cast<lzma_vli>(block.size);
-    const std::uint64_t memory = lzma_raw_decoder_memusage(options.filters);
-    if (memory > (job.isAhead ? kMaxAheadDecoderMemory : kMaxDecoderMemory)) {
-      if (!job.isAhead) return fail(job, messageOf(LZMA_MEMLIMIT_ERROR));
-      const std::lock_guard lock(mMutex);
-      if (!job.isDropped) job.state = JobState::deferred;
-      mProgress.notify_all();
-      return;
-    }
-    if (const lzma_ret started = lzma_block_decoder(&coder, &options);
-        started != LZMA_OK && started != LZMA_UNSUPPORTED_CHECK) {
-      return fail(job, messageOf(started));
-    }
+    BlockSetup setup;
+    if (!startBlock(job, &coder, block, setup)) return;  // failed, or deferred
     if (mOptions.stats) mOptions.stats->blocksDecoded.fetch_add(1, std::memory_order_relaxed);
 
     piece.resize(std::min<std::size_t>(kPieceSize, static_cast<std::size_t>(block.packedSize)));
-    std::int64_t packedAt = block.packedOffset + static_cast<std::int64_t>(options.header_size);
-    const std::int64_t packedEnd = block.packedOffset + block.packedSize;
+    setup.packedAt = block.packedOffset + static_cast<std::int64_t>(setup.options.header_size);
+    setup.packedEnd = block.packedOffset + block.packedSize;
     coder.avail_in = 0;
-    bool isEnded = false;
-    // decodeInto: up to `size` bytes into `out`, fewer at the block's end;
-    // false, with the job failed or dropped, when decoding cannot go on.
     const auto decodeInto = [&](std::uint8_t* out, std::size_t size) {
-      coder.next_out = out;
-      coder.avail_out = size;
-      while (coder.avail_out > 0 && !isEnded) {
-        if (isDropped(job)) return false;
-        if (coder.avail_in == 0 && packedAt < packedEnd) {
-          const auto length = static_cast<std::size_t>(std::min<std::int64_t>(
-              packedEnd - packedAt, static_cast<std::int64_t>(piece.size())));
-          if (!mPacked.readInto(packedAt, reinterpret_cast<char*>(piece.data()), length)) {
-            fail(job, "truncated input");
-            return false;
-          }
-          coder.next_in = piece.data();
-          coder.avail_in = length;
-          packedAt += static_cast<std::int64_t>(length);
-        }
-        const lzma_ret result = lzma_code(&coder, LZMA_RUN);
-        if (result == LZMA_STREAM_END) {
-          isEnded = true;
-        } else if (result != LZMA_OK) {
-          fail(job, messageOf(result));
-          return false;
-        }
-      }
-      return true;
+      return decodeBlockInto(job, &coder, setup, piece, out, static_cast<std::int64_t>(size));
     };
 
     std::int64_t blockProduced = 0;
@@ -476,14 +503,14 @@ void XzBlockStream::decode(Job& job, void* coderMemory, std::vector<std::uint8_t
       chunk.size += got;
       blockProduced += got;
       produced += got;
-      if (isEnded && blockProduced < block.size) return fail(job, messageOf(LZMA_DATA_ERROR));
+      if (setup.isEnded && blockProduced < block.size) return fail(job, messageOf(LZMA_DATA_ERROR));
       // The block's padding and check are verified before its last bytes
       // are handed over; a byte of room catches a block longer than its
       // index says.
-      if (blockProduced == block.size && !isEnded) {
+      if (blockProduced == block.size && !setup.isEnded) {
         std::uint8_t extra = 0;
         if (!decodeInto(&extra, 1)) return;
-        if (!isEnded || coder.avail_out == 0) return fail(job, messageOf(LZMA_DATA_ERROR));
+        if (!setup.isEnded || coder.avail_out == 0) return fail(job, messageOf(LZMA_DATA_ERROR));
       }
       if (chunk.size == chunkCapacity) {
         if (!publish(job, std::move(chunk), produced == run.size)) return;

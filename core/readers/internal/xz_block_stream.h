@@ -125,6 +125,16 @@ class XzBlockStream {
   // The decoding threads' side.
   void runThread() noexcept;
   void decode(Job& job, void* coder, std::vector<std::uint8_t>& piece);
+  // startBlock: reads the header of `block` into `setup` and starts `coder`
+  // on it; false once the job has failed or (a decoder too large for
+  // reading ahead) been deferred. `setup` must outlive the block's decoding.
+  struct BlockSetup;
+  bool startBlock(Job& job, void* coder, const XzBlock& block, BlockSetup& setup);
+  // decodeBlockInto: up to `size` bytes of the started block into `out`,
+  // fewer at its end; false, with the job failed or dropped, when decoding
+  // cannot go on. `piece` holds packed bytes read for the decoder.
+  bool decodeBlockInto(Job& job, void* coder, BlockSetup& setup, std::vector<std::uint8_t>& piece,
+                       std::uint8_t* out, std::int64_t size);
   // publish: hands a decoded chunk to the reader (the run's last marks the
   // job done); false when the job is dropped meanwhile.
   [[nodiscard]] bool publish(Job& job, Chunk&& chunk, bool isLast);

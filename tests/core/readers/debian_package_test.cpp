@@ -13,7 +13,7 @@
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 #include "readers/internal/input_file.h"
-#include "readers/internal/listing_worker.h"
+#include "readers/internal/listing_seams.h"
 #include "readers/internal/reader_input.h"
 #include "support/command.h"
 #include "support/skip.h"
@@ -135,7 +135,7 @@ TEST(DebianPackage, ListsTheFilesOfItsDataMember) {
     EXPECT_EQ(listing.fileSize, static_cast<std::int64_t>(std::filesystem::file_size(deb)));
     EXPECT_EQ(sortedPaths(listing), dataPaths(deb));
     EXPECT_EQ(stats->blocksDecoded > 0, row.isXzBlocks);
-    // Listed in a lister process, the package keeps its type across.
+    // Listed as the hosts list it (the memory watch on), the package keeps its type.
     EXPECT_EQ(ExtensionArchive::list(deb, kLimit).typeName, "Debian 软件包");
 
     const ArchiveNode* readme = listing.tree->node("usr/share/doc/demo/README");

@@ -1,4 +1,5 @@
 #include "readers/internal/listing_worker.h"
+#include "readers/internal/listing_seams.h"
 
 #include <gtest/gtest.h>
 

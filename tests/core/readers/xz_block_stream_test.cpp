@@ -14,7 +14,7 @@
 #include "readers/extension_archive.h"
 #include "readers/internal/file_range.h"
 #include "readers/internal/input_file.h"
-#include "readers/internal/listing_worker.h"
+#include "readers/internal/listing_seams.h"
 #include "readers/internal/reader_input.h"
 #include "readers/internal/xz_index.h"
 #include "support/command.h"

@@ -1,4 +1,4 @@
-#include "readers/process_runner.h"
+#include "archiver/process_runner.h"
 
 #include "readers/archive_error.h"
 #include "support/print.h"

@@ -1,4 +1,4 @@
-#include "readers/work_folder.h"
+#include "extraction/work_folder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,7 +20,7 @@ namespace vexel {
 namespace {
 
 namespace fs = std::filesystem;
-using readers_internal::removeContents;
+using extraction_internal::removeContents;
 
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // The destination's folder is the user's, links on its way included (a

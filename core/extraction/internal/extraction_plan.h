@@ -35,7 +35,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 
 // EntryKind: what an archive entry would create.
 enum class EntryKind {
@@ -111,4 +111,4 @@ class ExtractionPlan {
 // absolute or has a ".." component. "./a//b/" gives "a/b"; "." gives "".
 [[nodiscard]] std::optional<std::string> cleanPath(std::string_view path);
 
-}  // namespace vexel::readers_internal
+}  // namespace vexel::extraction_internal

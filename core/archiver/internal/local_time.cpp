@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace vexel::readers_internal {
+namespace vexel::archiver_internal {
 namespace {
 
 using std::int64_t;
@@ -112,4 +112,4 @@ std::optional<std::chrono::sys_seconds> readLocalDateTime(std::string_view text)
   return sys_seconds(seconds(utc));
 }
 
-}  // namespace vexel::readers_internal
+}  // namespace vexel::archiver_internal

@@ -1,4 +1,4 @@
-#include "readers/listing_parser.h"
+#include "archiver/listing_parser.h"
 
 #include "internal/local_time.h"
 
@@ -137,7 +137,7 @@ void flush(EntryBlock& block, std::vector<RawEntry>& entries) {
     // Only the first 19 characters count: listers append fractions of a second.
     const std::string_view modified = block.get(kModified);
     if (modified.size() >= 19)
-      entry.modified = readers_internal::readLocalDateTime(modified.substr(0, 19));
+      entry.modified = archiver_internal::readLocalDateTime(modified.substr(0, 19));
     entry.crc.assign(block.get(kCrc));
     entry.encrypted = readFlag(block.get(kEncrypted));
     entry.method.assign(block.get(kMethod));
@@ -318,7 +318,7 @@ std::optional<ListingParser::KeyValue> ListingParser::keyValue(std::string_view 
 }
 
 std::optional<std::chrono::sys_seconds> ListingParser::readDate(std::string_view text) noexcept {
-  return readers_internal::readLocalDateTime(text);
+  return archiver_internal::readLocalDateTime(text);
 }
 
 ListingParser::Result ListingParser::parse(std::string_view listing) {

@@ -1,4 +1,4 @@
-#include "readers/task_handle.h"
+#include "tasks/task_handle.h"
 
 #include "process/child_process.h"
 #include "readers/archive_error.h"

@@ -14,7 +14,7 @@
 
 #include "readers/archive_error.h"
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 namespace {
 
 // Folders kept open between entries: enough for any real archive's depth,
@@ -318,4 +318,17 @@ bool removeContents(int folderFd) {
   return removedAll;
 }
 
-}  // namespace vexel::readers_internal
+void writeAllAt(int fd, const char* bytes, std::size_t size, off_t offset, std::string_view path) {
+  while (size > 0) {
+    const ssize_t written = pwrite(fd, bytes, size, offset);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw ArchiveError::cannotWrite(path, errno);
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+    offset += written;
+  }
+}
+
+}  // namespace vexel::extraction_internal

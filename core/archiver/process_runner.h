@@ -9,7 +9,7 @@
 // returns a `RunResult` (run_result.h). A caller that ignores SIGCHLD gets
 // the real exit status too (the child is then started through a keeper
 // process that collects it). A non-zero exit
-// status is not an error here: `ArchiveError::from` (archive_error.h) judges
+// status is not an error here: `classifyRun` (run_result.h) judges
 // the result, and `ListingParser` (listing_parser.h) reads a technical listing.
 // Cancellation goes through a `TaskHandle` (task_handle.h).
 //
@@ -17,7 +17,7 @@
 //   const vexel::RunResult result = vexel::ProcessRunner::run(
 //       "/usr/bin/7zz", {"t", "a.7z"}, std::nullopt, task,
 //       [](double fraction) { showProgress(fraction); });
-//   if (result.status != 0) throw vexel::ArchiveError::from(result, "7zz");
+//   if (result.status != 0) throw vexel::classifyRun(result, "7zz");
 //
 // `run` blocks its calling thread; any number of runs may go on at once.
 #pragma once
@@ -30,8 +30,8 @@
 #include <string_view>
 #include <vector>
 
-#include "readers/run_result.h"
-#include "readers/task_handle.h"
+#include "archiver/run_result.h"
+#include "tasks/task_handle.h"
 
 namespace vexel {
 

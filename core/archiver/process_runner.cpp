@@ -1,4 +1,4 @@
-#include "readers/process_runner.h"
+#include "archiver/process_runner.h"
 
 #include "process/child_process.h"
 #include "readers/archive_error.h"

@@ -1,6 +1,6 @@
 // Many runs in a row, and cancel() racing the start and end of runs.
+#include "archiver/process_runner.h"
 #include "readers/archive_error.h"
-#include "readers/process_runner.h"
 #include "support/print.h"
 
 #include <gtest/gtest.h>

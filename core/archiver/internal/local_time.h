@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-namespace vexel::readers_internal {
+namespace vexel::archiver_internal {
 
 // readLocalDateTime: the instant that `text` (exactly "yyyy-MM-dd HH:mm:ss",
 // proleptic Gregorian, year 0001 to 9999) names in the local time zone.
@@ -19,4 +19,4 @@ namespace vexel::readers_internal {
 [[nodiscard]] std::optional<std::chrono::sys_seconds> readLocalDateTime(
     std::string_view text) noexcept;
 
-}  // namespace vexel::readers_internal
+}  // namespace vexel::archiver_internal

@@ -2,7 +2,7 @@
 // libarchive's own test archives (compared with bsdtar -x), what is refused
 // or left out, and that a cancel, a swapped work folder or a killed run
 // leave nothing outside and nothing behind.
-#include "readers/archive_extractor.h"
+#include "extraction/archive_extractor.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <map>
 #include <thread>
 
+#include "extraction/work_folder.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
-#include "readers/work_folder.h"
 #include "support/archive_maker.h"
 #include "support/archive_writer.h"
 #include "support/command.h"

@@ -1,4 +1,4 @@
-#include "readers/internal/extraction_plan.h"
+#include "extraction/internal/extraction_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "readers/archive_error.h"
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 namespace {
 
 using Action = Step::Action;
@@ -198,4 +198,4 @@ TEST(ExtractionPlan, StopsWhenLate) {
 }
 
 }  // namespace
-}  // namespace vexel::readers_internal
+}  // namespace vexel::extraction_internal

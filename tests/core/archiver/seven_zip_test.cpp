@@ -1,8 +1,8 @@
 // The runner, the classifier and the listing parser against real 7-Zip.
 #include "support/seven_zip.h"
+#include "archiver/listing_parser.h"
+#include "archiver/process_runner.h"
 #include "readers/archive_error.h"
-#include "readers/listing_parser.h"
-#include "readers/process_runner.h"
 #include "support/command.h"
 #include "support/print.h"
 #include "support/skip.h"
@@ -88,8 +88,7 @@ TEST_F(SevenZip, WrongPasswordIsClassified) {
     SCOPED_TRACE(row.name);
     const RunResult result = run(row.arguments);
     EXPECT_NE(result.status, 0);
-    EXPECT_EQ(ArchiveError::from(result, mTool.filename().string()),
-              ArchiveError::passwordRequired())
+    EXPECT_EQ(classifyRun(result, mTool.filename().string()), ArchiveError::passwordRequired())
         << result.stderr << result.stdout;
   }
   EXPECT_EQ(run({"t", "-pRIGHT", "enc.7z"}).status, 0);
@@ -99,11 +98,11 @@ TEST_F(SevenZip, NonArchiveIsClassified) {
   mDir.write("notes.7z", "just some text, not an archive\n");
   const RunResult result = run({"t", "notes.7z"});
   EXPECT_NE(result.status, 0);
-  EXPECT_EQ(ArchiveError::from(result, "7zz"), ArchiveError::notArchive())
+  EXPECT_EQ(classifyRun(result, "7zz"), ArchiveError::notArchive())
       << result.stderr << result.stdout;
 
   const RunResult missing = run({"t", "absent.7z"});
-  const ArchiveError error = ArchiveError::from(missing, "7zz");
+  const ArchiveError error = classifyRun(missing, "7zz");
   EXPECT_EQ(error.kind(), ArchiveError::Kind::failed);
   EXPECT_NE(error.message().find("absent.7z"), std::string::npos) << error.message();
 }

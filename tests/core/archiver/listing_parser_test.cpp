@@ -1,5 +1,5 @@
-#include "readers/listing_parser.h"
-#include "readers/process_runner.h"
+#include "archiver/listing_parser.h"
+#include "archiver/process_runner.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include "text/unicode_case.h"
 #include "text/utf8.h"
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 namespace {
 
 using Unsafe = ArchiveError::UnsafeEntry;
@@ -403,4 +403,4 @@ void ExtractionPlan::decide(const std::function<bool()>& isLate) {
   }
 }
 
-}  // namespace vexel::readers_internal
+}  // namespace vexel::extraction_internal

@@ -31,7 +31,7 @@
 
 #include "process/unique_fd.h"
 
-namespace vexel::readers_internal {
+namespace vexel::extraction_internal {
 
 // userUmask: the process's umask, read without changing it.
 [[nodiscard]] mode_t userUmask() noexcept;
@@ -119,4 +119,11 @@ class EntryWriter {
 // something could not be removed. Never throws but std::bad_alloc.
 bool removeContents(int folderFd);
 
-}  // namespace vexel::readers_internal
+// kCopyBuffer: the bytes copied at a time.
+inline constexpr std::size_t kCopyBuffer = 1 << 16;
+
+// writeAllAt: `size` bytes at `offset` of `fd`, whatever pieces the system
+// takes. @throws ArchiveError (cannotWrite `path`)
+void writeAllAt(int fd, const char* bytes, std::size_t size, off_t offset, std::string_view path);
+
+}  // namespace vexel::extraction_internal

@@ -1,8 +1,8 @@
 // The tool listing parser and the in-process lister must agree on what an
 // archive holds: paths, folder flags, sizes and dates.
+#include "archiver/listing_parser.h"
+#include "archiver/process_runner.h"
 #include "readers/extension_archive.h"
-#include "readers/listing_parser.h"
-#include "readers/process_runner.h"
 #include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"

@@ -35,14 +35,14 @@
 #include <string>
 #include <vector>
 
-#include "readers/task_handle.h"
-#include "readers/work_folder.h"
+#include "extraction/work_folder.h"
+#include "tasks/task_handle.h"
 
 namespace vexel {
 
-namespace readers_internal {
+namespace extraction_internal {
 class ExtractionPlan;
-}  // namespace readers_internal
+}  // namespace extraction_internal
 
 class ArchiveExtractor {
  public:
@@ -88,7 +88,7 @@ class ArchiveExtractor {
 
    private:
     friend class ArchiveExtractor;
-    std::shared_ptr<const readers_internal::ExtractionPlan> mPlan;
+    std::shared_ptr<const extraction_internal::ExtractionPlan> mPlan;
     bool mIsSingleFile = false;
     bool mIsDebianPackage = false;
     std::string mSingleFileName;
