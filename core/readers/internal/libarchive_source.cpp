@@ -69,9 +69,8 @@ struct ObserverRemoval {
   ~ObserverRemoval() { input.setReadObserver({}); }
 };
 
-// LibarchiveSource: the header loop, run on the listing's worker thread or
-// in a lister. It owns the open file; the reader is made, used and freed on
-// that thread.
+// LibarchiveSource: the header loop, run on the listing's worker thread. It
+// owns the open file; the reader is made, used and freed on that thread.
 class LibarchiveSource final : public HeaderSource {
  public:
   LibarchiveSource(std::filesystem::path file, std::unique_ptr<InputFile> input,

@@ -150,7 +150,7 @@ TEST(ExtensionArchive, TruncatedTarListsTheEntriesSoFar) {
   }
 }
 
-// A listing that ends early says why, on a worker thread as in a lister;
+// A listing that ends early says why, timed by the real clock or a given one;
 // one whose limit is spent before the first entry still has the type the
 // reader found, and a file that is no archive is still not one.
 TEST(ExtensionArchive, CutShortListingsSayWhy) {
@@ -185,14 +185,14 @@ TEST(ExtensionArchive, CutShortListingsSayWhy) {
       {"many.zip", 0.001, std::nullopt, Cutoff::limits, 0, 99'999},
   };
   const ExtensionArchive::Clock steady = [] { return std::chrono::steady_clock::now(); };
-  for (const bool inLister : {true, false}) {
+  for (const bool realClock : {true, false}) {
     for (const Row& row : rows) {
       SCOPED_TRACE(std::string(row.file) + " in " + std::to_string(row.limit) + " s" +
-                   (inLister ? " in a lister" : " on a worker thread"));
+                   (realClock ? " by the real clock" : " by a given clock"));
       const auto file = dir.path() / row.file;
       try {
-        const auto listing = inLister ? ExtensionArchive::list(file, row.limit)
-                                      : ExtensionArchive::list(file, row.limit, steady);
+        const auto listing = realClock ? ExtensionArchive::list(file, row.limit)
+                                       : ExtensionArchive::list(file, row.limit, steady);
         EXPECT_FALSE(row.error) << "listed as " << listing.typeName;
         EXPECT_EQ(listing.typeName, "ZIP");
         EXPECT_EQ(listing.cutoff, row.cutoff);
