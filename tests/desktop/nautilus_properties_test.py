@@ -113,6 +113,24 @@ def rows_from_previews(menu):
           f"many: {made[-3:]}")
 
 
+def rows_for_each_nautilus(menu, work):
+    """Nautilus 47 and later take a row as markup: names are escaped there
+    and only there. The version is read from the executable's --version
+    text."""
+    rows = [("3 KB · 2024-05-01 10:00", "<b>粗</b> & <img src=x>.txt")]
+    escaped = [("3 KB · 2024-05-01 10:00", "&lt;b&gt;粗&lt;/b&gt; &amp; &lt;img src=x&gt;.txt")]
+    cases = [("43.2", rows), ("46.2", rows), ("47.0", escaped), ("48.3", escaped)]
+    for version, expected in cases:
+        executable = os.path.join(work, f"nautilus-{version}")
+        with open(executable, "wb") as out:
+            out.write(b"\0ELF...\0GNOME nautilus " + version.encode() + b"\n\0...")
+        major = menu.nautilus_major_version(executable)
+        check(major == int(version.split(".")[0]), f"{version}: read as {major}")
+        check(menu.shown_rows(rows, major) == expected, f"{version}: {menu.shown_rows(rows, major)}")
+    check(menu.nautilus_major_version(sys.executable) is None, "python3 read as Nautilus")
+    check(menu.shown_rows(rows, None) == rows, "outside Nautilus the rows changed")
+
+
 def models_for_selections(menu, work):
     zip_path = os.path.join(work, "项目 a.zip")
     text = os.path.join(work, "notes.txt")
@@ -141,6 +159,7 @@ def main():
         with open(os.path.join(work, "notes.txt"), "w", encoding="utf-8") as out:
             out.write("text\n")
         models_for_selections(menu, work)
+        rows_for_each_nautilus(menu, work)
 
         # A host that never answers: the section is there at once, reading.
         stalled = os.path.join(work, "stalled-host")

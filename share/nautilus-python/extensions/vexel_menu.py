@@ -18,7 +18,9 @@ Install: this file in ~/.local/share/nautilus-python/extensions/ (or
 python3-nautilus, then ``nautilus -q``.
 """
 
+import functools
 import json
+import mmap
 import os
 import re
 import shutil
@@ -55,6 +57,52 @@ TIMED_OUT = "读取超时"
 # listing may take (the previewer is done within 3.5 s).
 PROPERTIES_ROWS = 20
 PROPERTIES_TIMEOUT_SECONDS = 10
+
+# Nautilus 47 and later show a Properties row's name and value as Pango
+# markup (earlier ones as text): a name such as "<b>.txt" must then be
+# escaped, or it shows blank or bold.
+FIRST_MARKUP_VERSION = 47
+
+
+def nautilus_major_version(executable="/proc/self/exe"):
+    """The major version of the Nautilus this runs in, read from its
+    ``--version`` text ("GNOME nautilus 48.3") in its executable; None
+    elsewhere."""
+    try:
+        with open(executable, "rb") as image_file, mmap.mmap(
+            image_file.fileno(), 0, access=mmap.ACCESS_READ
+        ) as image:
+            at = image.find(b"GNOME nautilus ")
+            if at < 0:
+                return None
+            match = re.match(rb"(\d+)\.", image[at + 15 : at + 24])
+            return int(match.group(1)) if match else None
+    except (OSError, ValueError):
+        return None
+
+
+@functools.lru_cache(maxsize=1)
+def _running_nautilus_major_version():
+    return nautilus_major_version()
+
+
+def shown_rows(rows, major_version):
+    """``rows`` ((label, value) pairs) as the Properties section of that
+    Nautilus version shows them literally."""
+    if major_version is None or major_version < FIRST_MARKUP_VERSION:
+        return list(rows)
+    return [(escape_markup(label), escape_markup(value)) for label, value in rows]
+
+
+def escape_markup(text):
+    return (
+        text.replace("&", "&amp;")
+        .replace("<", "&lt;")
+        .replace(">", "&gt;")
+        .replace('"', "&quot;")
+        .replace("'", "&#39;")
+    )
+
 
 # The catalogue's test by name: one of its 26 extensions, or a volume
 # suffix (.rNN, .zNN, .NNN; .partN.rar ends in .rar), letter case ignored.
@@ -261,6 +309,7 @@ if Nautilus is not None and hasattr(Nautilus, "PropertiesModelProvider"):
         store.append(Nautilus.PropertiesItem(name=PROPERTIES_TITLE, value=READING))
 
         def show(rows):
+            rows = shown_rows(rows, _running_nautilus_major_version())
             items = [Nautilus.PropertiesItem(name=label, value=value) for label, value in rows]
             store.splice(0, store.get_n_items(), items)
 
