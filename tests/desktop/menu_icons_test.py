@@ -237,62 +237,41 @@ def drive_pcmanfm(build, shots):
 
 
 def pcmanfm_session(files, shots):
-    import pyatspi  # pylint: disable=import-outside-toplevel
+    # Only here: the names check runs without the accessibility bus.
+    import gui_driver  # pylint: disable=import-outside-toplevel
 
     manager = subprocess.Popen(["pcmanfm", "--new-win", files])
     try:
-        return pcmanfm_menu(pyatspi, files, shots)
+        return pcmanfm_menu(gui_driver, shots)
     finally:
         manager.kill()
         manager.wait()
 
 
-def pcmanfm_menu(pyatspi, files, shots):
-    def find_all(node, test, depth=0, found=None):
-        found = [] if found is None else found
-        if node is None or depth > 40:
-            return found
-        try:
-            if test(node):
-                found.append(node)
-            for child in node:
-                find_all(child, test, depth + 1, found)
-        except Exception:  # pylint: disable=broad-except
-            pass  # a node that went away while walking
-        return found
-
-    def extents(node):
-        box = node.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
-        return box.x, box.y, box.width, box.height
-
+def pcmanfm_menu(gui, shots):
     def showing(app, title):
-        items = find_all(app, lambda n: n.name == title and n.getRoleName() in ("menu", "menu item"))
-        return [item for item in items
-                if extents(item)[2] > 0 and extents(item)[0] >= 0 and extents(item)[1] >= 0]
+        return [item for item in gui.find_all(
+            app, lambda n: n.name == title and n.getRoleName() in ("menu", "menu item"))
+            if gui.on_screen(item)]
 
-    app = None
-    deadline = time.monotonic() + 30
-    while app is None and time.monotonic() < deadline:
-        app = next((a for a in pyatspi.Registry.getDesktop(0) if a and a.name == "pcmanfm"), None)
-        time.sleep(0.5)
+    app = gui.application("pcmanfm", seconds=30, step=0.5)
     if app is None:
         print("FAIL: PCManFM did not come up on the accessibility bus")
         return 1
     time.sleep(2)
     label = "sample.zip"
-    icons = find_all(app, lambda n: n.name == label and n.getRoleName() in ("icon", "list item",
-                                                                          "table cell"))
+    icons = gui.find_all(app, lambda n: n.name == label and n.getRoleName() in (
+        "icon", "list item", "table cell"))
     position = None
     for icon in icons:
-        x, y, width, height = extents(icon)
+        x, y, width, height = gui.extents(icon)
         if width > 0 and x >= 0 and y > 0:
             position = (x + width // 2, y + height // 2)
     if position is None:  # the icon view's first place
         position = (205, 100)
-    subprocess.run(["xdotool", "mousemove", str(position[0]), str(position[1]), "click", "1"],
-                   check=True)
+    gui.xdotool("mousemove", str(position[0]), str(position[1]), "click", "1")
     time.sleep(0.5)
-    subprocess.run(["xdotool", "click", "3"], check=True)
+    gui.xdotool("click", "3")
     time.sleep(1.5)
     vexel = showing(app, "Vexel")
     control = showing(app, "Broken icon control")
@@ -303,11 +282,11 @@ def pcmanfm_menu(pyatspi, files, shots):
         print(f"FAIL: the context menu lacks Vexel, the control or Open With "
               f"({bool(vexel)}, {bool(control)}, {bool(blank)})")
         return 1
-    x, y, width, height = extents(vexel[-1])
-    subprocess.run(["xdotool", "mousemove", str(x + width // 2), str(y + height // 2)], check=True)
+    x, y, width, height = gui.extents(vexel[-1])
+    gui.xdotool("mousemove", str(x + width // 2), str(y + height // 2))
     time.sleep(1.5)
+    gui.screenshot(shots, "pcmanfm-vexel-menu")
     shot = os.path.join(shots, "pcmanfm-vexel-menu.png")
-    subprocess.run(["import", "-window", "root", shot], check=True)
     print(f"screenshot: {shot}")
 
     failures = 0
@@ -315,7 +294,7 @@ def pcmanfm_menu(pyatspi, files, shots):
     try:
         def icon_box(node):
             # GTK 2 draws a menu item's image in its first 24 pixels.
-            left, top, _, item_height = extents(node)
+            left, top, _, item_height = gui.extents(node)
             return left + 2, top + 1, 22, item_height - 2
 
         crop(shot, icon_box(control[-1]), os.path.join(scratch, "broken.png"))
@@ -326,9 +305,9 @@ def pcmanfm_menu(pyatspi, files, shots):
                             os.path.join(scratch, "blank.png")) < 20:
             print("FAIL: the broken-icon control looks like no icon at all")
             failures += 1
-        submenu = [child for child in find_all(app, lambda n: n.getRoleName() == "menu item")
-                   if child.name.startswith("用 Vexel") and extents(child)[2] > 0
-                   and extents(child)[0] >= 0]
+        submenu = [child for child in gui.find_all(app, lambda n: n.getRoleName() == "menu item")
+                   if child.name.startswith("用 Vexel") and gui.extents(child)[2] > 0
+                   and gui.extents(child)[0] >= 0]
         if len(submenu) < 5:
             print(f"FAIL: the Vexel submenu shows {len(submenu)} items, not 5")
             failures += 1
