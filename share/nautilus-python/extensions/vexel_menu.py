@@ -19,6 +19,7 @@ python3-nautilus, then ``nautilus -q``.
 """
 
 import functools
+import html
 import json
 import mmap
 import os
@@ -91,17 +92,8 @@ def shown_rows(rows, major_version):
     Nautilus version shows them literally."""
     if major_version is None or major_version < FIRST_MARKUP_VERSION:
         return list(rows)
-    return [(escape_markup(label), escape_markup(value)) for label, value in rows]
-
-
-def escape_markup(text):
-    return (
-        text.replace("&", "&amp;")
-        .replace("<", "&lt;")
-        .replace(">", "&gt;")
-        .replace('"', "&quot;")
-        .replace("'", "&#39;")
-    )
+    # Pango markup reads XML's entities, numeric ones included.
+    return [(html.escape(label), html.escape(value)) for label, value in rows]
 
 
 # The catalogue's test by name: one of its 26 extensions, or a volume
