@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <limits>
+#include <new>
+#include <type_traits>
 #include <utility>
 
 #include "internal/path_components.h"
@@ -104,14 +106,20 @@ ArchiveTree::ArchiveTree(ArchiveProperties properties, std::vector<RawEntry> ent
 ArchiveTree::~ArchiveTree() = default;
 
 ArchiveNode* ArchiveTree::newNode() {
+  // The blocks are freed as bytes: nodes own nothing (their details belong
+  // to the tree), and a node's address maps to its slot by its size.
+  static_assert(std::is_trivially_destructible_v<ArchiveNode>);
+  static_assert(sizeof(NodeSlot) == sizeof(ArchiveNode));
   const std::uint32_t index = mNodeSlots;
   if ((index >> kNodeBlockShift) == mNodeBlocks.size()) {
-    mNodeBlocks.push_back(std::unique_ptr<ArchiveNode[]>(new ArchiveNode[kNodeBlockSize]));
+    // Left uninitialised: each slot is made into a node as it is handed out.
+    mNodeBlocks.push_back(std::unique_ptr<NodeSlot[]>(new NodeSlot[kNodeBlockSize]));
   }
   ++mNodeSlots;
   // A node taken back by a build that stopped is never handed out again:
   // nothing is placed after a stop.
-  return &nodeAt(index);
+  return ::new (mNodeBlocks[index >> kNodeBlockShift][index & (kNodeBlockSize - 1)].bytes)
+      ArchiveNode();
 }
 
 const char* ArchiveTree::storeText(std::string_view text) {

@@ -22,6 +22,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -200,7 +201,8 @@ class ArchiveTree {
   // chunks of one arena, children in one array cut into a block per folder.
   ArchiveNode* newNode();
   ArchiveNode& nodeAt(std::uint32_t index) noexcept {
-    return mNodeBlocks[index >> kNodeBlockShift][index & (kNodeBlockSize - 1)];
+    return *std::launder(reinterpret_cast<ArchiveNode*>(
+        mNodeBlocks[index >> kNodeBlockShift][index & (kNodeBlockSize - 1)].bytes));
   }
   const char* storeText(std::string_view text);
   void releaseText(const char* text, std::size_t size) noexcept;
@@ -208,10 +210,15 @@ class ArchiveTree {
 
   static constexpr std::uint32_t kNodeBlockShift = 12;
   static constexpr std::uint32_t kNodeBlockSize = 1u << kNodeBlockShift;
+  // Room for one node, made when handed out: a small archive's tree then
+  // touches a page of its first block, not all of it (a few hundred KiB).
+  struct NodeSlot {
+    alignas(ArchiveNode) std::byte bytes[sizeof(ArchiveNode)];
+  };
 
   ArchiveNode mRoot;
-  std::vector<std::unique_ptr<ArchiveNode[]>> mNodeBlocks;
-  std::uint32_t mNodeSlots = 0;  // nodes made below the root, in the blocks
+  std::vector<std::unique_ptr<NodeSlot[]>> mNodeBlocks;  // nodes need no destructor
+  std::uint32_t mNodeSlots = 0;                          // nodes made below the root, in the blocks
   std::vector<std::unique_ptr<char[]>> mTextChunks;
   char* mTextNext = nullptr;
   std::size_t mTextLeft = 0;
