@@ -3,7 +3,9 @@
 against a reference tool on the same file, in paired runs that alternate
 the two commands: `vexel-mdimport` against `unzip -l`, `vexel-quicklook
 --json` against `bsdtar -tvf`. Prints the median CPU time (user + system)
-and wall time of each, and the median of the per-pair ratios.
+and wall time of each, and the median of the per-pair ratios; and, as the
+floor no listing change can go below, loading the importer plug-in alone
+(bench/load_only) against `unzip -l`.
 
 Without ZIP, a 40-entry ZIP is made with Info-ZIP `zip`. REPS (default 31)
 sets the number of pairs.
@@ -62,6 +64,14 @@ def main():
         compare("vexel-mdimport / unzip -l",
                 [os.path.join(build, "spotlight", "vexel-mdimport"), archive],
                 ["unzip", "-l", archive], reps)
+        # The floor: the plug-in and its libraries (libarchive with libxml2
+        # and ICU, libstdc++) loaded, nothing listed.
+        compare("loading VexelSpotlight.so / unzip -l",
+                [os.path.join(build, "bench", "load_only"),
+                 os.path.join(build, "spotlight", "VexelSpotlight.so")],
+                ["unzip", "-l", archive], reps)
+        compare("starting a C++ program / unzip -l",
+                [os.path.join(build, "bench", "load_only")], ["unzip", "-l", archive], reps)
         compare("vexel-quicklook --json / bsdtar -tvf",
                 [os.path.join(build, "quicklook", "vexel-quicklook"), "--json", archive],
                 ["bsdtar", "-tvf", archive], reps)
