@@ -8,9 +8,11 @@
 # inside it, Chinese ones too (without content=); apt purge leaves none of
 # the packages' files. With VEXEL_TRIXIE_DESKTOP=1 (minutes more: Sushi,
 # WebKitGTK and Xvfb to install), also GNOME Files' space bar, which shows
-# a new user the outline once the login has linked the viewer.
+# a new user the outline once the login has linked the viewer, and the
+# Properties window's archive section (Nautilus 48, where rows are markup).
+# VEXEL_TRIXIE_SHOTS names a folder to keep their screenshots in.
 #
-#   [VEXEL_TRIXIE_DESKTOP=1] trixie_test.sh SOURCE_DIR
+#   [VEXEL_TRIXIE_DESKTOP=1] [VEXEL_TRIXIE_SHOTS=DIR] trixie_test.sh SOURCE_DIR
 # Needs root (chroot, mounts) and mmdebstrap (scripts/install-deps.sh
 # package); downloads from the Debian archive.
 set -euo pipefail
@@ -28,6 +30,10 @@ cleanup() {
   for ((index = ${#mounted[@]} - 1; index >= 0; index--)); do
     umount -l "${mounted[$index]}" 2>/dev/null || true
   done
+  # VEXEL_TRIXIE_SHOTS: a folder to keep the GNOME Files screenshots in.
+  if [[ -n ${VEXEL_TRIXIE_SHOTS:-} ]]; then
+    cp "$root"/tmp/space-bar/*.png "$root"/tmp/properties/*.png "$VEXEL_TRIXIE_SHOTS"/ 2>/dev/null || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -186,7 +192,9 @@ if [[ $desktop == 1 ]]; then
   # accessibility tree under Xvfb, in the user's own D-Bus session.
   # WebKitGTK 2.52 starts its web processes in a bubblewrap sandbox, which
   # needs user namespaces that a chroot does not give: without it here.
-  apt-get install -y -q --no-install-recommends gnome-sushi xvfb xauth at-spi2-core python3-pyatspi \
+  # ImageMagick only for the screenshots VEXEL_TRIXIE_SHOTS keeps.
+  apt-get install -y -q --no-install-recommends gnome-sushi python3-nautilus xvfb xauth xdotool \
+    at-spi2-core python3-pyatspi ${shots:+imagemagick} \
     >/tmp/gui.log 2>&1 || fail "apt install the GNOME programs: $(tail -5 /tmp/gui.log)"
   step "installed Sushi and Xvfb"
   mkdir -p -m 1777 /tmp/.X11-unix
@@ -199,9 +207,12 @@ if [[ $desktop == 1 ]]; then
       Xvfb :97 -screen 0 1368x768x24 -nolisten tcp >/tmp/space-bar/xvfb.log 2>&1 &
       xvfb=$!; trap "kill $xvfb" EXIT
       for _ in $(seq 50); do [[ -e /tmp/.X11-unix/X97 ]] && break; sleep 0.1; done
-      DISPLAY=:97 timeout 300 dbus-run-session -- python3 /src/tests/desktop/gnome_files_driver.py space-bar' ||
-    fail "the space bar in GNOME Files showed no outline (see above)"
-  step "the space bar in GNOME Files shows the outline"
+      DISPLAY=:97 timeout 300 dbus-run-session -- python3 /src/tests/desktop/gnome_files_driver.py space-bar
+      mkdir -p /tmp/properties
+      DISPLAY=:97 VEXEL_TRY_WORK=/tmp/properties VEXEL_TRY_OUT=/tmp/properties \
+        timeout 300 dbus-run-session -- python3 /src/tests/desktop/gnome_files_driver.py properties' ||
+    fail "GNOME Files showed no outline on the space bar or wrong Properties rows (see above)"
+  step "the space bar in GNOME Files shows the outline; Properties shows the archive's rows"
 fi
 
 apt-get purge -y -q vexel vexel-kde vexel-gnome >/tmp/purge.log 2>&1 || fail "apt purge: $(tail /tmp/purge.log)"
@@ -210,5 +221,6 @@ left=$(find /usr /etc -name '*vexel*' 2>/dev/null || true)
 [[ ! -e $home/.local/share/sushi/viewers/vexel.js ]] || fail "the purge left the Sushi link"
 step "purged: no file of the packages left"
 INROOT
-chroot "$root" env VEXEL_FIXTURES="$fixtures" desktop="${VEXEL_TRIXIE_DESKTOP:-0}" bash /in-root.sh || fail "in the Debian 13 root (see above)"
+chroot "$root" env VEXEL_FIXTURES="$fixtures" desktop="${VEXEL_TRIXIE_DESKTOP:-0}" \
+  shots="${VEXEL_TRIXIE_SHOTS:+1}" bash /in-root.sh || fail "in the Debian 13 root (see above)"
 echo "the Debian 13 stage took $((SECONDS - started)) s"
