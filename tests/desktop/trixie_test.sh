@@ -75,7 +75,7 @@ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_
   -DVEXEL_WERROR=ON -DVEXEL_BUILD_BENCH=OFF -DVEXEL_BALOO=ON -DVEXEL_TRACKER=ON \
   -DVEXEL_TEST_LABELS=unit >/tmp/configure.log ||
   fail "configure: $(tail -20 /tmp/configure.log)"
-grep -E 'Baloo extractor|Tracker extract' /tmp/configure.log
+grep -E 'Baloo extractor|Dolphin menu|Tracker extract' /tmp/configure.log
 cmake --build build-release --parallel 2 >/tmp/build.log 2>&1 || fail "build: $(grep -A5 -E 'error|FAILED' /tmp/build.log | head -40)"
 step "built"
 ctest --test-dir build-release --parallel 2 -L unit >/tmp/unit.log 2>&1 ||
