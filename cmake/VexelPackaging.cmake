@@ -4,7 +4,7 @@
 #   vexel        the hosts, the receiver of vexel:// links and its desktop
 #                entry, the menus of Nemo, PCManFM, Caja and Thunar, Recoll's
 #                filter;
-#   vexel-kde    the Baloo plug-in (Qt's plug-in folder) and Dolphin's menus;
+#   vexel-kde    the Baloo plug-in and Dolphin's menu plug-in (Qt's plug-in folder);
 #   vexel-gnome  the Tracker / LocalSearch module and rule, the Sushi viewer
 #                and the Nautilus extension.
 # A desktop's part depends on the core and on what it plugs into, never on

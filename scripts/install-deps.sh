@@ -29,8 +29,9 @@ packages=(
   # setpriv), mount a small file system, and write sparse tar files.
   passwd util-linux mount tar
   # The desktop indexers' plug-ins: Baloo's (KFileMetaData, Qt 5 or 6) and
-  # Tracker's (tracker-sparql, GLib), built in the main configuration.
-  "$kfilemetadata" libtracker-sparql-3.0-dev
+  # Tracker's (tracker-sparql, GLib), and Dolphin's menu plug-in (KIO),
+  # built in the main configuration.
+  "$kfilemetadata" libtracker-sparql-3.0-dev "$kio"
   # cpack -G DEB: dpkg-shlibdeps, and file, which CPack runs on each binary.
   dpkg-dev file
 )
@@ -44,8 +45,7 @@ packages=(
 # WebKit 6.0, libadwaita and glib-compile-resources for the stand-in of
 # Sushi 51; KDE's URL opener kde-open5 (Debian 13: kde-open), and
 # notify-send with notification-daemon for vexel-handoff's notifications;
-# Baloo, the extractor behind Dolphin's information panel, KIO's headers
-# for building Dolphin's context menu as Dolphin does, and Tracker
+# Baloo, the extractor behind Dolphin's information panel, and Tracker
 # (Debian 13: LocalSearch) with gsettings and pgrep; the Adwaita and Breeze
 # icon themes, in which every icon name of our menus is looked up); "gui" for
 # scripts/try-desktop.sh (the file managers under Xvfb, with a notification
@@ -65,7 +65,7 @@ if [[ " $* " == *" desktop "* ]]; then
     gnome-sushi nautilus python3-nautilus xvfb dbus at-spi2-core python3-pyatspi xdotool
     imagemagick fonts-wqy-microhei libglib2.0-bin gjs gir1.2-webkit-6.0 gir1.2-adw-1
     libglib2.0-dev-bin kde-cli-tools libnotify-bin notification-daemon
-    "${baloo[@]}" "$kio" tracker tracker-miner-fs tracker-extract dbus-daemon procps
+    "${baloo[@]}" tracker tracker-miner-fs tracker-extract dbus-daemon procps
     adwaita-icon-theme breeze-icon-theme)
 fi
 if [[ " $* " == *" package "* ]]; then packages+=(dpkg-dev mmdebstrap); fi

@@ -94,11 +94,16 @@ Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 sleep 1
 
+# Dolphin's menu is a Qt plug-in: found through QT_PLUGIN_PATH under this
+# prefix, as the README says for any prefix but /usr.
+qt_plugins=$(find "$work/prefix" -type d -name kfileitemaction -printf '%h\n' | head -n 1)
+qt_plugins=${qt_plugins%/*}
+
 status=0
 env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_CURRENT_DESKTOP -u XDG_RUNTIME_DIR \
   HOME="$home" DISPLAY=":$display" LANG=C.UTF-8 GSETTINGS_BACKEND=keyfile \
   XDG_DATA_DIRS="$work/prefix/share:/usr/local/share:/usr/share" \
-  PATH="$work/prefix/bin:$PATH" \
+  PATH="$work/prefix/bin:$PATH" QT_PLUGIN_PATH="$qt_plugins" \
   VEXEL_TRY_WORK="$work" VEXEL_TRY_OUT="$out" VEXEL_TRY_MANAGERS="$present" \
   dbus-run-session -- /usr/bin/python3 "$source/scripts/try-desktop-driver.py" || status=$?
 echo "screenshots in $out"

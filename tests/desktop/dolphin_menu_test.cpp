@@ -1,23 +1,29 @@
 // Dolphin's context menu as KDE's own KFileItemActions builds it (KDE
-// Frameworks 5 on Debian 12, 6 on Debian 13) from our service menus: the
-// "Vexel" submenu holds the extension's commands in the extension's order,
-// whichever way the Frameworks sort a submenu. (Frameworks 6 takes the two
-// files in the order their folder lists them: there, archives get the
-// extension's order where the folder lists vexel-archive.desktop first.)
+// Frameworks 5 on Debian 12, 6 on Debian 13), with our file-item action
+// plug-in found through QT_PLUGIN_PATH in the build folder and no user
+// settings: the "Vexel" submenu holds exactly what the context-menu
+// extension offers for the selection, in its order, and choosing an item
+// starts vexel-menu-run with the item's command and the selected paths.
 #include <gtest/gtest.h>
 #include <KFileItem>
 #include <KFileItemActions>
 #include <KFileItemListProperties>
 #include <QApplication>
 #include <QMenu>
+#include <QMimeDatabase>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
 
@@ -29,51 +35,118 @@ using test::run;
 using test::shellQuoted;
 using test::TempDir;
 
-// The labels of the "Vexel" submenu Dolphin shows for PATHS, separators left
-// out; empty when there is no such submenu.
-std::vector<std::string> dolphinMenu(const std::vector<std::filesystem::path>& paths) {
-  KFileItemList items;
-  for (const auto& path : paths)
-    items.append(KFileItem(QUrl::fromLocalFile(QString::fromStdString(path.string()))));
-  KFileItemActions actions;
-  actions.setItemListProperties(KFileItemListProperties(items));
-  QMenu menu;
-  actions.addActionsTo(&menu, KFileItemActions::MenuActionSource::Services);
-  std::vector<std::string> labels;
-  for (const QMenu* submenu : menu.findChildren<QMenu*>()) {
-    if (submenu->title() != QStringLiteral("Vexel")) continue;
-    for (const QAction* action : submenu->actions()) {
-      if (!action->isSeparator()) labels.push_back(action->text().toStdString());
-    }
-  }
-  return labels;
-}
+// One selected item: its path, and the MIME type the file manager gives it
+// (empty: the type KIO finds itself).
+struct Selected {
+  std::filesystem::path path;
+  std::string mimeType;
+};
 
-// The extension's menu for PATHS, in its order: the titles.
-std::vector<std::string> hostMenu(const std::vector<std::filesystem::path>& paths) {
+// MenuItem: one item of the extension's menu.
+struct MenuItem {
+  std::string selector;
+  std::string title;
+};
+
+// The extension's menu for SELECTION, in its order.
+std::vector<MenuItem> hostMenu(const std::vector<Selected>& selection) {
   TempDir dir;
   std::string command = shellQuoted(std::string_view(VEXEL_FINDERSYNC_HOST)) + " menu --";
-  for (const auto& path : paths) command.append(" ").append(shellQuoted(path.string()));
+  for (const Selected& item : selection) command.append(" ").append(shellQuoted(item.path));
   EXPECT_EQ(run(command + " >" + shellQuoted(dir.path() / "menu.txt")), 0);
-  std::vector<std::string> titles;
+  std::vector<MenuItem> items;
   std::istringstream in(readFile(dir.path() / "menu.txt"));
   std::string line;
   while (std::getline(in, line)) {
     if (const auto tab = line.find('\t'); tab != std::string::npos)
-      titles.push_back(line.substr(tab + 1));
+      items.push_back({line.substr(0, tab), line.substr(tab + 1)});
   }
-  return titles;
+  return items;
 }
 
-TEST(DolphinMenu, ListsTheCommandsInTheExtensionsOrder) {
+// Dolphin's menu for one selection: KFileItemActions with every source
+// (service menus and plug-ins), kept alive while its actions are chosen.
+class DolphinMenu {
+ public:
+  explicit DolphinMenu(const std::vector<Selected>& selection) {
+    KFileItemList items;
+    for (const Selected& item : selection) {
+      const QUrl url = QUrl::fromLocalFile(QString::fromStdString(item.path.string()));
+      items.append(item.mimeType.empty() ? KFileItem(url)
+                                         : KFileItem(url, QString::fromStdString(item.mimeType)));
+    }
+    mActions.setItemListProperties(KFileItemListProperties(items));
+    mActions.addActionsTo(&mMenu, KFileItemActions::MenuActionSource::All);
+    for (QMenu* submenu : mMenu.findChildren<QMenu*>()) {
+      if (submenu->title() == QStringLiteral("Vexel")) mSubmenus.push_back(submenu);
+    }
+    // A plug-in's submenu has its own parent widget (none here): found
+    // through the main menu's actions.
+    for (QAction* action : mMenu.actions()) {
+      QMenu* submenu = action->menu();
+      if (submenu != nullptr && submenu->title() == QStringLiteral("Vexel") &&
+          std::find(mSubmenus.begin(), mSubmenus.end(), submenu) == mSubmenus.end())
+        mSubmenus.push_back(submenu);
+    }
+  }
+
+  // submenuCount: how many "Vexel" submenus the menu has (one mechanism: one).
+  [[nodiscard]] std::size_t submenuCount() const { return mSubmenus.size(); }
+
+  // actions: the first "Vexel" submenu's items, separators left out.
+  [[nodiscard]] std::vector<QAction*> actions() const {
+    std::vector<QAction*> found;
+    if (mSubmenus.empty()) return found;
+    for (QAction* action : mSubmenus.front()->actions()) {
+      if (!action->isSeparator()) found.push_back(action);
+    }
+    return found;
+  }
+
+ private:
+  QMenu mMenu;
+  KFileItemActions mActions;
+  std::vector<QMenu*> mSubmenus;
+};
+
+// The arguments the stand-in vexel-menu-run recorded, NUL-separated; empty
+// when it did not run within ten seconds.
+std::vector<std::string> waitForRecord(const std::filesystem::path& record) {
+  for (int tries = 0; tries < 1000 && !std::filesystem::exists(record); ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::vector<std::string> arguments;
+  if (!std::filesystem::exists(record)) return arguments;
+  const std::string bytes = readFile(record);
+  std::string::size_type start = 0;
+  for (auto end = bytes.find('\0'); end != std::string::npos; end = bytes.find('\0', start)) {
+    arguments.push_back(bytes.substr(start, end - start));
+    start = end + 1;
+  }
+  return arguments;
+}
+
+TEST(DolphinMenu, OffersTheExtensionsCommandsInItsOrderAndRunsThem) {
   TempDir home;
-  // Our service menus and the system's types; no user's menus or settings
-  // (kservicemenurc hides actions).
-  const std::string dataDirs = std::string(VEXEL_SHARE_SOURCE_DIR) + ":/usr/local/share:/usr/share";
-  ::setenv("XDG_DATA_DIRS", dataDirs.c_str(), 1);
+  // The system's types and the plug-in in the build folder; no user's menus
+  // or settings (kservicemenurc's [Show] group hides plug-ins): the plug-in
+  // must show without any step of the user's.
+  ::setenv("XDG_DATA_DIRS", "/usr/local/share:/usr/share", 1);
   ::setenv("XDG_DATA_HOME", (home.path() / "data").c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", (home.path() / "config").c_str(), 1);
+  ::setenv("QT_PLUGIN_PATH", VEXEL_PLUGIN_DIR, 1);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // The stand-in vexel-menu-run records its arguments, as the desktop's
+  // menus would start the real one from PATH.
+  const auto bin = home.path() / "bin";
+  const auto record = home.path() / "record";
+  std::filesystem::create_directory(bin);
+  test::writeFile(bin / "vexel-menu-run", "#!/bin/sh\nprintf '%s\\0' \"$@\" >" +
+                                              shellQuoted(record.string() + ".new") + " && mv " +
+                                              shellQuoted(record.string() + ".new") + " " +
+                                              shellQuoted(record) + "\n");
+  std::filesystem::permissions(bin / "vexel-menu-run", std::filesystem::perms::owner_all);
+  const std::string path = bin.string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "");
+  ::setenv("PATH", path.c_str(), 1);
   int argc = 1;
   char name[] = "vexel_dolphin_menu_tests";
   char* argv[] = {name, nullptr};
@@ -82,26 +155,64 @@ TEST(DolphinMenu, ListsTheCommandsInTheExtensionsOrder) {
   // An empty ZIP file (its end record alone): the type comes from the
   // name and the content alike.
   const auto zip = home.path() / "a.zip";
-  std::ofstream(zip, std::ios::binary) << std::string("PK\x05\x06", 4) << std::string(18, '\0');
+  test::writeFile(zip, std::string("PK\x05\x06", 4) + std::string(18, '\0'));
+  // A ZIP of a GBK-named entry, in a folder with spaces and Chinese.
+  const auto cjkFolder = home.path() / "旧 资料";
+  std::filesystem::create_directory(cjkFolder);
+  const auto gbk = cjkFolder / "项目 计划书.zip";
+  test::writeFile(gbk, test::zipBytes({{.name = "\xb1\xa8\xb8\xe6.txt", .data = "x"}}));
   const auto tar = home.path() / "b.tar.gz";
   ASSERT_EQ(run("tar -czf " + shellQuoted(tar.string()) + " -C " +
+                shellQuoted(home.path().string()) + " a.zip"),
+            0);
+  const auto tbz = home.path() / "c.tbz";
+  ASSERT_EQ(run("tar -cjf " + shellQuoted(tbz.string()) + " -C " +
                 shellQuoted(home.path().string()) + " a.zip"),
             0);
   const auto folder = home.path() / "folder";
   std::filesystem::create_directory(folder);
   const auto text = home.path() / "notes.txt";
-  std::ofstream(text) << "notes\n";
+  test::writeFile(text, "notes\n");
 
-  const std::vector<std::vector<std::filesystem::path>> kSelections = {
-      {zip}, {tar}, {zip, tar}, {folder}, {text}, {zip, folder},
+  // .tbz is application/x-bzip-compressed-tar in shared-mime-info 2.2
+  // (Debian 12) and application/x-bzip1-compressed-tar in 2.4 (Debian 13):
+  // each name where this system's types know it.
+  std::vector<std::vector<Selected>> selections = {
+      {{zip}},  {{gbk}},         {{tar}},           {{zip}, {gbk}, {tar}}, {{folder}},
+      {{text}}, {{zip}, {text}}, {{zip}, {folder}}, {{folder}, {text}},
   };
-  for (const auto& selection : kSelections) {
+  const QMimeDatabase types;
+  for (const char* tbzType :
+       {"application/x-bzip-compressed-tar", "application/x-bzip1-compressed-tar"}) {
+    if (types.mimeTypeForName(QString::fromLatin1(tbzType)).isValid())
+      selections.push_back({{tbz, tbzType}});
+  }
+
+  for (const auto& selection : selections) {
     std::string trace;
-    for (const auto& path : selection) trace += path.filename().string() + " ";
+    for (const Selected& item : selection)
+      trace += item.path.filename().string() + " " + item.mimeType + " ";
     SCOPED_TRACE(trace);
-    const std::vector<std::string> expected = hostMenu(selection);
+    const std::vector<MenuItem> expected = hostMenu(selection);
     ASSERT_FALSE(expected.empty());
-    EXPECT_EQ(dolphinMenu(selection), expected);
+
+    const DolphinMenu menu(selection);
+    ASSERT_EQ(menu.submenuCount(), 1u);
+    std::vector<std::string> shown, expectedTitles;
+    for (const QAction* action : menu.actions()) shown.push_back(action->text().toStdString());
+    for (const MenuItem& item : expected) expectedTitles.push_back(item.title);
+    ASSERT_EQ(shown, expectedTitles);
+
+    // Each item starts vexel-menu-run with its command and every path.
+    const std::vector<QAction*> actions = menu.actions();
+    for (std::size_t k = 0; k < actions.size(); ++k) {
+      SCOPED_TRACE(expected[k].title);
+      std::filesystem::remove(record);
+      actions[k]->trigger();
+      std::vector<std::string> arguments = {expected[k].selector};
+      for (const Selected& item : selection) arguments.push_back(item.path.string());
+      EXPECT_EQ(waitForRecord(record), arguments);
+    }
   }
 }
 

@@ -19,7 +19,6 @@ cp "$manifest" "$work/manifest.txt"
 
 for file in bin/vexel-quicklook bin/vexel-mdimport bin/vexel-findersync bin/vexel-menu-run bin/vexel-handoff \
     share/applications/vexel-handoff.desktop \
-    share/kio/servicemenus/vexel-archive.desktop share/kio/servicemenus/vexel-compress.desktop \
     share/nemo/actions/vexel-1-extract-here.nemo_action share/nemo/actions/vexel-5-compress.nemo_action \
     share/nautilus-python/extensions/vexel_menu.py share/vexel/recoll/rclvexel \
     share/file-manager/actions/vexel.desktop share/file-manager/actions/vexel-1-extract-here.desktop \
@@ -125,6 +124,14 @@ if [[ -n $(grep -i kfilemetadata "$work/manifest.txt") ]]; then
   grep -q '/kf5/kfilemetadata/kfilemetadata_vexelextractor.so$' "$work/manifest.txt" ||
     fail "the Baloo plug-in is not in a kf5/kfilemetadata folder: $(grep -i kfilemetadata "$work/manifest.txt")"
 fi
+# Dolphin's menu plug-in, where configure built it: in the folder of its
+# Frameworks' file-item actions below Qt's plug-in folder.
+for built in "$build"/plugins/kf*/kfileitemaction/vexelfileitemaction.so; do
+  [[ -e $built ]] || continue
+  kf_folder=$(basename "$(dirname "$(dirname "$built")")")
+  grep -q "/$kf_folder/kfileitemaction/vexelfileitemaction.so\$" "$work/manifest.txt" ||
+    fail "the Dolphin menu plug-in is not in a $kf_folder/kfileitemaction folder: $(grep -i kfileitemaction "$work/manifest.txt")"
+done
 
 # Uninstalling as the README says leaves no file behind.
 xargs -d '\n' rm -f -- <"$work/manifest.txt"

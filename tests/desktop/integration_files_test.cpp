@@ -85,125 +85,6 @@ std::string execLine(std::string_view selector) {
   return "vexel-menu-run " + std::string(selector) + " %F";
 }
 
-// One action of a service menu as Dolphin lists it: its key in Actions=
-// and its label (empty for a separator).
-struct MenuAction {
-  std::string key;
-  std::string label;
-};
-constexpr std::string_view kMenuSeparator = "_SEPARATOR_";
-
-// The labels Dolphin shows for ACTIONS (the service menus' lists joined):
-// KDE Frameworks 5 sorts all of a submenu's actions by key and draws no
-// separator at the end, where they all sort; 6 sorts by label each run
-// between two separators. UTF-8's byte order is Qt's UTF-16 order for these
-// labels (no surrogates).
-std::vector<std::string> dolphinOrder(std::vector<MenuAction> actions, int frameworks) {
-  std::vector<std::string> labels;
-  if (frameworks == 5) {
-    std::stable_sort(actions.begin(), actions.end(),
-                     [](const MenuAction& a, const MenuAction& b) { return a.key < b.key; });
-    for (const MenuAction& action : actions)
-      if (action.key != kMenuSeparator) labels.push_back(action.label);
-    return labels;
-  }
-  auto run = actions.begin();
-  while (run != actions.end()) {
-    const auto end = std::find_if(run, actions.end(),
-                                  [](const MenuAction& a) { return a.key == kMenuSeparator; });
-    std::stable_sort(run, end,
-                     [](const MenuAction& a, const MenuAction& b) { return a.label < b.label; });
-    for (auto it = run; it != end; ++it) labels.push_back(it->label);
-    run = end == actions.end() ? end : end + 1;
-  }
-  return labels;
-}
-
-TEST(DolphinServiceMenus, OfferEachCommandWithItsTitleForTheRightTypes) {
-  const auto all = hostMenu({"/tmp/a.zip"});
-  ASSERT_EQ(all.size(), 5U);
-  const std::map<std::string, std::string> titles(all.begin(), all.end());
-  const struct {
-    std::string_view file;
-    std::vector<std::string> actions;
-    bool archivesOnly;
-  } kFiles[] = {
-      // In file-name order, as Dolphin reads them.
-      {"vexel-archive.desktop", {"1-extractHere", "2-openInVexel"}, true},
-      {"vexel-compress.desktop", {"3-compressZip", "4-compress7z", "5-compressWithOptions"}, false},
-  };
-  // What each kind of selection gets, in Dolphin's lists, and the archive
-  // file's actions alone.
-  std::vector<MenuAction> archiveSelection;
-  std::vector<MenuAction> folderSelection;
-  std::vector<MenuAction> archiveFile;
-  for (const auto& row : kFiles) {
-    SCOPED_TRACE(row.file);
-    const Groups groups = parseGroups(kSource / "kio/servicemenus" / row.file);
-    const auto& entry = groups.at("Desktop Entry");
-    std::vector<std::string> keys = splitList(entry.at("Actions"));
-    std::erase(keys, kMenuSeparator);
-    EXPECT_EQ(keys, row.actions);
-    EXPECT_EQ(entry.at("X-KDE-ServiceTypes"), "KonqPopupMenu/Plugin");
-    for (const std::string& key : splitList(entry.at("Actions"))) {
-      SCOPED_TRACE(key);
-      MenuAction action{key, ""};
-      if (key != kMenuSeparator) {
-        const std::string selector = key.substr(key.find('-') + 1) + ":";
-        const auto& group = groups.at("Desktop Action " + key);
-        EXPECT_EQ(group.at("Name"), titles.at(selector));
-        EXPECT_EQ(group.at("Exec"), execLine(selector));
-        action.label = group.at("Name");
-      }
-      archiveSelection.push_back(action);
-      (row.archivesOnly ? archiveFile : folderSelection).push_back(action);
-    }
-    const std::vector<std::string> types = splitList(entry.at("MimeType"));
-    if (row.archivesOnly) {
-      // Archive types only: nothing every file or folder has.
-      for (const std::string& type : types) {
-        EXPECT_TRUE(type.starts_with("application/")) << type;
-        EXPECT_NE(type, "application/octet-stream");
-      }
-      for (const char* type : {"application/zip", "application/x-7z-compressed",
-                               "application/vnd.rar", "application/x-compressed-tar"}) {
-        EXPECT_NE(std::find(types.begin(), types.end(), type), types.end()) << type;
-      }
-    } else {
-      EXPECT_EQ(types, (std::vector<std::string>{"application/octet-stream", "inode/directory"}));
-    }
-  }
-  // Both Frameworks show the extension's order, for archives and for a folder.
-  std::vector<std::string> hostTitles;
-  for (const auto& item : all) hostTitles.push_back(item.second);
-  std::vector<std::string> compressTitles;
-  for (const auto& item : hostMenu({"/tmp"})) compressTitles.push_back(item.second);
-  // Frameworks 6 joins the files in the order their folder lists them,
-  // which no name decides: listed the other way round, each file's actions
-  // keep their order and stay together.
-  std::vector<MenuAction> otherWayRound = folderSelection;
-  otherWayRound.insert(otherWayRound.end(), archiveFile.begin(), archiveFile.end());
-  std::vector<std::string> otherWayRoundTitles = compressTitles;
-  otherWayRoundTitles.insert(otherWayRoundTitles.end(), hostTitles.begin(), hostTitles.begin() + 2);
-  const struct {
-    const char* selection;
-    const std::vector<MenuAction>& actions;
-    std::vector<int> frameworks;
-    const std::vector<std::string>& expected;
-  } kSelections[] = {
-      {"an archive", archiveSelection, {5, 6}, hostTitles},
-      {"a folder", folderSelection, {5, 6}, compressTitles},
-      {"an archive, the files the other way round", otherWayRound, {5}, hostTitles},
-      {"an archive, the files the other way round", otherWayRound, {6}, otherWayRoundTitles},
-  };
-  for (const auto& row : kSelections) {
-    for (const int frameworks : row.frameworks) {
-      SCOPED_TRACE(std::string(row.selection) + ", KDE Frameworks " + std::to_string(frameworks));
-      EXPECT_EQ(dolphinOrder(row.actions, frameworks), row.expected);
-    }
-  }
-}
-
 // shared-mime-info 2.4 (Debian 13) renamed three archive types; every list
 // of types takes the new name beside the old one, or that release loses the
 // command, the preview or the search on such files.
@@ -214,7 +95,6 @@ TEST(ArchiveTypeLists, TakeTheRenamedTypesBesideTheOldNames) {
       {"application/x-cd-image", "application/vnd.efi.iso"},
   };
   const std::filesystem::path kFiles[] = {
-      kSource / "kio/servicemenus/vexel-archive.desktop",
       kSource / "sushi/viewers/vexel.js",
       kSource / "sushi/plugins-1/vexel.js",
       kBuilt.parent_path() / "tracker/extract-rules/90-vexel-archives.rule",

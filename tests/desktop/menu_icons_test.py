@@ -1,12 +1,13 @@
 #!/usr/bin/python3
 """Menu icons that every desktop can draw.
 
-  menu_icons_test.py names BUILD_SHARE SOURCE_SHARE
+  menu_icons_test.py names BUILD_SHARE SOURCE_DIR
       Every icon name the menus and the receiver's entry carry is found,
       as the freedesktop icon theme lookup finds it (the theme, what it
       inherits, then hicolor), in Adwaita, the theme of the GTK file
-      managers on Debian (PCManFM, Caja, Nemo, Thunar); KDE's service menus
-      in Breeze, Dolphin's. A name found in one theme only (Breeze's
+      managers on Debian (PCManFM, Caja, Nemo, Thunar); those of Dolphin's
+      menu plug-in (its table of icons in findersync/kio/menu_icons.h) in
+      Breeze, Dolphin's. A name found in one theme only (Breeze's
       archive-extract) shows as a broken image everywhere else.
 
   menu_icons_test.py pcmanfm BUILD_DIR SHOTS_DIR
@@ -107,17 +108,22 @@ def icon_names(path):
         text = file.read()
     names = re.findall(r"^Icon(?:-Name)?=(.+)$", text, re.MULTILINE)
     names += re.findall(r"<icon>([^<]+)</icon>", text)
+    if path.endswith(".h"):
+        # The plug-in's table: the submenu's icon, then {"selector:", "icon"}.
+        names += re.findall(r'^inline constexpr std::string_view kSubmenuIcon = "([^"]+)";', text,
+                            re.MULTILINE)
+        names += re.findall(r'^\s*\{"[A-Za-z0-9]+:", "([^"]+)"\},?$', text, re.MULTILINE)
     return [name.strip() for name in names]
 
 
-def check_names(build_share, source_share):
+def check_names(build_share, source_dir):
     gtk_files = (glob.glob(os.path.join(build_share, "file-manager/actions/*.desktop"))
                  + glob.glob(os.path.join(build_share, "nemo/actions/*.nemo_action"))
                  + glob.glob(os.path.join(build_share, "vexel/thunar/*.xml"))
                  + glob.glob(os.path.join(build_share, "applications/*.desktop")))
-    kde_files = glob.glob(os.path.join(source_share, "kio/servicemenus/*.desktop"))
+    kde_files = glob.glob(os.path.join(source_dir, "findersync/kio/menu_icons.h"))
     if not gtk_files or not kde_files:
-        print(f"FAIL: no menu files under {build_share} and {source_share}")
+        print(f"FAIL: no menu files under {build_share} and {source_dir}")
         return 1
     for theme in ("Adwaita", "breeze"):
         if theme_index(theme) is None:
@@ -130,6 +136,12 @@ def check_names(build_share, source_share):
             if not names:
                 print(f"FAIL: {path} names no icon")
                 failures += 1
+            if path.endswith(".h"):
+                # Every row of the table read: as many as the array holds, and the submenu's.
+                rows = re.search(r"std::array<[^;]*, (\d+)> kMenuIcons", open(path, encoding="utf-8").read())
+                if rows is None or len(names) != int(rows.group(1)) + 1:
+                    print(f"FAIL: {path}: read {len(names)} icon names, not one per row and the submenu's")
+                    failures += 1
             for name in names:
                 found = lookup(theme, name)
                 print(f"{'ok' if found else 'MISSING'}: {os.path.basename(path)}: {name} "

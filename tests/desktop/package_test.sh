@@ -134,7 +134,7 @@ declare -A expected=(
     /usr/share/applications/vexel-handoff.desktop /usr/share/nemo/actions/vexel-1-extract-here.nemo_action
     /usr/share/vexel/recoll/rclvexel /usr/share/vexel/recoll/mimeconf /usr/share/vexel/recoll/mimemap"
   [vexel-kde]="$qt_plugins/kf$kf/kfilemetadata/kfilemetadata_vexelextractor.so
-    /usr/share/kio/servicemenus/vexel-archive.desktop /usr/share/kio/servicemenus/vexel-compress.desktop"
+    $qt_plugins/kf$kf/kfileitemaction/vexelfileitemaction.so"
   [vexel-gnome]="$arch_libdir/$miner/extract-modules/libextract-vexel.so
     /usr/share/$rules/extract-rules/90-vexel-archives.rule
     /usr/share/nautilus-python/extensions/vexel_menu.py /usr/share/sushi/viewers/vexel.js

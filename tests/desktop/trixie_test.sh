@@ -5,12 +5,14 @@
 # benchmarks; the unit tests pass; cpack -G DEB makes the packages and apt
 # installs them; Baloo 6 and LocalSearch index a folder of archives and
 # `baloosearch6` and `localsearch search` find each archive by the names
-# inside it, Chinese ones too (without content=); apt purge leaves none of
-# the packages' files. With VEXEL_TRIXIE_DESKTOP=1 (minutes more: Sushi,
-# WebKitGTK and Xvfb to install), also GNOME Files' space bar, which shows
-# a new user the outline once the login has linked the viewer, and the
-# Properties window's archive section (Nautilus 48, where rows are markup).
-# VEXEL_TRIXIE_SHOTS names a folder to keep their screenshots in.
+# inside it, Chinese ones too (without content=); Dolphin's menu, built by
+# KIO 6 with our plug-in, holds the extension's commands in its order; apt
+# purge leaves none of the packages' files. With VEXEL_TRIXIE_DESKTOP=1
+# (minutes more: Sushi, WebKitGTK and Xvfb to install), also GNOME Files'
+# space bar, which shows a new user the outline once the login has linked
+# the viewer, and the Properties window's archive section (Nautilus 48,
+# where rows are markup). VEXEL_TRIXIE_SHOTS names a folder to keep their
+# screenshots in.
 #
 #   [VEXEL_TRIXIE_DESKTOP=1] [VEXEL_TRIXIE_SHOTS=DIR] trixie_test.sh SOURCE_DIR
 # Needs root (chroot, mounts) and mmdebstrap (scripts/install-deps.sh
@@ -79,13 +81,22 @@ cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_
   -DVEXEL_WERROR=ON -DVEXEL_BUILD_BENCH=OFF -DVEXEL_BALOO=ON -DVEXEL_TRACKER=ON \
   -DVEXEL_TEST_LABELS=unit >/tmp/configure.log ||
   fail "configure: $(tail -20 /tmp/configure.log)"
-grep -E 'Baloo extractor|Tracker extract' /tmp/configure.log
+grep -E 'Baloo extractor|Dolphin menu|Tracker extract' /tmp/configure.log
 cmake --build build-release --parallel 2 >/tmp/build.log 2>&1 || fail "build: $(grep -A5 -E 'error|FAILED' /tmp/build.log | head -40)"
 step "built"
 ctest --test-dir build-release --parallel 2 -L unit >/tmp/unit.log 2>&1 ||
   fail "unit tests: $(grep -E 'Failed|\*\*\*' /tmp/unit.log | head -20)"
 grep -E 'tests passed' /tmp/unit.log
 step "ran the unit tests"
+# Dolphin's menu as KDE Frameworks 6's own KFileItemActions builds it with
+# the plug-in just built (a suite of the desktop label, which this build
+# does not register: built and run by itself).
+cmake --build build-release --parallel 2 --target vexel_dolphin_menu_tests >/tmp/dolphin-build.log 2>&1 ||
+  fail "building the Dolphin menu test: $(grep -A5 -E 'error|FAILED' /tmp/dolphin-build.log | head -40)"
+build-release/tests/desktop/vexel_dolphin_menu_tests >/tmp/dolphin.log 2>&1 ||
+  fail "Dolphin's menu: $(grep -v -E '^\[ *(RUN|OK) ' /tmp/dolphin.log | tail -40)"
+grep -E 'PASSED' /tmp/dolphin.log
+step "built Dolphin's menu with KIO 6 and the plug-in"
 (cd build-release && cpack -G DEB >/tmp/cpack.log 2>&1) || fail "cpack: $(tail -20 /tmp/cpack.log)"
 for deb in build-release/vexel*.deb; do
   echo "$(basename "$deb"): $(stat -c %s "$deb") bytes, Depends: $(dpkg-deb -f "$deb" Depends)"
@@ -96,6 +107,7 @@ apt-get install -y -q --no-install-recommends ./build-release/vexel_*.deb ./buil
 step "installed the packages"
 arch_libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null || echo x86_64-linux-gnu)
 for file in "$arch_libdir/qt6/plugins/kf6/kfilemetadata/kfilemetadata_vexelextractor.so" \
+    "$arch_libdir/qt6/plugins/kf6/kfileitemaction/vexelfileitemaction.so" \
     "$arch_libdir/localsearch-3.0/extract-modules/libextract-vexel.so" \
     /usr/share/localsearch3/extract-rules/90-vexel-archives.rule; do
   [[ -f $file ]] || fail "not installed where Debian 13's indexers look: $file"
