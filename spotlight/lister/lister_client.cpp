@@ -80,7 +80,8 @@ struct ListerClient::Lister {
   UniqueFd socket;
 };
 
-ListerClient::ListerClient(std::filesystem::path program) : mProgram(std::move(program)) {}
+ListerClient::ListerClient(std::filesystem::path program, std::chrono::milliseconds replyMargin)
+    : mProgram(std::move(program)), mReplyMargin(replyMargin) {}
 
 ListerClient::~ListerClient() {
   const std::lock_guard lock(mLock);
@@ -137,7 +138,7 @@ std::optional<ListerReply> ListerClient::list(const std::filesystem::path& path,
   if (!isSent) return failure();
   const auto limit = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(timeLimit > 0 ? timeLimit : 0));
-  const Clock::time_point deadline = Clock::now() + limit + kReplyMargin;
+  const Clock::time_point deadline = Clock::now() + limit + mReplyMargin;
   std::uint64_t size = 0;
   std::optional<ListerReply> reply;
   if (readBefore(mLister->socket.get(), reinterpret_cast<char*>(&size), sizeof(size), deadline) &&

@@ -42,8 +42,9 @@ class ListerClient {
   static constexpr std::chrono::milliseconds kReplyMargin{3000};
 
   // ListerClient: a client of the lister program at `program`, started on
-  // the first request.
-  explicit ListerClient(std::filesystem::path program);
+  // the first request; `replyMargin` other than kReplyMargin for tests.
+  explicit ListerClient(std::filesystem::path program,
+                        std::chrono::milliseconds replyMargin = kReplyMargin);
   ~ListerClient();
   ListerClient(const ListerClient&) = delete;
   ListerClient& operator=(const ListerClient&) = delete;
@@ -77,6 +78,7 @@ class ListerClient {
 
   std::mutex mLock;
   std::filesystem::path mProgram;
+  std::chrono::milliseconds mReplyMargin;
   std::unique_ptr<Lister> mLister;  ///< guarded by mLock; null while none runs
 };
 
