@@ -4,19 +4,17 @@
 //                              socket, execve, open-write, kill-parent, ptrace
 //                              (forbidden: the filter kills it with SIGSYS),
 //                              open-read, thread (allowed: exits 0)
-//   lister_probe               (as the client starts a lister) reads the mode
-//                              in $VEXEL_PROBE_MODE_FILE: "hang" reads the
-//                              request and never replies, "crash" reads it and
-//                              faults, anything else becomes $VEXEL_PROBE_LISTER
+//   lister_probe               (as the client starts a lister) reads the
+//                              request, then with $VEXEL_PROBE_MODE "hang"
+//                              never replies, with anything else faults
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <string>
 #include <string_view>
 #include <thread>
 
@@ -28,9 +26,8 @@ int tryCall(std::string_view call) {
   if (!vexel::enterListerSandbox()) return 3;
   if (call == "socket") return ::socket(AF_INET, SOCK_STREAM, 0) >= 0 ? 0 : 1;
   if (call == "execve") {
-    char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
-    ::execve("/bin/true", argv, environ);
-    return 1;
+    const char* const argv[] = {"/bin/true", nullptr};
+    return static_cast<int>(::syscall(SYS_execve, argv[0], argv, environ));
   }
   if (call == "open-write") return ::open("/dev/null", O_WRONLY | O_CLOEXEC) >= 0 ? 0 : 1;
   if (call == "kill-parent") return ::kill(::getppid(), 0) == 0 ? 0 : 1;
@@ -52,17 +49,12 @@ int tryCall(std::string_view call) {
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string_view(argv[1]) == "filter") return tryCall(argv[2]);
-  const char* modeFile = std::getenv("VEXEL_PROBE_MODE_FILE");
-  std::string mode;
-  if (modeFile != nullptr) std::getline(std::ifstream(modeFile), mode);
-  if (mode == "hang" || mode == "crash") {
-    char request[64];
-    if (::read(STDIN_FILENO, request, sizeof(request)) <= 0) return 1;
-    if (mode == "crash") ::raise(SIGSEGV);
-    for (;;) ::pause();
+  const char* mode = std::getenv("VEXEL_PROBE_MODE");
+  char request[64];
+  if (::read(STDIN_FILENO, request, sizeof(request)) <= 0) return 1;
+  if (mode == nullptr || std::string_view(mode) != "hang") {
+    vexel::boundLister();  // no core dump
+    ::raise(SIGSEGV);
   }
-  const char* lister = std::getenv("VEXEL_PROBE_LISTER");
-  if (lister == nullptr) return 1;
-  ::execl(lister, lister, static_cast<char*>(nullptr));
-  return 1;
+  for (;;) ::pause();
 }

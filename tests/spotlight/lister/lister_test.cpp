@@ -163,18 +163,23 @@ TEST(ListerClient, OutlivesListersThatHangCrashOrAreKilled) {
   TempDir dir;
   const auto archive = dir.path() / "a.zip";
   writeFile(archive, zipBytes({{.name = "inside.txt", .data = "x"}}));
-  const auto modeFile = dir.path() / "mode";
-  setenv("VEXEL_PROBE_MODE_FILE", modeFile.c_str(), 1);
-  setenv("VEXEL_PROBE_LISTER", VEXEL_LISTER, 1);
+  // The client's program is a link: to the probe playing a bad lister
+  // first, then to the real one.
+  const auto program = dir.path() / "lister";
+  const auto pointTo = [&](const std::filesystem::path& target) {
+    std::filesystem::remove(program);
+    std::filesystem::create_symlink(target, program);
+  };
   const std::vector<std::string> expected{"inside.txt"};
-  for (const char* mode : {"hang", "crash", "killed"}) {
+  for (const std::string mode : {"hang", "crash", "killed"}) {
     SCOPED_TRACE(mode);
-    ListerClient client(VEXEL_LISTER_PROBE, std::chrono::milliseconds(300));
-    writeFile(modeFile, std::string(mode) == "killed" ? "serve" : mode);
+    setenv("VEXEL_PROBE_MODE", mode.c_str(), 1);
+    pointTo(mode == "killed" ? VEXEL_LISTER : VEXEL_LISTER_PROBE);
+    ListerClient client(program, std::chrono::milliseconds(300));
     const auto started = std::chrono::steady_clock::now();
     auto reply = client.list(archive, 0.2, 1 << 20);
     ASSERT_TRUE(reply.has_value());
-    if (std::string(mode) == "killed") {
+    if (mode == "killed") {
       EXPECT_EQ(reply->lines, expected);
       const int pid = client.listerPid();
       ASSERT_GT(pid, 0);
@@ -188,14 +193,13 @@ TEST(ListerClient, OutlivesListersThatHangCrashOrAreKilled) {
       EXPECT_EQ(client.listerPid(), 0);
     }
     // The next file gets a fresh lister.
-    writeFile(modeFile, "serve");
+    pointTo(VEXEL_LISTER);
     reply = client.list(archive, kLimit, 1 << 20);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ(reply->status, ListerReply::Status::listed);
     EXPECT_EQ(reply->lines, expected);
   }
-  unsetenv("VEXEL_PROBE_MODE_FILE");
-  unsetenv("VEXEL_PROBE_LISTER");
+  unsetenv("VEXEL_PROBE_MODE");
 }
 
 TEST(ListerClient, LeavesNothingRunningAndRestartsAfterBounds) {
