@@ -110,10 +110,9 @@ std::string encodeListerReply(const ListerReply& reply) {
 }
 
 std::uint64_t maxReplyBytes(std::uint64_t maxTextBytes) noexcept {
-  // A one-byte line costs five; the description and error a few kilobytes.
-  constexpr std::uint64_t kFixed = std::uint64_t{1} << 20;
-  if (maxTextBytes > (UINT64_MAX - kFixed) / 5) return UINT64_MAX;
-  return maxTextBytes * 5 + kFixed;
+  constexpr std::uint64_t kFixed = (std::uint64_t{1} << 20) + 4 * kMaxReplyLines;
+  if (maxTextBytes > UINT64_MAX - kFixed) return UINT64_MAX;
+  return maxTextBytes + kFixed;
 }
 
 std::optional<ListerReply> decodeListerReply(std::string_view body) {
@@ -138,7 +137,7 @@ std::optional<ListerReply> decodeListerReply(std::string_view body) {
     if (!reply.error) return std::nullopt;
   }
   // Each line takes at least its length prefix: a count beyond that lies.
-  if (count > cursor.left() / 4) return std::nullopt;
+  if (count > kMaxReplyLines || count > cursor.left() / 4) return std::nullopt;
   reply.lines.resize(static_cast<std::size_t>(count));
   for (std::string& line : reply.lines) {
     if (!cursor.getText(line)) return std::nullopt;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "readers/archive_error.h"
+#include "readers/extension_archive.h"
 
 namespace vexel {
 
@@ -59,13 +60,19 @@ inline constexpr std::size_t kMaxRequestPathBytes = 64 * 1024;
 [[nodiscard]] std::optional<ListerRequest> decodeListerRequestHeader(std::string_view header,
                                                                      std::size_t& pathBytes);
 
+// kMaxReplyLines: the most lines a reply may hold: one per node of a
+// listing's tree. A lister gone wrong cannot make its client hold more.
+inline constexpr std::uint64_t kMaxReplyLines = ExtensionArchive::kMaxNodes;
+
 // encodeListerReply: the reply as one frame, its 8-byte length first.
 [[nodiscard]] std::string encodeListerReply(const ListerReply& reply);
 // maxReplyBytes: the longest reply body a request with `maxTextBytes`
-// can bring (each line costs its length prefix besides its bytes).
+// can bring: the text, a length prefix for each of kMaxReplyLines lines,
+// the description and the error.
 [[nodiscard]] std::uint64_t maxReplyBytes(std::uint64_t maxTextBytes) noexcept;
 // decodeListerReply: the reply from a frame's body (without its length);
-// nothing when the bytes are no well-formed reply.
+// nothing when the bytes are no well-formed reply or hold more than
+// kMaxReplyLines lines.
 [[nodiscard]] std::optional<ListerReply> decodeListerReply(std::string_view body);
 
 }  // namespace vexel

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -250,6 +251,18 @@ TEST(ListerProtocol, RejectsEveryCutOrLyingFrame) {
     EXPECT_FALSE(vexel::decodeListerReply(body.substr(0, size)).has_value());
   }
   EXPECT_FALSE(vexel::decodeListerReply(body + "x").has_value());
+  // More lines than a tree has nodes: refused before any is held.
+  std::string flood = vexel::encodeListerReply(ListerReply{.status = ListerReply::Status::listed});
+  flood = flood.substr(8, flood.size() - 8 - sizeof(std::uint64_t));
+  const std::uint64_t lines = vexel::kMaxReplyLines + 1;
+  flood.append(reinterpret_cast<const char*>(&lines), sizeof(lines));
+  flood.append(static_cast<std::size_t>(lines) * 4, '\0');
+  EXPECT_FALSE(vexel::decodeListerReply(flood).has_value());
+  flood.resize(flood.size() - 4);
+  const std::uint64_t fewer = lines - 1;
+  std::memcpy(flood.data() + flood.size() - static_cast<std::size_t>(fewer) * 4 - sizeof(fewer),
+              &fewer, sizeof(fewer));
+  EXPECT_EQ(vexel::decodeListerReply(flood)->lines.size(), fewer);
   // A failure's error comes back as the same case and payload.
   const ListerReply failed{.status = ListerReply::Status::failed,
                            .error = vexel::ArchiveError::cannotRead("Damaged 7-Zip archive")};
