@@ -18,6 +18,8 @@ packages=(
   # The formatting check (scripts/check-format.sh): Debian 12's is version 14.
   clang-format
   libarchive-dev liblzma-dev libicu-dev googletest libgtest-dev libbenchmark-dev
+  # The Baloo plug-in's lister confines itself with a seccomp filter.
+  libseccomp-dev
   # Tools the tests use to make archives and to compare against.
   libarchive-tools 7zip xorriso cpio zstd xz-utils bzip2 lz4 lzma unzip zip
   # Peak memory in the comparison benchmarks (/usr/bin/time -v).

@@ -12,8 +12,9 @@ ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file) {
   return listForIndexing(file, kIndexTimeLimit);
 }
 
-ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file, double timeLimit) {
-  ExtensionArchive::Listing listing = ExtensionArchive::list(file, timeLimit);
+namespace {
+
+ExtensionArchive::Listing somethingListed(ExtensionArchive::Listing listing) {
   // Stored as an empty text, a listing the bounds ended before its first
   // entry would hide the archive from search until the file changes.
   if (listing.cutoff == ExtensionArchive::Cutoff::limits &&
@@ -21,6 +22,17 @@ ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file, dou
     throw ArchiveError::failed(std::string(kNothingListedInTime));
   }
   return listing;
+}
+
+}  // namespace
+
+ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file, double timeLimit) {
+  return somethingListed(ExtensionArchive::list(file, timeLimit));
+}
+
+ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file, int fd,
+                                          double timeLimit) {
+  return somethingListed(ExtensionArchive::list(file, fd, timeLimit));
 }
 
 std::size_t forEachTextLine(const ArchiveNode& root, std::size_t maxBytes,

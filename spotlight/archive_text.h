@@ -50,6 +50,13 @@ inline constexpr std::string_view kNothingListedInTime =
 [[nodiscard]] ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file,
                                                         double timeLimit);
 
+// listForIndexing: the same for `file` open as `fd` (the caller keeps it),
+// read through the descriptor (ExtensionArchive::list), within `timeLimit`
+// seconds: the sandboxed lister is handed the archive open.
+// @throws ArchiveError
+[[nodiscard]] ExtensionArchive::Listing listForIndexing(const std::filesystem::path& file, int fd,
+                                                        double timeLimit);
+
 // forEachTextLine: calls `line` with the path of every node below `root`,
 // depth-first in pre-order, children in order, for as many whole lines as
 // fit in `maxBytes` when joined by line feeds; stops at the first that does

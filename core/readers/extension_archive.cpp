@@ -245,13 +245,16 @@ ExtensionArchive::Listing finishListing(TreeBuilding& building, const Collected&
 // the tree grows, and makes the listing of them.
 ExtensionArchive::Listing listWith(const std::filesystem::path& file, double timeLimit,
                                    const ExtensionArchive::Clock& clock, std::size_t memoryBudget,
-                                   const Collect& collect) {
+                                   const Collect& collect, int fd = -1) {
   const ExtensionArchive::Clock now =
       clock ? clock : ExtensionArchive::Clock([] { return std::chrono::steady_clock::now(); });
   try {
     // A volume of a split archive stands for the whole set.
     const VolumeSet volumes = VolumeSet::find(file);
-    std::unique_ptr<InputFile> input = InputFile::open(volumes);
+    // The descriptor is the file named; it stands for the set's first
+    // volume only when that is the file named, else the set is opened by name.
+    const bool isFirstVolume = volumes.volumes().front().path == file;
+    std::unique_ptr<InputFile> input = InputFile::open(volumes, isFirstVolume ? fd : -1);
     const std::int64_t fileSize = input->size();
     const ListingBounds bounds = listingBounds(now, timeLimit, memoryBudget);
     TreeDeadline treeDeadline(now, bounds.deadline);
@@ -284,19 +287,26 @@ ExtensionArchive::Listing readers_internal::listWithSource(const std::filesystem
 ExtensionArchive::Listing readers_internal::listInProcess(const std::filesystem::path& file,
                                                           double timeLimit,
                                                           const SourceFactory& makeSource,
-                                                          std::size_t memoryBudget) {
-  return listWith(file, timeLimit, nullptr, memoryBudget,
-                  [&](const VolumeSet& volumes, std::unique_ptr<InputFile> input,
-                      const ListingBounds& bounds, TreeBuilding& building) {
-                    return collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds,
-                                          building);
-                  });
+                                                          std::size_t memoryBudget, int fd) {
+  return listWith(
+      file, timeLimit, nullptr, memoryBudget,
+      [&](const VolumeSet& volumes, std::unique_ptr<InputFile> input, const ListingBounds& bounds,
+          TreeBuilding& building) {
+        return collectEntries(makeSource(volumes.namePath(), std::move(input)), bounds, building);
+      },
+      fd);
 }
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,
                                                  double timeLimit) {
   return readers_internal::listInProcess(file, timeLimit, &makeDefaultSource,
                                          static_cast<std::size_t>(kMaxListerGrowth));
+}
+
+ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file, int fd,
+                                                 double timeLimit) {
+  return readers_internal::listInProcess(file, timeLimit, &makeDefaultSource,
+                                         static_cast<std::size_t>(kMaxListerGrowth), fd);
 }
 
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file,

@@ -103,6 +103,13 @@ class ExtensionArchive {
   // second, whatever the file holds (see Bounds above).
   // @throws ArchiveError (failed, passwordRequired, notArchive)
   [[nodiscard]] static Listing list(const std::filesystem::path& file, double timeLimit);
+  // list: the same for `file` open as `fd` (the caller keeps it), read
+  // through the descriptor: a lister that may not open files is handed the
+  // archive open. The name still finds the other volumes of a split archive
+  // (opened by name, beside it) and names a stream without names of its
+  // own; a later volume chosen opens the set's first by name too.
+  // @throws ArchiveError (failed, passwordRequired, notArchive)
+  [[nodiscard]] static Listing list(const std::filesystem::path& file, int fd, double timeLimit);
   // list: the same with the clock given, for tests. `clock` is called from
   // this thread only, and never after `list` has returned; the process's
   // growth is not bounded.

@@ -16,7 +16,12 @@
 #include <QObject>
 #include <QStringList>
 
+#include <memory>
+#include <mutex>
+
 namespace vexel {
+
+class ListerClient;
 
 // ArchiveExtractor: gives every path inside an archive as plain text (one
 // `append` per path, depth-first, at most kMaxTextContentBytes in all),
@@ -28,14 +33,21 @@ class ArchiveExtractor final : public KFileMetaData::ExtractorPlugin {
 
  public:
   explicit ArchiveExtractor(QObject* parent = nullptr);
+  ~ArchiveExtractor() override;
 
   // mimetypes: the archive types of archive_extractor.json.
   [[nodiscard]] QStringList mimetypes() const override;
-  // extract: lists the file at result->inputUrl() (listForIndexing: 10 s at
-  // most) and adds what the result's flags ask for: the Description
-  // (ExtractMetaData) and the paths (ExtractPlainText). A file that cannot
-  // be listed gets nothing.
+  // extract: lists the file at result->inputUrl() (10 s at most) through
+  // vexel-lister, a sandboxed program of ours, and adds what the result's
+  // flags ask for: the Description (ExtractMetaData) and the paths
+  // (ExtractPlainText). A file that cannot be listed, or whose lister died,
+  // gets nothing. Where the lister cannot be started at all (a build without
+  // it), lists in this process (listForIndexing), as said once on stderr.
   void extract(KFileMetaData::ExtractionResult* result) override;
+
+ private:
+  std::unique_ptr<ListerClient> mLister;  ///< null when no lister was found
+  std::once_flag mFallbackNotice;
 };
 
 }  // namespace vexel

@@ -34,6 +34,10 @@ else
 fi
 [[ -f $prefix/$install_dir/kfilemetadata_vexelextractor.so ]] ||
   fail "the plug-in was not installed into $install_dir"
+# Its lister, in libexec below the same prefix.
+lister=$(find "$prefix" -path '*/vexel/vexel-lister' -type f)
+[[ -n $lister && -x $lister ]] || fail "vexel-lister was not installed under $prefix"
+lister=$(realpath "$lister")
 
 home=$work/home
 make_search_archives "$home/archives" "$work/src"
@@ -109,20 +113,38 @@ echo "baloosearch found ${#words[@]} archives by the names inside them"
 # at once, nothing of ours still running in them, no child of theirs and
 # no fork of the extractor.
 count=$((archives + 1))
+# The archives are listed by our sandboxed lister, a child of the extractor,
+# never in the extractor itself: one is seen while the bzip2 bomb is listed.
+(
+  for _ in $(seq 150); do
+    [[ -n $(processes_of "$LISTER") ]] && { touch "$WORK/lister-seen"; exit 0; }
+    sleep 0.2
+  done
+) &
+watcher=$!
 for hostile in zeros-64g.tar.bz2 wide-2m.zip; do
   cp "$HOSTILE/$hostile" "$HOME/archives/"
   started=$SECONDS
   indexed $((count += 1))
   echo "Baloo indexed $hostile in $((SECONDS - started)) s"
   # Baloo ends its extractor when no file is left; any that is still there
-  # (or a fork of it) must be at rest, with no child.
+  # (or a fork of it) must be at rest, with no child but our warm lister,
+  # itself at rest.
   expect_quiet "$baloo" "baloo_file after $hostile"
   for extractor in $(processes_of "${extractors[@]}"); do
     expect_quiet "$extractor" "the extractor after $hostile" may-end
     expect_alone "$extractor" "after $hostile"
-    children=$(pgrep -a -P "$extractor" || true)
-    [[ -z $children ]] || fail "the extractor has children after $hostile: $children"
+    for child in $(pgrep -P "$extractor" || true); do
+      [[ $(readlink "/proc/$child/exe" 2>/dev/null) == "$LISTER" ]] ||
+        fail "the extractor has a child after $hostile: $(ps -o args= -p "$child" || true)"
+      expect_quiet "$child" "the lister after $hostile" may-end
+    done
   done
+done
+wait "$watcher" || true
+[[ -e $WORK/lister-seen ]] || fail "no vexel-lister ran while Baloo listed the hostile archives"
+for lister in $(processes_of "$LISTER"); do
+  [[ $(ps -o ppid= -p "$lister" | tr -d ' ') != 1 ]] || fail "an orphaned vexel-lister: $lister"
 done
 # Then an ordinary archive is indexed as before.
 printf 'x\n' >"$WORK/aftermember.txt"
@@ -160,6 +182,7 @@ declare -p words names chinese_names chinese_word gbk_word gbk_name >"$work/arch
   export HOME=$home XDG_CONFIG_HOME=$home/.config XDG_DATA_HOME=$home/.local/share \
     XDG_CACHE_HOME=$home/.cache XDG_RUNTIME_DIR=$work/runtime QT_QPA_PLATFORM=offscreen \
     QT_PLUGIN_PATH="$prefix/${install_dir%/kf5/kfilemetadata}" TESTS=$tests WORK=$work HOSTILE=$hostile \
+    LISTER=$lister \
     VEXEL_SEARCH_ONLY=${VEXEL_SEARCH_ONLY:-}
   timeout 600 dbus-run-session -- bash -c 'source "$WORK/archives.sh"; source "$WORK/session.sh"'
 ) || fail "in the Baloo session; its log ends: $(tail -5 "$work/baloo.log" 2>/dev/null)"

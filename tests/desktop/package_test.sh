@@ -133,7 +133,7 @@ declare -A expected=(
     /usr/bin/vexel-handoff /usr/bin/vexel-menu-run $arch_libdir/vexel/VexelSpotlight.so
     /usr/share/applications/vexel-handoff.desktop /usr/share/nemo/actions/vexel-1-extract-here.nemo_action
     /usr/share/vexel/recoll/rclvexel /usr/share/vexel/recoll/mimeconf /usr/share/vexel/recoll/mimemap"
-  [vexel-kde]="$qt_plugins/kf$kf/kfilemetadata/kfilemetadata_vexelextractor.so
+  [vexel-kde]="$qt_plugins/kf$kf/kfilemetadata/kfilemetadata_vexelextractor.so /usr/libexec/vexel/vexel-lister
     $qt_plugins/kf$kf/kfileitemaction/vexelfileitemaction.so"
   [vexel-gnome]="$arch_libdir/$miner/extract-modules/libextract-vexel.so
     /usr/share/$rules/extract-rules/90-vexel-archives.rule

@@ -68,6 +68,21 @@ Opened openRegular(const std::filesystem::path& path) {
   return opened;
 }
 
+// openedDescriptor: a copy of the caller's descriptor, as openRegular
+// would have left it.
+Opened openedDescriptor(int fd) {
+  Opened opened;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return opened;
+  if (!S_ISREG(info.st_mode)) {
+    opened.notRegular = fileTypeOf(info.st_mode);
+    return opened;
+  }
+  opened.fd = UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 3));
+  opened.size = static_cast<std::int64_t>(info.st_size);
+  return opened;
+}
+
 }  // namespace
 
 struct InputFile::Callbacks {
@@ -160,13 +175,15 @@ std::unique_ptr<InputFile> InputFile::open(const std::filesystem::path& path) {
   return open(VolumeSet::single(path));
 }
 
-std::unique_ptr<InputFile> InputFile::open(const VolumeSet& volumes) {
+std::unique_ptr<InputFile> InputFile::open(const VolumeSet& volumes) { return open(volumes, -1); }
+
+std::unique_ptr<InputFile> InputFile::open(const VolumeSet& volumes, int firstFd) {
   std::vector<Part> parts;
   parts.reserve(volumes.volumes().size());
   for (const Volume& volume : volumes.volumes()) {
     parts.push_back(Part{.path = volume.path, .size = volume.size, .isPresent = volume.isPresent});
   }
-  Opened first = openRegular(parts.front().path);
+  Opened first = firstFd >= 0 ? openedDescriptor(firstFd) : openRegular(parts.front().path);
   if (first.notRegular) throw ArchiveError::notRegularFile(*first.notRegular);
   if (!first.fd) throw cannotOpen(parts.front().path);
   std::unique_ptr<InputFile> input(new InputFile(std::move(parts)));

@@ -84,6 +84,12 @@ class InputFile {
   // open: the volumes of `volumes` as one stream; the first is opened now.
   // @throws ArchiveError, as above for the first volume.
   [[nodiscard]] static std::unique_ptr<InputFile> open(const VolumeSet& volumes);
+  // open: the same, with the first volume read through `firstFd` (the
+  // caller's, which it keeps) instead of opened by name: a sandboxed lister
+  // is handed the archive open.
+  // @throws ArchiveError, as above, for a descriptor of anything but a
+  // regular file, or one that cannot be duplicated.
+  [[nodiscard]] static std::unique_ptr<InputFile> open(const VolumeSet& volumes, int firstFd);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;

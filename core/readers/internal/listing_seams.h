@@ -29,13 +29,14 @@ namespace vexel::readers_internal {
 
 // listInProcess: `ExtensionArchive::list` with the header source made by
 // `makeSource`, on a worker thread of this process, which may grow by
-// `memoryBudget` bytes while it lists (0: no budget). Allows override by
-// test (a source that allocates without end). Defined in
+// `memoryBudget` bytes while it lists (0: no budget); `fd`, when not -1,
+// is `file` open (ExtensionArchive::list's descriptor overload). Allows
+// override by test (a source that allocates without end). Defined in
 // extension_archive.cpp.
 // @throws ArchiveError
 [[nodiscard]] ExtensionArchive::Listing listInProcess(const std::filesystem::path& file,
                                                       double timeLimit,
                                                       const SourceFactory& makeSource,
-                                                      std::size_t memoryBudget);
+                                                      std::size_t memoryBudget, int fd = -1);
 
 }  // namespace vexel::readers_internal

@@ -1,5 +1,6 @@
 // Volumes: split archives listed as a whole from any volume, and what a
 // missing volume makes of them.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "extension_archive_testing.h"
+#include "process/unique_fd.h"
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"
 #include "support/archive_maker.h"
@@ -264,6 +266,48 @@ TEST(ExtensionArchive, SplitRarArchives) {
       listed = error.message();
     }
     EXPECT_EQ(listed, row.listed);
+  }
+}
+
+// A lister that may not open files is handed the archive open: what it
+// reads is the descriptor, whatever the name now holds; the name still finds
+// the other volumes. Split sets through 7zz below.
+TEST(ExtensionArchive, ListsTheDescriptorItIsHanded) {
+  TempDir dir;
+  const auto file = dir.path() / "a.zip";
+  test::writeFile(file, test::zipBytes({{.name = "kept.txt", .data = "x"}}));
+  const UniqueFd opened(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(opened);
+  // The name now holds another archive, then nothing at all.
+  test::writeFile(dir.path() / "b.zip", test::zipBytes({{.name = "other.txt", .data = "y"}}));
+  std::filesystem::rename(dir.path() / "b.zip", file);
+  EXPECT_EQ(pathsOf(ExtensionArchive::list(file, opened.get(), kLimit)),
+            std::vector<std::string>{"kept.txt"});
+  std::filesystem::remove(file);
+  EXPECT_EQ(pathsOf(ExtensionArchive::list(file, opened.get(), kLimit)),
+            std::vector<std::string>{"kept.txt"});
+  // A descriptor of anything but a regular file is refused as its name would be.
+  UniqueFd readEnd, writeEnd;
+  ASSERT_TRUE(makePipe(readEnd, writeEnd));
+  try {
+    (void)ExtensionArchive::list(file, readEnd.get(), kLimit);
+    ADD_FAILURE() << "a pipe was listed";
+  } catch (const ArchiveError& error) {
+    EXPECT_EQ(error, ArchiveError::notRegularFile(ArchiveError::FileType::fifo));
+  }
+  if (test::missingTool("7zz")) return;
+  std::filesystem::create_directory(dir.path() / "src");
+  test::writeFile(dir.path() / "src" / "big.bin", std::string(3000, 'v'));
+  ASSERT_EQ(run("cd " + shellQuoted(dir.path().string()) +
+                " && 7zz a -bd -mx0 -v1k split.7z src >/dev/null"),
+            0);
+  for (const char* volume : {"split.7z.001", "split.7z.002"}) {
+    SCOPED_TRACE(volume);
+    const UniqueFd handed(::open((dir.path() / volume).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(handed);
+    const auto listing = ExtensionArchive::list(dir.path() / volume, handed.get(), kLimit);
+    EXPECT_EQ(pathsOf(listing), (std::vector<std::string>{"src/", "src/big.bin"}));
+    EXPECT_TRUE(listing.complete);
   }
 }
 

@@ -1,0 +1,78 @@
+// lister_protocol.h: what the indexers' lister (vexel-lister) and its client
+// say to each other over their socket.
+//
+// A request is the archive as an open descriptor (SCM_RIGHTS, sent with the
+// request's first byte), its path (the name finds the other volumes of a
+// split archive), the time limit and the text cap. A reply is one frame: its
+// length, then the status, the error of a failed listing, whether the
+// lister ends after this reply, the description and the text lines. The
+// client is in lister_client.h, the serving side in vexel_lister.cpp.
+//
+//   const std::string frame = vexel::encodeListerReply(reply);   // lister
+//   const auto decoded = vexel::decodeListerReply(body);          // client
+//
+// Pure functions on bytes; any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "readers/archive_error.h"
+#include "readers/extension_archive.h"
+
+namespace vexel {
+
+// ListerRequest: one archive to list; its descriptor travels beside it.
+struct ListerRequest {
+  std::string path;                ///< the archive's path, as the indexer named it
+  double timeLimit = 0;            ///< seconds
+  std::uint64_t maxTextBytes = 0;  ///< the most bytes of lines (joined by line feeds)
+};
+
+// ListerReply: what the lister made of one archive.
+struct ListerReply {
+  enum class Status : std::uint8_t {
+    listed,    ///< complete
+    cutShort,  ///< some entries, then a bound or damage
+    failed,    ///< nothing to keep: `error` says why when the lister could tell
+  };
+  Status status = Status::failed;
+  std::optional<ArchiveError> error;  ///< for `failed`: the reader's error
+  bool isEnding = false;              ///< the lister ends after this reply
+  std::string description;            ///< archiveDescription of the listing
+  std::vector<std::string> lines;     ///< the paths, forEachTextLine's order and cap
+};
+
+// kRequestHeaderBytes: the fixed part of a request before the path.
+inline constexpr std::size_t kRequestHeaderBytes = 4 + 8 + 8;
+// kMaxRequestPathBytes: the longest path a request may carry.
+inline constexpr std::size_t kMaxRequestPathBytes = 64 * 1024;
+
+// encodeListerRequest: the request's fixed part (path length, time limit,
+// text cap), kRequestHeaderBytes long, then the path's bytes.
+[[nodiscard]] std::string encodeListerRequest(const ListerRequest& request);
+// decodeListerRequestHeader: the path length, limit and cap from the
+// fixed part; nothing when the path is too long or the limit not finite.
+[[nodiscard]] std::optional<ListerRequest> decodeListerRequestHeader(std::string_view header,
+                                                                     std::size_t& pathBytes);
+
+// kMaxReplyLines: the most lines a reply may hold: one per node of a
+// listing's tree. A lister gone wrong cannot make its client hold more.
+inline constexpr std::uint64_t kMaxReplyLines = ExtensionArchive::kMaxNodes;
+
+// encodeListerReply: the reply as one frame, its 8-byte length first.
+[[nodiscard]] std::string encodeListerReply(const ListerReply& reply);
+// maxReplyBytes: the longest reply body a request with `maxTextBytes`
+// can bring: the text, a length prefix for each of kMaxReplyLines lines,
+// the description and the error.
+[[nodiscard]] std::uint64_t maxReplyBytes(std::uint64_t maxTextBytes) noexcept;
+// decodeListerReply: the reply from a frame's body (without its length);
+// nothing when the bytes are no well-formed reply or hold more than
+// kMaxReplyLines lines.
+[[nodiscard]] std::optional<ListerReply> decodeListerReply(std::string_view body);
+
+}  // namespace vexel
