@@ -3,42 +3,18 @@
 // malloc): every listing completes, whatever those threads hold meanwhile,
 // and none runs in a fork of the host (where such a lock would stay held).
 #include <gtest/gtest.h>
-#include <iconv.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <ctime>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "readers/extension_archive.h"
 #include "support/archive_maker.h"
+#include "support/lock_holders.h"
 #include "support/process_census.h"
 #include "support/temp_dir.h"
 
 namespace vexel {
 namespace {
-
-void timeWork() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  ::localtime_r(&now, &local);
-  (void)std::mktime(&local);
-}
-
-void converterWork() {
-  const iconv_t converter = ::iconv_open("UTF-8", "GB18030");
-  if (converter != reinterpret_cast<iconv_t>(-1)) ::iconv_close(converter);
-}
-
-void mallocWork() {
-  std::vector<void*> blocks;
-  for (std::size_t size = 16; size < (std::size_t{1} << 20); size *= 3)
-    blocks.push_back(std::malloc(size));
-  for (void* block : blocks) std::free(block);
-}
 
 TEST(ListingIsolation, EveryListingCompletesWhileOtherThreadsHoldLibraryLocks) {
   test::ProcessCensus::mark();
@@ -49,39 +25,16 @@ TEST(ListingIsolation, EveryListingCompletesWhileOtherThreadsHoldLibraryLocks) {
   const auto zip = dir.path() / "probe.zip";
   test::writeFile(zip, test::zipBytes(entries));
 
-  struct Mode {
-    const char* name;
-    std::vector<std::function<void()>> work;
-  };
-  const Mode modes[] = {
-      {"idle", {}},
-      {"localtime_r+mktime", {timeWork}},
-      {"iconv_open/iconv_close", {converterWork}},
-      {"all with malloc", {timeWork, converterWork, mallocWork}},
-  };
-  for (const Mode& mode : modes) {
-    SCOPED_TRACE(mode.name);
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> busy;
-    for (const auto& work : mode.work) {
-      for (int copy = 0; copy < 2; ++copy) {
-        busy.emplace_back([&stop, &work] {
-          while (!stop.load(std::memory_order_relaxed)) work();
-        });
-      }
-    }
+  test::forEachLockMode([&] {
     int complete = 0;
     for (int run = 0; run < 15; ++run) {
       const ExtensionArchive::Listing listing = ExtensionArchive::list(zip, 10.0);
       if (listing.complete && listing.tree->root().fileCount() == 30) ++complete;
     }
-    // Nothing was forked to list: no copy of this process holds its locks.
-    const int forks = test::ProcessCensus::take().forks;
-    stop.store(true);
-    for (std::thread& thread : busy) thread.join();
     EXPECT_EQ(complete, 15);
-    EXPECT_EQ(forks, 0);
-  }
+    // Nothing was forked to list: no copy of this process holds its locks.
+    EXPECT_EQ(test::ProcessCensus::take().forks, 0);
+  });
 }
 
 }  // namespace

@@ -8,23 +8,18 @@
 #include <QMimeDatabase>
 #include <QString>
 
-#include <iconv.h>
-
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "model/archive_format.h"
 #include "spotlight/archive_text.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/lock_holders.h"
 #include "support/process_census.h"
 #include "support/seven_zip.h"
 #include "support/skip.h"
@@ -197,53 +192,15 @@ TEST(BalooArchiveExtractor, ListsWhileTheHostsThreadsHoldLibraryLocks) {
   }
   const auto zip = dir.path() / "probe.zip";
   writeFile(zip, zipBytes(entries));
-  const auto timeWork = [] {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    (void)std::mktime(&local);
-  };
-  const auto converterWork = [] {
-    const iconv_t converter = ::iconv_open("UTF-8", "GB18030");
-    if (converter != reinterpret_cast<iconv_t>(-1)) ::iconv_close(converter);
-  };
-  const auto mallocWork = [] {
-    std::vector<void*> blocks;
-    for (std::size_t size = 16; size < (std::size_t{1} << 20); size *= 3)
-      blocks.push_back(std::malloc(size));
-    for (void* block : blocks) std::free(block);
-  };
-  struct Mode {
-    const char* name;
-    std::vector<std::function<void()>> work;
-  };
-  const Mode modes[] = {
-      {"idle", {}},
-      {"localtime_r+mktime", {timeWork}},
-      {"iconv_open/iconv_close", {converterWork}},
-      {"all with malloc", {timeWork, converterWork, mallocWork}},
-  };
-  for (const Mode& mode : modes) {
-    SCOPED_TRACE(mode.name);
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> busy;
-    for (const auto& work : mode.work) {
-      for (int copy = 0; copy < 2; ++copy) {
-        busy.emplace_back([&stop, &work] {
-          while (!stop.load(std::memory_order_relaxed)) work();
-        });
-      }
-    }
+  vexel::test::forEachLockMode([&] {
     int complete = 0;
     for (int run = 0; run < 15; ++run) {
       const Extracted got =
           extract(zip, QStringLiteral("application/zip"), ExtractionResult::ExtractPlainText);
       if (got.text == expected) ++complete;
     }
-    stop.store(true);
-    for (std::thread& thread : busy) thread.join();
     EXPECT_EQ(complete, 15);
-  }
+  });
 }
 
 TEST(BalooArchiveExtractor, LeavesNothingRunningAfterAHostileArchive) {
