@@ -66,3 +66,26 @@ function(vexel_embed_files target)
     VERBATIM)
   target_sources(${target} PRIVATE ${output})
 endfunction()
+
+# vexel_qt_plugins_below_prefix(qt_major out_var)
+#
+# Qt's plug-in folder relative to its install prefix (lib/x86_64-linux-gnu/
+# qt5/plugins on Debian): Qt finds plug-ins there and in QT_PLUGIN_PATH, so
+# an install under Qt's own prefix (/usr for a Debian package) is found.
+# Qt 6 says so itself; Qt 5's qmake is asked. Fails when neither answers.
+function(vexel_qt_plugins_below_prefix qt_major out_var)
+  if(qt_major EQUAL 6)
+    set(below ${QT6_INSTALL_PLUGINS})
+  else()
+    get_target_property(qmake Qt5::qmake IMPORTED_LOCATION)
+    execute_process(COMMAND ${qmake} -query QT_INSTALL_PLUGINS
+      OUTPUT_VARIABLE qt_plugins OUTPUT_STRIP_TRAILING_WHITESPACE)
+    execute_process(COMMAND ${qmake} -query QT_INSTALL_PREFIX
+      OUTPUT_VARIABLE qt_prefix OUTPUT_STRIP_TRAILING_WHITESPACE)
+    file(RELATIVE_PATH below ${qt_prefix} ${qt_plugins})
+  endif()
+  if(NOT below)
+    message(FATAL_ERROR "Qt ${qt_major} did not say where its plug-ins go")
+  endif()
+  set(${out_var} ${below} PARENT_SCOPE)
+endfunction()
