@@ -24,6 +24,7 @@
 #include "spotlight/archive_text.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/seven_zip.h"
 #include "support/skip.h"
 #include "support/temp_dir.h"
 
@@ -114,11 +115,12 @@ TEST(ListerClient, RepliesAsListingInProcessDoes) {
     }
   }
   // Split 7z volumes, found by name beside the one handed over.
-  if (vexel::test::missingTool("7zz")) return;
+  const std::string sevenZip = vexel::test::sevenZipTool();  // 7zz, or Debian 13's 7z
+  if (vexel::test::missingTool(sevenZip)) return;
   std::filesystem::create_directory(dir.path() / "src");
   writeFile(dir.path() / "src" / "big.bin", std::string(3000, 'v'));
-  ASSERT_EQ(vexel::test::run("cd " + vexel::test::shellQuoted(dir.path().string()) +
-                             " && 7zz a -bd -mx0 -v1k split.7z src >/dev/null"),
+  ASSERT_EQ(vexel::test::run("cd " + vexel::test::shellQuoted(dir.path().string()) + " && " +
+                             sevenZip + " a -bd -mx0 -v1k split.7z src >/dev/null"),
             0);
   for (const char* volume : {"split.7z.001", "split.7z.002"}) {
     SCOPED_TRACE(volume);
