@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "extension_menu.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
 #include "support/temp_dir.h"
@@ -42,26 +43,13 @@ struct Selected {
   std::string mimeType;
 };
 
-// MenuItem: one item of the extension's menu.
-struct MenuItem {
-  std::string selector;
-  std::string title;
-};
+using MenuItem = test::ExtensionMenuItem;
 
 // The extension's menu for SELECTION, in its order.
 std::vector<MenuItem> hostMenu(const std::vector<Selected>& selection) {
-  TempDir dir;
-  std::string command = shellQuoted(std::string_view(VEXEL_FINDERSYNC_HOST)) + " menu --";
-  for (const Selected& item : selection) command.append(" ").append(shellQuoted(item.path));
-  EXPECT_EQ(run(command + " >" + shellQuoted(dir.path() / "menu.txt")), 0);
-  std::vector<MenuItem> items;
-  std::istringstream in(readFile(dir.path() / "menu.txt"));
-  std::string line;
-  while (std::getline(in, line)) {
-    if (const auto tab = line.find('\t'); tab != std::string::npos)
-      items.push_back({line.substr(0, tab), line.substr(tab + 1)});
-  }
-  return items;
+  std::vector<std::string> paths;
+  for (const Selected& item : selection) paths.push_back(item.path.string());
+  return test::extensionMenu(VEXEL_FINDERSYNC_HOST, paths);
 }
 
 // Dolphin's menu for one selection: KFileItemActions with every source

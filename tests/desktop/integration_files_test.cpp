@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "extension_menu.h"
 #include "model/archive_format.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
@@ -62,23 +63,14 @@ std::vector<std::string> splitList(const std::string& text) {
   return items;
 }
 
-// The host's menu for a selection: selector to title, and the order.
-std::vector<std::pair<std::string, std::string>> hostMenu(const std::vector<std::string>& paths) {
-  TempDir dir;
-  std::string command = shellQuoted(std::string_view(kFinderHost)) + " menu --";
-  // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) about
-  // a literal joined to a temporary string.
-  for (const std::string& path : paths)
-    command.append(" ").append(shellQuoted(std::string_view(path)));
-  EXPECT_EQ(run(command + " >" + shellQuoted(dir.path() / "menu.txt")), 0);
-  std::vector<std::pair<std::string, std::string>> items;
-  std::istringstream in(readFile(dir.path() / "menu.txt"));
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto tab = line.find('\t');
-    if (tab != std::string::npos) items.emplace_back(line.substr(0, tab), line.substr(tab + 1));
-  }
-  return items;
+// The host's menu for a selection, in its order; and selector to title.
+std::vector<test::ExtensionMenuItem> hostMenu(const std::vector<std::string>& paths) {
+  return test::extensionMenu(kFinderHost, paths);
+}
+std::map<std::string, std::string> titlesOf(const std::vector<test::ExtensionMenuItem>& menu) {
+  std::map<std::string, std::string> titles;
+  for (const auto& [selector, title] : menu) titles.emplace(selector, title);
+  return titles;
 }
 
 std::string execLine(std::string_view selector) {
@@ -129,7 +121,7 @@ bool nemoMatches(const std::vector<std::string>& extensions, std::string name) {
 
 TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) {
   const auto menu = hostMenu({"/tmp/a.zip"});
-  const std::map<std::string, std::string> titles(menu.begin(), menu.end());
+  const std::map<std::string, std::string> titles = titlesOf(menu);
   const struct {
     std::string_view file;
     std::string_view selector;
@@ -143,7 +135,7 @@ TEST(NemoActions, ArchiveCommandsMatchExactlyTheNamesTheCatalogueCallsArchives) 
   };
   // Nemo sorts actions by file name: that order must be the menu's.
   ASSERT_EQ(menu.size(), std::size(kFiles));
-  for (size_t i = 0; i < menu.size(); ++i) EXPECT_EQ(menu[i].first, kFiles[i].selector);
+  for (size_t i = 0; i < menu.size(); ++i) EXPECT_EQ(menu[i].selector, kFiles[i].selector);
   // Names the catalogue calls archives, and names it does not.
   const std::vector<std::string> archives = {
       "a.zip", "A.ZIP", "x.tar.gz", "x.tgz", "x.7z", "x.part3.rar", "x.r00", "x.r42", "x.z01",
@@ -225,7 +217,7 @@ const std::vector<std::string> kOtherNames = {"a.txt",  "buzz",    "x.2024", "x.
 
 TEST(FileManagerActions, SubmenuKeepsTheOrderAndArchiveCommandsTakeTheCataloguesNames) {
   const auto menu = hostMenu({"/tmp/a.zip"});
-  const std::map<std::string, std::string> titles(menu.begin(), menu.end());
+  const std::map<std::string, std::string> titles = titlesOf(menu);
   const struct {
     std::string_view id;
     std::string_view selector;
@@ -244,7 +236,7 @@ TEST(FileManagerActions, SubmenuKeepsTheOrderAndArchiveCommandsTakeTheCatalogues
   std::vector<std::string> order;
   for (const auto& row : kFiles) order.emplace_back(row.id);
   EXPECT_EQ(splitList(submenu.at("Desktop Entry").at("ItemsList")), order);
-  for (std::size_t i = 0; i < menu.size(); ++i) EXPECT_EQ(menu[i].first, kFiles[i].selector);
+  for (std::size_t i = 0; i < menu.size(); ++i) EXPECT_EQ(menu[i].selector, kFiles[i].selector);
 
   for (const auto& row : kFiles) {
     SCOPED_TRACE(row.id);
