@@ -145,7 +145,9 @@ ListerReply serve(const Received& received) {
   return reply;
 }
 
-// sendAll: the whole frame to the client; false once it has gone.
+// sendAll: the whole frame to the client; false once it has gone. Not
+// vexel::writeAll: its guard against SIGPIPE asks for signal calls the
+// filter refuses; MSG_NOSIGNAL does the same here.
 bool sendAll(const std::string& frame) {
   std::size_t sent = 0;
   while (sent < frame.size()) {
