@@ -6,17 +6,25 @@ standard error) of what it and everything it started took:
     status=0 wall=0.41 host_mb=12 others_mb=35 total_mb=47 processes=2 linger=0.00
 
 - wall: seconds until COMMAND exited;
-- host_mb: COMMAND's peak resident memory (and of the children it reaped);
+- host_mb: COMMAND's own peak resident memory: from the kernel's account
+  at its exit when it started nothing (which would count the children it
+  reaped), else its VmHWM as last read while it lived;
 - others_mb: the largest peak resident memory of any other process of the
   session, read from its VmHWM while it lives (a program the host started
   and never reaped is one), every 5 ms;
 - total_mb: host_mb + others_mb, a bound on what all of them held at once;
+- together_mb: the most all of them held at once, as the sums of their
+  resident sizes read every 5 ms show it (a helper that gives back what a
+  listing took, before the host takes its own, counts once);
 - processes: how many processes the session had in all;
 - linger: how long processes of the session outlived COMMAND (until all had
   ended, at most --linger seconds, default 5; more shows as that).
 
-A listing's memory can then be judged whole, the host and its lister
-together; bench/bounds.sh uses it.
+A process counts as the session's when it is in the session or is a child
+of one that is (found while its parent lives): a helper that starts a
+session of its own, as vexel-lister does, is still measured. A listing's
+memory can then be judged whole, the host and its lister together;
+bench/bounds.sh uses it.
 """
 import os
 import signal
@@ -26,8 +34,9 @@ import time
 
 
 class Session:
-    """The processes of one session, found by a walk of /proc that looks
-    only at processes it has not seen before."""
+    """The processes of one session and their children, found by a walk of
+    /proc that looks only at processes it has not seen before (in the order
+    of their numbers, so that a parent is judged before its children)."""
 
     def __init__(self, sid):
         self.sid = sid
@@ -35,10 +44,7 @@ class Session:
 
     def members(self):
         found = []
-        for name in os.listdir("/proc"):
-            if not name.isdigit():
-                continue
-            pid = int(name)
+        for pid in sorted(int(name) for name in os.listdir("/proc") if name.isdigit()):
             if pid not in self.seen:
                 self.seen[pid] = self.is_member(pid)
             if self.seen[pid]:
@@ -52,7 +58,7 @@ class Session:
         except OSError:
             return False
         # After the name: state, ppid, pgrp, session.
-        return int(fields[3]) == self.sid
+        return int(fields[3]) == self.sid or self.seen.get(int(fields[1]), False)
 
 
 def is_alive(pid):
@@ -63,15 +69,19 @@ def is_alive(pid):
         return False
 
 
-def peak_kib(pid):
+def status_kib(pid, field):
     try:
         with open(f"/proc/{pid}/status") as status:
             for line in status:
-                if line.startswith("VmHWM:"):
+                if line.startswith(field):
                     return int(line.split()[1])
     except OSError:
         pass
     return 0
+
+
+def peak_kib(pid):
+    return status_kib(pid, "VmHWM:")
 
 
 def main():
@@ -96,10 +106,17 @@ def main():
     status = None
     rusage = None
     session = Session(sid)
+    host_polled = 0
+    together = 0
     while status is None:
+        resident = 0
         for pid in session.members():
             if pid != sid:
                 peaks[pid] = max(peaks.get(pid, 0), peak_kib(pid))
+            else:
+                host_polled = max(host_polled, peak_kib(pid))
+            resident += status_kib(pid, "VmRSS:")
+        together = max(together, resident)
         waited, raw, rusage = os.wait4(child.pid, os.WNOHANG)
         if waited == child.pid:
             status = os.waitstatus_to_exitcode(raw)
@@ -112,6 +129,7 @@ def main():
         members = [pid for pid in session.members() if is_alive(pid)]
         for pid in members:
             peaks[pid] = max(peaks.get(pid, 0), peak_kib(pid))
+        together = max(together, sum(status_kib(pid, "VmRSS:") for pid in members))
         if not members:
             break
         linger = time.monotonic() - ended
@@ -123,10 +141,13 @@ def main():
                     pass
             break
         time.sleep(0.005)
-    host = rusage.ru_maxrss // 1024
+    host = (host_polled if peaks else rusage.ru_maxrss) // 1024
     others = max(peaks.values(), default=0) // 1024
+    # Without other processes the host's own peak is the most held at once.
+    together = max(together // 1024, host) if not peaks else together // 1024
     line = (f"status={status} wall={wall:.2f} host_mb={host} others_mb={others}"
-            f" total_mb={host + others} processes={1 + len(peaks)} linger={linger:.2f}\n")
+            f" total_mb={host + others} together_mb={together}"
+            f" processes={1 + len(peaks)} linger={linger:.2f}\n")
     if report:
         with open(report, "w") as out:
             out.write(line)

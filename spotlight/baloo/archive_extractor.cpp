@@ -80,7 +80,7 @@ void ArchiveExtractor::extract(KFileMetaData::ExtractionResult* result) {
           result->add(KFileMetaData::Property::Description, qt(reply->description));
         }
         if (flags & KFileMetaData::ExtractionResult::ExtractPlainText) {
-          for (const std::string& line : reply->lines) result->append(qt(line));
+          for (const std::string_view line : reply->lines) result->append(qt(line));
         }
         return;
       }

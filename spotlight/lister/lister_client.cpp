@@ -145,7 +145,7 @@ std::optional<ListerReply> ListerClient::list(const std::filesystem::path& path,
       size <= maxReplyBytes(maxTextBytes)) {
     std::string body(static_cast<std::size_t>(size), '\0');
     if (readBefore(mLister->socket.get(), body.data(), body.size(), deadline)) {
-      reply = decodeListerReply(body);
+      reply = decodeListerReply(std::move(body));
     }
   }
   if (!reply) {

@@ -42,6 +42,11 @@ class Cursor {
     mBytes.remove_prefix(size);
     return true;
   }
+  [[nodiscard]] bool skip(std::size_t size) {
+    if (mBytes.size() < size) return false;
+    mBytes.remove_prefix(size);
+    return true;
+  }
   [[nodiscard]] std::size_t left() const noexcept { return mBytes.size(); }
 
  private:
@@ -95,7 +100,46 @@ std::optional<ListerRequest> decodeListerRequestHeader(std::string_view header,
   return request;
 }
 
-std::string encodeListerReply(const ListerReply& reply) {
+std::string_view ReplyLines::Iterator::operator*() const noexcept {
+  std::uint32_t size = 0;
+  std::memcpy(&size, mAt, sizeof(size));
+  return {mAt + sizeof(size), size};
+}
+
+ReplyLines::Iterator& ReplyLines::Iterator::operator++() noexcept {
+  mAt += sizeof(std::uint32_t) + (**this).size();
+  return *this;
+}
+
+ReplyLines::ReplyLines(std::initializer_list<std::string_view> lines) {
+  for (const std::string_view line : lines) append(line);
+}
+
+void ReplyLines::reserve(std::size_t lines, std::size_t textBytes) {
+  mBytes.reserve(lines * sizeof(std::uint32_t) + textBytes);
+}
+
+void ReplyLines::append(std::string_view line) {
+  putText(mBytes, line);
+  ++mCount;
+}
+
+std::optional<ReplyLines> ReplyLines::adopt(std::string bytes, std::uint64_t count) {
+  // Each line takes at least its length prefix: a count beyond that lies.
+  if (count > bytes.size() / sizeof(std::uint32_t)) return std::nullopt;
+  Cursor cursor(bytes);
+  for (std::uint64_t line = 0; line < count; ++line) {
+    std::uint32_t size = 0;
+    if (!cursor.get(size) || !cursor.skip(size)) return std::nullopt;
+  }
+  if (cursor.left() != 0) return std::nullopt;
+  ReplyLines lines;
+  lines.mBytes = std::move(bytes);
+  lines.mCount = static_cast<std::size_t>(count);
+  return lines;
+}
+
+std::string encodeListerReplyHead(const ListerReply& reply) {
   std::string out(8, '\0');
   put(out, static_cast<std::uint8_t>(reply.status));
   put(out, reply.error ? static_cast<std::uint8_t>(reply.error->kind()) : kNoError);
@@ -103,8 +147,7 @@ std::string encodeListerReply(const ListerReply& reply) {
   put(out, static_cast<std::uint8_t>(reply.isEnding ? 1 : 0));
   putText(out, reply.description);
   put(out, static_cast<std::uint64_t>(reply.lines.size()));
-  for (const std::string& line : reply.lines) putText(out, line);
-  const auto body = static_cast<std::uint64_t>(out.size() - 8);
+  const auto body = static_cast<std::uint64_t>(out.size() - 8 + reply.lines.bytes().size());
   std::memcpy(out.data(), &body, sizeof(body));
   return out;
 }
@@ -115,7 +158,7 @@ std::uint64_t maxReplyBytes(std::uint64_t maxTextBytes) noexcept {
   return maxTextBytes + kFixed;
 }
 
-std::optional<ListerReply> decodeListerReply(std::string_view body) {
+std::optional<ListerReply> decodeListerReply(std::string body) {
   Cursor cursor(body);
   ListerReply reply;
   std::uint8_t status = 0;
@@ -136,13 +179,12 @@ std::optional<ListerReply> decodeListerReply(std::string_view body) {
     reply.error = errorOf(kind, std::move(payload));
     if (!reply.error) return std::nullopt;
   }
-  // Each line takes at least its length prefix: a count beyond that lies.
-  if (count > kMaxReplyLines || count > cursor.left() / 4) return std::nullopt;
-  reply.lines.resize(static_cast<std::size_t>(count));
-  for (std::string& line : reply.lines) {
-    if (!cursor.getText(line)) return std::nullopt;
-  }
-  if (cursor.left() != 0) return std::nullopt;
+  if (count > kMaxReplyLines) return std::nullopt;
+  // The lines keep the body's buffer: the head moves out of it in place.
+  body.erase(0, body.size() - cursor.left());
+  std::optional<ReplyLines> lines = ReplyLines::adopt(std::move(body), count);
+  if (!lines) return std::nullopt;
+  reply.lines = std::move(*lines);
   return reply;
 }
 

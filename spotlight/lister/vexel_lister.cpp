@@ -10,6 +10,7 @@
 // closes. After a listing that its bounds ended it ends too: a reader caught
 // in work that reads nothing may still be running in it.
 #include <errno.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive_description.h"
@@ -131,8 +133,13 @@ ListerReply serve(const Received& received) {
     reply.description = vexel::archiveDescription(listing);
     const std::size_t cap = static_cast<std::size_t>(
         std::min<std::uint64_t>(request.maxTextBytes, vexel::kMaxTextContentBytes));
+    // Counted first, so the lines' buffer is made once at its size.
+    std::size_t count = 0;
+    const std::size_t textBytes =
+        vexel::forEachTextLine(listing.tree->root(), cap, [&](std::string_view) { ++count; });
+    reply.lines.reserve(count, textBytes);
     vexel::forEachTextLine(listing.tree->root(), cap,
-                           [&](std::string_view line) { reply.lines.emplace_back(line); });
+                           [&](std::string_view line) { reply.lines.append(line); });
   } catch (const vexel::ArchiveError& error) {
     reply = ListerReply{.status = ListerReply::Status::failed, .error = error};
     // Ended by its bounds before its first entry: a reader may still run.
@@ -148,7 +155,7 @@ ListerReply serve(const Received& received) {
 // sendAll: the whole frame to the client; false once it has gone. Not
 // vexel::writeAll: its guard against SIGPIPE asks for signal calls the
 // filter refuses; MSG_NOSIGNAL does the same here.
-bool sendAll(const std::string& frame) {
+bool sendAll(std::string_view frame) {
   std::size_t sent = 0;
   while (sent < frame.size()) {
     const ssize_t wrote = ::send(kSocket, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
@@ -172,8 +179,19 @@ int main(int argc, char** /*argv*/) {
   // Never list outside the sandbox: the client lists in its stead.
   if (!vexel::enterListerSandbox()) return vexel::kListerExitNoSandbox;
   while (const std::optional<Received> received = receive()) {
-    const ListerReply reply = serve(*received);
-    if (!sendAll(vexel::encodeListerReply(reply)) || reply.isEnding) break;
+    bool isDone = false;
+    {
+      const ListerReply reply = serve(*received);
+      // What the reader and the tree took goes back to the system before
+      // the client takes the reply in, and again once it is sent, so the
+      // lister waits for the next archive small: the two processes never
+      // hold a large listing's memory at once.
+      malloc_trim(0);
+      isDone = !sendAll(vexel::encodeListerReplyHead(reply)) || !sendAll(reply.lines.bytes()) ||
+               reply.isEnding;
+    }
+    if (isDone) break;
+    malloc_trim(0);
   }
   return 0;
 }

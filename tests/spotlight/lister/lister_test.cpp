@@ -47,12 +47,17 @@ ListerReply inProcess(const std::filesystem::path& file, double limit) {
     reply.status = listing.complete ? ListerReply::Status::listed : ListerReply::Status::cutShort;
     reply.description = vexel::archiveDescription(listing);
     vexel::forEachTextLine(listing.tree->root(), vexel::kMaxTextContentBytes,
-                           [&](std::string_view line) { reply.lines.emplace_back(line); });
+                           [&](std::string_view line) { reply.lines.append(line); });
   } catch (const vexel::ArchiveError& error) {
     reply.status = ListerReply::Status::failed;
     reply.error = error;
   }
   return reply;
+}
+
+// frame: the reply as the lister sends it.
+std::string frame(const ListerReply& reply) {
+  return vexel::encodeListerReplyHead(reply) + std::string(reply.lines.bytes());
 }
 
 void expectSame(const std::optional<ListerReply>& got, const ListerReply& expected) {
@@ -126,7 +131,7 @@ TEST(ListerClient, RepliesAsListingInProcessDoes) {
     SCOPED_TRACE(volume);
     const auto reply = client.list(dir.path() / volume, kLimit, vexel::kMaxTextContentBytes);
     expectSame(reply, inProcess(dir.path() / volume, kLimit));
-    EXPECT_EQ(reply->lines, (std::vector<std::string>{"src", "src/big.bin"}));
+    EXPECT_EQ(reply->lines, (vexel::ReplyLines{"src", "src/big.bin"}));
   }
 }
 
@@ -173,7 +178,7 @@ TEST(ListerClient, OutlivesListersThatHangCrashOrAreKilled) {
     std::filesystem::remove(program);
     std::filesystem::create_symlink(target, program);
   };
-  const std::vector<std::string> expected{"inside.txt"};
+  const vexel::ReplyLines expected{"inside.txt"};
   for (const std::string mode : {"hang", "crash", "killed"}) {
     SCOPED_TRACE(mode);
     setenv("VEXEL_PROBE_MODE", mode.c_str(), 1);
@@ -242,8 +247,7 @@ TEST(ListerProtocol, RejectsEveryCutOrLyingFrame) {
                           .isEnding = true,
                           .description = "ZIP 压缩包 · 至少 2 个文件",
                           .lines = {"a", "图片/说明.txt"}};
-  const std::string frame = vexel::encodeListerReply(reply);
-  const std::string body = frame.substr(8);
+  const std::string body = frame(reply).substr(8);
   const auto decoded = vexel::decodeListerReply(body);
   ASSERT_TRUE(decoded.has_value());
   expectSame(decoded, reply);
@@ -254,7 +258,7 @@ TEST(ListerProtocol, RejectsEveryCutOrLyingFrame) {
   }
   EXPECT_FALSE(vexel::decodeListerReply(body + "x").has_value());
   // More lines than a tree has nodes: refused before any is held.
-  std::string flood = vexel::encodeListerReply(ListerReply{.status = ListerReply::Status::listed});
+  std::string flood = frame(ListerReply{.status = ListerReply::Status::listed});
   flood = flood.substr(8, flood.size() - 8 - sizeof(std::uint64_t));
   const std::uint64_t lines = vexel::kMaxReplyLines + 1;
   flood.append(reinterpret_cast<const char*>(&lines), sizeof(lines));
@@ -268,7 +272,7 @@ TEST(ListerProtocol, RejectsEveryCutOrLyingFrame) {
   // A failure's error comes back as the same case and payload.
   const ListerReply failed{.status = ListerReply::Status::failed,
                            .error = vexel::ArchiveError::cannotRead("Damaged 7-Zip archive")};
-  const auto back = vexel::decodeListerReply(vexel::encodeListerReply(failed).substr(8));
+  const auto back = vexel::decodeListerReply(frame(failed).substr(8));
   expectSame(back, failed);
 }
 
