@@ -21,6 +21,7 @@
 #include "spotlight/archive_text.h"
 #include "support/archive_maker.h"
 #include "support/command.h"
+#include "support/lock_holders.h"
 #include "support/process_census.h"
 #include "support/temp_dir.h"
 
@@ -223,6 +224,29 @@ TEST(TrackerExtractModule, LeavesNothingRunningAfterAHostileArchive) {
   EXPECT_TRUE(vexel::test::ProcessCensus::settlesTo(before))
       << "threads " << before.threads << " -> " << vexel::test::ProcessCensus::take().threads
       << ", forks " << before.forks << " -> " << vexel::test::ProcessCensus::take().forks;
+}
+
+// The extractor runs modules on threads of its own while its other threads
+// may hold the time zone's, the converters' or malloc's lock: the module
+// lists on the calling thread and every listing completes whatever they do.
+TEST(TrackerExtractModule, ListsWhileTheExtractorsThreadsHoldLibraryLocks) {
+  TempDir dir;
+  std::vector<vexel::test::ZipEntry> entries;
+  std::string expected;
+  for (int i = 0; i < 30; ++i) {
+    entries.push_back({.name = "f" + std::to_string(i) + ".txt", .data = "x"});
+    expected += (i == 0 ? "" : "\n") + entries.back().name;
+  }
+  const auto zip = dir.path() / "probe.zip";
+  writeFile(zip, zipBytes(entries));
+  vexel::test::forEachLockMode([&] {
+    int complete = 0;
+    for (int run = 0; run < 15; ++run) {
+      const Extraction got = extractFile(zip);
+      if (got.ok && got.text == expected) ++complete;
+    }
+    EXPECT_EQ(complete, 15);
+  });
 }
 
 TEST(TrackerExtractModule, SetsTheTimeZoneFileOnlyWhereTzIsUnset) {
