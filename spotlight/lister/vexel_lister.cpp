@@ -166,6 +166,15 @@ bool sendAll(std::string_view frame) {
   return true;
 }
 
+// giveBackLargeFreeMemory: hands the heap's free memory back to the system
+// once there is much of it. Not after every archive: a small listing's few
+// pages would only be faulted in again by the next (a 40-entry ZIP took
+// 1.6 ms instead of 0.9 with a trim after each).
+void giveBackLargeFreeMemory() {
+  constexpr std::size_t kKeptFreeBytes = 32 << 20;
+  if (mallinfo2().fordblks > kKeptFreeBytes) malloc_trim(0);
+}
+
 }  // namespace
 
 int main(int argc, char** /*argv*/) {
@@ -184,14 +193,13 @@ int main(int argc, char** /*argv*/) {
       const ListerReply reply = serve(*received);
       // What the reader and the tree took goes back to the system before
       // the client takes the reply in, and again once it is sent, so the
-      // lister waits for the next archive small: the two processes never
-      // hold a large listing's memory at once.
-      malloc_trim(0);
+      // two processes never hold a large listing's memory at once.
+      giveBackLargeFreeMemory();
       isDone = !sendAll(vexel::encodeListerReplyHead(reply)) || !sendAll(reply.lines.bytes()) ||
                reply.isEnding;
     }
     if (isDone) break;
-    malloc_trim(0);
+    giveBackLargeFreeMemory();
   }
   return 0;
 }
