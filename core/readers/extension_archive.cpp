@@ -303,6 +303,10 @@ ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& fi
                                          static_cast<std::size_t>(kMaxListerGrowth));
 }
 
+UniqueFd ExtensionArchive::openFile(const std::filesystem::path& file) {
+  return readers_internal::openRegularFile(file);
+}
+
 ExtensionArchive::Listing ExtensionArchive::list(const std::filesystem::path& file, int fd,
                                                  double timeLimit) {
   return readers_internal::listInProcess(file, timeLimit, &makeDefaultSource,

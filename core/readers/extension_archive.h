@@ -57,6 +57,7 @@
 #include <string>
 
 #include "model/archive_tree.h"
+#include "process/unique_fd.h"
 
 namespace vexel {
 
@@ -110,6 +111,10 @@ class ExtensionArchive {
   // own; a later volume chosen opens the set's first by name too.
   // @throws ArchiveError (failed, passwordRequired, notArchive)
   [[nodiscard]] static Listing list(const std::filesystem::path& file, int fd, double timeLimit);
+  // openFile: `file` opened read-only as `list` opens it, to be handed to
+  // the descriptor overload elsewhere; empty for anything but a regular
+  // file, or one that cannot be opened.
+  [[nodiscard]] static UniqueFd openFile(const std::filesystem::path& file);
   // list: the same with the clock given, for tests. `clock` is called from
   // this thread only, and never after `list` has returned; the process's
   // growth is not bounded.

@@ -2,10 +2,8 @@
 
 #include <dlfcn.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -62,15 +60,6 @@ bool readBefore(int socket, char* out, std::size_t size, Clock::time_point deadl
   return true;
 }
 
-// openArchive: `path` opened read-only as the readers open it: looked at
-// first, since opening a device may have effects of its own; no waiting for
-// a pipe's writer.
-UniqueFd openArchive(const std::filesystem::path& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return UniqueFd();
-  return UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-}
-
 ListerReply failure() { return ListerReply{.status = ListerReply::Status::failed}; }
 
 }  // namespace
@@ -123,7 +112,7 @@ int ListerClient::listerPid() {
 std::optional<ListerReply> ListerClient::list(const std::filesystem::path& path, double timeLimit,
                                               std::uint64_t maxTextBytes) {
   const std::lock_guard lock(mLock);
-  const UniqueFd archive = openArchive(path);
+  const UniqueFd archive = ExtensionArchive::openFile(path);
   if (!archive) return failure();
   const std::string request = encodeListerRequest(
       ListerRequest{.path = path.native(), .timeLimit = timeLimit, .maxTextBytes = maxTextBytes});

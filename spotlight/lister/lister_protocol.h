@@ -23,7 +23,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "readers/archive_error.h"
 #include "readers/extension_archive.h"

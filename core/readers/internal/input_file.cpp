@@ -68,6 +68,14 @@ Opened openRegular(const std::filesystem::path& path) {
   return opened;
 }
 
+}  // namespace
+
+UniqueFd openRegularFile(const std::filesystem::path& path) {
+  return std::move(openRegular(path).fd);
+}
+
+namespace {
+
 // openedDescriptor: a copy of the caller's descriptor, as openRegular
 // would have left it.
 Opened openedDescriptor(int fd) {

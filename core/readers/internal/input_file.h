@@ -72,6 +72,11 @@ class ReadPacing {
   bool mHasRead = false;
 };
 
+// openRegularFile: `path` opened for reading as InputFile opens a volume
+// (looked at first, since opening a device may have effects of its own);
+// empty for anything but a regular file, or one that cannot be opened.
+[[nodiscard]] UniqueFd openRegularFile(const std::filesystem::path& path);
+
 // InputFile: one open regular file, or a set of volumes; descriptors close
 // with the object, which must outlive the reader it is attached to. Used by
 // one thread at a time.
