@@ -14,6 +14,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -246,11 +247,13 @@ TEST(ListerProtocol, RejectsEveryCutOrLyingFrame) {
                           .error = std::nullopt,
                           .isEnding = true,
                           .description = "ZIP 压缩包 · 至少 2 个文件",
-                          .lines = {"a", "图片/说明.txt"}};
+                          .lines = {"a", "", "图片/说明.txt", "line\nfeed"}};
   const std::string body = frame(reply).substr(8);
   const auto decoded = vexel::decodeListerReply(body);
   ASSERT_TRUE(decoded.has_value());
   expectSame(decoded, reply);
+  EXPECT_EQ(std::vector<std::string_view>(decoded->lines.begin(), decoded->lines.end()),
+            (std::vector<std::string_view>{"a", "", "图片/说明.txt", "line\nfeed"}));
   EXPECT_TRUE(decoded->isEnding);
   for (std::size_t size = 0; size < body.size(); ++size) {
     SCOPED_TRACE(size);
